@@ -1,0 +1,73 @@
+// The string object and the internal string primitives every family of the layer uses.
+#pragma once
+
+#include <CoreFoundation/CFString.h>
+
+#include "CFRuntime.h"
+
+#include <atomic>
+#include <string>
+#include <string_view>
+
+struct __CFString : __CFRuntimeBase {
+  enum Flags : uint32_t {
+    kMutable = 1u << 0,
+    kConstant = 1u << 1,  // CFSTR: immortal, interned, cString holds the ASCII/UTF-8 text
+    kExternal = 1u << 2,  // chars belong to contentsDeallocator (NoCopy creation)
+    kHeap = 1u << 3,      // chars were malloc'ed by the string itself (mutable strings)
+  };
+
+  UniChar* chars = nullptr;  // the contents: inline storage, own heap block or external
+  CFIndex length = 0;
+  CFIndex capacity = 0;  // units available at chars (mutable strings grow it)
+  uint32_t flags = 0;
+  mutable std::atomic<CFHashCode> hashCache{0};  // 0: not yet computed; immutable strings only
+  const char* cString = nullptr;                 // constants: their text, for CFStringGetCStringPtr
+  CFAllocatorRef contentsDeallocator = nullptr;  // kExternal: who frees chars (retained if custom)
+
+  __CFString(CFAllocatorRef alloc, uint32_t f);
+  ~__CFString();
+
+  UniChar* inlineStorage() { return reinterpret_cast<UniChar*>(this + 1); }
+  bool isMutable() const { return (flags & kMutable) != 0; }
+};
+
+namespace qxcf {
+
+inline const __CFString* str(CFStringRef s) { return s; }
+inline std::u16string_view chars(CFStringRef s) {
+  return {reinterpret_cast<const char16_t*>(s->chars), static_cast<size_t>(s->length)};
+}
+
+// Immutable string over a copy of the units (owned; NULL if storage fails).
+CFStringRef createStringUTF16(CFAllocatorRef alloc, const UniChar* units, CFIndex count);
+// Immutable string from UTF-8 bytes (owned); NULL when the bytes are not valid UTF-8.
+CFStringRef createStringUTF8(CFAllocatorRef alloc, const char* bytes, size_t count);
+inline CFStringRef createStringUTF8(std::string_view text) { return createStringUTF8(nullptr, text.data(), text.size()); }
+// An empty mutable string with room for at least `capacity` units.
+CFMutableStringRef createMutableString(CFAllocatorRef alloc, CFIndex capacity);
+
+// The one mutation primitive: replaces range with count units (count may be 0; range may be
+// empty). Returns false only when memory runs out, leaving the string unchanged.
+bool replaceUnits(CFMutableStringRef s, CFRange range, const UniChar* units, CFIndex count);
+inline bool appendUnits(CFMutableStringRef s, const UniChar* units, CFIndex count) {
+  return replaceUnits(s, CFRangeMake(s->length, 0), units, count);
+}
+bool appendUTF8(CFMutableStringRef s, std::string_view utf8);  // false on invalid UTF-8
+
+// UTF-8 conversion for internal use; lone surrogates become U+FFFD.
+void appendUTF8(std::string& out, CFStringRef s);
+inline std::string toUTF8(CFStringRef s) {
+  std::string out;
+  if (s != nullptr) appendUTF8(out, s);
+  return out;
+}
+
+// Decodes UTF-8 into UTF-16 at dst (room for count units suffices). Returns the units written,
+// or -1 when the input is not valid UTF-8 (overlong forms, surrogates and values past U+10FFFF
+// are invalid).
+CFIndex decodeUTF8(const unsigned char* src, size_t count, UniChar* dst);
+
+CFHashCode hashUnits(const UniChar* units, CFIndex count);
+
+}  // namespace qxcf

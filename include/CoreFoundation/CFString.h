@@ -1,0 +1,203 @@
+/*
+ * CFString.h — Unicode strings.
+ *
+ * A string holds UTF-16 code units; every length, index and range counts code units. Creating a
+ * string from bytes that are not valid in the stated encoding (invalid UTF-8 included) returns
+ * NULL. Comparison and search beyond ASCII follow Unicode through ICU.
+ */
+#ifndef __COREFOUNDATION_CFSTRING__
+#define __COREFOUNDATION_CFSTRING__
+
+#include <CoreFoundation/CFBase.h>
+
+CF_EXTERN_C_BEGIN
+
+/* Declared again (identically) by their own headers. */
+typedef const struct __CFArray* CFArrayRef;
+typedef const struct __CFDictionary* CFDictionaryRef;
+typedef const struct __CFData* CFDataRef;
+typedef const struct __CFLocale* CFLocaleRef;
+
+typedef UInt32 CFStringEncoding;
+
+typedef CF_ENUM(CFStringEncoding, CFStringBuiltInEncodings){
+    kCFStringEncodingMacRoman = 0,
+    kCFStringEncodingWindowsLatin1 = 0x0500,
+    kCFStringEncodingISOLatin1 = 0x0201,
+    kCFStringEncodingNextStepLatin = 0x0B01,
+    kCFStringEncodingASCII = 0x0600,
+    kCFStringEncodingUnicode = 0x0100,
+    kCFStringEncodingUTF8 = 0x08000100,
+    kCFStringEncodingNonLossyASCII = 0x0BFF,
+    kCFStringEncodingUTF16 = 0x0100,
+    kCFStringEncodingUTF16BE = 0x10000100,
+    kCFStringEncodingUTF16LE = 0x14000100,
+    kCFStringEncodingUTF32 = 0x0c000100,
+    kCFStringEncodingUTF32BE = 0x18000100,
+    kCFStringEncodingUTF32LE = 0x1c000100,
+};
+
+#define kCFStringEncodingInvalidId (0xffffffffU)
+
+typedef CF_OPTIONS(CFOptionFlags, CFStringCompareFlags){
+    kCFCompareCaseInsensitive = 1,
+    kCFCompareBackwards = 4,
+    kCFCompareAnchored = 8,
+    kCFCompareNonliteral = 16,
+    kCFCompareLocalized = 32,
+    kCFCompareNumerically = 64,
+    kCFCompareDiacriticInsensitive = 128,
+    kCFCompareWidthInsensitive = 256,
+    kCFCompareForcedOrdering = 512,
+};
+
+typedef CF_ENUM(CFIndex, CFStringNormalizationForm){
+    kCFStringNormalizationFormD = 0,
+    kCFStringNormalizationFormKD,
+    kCFStringNormalizationFormC,
+    kCFStringNormalizationFormKC,
+};
+
+/* A process-lifetime constant string, interned: the same text gives the same object. */
+#define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
+CF_EXPORT CFStringRef __CFStringMakeConstantString(const char* cStr);
+
+CF_EXPORT CFTypeID CFStringGetTypeID(void);
+
+/* ---- Creation. All return an owned string, or NULL on invalid input. ---- */
+
+CF_EXPORT CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding);
+/* UTF-16 without a BOM is big-endian when isExternalRepresentation, else host order; a BOM is
+ * honoured and dropped. */
+CF_EXPORT CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
+                                              CFStringEncoding encoding, Boolean isExternalRepresentation);
+CF_EXPORT CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars);
+/* The NoCopy forms may copy; the contents are then freed at once with contentsDeallocator
+ * (kCFAllocatorNull: the caller keeps them; NULL: the default allocator frees them). */
+CF_EXPORT CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding,
+                                                      CFAllocatorRef contentsDeallocator);
+CF_EXPORT CFStringRef CFStringCreateWithBytesNoCopy(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
+                                                    CFStringEncoding encoding, Boolean isExternalRepresentation,
+                                                    CFAllocatorRef contentsDeallocator);
+CF_EXPORT CFStringRef CFStringCreateWithCharactersNoCopy(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars,
+                                                         CFAllocatorRef contentsDeallocator);
+CF_EXPORT CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, CFRange range);
+/* An immutable copy; may return str itself retained when str is immutable. */
+CF_EXPORT CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
+
+/* printf conversions (flags, width, precision, length modifiers, d i u x X o c s p e E f F g G a A
+ * %% n-excluded) plus %@ (an object's formatting description, "(null)" for NULL) and %S (a
+ * NUL-terminated UniChar string). Positional arguments ("%2$d") are accepted. formatOptions is
+ * ignored. */
+CF_EXPORT CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions, CFStringRef format,
+                                               ...);
+CF_EXPORT CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
+                                                           CFStringRef format, va_list arguments);
+
+/* maxLength is a hint, never a limit. */
+CF_EXPORT CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength);
+CF_EXPORT CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength, CFStringRef theString);
+
+/* ---- Access ---- */
+
+CF_EXPORT CFIndex CFStringGetLength(CFStringRef theString);
+CF_EXPORT UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx);
+CF_EXPORT void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer);
+/* Writes a NUL-terminated conversion; false if it does not fit or cannot be converted losslessly. */
+CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                                     CFStringEncoding encoding);
+/* A pointer into the string's own storage, or NULL when none is at hand (always allowed). */
+CF_EXPORT const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
+CF_EXPORT const UniChar* CFStringGetCharactersPtr(CFStringRef theString);
+/* Converts as many characters of range as fit; returns how many were converted. Characters that
+ * cannot be represented (lone surrogates included) become lossByte, or stop the conversion when
+ * lossByte is 0. With buffer NULL only counts (usedBufLen receives the byte count). */
+CF_EXPORT CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding, UInt8 lossByte,
+                                   Boolean isExternalRepresentation, UInt8* buffer, CFIndex maxBufLen,
+                                   CFIndex* usedBufLen);
+CF_EXPORT CFStringRef CFStringCreateFromExternalRepresentation(CFAllocatorRef alloc, CFDataRef data,
+                                                               CFStringEncoding encoding);
+CF_EXPORT CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, CFStringRef theString,
+                                                         CFStringEncoding encoding, UInt8 lossByte);
+CF_EXPORT CFStringEncoding CFStringGetSmallestEncoding(CFStringRef theString);
+CF_EXPORT CFStringEncoding CFStringGetFastestEncoding(CFStringRef theString);
+CF_EXPORT CFStringEncoding CFStringGetSystemEncoding(void);
+/* Upper bound of bytes for length UTF-16 units in encoding (without a terminator); -1 on overflow. */
+CF_EXPORT CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
+CF_EXPORT Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding);
+CF_EXPORT Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen);
+CF_EXPORT CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string);
+CF_EXPORT CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc, const char* buffer);
+
+/* ---- Comparison and search. Options 0 order by UTF-16 code unit. ---- */
+
+CF_EXPORT CFComparisonResult CFStringCompareWithOptionsAndLocale(CFStringRef theString1, CFStringRef theString2,
+                                                                 CFRange rangeToCompare,
+                                                                 CFStringCompareFlags compareOptions,
+                                                                 CFLocaleRef locale);
+CF_EXPORT CFComparisonResult CFStringCompareWithOptions(CFStringRef theString1, CFStringRef theString2,
+                                                        CFRange rangeToCompare, CFStringCompareFlags compareOptions);
+CF_EXPORT CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
+                                             CFStringCompareFlags compareOptions);
+CF_EXPORT Boolean CFStringFindWithOptionsAndLocale(CFStringRef theString, CFStringRef stringToFind,
+                                                   CFRange rangeToSearch, CFStringCompareFlags searchOptions,
+                                                   CFLocaleRef locale, CFRange* result);
+CF_EXPORT Boolean CFStringFindWithOptions(CFStringRef theString, CFStringRef stringToFind, CFRange rangeToSearch,
+                                          CFStringCompareFlags searchOptions, CFRange* result);
+/* An owned array whose elements point to CFRange values (owned by the array), one per
+ * non-overlapping match in order; NULL when there is none. */
+CF_EXPORT CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef theString,
+                                                        CFStringRef stringToFind, CFRange rangeToSearch,
+                                                        CFStringCompareFlags compareOptions);
+/* {kCFNotFound, 0} when absent. */
+CF_EXPORT CFRange CFStringFind(CFStringRef theString, CFStringRef stringToFind, CFStringCompareFlags compareOptions);
+CF_EXPORT Boolean CFStringHasPrefix(CFStringRef theString, CFStringRef prefix);
+CF_EXPORT Boolean CFStringHasSuffix(CFStringRef theString, CFStringRef suffix);
+
+/* ---- Splitting, joining and values ---- */
+
+/* An owned CFArray of owned strings; the whole string as the only element when separator is absent. */
+CF_EXPORT CFArrayRef CFStringCreateArrayBySeparatingStrings(CFAllocatorRef alloc, CFStringRef theString,
+                                                            CFStringRef separatorString);
+CF_EXPORT CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef theArray,
+                                                       CFStringRef separatorString);
+/* Leading whitespace, optional sign, digits; 0 when there are none; saturates on overflow. */
+CF_EXPORT SInt32 CFStringGetIntValue(CFStringRef str);
+CF_EXPORT double CFStringGetDoubleValue(CFStringRef str);
+
+/* ---- Mutation (the string must be mutable) ---- */
+
+CF_EXPORT void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString);
+CF_EXPORT void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars, CFIndex numChars);
+CF_EXPORT void CFStringAppendCString(CFMutableStringRef theString, const char* cStr, CFStringEncoding encoding);
+CF_EXPORT void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions, CFStringRef format,
+                                    ...);
+CF_EXPORT void CFStringAppendFormatAndArguments(CFMutableStringRef theString, CFDictionaryRef formatOptions,
+                                                CFStringRef format, va_list arguments);
+CF_EXPORT void CFStringInsert(CFMutableStringRef str, CFIndex idx, CFStringRef insertedStr);
+CF_EXPORT void CFStringDelete(CFMutableStringRef theString, CFRange range);
+CF_EXPORT void CFStringReplace(CFMutableStringRef theString, CFRange range, CFStringRef replacement);
+CF_EXPORT void CFStringReplaceAll(CFMutableStringRef theString, CFStringRef replacement);
+/* Returns the number of replacements. */
+CF_EXPORT CFIndex CFStringFindAndReplace(CFMutableStringRef theString, CFStringRef stringToFind,
+                                         CFStringRef replacementString, CFRange rangeToSearch,
+                                         CFStringCompareFlags compareOptions);
+CF_EXPORT void CFStringPad(CFMutableStringRef theString, CFStringRef padString, CFIndex length, CFIndex indexIntoPad);
+CF_EXPORT void CFStringTrim(CFMutableStringRef theString, CFStringRef trimString);
+CF_EXPORT void CFStringTrimWhitespace(CFMutableStringRef theString);
+CF_EXPORT void CFStringLowercase(CFMutableStringRef theString, CFLocaleRef locale);
+CF_EXPORT void CFStringUppercase(CFMutableStringRef theString, CFLocaleRef locale);
+CF_EXPORT void CFStringCapitalize(CFMutableStringRef theString, CFLocaleRef locale);
+CF_EXPORT void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
+/* Folds case, diacritics and/or width per the compare flags given. */
+CF_EXPORT void CFStringFold(CFMutableStringRef theString, CFStringCompareFlags theFlags, CFLocaleRef theLocale);
+
+/* ---- Debugging ---- */
+
+/* Writes the formatting description of obj ("%@" form) and a line feed to standard error. */
+CF_EXPORT void CFShow(CFTypeRef obj);
+CF_EXPORT void CFShowStr(CFStringRef str);
+
+CF_EXTERN_C_END
+
+#endif /* __COREFOUNDATION_CFSTRING__ */
