@@ -1,9 +1,46 @@
+// qxtool: the command-line program that runs the library's main jobs.
 #include <CoreFoundation/CoreFoundation.h>
 #include <QXCore/QXCore.h>
 
 #include <cstdio>
+#include <cstring>
 
-int main() {
-  CFShow(QXCoreGetVersionString());
-  return 0;
+#include "CFRef.h"
+#include "Jobs.h"
+
+namespace {
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: qxtool JOB ARGS...\n"
+      "\n"
+      "jobs:\n"
+      "  plist lint FILE...                 check XML property lists; exit 1 on the first bad one\n"
+      "  plist print FILE...                print each property list's description\n"
+      "  plist convert FILE... [-o OUT]     rewrite in canonical XML (to OUT, or standard output)\n"
+      "  plist convert --in-place FILE...   rewrite each file in canonical XML\n"
+      "  version                            print the library version\n",
+      out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    usage(stderr);
+    return 2;
+  }
+  const char* job = argv[1];
+  if (std::strcmp(job, "plist") == 0) return runPlistJob(argc - 2, argv + 2);
+  if (std::strcmp(job, "version") == 0) {
+    CFShow(QXCoreGetVersionString());
+    return 0;
+  }
+  if (std::strcmp(job, "help") == 0 || std::strcmp(job, "--help") == 0 || std::strcmp(job, "-h") == 0) {
+    usage(stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "qxtool: unknown job '%s'\n", job);
+  usage(stderr);
+  return 2;
 }

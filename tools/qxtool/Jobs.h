@@ -1,0 +1,4 @@
+// The jobs qxtool runs; each takes the arguments after its name and returns the exit status.
+#pragma once
+
+int runPlistJob(int argc, char** argv);
