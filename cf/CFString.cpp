@@ -5,8 +5,18 @@
 #include "CFRuntime.h"
 #include "CFStringInternal.h"
 
+#include <unicode/uchar.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
+#include <locale.h>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -94,7 +104,38 @@ CFIndex decodeUTF8(const unsigned char* src, size_t count, UniChar* dst) {
   const unsigned char* const end = src + count;
   UniChar* const start = dst;
   while (src < end) {
-    // ASCII runs are the common case: test and widen eight bytes at a time.
+    // ASCII runs are the common case: test and widen sixteen bytes at a time. A block with a
+    // non-ASCII byte is still widened whole and only its ASCII prefix kept; that is safe because
+    // dst never runs ahead of src (one unit per byte at most) and 16 bytes remain.
+#if defined(__SSE2__)
+    while (end - src >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+      __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(v, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), _mm_unpackhi_epi8(v, zero));
+      unsigned ascii = mask == 0 ? 16u : static_cast<unsigned>(__builtin_ctz(mask));
+      src += ascii;
+      dst += ascii;
+      if (ascii < 16) break;
+    }
+#elif defined(__ARM_NEON)
+    while (end - src >= 16) {
+      uint8x16_t v = vld1q_u8(src);
+      vst1q_u16(dst, vmovl_u8(vget_low_u8(v)));
+      vst1q_u16(dst + 8, vmovl_u8(vget_high_u8(v)));
+      if (vmaxvq_u8(v) < 0x80) {
+        src += 16;
+        dst += 16;
+        continue;
+      }
+      while (*src < 0x80) {
+        ++src;
+        ++dst;
+      }
+      break;
+    }
+#endif
     while (end - src >= 8) {
       uint64_t v = load64(src);
       if (v & 0x8080808080808080ULL) break;
@@ -107,6 +148,12 @@ CFIndex decodeUTF8(const unsigned char* src, size_t count, UniChar* dst) {
     if (c < 0x80) {
       *dst++ = static_cast<UniChar>(c);
       ++src;
+      continue;
+    }
+    // Two-byte sequences (Latin, Greek, Cyrillic letters) are the common non-ASCII case.
+    if (c >= 0xC2 && c <= 0xDF && end - src >= 2 && (src[1] & 0xC0) == 0x80) {
+      *dst++ = static_cast<UniChar>(((c & 0x1F) << 6) | (src[1] & 0x3F));
+      src += 2;
       continue;
     }
     uint32_t cp;
@@ -167,6 +214,15 @@ CFStringRef createStringUTF8(CFAllocatorRef alloc, const char* bytes, size_t cou
     return nullptr;
   }
   s->length = s->capacity = n;
+  return s;
+}
+
+__CFString* newImmutableString(CFAllocatorRef alloc, CFIndex capacity) {
+  if (capacity < 0 || capacity > LONG_MAX / 4) return nullptr;
+  auto* s = cfCreate<__CFString>(alloc, static_cast<size_t>(capacity) * sizeof(UniChar), 0u);
+  if (s == nullptr) return nullptr;
+  s->chars = s->inlineStorage();
+  s->capacity = capacity;
   return s;
 }
 
@@ -295,8 +351,8 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
   // The text is kept (not just the caller's pointer) so CFStringGetCStringPtr stays valid.
   char* kept = static_cast<char*>(std::malloc(text.size() + 1));
   std::memcpy(kept, cStr, text.size() + 1);
-  auto* s = qxcf::cfCreate<__CFString>(nullptr, text.size() * sizeof(UniChar),
-                                       static_cast<uint32_t>(__CFString::kConstant));
+  auto* s =
+      qxcf::cfCreate<__CFString>(nullptr, text.size() * sizeof(UniChar), static_cast<uint32_t>(__CFString::kConstant));
   s->chars = s->inlineStorage();
   CFIndex n = qxcf::decodeUTF8(reinterpret_cast<const unsigned char*>(kept), text.size(), s->chars);
   if (n < 0) {  // not UTF-8: take the bytes as ISO Latin-1 rather than fail a constant
@@ -333,6 +389,89 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CF
 CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars) {
   if (numChars < 0 || (chars == nullptr && numChars > 0)) return nullptr;
   return qxcf::createStringUTF16(alloc, chars, numChars);
+}
+
+namespace {
+
+// The NoCopy forms that copy: once the string exists the bytes are no longer needed. On failure
+// they stay with the caller, who still owns them.
+CFStringRef releaseContentsAfter(CFStringRef s, const void* contents, CFAllocatorRef contentsDeallocator) {
+  if (s != nullptr && contents != nullptr && contentsDeallocator != kCFAllocatorNull) {
+    CFAllocatorDeallocate(contentsDeallocator, const_cast<void*>(contents));
+  }
+  return s;
+}
+
+}  // namespace
+
+CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding,
+                                            CFAllocatorRef contentsDeallocator) {
+  return releaseContentsAfter(CFStringCreateWithCString(alloc, cStr, encoding), cStr, contentsDeallocator);
+}
+
+CFStringRef CFStringCreateWithBytesNoCopy(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
+                                          CFStringEncoding encoding, Boolean isExternalRepresentation,
+                                          CFAllocatorRef contentsDeallocator) {
+  return releaseContentsAfter(qxcf::createStringFromBytes(alloc, bytes, numBytes, encoding, isExternalRepresentation),
+                              bytes, contentsDeallocator);
+}
+
+CFStringRef CFStringCreateWithCharactersNoCopy(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars,
+                                               CFAllocatorRef contentsDeallocator) {
+  if (numChars < 0 || (chars == nullptr && numChars > 0)) return nullptr;
+  auto* s = qxcf::cfCreate<__CFString>(alloc, 0, static_cast<uint32_t>(__CFString::kExternal));
+  if (s == nullptr) return nullptr;
+  s->chars = const_cast<UniChar*>(chars);
+  s->length = s->capacity = numChars;
+  if (contentsDeallocator != nullptr) CFRetain(contentsDeallocator);
+  s->contentsDeallocator = contentsDeallocator;
+  return s;
+}
+
+CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFStringRef str, CFRange range) {
+  if (str == nullptr || range.location < 0 || range.length < 0 || range.location > str->length ||
+      range.length > str->length - range.location) {
+    return nullptr;
+  }
+  return qxcf::createStringUTF16(alloc, str->chars + range.location, range.length);
+}
+
+CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString) {
+  if (theString == nullptr) return nullptr;
+  if (!theString->isMutable()) return static_cast<CFStringRef>(CFRetain(theString));
+  return qxcf::createStringUTF16(alloc, theString->chars, theString->length);
+}
+
+CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength) {
+  return qxcf::createMutableString(alloc, maxLength);
+}
+
+CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength, CFStringRef theString) {
+  if (theString == nullptr) return nullptr;
+  CFMutableStringRef s = qxcf::createMutableString(alloc, std::max(maxLength, theString->length));
+  if (s != nullptr && !qxcf::appendUnits(s, theString->chars, theString->length)) {
+    CFRelease(s);
+    return nullptr;
+  }
+  return s;
+}
+
+CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc, const char* buffer) {
+  return CFStringCreateWithCString(alloc, buffer, kCFStringEncodingUTF8);
+}
+
+CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string) {
+  CFIndex max = CFStringGetMaximumSizeForEncoding(string->length, kCFStringEncodingUTF8);
+  return max < 0 ? -1 : max + 1;
+}
+
+Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen) {
+  // A NUL inside would silently cut the path short and name another file: refuse it.
+  if (string == nullptr || std::u16string_view(qxcf::chars(string)).find(u'\0') != std::u16string_view::npos) {
+    if (buffer != nullptr && maxBufLen > 0) buffer[0] = '\0';
+    return false;
+  }
+  return CFStringGetCString(string, buffer, maxBufLen, kCFStringEncodingUTF8);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -400,4 +539,63 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
   }
   if (length > LONG_MAX / factor) return -1;
   return length * factor;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+namespace {
+
+bool isSpaceUnit(UniChar c) {
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+  return u_isUWhiteSpace(c);
+}
+
+}  // namespace
+
+SInt32 CFStringGetIntValue(CFStringRef str) {
+  const UniChar* u = str->chars;
+  const CFIndex n = str->length;
+  CFIndex i = 0;
+  while (i < n && isSpaceUnit(u[i])) ++i;
+  bool negative = false;
+  if (i < n && (u[i] == '+' || u[i] == '-')) negative = u[i++] == '-';
+  int64_t v = 0;
+  const int64_t limit = negative ? -int64_t{INT32_MIN} : INT32_MAX;
+  for (; i < n && u[i] >= '0' && u[i] <= '9'; ++i) {
+    v = std::min(v * 10 + (u[i] - '0'), limit);  // saturates; never grows past the limit
+  }
+  return static_cast<SInt32>(negative ? -v : v);
+}
+
+double CFStringGetDoubleValue(CFStringRef str) {
+  // strtod's grammar, but always with the C locale's decimal point, whatever the process uses.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  const UniChar* u = str->chars;
+  const CFIndex n = str->length;
+  CFIndex i = 0;
+  while (i < n && isSpaceUnit(u[i])) ++i;
+  std::string text;
+  for (; i < n && u[i] > 0 && u[i] < 0x80; ++i) text.push_back(static_cast<char>(u[i]));
+  if (text.empty() || cLocale == static_cast<locale_t>(nullptr)) return 0.0;
+  return strtod_l(text.c_str(), nullptr, cLocale);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Debugging
+
+void CFShowStr(CFStringRef str) {
+  if (str == nullptr) {
+    std::fputs("(null)\n", stderr);
+    return;
+  }
+  CFAllocatorRef alloc = CFGetAllocator(str);
+  const char* allocName = alloc == kCFAllocatorSystemDefault ? "SystemDefault" : "Custom";
+  std::string text = qxcf::toUTF8(str);
+  std::fprintf(stderr,
+               "Length %ld\nIsEightBit %d\nHasLengthByte 0\nHasNullByte %d\nInlineContents %d\nAllocator %s\n"
+               "Mutable %d\nContents %p \"%s\"\n\n",
+               static_cast<long>(str->length), qxcf::isASCIIUnits(str->chars, str->length) ? 1 : 0,
+               str->cString != nullptr ? 1 : 0, str->chars == const_cast<__CFString*>(str)->inlineStorage() ? 1 : 0,
+               allocName, str->isMutable() ? 1 : 0, static_cast<const void*>(str->chars), text.c_str());
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct __CFString : __CFRuntimeBase {
   enum Flags : uint32_t {
@@ -43,7 +44,9 @@ inline std::u16string_view chars(CFStringRef s) {
 CFStringRef createStringUTF16(CFAllocatorRef alloc, const UniChar* units, CFIndex count);
 // Immutable string from UTF-8 bytes (owned); NULL when the bytes are not valid UTF-8.
 CFStringRef createStringUTF8(CFAllocatorRef alloc, const char* bytes, size_t count);
-inline CFStringRef createStringUTF8(std::string_view text) { return createStringUTF8(nullptr, text.data(), text.size()); }
+inline CFStringRef createStringUTF8(std::string_view text) {
+  return createStringUTF8(nullptr, text.data(), text.size());
+}
 // An empty mutable string with room for at least `capacity` units.
 CFMutableStringRef createMutableString(CFAllocatorRef alloc, CFIndex capacity);
 
@@ -69,5 +72,36 @@ inline std::string toUTF8(CFStringRef s) {
 CFIndex decodeUTF8(const unsigned char* src, size_t count, UniChar* dst);
 
 CFHashCode hashUnits(const UniChar* units, CFIndex count);
+
+// An immutable string with inline room for `capacity` units and length 0, for decoders that
+// write their output in place (set length before handing it out). NULL if storage fails.
+__CFString* newImmutableString(CFAllocatorRef alloc, CFIndex capacity);
+
+// Decodes bytes of any supported encoding into a new immutable string; NULL when the bytes are
+// invalid in that encoding or the encoding is not supported.
+CFStringRef createStringFromBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex count, CFStringEncoding encoding,
+                                  bool isExternalRepresentation);
+
+inline bool isASCIIUnits(const UniChar* p, CFIndex n) {
+  UniChar acc = 0;
+  for (CFIndex i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
+inline bool isHighSurrogate(UniChar c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLowSurrogate(UniChar c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Every non-overlapping match of needle in range, in search order (from the end when
+// kCFCompareBackwards), or just the first one; ranges are in the original string's units.
+std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange range, CFOptionFlags options,
+                                 CFLocaleRef locale, bool firstOnly);
+
+// The ICU locale id for a CFLocale; "" (the root, locale-independent rules) for NULL.
+std::string icuLocaleID(CFLocaleRef locale);
+
+// A mutable string's contents replaced by units (false when memory runs out).
+inline bool setUnits(CFMutableStringRef s, const UniChar* units, CFIndex count) {
+  return replaceUnits(s, CFRangeMake(0, s->length), units, count);
+}
 
 }  // namespace qxcf

@@ -20,42 +20,42 @@ typedef const struct __CFLocale* CFLocaleRef;
 
 typedef UInt32 CFStringEncoding;
 
-typedef CF_ENUM(CFStringEncoding, CFStringBuiltInEncodings){
-    kCFStringEncodingMacRoman = 0,
-    kCFStringEncodingWindowsLatin1 = 0x0500,
-    kCFStringEncodingISOLatin1 = 0x0201,
-    kCFStringEncodingNextStepLatin = 0x0B01,
-    kCFStringEncodingASCII = 0x0600,
-    kCFStringEncodingUnicode = 0x0100,
-    kCFStringEncodingUTF8 = 0x08000100,
-    kCFStringEncodingNonLossyASCII = 0x0BFF,
-    kCFStringEncodingUTF16 = 0x0100,
-    kCFStringEncodingUTF16BE = 0x10000100,
-    kCFStringEncodingUTF16LE = 0x14000100,
-    kCFStringEncodingUTF32 = 0x0c000100,
-    kCFStringEncodingUTF32BE = 0x18000100,
-    kCFStringEncodingUTF32LE = 0x1c000100,
+typedef CF_ENUM(CFStringEncoding, CFStringBuiltInEncodings) {
+  kCFStringEncodingMacRoman = 0,
+  kCFStringEncodingWindowsLatin1 = 0x0500,
+  kCFStringEncodingISOLatin1 = 0x0201,
+  kCFStringEncodingNextStepLatin = 0x0B01,
+  kCFStringEncodingASCII = 0x0600,
+  kCFStringEncodingUnicode = 0x0100,
+  kCFStringEncodingUTF8 = 0x08000100,
+  kCFStringEncodingNonLossyASCII = 0x0BFF,
+  kCFStringEncodingUTF16 = 0x0100,
+  kCFStringEncodingUTF16BE = 0x10000100,
+  kCFStringEncodingUTF16LE = 0x14000100,
+  kCFStringEncodingUTF32 = 0x0c000100,
+  kCFStringEncodingUTF32BE = 0x18000100,
+  kCFStringEncodingUTF32LE = 0x1c000100,
 };
 
 #define kCFStringEncodingInvalidId (0xffffffffU)
 
-typedef CF_OPTIONS(CFOptionFlags, CFStringCompareFlags){
-    kCFCompareCaseInsensitive = 1,
-    kCFCompareBackwards = 4,
-    kCFCompareAnchored = 8,
-    kCFCompareNonliteral = 16,
-    kCFCompareLocalized = 32,
-    kCFCompareNumerically = 64,
-    kCFCompareDiacriticInsensitive = 128,
-    kCFCompareWidthInsensitive = 256,
-    kCFCompareForcedOrdering = 512,
+typedef CF_OPTIONS(CFOptionFlags, CFStringCompareFlags) {
+  kCFCompareCaseInsensitive = 1,
+  kCFCompareBackwards = 4,
+  kCFCompareAnchored = 8,
+  kCFCompareNonliteral = 16,
+  kCFCompareLocalized = 32,
+  kCFCompareNumerically = 64,
+  kCFCompareDiacriticInsensitive = 128,
+  kCFCompareWidthInsensitive = 256,
+  kCFCompareForcedOrdering = 512,
 };
 
-typedef CF_ENUM(CFIndex, CFStringNormalizationForm){
-    kCFStringNormalizationFormD = 0,
-    kCFStringNormalizationFormKD,
-    kCFStringNormalizationFormC,
-    kCFStringNormalizationFormKC,
+typedef CF_ENUM(CFIndex, CFStringNormalizationForm) {
+  kCFStringNormalizationFormD = 0,
+  kCFStringNormalizationFormKD,
+  kCFStringNormalizationFormC,
+  kCFStringNormalizationFormKC,
 };
 
 /* A process-lifetime constant string, interned: the same text gives the same object. */
@@ -73,7 +73,8 @@ CF_EXPORT CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8*
                                               CFStringEncoding encoding, Boolean isExternalRepresentation);
 CF_EXPORT CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars, CFIndex numChars);
 /* The NoCopy forms may copy; the contents are then freed at once with contentsDeallocator
- * (kCFAllocatorNull: the caller keeps them; NULL: the default allocator frees them). */
+ * (kCFAllocatorNull: the caller keeps them; NULL: the default allocator frees them). When creation
+ * fails (NULL result) the contents are left to the caller. */
 CF_EXPORT CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding,
                                                       CFAllocatorRef contentsDeallocator);
 CF_EXPORT CFStringRef CFStringCreateWithBytesNoCopy(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
@@ -121,15 +122,29 @@ CF_EXPORT CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, C
                                                          CFStringEncoding encoding, UInt8 lossByte);
 CF_EXPORT CFStringEncoding CFStringGetSmallestEncoding(CFStringRef theString);
 CF_EXPORT CFStringEncoding CFStringGetFastestEncoding(CFStringRef theString);
+/* UTF-8. */
 CF_EXPORT CFStringEncoding CFStringGetSystemEncoding(void);
 /* Upper bound of bytes for length UTF-16 units in encoding (without a terminator); -1 on overflow. */
 CF_EXPORT CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 CF_EXPORT Boolean CFStringIsEncodingAvailable(CFStringEncoding encoding);
+/* A constant such as "Unicode (UTF-8)"; NULL for an unavailable encoding. */
+CF_EXPORT CFStringRef CFStringGetNameOfEncoding(CFStringEncoding encoding);
+/* The IANA charset name ("utf-8", "iso-8859-1", ...), a constant; NULL when there is none. */
+CF_EXPORT CFStringRef CFStringConvertEncodingToIANACharSetName(CFStringEncoding encoding);
+/* Case-insensitive; kCFStringEncodingInvalidId for an unknown name. */
+CF_EXPORT CFStringEncoding CFStringConvertIANACharSetNameToEncoding(CFStringRef theString);
+/* UTF-8, NUL-terminated. False when it does not fit, or when the string holds a NUL character or
+ * a lone surrogate (either would name a different file). */
 CF_EXPORT Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen);
 CF_EXPORT CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string);
 CF_EXPORT CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc, const char* buffer);
 
-/* ---- Comparison and search. Options 0 order by UTF-16 code unit. ---- */
+/* ---- Comparison and search. Options 0 order by UTF-16 code unit. ----
+ * kCFCompareLocalized collates with the locale given to the ...AndLocale forms (NULL: the root,
+ * locale-independent collation), and with the current locale in the others.
+ * Search results are ranges of the searched string's own units, covering whole characters, also
+ * when folding changes lengths ("ß" is found for "SS" case-insensitively). An empty string to
+ * find is never found. */
 
 CF_EXPORT CFComparisonResult CFStringCompareWithOptionsAndLocale(CFStringRef theString1, CFStringRef theString2,
                                                                  CFRange rangeToCompare,
@@ -145,7 +160,7 @@ CF_EXPORT Boolean CFStringFindWithOptionsAndLocale(CFStringRef theString, CFStri
 CF_EXPORT Boolean CFStringFindWithOptions(CFStringRef theString, CFStringRef stringToFind, CFRange rangeToSearch,
                                           CFStringCompareFlags searchOptions, CFRange* result);
 /* An owned array whose elements point to CFRange values (owned by the array), one per
- * non-overlapping match in order; NULL when there is none. */
+ * non-overlapping match in ascending order; NULL when there is none. */
 CF_EXPORT CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef theString,
                                                         CFStringRef stringToFind, CFRange rangeToSearch,
                                                         CFStringCompareFlags compareOptions);
@@ -153,6 +168,10 @@ CF_EXPORT CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CF
 CF_EXPORT CFRange CFStringFind(CFStringRef theString, CFStringRef stringToFind, CFStringCompareFlags compareOptions);
 CF_EXPORT Boolean CFStringHasPrefix(CFStringRef theString, CFStringRef prefix);
 CF_EXPORT Boolean CFStringHasSuffix(CFStringRef theString, CFStringRef suffix);
+
+/* The range of the composed character sequence (grapheme cluster: a base with its marks, a
+ * surrogate pair, an emoji sequence) containing theIndex; {kCFNotFound, 0} when out of range. */
+CF_EXPORT CFRange CFStringGetRangeOfComposedCharactersAtIndex(CFStringRef theString, CFIndex theIndex);
 
 /* ---- Splitting, joining and values ---- */
 
@@ -163,9 +182,12 @@ CF_EXPORT CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFA
                                                        CFStringRef separatorString);
 /* Leading whitespace, optional sign, digits; 0 when there are none; saturates on overflow. */
 CF_EXPORT SInt32 CFStringGetIntValue(CFStringRef str);
+/* strtod's grammar after leading whitespace, always with "." as the decimal point; 0.0 when the
+ * string does not start with a number. */
 CF_EXPORT double CFStringGetDoubleValue(CFStringRef str);
 
-/* ---- Mutation (the string must be mutable) ---- */
+/* ---- Mutation. Called on an immutable string, or with a range outside the string, these change
+ * nothing. ---- */
 
 CF_EXPORT void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString);
 CF_EXPORT void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars, CFIndex numChars);
@@ -187,6 +209,8 @@ CF_EXPORT void CFStringTrim(CFMutableStringRef theString, CFStringRef trimString
 CF_EXPORT void CFStringTrimWhitespace(CFMutableStringRef theString);
 CF_EXPORT void CFStringLowercase(CFMutableStringRef theString, CFLocaleRef locale);
 CF_EXPORT void CFStringUppercase(CFMutableStringRef theString, CFLocaleRef locale);
+/* The first letter of each word (ICU word boundaries) upper-cased (title-cased), the rest lowered.
+ * A NULL locale gives locale-independent rules for all three. */
 CF_EXPORT void CFStringCapitalize(CFMutableStringRef theString, CFLocaleRef locale);
 CF_EXPORT void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
 /* Folds case, diacritics and/or width per the compare flags given. */
@@ -196,7 +220,72 @@ CF_EXPORT void CFStringFold(CFMutableStringRef theString, CFStringCompareFlags t
 
 /* Writes the formatting description of obj ("%@" form) and a line feed to standard error. */
 CF_EXPORT void CFShow(CFTypeRef obj);
+/* Writes the string's length, storage facts and contents to standard error. */
 CF_EXPORT void CFShowStr(CFStringRef str);
+
+/* ---- Surrogates and the inline buffer (fast sequential character access) ---- */
+
+CF_INLINE Boolean CFStringIsSurrogateHighCharacter(UniChar character) {
+  return (Boolean)(character >= 0xD800U && character <= 0xDBFFU);
+}
+
+CF_INLINE Boolean CFStringIsSurrogateLowCharacter(UniChar character) {
+  return (Boolean)(character >= 0xDC00U && character <= 0xDFFFU);
+}
+
+CF_INLINE UTF32Char CFStringGetLongCharacterForSurrogatePair(UniChar surrogateHigh, UniChar surrogateLow) {
+  return (UTF32Char)(((surrogateHigh - 0xD800UL) << 10) + (surrogateLow - 0xDC00UL) + 0x10000UL);
+}
+
+/* False (nothing written) for characters that need no surrogates. */
+CF_INLINE Boolean CFStringGetSurrogatePairForLongCharacter(UTF32Char character, UniChar* surrogates) {
+  if (character > 0xFFFFUL && character < 0x110000UL) {
+    character -= 0x10000UL;
+    if (surrogates != NULL) {
+      surrogates[0] = (UniChar)((character >> 10) + 0xD800UL);
+      surrogates[1] = (UniChar)((character & 0x3FFUL) + 0xDC00UL);
+    }
+    return true;
+  }
+  if (surrogates != NULL) surrogates[0] = (UniChar)character;
+  return false;
+}
+
+#define __kCFStringInlineBufferLength 64
+
+typedef struct {
+  UniChar buffer[__kCFStringInlineBufferLength];
+  CFStringRef theString;
+  const UniChar* directUniCharBuffer;
+  const char* directCStringBuffer;
+  CFRange rangeToBuffer;
+  CFIndex bufferedRangeStart;
+  CFIndex bufferedRangeEnd;
+} CFStringInlineBuffer;
+
+CF_INLINE void CFStringInitInlineBuffer(CFStringRef str, CFStringInlineBuffer* buf, CFRange range) {
+  buf->theString = str;
+  buf->rangeToBuffer = range;
+  buf->directUniCharBuffer = CFStringGetCharactersPtr(str);
+  buf->directCStringBuffer = NULL;
+  buf->bufferedRangeStart = buf->bufferedRangeEnd = 0;
+}
+
+/* 0 for an index outside the buffer's range. */
+CF_INLINE UniChar CFStringGetCharacterFromInlineBuffer(CFStringInlineBuffer* buf, CFIndex idx) {
+  if (idx < 0 || idx >= buf->rangeToBuffer.length) return 0;
+  if (buf->directUniCharBuffer != NULL) return buf->directUniCharBuffer[idx + buf->rangeToBuffer.location];
+  if (idx >= buf->bufferedRangeEnd || idx < buf->bufferedRangeStart) {
+    if ((buf->bufferedRangeStart = idx - 4) < 0) buf->bufferedRangeStart = 0;
+    buf->bufferedRangeEnd = buf->bufferedRangeStart + __kCFStringInlineBufferLength;
+    if (buf->bufferedRangeEnd > buf->rangeToBuffer.length) buf->bufferedRangeEnd = buf->rangeToBuffer.length;
+    CFStringGetCharacters(buf->theString,
+                          CFRangeMake(buf->rangeToBuffer.location + buf->bufferedRangeStart,
+                                      buf->bufferedRangeEnd - buf->bufferedRangeStart),
+                          buf->buffer);
+  }
+  return buf->buffer[idx - buf->bufferedRangeStart];
+}
 
 CF_EXTERN_C_END
 

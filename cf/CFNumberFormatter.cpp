@@ -1,0 +1,432 @@
+// Number formatters over ICU's unum API.
+#include <CoreFoundation/CFLocale.h>
+#include <CoreFoundation/CFNumber.h>
+#include <CoreFoundation/CFNumberFormatter.h>
+
+#include "CFRef.h"
+#include "CFRuntime.h"
+#include "CFStringInternal.h"
+
+#include <unicode/ucurr.h>
+#include <unicode/unum.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+const CFNumberFormatterKey kCFNumberFormatterCurrencyCode = CFSTR("kCFNumberFormatterCurrencyCodeKey");
+const CFNumberFormatterKey kCFNumberFormatterDecimalSeparator = CFSTR("kCFNumberFormatterDecimalSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterCurrencyDecimalSeparator =
+    CFSTR("kCFNumberFormatterCurrencyDecimalSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterAlwaysShowDecimalSeparator =
+    CFSTR("kCFNumberFormatterAlwaysShowDecimalSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterGroupingSeparator = CFSTR("kCFNumberFormatterGroupingSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterUseGroupingSeparator = CFSTR("kCFNumberFormatterUseGroupingSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterPercentSymbol = CFSTR("kCFNumberFormatterPercentSymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterZeroSymbol = CFSTR("kCFNumberFormatterZeroSymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterNaNSymbol = CFSTR("kCFNumberFormatterNaNSymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterInfinitySymbol = CFSTR("kCFNumberFormatterInfinitySymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterMinusSign = CFSTR("kCFNumberFormatterMinusSignKey");
+const CFNumberFormatterKey kCFNumberFormatterPlusSign = CFSTR("kCFNumberFormatterPlusSignKey");
+const CFNumberFormatterKey kCFNumberFormatterCurrencySymbol = CFSTR("kCFNumberFormatterCurrencySymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterExponentSymbol = CFSTR("kCFNumberFormatterExponentSymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterMinIntegerDigits = CFSTR("kCFNumberFormatterMinIntegerDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterMaxIntegerDigits = CFSTR("kCFNumberFormatterMaxIntegerDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterMinFractionDigits = CFSTR("kCFNumberFormatterMinFractionDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterMaxFractionDigits = CFSTR("kCFNumberFormatterMaxFractionDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterGroupingSize = CFSTR("kCFNumberFormatterGroupingSizeKey");
+const CFNumberFormatterKey kCFNumberFormatterSecondaryGroupingSize =
+    CFSTR("kCFNumberFormatterSecondaryGroupingSizeKey");
+const CFNumberFormatterKey kCFNumberFormatterRoundingMode = CFSTR("kCFNumberFormatterRoundingModeKey");
+const CFNumberFormatterKey kCFNumberFormatterRoundingIncrement = CFSTR("kCFNumberFormatterRoundingIncrementKey");
+const CFNumberFormatterKey kCFNumberFormatterFormatWidth = CFSTR("kCFNumberFormatterFormatWidthKey");
+const CFNumberFormatterKey kCFNumberFormatterPaddingPosition = CFSTR("kCFNumberFormatterPaddingPositionKey");
+const CFNumberFormatterKey kCFNumberFormatterPaddingCharacter = CFSTR("kCFNumberFormatterPaddingCharacterKey");
+const CFNumberFormatterKey kCFNumberFormatterDefaultFormat = CFSTR("kCFNumberFormatterDefaultFormatKey");
+const CFNumberFormatterKey kCFNumberFormatterMultiplier = CFSTR("kCFNumberFormatterMultiplierKey");
+const CFNumberFormatterKey kCFNumberFormatterPositivePrefix = CFSTR("kCFNumberFormatterPositivePrefixKey");
+const CFNumberFormatterKey kCFNumberFormatterPositiveSuffix = CFSTR("kCFNumberFormatterPositiveSuffixKey");
+const CFNumberFormatterKey kCFNumberFormatterNegativePrefix = CFSTR("kCFNumberFormatterNegativePrefixKey");
+const CFNumberFormatterKey kCFNumberFormatterNegativeSuffix = CFSTR("kCFNumberFormatterNegativeSuffixKey");
+const CFNumberFormatterKey kCFNumberFormatterPerMillSymbol = CFSTR("kCFNumberFormatterPerMillSymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterInternationalCurrencySymbol =
+    CFSTR("kCFNumberFormatterInternationalCurrencySymbolKey");
+const CFNumberFormatterKey kCFNumberFormatterCurrencyGroupingSeparator =
+    CFSTR("kCFNumberFormatterCurrencyGroupingSeparatorKey");
+const CFNumberFormatterKey kCFNumberFormatterIsLenient = CFSTR("kCFNumberFormatterIsLenientKey");
+const CFNumberFormatterKey kCFNumberFormatterUseSignificantDigits = CFSTR("kCFNumberFormatterUseSignificantDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterMinSignificantDigits = CFSTR("kCFNumberFormatterMinSignificantDigitsKey");
+const CFNumberFormatterKey kCFNumberFormatterMaxSignificantDigits = CFSTR("kCFNumberFormatterMaxSignificantDigitsKey");
+
+struct __CFNumberFormatter : __CFRuntimeBase {
+  UNumberFormat* fmt;
+  CFRef<CFLocaleRef> locale;
+  CFNumberFormatterStyle style;
+  CFRef<CFStringRef> defaultFormat;
+  CFRef<CFStringRef> format;  // cache for CFNumberFormatterGetFormat
+  bool formatStale = true;
+  CFRef<CFStringRef> zeroSymbol;
+
+  __CFNumberFormatter(CFAllocatorRef alloc, const qxcf::RuntimeClass* cls, UNumberFormat* f, CFRef<CFLocaleRef> l,
+                      CFNumberFormatterStyle s)
+      : __CFRuntimeBase(cls, 1, alloc), fmt(f), locale(std::move(l)), style(s) {}
+  ~__CFNumberFormatter() { unum_close(fmt); }
+  __CFNumberFormatter(const __CFNumberFormatter&) = delete;
+  __CFNumberFormatter& operator=(const __CFNumberFormatter&) = delete;
+};
+
+namespace {
+
+// Runs an ICU "fill a UChar buffer" call, growing the buffer once if ICU asks for more.
+template <class F>
+CFStringRef icuString(F&& fill) {
+  std::vector<UChar> buf(128);
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = fill(buf.data(), static_cast<int32_t>(buf.size()), &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR && n > 0 && n < (1 << 24)) {
+    buf.resize(static_cast<size_t>(n) + 1);
+    status = U_ZERO_ERROR;
+    n = fill(buf.data(), static_cast<int32_t>(buf.size()), &status);
+  }
+  if (U_FAILURE(status) || n < 0 || n > static_cast<int32_t>(buf.size())) return nullptr;
+  return qxcf::createStringUTF16(nullptr, reinterpret_cast<const UniChar*>(buf.data()), n);
+}
+
+const UChar* uchars(CFStringRef s) { return reinterpret_cast<const UChar*>(qxcf::chars(s).data()); }
+int32_t ulen(CFStringRef s) { return static_cast<int32_t>(qxcf::chars(s).size()); }
+
+CFStringRef formatterDesc(CFTypeRef cf) {
+  auto* f = static_cast<const __CFNumberFormatter*>(cf);
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "<CFNumberFormatter %p [%p]>{locale = %s, style = %ld}", cf,
+                static_cast<const void*>(CFGetAllocator(cf)),
+                qxcf::toUTF8(CFLocaleGetIdentifier(f->locale.get())).c_str(), f->style);
+  return qxcf::createStringUTF8(buf);
+}
+
+constexpr qxcf::RuntimeClass kFormatterClass = {qxcf::kTypeIDNumberFormatter,
+                                                "CFNumberFormatter",
+                                                qxcf::finalizeAs<__CFNumberFormatter>,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                formatterDesc};
+
+enum class Kind { IntAttr, BoolAttr, DoubleAttr, TextAttr, Symbol, Zero, Default };
+
+struct Property {
+  const CFStringRef* key;
+  Kind kind;
+  int code;  // UNumberFormatAttribute, UNumberFormatTextAttribute or UNumberFormatSymbol
+};
+
+const Property kProperties[] = {
+    {&kCFNumberFormatterCurrencyCode, Kind::TextAttr, UNUM_CURRENCY_CODE},
+    {&kCFNumberFormatterDecimalSeparator, Kind::Symbol, UNUM_DECIMAL_SEPARATOR_SYMBOL},
+    {&kCFNumberFormatterCurrencyDecimalSeparator, Kind::Symbol, UNUM_MONETARY_SEPARATOR_SYMBOL},
+    {&kCFNumberFormatterAlwaysShowDecimalSeparator, Kind::BoolAttr, UNUM_DECIMAL_ALWAYS_SHOWN},
+    {&kCFNumberFormatterGroupingSeparator, Kind::Symbol, UNUM_GROUPING_SEPARATOR_SYMBOL},
+    {&kCFNumberFormatterUseGroupingSeparator, Kind::BoolAttr, UNUM_GROUPING_USED},
+    {&kCFNumberFormatterPercentSymbol, Kind::Symbol, UNUM_PERCENT_SYMBOL},
+    {&kCFNumberFormatterZeroSymbol, Kind::Zero, 0},
+    {&kCFNumberFormatterNaNSymbol, Kind::Symbol, UNUM_NAN_SYMBOL},
+    {&kCFNumberFormatterInfinitySymbol, Kind::Symbol, UNUM_INFINITY_SYMBOL},
+    {&kCFNumberFormatterMinusSign, Kind::Symbol, UNUM_MINUS_SIGN_SYMBOL},
+    {&kCFNumberFormatterPlusSign, Kind::Symbol, UNUM_PLUS_SIGN_SYMBOL},
+    {&kCFNumberFormatterCurrencySymbol, Kind::Symbol, UNUM_CURRENCY_SYMBOL},
+    {&kCFNumberFormatterExponentSymbol, Kind::Symbol, UNUM_EXPONENTIAL_SYMBOL},
+    {&kCFNumberFormatterMinIntegerDigits, Kind::IntAttr, UNUM_MIN_INTEGER_DIGITS},
+    {&kCFNumberFormatterMaxIntegerDigits, Kind::IntAttr, UNUM_MAX_INTEGER_DIGITS},
+    {&kCFNumberFormatterMinFractionDigits, Kind::IntAttr, UNUM_MIN_FRACTION_DIGITS},
+    {&kCFNumberFormatterMaxFractionDigits, Kind::IntAttr, UNUM_MAX_FRACTION_DIGITS},
+    {&kCFNumberFormatterGroupingSize, Kind::IntAttr, UNUM_GROUPING_SIZE},
+    {&kCFNumberFormatterSecondaryGroupingSize, Kind::IntAttr, UNUM_SECONDARY_GROUPING_SIZE},
+    {&kCFNumberFormatterRoundingMode, Kind::IntAttr, UNUM_ROUNDING_MODE},  // same numbering as ICU
+    {&kCFNumberFormatterRoundingIncrement, Kind::DoubleAttr, UNUM_ROUNDING_INCREMENT},
+    {&kCFNumberFormatterFormatWidth, Kind::IntAttr, UNUM_FORMAT_WIDTH},
+    {&kCFNumberFormatterPaddingPosition, Kind::IntAttr, UNUM_PADDING_POSITION},  // same numbering as ICU
+    {&kCFNumberFormatterPaddingCharacter, Kind::TextAttr, UNUM_PADDING_CHARACTER},
+    {&kCFNumberFormatterDefaultFormat, Kind::Default, 0},
+    {&kCFNumberFormatterMultiplier, Kind::IntAttr, UNUM_MULTIPLIER},
+    {&kCFNumberFormatterPositivePrefix, Kind::TextAttr, UNUM_POSITIVE_PREFIX},
+    {&kCFNumberFormatterPositiveSuffix, Kind::TextAttr, UNUM_POSITIVE_SUFFIX},
+    {&kCFNumberFormatterNegativePrefix, Kind::TextAttr, UNUM_NEGATIVE_PREFIX},
+    {&kCFNumberFormatterNegativeSuffix, Kind::TextAttr, UNUM_NEGATIVE_SUFFIX},
+    {&kCFNumberFormatterPerMillSymbol, Kind::Symbol, UNUM_PERMILL_SYMBOL},
+    {&kCFNumberFormatterInternationalCurrencySymbol, Kind::Symbol, UNUM_INTL_CURRENCY_SYMBOL},
+    {&kCFNumberFormatterCurrencyGroupingSeparator, Kind::Symbol, UNUM_MONETARY_GROUPING_SEPARATOR_SYMBOL},
+    {&kCFNumberFormatterIsLenient, Kind::BoolAttr, UNUM_LENIENT_PARSE},
+    {&kCFNumberFormatterUseSignificantDigits, Kind::BoolAttr, UNUM_SIGNIFICANT_DIGITS_USED},
+    {&kCFNumberFormatterMinSignificantDigits, Kind::IntAttr, UNUM_MIN_SIGNIFICANT_DIGITS},
+    {&kCFNumberFormatterMaxSignificantDigits, Kind::IntAttr, UNUM_MAX_SIGNIFICANT_DIGITS},
+};
+
+const Property* findProperty(CFStringRef key) {
+  if (key == nullptr) return nullptr;
+  for (const Property& p : kProperties) {
+    if (*p.key == key) return &p;
+  }
+  for (const Property& p : kProperties) {
+    if (CFEqual(*p.key, key)) return &p;
+  }
+  return nullptr;
+}
+
+bool isString(CFTypeRef v) { return v != nullptr && CFGetTypeID(v) == CFStringGetTypeID(); }
+
+CFStringRef formatValue(CFAllocatorRef, CFNumberFormatterRef f, CFNumberRef number) {
+  if (f->zeroSymbol) {
+    double d = 0;
+    CFNumberGetValue(number, kCFNumberFloat64Type, &d);
+    if (d == 0) return CFStringCreateCopy(nullptr, f->zeroSymbol.get());
+  }
+  if (CFNumberIsFloatType(number)) {
+    double d = 0;
+    CFNumberGetValue(number, kCFNumberFloat64Type, &d);
+    return icuString(
+        [&](UChar* b, int32_t cap, UErrorCode* st) { return unum_formatDouble(f->fmt, d, b, cap, nullptr, st); });
+  }
+  int64_t i = 0;
+  CFNumberGetValue(number, kCFNumberSInt64Type, &i);
+  return icuString(
+      [&](UChar* b, int32_t cap, UErrorCode* st) { return unum_formatInt64(f->fmt, i, b, cap, nullptr, st); });
+}
+
+}  // namespace
+
+CFTypeID CFNumberFormatterGetTypeID(void) { return qxcf::kTypeIDNumberFormatter; }
+
+CFNumberFormatterRef CFNumberFormatterCreate(CFAllocatorRef allocator, CFLocaleRef locale,
+                                             CFNumberFormatterStyle style) {
+  UNumberFormatStyle icuStyle;
+  switch (style) {
+    case kCFNumberFormatterNoStyle: icuStyle = UNUM_PATTERN_DECIMAL; break;
+    case kCFNumberFormatterDecimalStyle: icuStyle = UNUM_DECIMAL; break;
+    case kCFNumberFormatterCurrencyStyle: icuStyle = UNUM_CURRENCY; break;
+    case kCFNumberFormatterPercentStyle: icuStyle = UNUM_PERCENT; break;
+    case kCFNumberFormatterScientificStyle: icuStyle = UNUM_SCIENTIFIC; break;
+    case kCFNumberFormatterSpellOutStyle: icuStyle = UNUM_SPELLOUT; break;
+    case kCFNumberFormatterOrdinalStyle: icuStyle = UNUM_ORDINAL; break;
+    case kCFNumberFormatterCurrencyISOCodeStyle: icuStyle = UNUM_CURRENCY_ISO; break;
+    case kCFNumberFormatterCurrencyPluralStyle: icuStyle = UNUM_CURRENCY_PLURAL; break;
+    case kCFNumberFormatterCurrencyAccountingStyle: icuStyle = UNUM_CURRENCY_ACCOUNTING; break;
+    default: return nullptr;
+  }
+  CFRef<CFLocaleRef> loc = CFRef<CFLocaleRef>::retain(locale != nullptr ? locale : CFLocaleGetSystem());
+  std::string id = qxcf::toUTF8(CFLocaleGetIdentifier(loc.get()));
+  static const UChar kNoStylePattern[] = {u'#', 0};
+  UErrorCode status = U_ZERO_ERROR;
+  UNumberFormat* fmt = unum_open(icuStyle, icuStyle == UNUM_PATTERN_DECIMAL ? kNoStylePattern : nullptr,
+                                 icuStyle == UNUM_PATTERN_DECIMAL ? 1 : 0, id.c_str(), nullptr, &status);
+  if (U_FAILURE(status) || fmt == nullptr) {
+    unum_close(fmt);
+    return nullptr;
+  }
+  auto* f = qxcf::cfCreate<__CFNumberFormatter>(allocator, 0, &kFormatterClass, fmt, std::move(loc), style);
+  if (f == nullptr) {
+    unum_close(fmt);
+    return nullptr;
+  }
+  f->defaultFormat =
+      adopt(icuString([&](UChar* b, int32_t cap, UErrorCode* st) { return unum_toPattern(fmt, false, b, cap, st); }));
+  return f;
+}
+
+CFLocaleRef CFNumberFormatterGetLocale(CFNumberFormatterRef formatter) { return formatter->locale.get(); }
+
+CFNumberFormatterStyle CFNumberFormatterGetStyle(CFNumberFormatterRef formatter) { return formatter->style; }
+
+CFStringRef CFNumberFormatterGetFormat(CFNumberFormatterRef formatter) {
+  if (formatter->formatStale) {
+    formatter->format = adopt(icuString(
+        [&](UChar* b, int32_t cap, UErrorCode* st) { return unum_toPattern(formatter->fmt, false, b, cap, st); }));
+    formatter->formatStale = false;
+  }
+  return formatter->format.get();
+}
+
+void CFNumberFormatterSetFormat(CFNumberFormatterRef formatter, CFStringRef formatString) {
+  if (formatString == nullptr) return;
+  // Rule-based styles (spell-out, ordinal) take rule sets, not patterns; leave them alone.
+  if (formatter->style == kCFNumberFormatterSpellOutStyle || formatter->style == kCFNumberFormatterOrdinalStyle) return;
+  UErrorCode status = U_ZERO_ERROR;
+  UParseError perr;
+  UNumberFormat* trial = unum_clone(formatter->fmt, &status);
+  if (U_FAILURE(status)) return;
+  unum_applyPattern(trial, false, uchars(formatString), ulen(formatString), &perr, &status);
+  if (U_FAILURE(status)) {
+    unum_close(trial);
+    return;
+  }
+  unum_close(formatter->fmt);
+  formatter->fmt = trial;
+  formatter->formatStale = true;
+}
+
+CFStringRef CFNumberFormatterCreateStringWithNumber(CFAllocatorRef allocator, CFNumberFormatterRef formatter,
+                                                    CFNumberRef number) {
+  if (formatter == nullptr || number == nullptr) return nullptr;
+  return formatValue(allocator, formatter, number);
+}
+
+CFStringRef CFNumberFormatterCreateStringWithValue(CFAllocatorRef allocator, CFNumberFormatterRef formatter,
+                                                   CFNumberType numberType, const void* valuePtr) {
+  CFRef<CFNumberRef> n = adopt(CFNumberCreate(nullptr, numberType, valuePtr));
+  if (!n) return nullptr;
+  return CFNumberFormatterCreateStringWithNumber(allocator, formatter, n.get());
+}
+
+CFNumberRef CFNumberFormatterCreateNumberFromString(CFAllocatorRef allocator, CFNumberFormatterRef formatter,
+                                                    CFStringRef string, CFRange* rangep, CFOptionFlags options) {
+  if (formatter == nullptr || string == nullptr) return nullptr;
+  CFIndex total = CFStringGetLength(string);
+  CFRange range = rangep != nullptr ? *rangep : CFRangeMake(0, total);
+  if (range.location < 0 || range.length < 0 || range.location > total || range.length > total - range.location ||
+      range.length > INT32_MAX) {
+    return nullptr;
+  }
+  const UChar* text = uchars(string) + range.location;
+  auto len = static_cast<int32_t>(range.length);
+  if (formatter->zeroSymbol && CFStringGetLength(formatter->zeroSymbol.get()) == range.length &&
+      std::u16string_view(reinterpret_cast<const char16_t*>(text), static_cast<size_t>(len)) ==
+          qxcf::chars(formatter->zeroSymbol.get())) {
+    int64_t zero = 0;
+    return CFNumberCreate(allocator, kCFNumberSInt64Type, &zero);
+  }
+  bool intOnly = (options & kCFNumberFormatterParseIntegersOnly) != 0;
+  int32_t previous = unum_getAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY);
+  if (intOnly) unum_setAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY, 1);
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t pos = 0;
+  double d = unum_parseDouble(formatter->fmt, text, len, &pos, &status);
+  if (intOnly) unum_setAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY, previous);
+  if (U_FAILURE(status) || pos <= 0 || (rangep == nullptr && pos != len)) return nullptr;
+  if (rangep != nullptr) rangep->length = pos;
+  if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9223372036854775808.0) {
+    auto i = static_cast<int64_t>(d);
+    if (std::fabs(d) >= 9007199254740992.0) {  // beyond 2^53 the double may have rounded: reparse exactly
+      UErrorCode st2 = U_ZERO_ERROR;
+      int32_t pos2 = 0;
+      int64_t exact = unum_parseInt64(formatter->fmt, text, pos, &pos2, &st2);
+      if (U_SUCCESS(st2) && pos2 == pos) i = exact;
+    }
+    return CFNumberCreate(allocator, kCFNumberSInt64Type, &i);
+  }
+  return CFNumberCreate(allocator, kCFNumberFloat64Type, &d);
+}
+
+Boolean CFNumberFormatterGetValueFromString(CFNumberFormatterRef formatter, CFStringRef string, CFRange* rangep,
+                                            CFNumberType numberType, void* valuePtr) {
+  CFRef<CFNumberRef> n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, formatter, string, rangep, 0));
+  if (!n || valuePtr == nullptr) return false;
+  return CFNumberGetValue(n.get(), numberType, valuePtr);
+}
+
+void CFNumberFormatterSetProperty(CFNumberFormatterRef formatter, CFNumberFormatterKey key, CFTypeRef value) {
+  const Property* p = findProperty(key);
+  if (formatter == nullptr || p == nullptr) return;
+  UErrorCode status = U_ZERO_ERROR;
+  switch (p->kind) {
+    case Kind::IntAttr: {
+      if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID()) return;
+      SInt32 v = 0;
+      CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &v);
+      if (v < 0 && p->code != UNUM_MULTIPLIER) return;
+      unum_setAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code), v);
+      break;
+    }
+    case Kind::BoolAttr: {
+      bool v;
+      if (value != nullptr && CFGetTypeID(value) == CFBooleanGetTypeID()) {
+        v = CFBooleanGetValue(static_cast<CFBooleanRef>(value));
+      } else if (value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID()) {
+        SInt32 i = 0;
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &i);
+        v = i != 0;
+      } else {
+        return;
+      }
+      unum_setAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code), v ? 1 : 0);
+      break;
+    }
+    case Kind::DoubleAttr: {
+      if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID()) return;
+      double v = 0;
+      CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberFloat64Type, &v);
+      if (!std::isfinite(v) || v < 0) return;
+      unum_setDoubleAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code), v);
+      break;
+    }
+    case Kind::TextAttr: {
+      if (!isString(value)) return;
+      auto s = static_cast<CFStringRef>(value);
+      unum_setTextAttribute(formatter->fmt, static_cast<UNumberFormatTextAttribute>(p->code), uchars(s), ulen(s),
+                            &status);
+      break;
+    }
+    case Kind::Symbol: {
+      if (!isString(value)) return;
+      auto s = static_cast<CFStringRef>(value);
+      unum_setSymbol(formatter->fmt, static_cast<UNumberFormatSymbol>(p->code), uchars(s), ulen(s), &status);
+      break;
+    }
+    case Kind::Zero:
+      if (value == nullptr) {
+        formatter->zeroSymbol.reset();
+      } else if (isString(value)) {
+        formatter->zeroSymbol = adopt(CFStringCreateCopy(nullptr, static_cast<CFStringRef>(value)));
+      }
+      break;
+    case Kind::Default: return;  // read-only
+  }
+  formatter->formatStale = true;
+}
+
+CFTypeRef CFNumberFormatterCopyProperty(CFNumberFormatterRef formatter, CFNumberFormatterKey key) {
+  const Property* p = findProperty(key);
+  if (formatter == nullptr || p == nullptr) return nullptr;
+  switch (p->kind) {
+    case Kind::IntAttr: {
+      SInt32 v = unum_getAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code));
+      if (v < 0 && p->code != UNUM_MULTIPLIER) return nullptr;
+      return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+    }
+    case Kind::BoolAttr:
+      return unum_getAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code)) ? kCFBooleanTrue
+                                                                                             : kCFBooleanFalse;
+    case Kind::DoubleAttr: {
+      double v = unum_getDoubleAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code));
+      if (v < 0) return nullptr;
+      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v);
+    }
+    case Kind::TextAttr:
+      return icuString([&](UChar* b, int32_t cap, UErrorCode* st) {
+        return unum_getTextAttribute(formatter->fmt, static_cast<UNumberFormatTextAttribute>(p->code), b, cap, st);
+      });
+    case Kind::Symbol:
+      return icuString([&](UChar* b, int32_t cap, UErrorCode* st) {
+        return unum_getSymbol(formatter->fmt, static_cast<UNumberFormatSymbol>(p->code), b, cap, st);
+      });
+    case Kind::Zero: return formatter->zeroSymbol ? CFRetain(formatter->zeroSymbol.get()) : nullptr;
+    case Kind::Default: return formatter->defaultFormat ? CFRetain(formatter->defaultFormat.get()) : nullptr;
+  }
+  return nullptr;
+}
+
+Boolean CFNumberFormatterGetDecimalInfoForCurrencyCode(CFStringRef currencyCode, int32_t* defaultFractionDigits,
+                                                       double* roundingIncrement) {
+  if (currencyCode == nullptr || CFStringGetLength(currencyCode) != 3) return false;
+  std::u16string code(qxcf::chars(currencyCode));
+  UErrorCode status = U_ZERO_ERROR;
+  if (!ucurr_isAvailable(code.c_str(), U_DATE_MIN, U_DATE_MAX, &status) || U_FAILURE(status)) return false;
+  int32_t digits = ucurr_getDefaultFractionDigits(code.c_str(), &status);
+  double increment = ucurr_getRoundingIncrement(code.c_str(), &status);
+  if (U_FAILURE(status)) return false;
+  if (defaultFractionDigits != nullptr) *defaultFractionDigits = digits;
+  if (roundingIncrement != nullptr) *roundingIncrement = increment;
+  return true;
+}

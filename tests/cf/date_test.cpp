@@ -1,0 +1,527 @@
+#include <CoreFoundation/CFDate.h>
+#include <CoreFoundation/CFTimeZone.h>
+
+#include "CFRef.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+std::string text(CFStringRef s) {
+  if (s == nullptr) return "(NULL)";
+  char buf[512];
+  return CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8) ? buf : "(too long)";
+}
+
+std::string formatted(CFTypeRef cf) {
+  CFRef<CFStringRef> s = adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@"), cf));
+  return text(s.get());
+}
+
+CFGregorianDate gdate(SInt32 y, int mo, int d, int h = 0, int mi = 0, double s = 0) {
+  return CFGregorianDate{
+      y, static_cast<SInt8>(mo), static_cast<SInt8>(d), static_cast<SInt8>(h), static_cast<SInt8>(mi), s};
+}
+
+CFRef<CFTimeZoneRef> zone(const char* name) {
+  CFRef<CFStringRef> n = adopt(CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8));
+  return adopt(CFTimeZoneCreateWithName(nullptr, n.get(), false));
+}
+
+// Restores TZ and the cached zones after a test changes them.
+class TZGuard {
+ public:
+  TZGuard() {
+    const char* v = std::getenv("TZ");
+    had_ = v != nullptr;
+    if (had_) old_ = v;
+  }
+  ~TZGuard() {
+    if (had_) {
+      setenv("TZ", old_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    CFTimeZoneSetDefault(nullptr);
+    CFTimeZoneResetSystem();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(CFDate, EpochAndDescriptions) {
+  EXPECT_EQ(kCFAbsoluteTimeIntervalSince1970, 978307200.0);
+  EXPECT_EQ(kCFAbsoluteTimeIntervalSince1904, 3061152000.0);
+  CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+  EXPECT_NEAR(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(std::time(nullptr)), 2.0);
+
+  CFRef<CFDateRef> zero = adopt(CFDateCreate(nullptr, 0));
+  EXPECT_EQ(formatted(zero.get()), "2001-01-01 00:00:00 +0000");
+  CFRef<CFDateRef> before = adopt(CFDateCreate(nullptr, -0.5));  // floors, not truncates
+  EXPECT_EQ(formatted(before.get()), "2000-12-31 23:59:59 +0000");
+  CFRef<CFDateRef> unix0 = adopt(CFDateCreate(nullptr, -kCFAbsoluteTimeIntervalSince1970));
+  EXPECT_EQ(formatted(unix0.get()), "1970-01-01 00:00:00 +0000");
+  CFRef<CFDateRef> later = adopt(CFDateCreate(nullptr, 86400.0 * 366 + 3723.25));
+  EXPECT_EQ(formatted(later.get()), "2002-01-02 01:02:03 +0000");
+
+  EXPECT_EQ(CFDateCompare(zero.get(), later.get(), nullptr), kCFCompareLessThan);
+  EXPECT_EQ(CFDateCompare(later.get(), zero.get(), nullptr), kCFCompareGreaterThan);
+  EXPECT_EQ(CFDateGetTimeIntervalSinceDate(later.get(), zero.get()), 86400.0 * 366 + 3723.25);
+  CFRef<CFDateRef> zero2 = adopt(CFDateCreate(nullptr, -0.0));
+  EXPECT_TRUE(CFEqual(zero.get(), zero2.get()));
+  EXPECT_EQ(CFHash(zero.get()), CFHash(zero2.get()));
+  EXPECT_EQ(CFDateCompare(zero.get(), zero2.get(), nullptr), kCFCompareEqualTo);
+  EXPECT_FALSE(CFEqual(zero.get(), before.get()));
+  EXPECT_EQ(CFDateGetAbsoluteTime(later.get()), 86400.0 * 366 + 3723.25);
+}
+
+TEST(CFDate, GregorianRoundTripsOverWideRanges) {
+  // Known dates, including leap days and years before 1 AD (proleptic, astronomical year 0).
+  struct Known {
+    SInt32 y;
+    int m, d;
+    double at;
+  } known[] = {
+      {2001, 1, 1, 0},
+      {2000, 2, 29, -26524800.0},
+      {1970, 1, 1, -978307200.0},
+      {1904, 1, 1, -3061152000.0},
+      {2100, 3, 1, 3129235200.0},
+      {1600, 2, 29, -12649305600.0},
+      {0, 3, 1, -63140342400.0},  // 306 days before 0001-01-01
+  };
+  for (const Known& k : known) {
+    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(k.y, k.m, k.d), nullptr), k.at) << k.y;
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(k.at, nullptr);
+    EXPECT_EQ(g.year, k.y);
+    EXPECT_EQ(g.month, k.m);
+    EXPECT_EQ(g.day, k.d);
+    EXPECT_EQ(g.hour, 0);
+    EXPECT_EQ(g.second, 0);
+  }
+
+  // Every day over 1,200 years around the epoch, and sparse samples far beyond.
+  CFGregorianDate prev = CFAbsoluteTimeGetGregorianDate(-86400.0 * 220000, nullptr);
+  for (int64_t day = -220000 + 1; day < 220000; ++day) {
+    double at = 86400.0 * static_cast<double>(day) + 45296.5;  // 12:34:56.5
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, nullptr);
+    ASSERT_TRUE(CFGregorianDateIsValid(g, kCFGregorianAllUnits)) << day;
+    ASSERT_EQ(g.hour, 12);
+    ASSERT_EQ(g.minute, 34);
+    ASSERT_EQ(g.second, 56.5);
+    ASSERT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), at) << day;
+    bool nextDay = g.day == prev.day + 1 && g.month == prev.month && g.year == prev.year;
+    bool nextMonth = g.day == 1 && ((g.month == prev.month + 1 && g.year == prev.year) ||
+                                    (g.month == 1 && prev.month == 12 && g.year == prev.year + 1));
+    ASSERT_TRUE(nextDay || nextMonth) << day;
+    prev = g;
+  }
+  for (double at : {-6.0e13, -1.0e12, 1.0e12, 6.0e13}) {
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, nullptr);
+    EXPECT_TRUE(CFGregorianDateIsValid(g, kCFGregorianAllUnits));
+    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), at);
+  }
+  // Times no calendar year can hold give an all-zero date instead of garbage.
+  for (double at : {double(NAN), double(INFINITY), -double(INFINITY), 1e300}) {
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, nullptr);
+    EXPECT_EQ(g.year, 0);
+    EXPECT_EQ(g.month, 0);
+  }
+
+  // Out-of-range fields carry over.
+  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2000, 13, 1), nullptr),
+            CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 1), nullptr));
+  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 0), nullptr),
+            CFGregorianDateGetAbsoluteTime(gdate(2001, 2, 28), nullptr));
+  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2001, 0, 1), nullptr),
+            CFGregorianDateGetAbsoluteTime(gdate(2000, 12, 1), nullptr));
+}
+
+TEST(CFDate, ValidityAndCalendarQueries) {
+  EXPECT_TRUE(CFGregorianDateIsValid(gdate(2000, 2, 29), kCFGregorianAllUnits));
+  EXPECT_TRUE(CFGregorianDateIsValid(gdate(2400, 2, 29), kCFGregorianAllUnits));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(1900, 2, 29), kCFGregorianAllUnits));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 2, 29), kCFGregorianAllUnits));
+  EXPECT_TRUE(CFGregorianDateIsValid(gdate(2001, 2, 29), kCFGregorianUnitsMonths));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 13, 1), kCFGregorianUnitsMonths));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 4, 31), kCFGregorianUnitsDays));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 24), kCFGregorianUnitsHours));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 60), kCFGregorianUnitsMinutes));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 0, 60), kCFGregorianUnitsSeconds));
+  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 0, NAN), kCFGregorianUnitsSeconds));
+  EXPECT_TRUE(CFGregorianDateIsValid(gdate(2001, 1, 1, 23, 59, 59.999), kCFGregorianAllUnits));
+
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(0, nullptr), 1);  // 2001-01-01 was a Monday
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-1, nullptr), 7);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(86400 * 5, nullptr), 6);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-kCFAbsoluteTimeIntervalSince1970, nullptr), 4);  // a Thursday
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(CFGregorianDateGetAbsoluteTime(gdate(1600, 3, 1), nullptr), nullptr), 3);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(0, nullptr), 1);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(CFGregorianDateGetAbsoluteTime(gdate(2000, 12, 31), nullptr), nullptr), 366);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 1), nullptr), nullptr), 60);
+  EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 3), nullptr), nullptr), 53);
+  EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 4), nullptr), nullptr), 1);
+  EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2024, 12, 30), nullptr), nullptr), 1);
+  EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2001, 6, 15), nullptr), nullptr), 24);
+
+  // A day of week in a zone follows the local date.
+  CFRef<CFTimeZoneRef> tokyo = zone("Asia/Tokyo");
+  ASSERT_TRUE(tokyo);
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-3600, tokyo.get()), 1);  // 08:00 Monday in Tokyo
+  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-3600, nullptr), 7);
+}
+
+TEST(CFDate, AddingUnitsAndDifferences) {
+  CFAbsoluteTime jan31 = CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 31, 10), nullptr);
+  CFGregorianUnits oneMonth{0, 1, 0, 0, 0, 0};
+  CFGregorianDate g =
+      CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, oneMonth), nullptr);
+  EXPECT_EQ(g.month, 3);  // February 31st carries into March
+  EXPECT_EQ(g.day, 3);
+  EXPECT_EQ(g.hour, 10);
+  CFGregorianUnits back{-1, -13, 0, 0, 0, 0};
+  g = CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, back), nullptr);
+  EXPECT_EQ(g.year, 1998);
+  EXPECT_EQ(g.month, 12);
+  EXPECT_EQ(g.day, 31);
+  CFGregorianUnits mixed{0, 0, 1, 25, 61, 1.5};
+  EXPECT_EQ(CFAbsoluteTimeAddGregorianUnits(0, nullptr, mixed), 86400 + 25 * 3600 + 61 * 60 + 1.5);
+
+  // Adding a day across a DST change keeps the wall-clock time; adding 24 hours does not.
+  CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
+  ASSERT_TRUE(berlin);
+  CFAbsoluteTime sat = CFGregorianDateGetAbsoluteTime(gdate(2021, 3, 27, 12), berlin.get());
+  CFGregorianUnits day{0, 0, 1, 0, 0, 0}, hours{0, 0, 0, 24, 0, 0};
+  CFAbsoluteTime sun = CFAbsoluteTimeAddGregorianUnits(sat, berlin.get(), day);
+  EXPECT_EQ(sun - sat, 23 * 3600);
+  EXPECT_EQ(CFAbsoluteTimeGetGregorianDate(sun, berlin.get()).hour, 12);
+  EXPECT_EQ(
+      CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(sat, berlin.get(), hours), berlin.get()).hour, 13);
+
+  CFAbsoluteTime a = CFGregorianDateGetAbsoluteTime(gdate(2003, 5, 20, 6, 30, 10), nullptr);
+  CFAbsoluteTime b = CFGregorianDateGetAbsoluteTime(gdate(2001, 2, 28, 5, 0, 0), nullptr);
+  CFGregorianUnits d = CFAbsoluteTimeGetDifferenceAsGregorianUnits(a, b, nullptr, kCFGregorianAllUnits);
+  EXPECT_EQ(d.years, 2);
+  EXPECT_EQ(d.months, 2);
+  EXPECT_EQ(d.days, 22);
+  EXPECT_EQ(d.hours, 1);
+  EXPECT_EQ(d.minutes, 30);
+  EXPECT_EQ(d.seconds, 10);
+  CFGregorianUnits r = CFAbsoluteTimeGetDifferenceAsGregorianUnits(b, a, nullptr, kCFGregorianAllUnits);
+  EXPECT_EQ(r.years, -2);
+  EXPECT_EQ(r.months, -2);
+  CFGregorianUnits daysOnly = CFAbsoluteTimeGetDifferenceAsGregorianUnits(a, b, nullptr, kCFGregorianUnitsDays);
+  EXPECT_EQ(daysOnly.days, 811);
+  EXPECT_EQ(daysOnly.years, 0);
+}
+
+TEST(CFTimeZone, NamedZonesFromTheDatabase) {
+  CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
+  ASSERT_TRUE(berlin);
+  EXPECT_EQ(text(CFTimeZoneGetName(berlin.get())), "Europe/Berlin");
+  CFAbsoluteTime winter = CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 15, 12), nullptr);
+  CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2021, 7, 15, 12), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), winter), 3600);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), summer), 7200);
+  EXPECT_FALSE(CFTimeZoneIsDaylightSavingTime(berlin.get(), winter));
+  EXPECT_TRUE(CFTimeZoneIsDaylightSavingTime(berlin.get(), summer));
+  EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(berlin.get(), summer), 3600);
+  // The 2021 spring change: 2021-03-28 01:00 GMT.
+  CFAbsoluteTime change = CFGregorianDateGetAbsoluteTime(gdate(2021, 3, 28, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(berlin.get(), winter), change);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), change - 1), 3600);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), change), 7200);
+  CFGregorianDate local = CFAbsoluteTimeGetGregorianDate(summer, berlin.get());
+  EXPECT_EQ(local.hour, 14);
+  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(local, berlin.get()), summer);
+  // Historic rules: Berlin had no DST in 1960.
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), CFGregorianDateGetAbsoluteTime(gdate(1960, 7, 1), nullptr)),
+            3600);
+
+  CFRef<CFTimeZoneRef> ny = zone("America/New_York");
+  ASSERT_TRUE(ny);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(ny.get(), winter), -5 * 3600);
+  CFRef<CFStringRef> abbrev = adopt(CFTimeZoneCopyAbbreviation(ny.get(), summer));
+  EXPECT_EQ(text(abbrev.get()), "EDT");
+  CFRef<CFTimeZoneRef> kolkata = zone("Asia/Kolkata");
+  ASSERT_TRUE(kolkata);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(kolkata.get(), summer), 19800);
+  CFRef<CFDataRef> data = CFRef<CFDataRef>::retain(CFTimeZoneGetData(berlin.get()));
+  ASSERT_TRUE(data);
+  if (CFDataGetLength(data.get()) > 0) {
+    EXPECT_EQ(std::memcmp(CFDataGetBytePtr(data.get()), "TZif", 4), 0);
+  }
+
+  EXPECT_FALSE(zone("Not/AZone"));
+  EXPECT_FALSE(zone(""));
+  EXPECT_FALSE(zone("GMT+25"));
+  EXPECT_TRUE(CFEqual(berlin.get(), zone("Europe/Berlin").get()));
+  EXPECT_EQ(CFHash(berlin.get()), CFHash(zone("Europe/Berlin").get()));
+  EXPECT_FALSE(CFEqual(berlin.get(), ny.get()));
+
+  // Abbreviations only when asked for.
+  CFRef<CFTimeZoneRef> pst = adopt(CFTimeZoneCreateWithName(nullptr, CFSTR("PST"), true));
+  ASSERT_TRUE(pst);
+  EXPECT_EQ(text(CFTimeZoneGetName(pst.get())), "America/Los_Angeles");
+  CFRef<CFArrayRef> names = adopt(CFTimeZoneCopyKnownNames());
+  ASSERT_TRUE(names);
+  EXPECT_GT(CFArrayGetCount(names.get()), 300);
+  EXPECT_TRUE(CFArrayContainsValue(names.get(), CFRangeMake(0, CFArrayGetCount(names.get())), CFSTR("Europe/Berlin")));
+}
+
+TEST(CFTimeZone, FixedOffsets) {
+  struct Case {
+    double ti;
+    const char* name;
+    const char* abbrev;
+  } cases[] = {{0, "GMT", "GMT"},
+               {3600, "GMT+0100", "GMT+1"},
+               {-19800, "GMT-0530", "GMT-5:30"},
+               {18 * 3600, "GMT+1800", "GMT+18"}};
+  for (const Case& c : cases) {
+    CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCreateWithTimeIntervalFromGMT(nullptr, c.ti));
+    ASSERT_TRUE(tz) << c.name;
+    EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), c.name);
+    EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), 1e9), c.ti);
+    EXPECT_FALSE(CFTimeZoneIsDaylightSavingTime(tz.get(), 1e9));
+    CFRef<CFStringRef> abbrev = adopt(CFTimeZoneCopyAbbreviation(tz.get(), 0));
+    EXPECT_EQ(text(abbrev.get()), c.abbrev);
+    // The name reads back as the same zone.
+    CFRef<CFTimeZoneRef> again = adopt(CFTimeZoneCreateWithName(nullptr, CFTimeZoneGetName(tz.get()), false));
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(CFEqual(tz.get(), again.get()));
+  }
+  EXPECT_FALSE(adopt(CFTimeZoneCreateWithTimeIntervalFromGMT(nullptr, 19 * 3600)));
+  EXPECT_FALSE(adopt(CFTimeZoneCreateWithTimeIntervalFromGMT(nullptr, NAN)));
+  CFRef<CFTimeZoneRef> plus2 = zone("GMT+02:00");
+  ASSERT_TRUE(plus2);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(plus2.get(), 0), 7200);
+  CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(0, plus2.get());
+  EXPECT_EQ(g.hour, 2);
+  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(g, plus2.get()), 0);
+}
+
+TEST(CFTimeZone, DefaultFollowsTZ) {
+  TZGuard guard;
+  setenv("TZ", "Asia/Tokyo", 1);
+  CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCopyDefault());
+  ASSERT_TRUE(tz);
+  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
+  CFRef<CFTimeZoneRef> sys = adopt(CFTimeZoneCopySystem());
+  EXPECT_TRUE(CFEqual(sys.get(), tz.get()));
+
+  setenv("TZ", ":America/New_York", 1);  // the C library's ':' form
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "America/New_York");
+  setenv("TZ", "/usr/share/zoneinfo/Europe/Paris", 1);
+  CFTimeZoneResetSystem();
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Europe/Paris");
+
+  // POSIX rules: central Europe spelled out.
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  ASSERT_TRUE(tz);
+  CFAbsoluteTime winter = CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 15, 12), nullptr);
+  CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2021, 7, 15, 12), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), winter), 3600);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 7200);
+  CFAbsoluteTime change = CFGregorianDateGetAbsoluteTime(gdate(2021, 3, 28, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), change - 1), 3600);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), change), 7200);
+  CFAbsoluteTime autumn = CFGregorianDateGetAbsoluteTime(gdate(2021, 10, 31, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), autumn - 1), 7200);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), autumn), 3600);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), winter), change);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), change), autumn);
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), summer)).get()), "CEST");
+  setenv("TZ", "EST5", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), -5 * 3600);
+  setenv("TZ", "<+0330>-3:30", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 3 * 3600 + 1800);
+
+  // Nonsense falls back to GMT rather than failing.
+  setenv("TZ", "no such zone!", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  ASSERT_TRUE(tz);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
+  setenv("TZ", "", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
+
+  // An explicit default wins over TZ until it is cleared.
+  CFRef<CFTimeZoneRef> kolkata = zone("Asia/Kolkata");
+  CFTimeZoneSetDefault(kolkata.get());
+  setenv("TZ", "Asia/Tokyo", 1);
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_TRUE(CFEqual(tz.get(), kolkata.get()));
+  sys = adopt(CFTimeZoneCopySystem());
+  EXPECT_EQ(text(CFTimeZoneGetName(sys.get())), "Asia/Tokyo");
+  CFTimeZoneSetDefault(nullptr);
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
+}
+
+TEST(CFTimeZone, ConcurrentQueriesWhileTheDefaultChanges) {
+  TZGuard guard;
+  CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
+  CFRef<CFTimeZoneRef> tokyo = zone("Asia/Tokyo");
+  ASSERT_TRUE(berlin && tokyo);
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        CFAbsoluteTime at = 1e6 * i + t;
+        if (CFTimeZoneGetSecondsFromGMT(tokyo.get(), at) != 9 * 3600) ++wrong;
+        double berlinOffset = CFTimeZoneGetSecondsFromGMT(berlin.get(), at);
+        if (berlinOffset != 3600 && berlinOffset != 7200) ++wrong;
+        CFRef<CFTimeZoneRef> def = adopt(CFTimeZoneCopyDefault());
+        CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, def.get());
+        if (!CFGregorianDateIsValid(g, kCFGregorianAllUnits)) ++wrong;
+        if (t == 0) CFTimeZoneSetDefault(i % 2 ? berlin.get() : tokyo.get());
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// A TZif v2 file: types AAA (+1h) and AAS (+2h, DST); DST from 0 to 1,000,000 s after 1970.
+std::string syntheticTzif(const std::string& footer) {
+  auto be32 = [](std::string& out, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
+  };
+  auto header = [&](std::string& out, uint32_t times, uint32_t types, uint32_t chars) {
+    out += "TZif2";
+    out.append(15, '\0');
+    for (uint32_t c : {0u, 0u, 0u, times, types, chars}) be32(out, c);
+  };
+  std::string f;
+  header(f, 0, 1, 1);  // minimal version 1 block
+  be32(f, 0);
+  f += std::string("\0\0\0", 3);
+  header(f, 2, 2, 8);
+  for (int64_t t : {int64_t{0}, int64_t{1000000}}) {
+    be32(f, static_cast<uint32_t>(static_cast<uint64_t>(t) >> 32));
+    be32(f, static_cast<uint32_t>(t));
+  }
+  f += std::string("\1\0", 2);
+  be32(f, 3600);
+  f += std::string("\0\0", 2);
+  be32(f, 7200);
+  f += std::string("\1\4", 2);
+  f += std::string("AAA\0AAS\0", 8);
+  f += "\n" + footer + "\n";
+  return f;
+}
+
+CFAbsoluteTime fromUnix(double t) { return t - kCFAbsoluteTimeIntervalSince1970; }
+
+TEST(CFTimeZone, ZoneDataFromTZifBytes) {
+  std::string bytes = syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3");
+  CFRef<CFDataRef> data =
+      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Zone"), data.get()));
+  ASSERT_TRUE(tz);
+  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Test/Zone");
+  EXPECT_TRUE(CFEqual(CFTimeZoneGetData(tz.get()), data.get()));
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(-1)), 3600);  // before the first transition: type 0
+  EXPECT_FALSE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(-1)));
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(0)), 7200);
+  EXPECT_TRUE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(999999)));
+  EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(999999)), 3600);
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5))).get()), "AAS");
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(1000000))).get()), "AAA");
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), fromUnix(0)), fromUnix(1000000));
+  // After the last transition the footer's rules apply, with its abbreviations.
+  CFAbsoluteTime july = CFGregorianDateGetAbsoluteTime(gdate(2030, 7, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), july), 7200);
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), july)).get()), "AAS");
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), july),
+            CFGregorianDateGetAbsoluteTime(gdate(2030, 10, 27, 1), nullptr));
+
+  // A file without a usable footer keeps the last type.
+  bytes = syntheticTzif("");
+  data = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Zone"), data.get()));
+  ASSERT_TRUE(tz);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), july), 3600);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), july), 0);
+
+  // Malformed data never parses: every truncation, bad magic, bad type indices.
+  std::string good = syntheticTzif("AAA-1");
+  for (size_t cut = 0; cut < good.size() - 8; cut += 3) {
+    CFRef<CFDataRef> d =
+        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(good.data()), static_cast<CFIndex>(cut)));
+    EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Cut"), d.get()))) << cut;
+  }
+  std::string bad = good;
+  bad[0] = 'X';
+  CFRef<CFDataRef> d =
+      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bad.data()), static_cast<CFIndex>(bad.size())));
+  EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Bad"), d.get())));
+  bad = good;
+  bad[bad.find(std::string("\1\0", 2), 60)] = '\7';  // a transition to type 7 of 2
+  d = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bad.data()), static_cast<CFIndex>(bad.size())));
+  EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Bad"), d.get())));
+}
+
+TEST(CFTimeZone, SystemDatabaseIsCurrent) {
+  // Mexico abolished DST in late 2022 and Ciudad Juarez became a zone of its own then; both need the
+  // system's tzdata rather than an older copy of the database.
+  if (access("/usr/share/zoneinfo/America/Ciudad_Juarez", R_OK) != 0) GTEST_SKIP() << "tzdata older than 2022g";
+  CFRef<CFTimeZoneRef> mexico = zone("America/Mexico_City");
+  ASSERT_TRUE(mexico);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(mexico.get(), CFGregorianDateGetAbsoluteTime(gdate(2023, 7, 1), nullptr)),
+            -6 * 3600);
+  EXPECT_TRUE(zone("America/Ciudad_Juarez"));
+
+  // Footer rules with times outside 0-24 h: Israel starts DST on the Friday before the last Sunday
+  // of March at 02:00 ("M3.4.4/26"), Greenland at -01:00 on the last Sunday ("M3.5.0/-1").
+  CFRef<CFTimeZoneRef> jerusalem = zone("Asia/Jerusalem");
+  ASSERT_TRUE(jerusalem);
+  CFAbsoluteTime il = CFGregorianDateGetAbsoluteTime(gdate(2045, 3, 24), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(jerusalem.get(), il - 1), 7200);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(jerusalem.get(), il), 10800);
+  CFRef<CFTimeZoneRef> nuuk = zone("America/Nuuk");
+  ASSERT_TRUE(nuuk);
+  CFAbsoluteTime gl = CFGregorianDateGetAbsoluteTime(gdate(2045, 3, 26, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), gl - 1), -7200);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), gl), -3600);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(nuuk.get(), gl - 86400 * 40), gl);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(jerusalem.get(), il - 1), il);
+  CFAbsoluteTime back = CFGregorianDateGetAbsoluteTime(gdate(2045, 10, 29, 1), nullptr);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(nuuk.get(), gl), back);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), back - 1), -3600);
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), back), -7200);
+
+  CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
+  CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2050, 7, 1), nullptr);
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(berlin.get(), summer)).get()), "CEST");
+  CFRef<CFTimeZoneRef> dubai = zone("Asia/Dubai");
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(dubai.get(), summer)).get()), "GMT+4");  // "+04" in the file
+
+  // Names never leave the zone directory.
+  EXPECT_FALSE(zone("../../../etc/passwd"));
+  EXPECT_FALSE(zone("/etc/localtime"));
+}
+
+}  // namespace

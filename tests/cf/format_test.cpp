@@ -1,0 +1,290 @@
+// CFStringCreateWithFormat / CFStringAppendFormat: printf parity, %@ and the CF-only conversions,
+// positional arguments, and formats that must fail instead of misreading arguments.
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+
+#include <locale.h>
+#include <cfloat>
+#include <climits>
+#include <clocale>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::u16string units(CFStringRef s) {
+  std::u16string u(static_cast<size_t>(CFStringGetLength(s)), u'\0');
+  CFStringGetCharacters(s, CFRangeMake(0, CFStringGetLength(s)), reinterpret_cast<UniChar*>(u.data()));
+  return u;
+}
+
+std::string utf8(CFStringRef s) {
+  if (s == nullptr) return "<NULL>";
+  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
+  std::string out(static_cast<size_t>(max), '\0');
+  CFIndex used = 0;
+  CFStringGetBytes(s, CFRangeMake(0, CFStringGetLength(s)), kCFStringEncodingUTF8, '?', false,
+                   reinterpret_cast<UInt8*>(out.data()), max, &used);
+  out.resize(static_cast<size_t>(used));
+  return out;
+}
+
+CFStringRef cf(const char* s) { return CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8); }
+
+// Formats with our engine; "<NULL>" when the result is NULL.
+std::string F(const char* format, ...) {
+  CFStringRef f = cf(format);
+  va_list ap;
+  va_start(ap, format);
+  CFStringRef r = CFStringCreateWithFormatAndArguments(nullptr, nullptr, f, ap);
+  va_end(ap);
+  CFRelease(f);
+  std::string out = utf8(r);
+  if (r != nullptr) CFRelease(r);
+  return out;
+}
+
+// The same through vsnprintf, the reference for every numeric conversion.
+std::string P(const char* format, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+#define EXPECT_PRINTF(...) EXPECT_EQ(F(__VA_ARGS__), P(__VA_ARGS__)) << #__VA_ARGS__
+
+}  // namespace
+
+TEST(Format, IntegersMatchPrintf) {
+  EXPECT_PRINTF("%d %i %d %d", 0, -1, INT_MAX, INT_MIN);
+  EXPECT_PRINTF("[%5d] [%-5d] [%05d] [%+d] [% d] [%+05d]", 42, 42, -42, 5, 5, 7);
+  EXPECT_PRINTF("[%.3d] [%.0d] [%8.3d] [%-8.3d]", 7, 0, -7, 7);
+  EXPECT_PRINTF("%hhd %hhu %hd %hu", 300, 511, 70000, 70000);
+  EXPECT_PRINTF("%ld %lu %lld %llu", LONG_MIN, ULONG_MAX, LLONG_MAX, ULLONG_MAX);
+  EXPECT_PRINTF("%qd %qu", -5LL, 5ULL);
+  EXPECT_PRINTF("%jd %ju %zd %zu %td", INTMAX_MIN, UINTMAX_MAX, static_cast<ssize_t>(-3), SIZE_MAX,
+                static_cast<ptrdiff_t>(-9));
+  EXPECT_PRINTF("%u %x %X %o", 4294967295u, 0xdeadbeefu, 0xdeadbeefu, 8u);
+  EXPECT_PRINTF("[%#x] [%#X] [%#o] [%#.0o] [%#x] [%#10x] [%-#10x]", 255u, 255u, 8u, 0u, 0u, 255u, 255u);
+  EXPECT_PRINTF("%lx %llX %hx %hhx", ULONG_MAX, 0x123456789abcULL, 0x12345u, 0x1ffu);
+  EXPECT_PRINTF("%'d %'u", 1234567, 7654321u);  // no grouping in the C locale
+  EXPECT_PRINTF("[%*d] [%-*d] [%*d] [%.*d] [%.*d]", 6, 42, 6, 42, -6, 42, 4, 3, -1, 3);
+  // BSD's long forms.
+  EXPECT_EQ(F("%D %U %O", -5L, 6UL, 8UL), P("%ld %lu %lo", -5L, 6UL, 8UL));
+}
+
+TEST(Format, FloatingPointMatchesPrintf) {
+  EXPECT_PRINTF("%f %F %e %E %g %G", 3.14159, 2.5, 12345.678, 0.000123, 0.0001, 1e-10);
+  EXPECT_PRINTF("[%.2f] [%10.3f] [%-10.3f] [%010.2f] [%+.1e] [% f]", 3.14159, 3.14159, 3.14159, -3.14159, 5.5, 1.0);
+  EXPECT_PRINTF("%#g %#.0f %.0f %.0f %g %g", 1.0, 3.0, 2.5, 3.5, 100000.0, 1000000.0);
+  EXPECT_PRINTF("%a %A %.3a %La", 1.0, -0.1, 3.0, 1.5L);
+  EXPECT_PRINTF("%f %F %e %g %f %F", INFINITY, -INFINITY, NAN, -NAN, -0.0, 1e300);
+  EXPECT_PRINTF("%Lf %Le %LG %lf %lg", 1.5L, 1e4000L, 2.25L, 2.5, 0.1);
+  EXPECT_PRINTF("[%*.*f] [%-*.*e] [%.*g]", 12, 4, 2.0 / 3, 12, 2, 1e5, -1, 1.0 / 3);
+  EXPECT_PRINTF("%.40f %.17g", 0.1, 0.1);
+  // Plain conversions take a different route from flagged ones: both must agree with printf.
+  const double values[] = {0.0,    -0.0, 1.0,     -1.5,    0.1,      1e-7,    123456789.0, 9.5,      2.5e-308,
+                           5e-324, 1e21, 1e300,   DBL_MAX, -DBL_MIN, 0.99999, 999999.5,    1e15 / 3, INFINITY,
+                           NAN,    -NAN, 1.0 / 3, 100.0,   1e-5,     0.5,     7.0e22};
+  const char* formats[] = {"%f",    "%e",     "%g",     "%E",     "%G",     "%F",  "%.0f",  "%.0e",   "%.0g", "%.1g",
+                           "%.17g", "%.100f", "%.101f", "%-14g|", "%14.3e", "%+g", "%#.3g", "%08.2f", "%lf",  "%.3a"};
+  for (double v : values) {
+    for (const char* f : formats) EXPECT_EQ(F(f, v), P(f, v)) << f << " " << v;
+  }
+  const long long ints[] = {0, 1, -1, 127, 128, -129, 65535, INT_MAX, INT_MIN, LLONG_MAX, LLONG_MIN};
+  const char* intFormats[] = {"%lld", "%llu", "%llx", "%llX", "%llo", "%-6lld|", "%6llx", "%hhd", "%hu", "%d", "%x"};
+  for (long long v : ints) {
+    for (const char* f : intFormats) {
+      if (f[1] == 'l' || f[2] == 'l') {
+        EXPECT_EQ(F(f, v), P(f, v)) << f << " " << v;
+      } else {
+        EXPECT_EQ(F(f, static_cast<int>(v)), P(f, static_cast<int>(v))) << f << " " << v;
+      }
+    }
+  }
+}
+
+TEST(Format, CharactersStringsAndPointersMatchPrintf) {
+  EXPECT_PRINTF("%c%c [%5c] [%-3c]", 'A', 'z', 'x', 'y');
+  EXPECT_PRINTF("%s [%10s] [%-10s] [%.3s] [%5.1s] [%.0s]", "hello", "hi", "hi", "abcdef", "xyz", "gone");
+  int local = 0;
+  EXPECT_PRINTF("%p [%20p] [%-20p]", static_cast<void*>(&local), static_cast<void*>(&local),
+                static_cast<void*>(&local));
+  EXPECT_PRINTF("100%% %d%%", 5);
+  // Where glibc prints "(nil)", CoreFoundation callers get the pointer form.
+  EXPECT_EQ(F("%p|%5p|%-5p|", nullptr, nullptr, nullptr), "0x0|  0x0|0x0  |");
+  EXPECT_EQ(F("%s|%.2s", static_cast<char*>(nullptr), static_cast<char*>(nullptr)), "(null)|(n");
+}
+
+TEST(Format, ObjectsInsertTheirFormattingDescription) {
+  EXPECT_EQ(F("<%@>", CFSTR("text")), "<text>");
+  EXPECT_EQ(F("<%@>", nullptr), "<(null)>");
+  EXPECT_EQ(F("[%8@] [%-8@] [%.2@] [%6.3@]", CFSTR("abc"), CFSTR("abc"), CFSTR("abc"), CFSTR("abcdef")),
+            "[     abc] [abc     ] [ab] [   abc]");
+  EXPECT_EQ(F("[%8@]", nullptr), "[  (null)]");
+
+  CFMutableStringRef m = CFStringCreateMutable(nullptr, 0);
+  CFStringAppendCString(m, "mutable", kCFStringEncodingUTF8);
+  EXPECT_EQ(F("%@!", m), "mutable!");
+  CFRelease(m);
+
+  int one = 1;
+  double twoPointSevenFive = 2.75;
+  CFNumberRef n1 = CFNumberCreate(nullptr, kCFNumberIntType, &one);
+  CFNumberRef n2 = CFNumberCreate(nullptr, kCFNumberDoubleType, &twoPointSevenFive);
+  EXPECT_EQ(F("%@ %@", n1, n2), "1 2.75");
+  EXPECT_EQ(F("[%4@]", n1), "[   1]");
+  CFRelease(n1);
+  CFRelease(n2);
+  EXPECT_EQ(F("%@/%@", kCFBooleanTrue, kCFBooleanFalse), "true/false");
+
+  CFURLRef url = CFURLCreateWithString(nullptr, CFSTR("http://example.com/a%20b?q=1"), nullptr);
+  ASSERT_NE(url, nullptr);
+  EXPECT_EQ(F("url=%@", url), "url=http://example.com/a%20b?q=1");
+  CFRelease(url);
+}
+
+TEST(Format, UnicodeConversionsAndText) {
+  const UniChar word[] = {'G', 0x00FC, 0xD83D, 0xDE00, '!', 0};  // "Gü😀!"
+  EXPECT_EQ(F("%S|%ls", word, word), "Gü😀!|Gü😀!");
+  EXPECT_EQ(F("[%7S] [%-7S]", word, word), "[  Gü😀!] [Gü😀!  ]");
+  // Precision bounds the read (no terminator needed) and never splits a surrogate pair.
+  const UniChar unterminated[] = {'a', 'b', 'c'};
+  EXPECT_EQ(F("%.2S|%.3S", unterminated, word), "ab|Gü");
+  EXPECT_EQ(F("%S", static_cast<UniChar*>(nullptr)), "(null)");
+  EXPECT_EQ(F("%C%C%C", static_cast<UniChar>(0x00E9), static_cast<UniChar>('x'), static_cast<UniChar>(0x20AC)), "éx€");
+  EXPECT_EQ(F("%lc|%3C|", 0x1F600, static_cast<UniChar>('z')), "😀|  z|");
+
+  // Non-ASCII and surrogate pairs in the format pass through; arguments in UTF-8 are decoded.
+  EXPECT_EQ(F("Grüße 😀 %d € %s", 3, "żółw 🐢"), "Grüße 😀 3 € żółw 🐢");
+  // Invalid UTF-8 becomes U+FFFD per byte; a sequence cut by the precision is dropped.
+  EXPECT_EQ(F("%s|%s",
+              "a\xff"
+              "b",
+              "\xe2\x82"),
+            "a\xEF\xBF\xBD"
+            "b|\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(F("[%.1s] [%.2s] [%.3s] [%.4s]", "é", "a€", "a€", "a€"), "[] [a] [a] [a€]");
+  // A lone byte above ASCII is not a character.
+  EXPECT_EQ(F("%c", 0xE9), "\xEF\xBF\xBD");
+
+  // The format can be any CFString, including one with a lone surrogate.
+  const UniChar loneFormat[] = {0xD800, '%', 'd'};
+  CFStringRef f = CFStringCreateWithCharacters(nullptr, loneFormat, 3);
+  CFStringRef r = CFStringCreateWithFormat(nullptr, nullptr, f, 7);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(units(r), std::u16string(u"\xD800"
+                                     u"7"));
+  CFRelease(r);
+  CFRelease(f);
+}
+
+TEST(Format, PositionalArguments) {
+  EXPECT_EQ(F("%2$@ %1$d", 5, CFSTR("x")), "x 5");
+  EXPECT_EQ(F("%1$d %1$d %2$s", 9, "s"), "9 9 s");
+  EXPECT_EQ(F("[%2$*1$d] [%3$.*1$f]", 5, 42, 3.14159), "[   42] [3.14159]");
+  EXPECT_EQ(F("100%% %1$s", "sure"), "100% sure");
+  EXPECT_EQ(F("%3$s%2$s%1$s", "a", "b", "c"), "cba");
+  EXPECT_EQ(F("%2$lld %1$Lf", 1.5L, 1LL << 40), "1099511627776 1.500000");
+  // Inconsistent formats fail before any argument is read.
+  EXPECT_EQ(F("%1$d %d", 1, 2), "<NULL>");
+  EXPECT_EQ(F("%d %1$d", 1, 2), "<NULL>");
+  EXPECT_EQ(F("%1$d %3$d", 1, 2, 3), "<NULL>");  // position 2's type is unknown
+  EXPECT_EQ(F("%0$d", 1), "<NULL>");
+  EXPECT_EQ(F("%1$d %1$s", 1), "<NULL>");
+  EXPECT_EQ(F("%1$d %1$ld", 1), "<NULL>");
+  EXPECT_EQ(F("%5000$d", 1), "<NULL>");
+  EXPECT_EQ(F("%1$*d", 1, 2), "<NULL>");
+  EXPECT_EQ(F("%*1$d", 1, 2), "<NULL>");
+}
+
+TEST(Format, InvalidFormatsGiveNullAndNeverWrite) {
+  int target = 1234;
+  EXPECT_EQ(F("abc%n", &target), "<NULL>");
+  EXPECT_EQ(F("%hhn", &target), "<NULL>");
+  EXPECT_EQ(target, 1234);
+  EXPECT_EQ(F("%k", 1), "<NULL>");
+  EXPECT_EQ(F("trailing %"), "<NULL>");
+  EXPECT_EQ(F("%5%"), "<NULL>");
+  EXPECT_EQ(F("%l"), "<NULL>");
+  EXPECT_EQ(CFStringCreateWithFormat(nullptr, nullptr, nullptr), nullptr);
+  // A conversion character outside ASCII.
+  EXPECT_EQ(F("%é", 1), "<NULL>");
+}
+
+TEST(Format, PlainFormatsAndLongResults) {
+  EXPECT_EQ(F("no conversions here"), "no conversions here");
+  EXPECT_EQ(F(""), "");
+  std::string longText(5000, 'q');
+  longText += "é";
+  EXPECT_EQ(F("<%s>", longText.c_str()), "<" + longText + ">");
+  std::string longFormat(1000, 'z');
+  EXPECT_EQ(F((longFormat + "%d" + longFormat).c_str(), 7), longFormat + "7" + longFormat);
+  // An embedded NUL character is kept.
+  CFStringRef f = cf("a%cb");
+  CFStringRef r = CFStringCreateWithFormat(nullptr, nullptr, f, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(units(r), std::u16string(u"a\0b", 3));
+  CFRelease(r);
+  CFRelease(f);
+}
+
+TEST(Format, HugeWidthsAreBounded) {
+  EXPECT_EQ(F("%1000001d", 1), "<NULL>");
+  EXPECT_EQ(F("%99999999999999999999999d", 1), "<NULL>");
+  EXPECT_EQ(F("%.1000001f", 1.0), "<NULL>");
+  EXPECT_EQ(F("%*d", INT_MAX, 1), "<NULL>");
+  EXPECT_EQ(F("%*d", INT_MIN, 1), "<NULL>");
+  EXPECT_EQ(F("%1000001@", CFSTR("x")), "<NULL>");
+  std::string wide = F("%1000000d", 5);
+  EXPECT_EQ(wide.size(), 1000000u);
+  EXPECT_EQ(wide.back(), '5');
+  EXPECT_EQ(F("%-200000s|", "x").size(), 200001u);
+  // A string's precision only limits how much is read.
+  EXPECT_EQ(F("%.2000000000s", "abc"), "abc");
+}
+
+TEST(Format, AppendFormat) {
+  CFMutableStringRef m = CFStringCreateMutable(nullptr, 0);
+  CFStringAppendCString(m, "start:", kCFStringEncodingUTF8);
+  CFStringAppendFormat(m, nullptr, CFSTR("%d-%@-%s"), 1, CFSTR("two"), "drei");
+  EXPECT_EQ(utf8(m), "start:1-two-drei");
+  // A failing format leaves the string as it was, even after output was produced.
+  int untouched = 7;
+  CFStringAppendFormat(m, nullptr, CFSTR("%300d then %n"), 1, &untouched);
+  EXPECT_EQ(utf8(m), "start:1-two-drei");
+  EXPECT_EQ(untouched, 7);
+  // Longer than the internal buffer.
+  CFStringAppendFormat(m, nullptr, CFSTR("%600d"), 9);
+  EXPECT_EQ(CFStringGetLength(m), 16 + 600);
+  // The string itself as format and as argument.
+  CFMutableStringRef self = CFStringCreateMutable(nullptr, 0);
+  CFStringAppendCString(self, "ab", kCFStringEncodingUTF8);
+  CFStringAppendFormat(self, nullptr, self);
+  EXPECT_EQ(utf8(self), "abab");
+  for (int i = 0; i < 8; ++i) CFStringAppendFormat(self, nullptr, CFSTR("%@|"), self);  // grows past the buffer
+  EXPECT_EQ(CFStringGetLength(self), (4 + 1) * 256 - 1);
+  CFRelease(self);
+  CFRelease(m);
+}
+
+TEST(Format, NumbersIgnoreTheProcessLocale) {
+  const char* names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE"};
+  locale_t comma = static_cast<locale_t>(nullptr);
+  for (const char* n : names) {
+    comma = newlocale(LC_ALL_MASK, n, static_cast<locale_t>(nullptr));
+    if (comma != static_cast<locale_t>(nullptr)) break;
+  }
+  if (comma == static_cast<locale_t>(nullptr)) GTEST_SKIP() << "no locale with a decimal comma installed";
+  locale_t previous = uselocale(comma);
+  std::string ours = F("%.2f %g", 1.5, 0.25);
+  uselocale(previous);
+  freelocale(comma);
+  EXPECT_EQ(ours, "1.50 0.25");
+}

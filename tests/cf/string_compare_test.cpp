@@ -1,0 +1,187 @@
+// Strings: comparison and search with every option, ASCII and beyond.
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+
+#include "CFRef.h"
+#include "CFStringInternal.h"
+
+#include <string>
+#include <vector>
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+CFRef<CFStringRef> S(const char16_t* u) {
+  return adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(u),
+                                            static_cast<CFIndex>(std::char_traits<char16_t>::length(u))));
+}
+
+CFComparisonResult cmp(const char16_t* a, const char16_t* b, CFStringCompareFlags o = 0) {
+  return CFStringCompare(S(a).get(), S(b).get(), o);
+}
+
+CFRange find(const char16_t* hay, const char16_t* needle, CFStringCompareFlags o = 0) {
+  return CFStringFind(S(hay).get(), S(needle).get(), o);
+}
+
+bool same(CFRange a, CFRange b) { return a.location == b.location && a.length == b.length; }
+
+#define EXPECT_RANGE(r, loc, len) EXPECT_TRUE(same((r), CFRangeMake((loc), (len)))) << (r).location << "," << (r).length
+
+constexpr auto LT = kCFCompareLessThan;
+constexpr auto EQ = kCFCompareEqualTo;
+constexpr auto GT = kCFCompareGreaterThan;
+
+}  // namespace
+
+TEST(CFStringCompare, LiteralOrderIsByUTF16CodeUnit) {
+  EXPECT_EQ(cmp(u"a", u"b"), LT);
+  EXPECT_EQ(cmp(u"B", u"a"), LT);  // upper case sorts first by code unit
+  EXPECT_EQ(cmp(u"abc", u"abcd"), LT);
+  EXPECT_EQ(cmp(u"abcd", u"abc"), GT);
+  EXPECT_EQ(cmp(u"", u""), EQ);
+  EXPECT_EQ(cmp(u"\u00e9", u"e\u0301"), GT);  // no canonical equivalence without Nonliteral
+  // Code units, not code points: a surrogate (0xD83D) sorts before U+FF5E.
+  EXPECT_EQ(cmp(u"😀", u"\uFF5E"), LT);
+  EXPECT_EQ(cmp(u"file10", u"file2"), LT);
+
+  auto whole = S(u"xxabcxx");
+  EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"abc").get(), CFRangeMake(2, 3), 0), EQ);
+  EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"ABC").get(), CFRangeMake(2, 3), kCFCompareCaseInsensitive), EQ);
+}
+
+TEST(CFStringCompare, FoldingOptions) {
+  const auto CI = kCFCompareCaseInsensitive;
+  EXPECT_EQ(cmp(u"hello", u"HELLO", CI), EQ);
+  EXPECT_EQ(cmp(u"a", u"B", CI), LT);
+  EXPECT_EQ(cmp(u"_", u"a", CI), LT);  // folding is to lower case
+  EXPECT_EQ(cmp(u"STRASSE", u"straße", CI), EQ);
+  EXPECT_EQ(cmp(u"ÉCOLE", u"école", CI), EQ);
+  EXPECT_EQ(cmp(u"\u212A", u"k", CI), EQ);  // Kelvin sign
+  EXPECT_EQ(cmp(u"ΣΑΣ", u"σας", CI), EQ);   // final sigma
+
+  EXPECT_EQ(cmp(u"caf\u00e9", u"cafe\u0301", kCFCompareNonliteral), EQ);
+  EXPECT_EQ(cmp(u"Caf\u00e9", u"cafe\u0301", kCFCompareNonliteral | CI), EQ);
+  EXPECT_EQ(cmp(u"resume", u"résumé", kCFCompareDiacriticInsensitive), EQ);
+  EXPECT_EQ(cmp(u"RESUME", u"résumé", kCFCompareDiacriticInsensitive), LT);
+  EXPECT_EQ(cmp(u"RESUME", u"résumé", kCFCompareDiacriticInsensitive | CI), EQ);
+  EXPECT_EQ(cmp(u"ＡＢＣ１", u"ABC1", kCFCompareWidthInsensitive), EQ);
+  EXPECT_EQ(cmp(u"ｶ", u"カ", kCFCompareWidthInsensitive), EQ);
+  EXPECT_EQ(cmp(u"ＡＢＣ", u"abc", kCFCompareWidthInsensitive | CI), EQ);
+  EXPECT_NE(cmp(u"ＡＢＣ", u"ABC"), EQ);
+  EXPECT_EQ(cmp(u"a😀b", u"A😀B", CI), EQ);
+}
+
+TEST(CFStringCompare, NumericAndForcedOrdering) {
+  const auto NUM = kCFCompareNumerically;
+  EXPECT_EQ(cmp(u"file2", u"file10", NUM), LT);
+  EXPECT_EQ(cmp(u"file10", u"file9", NUM), GT);
+  EXPECT_EQ(cmp(u"file10b", u"file10a", NUM), GT);
+  EXPECT_EQ(cmp(u"v1.10", u"v1.9", NUM), GT);
+  EXPECT_EQ(cmp(u"007", u"7", NUM), EQ);
+  EXPECT_EQ(cmp(u"99999999999999999999999", u"100000000000000000000000", NUM), LT);  // no overflow
+  EXPECT_EQ(cmp(u"File2", u"file10", NUM | kCFCompareCaseInsensitive), LT);
+  EXPECT_EQ(cmp(u"Fïle2", u"file10", NUM | kCFCompareCaseInsensitive | kCFCompareDiacriticInsensitive), LT);
+
+  // Equivalent but not identical strings get a definite, consistent order when forced.
+  const auto FORCED = kCFCompareCaseInsensitive | kCFCompareForcedOrdering;
+  EXPECT_EQ(cmp(u"abc", u"ABC", FORCED), GT);
+  EXPECT_EQ(cmp(u"ABC", u"abc", FORCED), LT);
+  EXPECT_EQ(cmp(u"abc", u"abc", FORCED), EQ);
+  EXPECT_EQ(cmp(u"007", u"7", NUM | kCFCompareForcedOrdering), LT);
+}
+
+TEST(CFStringCompare, LocalizedUsesCollation) {
+  const auto LOC = kCFCompareLocalized;
+  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
+  EXPECT_EQ(cmp(u"ä", u"b", LOC), LT);  // by code unit it would be greater
+  EXPECT_EQ(cmp(u"ä", u"b"), GT);
+  EXPECT_EQ(cmp(u"file2", u"file10", LOC | kCFCompareNumerically), LT);
+  EXPECT_EQ(cmp(u"Hello", u"hello", LOC | kCFCompareCaseInsensitive), EQ);
+  EXPECT_NE(cmp(u"Hello", u"hello", LOC), EQ);
+  EXPECT_EQ(cmp(u"résumé", u"RESUME", LOC | kCFCompareCaseInsensitive | kCFCompareDiacriticInsensitive), EQ);
+  EXPECT_EQ(cmp(u"caf\u00e9", u"cafe\u0301", LOC), EQ);
+  EXPECT_NE(cmp(u"caf\u00e9", u"cafe\u0301", LOC | kCFCompareForcedOrdering), EQ);
+  EXPECT_EQ(cmp(u"ＡＢＣ", u"ABC", LOC | kCFCompareWidthInsensitive), EQ);
+
+  auto sv = adopt(CFLocaleCreate(nullptr, CFSTR("sv_SE")));
+  ASSERT_TRUE(sv);  // Swedish sorts ä after z
+  EXPECT_EQ(CFStringCompareWithOptionsAndLocale(S(u"ä").get(), S(u"z").get(), CFRangeMake(0, 1), LOC, sv.get()), GT);
+  EXPECT_EQ(CFStringCompareWithOptionsAndLocale(S(u"ä").get(), S(u"z").get(), CFRangeMake(0, 1), LOC, nullptr), LT);
+  auto tr = adopt(CFLocaleCreate(nullptr, CFSTR("tr")));
+  auto m = adopt(CFStringCreateMutableCopy(nullptr, 0, S(u"TITLE").get()));
+  CFStringLowercase(m.get(), tr.get());
+  EXPECT_EQ(std::u16string(qxcf::chars(m.get())), u"tıtle");  // dotless ı only with a Turkish locale
+}
+
+TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {
+  EXPECT_RANGE(find(u"abcabc", u"bc"), 1, 2);
+  EXPECT_RANGE(find(u"abcabc", u"bc", kCFCompareBackwards), 4, 2);
+  EXPECT_RANGE(find(u"abcabc", u"abc", kCFCompareAnchored), 0, 3);
+  EXPECT_RANGE(find(u"xabc", u"abc", kCFCompareAnchored), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"abcabc", u"abc", kCFCompareAnchored | kCFCompareBackwards), 3, 3);
+  EXPECT_RANGE(find(u"abcab", u"abc", kCFCompareAnchored | kCFCompareBackwards), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"abc", u"abcd"), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"abc", u""), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"a😀b😀", u"😀", kCFCompareBackwards), 4, 2);
+  EXPECT_RANGE(find(u"Hello", u"hello"), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"\u4100\u0042\u4241", u"\u4241"), 2, 1);  // bytes match across units first
+  EXPECT_RANGE(find(u"xaxaxa", u"xa", kCFCompareBackwards), 4, 2);
+
+  CFRange r;
+  auto hay = S(u"one two one two");
+  EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(1, 14), 0, &r));
+  EXPECT_RANGE(r, 8, 3);
+  EXPECT_FALSE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(1, 9), 0, &r));
+  EXPECT_FALSE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(10, 9), 0, &r));  // bad range
+  EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"two").get(), CFRangeMake(0, 15), kCFCompareBackwards, &r));
+  EXPECT_RANGE(r, 12, 3);
+
+  EXPECT_TRUE(CFStringHasPrefix(hay.get(), S(u"one ").get()));
+  EXPECT_FALSE(CFStringHasPrefix(hay.get(), S(u"two").get()));
+  EXPECT_TRUE(CFStringHasSuffix(hay.get(), S(u"two").get()));
+  EXPECT_FALSE(CFStringHasSuffix(hay.get(), S(u"one").get()));
+  EXPECT_FALSE(CFStringHasPrefix(hay.get(), S(u"").get()));
+}
+
+TEST(CFStringCompare, FindWithFoldingReportsOriginalRanges) {
+  const auto CI = kCFCompareCaseInsensitive;
+  EXPECT_RANGE(find(u"Hello HELLO", u"hello", CI | kCFCompareBackwards), 6, 5);
+  EXPECT_RANGE(find(u"Straße", u"SS", CI), 4, 1);  // one unit of the original matches two folded
+  EXPECT_RANGE(find(u"STRASSE", u"ß", CI), 4, 2);
+  EXPECT_RANGE(find(u"Straße!", u"SSE!", CI), 4, 3);
+  EXPECT_RANGE(find(u"ß", u"s", CI), kCFNotFound, 0);  // never half a character
+  EXPECT_RANGE(find(u"x\u212Ay", u"K", CI), 1, 1);
+  EXPECT_RANGE(find(u"ÉCOLE école", u"école", CI | kCFCompareBackwards), 6, 5);
+
+  EXPECT_RANGE(find(u"café au lait", u"e\u0301", kCFCompareNonliteral), 3, 1);
+  EXPECT_RANGE(find(u"café au lait", u"e\u0301"), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"cafe\u0301!", u"é", kCFCompareNonliteral), 3, 2);
+  EXPECT_RANGE(find(u"cafe\u0301!", u"e", kCFCompareNonliteral), kCFNotFound, 0);  // the e carries an accent
+  EXPECT_RANGE(find(u"cafe\u0301!", u"e", 0), 3, 1);
+  EXPECT_RANGE(find(u"Le CAFÉ", u"cafe", CI | kCFCompareDiacriticInsensitive), 3, 4);
+  EXPECT_RANGE(find(u"Le CAFE\u0301!", u"café", CI | kCFCompareDiacriticInsensitive), 3, 5);
+  EXPECT_RANGE(find(u"ＡＢＣ", u"b", CI | kCFCompareWidthInsensitive), 1, 1);
+  EXPECT_RANGE(find(u"😀ÉTÉ😀", u"été", CI | kCFCompareAnchored), kCFNotFound, 0);
+  EXPECT_RANGE(find(u"😀ÉTÉ😀", u"été😀", CI | kCFCompareAnchored | kCFCompareBackwards), 2, 5);
+}
+
+TEST(CFStringCompare, ArrayWithFindResults) {
+  auto arr =
+      adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"a,b;c,d").get(), S(u",").get(), CFRangeMake(0, 7), 0));
+  ASSERT_TRUE(arr);
+  ASSERT_EQ(CFArrayGetCount(arr.get()), 2);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(arr.get(), 0)), 1, 1);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(arr.get(), 1)), 5, 1);
+
+  auto folded = adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"Maße MASSE masse").get(), S(u"ss").get(),
+                                                         CFRangeMake(0, 16), kCFCompareCaseInsensitive));
+  ASSERT_TRUE(folded);
+  ASSERT_EQ(CFArrayGetCount(folded.get()), 3);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 0)), 2, 1);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 2)), 13, 2);
+
+  EXPECT_FALSE(CFStringCreateArrayWithFindResults(nullptr, S(u"abc").get(), S(u",").get(), CFRangeMake(0, 3), 0));
+}

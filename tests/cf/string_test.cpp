@@ -1,0 +1,394 @@
+// Strings: creation in every supported encoding, access, byte conversion, values, splitting.
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+
+#include "CFRef.h"
+#include "CFStringInternal.h"
+
+#include <atomic>
+#include <bit>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+CFRef<CFStringRef> S(const char* utf8) {
+  return adopt(CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
+}
+
+CFRef<CFStringRef> bytes(const std::string& b, CFStringEncoding e, bool external = false) {
+  return adopt(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(b.data()),
+                                       static_cast<CFIndex>(b.size()), e, external));
+}
+
+std::u16string units(CFStringRef s) { return std::u16string(qxcf::chars(s)); }
+
+// The bytes GetBytes produces for the whole string, plus the count of units it converted.
+std::string getBytes(CFStringRef s, CFStringEncoding e, UInt8 loss, bool external = false,
+                     CFIndex* converted = nullptr) {
+  CFIndex used = 0;
+  CFRange all = CFRangeMake(0, CFStringGetLength(s));
+  CFIndex n = CFStringGetBytes(s, all, e, loss, external, nullptr, 0, &used);
+  std::string out(static_cast<size_t>(used), '\0');
+  CFIndex used2 = -1;
+  CFIndex n2 = CFStringGetBytes(s, all, e, loss, external, reinterpret_cast<UInt8*>(out.data()), used, &used2);
+  EXPECT_EQ(n, n2);
+  EXPECT_EQ(used, used2);
+  if (converted) *converted = n;
+  return out;
+}
+
+std::string hostUTF16(std::u16string_view u) {
+  return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2);
+}
+
+struct DeallocCounter {
+  std::atomic<int> frees{0};
+};
+
+void* counterAlloc(CFIndex size, CFOptionFlags, void*) { return std::malloc(static_cast<size_t>(size)); }
+void counterFree(void* p, void* info) {
+  static_cast<DeallocCounter*>(info)->frees++;
+  std::free(p);
+}
+
+}  // namespace
+
+TEST(CFString, CreationFromUTF8RejectsInvalidInput) {
+  auto s =
+      S("Gr\xC3\xBC\xC3\x9F"
+        "e \xF0\x9F\x98\x80");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(units(s.get()), u"Grüße 😀");
+  EXPECT_EQ(CFStringGetLength(s.get()), 8);
+
+  const char* bad[] = {"\xC3\x28",         "\xC0\xAF", "\xED\xA0\x80", "ab\xE2\x82",
+                       "\xF4\x90\x80\x80", "\xFF",     "\x80x",        "\xF0\x9F\x98"};
+  for (const char* b : bad) EXPECT_FALSE(S(b)) << b;
+
+  // A UTF-8 BOM is dropped; a NUL inside counted bytes is kept.
+  EXPECT_EQ(units(bytes("\xEF\xBB\xBFok", kCFStringEncodingUTF8).get()), u"ok");
+  EXPECT_EQ(CFStringGetLength(bytes(std::string("a\0b", 3), kCFStringEncodingUTF8).get()), 3);
+
+  // Long mostly-ASCII input crosses the fast paths with a non-ASCII character at every offset.
+  for (size_t at = 0; at < 40; ++at) {
+    std::string text(40, 'x');
+    text.replace(at, 1, "\xC3\xA9");
+    auto t = S(text.c_str());
+    ASSERT_TRUE(t);
+    std::u16string expect(40, u'x');
+    expect[at] = u'é';
+    EXPECT_EQ(units(t.get()), expect);
+  }
+  EXPECT_FALSE(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8));
+  EXPECT_FALSE(CFStringCreateWithBytes(nullptr, nullptr, 3, kCFStringEncodingUTF8, false));
+}
+
+TEST(CFString, CreationFromEightBitEncodings) {
+  EXPECT_EQ(units(bytes("plain", kCFStringEncodingASCII).get()), u"plain");
+  EXPECT_FALSE(bytes("caf\xE9", kCFStringEncodingASCII));
+  EXPECT_EQ(units(bytes("caf\xE9\xFF", kCFStringEncodingISOLatin1).get()), u"caféÿ");
+  EXPECT_EQ(units(bytes("\x80\x93q\x94", kCFStringEncodingWindowsLatin1).get()), u"€“q”");
+  EXPECT_EQ(units(bytes("caf\x8E \xA5", kCFStringEncodingMacRoman).get()), u"café •");
+  EXPECT_TRUE(CFStringIsEncodingAvailable(kCFStringEncodingMacRoman));
+  EXPECT_FALSE(CFStringIsEncodingAvailable(0x7777));
+  EXPECT_FALSE(bytes("abc", 0x7777));
+}
+
+TEST(CFString, CreationFromUTF16AndUTF32HonoursBOMAndOrder) {
+  EXPECT_EQ(units(bytes(std::string("\xFE\xFF\x00\x41\x00\xE9", 6), kCFStringEncodingUTF16).get()), u"Aé");
+  EXPECT_EQ(units(bytes(std::string("\xFF\xFE\x41\x00\xE9\x00", 6), kCFStringEncodingUTF16).get()), u"Aé");
+  // Without a BOM: big-endian for external representations, host order otherwise.
+  EXPECT_EQ(units(bytes(std::string("\x00\x41", 2), kCFStringEncodingUTF16, true).get()), u"A");
+  EXPECT_EQ(units(bytes(hostUTF16(u"hé😀"), kCFStringEncodingUTF16).get()), u"hé😀");
+  // The explicit-order forms keep a leading U+FEFF as a character.
+  EXPECT_EQ(units(bytes(std::string("\xFE\xFF\x00\x41", 4), kCFStringEncodingUTF16BE).get()), u"\uFEFFA");
+  EXPECT_EQ(units(bytes(std::string("\x41\x00\x3D\xD8\x00\xDE", 6), kCFStringEncodingUTF16LE).get()), u"A😀");
+  EXPECT_FALSE(bytes(std::string("\x00\x41\x00", 3), kCFStringEncodingUTF16BE));  // half a unit
+  EXPECT_FALSE(bytes(std::string("\xFF\xFE\x41", 3), kCFStringEncodingUTF16));
+
+  EXPECT_EQ(units(bytes(std::string("\x00\x00\xFE\xFF\x00\x01\xF6\x00", 8), kCFStringEncodingUTF32).get()), u"😀");
+  EXPECT_EQ(units(bytes(std::string("\xFF\xFE\x00\x00\x41\x00\x00\x00", 8), kCFStringEncodingUTF32).get()), u"A");
+  EXPECT_EQ(units(bytes(std::string("\x00\x00\x00\x41", 4), kCFStringEncodingUTF32BE).get()), u"A");
+  EXPECT_EQ(units(bytes(std::string("\xE9\x00\x00\x00", 4), kCFStringEncodingUTF32LE).get()), u"é");
+  EXPECT_FALSE(bytes(std::string("\x00\x11\x00\x00", 4), kCFStringEncodingUTF32BE));  // past U+10FFFF
+  EXPECT_FALSE(bytes(std::string("\x00\x00\xD8\x00", 4), kCFStringEncodingUTF32BE));  // a surrogate
+  EXPECT_FALSE(bytes(std::string("\x00\x00\x41", 3), kCFStringEncodingUTF32BE));
+}
+
+TEST(CFString, NonLossyASCIIRoundTrips) {
+  auto s = bytes("caf\\351 \\u263A \\\\ \\q", kCFStringEncodingNonLossyASCII);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(units(s.get()), u"café ☺ \\ \\q");
+  EXPECT_FALSE(bytes("caf\xE9", kCFStringEncodingNonLossyASCII));
+
+  std::u16string text = u"é😀\\a\xD800";
+  auto t = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
+                                              static_cast<CFIndex>(text.size())));
+  std::string enc = getBytes(t.get(), kCFStringEncodingNonLossyASCII, 0);
+  EXPECT_EQ(enc, "\\351\\ud83d\\ude00\\\\a\\ud800");
+  EXPECT_EQ(units(bytes(enc, kCFStringEncodingNonLossyASCII).get()), text);
+}
+
+TEST(CFString, CharactersNoCopyAndCopies) {
+  static const UniChar kText[] = {'h', 'i', 0xE9};
+  auto kept = adopt(CFStringCreateWithCharactersNoCopy(nullptr, kText, 3, kCFAllocatorNull));
+  EXPECT_EQ(CFStringGetCharactersPtr(kept.get()), kText);  // really not copied
+  EXPECT_EQ(units(kept.get()), u"hié");
+
+  // NULL frees with free() (ASan reports a leak otherwise); a custom allocator is used exactly once.
+  auto* heap = static_cast<UniChar*>(std::malloc(4 * sizeof(UniChar)));
+  std::memcpy(heap, u"heap", 8);
+  CFRelease(CFStringCreateWithCharactersNoCopy(nullptr, heap, 4, nullptr));
+
+  DeallocCounter counter;
+  CFAllocatorContext ctx{};
+  ctx.info = &counter;
+  ctx.allocate = counterAlloc;
+  ctx.deallocate = counterFree;
+  CFAllocatorRef custom = CFAllocatorCreate(nullptr, &ctx);
+  auto* c1 = static_cast<char*>(std::malloc(8));
+  std::strcpy(c1, "bytes");
+  auto viaCString = adopt(CFStringCreateWithCStringNoCopy(nullptr, c1, kCFStringEncodingUTF8, custom));
+  EXPECT_EQ(units(viaCString.get()), u"bytes");
+  auto* c2 = static_cast<UniChar*>(std::malloc(4));
+  c2[0] = 'o';
+  c2[1] = 'k';
+  auto viaChars = adopt(CFStringCreateWithCharactersNoCopy(nullptr, c2, 2, custom));
+  viaChars.reset();
+  EXPECT_EQ(counter.frees.load(), 2);
+  // Invalid bytes: no string, and the bytes stay with the caller.
+  char invalid[] = "\xC3(";
+  EXPECT_FALSE(CFStringCreateWithBytesNoCopy(nullptr, reinterpret_cast<UInt8*>(invalid), 2, kCFStringEncodingUTF8,
+                                             false, custom));
+  EXPECT_EQ(counter.frees.load(), 2);
+  CFRelease(custom);
+
+  auto whole = S("0123456789");
+  EXPECT_EQ(units(adopt(CFStringCreateWithSubstring(nullptr, whole.get(), CFRangeMake(3, 4))).get()), u"3456");
+  EXPECT_FALSE(CFStringCreateWithSubstring(nullptr, whole.get(), CFRangeMake(8, 3)));
+  EXPECT_FALSE(CFStringCreateWithSubstring(nullptr, whole.get(), CFRangeMake(-1, 2)));
+
+  auto same = adopt(CFStringCreateCopy(nullptr, whole.get()));
+  EXPECT_EQ(same.get(), whole.get());
+  // Capacities are hints: a copy limited to 2 units still holds everything, and grows.
+  auto m = adopt(CFStringCreateMutableCopy(nullptr, 2, whole.get()));
+  CFStringAppend(m.get(), whole.get());
+  EXPECT_EQ(CFStringGetLength(m.get()), 20);
+  auto frozen = adopt(CFStringCreateCopy(nullptr, m.get()));
+  EXPECT_NE(frozen.get(), static_cast<CFStringRef>(m.get()));
+  CFStringDelete(m.get(), CFRangeMake(0, 5));
+  EXPECT_EQ(CFStringGetLength(frozen.get()), 20);
+  auto grown = adopt(CFStringCreateMutable(nullptr, 1));
+  for (int i = 0; i < 1000; ++i) CFStringAppendCString(grown.get(), "ab", kCFStringEncodingASCII);
+  EXPECT_EQ(CFStringGetLength(grown.get()), 2000);
+}
+
+TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
+  std::u16string text =
+      u"aé😀\xD800"
+      u"b";
+  auto s = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
+                                              static_cast<CFIndex>(text.size())));
+  CFIndex converted = 0;
+  EXPECT_EQ(getBytes(s.get(), kCFStringEncodingASCII, '?', false, &converted), "a???b");
+  EXPECT_EQ(converted, 6);
+  EXPECT_EQ(getBytes(s.get(), kCFStringEncodingISOLatin1, '?'), "a\xE9??b");
+  EXPECT_EQ(getBytes(s.get(), kCFStringEncodingUTF8, '?'), "a\xC3\xA9\xF0\x9F\x98\x80?b");
+  EXPECT_EQ(getBytes(s.get(), kCFStringEncodingUTF32BE, '?'),
+            std::string("\0\0\0a\0\0\0\xE9\0\x01\xF6\0\0\0\0?\0\0\0b", 20));
+  // UTF-16 carries the lone surrogate as it is.
+  EXPECT_EQ(getBytes(s.get(), kCFStringEncodingUTF16BE, 0), std::string("\0a\0\xE9\xD8\x3D\xDE\x00\xD8\x00\0b", 12));
+
+  // Loss byte 0: conversion stops at the first unconvertible character.
+  CFIndex used = -1;
+  UInt8 buf[16];
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(0, 6), kCFStringEncodingASCII, 0, false, buf, 16, &used), 1);
+  EXPECT_EQ(used, 1);
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(0, 6), kCFStringEncodingUTF8, 0, false, buf, 16, &used), 4);
+  EXPECT_EQ(used, 7);
+  // A character that does not fit whole is not written in part.
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(0, 6), kCFStringEncodingUTF8, '?', false, buf, 5, &used), 2);
+  EXPECT_EQ(used, 3);
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(0, 6), kCFStringEncodingUTF8, '?', false, buf, 0, &used), 0);
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(4, 9), kCFStringEncodingUTF8, '?', false, buf, 16, &used), 0);
+
+  auto euro = S("\xE2\x82\xAC caf\xC3\xA9 \xE2\x80\xA2");
+  EXPECT_EQ(getBytes(euro.get(), kCFStringEncodingWindowsLatin1, '?'), "\x80 caf\xE9 \x95");
+  EXPECT_EQ(getBytes(euro.get(), kCFStringEncodingMacRoman, '?'), "\xDB caf\x8E \xA5");
+
+  // The plain UTF-16 form puts a BOM in front of external representations, in host order.
+  std::string ext = getBytes(S("A").get(), kCFStringEncodingUTF16, 0, true);
+  EXPECT_EQ(ext, std::endian::native == std::endian::little ? std::string("\xFF\xFE\x41\x00", 4)
+                                                            : std::string("\xFE\xFF\x00\x41", 4));
+  EXPECT_EQ(getBytes(S("A").get(), kCFStringEncodingUTF16BE, 0, true), std::string("\0A", 2));
+
+  char small[4];
+  EXPECT_TRUE(CFStringGetCString(S("abc").get(), small, 4, kCFStringEncodingASCII));
+  EXPECT_STREQ(small, "abc");
+  EXPECT_FALSE(CFStringGetCString(S("abcd").get(), small, 4, kCFStringEncodingASCII));
+  EXPECT_FALSE(CFStringGetCString(S("\xC3\xA9").get(), small, 4, kCFStringEncodingASCII));
+
+  EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF8), 30);
+  EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF16), 20);
+  EXPECT_EQ(CFStringGetMaximumSizeForEncoding(LONG_MAX / 2, kCFStringEncodingUTF8), -1);
+}
+
+TEST(CFString, ExternalRepresentationAndEncodingFacts) {
+  auto s = S("h\xC3\xA9 \xF0\x9F\x98\x80");
+  for (CFStringEncoding e : {kCFStringEncodingUTF8, kCFStringEncodingUTF16, kCFStringEncodingUTF16LE,
+                             kCFStringEncodingUTF32, kCFStringEncodingUTF32BE}) {
+    auto data = adopt(CFStringCreateExternalRepresentation(nullptr, s.get(), e, 0));
+    ASSERT_TRUE(data) << e;
+    auto back = adopt(CFStringCreateFromExternalRepresentation(nullptr, data.get(), e));
+    ASSERT_TRUE(back) << e;
+    EXPECT_TRUE(CFEqual(back.get(), s.get())) << e;
+  }
+  auto utf16 = adopt(CFStringCreateExternalRepresentation(nullptr, s.get(), kCFStringEncodingUTF16, 0));
+  EXPECT_EQ(CFDataGetLength(utf16.get()), 2 + 2 * 5);
+  EXPECT_FALSE(CFStringCreateExternalRepresentation(nullptr, s.get(), kCFStringEncodingASCII, 0));
+  auto lossy = adopt(CFStringCreateExternalRepresentation(nullptr, s.get(), kCFStringEncodingASCII, '?'));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(lossy.get())),
+                        static_cast<size_t>(CFDataGetLength(lossy.get()))),
+            "h? ?");
+
+  EXPECT_EQ(CFStringGetSystemEncoding(), kCFStringEncodingUTF8);
+  EXPECT_EQ(CFStringGetSmallestEncoding(S("abc").get()), kCFStringEncodingASCII);
+  EXPECT_EQ(CFStringGetSmallestEncoding(S("caf\xC3\xA9").get()), kCFStringEncodingISOLatin1);
+  EXPECT_EQ(CFStringGetSmallestEncoding(S("abc\xE2\x82\xAC").get()), kCFStringEncodingUTF8);
+  EXPECT_EQ(CFStringGetSmallestEncoding(S("\xE2\x82\xAC").get()), kCFStringEncodingUnicode);
+  EXPECT_TRUE(CFEqual(CFStringConvertEncodingToIANACharSetName(kCFStringEncodingISOLatin1), CFSTR("iso-8859-1")));
+  EXPECT_EQ(CFStringConvertIANACharSetNameToEncoding(CFSTR("UTF-8")), kCFStringEncodingUTF8);
+  EXPECT_EQ(CFStringConvertIANACharSetNameToEncoding(CFSTR("x-unknown")), kCFStringEncodingInvalidId);
+}
+
+TEST(CFString, FileSystemRepresentation) {
+  auto path = adopt(CFStringCreateWithFileSystemRepresentation(nullptr, "/tmp/caf\xC3\xA9/x"));
+  ASSERT_TRUE(path);
+  char buf[64];
+  ASSERT_TRUE(CFStringGetFileSystemRepresentation(path.get(), buf, sizeof buf));
+  EXPECT_STREQ(buf, "/tmp/caf\xC3\xA9/x");
+  EXPECT_FALSE(CFStringGetFileSystemRepresentation(path.get(), buf, 5));
+  EXPECT_GE(CFStringGetMaximumSizeOfFileSystemRepresentation(path.get()), 14);
+  // A NUL would name a different (shorter) path.
+  auto withNul = bytes(std::string("/tmp/a\0b", 8), kCFStringEncodingUTF8);
+  EXPECT_FALSE(CFStringGetFileSystemRepresentation(withNul.get(), buf, sizeof buf));
+}
+
+TEST(CFString, IntAndDoubleValues) {
+  struct {
+    const char* text;
+    SInt32 value;
+  } ints[] = {{"  42abc", 42},
+              {"-17", -17},
+              {"+5", 5},
+              {"abc", 0},
+              {"", 0},
+              {"\t\n 7", 7},
+              {"2147483647", INT32_MAX},
+              {"2147483648", INT32_MAX},
+              {"99999999999999999999", INT32_MAX},
+              {"-2147483648", INT32_MIN},
+              {"-99999999999", INT32_MIN},
+              {"- 3", 0},
+              {"\xE2\x80\x83"
+               "12",
+               12}};
+  for (const auto& c : ints) EXPECT_EQ(CFStringGetIntValue(S(c.text).get()), c.value) << c.text;
+
+  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("3.25").get()), 3.25);
+  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(" -1e3x").get()), -1000.0);
+  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("abc").get()), 0.0);
+  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(".5").get()), 0.5);
+  // The process locale's decimal comma never applies.
+  const char* old = std::setlocale(LC_NUMERIC, nullptr);
+  std::string saved = old ? old : "C";
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+    EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("1.5").get()), 1.5);
+    EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("1,5").get()), 1.0);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+  }
+}
+
+TEST(CFString, SeparatingAndCombining) {
+  auto check = [](const char* text, const char* sep, std::vector<std::u16string> expect) {
+    auto arr = adopt(CFStringCreateArrayBySeparatingStrings(nullptr, S(text).get(), S(sep).get()));
+    ASSERT_TRUE(arr);
+    ASSERT_EQ(CFArrayGetCount(arr.get()), static_cast<CFIndex>(expect.size())) << text;
+    for (size_t i = 0; i < expect.size(); ++i) {
+      EXPECT_EQ(units(static_cast<CFStringRef>(CFArrayGetValueAtIndex(arr.get(), static_cast<CFIndex>(i)))), expect[i]);
+    }
+    auto joined = adopt(CFStringCreateByCombiningStrings(nullptr, arr.get(), S(sep).get()));
+    EXPECT_EQ(units(joined.get()), units(S(text).get()));
+  };
+  check("a,b,,c", ",", {u"a", u"b", u"", u"c"});
+  check(",a,", ",", {u"", u"a", u""});
+  check("no separator", ";", {u"no separator"});
+  check("", ",", {u""});
+  check("x😀y😀", "😀", {u"x", u"y", u""});
+  check("a::b", "::", {u"a", u"b"});
+
+  auto empty = adopt(CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
+  EXPECT_EQ(CFStringGetLength(adopt(CFStringCreateByCombiningStrings(nullptr, empty.get(), CFSTR(","))).get()), 0);
+}
+
+TEST(CFString, DecodingFindsInvalidBytesAtEveryOffset) {
+  // Each fast path (16-byte blocks, 8-byte words, single bytes) must see a bad byte wherever it is.
+  for (const char* bad : {"\xFF", "\xC3", "\xE2\x82", "\xED\xB0\x80", "\xC0\x80"}) {
+    for (size_t at = 0; at < 40; ++at) {
+      std::string text(40, 'a');
+      text.insert(at, bad);
+      EXPECT_FALSE(S(text.c_str())) << at;
+    }
+  }
+  // Non-ASCII of every length right after a full ASCII block.
+  std::string text = std::string(16, 'a') + "\xC3\xA9" + std::string(16, 'b') + "\xE2\x82\xAC" + std::string(15, 'c') +
+                     "\xF0\x9F\x98\x80" + "d";
+  std::u16string expect =
+      std::u16string(16, u'a') + u"é" + std::u16string(16, u'b') + u"€" + std::u16string(15, u'c') + u"😀d";
+  EXPECT_EQ(units(S(text.c_str()).get()), expect);
+}
+
+TEST(CFString, ComposedCharactersAndInlineBuffer) {
+  std::u16string text = u"ae\u0301😀\r\n👍🏽x";
+  auto s = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
+                                              static_cast<CFIndex>(text.size())));
+  auto at = [&](CFIndex i) { return CFStringGetRangeOfComposedCharactersAtIndex(s.get(), i); };
+  EXPECT_EQ(at(0).location, 0);
+  EXPECT_EQ(at(0).length, 1);
+  EXPECT_EQ(at(2).location, 1);  // the accent belongs to the e
+  EXPECT_EQ(at(2).length, 2);
+  EXPECT_EQ(at(4).location, 3);  // second half of a surrogate pair
+  EXPECT_EQ(at(4).length, 2);
+  EXPECT_EQ(at(6).location, 5);  // CR LF is one
+  EXPECT_EQ(at(6).length, 2);
+  EXPECT_EQ(at(8).location, 7);  // emoji with skin tone modifier
+  EXPECT_EQ(at(8).length, 4);
+  EXPECT_EQ(at(11).length, 1);
+  EXPECT_EQ(at(12).location, kCFNotFound);
+
+  CFStringInlineBuffer buf;
+  CFStringInitInlineBuffer(s.get(), &buf, CFRangeMake(1, 10));
+  EXPECT_EQ(CFStringGetCharacterFromInlineBuffer(&buf, 0), u'e');
+  EXPECT_EQ(CFStringGetCharacterFromInlineBuffer(&buf, 10), 0);
+  UniChar pair[2];
+  EXPECT_TRUE(CFStringGetSurrogatePairForLongCharacter(0x1F600, pair));
+  EXPECT_EQ(CFStringGetLongCharacterForSurrogatePair(pair[0], pair[1]), 0x1F600u);
+  EXPECT_FALSE(CFStringGetSurrogatePairForLongCharacter(0xE9, pair));
+}
+
+TEST(CFString, ShowStrDescribesTheString) {
+  testing::internal::CaptureStderr();
+  CFShowStr(S("h\xC3\xA9llo").get());
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("Length 5\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Mutable 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"h\xC3\xA9llo\""), std::string::npos) << out;
+}
