@@ -8,10 +8,15 @@
 // 512 containers. Line ends are kept as they are, as Apple's reader keeps them, so a string with a
 // carriage return reads back unchanged.
 //
-// Dictionary keys are interned for the duration of one parse: presets repeat the same few dozen
-// keys thousands of times, and one shared string per key saves an allocation and a UTF-8 decode
-// each. Duplicate keys keep the position of the first and the value of the last, as Apple's reader
-// (which sets values one by one) does.
+// Dictionary keys, and short strings unless the leaves are to be mutable, are interned for the
+// duration of one parse: presets repeat the same few dozen keys and values thousands of times, and
+// one shared string each saves an allocation and a UTF-8 decode. Duplicate keys keep the position
+// of the first and the value of the last, as Apple's reader (which sets values one by one) does.
+//
+// Whitespace-only text is kept when it is all an element holds (<string> </string>); pugixml drops
+// whitespace-only runs that sit beside a comment or CDATA section inside a <string>, which neither
+// Apple's writer nor plistlib ever produces. Keeping every whitespace run would cost a third more
+// time on every document for that case alone.
 #include "CFBase64.h"
 #include "CFPropertyListInternal.h"
 #include "CFRef.h"
@@ -27,6 +32,7 @@
 #include <pugixml.hpp>
 
 #include <locale.h>
+#include <strings.h>
 #include <algorithm>
 #include <charconv>
 #include <clocale>
@@ -150,6 +156,9 @@ locale_t cLocale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
 }
+
+// Strings up to this many bytes are interned.
+constexpr size_t kInternLimit = 48;
 
 struct KeyEntry {
   CFStringRef string = nullptr;
@@ -323,9 +332,9 @@ class Reader {
     }
     if (first.type() == pugi::node_pcdata && !first.next_sibling()) {
       const char* raw = first.value();
-      size_t plain = std::strcspn(raw, "&");  // one pass finds both the end and any reference
-      if (raw[plain] == 0) {
-        out = std::string_view(raw, plain);
+      size_t length = std::strlen(raw);
+      if (std::memchr(raw, '&', length) == nullptr) {
+        out = std::string_view(raw, length);
         return true;
       }
     }
@@ -346,7 +355,7 @@ class Reader {
   }
 
   // --- leaves -------------------------------------------------------------------------------
-  CFTypeRef makeString(std::string_view s) {
+  CFTypeRef makeString(std::string_view s, pugi::xml_node el) {
     if (mutability_ & kCFPropertyListMutableContainersAndLeaves) {
       CFMutableStringRef m = createMutableString(alloc_, static_cast<CFIndex>(s.size() > 0 ? s.size() : 1));
       if (m != nullptr && !appendUTF8(m, s)) {
@@ -355,20 +364,30 @@ class Reader {
       }
       return m;
     }
+    // Short immutable values repeat (tags, blend modes, names): share them like keys.
+    if (s.size() <= kInternLimit) {
+      KeyEntry* e = intern(s, el);
+      return e != nullptr ? CFRetain(e->string) : nullptr;
+    }
     return createStringUTF8(alloc_, s.data(), s.size());
+  }
+
+  // The one string for this text during this parse (NULL with the error set on failure).
+  KeyEntry* intern(std::string_view text, pugi::xml_node el) {
+    auto it = keys_.find(text);
+    if (it != keys_.end()) return &it->second;
+    if (text.data() == scratch_.data()) text = decodedKeys_.emplace_back(scratch_);
+    CFStringRef s = createStringUTF8(alloc_, text.data(), text.size());
+    if (s == nullptr) return fail("invalid text", el), nullptr;
+    KeyEntry& e = keys_[text];
+    e.string = s;
+    return &e;
   }
 
   KeyEntry* internKey(pugi::xml_node el) {
     std::string_view text;
     if (!textOf(el, text)) return nullptr;
-    auto it = keys_.find(text);
-    if (it != keys_.end()) return &it->second;
-    if (text.data() == scratch_.data()) text = decodedKeys_.emplace_back(scratch_);
-    CFStringRef s = createStringUTF8(alloc_, text.data(), text.size());
-    if (s == nullptr) return fail("invalid key text", el), nullptr;
-    KeyEntry& e = keys_[text];
-    e.string = s;
-    return &e;
+    return intern(text, el);
   }
 
   CFTypeRef parseInteger(pugi::xml_node el) {
@@ -512,7 +531,7 @@ class Reader {
         if (nameIs(name, "string")) {
           std::string_view text;
           if (!textOf(el, text)) return nullptr;
-          v = makeString(text);
+          v = makeString(text, el);
           if (v == nullptr) return fail("invalid <string>", el);
           return v;
         }

@@ -36,7 +36,7 @@ bool stringEqual(CFTypeRef a, CFTypeRef b) {
   CFHashCode hx = x->hashCache.load(std::memory_order_relaxed);
   CFHashCode hy = y->hashCache.load(std::memory_order_relaxed);
   if (hx != 0 && hy != 0 && hx != hy) return false;
-  return std::memcmp(x->chars, y->chars, static_cast<size_t>(x->length) * sizeof(UniChar)) == 0;
+  return x->length == 0 || std::memcmp(x->chars, y->chars, static_cast<size_t>(x->length) * sizeof(UniChar)) == 0;
 }
 
 CFHashCode stringHash(CFTypeRef cf) {

@@ -251,6 +251,7 @@ std::optional<PosixZone> posixZone(std::string_view tz) {
   if (!posixName(c, out.dstName)) return std::nullopt;
   int dstOffset = stdOffset - 3600;
   if (!c.done() && c.peek() != ',' && !posixTime(c, dstOffset)) return std::nullopt;
+  if (std::abs(dstOffset) > 26 * 3600) return std::nullopt;
   PosixRule start{3, 2, 0, 7200}, end{11, 1, 0, 7200};  // the US rules when none are given
   if (!c.done()) {
     if (c.peek() != ',') return std::nullopt;

@@ -58,7 +58,9 @@ CF_EXPORT CFLocaleRef CFLocaleCreate(CFAllocatorRef allocator, CFLocaleIdentifie
 CF_EXPORT CFLocaleRef CFLocaleCreateCopy(CFAllocatorRef allocator, CFLocaleRef locale);
 CF_EXPORT CFLocaleIdentifier CFLocaleGetIdentifier(CFLocaleRef locale);
 /* The value for key (borrowed: lives as long as the locale); NULL for unknown keys or missing
- * values. Strings for the codes and separators, a CFBoolean for kCFLocaleUsesMetricSystem. */
+ * values. Strings for the codes and separators, a CFBoolean for kCFLocaleUsesMetricSystem.
+ * kCFLocaleExemplarCharacterSet and kCFLocaleCalendar give NULL: this layer has no character-set or
+ * calendar objects (kCFLocaleCalendarIdentifier names the calendar). */
 CF_EXPORT CFTypeRef CFLocaleGetValue(CFLocaleRef locale, CFLocaleKey key);
 /* The name of value (a locale identifier, language, country, script, variant, currency code ...) in
  * displayLocale's language (owned); NULL when unknown. */

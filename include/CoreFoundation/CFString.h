@@ -86,10 +86,16 @@ CF_EXPORT CFStringRef CFStringCreateWithSubstring(CFAllocatorRef alloc, CFString
 /* An immutable copy; may return str itself retained when str is immutable. */
 CF_EXPORT CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
 
-/* printf conversions (flags, width, precision, length modifiers, d i u x X o c s p e E f F g G a A
- * %% n-excluded) plus %@ (an object's formatting description, "(null)" for NULL) and %S (a
- * NUL-terminated UniChar string). Positional arguments ("%2$d") are accepted. formatOptions is
- * ignored. */
+/* printf conversions: flags - + space # 0 ', width and precision (digits or *), length modifiers
+ * hh h l ll q z t j L, d i u x X o D U O c s p e E f F g G a A %%; plus %@ (an object's formatting
+ * description, "(null)" for NULL; width and precision count UTF-16 units), %S and %ls (a
+ * NUL-terminated UniChar string, or at most precision units), %C (a UniChar) and %lc (a code
+ * point). %s reads UTF-8: invalid bytes become U+FFFD; its width and precision count bytes.
+ * Numbers print as printf does in the C locale, whatever the process locale. Positional arguments
+ * ("%2$d", "%1$*2$d") must not be mixed with sequential ones and must use every position up to the
+ * highest. An invalid format (%n, which never writes memory, an unknown conversion, a trailing '%',
+ * mixed or missing positions, a width or numeric precision above 1000000) gives NULL, and
+ * CFStringAppendFormat leaves the string unchanged. formatOptions is ignored. */
 CF_EXPORT CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions, CFStringRef format,
                                                ...);
 CF_EXPORT CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFDictionaryRef formatOptions,

@@ -362,6 +362,9 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   tz = adopt(CFTimeZoneCopyDefault());
   ASSERT_TRUE(tz);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
+  setenv("TZ", "AAA-1BBB-122,M3.5.0,M10.5.0", 1);  // a DST offset of 122 hours
+  tz = adopt(CFTimeZoneCopyDefault());
+  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
   setenv("TZ", "", 1);
   tz = adopt(CFTimeZoneCopyDefault());
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
