@@ -29,6 +29,15 @@ std::string utf8(CFStringRef s) {
   return out;
 }
 
+// The reader's own words ("… on line 8") read better in a lint report than the generic description.
+std::string errorMessage(CFErrorRef error) {
+  CFRef<CFDictionaryRef> info = adopt(CFErrorCopyUserInfo(error));
+  const void* debug = info ? CFDictionaryGetValue(info.get(), kCFErrorDebugDescriptionKey) : nullptr;
+  if (debug != nullptr && CFGetTypeID(debug) == CFStringGetTypeID()) return utf8(static_cast<CFStringRef>(debug));
+  CFRef<CFStringRef> description = adopt(CFErrorCopyDescription(error));
+  return utf8(description.get());
+}
+
 bool readFile(const char* path, std::string& out, std::string& error) {
   FILE* f = std::fopen(path, "rb");
   if (f == nullptr) {
@@ -91,8 +100,7 @@ CFRef<CFPropertyListRef> load(const char* path) {
       adopt(CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListImmutable, nullptr, &err));
   if (!plist) {
     CFRef<CFErrorRef> owned = adopt(err);
-    CFRef<CFStringRef> message = owned ? adopt(CFErrorCopyDescription(owned.get())) : nullptr;
-    std::fprintf(stderr, "%s: %s\n", path, message ? utf8(message.get()).c_str() : "not a property list");
+    std::fprintf(stderr, "%s: %s\n", path, owned ? errorMessage(owned.get()).c_str() : "not a property list");
   }
   return plist;
 }

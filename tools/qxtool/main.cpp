@@ -15,7 +15,7 @@ void usage(FILE* out) {
       "usage: qxtool JOB ARGS...\n"
       "\n"
       "jobs:\n"
-      "  plist lint FILE...                 check XML property lists; exit 1 on the first bad one\n"
+      "  plist lint FILE...                 check XML property lists; exit 1 if any is bad\n"
       "  plist print FILE...                print each property list's description\n"
       "  plist convert FILE... [-o OUT]     rewrite in canonical XML (to OUT, or standard output)\n"
       "  plist convert --in-place FILE...   rewrite each file in canonical XML\n"

@@ -1,0 +1,68 @@
+# Run with cmake -P: qxtool's plist job on the bundled samples, as a user would run it.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(qxtool expect_rc)
+  execute_process(COMMAND ${QXTOOL} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL expect_rc)
+    message(FATAL_ERROR "qxtool ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect_match text regex what)
+  if(NOT text MATCHES "${regex}")
+    message(FATAL_ERROR "${what}: '${text}' does not match '${regex}'")
+  endif()
+endfunction()
+
+qxtool(0 plist lint ${SAMPLES}/preset.plist)
+expect_match("${out}" "preset.plist: OK" "lint of a good file")
+
+# A bad file: exit 1, the reader's message with its line, and the good file still reported.
+qxtool(1 plist lint ${SAMPLES}/preset.plist ${SAMPLES}/broken.plist)
+expect_match("${err}" "broken.plist: .*line 8" "lint of a bad file")
+expect_match("${out}" "preset.plist: OK" "lint goes on after a bad file")
+
+qxtool(1 plist lint ${WORK}/does-not-exist.plist)
+expect_match("${err}" "No such file" "lint of a missing file")
+
+qxtool(0 plist print ${SAMPLES}/preset.plist)
+expect_match("${out}" "Warm Évening ☀︎ & Film" "print shows decoded text")
+expect_match("${out}" "FileSize = 8589934592" "print shows 64-bit integers")
+
+# Canonical form: keys sorted, tab indentation, and converting it again changes nothing.
+qxtool(0 plist convert ${SAMPLES}/preset.plist -o ${WORK}/a.plist)
+file(READ ${WORK}/a.plist canonical)
+expect_match("${canonical}" "^<\\?xml version=\"1.0\" encoding=\"UTF-8\"\\?>\n<!DOCTYPE plist" "header")
+expect_match("${canonical}" "<dict>\n\t<key>Adjustments</key>\n\t<dict>\n\t\t<key>Clarity</key>" "sorted keys")
+expect_match("${canonical}" "<key>Empty</key>\n\t<dict/>" "empty dictionary")
+expect_match("${canonical}" "<string>Use &lt;b&gt;sparingly&lt;/b&gt; on skin tones.</string>" "CDATA re-escaped")
+qxtool(0 plist convert ${WORK}/a.plist -o ${WORK}/b.plist)
+file(READ ${WORK}/b.plist again)
+if(NOT canonical STREQUAL again)
+  message(FATAL_ERROR "convert is not idempotent")
+endif()
+
+# In place: rewritten atomically; a bad file is left exactly as it was.
+file(COPY ${SAMPLES}/preset.plist ${SAMPLES}/broken.plist DESTINATION ${WORK}/inplace)
+qxtool(0 plist convert --in-place ${WORK}/inplace/preset.plist)
+file(READ ${WORK}/inplace/preset.plist rewritten)
+if(NOT rewritten STREQUAL canonical)
+  message(FATAL_ERROR "--in-place differs from -o")
+endif()
+qxtool(1 plist convert --in-place ${WORK}/inplace/broken.plist)
+file(READ ${SAMPLES}/broken.plist original)
+file(READ ${WORK}/inplace/broken.plist kept)
+if(NOT original STREQUAL kept)
+  message(FATAL_ERROR "a failed conversion changed the file")
+endif()
+file(GLOB leftovers ${WORK}/inplace/*.qxtool-*)
+if(leftovers)
+  message(FATAL_ERROR "temporary files left behind: ${leftovers}")
+endif()
+
+qxtool(2 plist)
+qxtool(2 frobnicate)
+message(STATUS "qxtool plist job checked")
