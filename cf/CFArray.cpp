@@ -35,7 +35,6 @@ namespace {
 
 // Counts beyond this are refused rather than risk size arithmetic overflowing.
 constexpr CFIndex kMaxCount = CFIndex{1} << 40;
-constexpr CFIndex kMaxReservedHint = CFIndex{1} << 24;
 
 // A small scratch block: inline for the common one-value case, else from the heap.
 class Scratch {
@@ -70,19 +69,13 @@ bool arrayEqual(CFTypeRef a, CFTypeRef b) {
 // Apple hashes a collection by its count: cheap, and consistent with equality.
 CFHashCode arrayHash(CFTypeRef cf) { return static_cast<CFHashCode>(static_cast<const __CFArray*>(cf)->count); }
 
-CFStringRef arrayDescription(CFTypeRef cf) {
-  try {
-    std::u16string out;
-    qxcf::appendArrayDescription(out, cf, 0);
-    return qxcf::createString(out);
-  } catch (...) {  // out of memory: no description rather than an exception through C
-    return nullptr;
-  }
-}
-
-constexpr qxcf::RuntimeClass kArrayClass = {qxcf::kTypeIDArray, "CFArray", qxcf::finalizeAs<__CFArray>,
-                                            arrayEqual,         arrayHash, arrayDescription,
-                                            arrayDescription};
+constexpr qxcf::RuntimeClass kArrayClass = {qxcf::kTypeIDArray,
+                                            "CFArray",
+                                            qxcf::finalizeAs<__CFArray>,
+                                            arrayEqual,
+                                            arrayHash,
+                                            qxcf::collectionDescription<qxcf::appendArrayDescription>,
+                                            qxcf::collectionDescription<qxcf::appendArrayDescription>};
 
 const __CFArray* array(CFArrayRef a) { return qxcf::isType(a, qxcf::kTypeIDArray) ? a : nullptr; }
 
@@ -161,7 +154,7 @@ __CFArray* createImmutable(CFAllocatorRef alloc, const void* const* values, CFIn
 
 __CFArray* createMutable(CFAllocatorRef alloc, CFIndex capacity, const CFArrayCallBacks& cb) {
   auto* a = qxcf::cfCreate<__CFArray>(alloc, 0, true, cb);
-  if (a != nullptr && capacity > 0 && capacity <= kMaxReservedHint) reserve(a, capacity);
+  if (a != nullptr && capacity > 0 && capacity <= qxcf::kMaxReservedHint) reserve(a, capacity);
   return a;
 }
 
@@ -170,19 +163,13 @@ __CFArray* createMutable(CFAllocatorRef alloc, CFIndex capacity, const CFArrayCa
 // "(\n    a,\n    b\n)", each nesting level indented four more spaces.
 void qxcf::appendArrayDescription(std::u16string& out, CFTypeRef cf, int level) {
   auto* a = static_cast<const __CFArray*>(cf);
-  out += u"(\n";
-  if (level >= kMaxDescriptionLevel) {
-    appendIndent(out, level + 1);
-    out += u"...\n";
-  } else {
+  appendCollection(out, level, u"(\n", u")", [&] {
     for (CFIndex i = 0; i < a->count; ++i) {
       appendIndent(out, level + 1);
       appendElementDescription(out, a->items[i], a->callbacks.copyDescription, level + 1);
       out += i + 1 < a->count ? u",\n" : u"\n";
     }
-  }
-  appendIndent(out, level);
-  out += u")";
+  });
 }
 
 __CFArray::__CFArray(CFAllocatorRef alloc, bool mut, const CFArrayCallBacks& cb)

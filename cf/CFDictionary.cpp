@@ -19,53 +19,16 @@ struct __CFDictionary : __CFRuntimeBase {
 
 namespace {
 
-bool dictionaryEqual(CFTypeRef a, CFTypeRef b) {
-  qxcf::NestingGuard guard;
-  if (guard.tooDeep()) return false;
-  return static_cast<const __CFDictionary*>(a)->table.equals(static_cast<const __CFDictionary*>(b)->table);
-}
+constexpr qxcf::RuntimeClass kDictionaryClass = {qxcf::kTypeIDDictionary,
+                                                 "CFDictionary",
+                                                 qxcf::finalizeAs<__CFDictionary>,
+                                                 qxcf::tableOwnersEqual<__CFDictionary>,
+                                                 qxcf::tableOwnerHash<__CFDictionary>,
+                                                 qxcf::collectionDescription<qxcf::appendDictionaryDescription>,
+                                                 qxcf::collectionDescription<qxcf::appendDictionaryDescription>};
 
-// Apple hashes a collection by its count: cheap, and consistent with equality.
-CFHashCode dictionaryHash(CFTypeRef cf) {
-  return static_cast<CFHashCode>(static_cast<const __CFDictionary*>(cf)->table.count());
-}
-
-CFStringRef dictionaryDescription(CFTypeRef cf) {
-  try {
-    std::u16string out;
-    qxcf::appendDictionaryDescription(out, cf, 0);
-    return qxcf::createString(out);
-  } catch (...) {  // out of memory: no description rather than an exception through C
-    return nullptr;
-  }
-}
-
-constexpr qxcf::RuntimeClass kDictionaryClass = {
-    qxcf::kTypeIDDictionary, "CFDictionary",       qxcf::finalizeAs<__CFDictionary>, dictionaryEqual, dictionaryHash,
-    dictionaryDescription,   dictionaryDescription};
-
-HashCallbacks keyCallbacks(const CFDictionaryKeyCallBacks* cb) {
-  HashCallbacks h;
-  if (cb != nullptr) {
-    h.retain = cb->retain;
-    h.release = cb->release;
-    h.copyDescription = cb->copyDescription;
-    h.equal = cb->equal;
-    h.hash = cb->hash;
-  }
-  return h;
-}
-
-HashCallbacks valueCallbacks(const CFDictionaryValueCallBacks* cb) {
-  HashCallbacks h;
-  if (cb != nullptr) {
-    h.retain = cb->retain;
-    h.release = cb->release;
-    h.copyDescription = cb->copyDescription;
-    h.equal = cb->equal;
-  }
-  return h;
-}
+HashCallbacks keyCallbacks(const CFDictionaryKeyCallBacks* cb) { return qxcf::hashCallbacksOf(cb); }
+HashCallbacks valueCallbacks(const CFDictionaryValueCallBacks* cb) { return qxcf::hashCallbacksOf(cb); }
 
 const __CFDictionary* dict(CFDictionaryRef d) { return qxcf::isType(d, qxcf::kTypeIDDictionary) ? d : nullptr; }
 
@@ -74,26 +37,16 @@ __CFDictionary* mutableDict(CFMutableDictionaryRef d) {
   return qxcf::isType(d, qxcf::kTypeIDDictionary) && d->isMutable ? d : nullptr;
 }
 
-// Hints beyond this are not reserved up front: a caller's capacity must not cost memory it may
-// never use.
-constexpr CFIndex kMaxReservedHint = CFIndex{1} << 24;
-
 __CFDictionary* create(CFAllocatorRef alloc, bool mut, const HashCallbacks& keys, const HashCallbacks& values,
                        CFIndex capacity) {
-  auto* d = qxcf::cfCreate<__CFDictionary>(alloc, 0, mut, keys, values);
-  if (d != nullptr && capacity > 0 && capacity <= kMaxReservedHint) d->table.reserve(capacity);
-  return d;
+  return qxcf::createTableOwner<__CFDictionary>(alloc, capacity, nullptr, mut, keys, values);
 }
 
 __CFDictionary* createCopy(CFAllocatorRef alloc, bool mut, CFIndex capacity, CFDictionaryRef source) {
   const __CFDictionary* src = dict(source);
   if (src == nullptr) return nullptr;
-  auto* d = qxcf::cfCreate<__CFDictionary>(alloc, 0, mut, src->table.keyCallbacks(), src->table.valueCallbacks());
-  if (d != nullptr && !d->table.copyFrom(src->table, capacity)) {
-    CFRelease(d);
-    return nullptr;
-  }
-  return d;
+  return qxcf::createTableOwner<__CFDictionary>(alloc, capacity, &src->table, mut, src->table.keyCallbacks(),
+                                                src->table.valueCallbacks());
 }
 
 }  // namespace
@@ -101,11 +54,7 @@ __CFDictionary* createCopy(CFAllocatorRef alloc, bool mut, CFIndex capacity, CFD
 // "{\n    key = value;\n}", each nesting level indented four more spaces.
 void qxcf::appendDictionaryDescription(std::u16string& out, CFTypeRef cf, int level) {
   const HashTable& t = static_cast<const __CFDictionary*>(cf)->table;
-  out += u"{\n";
-  if (level >= kMaxDescriptionLevel) {
-    appendIndent(out, level + 1);
-    out += u"...\n";
-  } else {
+  appendCollection(out, level, u"{\n", u"}", [&] {
     t.forEach([&](const HashTable::Entry& e) {
       appendIndent(out, level + 1);
       appendElementDescription(out, e.key, t.keyCallbacks().copyDescription, level + 1);
@@ -113,9 +62,7 @@ void qxcf::appendDictionaryDescription(std::u16string& out, CFTypeRef cf, int le
       appendElementDescription(out, e.value, t.valueCallbacks().copyDescription, level + 1);
       out += u";\n";
     });
-  }
-  appendIndent(out, level);
-  out += u"}";
+  });
 }
 
 __CFDictionary::__CFDictionary(CFAllocatorRef alloc, bool mut, const HashCallbacks& keys, const HashCallbacks& values)

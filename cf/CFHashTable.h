@@ -92,6 +92,21 @@ inline void appendASCII(std::u16string& out, const char* text) {
   for (const char* p = text; *p; ++p) out.push_back(static_cast<char16_t>(*p));
 }
 
+// Writes open, then body's lines (body writes each element's indent itself), then close at the
+// collection's level. Past kMaxDescriptionLevel the body is replaced by "...".
+template <class Body>
+void appendCollection(std::u16string& out, int level, const char16_t* open, const char16_t* close, Body&& body) {
+  out += open;
+  if (level >= kMaxDescriptionLevel) {
+    appendIndent(out, level + 1);
+    out += u"...\n";
+  } else {
+    body();
+  }
+  appendIndent(out, level);
+  out += close;
+}
+
 // Appends the description of one element at the given level: the copyDescription callback's text
 // when the callbacks have their own, a CF object's formatting description for the standard
 // callbacks, else the address. Lines after the first are indented to the level.
@@ -127,6 +142,36 @@ inline void appendElementDescription(std::u16string& out, const void* v, CFStrin
 inline CFStringRef createString(const std::u16string& text) {
   return createStringUTF16(nullptr, reinterpret_cast<const UniChar*>(text.data()), static_cast<CFIndex>(text.size()));
 }
+
+// The description callback of a collection whose text Append writes.
+template <void (*Append)(std::u16string&, CFTypeRef, int)>
+CFStringRef collectionDescription(CFTypeRef cf) {
+  try {
+    std::u16string out;
+    Append(out, cf, 0);
+    return createString(out);
+  } catch (...) {  // out of memory: no description rather than an exception through C
+    return nullptr;
+  }
+}
+
+// HashCallbacks from one of Apple's callback structs (NULL: none); value callbacks have no hash.
+template <class CallBacks>
+HashCallbacks hashCallbacksOf(const CallBacks* cb) {
+  HashCallbacks h;
+  if (cb != nullptr) {
+    h.retain = cb->retain;
+    h.release = cb->release;
+    h.copyDescription = cb->copyDescription;
+    h.equal = cb->equal;
+    if constexpr (requires { cb->hash; }) h.hash = cb->hash;
+  }
+  return h;
+}
+
+// Capacity hints beyond this are not reserved up front: a caller's capacity must not cost memory
+// it may never use.
+inline constexpr CFIndex kMaxReservedHint = CFIndex{1} << 24;
 
 // ---------------------------------------------------------------------------------------------
 // The table
@@ -291,7 +336,7 @@ class HashTable {
   // Both tables must have the same callbacks. False when memory ran out (the table stays empty).
   bool copyFrom(const HashTable& other, CFIndex capacityHint) {
     CFIndex want = other.live_;
-    if (capacityHint > want && capacityHint <= (CFIndex{1} << 24)) want = capacityHint;
+    if (capacityHint > want && capacityHint <= kMaxReservedHint) want = capacityHint;
     if (!reserve(want) && !reserve(other.live_)) return false;
     other.forEach([&](const Entry& e) {
       const void* k = retainKey(e.key);
@@ -458,5 +503,39 @@ class HashTable {
   uint32_t mask_ = 0;
   uint32_t shift_ = 64;
 };
+
+// ---------------------------------------------------------------------------------------------
+// CFDictionary and CFSet: objects of type T holding a HashTable `table`
+
+// Equal when their tables hold the same entries; deep self-nesting compares unequal.
+template <class T>
+bool tableOwnersEqual(CFTypeRef a, CFTypeRef b) {
+  NestingGuard guard;
+  if (guard.tooDeep()) return false;
+  return static_cast<const T*>(a)->table.equals(static_cast<const T*>(b)->table);
+}
+
+// Apple hashes a collection by its count: cheap, and consistent with equality.
+template <class T>
+CFHashCode tableOwnerHash(CFTypeRef cf) {
+  return static_cast<CFHashCode>(static_cast<const T*>(cf)->table.count());
+}
+
+// A new T built from args, holding copies of source's entries when source is given, else with
+// room reserved for a reasonable capacity hint. NULL when storage runs out.
+template <class T, class... Args>
+T* createTableOwner(CFAllocatorRef alloc, CFIndex capacity, const HashTable* source, const Args&... args) {
+  T* t = cfCreate<T>(alloc, 0, args...);
+  if (t == nullptr) return nullptr;
+  if (source != nullptr) {
+    if (!t->table.copyFrom(*source, capacity)) {
+      CFRelease(t);
+      return nullptr;
+    }
+  } else if (capacity > 0 && capacity <= kMaxReservedHint) {
+    t->table.reserve(capacity);
+  }
+  return t;
+}
 
 }  // namespace qxcf

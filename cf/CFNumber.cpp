@@ -1,7 +1,8 @@
 // Numbers and booleans.
 //
-// A number keeps its canonical type and its value either as a sign-extended 64-bit integer or as a
-// double (a Float32 widens to double exactly), so every comparison across types can be exact.
+// A number keeps its canonical type and its value either as a 128-bit integer (every integer type,
+// sign-extended) or as a double (a Float32 widens to double exactly), so every comparison across
+// types can be exact.
 #include <CoreFoundation/CFNumber.h>
 
 #include "CFRef.h"
@@ -18,7 +19,21 @@
 
 namespace {
 
-constexpr double kTwo63 = 9223372036854775808.0;  // 2^63, exactly representable
+// __extension__ keeps -Wpedantic quiet about the GCC/Clang 128-bit types.
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 UInt128;
+
+constexpr Int128 kInt128Max = static_cast<Int128>(~UInt128{0} >> 1);
+constexpr Int128 kInt128Min = -kInt128Max - 1;
+constexpr double kTwo127 = 170141183460469231731687303715884105728.0;  // 2^127, exactly representable
+
+bool fitsInt64(Int128 v) { return v >= INT64_MIN && v <= INT64_MAX; }
+
+Int128 fromStruct(const CFSInt128Struct& s) {
+  return static_cast<Int128>(static_cast<UInt128>(static_cast<uint64_t>(s.high)) << 64 | s.low);
+}
+
+CFSInt128Struct toStruct(Int128 v) { return {static_cast<int64_t>(v >> 64), static_cast<uint64_t>(v)}; }
 
 bool isFloatCanonical(CFNumberType t) { return t == kCFNumberFloat32Type || t == kCFNumberFloat64Type; }
 
@@ -41,6 +56,7 @@ CFNumberType canonicalType(CFNumberType t) {
     case kCFNumberFloat64Type:
     case kCFNumberDoubleType:
     case kCFNumberCGFloatType: return kCFNumberFloat64Type;
+    case kCFNumberSInt128Type: return kCFNumberSInt128Type;
     default: return 0;
   }
 }
@@ -51,6 +67,7 @@ CFIndex byteSize(CFNumberType canonical) {
     case kCFNumberSInt16Type: return 2;
     case kCFNumberSInt32Type: return 4;
     case kCFNumberFloat32Type: return 4;
+    case kCFNumberSInt128Type: return 16;
     default: return 8;
   }
 }
@@ -62,17 +79,18 @@ const char* typeName(CFNumberType canonical) {
     case kCFNumberSInt32Type: return "kCFNumberSInt32Type";
     case kCFNumberSInt64Type: return "kCFNumberSInt64Type";
     case kCFNumberFloat32Type: return "kCFNumberFloat32Type";
+    case kCFNumberSInt128Type: return "kCFNumberSInt128Type";
     default: return "kCFNumberFloat64Type";
   }
 }
 
 // Exact order of an integer and a double, without rounding either to the other's type.
-CFComparisonResult compareIntDouble(int64_t i, double d) {
+CFComparisonResult compareIntDouble(Int128 i, double d) {
   if (std::isnan(d)) return kCFCompareGreaterThan;  // NaN sorts below everything
-  if (d >= kTwo63) return kCFCompareLessThan;
-  if (d < -kTwo63) return kCFCompareGreaterThan;
+  if (d >= kTwo127) return kCFCompareLessThan;
+  if (d < -kTwo127) return kCFCompareGreaterThan;
   double whole = std::trunc(d);
-  auto t = static_cast<int64_t>(whole);
+  auto t = static_cast<Int128>(whole);
   if (i < t) return kCFCompareLessThan;
   if (i > t) return kCFCompareGreaterThan;
   double frac = d - whole;
@@ -94,9 +112,14 @@ CFComparisonResult invert(CFComparisonResult r) { return static_cast<CFCompariso
 }  // namespace
 
 struct __CFNumber : __CFRuntimeBase {
+  // Two words rather than an Int128 member, so objects need only 8-byte alignment from allocators.
+  struct Wide {
+    uint64_t low;
+    int64_t high;
+  };
   CFNumberType type;  // canonical
   union Value {
-    int64_t i;
+    Wide i;
     double d;
   } value;
 
@@ -106,6 +129,9 @@ struct __CFNumber : __CFRuntimeBase {
       : __CFRuntimeBase(cls, 1, alloc), type(t), value(v) {}
 
   bool isFloat() const { return isFloatCanonical(type); }
+  Int128 integer() const {
+    return static_cast<Int128>(static_cast<UInt128>(static_cast<uint64_t>(value.i.high)) << 64 | value.i.low);
+  }
 };
 
 struct __CFBoolean : __CFRuntimeBase {
@@ -119,33 +145,53 @@ const __CFNumber* num(CFTypeRef cf) { return static_cast<const __CFNumber*>(cf);
 
 CFComparisonResult compareNumbers(const __CFNumber* a, const __CFNumber* b) {
   if (!a->isFloat() && !b->isFloat()) {
-    if (a->value.i == b->value.i) return kCFCompareEqualTo;
-    return a->value.i < b->value.i ? kCFCompareLessThan : kCFCompareGreaterThan;
+    Int128 x = a->integer(), y = b->integer();
+    if (x == y) return kCFCompareEqualTo;
+    return x < y ? kCFCompareLessThan : kCFCompareGreaterThan;
   }
   if (a->isFloat() && b->isFloat()) return compareDoubles(a->value.d, b->value.d);
-  if (!a->isFloat()) return compareIntDouble(a->value.i, b->value.d);
-  return invert(compareIntDouble(b->value.i, a->value.d));
+  if (!a->isFloat()) return compareIntDouble(a->integer(), b->value.d);
+  return invert(compareIntDouble(b->integer(), a->value.d));
 }
 
 bool numberEqual(CFTypeRef a, CFTypeRef b) { return compareNumbers(num(a), num(b)) == kCFCompareEqualTo; }
 
+// SInt64-range values keep the hash they had before 128-bit numbers existed.
+CFHashCode integerHash(Int128 v) {
+  if (fitsInt64(v)) return qxcf::mixHash(static_cast<uint64_t>(static_cast<int64_t>(v)));
+  // The constant keeps a UInt64 u (high word 0) from hashing like the SInt64 with u's bits.
+  uint64_t high = static_cast<uint64_t>(v >> 64) ^ 0x9e3779b97f4a7c15ULL;
+  return qxcf::mixHash(static_cast<uint64_t>(v) ^ qxcf::mixHash(high));
+}
+
 // Equal values hash alike whatever their type: integral doubles hash as the integer.
 CFHashCode numberHash(CFTypeRef cf) {
   const __CFNumber* n = num(cf);
-  if (!n->isFloat()) return qxcf::mixHash(static_cast<uint64_t>(n->value.i));
+  if (!n->isFloat()) return integerHash(n->integer());
   double d = n->value.d;
   if (std::isnan(d)) return 0x7ff8000000000000ULL;
-  if (d >= -kTwo63 && d < kTwo63 && std::trunc(d) == d) {
-    return qxcf::mixHash(static_cast<uint64_t>(static_cast<int64_t>(d)));
-  }
+  if (d >= -kTwo127 && d < kTwo127 && std::trunc(d) == d) return integerHash(static_cast<Int128>(d));
   uint64_t bits;
   std::memcpy(&bits, &d, sizeof bits);
   return qxcf::mixHash(bits);
 }
 
+// std::to_chars has no __int128 overload in strict C++20 mode.
+std::string decimal(Int128 v) {
+  UInt128 m = v < 0 ? UInt128{0} - static_cast<UInt128>(v) : static_cast<UInt128>(v);
+  char buf[48];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(m % 10));
+    m /= 10;
+  } while (m != 0);
+  if (v < 0) *--p = '-';
+  return std::string(p, buf + sizeof buf);
+}
+
 // The bare value: decimal integers, the shortest round-tripping form of floats.
 std::string valueText(const __CFNumber* n) {
-  if (!n->isFloat()) return std::to_string(n->value.i);
+  if (!n->isFloat()) return decimal(n->integer());
   double d = n->value.d;
   if (std::isnan(d)) return "nan";
   if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
@@ -206,11 +252,11 @@ void store(void* p, T v) {
 
 // Integer → integer of `bits` bits, saturating.
 template <class T>
-bool storeIntFromInt(void* out, int64_t i) {
-  constexpr int64_t lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+bool storeIntFromInt(void* out, Int128 i) {
+  constexpr Int128 lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
   T v = static_cast<T>(i < lo ? lo : (i > hi ? hi : i));
   store(out, v);
-  return static_cast<int64_t>(v) == i;
+  return static_cast<Int128>(v) == i;
 }
 
 // Double → integer: truncation toward zero, saturation outside the range, NaN as 0.
@@ -228,6 +274,22 @@ bool storeIntFromDouble(void* out, double d) {
     v = static_cast<T>(std::trunc(d));
   }
   store(out, v);
+  return !std::isnan(d) && compareIntDouble(v, d) == kCFCompareEqualTo;
+}
+
+// The 128-bit form of storeIntFromDouble; numeric_limits has no __int128 in strict mode.
+bool storeInt128FromDouble(void* out, double d) {
+  Int128 v;
+  if (std::isnan(d)) {
+    v = 0;
+  } else if (d < -kTwo127) {
+    v = kInt128Min;
+  } else if (d >= kTwo127) {
+    v = kInt128Max;
+  } else {
+    v = static_cast<Int128>(std::trunc(d));
+  }
+  store(out, toStruct(v));
   return !std::isnan(d) && compareIntDouble(v, d) == kCFCompareEqualTo;
 }
 
@@ -267,13 +329,22 @@ CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const
   CFNumberType t = canonicalType(theType);
   if (t == 0 || valuePtr == nullptr) return nullptr;
   __CFNumber::Value v{};
+  Int128 i = 0;
   switch (t) {
-    case kCFNumberSInt8Type: v.i = load<int8_t>(valuePtr); break;
-    case kCFNumberSInt16Type: v.i = load<int16_t>(valuePtr); break;
-    case kCFNumberSInt32Type: v.i = load<int32_t>(valuePtr); break;
-    case kCFNumberSInt64Type: v.i = load<int64_t>(valuePtr); break;
+    case kCFNumberSInt8Type: i = load<int8_t>(valuePtr); break;
+    case kCFNumberSInt16Type: i = load<int16_t>(valuePtr); break;
+    case kCFNumberSInt32Type: i = load<int32_t>(valuePtr); break;
+    case kCFNumberSInt64Type: i = load<int64_t>(valuePtr); break;
+    case kCFNumberSInt128Type:
+      i = fromStruct(load<CFSInt128Struct>(valuePtr));
+      if (fitsInt64(i)) t = kCFNumberSInt64Type;  // as Apple does: the wide type only when needed
+      break;
     case kCFNumberFloat32Type: v.d = load<float>(valuePtr); break;
     default: v.d = load<double>(valuePtr); break;
+  }
+  if (!isFloatCanonical(t)) {
+    CFSInt128Struct w = toStruct(i);
+    v.i = {w.low, w.high};
   }
   return qxcf::cfCreate<__CFNumber>(allocator, 0, &kNumberClass, t, v);
 }
@@ -288,12 +359,13 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
   CFNumberType t = canonicalType(theType);
   if (number == nullptr || t == 0 || valuePtr == nullptr) return false;
   if (!number->isFloat()) {
-    int64_t i = number->value.i;
+    Int128 i = number->integer();
     switch (t) {
       case kCFNumberSInt8Type: return storeIntFromInt<int8_t>(valuePtr, i);
       case kCFNumberSInt16Type: return storeIntFromInt<int16_t>(valuePtr, i);
       case kCFNumberSInt32Type: return storeIntFromInt<int32_t>(valuePtr, i);
-      case kCFNumberSInt64Type: store(valuePtr, i); return true;
+      case kCFNumberSInt64Type: return storeIntFromInt<int64_t>(valuePtr, i);
+      case kCFNumberSInt128Type: store(valuePtr, toStruct(i)); return true;
       case kCFNumberFloat32Type: {
         auto f = static_cast<float>(i);
         store(valuePtr, f);
@@ -312,6 +384,7 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
     case kCFNumberSInt16Type: return storeIntFromDouble<int16_t>(valuePtr, d);
     case kCFNumberSInt32Type: return storeIntFromDouble<int32_t>(valuePtr, d);
     case kCFNumberSInt64Type: return storeIntFromDouble<int64_t>(valuePtr, d);
+    case kCFNumberSInt128Type: return storeInt128FromDouble(valuePtr, d);
     case kCFNumberFloat32Type: return storeFloatFromDouble(valuePtr, d);
     default: store(valuePtr, d); return true;
   }

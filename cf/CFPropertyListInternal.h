@@ -2,8 +2,10 @@
 // reader.
 #pragma once
 
+#include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFPropertyList.h>
 
+#include <cstdint>
 #include <string>
 
 namespace qxcf {
@@ -12,6 +14,10 @@ namespace qxcf {
 // validity check alike, so whatever we write we can read back, and a container that holds itself
 // ends in a failure instead of a stack overflow.
 inline constexpr int kMaxPropertyListDepth = 512;
+
+// The 128-bit number type is the one way a CFNumber holds an unsigned 64-bit value above INT64_MAX.
+inline constexpr CFNumberType kNumberSInt128Type = kCFNumberSInt128Type;
+using SInt128Value = CFSInt128Struct;
 
 // Appends the XML document for plist to out. On failure returns false and sets error (out then
 // holds a partial document).

@@ -48,12 +48,6 @@
 namespace qxcf {
 namespace {
 
-constexpr CFNumberType kNumberSInt128Type = static_cast<CFNumberType>(17);
-struct SInt128Value {
-  int64_t high;
-  uint64_t low;
-};
-
 inline bool isXMLSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 std::string_view trim(std::string_view s) {
@@ -123,24 +117,6 @@ size_t findInvalidUTF8(const unsigned char* s, size_t count) {
     i += need + 1;
   }
   return count;
-}
-
-void appendUTF8CodePoint(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -314,7 +290,7 @@ class Reader {
             (cp >= 0xD800 && cp < 0xE000)) {
           return fail("invalid character reference &" + std::string(name) + ";", at), false;
         }
-        appendUTF8CodePoint(out, cp);
+        qxcf::appendCodePointUTF8(out, cp);
       } else {
         return fail("unknown entity &" + std::string(name) + ";", at), false;
       }

@@ -40,14 +40,6 @@ constexpr std::string_view kHeader =
     "<plist version=\"1.0\">\n";
 constexpr std::string_view kFooter = "</plist>\n";
 
-// CoreFoundation's private 128-bit number type, the one way a CFNumber can hold an unsigned 64-bit
-// value above INT64_MAX. Used only when the number family supports it.
-constexpr CFNumberType kNumberSInt128Type = static_cast<CFNumberType>(17);
-struct SInt128Value {
-  int64_t high;
-  uint64_t low;
-};
-
 // Days since 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's algorithm).
 void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   z += 719468;
@@ -205,7 +197,7 @@ class Writer {
         }
       } else if (c < 0x800) {
         size += 2;
-      } else if (c >= 0xD800 && c < 0xDC00 && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
+      } else if (qxcf::isHighSurrogate(u[i]) && i + 1 < u.size() && qxcf::isLowSurrogate(u[i + 1])) {
         size += 4;
         ++i;
       } else {
@@ -232,26 +224,14 @@ class Writer {
         }
         continue;
       }
-      if (c < 0x800) {
-        *p++ = static_cast<char>(0xC0 | (c >> 6));
-        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        continue;
-      }
       if (c >= 0xD800 && c < 0xE000) {
-        if (c < 0xDC00 && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
-          uint32_t cp = 0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00u);
-          ++i;
-          *p++ = static_cast<char>(0xF0 | (cp >> 18));
-          *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-          continue;
+        if (c < 0xDC00 && i + 1 < u.size() && qxcf::isLowSurrogate(u[i + 1])) {
+          c = qxcf::combineSurrogates(c, u[++i]);
+        } else {
+          c = 0xFFFD;
         }
-        c = 0xFFFD;
       }
-      *p++ = static_cast<char>(0xE0 | (c >> 12));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+      p += qxcf::encodeUTF8(c, p);
     }
     return true;
   }

@@ -19,61 +19,29 @@ struct __CFSet : __CFRuntimeBase {
 
 namespace {
 
-bool setEqual(CFTypeRef a, CFTypeRef b) {
-  qxcf::NestingGuard guard;
-  if (guard.tooDeep()) return false;
-  return static_cast<const __CFSet*>(a)->table.equals(static_cast<const __CFSet*>(b)->table);
-}
+constexpr qxcf::RuntimeClass kSetClass = {qxcf::kTypeIDSet,
+                                          "CFSet",
+                                          qxcf::finalizeAs<__CFSet>,
+                                          qxcf::tableOwnersEqual<__CFSet>,
+                                          qxcf::tableOwnerHash<__CFSet>,
+                                          qxcf::collectionDescription<qxcf::appendSetDescription>,
+                                          qxcf::collectionDescription<qxcf::appendSetDescription>};
 
-CFHashCode setHash(CFTypeRef cf) { return static_cast<CFHashCode>(static_cast<const __CFSet*>(cf)->table.count()); }
-
-CFStringRef setDescription(CFTypeRef cf) {
-  try {
-    std::u16string out;
-    qxcf::appendSetDescription(out, cf, 0);
-    return qxcf::createString(out);
-  } catch (...) {  // out of memory: no description rather than an exception through C
-    return nullptr;
-  }
-}
-
-constexpr qxcf::RuntimeClass kSetClass = {qxcf::kTypeIDSet, "CFSet",       qxcf::finalizeAs<__CFSet>, setEqual, setHash,
-                                          setDescription,   setDescription};
-
-HashCallbacks callbacksOf(const CFSetCallBacks* cb) {
-  HashCallbacks h;
-  if (cb != nullptr) {
-    h.retain = cb->retain;
-    h.release = cb->release;
-    h.copyDescription = cb->copyDescription;
-    h.equal = cb->equal;
-    h.hash = cb->hash;
-  }
-  return h;
-}
+HashCallbacks callbacksOf(const CFSetCallBacks* cb) { return qxcf::hashCallbacksOf(cb); }
 
 const __CFSet* set(CFSetRef s) { return qxcf::isType(s, qxcf::kTypeIDSet) ? s : nullptr; }
 
 // Mutators act only on mutable sets; anything else is left alone.
 __CFSet* mutableSet(CFMutableSetRef s) { return qxcf::isType(s, qxcf::kTypeIDSet) && s->isMutable ? s : nullptr; }
 
-constexpr CFIndex kMaxReservedHint = CFIndex{1} << 24;
-
 __CFSet* create(CFAllocatorRef alloc, bool mut, const HashCallbacks& callbacks, CFIndex capacity) {
-  auto* s = qxcf::cfCreate<__CFSet>(alloc, 0, mut, callbacks);
-  if (s != nullptr && capacity > 0 && capacity <= kMaxReservedHint) s->table.reserve(capacity);
-  return s;
+  return qxcf::createTableOwner<__CFSet>(alloc, capacity, nullptr, mut, callbacks);
 }
 
 __CFSet* createCopy(CFAllocatorRef alloc, bool mut, CFIndex capacity, CFSetRef source) {
   const __CFSet* src = set(source);
   if (src == nullptr) return nullptr;
-  auto* s = qxcf::cfCreate<__CFSet>(alloc, 0, mut, src->table.keyCallbacks());
-  if (s != nullptr && !s->table.copyFrom(src->table, capacity)) {
-    CFRelease(s);
-    return nullptr;
-  }
-  return s;
+  return qxcf::createTableOwner<__CFSet>(alloc, capacity, &src->table, mut, src->table.keyCallbacks());
 }
 
 }  // namespace
@@ -81,20 +49,14 @@ __CFSet* createCopy(CFAllocatorRef alloc, bool mut, CFIndex capacity, CFSetRef s
 // "{(\n    a,\n    b\n)}" as Foundation shows sets, each nesting level indented four more spaces.
 void qxcf::appendSetDescription(std::u16string& out, CFTypeRef cf, int level) {
   const HashTable& t = static_cast<const __CFSet*>(cf)->table;
-  out += u"{(\n";
-  if (level >= kMaxDescriptionLevel) {
-    appendIndent(out, level + 1);
-    out += u"...\n";
-  } else {
+  appendCollection(out, level, u"{(\n", u")}", [&] {
     CFIndex left = t.count();
     t.forEach([&](const HashTable::Entry& e) {
       appendIndent(out, level + 1);
       appendElementDescription(out, e.key, t.keyCallbacks().copyDescription, level + 1);
       out += --left > 0 ? u",\n" : u"\n";
     });
-  }
-  appendIndent(out, level);
-  out += u")}";
+  });
 }
 
 __CFSet::__CFSet(CFAllocatorRef alloc, bool mut, const HashCallbacks& callbacks)

@@ -285,37 +285,6 @@ bool appendUTF8(CFMutableStringRef s, std::string_view utf8) {
   return true;
 }
 
-void appendUTF8(std::string& out, CFStringRef s) {
-  const UniChar* p = s->chars;
-  const UniChar* end = p + s->length;
-  out.reserve(out.size() + static_cast<size_t>(s->length));
-  while (p < end) {
-    uint32_t c = *p++;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (*p++ - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-}
-
 }  // namespace qxcf
 
 // ---------------------------------------------------------------------------------------------

@@ -210,30 +210,6 @@ CFStringRef decodeNonLossy(CFAllocatorRef alloc, const UInt8* b, CFIndex n) {
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
-// Encodes one code point; returns bytes written.
-CFIndex putUTF8(uint32_t c, UInt8* out) {
-  if (c < 0x80) {
-    out[0] = static_cast<UInt8>(c);
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = static_cast<UInt8>(0xC0 | (c >> 6));
-    out[1] = static_cast<UInt8>(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = static_cast<UInt8>(0xE0 | (c >> 12));
-    out[1] = static_cast<UInt8>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<UInt8>(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<UInt8>(0xF0 | (c >> 18));
-  out[1] = static_cast<UInt8>(0x80 | ((c >> 12) & 0x3F));
-  out[2] = static_cast<UInt8>(0x80 | ((c >> 6) & 0x3F));
-  out[3] = static_cast<UInt8>(0x80 | (c & 0x3F));
-  return 4;
-}
-
 void put16(uint32_t u, UInt8* out, Order o) {
   bool big = o == Order::Big || (o == Order::Host && std::endian::native == std::endian::big);
   out[big ? 0 : 1] = static_cast<UInt8>(u >> 8);
@@ -278,7 +254,7 @@ CFIndex encodeOne(const Target& t, uint32_t c, bool lone, UInt8* out) {
   switch (t.kind) {
     case Kind::UTF8:
       if (lone) return 0;
-      return putUTF8(c, out);
+      return static_cast<CFIndex>(qxcf::encodeUTF8(c, reinterpret_cast<char*>(out)));
     case Kind::ASCII:
       if (c >= 0x80) return 0;
       out[0] = static_cast<UInt8>(c);
@@ -451,7 +427,7 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
     CFIndex units = 1;
     bool lone = false;
     if (qxcf::isHighSurrogate(static_cast<UniChar>(c)) && i + 1 < end && qxcf::isLowSurrogate(u[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00u);
+      c = qxcf::combineSurrogates(c, u[i + 1]);
       units = 2;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       lone = true;

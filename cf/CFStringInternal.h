@@ -58,8 +58,72 @@ inline bool appendUnits(CFMutableStringRef s, const UniChar* units, CFIndex coun
 }
 bool appendUTF8(CFMutableStringRef s, std::string_view utf8);  // false on invalid UTF-8
 
+inline bool isHighSurrogate(UniChar c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLowSurrogate(UniChar c) { return c >= 0xDC00 && c <= 0xDFFF; }
+inline uint32_t combineSurrogates(uint32_t high, uint32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+
+// Writes code point cp (at most U+10FFFF) as UTF-8 at out, which has room for 4 bytes; returns the
+// byte count. Surrogate values are the caller's concern: they are written as 3 bytes unchecked.
+inline size_t encodeUTF8(uint32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+inline void appendCodePointUTF8(std::string& out, uint32_t cp) {
+  char buf[4];
+  out.append(buf, encodeUTF8(cp, buf));
+}
+
+enum class LoneSurrogate { kReplace, kFail };  // U+FFFD in its place, or no conversion
+
+// Appends UTF-16 units as UTF-8. With kFail a lone surrogate stops the conversion and the result
+// is false (out then holds a partial result); with kReplace it is always true.
+inline bool appendUTF8(std::string& out, const UniChar* p, size_t count, LoneSurrogate policy) {
+  const UniChar* end = p + count;
+  out.reserve(out.size() + count);
+  while (p < end) {
+    uint32_t c = *p++;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c <= 0xDBFF && p < end && isLowSurrogate(*p)) {
+        c = combineSurrogates(c, *p++);
+      } else if (policy == LoneSurrogate::kFail) {
+        return false;
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    appendCodePointUTF8(out, c);
+  }
+  return true;
+}
+
 // UTF-8 conversion for internal use; lone surrogates become U+FFFD.
-void appendUTF8(std::string& out, CFStringRef s);
+inline void appendUTF8(std::string& out, CFStringRef s) {
+  appendUTF8(out, s->chars, static_cast<size_t>(s->length), LoneSurrogate::kReplace);
+}
 inline std::string toUTF8(CFStringRef s) {
   std::string out;
   if (s != nullptr) appendUTF8(out, s);
@@ -87,9 +151,6 @@ inline bool isASCIIUnits(const UniChar* p, CFIndex n) {
   for (CFIndex i = 0; i < n; ++i) acc |= p[i];
   return acc < 0x80;
 }
-
-inline bool isHighSurrogate(UniChar c) { return c >= 0xD800 && c <= 0xDBFF; }
-inline bool isLowSurrogate(UniChar c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // Every non-overlapping match of needle in range, in search order (from the end when
 // kCFCompareBackwards), or just the first one; ranges are in the original string's units.

@@ -111,6 +111,8 @@ std::optional<CFAbsoluteTime> icuNext(const icu::TimeZone& zone, CFAbsoluteTime 
 // right. Such zones change at most twice a year, so a day-by-day scan over a year finds the change
 // and bisection pins it to the second.
 std::optional<CFAbsoluteTime> ruleNext(const icu::TimeZone& zone, CFAbsoluteTime at) {
+  // Far beyond any calendar use whole seconds are no longer representable: nothing to find there.
+  if (!(std::fabs(at) < 1e15)) return std::nullopt;
   Info start, probe;
   icuInfo(zone, at, start);
   CFAbsoluteTime lo = std::floor(at), hi = lo;
@@ -122,7 +124,7 @@ std::optional<CFAbsoluteTime> ruleNext(const icu::TimeZone& zone, CFAbsoluteTime
   }
   if (!found) return std::nullopt;
   lo = hi - 86400.0;
-  while (hi - lo > 1) {  // invariant: offsets at lo match the start, at hi they differ
+  for (int step = 0; step < 64 && hi - lo > 1; ++step) {  // offsets at lo match the start, at hi they differ
     CFAbsoluteTime mid = std::floor((lo + hi) / 2);
     icuInfo(zone, mid, probe);
     (probe.total != start.total || probe.dst != start.dst ? hi : lo) = mid;

@@ -232,30 +232,7 @@ void appendEscapedPath(std::string& out, std::string_view bytes, bool escapeSlas
 // UTF-8 of a string; false when it holds a lone surrogate (no file-system form exists).
 bool strictUTF8(CFStringRef s, std::string& out) {
   out.clear();
-  std::u16string_view u = qxcf::chars(s);
-  for (size_t i = 0; i < u.size(); ++i) {
-    uint32_t c = u[i];
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      if (c > 0xDBFF || i + 1 >= u.size() || u[i + 1] < 0xDC00 || u[i + 1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (u[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return true;
+  return qxcf::appendUTF8(out, s->chars, static_cast<size_t>(s->length), qxcf::LoneSurrogate::kFail);
 }
 
 bool pathStyleSupported(CFURLPathStyle style) {
@@ -415,8 +392,8 @@ class CharSet {
     std::u16string_view u = qxcf::chars(s);
     for (size_t i = 0; i < u.size(); ++i) {
       uint32_t c = u[i];
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (u[++i] - 0xDC00);
+      if (qxcf::isHighSurrogate(u[i]) && i + 1 < u.size() && qxcf::isLowSurrogate(u[i + 1])) {
+        c = qxcf::combineSurrogates(c, u[++i]);
       }
       if (c < 128) {
         ascii_[c / 64] |= uint64_t{1} << (c % 64);
@@ -456,25 +433,7 @@ bool encodeCodePoint(uint32_t c, ByteEncoding enc, unsigned char* out, int& n) {
     n = 1;
     return true;
   }
-  if (c < 0x80) {
-    out[0] = static_cast<unsigned char>(c);
-    n = 1;
-  } else if (c < 0x800) {
-    out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-    out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    n = 2;
-  } else if (c < 0x10000) {
-    out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-    out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    n = 3;
-  } else {
-    out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    n = 4;
-  }
+  n = static_cast<int>(qxcf::encodeUTF8(c, reinterpret_cast<char*>(out)));
   return true;
 }
 
@@ -497,7 +456,7 @@ int decodeCodePoint(const unsigned char* b, size_t n, ByteEncoding enc, uint32_t
   UniChar u[2];
   CFIndex k = qxcf::decodeUTF8(b, static_cast<size_t>(need) + 1, u);
   if (k < 0) return 0;
-  c = k == 2 ? 0x10000 + ((uint32_t{u[0]} - 0xD800) << 10) + (uint32_t{u[1]} - 0xDC00) : u[0];
+  c = k == 2 ? qxcf::combineSurrogates(u[0], u[1]) : u[0];
   return need + 1;
 }
 
@@ -890,8 +849,8 @@ CFStringRef CFURLCreateStringByAddingPercentEscapes(CFAllocatorRef allocator, CF
     uint32_t c = in[i];
     size_t units = 1;
     if (c >= 0xD800 && c <= 0xDFFF) {
-      if (c > 0xDBFF || i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return nullptr;
-      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      if (c > 0xDBFF || i + 1 >= in.size() || !qxcf::isLowSurrogate(in[i + 1])) return nullptr;
+      c = qxcf::combineSurrogates(c, in[i + 1]);
       units = 2;
     }
     bool escape = has(c, kLegacy) ? escapeToo.contains(c) && !leave.contains(c) : !leave.contains(c);

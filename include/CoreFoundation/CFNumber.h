@@ -2,7 +2,8 @@
  * CFNumber.h — immutable numbers of any C scalar type, and the two booleans.
  *
  * A number remembers one of six canonical storage types (SInt8, SInt16, SInt32, SInt64, Float32,
- * Float64); the other ten CFNumberType values are aliases for one of them. CFEqual, CFHash and
+ * Float64); the other ten CFNumberType values are aliases for one of them. Integers beyond SInt64
+ * (a UInt64 above INT64_MAX, say) use the private 128-bit type declared at the end. CFEqual, CFHash and
  * CFNumberCompare work by value across types: an SInt32 3, an SInt64 3 and a Float64 3.0 are equal
  * and hash alike. Numbers and booleans are immutable and safe to share between threads.
  */
@@ -57,7 +58,8 @@ CF_EXPORT CFTypeID CFNumberGetTypeID(void);
 CF_EXPORT CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void* valuePtr);
 
 /* The canonical storage type: kCFNumberSInt8Type … kCFNumberFloat64Type (an Int number reports
- * kCFNumberSInt32Type, a Double kCFNumberFloat64Type, a CFIndex kCFNumberSInt64Type). */
+ * kCFNumberSInt32Type, a Double kCFNumberFloat64Type, a CFIndex kCFNumberSInt64Type), or
+ * kCFNumberSInt128Type for an integer outside the SInt64 range. */
 CF_EXPORT CFNumberType CFNumberGetType(CFNumberRef number);
 /* The byte size of the canonical storage type. */
 CF_EXPORT CFIndex CFNumberGetByteSize(CFNumberRef number);
@@ -69,9 +71,24 @@ CF_EXPORT Boolean CFNumberIsFloatType(CFNumberRef number);
  * maximum, NaN read as an integer gives 0. Returns false without storing for an unknown type. */
 CF_EXPORT Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
 
-/* Orders by value, exactly, across integer and floating types (64-bit integers beyond 2^53 are
- * compared without rounding). NaN is less than every other value and equal to NaN. */
+/* Orders by value, exactly, across integer and floating types (integers beyond 2^53, including
+ * 128-bit ones, are compared without rounding). NaN is less than every other value and equal to NaN. */
 CF_EXPORT CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, void* context);
+
+/* ---- Private extension: 128-bit integers ----
+ * Not part of the public CoreFoundation API, but the same private type number and value layout as
+ * Apple's, relied on by the property-list code and by callers that must hold any UInt64.
+ * CFNumberCreate with kCFNumberSInt128Type reads a CFSInt128Struct (value = high * 2^64 + low);
+ * a value that fits in SInt64 is stored as an SInt64 number, so only values outside that range
+ * report kCFNumberSInt128Type and a byte size of 16. CFNumberGetValue converts any number to a
+ * CFSInt128Struct (doubles truncate toward zero and saturate, as for the other integer types).
+ * A UInt64 u is {0, u}; a negative SInt64 v is {-1, (UInt64)v}. */
+enum { kCFNumberSInt128Type = 17 };
+
+typedef struct {
+  SInt64 high;
+  UInt64 low;
+} CFSInt128Struct;
 
 CF_EXTERN_C_END
 

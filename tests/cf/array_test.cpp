@@ -2,29 +2,15 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include "CFTestSupport.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
+using namespace qxtest;
+
 namespace {
-
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return "<null>";
-  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(max), '\0');
-  if (!CFStringGetCString(s, out.data(), max, kCFStringEncodingUTF8)) return "<unconvertible>";
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
-std::string describe(CFTypeRef cf) {
-  CFStringRef d = CFCopyDescription(cf);
-  std::string out = utf8(d);
-  if (d) CFRelease(d);
-  return out;
-}
-
-CFStringRef str(const char* s) { return CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8); }
 
 const void* iv(intptr_t v) { return reinterpret_cast<const void*>(v); }
 intptr_t vi(const void* p) { return reinterpret_cast<intptr_t>(p); }
@@ -33,40 +19,12 @@ CFComparisonResult compareInts(const void* a, const void* b, void*) {
   return vi(a) < vi(b) ? kCFCompareLessThan : vi(a) > vi(b) ? kCFCompareGreaterThan : kCFCompareEqualTo;
 }
 
-// Values that count their references, to check that every retain is matched by one release and
-// that no value is released before it is retained again.
-struct Tracked {
-  int refs = 1;  // the test's own reference
-  int id = 0;
-};
-struct Counts {
-  int retains = 0;
-  int releases = 0;
-  int errors = 0;  // retain or release of a value with no references left
-} gCounts;
-
-const void* trackedRetain(CFAllocatorRef allocator, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.retains++;
-  if (t->refs <= 0 || allocator == nullptr) gCounts.errors++;
-  t->refs++;
-  return v;
-}
-void trackedRelease(CFAllocatorRef, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.releases++;
-  if (t->refs <= 0) gCounts.errors++;
-  t->refs--;
-}
-Boolean trackedEqual(const void* a, const void* b) {
-  return static_cast<const Tracked*>(a)->id == static_cast<const Tracked*>(b)->id;
-}
 const CFArrayCallBacks kTrackedCallBacks = {0, trackedRetain, trackedRelease, nullptr, trackedEqual};
 
 Boolean neverEqual(const void*, const void*) { return false; }
 
 TEST(CFArray, CreateAndRead) {
-  CFStringRef a = str("alpha"), b = str("beta");
+  CFStringRef a = createString("alpha"), b = createString("beta");
   const void* values[] = {a, b, a, CFSTR("gamma")};
   CFArrayRef arr = CFArrayCreate(nullptr, values, 4, &kCFTypeArrayCallBacks);
   ASSERT_NE(arr, nullptr);
@@ -76,7 +34,7 @@ TEST(CFArray, CreateAndRead) {
   EXPECT_EQ(CFGetRetainCount(a), 3);  // ours and two slots
 
   // Lookups compare by value: a separately created "alpha" is found.
-  CFStringRef alpha2 = str("alpha");
+  CFStringRef alpha2 = createString("alpha");
   CFRange all = CFRangeMake(0, 4);
   EXPECT_TRUE(CFArrayContainsValue(arr, all, alpha2));
   EXPECT_EQ(CFArrayGetCountOfValue(arr, all, alpha2), 2);
@@ -268,7 +226,7 @@ TEST(CFArray, CallbacksAreHonouredAndBalanced) {
 }
 
 TEST(CFArray, IdentityBeforeEqualAndNullCallbacks) {
-  CFStringRef a = str("same"), b = str("same");
+  CFStringRef a = createString("same"), b = createString("same");
   // NULL callbacks: no retain, identity only.
   const void* vals[] = {a};
   CFArrayRef raw = CFArrayCreate(nullptr, vals, 1, nullptr);
@@ -290,7 +248,7 @@ TEST(CFArray, IdentityBeforeEqualAndNullCallbacks) {
 }
 
 TEST(CFArray, EqualityHashAndDescription) {
-  CFStringRef x1 = str("x"), x2 = str("x");
+  CFStringRef x1 = createString("x"), x2 = createString("x");
   const void* v1[] = {x1, CFSTR("y")};
   const void* v2[] = {x2, CFSTR("y")};
   const void* v3[] = {CFSTR("y"), x2};

@@ -408,7 +408,7 @@ TEST(CFTimeZone, ConcurrentQueriesWhileTheDefaultChanges) {
 }
 
 // A TZif v2 file: types AAA (+1h) and AAS (+2h, DST); DST from 0 to 1,000,000 s after 1970.
-std::string syntheticTzif(const std::string& footer) {
+std::string syntheticTzif(const std::string& footer, int64_t lastTransition = 1000000) {
   auto be32 = [](std::string& out, uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
   };
@@ -422,7 +422,7 @@ std::string syntheticTzif(const std::string& footer) {
   be32(f, 0);
   f += std::string("\0\0\0", 3);
   header(f, 2, 2, 8);
-  for (int64_t t : {int64_t{0}, int64_t{1000000}}) {
+  for (int64_t t : {int64_t{0}, lastTransition}) {
     be32(f, static_cast<uint32_t>(static_cast<uint64_t>(t) >> 32));
     be32(f, static_cast<uint32_t>(t));
   }
@@ -468,6 +468,14 @@ TEST(CFTimeZone, ZoneDataFromTZifBytes) {
   ASSERT_TRUE(tz);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), july), 3600);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), july), 0);
+
+  // Transitions far in the future (seconds no longer whole as doubles) end the search cleanly.
+  bytes = syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3", int64_t{1} << 60);
+  data = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Far"), data.get()));
+  ASSERT_TRUE(tz);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), 2e18), 0);
+  EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), 1e6), fromUnix(std::ldexp(1.0, 60)));
 
   // Malformed data never parses: every truncation, bad magic, bad type indices.
   std::string good = syntheticTzif("AAA-1");

@@ -3,6 +3,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include "CFTestSupport.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -11,29 +13,14 @@
 #include <thread>
 #include <vector>
 
+using namespace qxtest;
+
 namespace {
 
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return "<null>";
-  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(max), '\0');
-  if (!CFStringGetCString(s, out.data(), max, kCFStringEncodingUTF8)) return "<unconvertible>";
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
-std::string describe(CFTypeRef cf) {
-  CFStringRef d = CFCopyDescription(cf);
-  std::string out = utf8(d);
-  if (d) CFRelease(d);
-  return out;
-}
-
-CFStringRef str(const std::string& s) { return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8); }
 CFStringRef keyString(int i) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "preset.key.%d", i);
-  return str(buf);
+  return createString(buf);
 }
 
 const void* iv(intptr_t v) { return reinterpret_cast<const void*>(v); }
@@ -47,45 +34,13 @@ std::vector<std::string> keysInOrder(CFDictionaryRef d) {
   return out;
 }
 
-// Keys and values that count their references (see the array test for the idea).
-struct Tracked {
-  int refs = 1;
-  int id = 0;
-};
-struct Counts {
-  int retains = 0;
-  int releases = 0;
-  int errors = 0;
-  int hashes = 0;
-} gCounts;
-
-const void* trackedRetain(CFAllocatorRef, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.retains++;
-  if (t->refs <= 0) gCounts.errors++;
-  t->refs++;
-  return v;
-}
-void trackedRelease(CFAllocatorRef, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.releases++;
-  if (t->refs <= 0) gCounts.errors++;
-  t->refs--;
-}
-Boolean trackedEqual(const void* a, const void* b) {
-  return static_cast<const Tracked*>(a)->id == static_cast<const Tracked*>(b)->id;
-}
-CFHashCode trackedHash(const void* v) {
-  gCounts.hashes++;
-  return static_cast<CFHashCode>(static_cast<const Tracked*>(v)->id);
-}
 const CFDictionaryKeyCallBacks kTrackedKeys = {0, trackedRetain, trackedRelease, nullptr, trackedEqual, trackedHash};
 const CFDictionaryValueCallBacks kTrackedValues = {0, trackedRetain, trackedRelease, nullptr, trackedEqual};
 
 TEST(CFDictionary, AddSetReplaceRemoveAndOrder) {
   CFMutableDictionaryRef d =
       CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  CFStringRef a1 = str("a"), a2 = str("a"), v1 = str("one"), v2 = str("two");
+  CFStringRef a1 = createString("a"), a2 = createString("a"), v1 = createString("one"), v2 = createString("two");
   CFDictionarySetValue(d, a1, v1);
   CFDictionarySetValue(d, CFSTR("b"), CFSTR("bee"));
   CFDictionarySetValue(d, CFSTR("c"), CFSTR("sea"));
@@ -260,7 +215,7 @@ TEST(CFDictionary, CallbacksAreHonouredAndBalanced) {
 
 TEST(CFDictionary, NullCallbacksIdentityAndCopyStringKeys) {
   // NULL callbacks: raw pointers, no retain, equality and hash by address.
-  CFStringRef s1 = str("key"), s2 = str("key");
+  CFStringRef s1 = createString("key"), s2 = createString("key");
   CFMutableDictionaryRef raw = CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr);
   CFDictionarySetValue(raw, s1, iv(1));
   CFDictionarySetValue(raw, iv(42), nullptr);  // a NULL value is a value
@@ -414,7 +369,7 @@ TEST(CFDictionary, MatchesAnOrderedModelUnderRandomOperations) {
 }
 
 TEST(CFDictionary, EqualityHashDescriptionAndConcurrentReads) {
-  CFStringRef a1 = str("a"), a2 = str("a");
+  CFStringRef a1 = createString("a"), a2 = createString("a");
   const void* k1[] = {a1, CFSTR("b")};
   const void* v1[] = {CFSTR("1"), CFSTR("2")};
   const void* k2[] = {CFSTR("b"), a2};

@@ -3,6 +3,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include "CFTestSupport.h"
+
 #include <locale.h>
 #include <cfloat>
 #include <climits>
@@ -13,30 +15,13 @@
 #include <cstdio>
 #include <string>
 
+using namespace qxtest;
+
 namespace {
-
-std::u16string units(CFStringRef s) {
-  std::u16string u(static_cast<size_t>(CFStringGetLength(s)), u'\0');
-  CFStringGetCharacters(s, CFRangeMake(0, CFStringGetLength(s)), reinterpret_cast<UniChar*>(u.data()));
-  return u;
-}
-
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return "<NULL>";
-  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(max), '\0');
-  CFIndex used = 0;
-  CFStringGetBytes(s, CFRangeMake(0, CFStringGetLength(s)), kCFStringEncodingUTF8, '?', false,
-                   reinterpret_cast<UInt8*>(out.data()), max, &used);
-  out.resize(static_cast<size_t>(used));
-  return out;
-}
-
-CFStringRef cf(const char* s) { return CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8); }
 
 // Formats with our engine; "<NULL>" when the result is NULL.
 std::string F(const char* format, ...) {
-  CFStringRef f = cf(format);
+  CFStringRef f = createString(format);
   va_list ap;
   va_start(ap, format);
   CFStringRef r = CFStringCreateWithFormatAndArguments(nullptr, nullptr, f, ap);
@@ -227,7 +212,7 @@ TEST(Format, PlainFormatsAndLongResults) {
   std::string longFormat(1000, 'z');
   EXPECT_EQ(F((longFormat + "%d" + longFormat).c_str(), 7), longFormat + "7" + longFormat);
   // An embedded NUL character is kept.
-  CFStringRef f = cf("a%cb");
+  CFStringRef f = createString("a%cb");
   CFStringRef r = CFStringCreateWithFormat(nullptr, nullptr, f, 0);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(units(r), std::u16string(u"a\0b", 3));

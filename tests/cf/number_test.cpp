@@ -8,7 +8,10 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <string>
+#include <utility>
 
 using qxcf::adopt;
 using qxcf::CFRef;
@@ -71,7 +74,7 @@ TEST(CFNumber, TypesAreCanonicalised) {
   }
   int x = 1;
   EXPECT_EQ(CFNumberCreate(nullptr, 0, &x), nullptr);
-  EXPECT_EQ(CFNumberCreate(nullptr, 17, &x), nullptr);
+  EXPECT_EQ(CFNumberCreate(nullptr, 18, &x), nullptr);
   EXPECT_EQ(CFNumberCreate(nullptr, kCFNumberIntType, nullptr), nullptr);
 }
 
@@ -201,6 +204,174 @@ TEST(CFNumber, FormattingIsTheBareValue) {
   CFRef<CFStringRef> debug = adopt(CFCopyDescription(make(kCFNumberSInt32Type, 3).get()));
   std::string desc = text(debug.get());
   EXPECT_NE(desc.find("value = +3, type = kCFNumberSInt32Type"), std::string::npos) << desc;
+}
+
+CFRef<CFNumberRef> wide(int64_t high, uint64_t low) { return make(kCFNumberSInt128Type, CFSInt128Struct{high, low}); }
+
+bool same(const CFSInt128Struct& a, const CFSInt128Struct& b) { return a.high == b.high && a.low == b.low; }
+
+TEST(CFNumber, SInt128CreateAndConvert) {
+  // Values beyond SInt64 keep all 128 bits and say so.
+  struct Case {
+    CFSInt128Struct v;
+    int64_t asInt64;
+    double asDouble;
+    bool doubleExact;
+    const char* text;
+  } beyond[] = {
+      {{0, uint64_t{1} << 63}, INT64_MAX, 9223372036854775808.0, true, "9223372036854775808"},
+      {{0, UINT64_MAX}, INT64_MAX, 18446744073709551616.0, false, "18446744073709551615"},
+      {{1, 0}, INT64_MAX, 18446744073709551616.0, true, "18446744073709551616"},
+      {{-1, (uint64_t{1} << 63) - 1}, INT64_MIN, -9223372036854775808.0, false, "-9223372036854775809"},
+      {{-2, 5}, INT64_MIN, -36893488147419103232.0, false, "-36893488147419103227"},
+      {{INT64_MAX, UINT64_MAX},
+       INT64_MAX,
+       170141183460469231731687303715884105728.0,
+       false,
+       "170141183460469231731687303715884105727"},
+      {{INT64_MIN, 0},
+       INT64_MIN,
+       -170141183460469231731687303715884105728.0,
+       true,
+       "-170141183460469231731687303715884105728"},
+  };
+  for (const Case& c : beyond) {
+    auto n = make(kCFNumberSInt128Type, c.v);
+    ASSERT_TRUE(n) << c.text;
+    EXPECT_EQ(CFNumberGetType(n.get()), kCFNumberSInt128Type) << c.text;
+    EXPECT_EQ(CFNumberGetByteSize(n.get()), 16) << c.text;
+    EXPECT_FALSE(CFNumberIsFloatType(n.get()));
+    CFSInt128Struct back = {7, 7};
+    EXPECT_TRUE(CFNumberGetValue(n.get(), kCFNumberSInt128Type, &back));
+    EXPECT_TRUE(same(back, c.v)) << c.text;
+    int64_t i64 = 0;
+    EXPECT_FALSE(CFNumberGetValue(n.get(), kCFNumberLongLongType, &i64)) << c.text;
+    EXPECT_EQ(i64, c.asInt64) << c.text;
+    SInt8 i8 = 0;
+    EXPECT_FALSE(CFNumberGetValue(n.get(), kCFNumberSInt8Type, &i8));
+    EXPECT_EQ(i8, c.asInt64 < 0 ? INT8_MIN : INT8_MAX) << c.text;
+    double d = 0;
+    EXPECT_EQ(CFNumberGetValue(n.get(), kCFNumberFloat64Type, &d), c.doubleExact) << c.text;
+    EXPECT_EQ(d, c.asDouble) << c.text;
+    float f = 0;
+    EXPECT_EQ(CFNumberGetValue(n.get(), kCFNumberFloat32Type, &f), c.doubleExact) << c.text;
+    EXPECT_EQ(f, static_cast<float>(c.asDouble)) << c.text;
+    EXPECT_EQ(formatted(n.get()), c.text);
+  }
+  CFRef<CFStringRef> debug = adopt(CFCopyDescription(wide(0, UINT64_MAX).get()));
+  std::string desc = text(debug.get());
+  EXPECT_NE(desc.find("value = +18446744073709551615, type = kCFNumberSInt128Type"), std::string::npos) << desc;
+
+  // Values that fit are stored as SInt64, as if created that way.
+  struct Fits {
+    CFSInt128Struct v;
+    int64_t value;
+  } fits[] = {{{0, 0}, 0},
+              {{0, 42}, 42},
+              {{-1, UINT64_MAX - 4}, -5},
+              {{0, INT64_MAX}, INT64_MAX},
+              {{-1, uint64_t{1} << 63}, INT64_MIN}};
+  for (const Fits& c : fits) {
+    auto n = make(kCFNumberSInt128Type, c.v);
+    EXPECT_EQ(CFNumberGetType(n.get()), kCFNumberSInt64Type) << c.value;
+    EXPECT_EQ(CFNumberGetByteSize(n.get()), 8) << c.value;
+    int64_t back = 1;
+    EXPECT_TRUE(CFNumberGetValue(n.get(), kCFNumberSInt64Type, &back));
+    EXPECT_EQ(back, c.value);
+    auto plain = make(kCFNumberSInt64Type, c.value);
+    EXPECT_TRUE(CFEqual(n.get(), plain.get())) << c.value;
+    EXPECT_EQ(CFHash(n.get()), CFHash(plain.get())) << c.value;
+    EXPECT_EQ(formatted(n.get()), std::to_string(c.value));
+  }
+
+  // Every number reads as 128 bits: integers sign-extend, doubles truncate and saturate.
+  CFSInt128Struct w = {};
+  EXPECT_TRUE(CFNumberGetValue(make(kCFNumberSInt8Type, int8_t{-5}).get(), kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {-1, UINT64_MAX - 4}));
+  EXPECT_TRUE(CFNumberGetValue(make(kCFNumberSInt32Type, 1000).get(), kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {0, 1000}));
+  EXPECT_FALSE(CFNumberGetValue(make(kCFNumberFloat64Type, -2.75).get(), kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {-1, UINT64_MAX - 1}));
+  EXPECT_TRUE(CFNumberGetValue(make(kCFNumberFloat64Type, 18446744073709551616.0).get(), kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {1, 0}));
+  auto bigF = make(kCFNumberFloat32Type, -1.5e30f);  // integral, far beyond 64 bits
+  EXPECT_TRUE(CFNumberGetValue(bigF.get(), kCFNumberSInt128Type, &w));
+  auto bigW = make(kCFNumberSInt128Type, w);
+  EXPECT_TRUE(CFEqual(bigW.get(), bigF.get()));
+  EXPECT_EQ(CFHash(bigW.get()), CFHash(bigF.get()));
+  float f = 0;
+  EXPECT_TRUE(CFNumberGetValue(bigW.get(), kCFNumberFloat32Type, &f));
+  EXPECT_EQ(f, -1.5e30f);
+  EXPECT_FALSE(CFNumberGetValue(make(kCFNumberFloat64Type, 1e300).get(), kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {INT64_MAX, UINT64_MAX}));
+  EXPECT_FALSE(CFNumberGetValue(make(kCFNumberFloat64Type, 170141183460469231731687303715884105728.0).get(),
+                                kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {INT64_MAX, UINT64_MAX}));
+  EXPECT_TRUE(CFNumberGetValue(make(kCFNumberFloat64Type, -170141183460469231731687303715884105728.0).get(),
+                               kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {INT64_MIN, 0}));
+  EXPECT_FALSE(CFNumberGetValue(kCFNumberNegativeInfinity, kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {INT64_MIN, 0}));
+  EXPECT_FALSE(CFNumberGetValue(kCFNumberNaN, kCFNumberSInt128Type, &w));
+  EXPECT_TRUE(same(w, {0, 0}));
+}
+
+TEST(CFNumber, SInt128CompareAcrossTypes) {
+  auto two63 = wide(0, uint64_t{1} << 63);
+  auto u64max = wide(0, UINT64_MAX);
+  auto two64 = wide(1, 0);
+  auto neg = wide(-2, 5);
+  auto i64max = make(kCFNumberSInt64Type, INT64_MAX);
+  auto i64min = make(kCFNumberSInt64Type, INT64_MIN);
+  auto two63D = make(kCFNumberFloat64Type, 9223372036854775808.0);
+  auto two64D = make(kCFNumberFloat64Type, 18446744073709551616.0);
+  auto two64F = make(kCFNumberFloat32Type, 18446744073709551616.0f);
+  auto negD = make(kCFNumberFloat64Type, -36893488147419103232.0);  // -2^65, just below `neg`
+
+  // Strictly ascending: each compares below every later one, in both directions.
+  CFNumberRef ascending[] = {kCFNumberNaN, kCFNumberNegativeInfinity,
+                             negD.get(),   neg.get(),
+                             i64min.get(), i64max.get(),
+                             two63.get(),  u64max.get(),
+                             two64.get(),  kCFNumberPositiveInfinity};
+  for (size_t a = 0; a < std::size(ascending); ++a) {
+    for (size_t b = 0; b < std::size(ascending); ++b) {
+      CFComparisonResult want = a < b ? kCFCompareLessThan : (a > b ? kCFCompareGreaterThan : kCFCompareEqualTo);
+      EXPECT_EQ(CFNumberCompare(ascending[a], ascending[b], nullptr), want) << a << " vs " << b;
+      EXPECT_EQ(CFEqual(ascending[a], ascending[b]), a == b) << a << " vs " << b;
+    }
+  }
+
+  // The same value in another type is equal and hashes alike, however it was made.
+  auto u64max2 = wide(0, UINT64_MAX);
+  std::pair<CFNumberRef, CFNumberRef> pairs[] = {{two63.get(), two63D.get()},
+                                                 {two64.get(), two64D.get()},
+                                                 {two64.get(), two64F.get()},
+                                                 {u64max.get(), u64max2.get()}};
+  for (auto [x, y] : pairs) {
+    EXPECT_EQ(CFNumberCompare(x, y, nullptr), kCFCompareEqualTo);
+    EXPECT_TRUE(CFEqual(x, y));
+    EXPECT_EQ(CFHash(x), CFHash(y));
+  }
+  // 2^64 - 1 rounds to 2^64 as a double; the comparison must not.
+  EXPECT_EQ(CFNumberCompare(u64max.get(), two64D.get(), nullptr), kCFCompareLessThan);
+  EXPECT_EQ(CFNumberCompare(two64D.get(), u64max.get(), nullptr), kCFCompareGreaterThan);
+  EXPECT_FALSE(CFEqual(two64D.get(), u64max.get()));
+  EXPECT_NE(CFHash(u64max.get()), CFHash(two64.get()));
+  EXPECT_NE(CFHash(u64max.get()), CFHash(make(kCFNumberSInt64Type, int64_t{-1}).get()));
+  // The extremes of 128 bits against the doubles around them.
+  auto max128 = wide(INT64_MAX, UINT64_MAX);
+  auto two127D = make(kCFNumberFloat64Type, 170141183460469231731687303715884105728.0);
+  EXPECT_EQ(CFNumberCompare(max128.get(), two127D.get(), nullptr), kCFCompareLessThan);
+  EXPECT_EQ(CFNumberCompare(max128.get(), kCFNumberPositiveInfinity, nullptr), kCFCompareLessThan);
+  auto min128 = wide(INT64_MIN, 0);
+  auto minus2to127D = make(kCFNumberFloat64Type, -170141183460469231731687303715884105728.0);
+  EXPECT_TRUE(CFEqual(min128.get(), minus2to127D.get()));
+  EXPECT_EQ(CFHash(min128.get()), CFHash(minus2to127D.get()));
+  EXPECT_EQ(CFNumberCompare(min128.get(), make(kCFNumberFloat64Type, -1e300).get(), nullptr), kCFCompareGreaterThan);
+  // A fraction just above a 128-bit integer.
+  auto justAbove = make(kCFNumberFloat64Type, -2.5);
+  EXPECT_EQ(CFNumberCompare(wide(-1, UINT64_MAX - 2).get(), justAbove.get(), nullptr), kCFCompareLessThan);
 }
 
 TEST(CFBoolean, ConstantsAndDescriptions) {

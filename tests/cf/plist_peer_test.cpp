@@ -3,6 +3,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include "CFTestSupport.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,10 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "CFRef.h"
-
-using qxcf::adopt;
-using qxcf::CFRef;
+using namespace qxtest;
 
 namespace {
 
@@ -61,19 +60,6 @@ class TempDir {
   std::string path_;
 };
 
-std::u16string units(CFStringRef s) {
-  std::u16string u(static_cast<size_t>(CFStringGetLength(s)), u'\0');
-  CFStringGetCharacters(s, CFRangeMake(0, static_cast<CFIndex>(u.size())), reinterpret_cast<UniChar*>(u.data()));
-  return u;
-}
-std::string utf8(CFStringRef s) {
-  std::string out(
-      static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8)) + 1, '\0');
-  CFStringGetCString(s, out.data(), static_cast<CFIndex>(out.size()), kCFStringEncodingUTF8);
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
 void canonString(std::string& out, CFStringRef s) {
   char buf[8];
   out.push_back('"');
@@ -101,9 +87,13 @@ void canon(std::string& out, CFTypeRef v) {
       CFNumberGetValue(n, kCFNumberFloat64Type, &d);
       snprintf(buf, sizeof buf, "r%.17g", d);
     } else {
-      long long i;
-      CFNumberGetValue(n, kCFNumberLongLongType, &i);
-      snprintf(buf, sizeof buf, "i%lld", i);
+      CFSInt128Struct i{};
+      CFNumberGetValue(n, kCFNumberSInt128Type, &i);
+      if (i.high == 0) {
+        snprintf(buf, sizeof buf, "i%llu", static_cast<unsigned long long>(i.low));
+      } else {
+        snprintf(buf, sizeof buf, "i%lld", static_cast<long long>(i.low));
+      }
     }
     out += buf;
   } else if (t == CFStringGetTypeID()) {
@@ -174,9 +164,6 @@ std::string write(CFTypeRef v) {
                      static_cast<size_t>(CFDataGetLength(d.get())));
 }
 
-CFRef<CFStringRef> str(const char* text) {
-  return adopt(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
-}
 template <class T>
 CFRef<CFNumberRef> num(CFNumberType type, T v) {
   return adopt(CFNumberCreate(nullptr, type, &v));
@@ -196,39 +183,39 @@ bool pythonAvailable() { return run("python3 -c 'import plistlib; print(1)'") ==
 // key orders differently by UTF-16 unit (Apple, us) and by code point (plistlib's writer).
 CFRef<CFMutableDictionaryRef> presetLike(bool withFF5EKey) {
   auto root = dict();
-  CFDictionarySetValue(root.get(), str("Name").get(), str("Paysage d’été — 夕焼け 🌅").get());
+  CFDictionarySetValue(root.get(), S("Name").get(), S("Paysage d’été — 夕焼け 🌅").get());
   auto keys = dict();
   const char* emojiKeys[] = {"😀", "\xEF\xBD\x9E", "e\xCC\x81", "é", "", "Z", "a"};
   int k = 0;
   for (const char* key : emojiKeys) {
     if (withFF5EKey || std::string(key) != "\xEF\xBD\x9E") {
-      CFDictionarySetValue(keys.get(), str(key).get(), num(kCFNumberIntType, k).get());
+      CFDictionarySetValue(keys.get(), S(key).get(), num(kCFNumberIntType, k).get());
     }
     ++k;
   }
-  CFDictionarySetValue(root.get(), str("Emoji keys").get(), keys.get());
+  CFDictionarySetValue(root.get(), S("Emoji keys").get(), keys.get());
   auto ints = list();
   for (long long v :
        {static_cast<long long>(INT64_MAX), static_cast<long long>(INT64_MIN), 4294967296LL, -2147483649LL, 0LL}) {
     CFArrayAppendValue(ints.get(), num(kCFNumberLongLongType, v).get());
   }
   CFArrayAppendValue(ints.get(), num(kCFNumberSInt8Type, static_cast<int8_t>(-7)).get());
-  CFDictionarySetValue(root.get(), str("Integers").get(), ints.get());
+  CFDictionarySetValue(root.get(), S("Integers").get(), ints.get());
   auto reals = list();
   for (double v : {0.1, -2.5e-300, 1.7976931348623157e308, 5e-324, 1e21, 123456.789, 1.0 / 3}) {
     CFArrayAppendValue(reals.get(), num(kCFNumberFloat64Type, v).get());
   }
   CFArrayAppendValue(reals.get(), num(kCFNumberFloat32Type, 0.1f).get());
-  CFDictionarySetValue(root.get(), str("Reals").get(), reals.get());
+  CFDictionarySetValue(root.get(), S("Reals").get(), reals.get());
   auto dates = list();
   for (double at : {0.0, -1000000000.0, 1e9, 252460800.0 * 31.0}) {
     CFArrayAppendValue(dates.get(), adopt(CFDateCreate(nullptr, at)).get());
   }
-  CFDictionarySetValue(root.get(), str("Dates").get(), dates.get());
-  CFDictionarySetValue(root.get(), str("Escapes").get(), str("<tag attr=\"v\"> & 'q' ]]> \t tab").get());
-  CFDictionarySetValue(root.get(), str("Flags").get(), list().get());
+  CFDictionarySetValue(root.get(), S("Dates").get(), dates.get());
+  CFDictionarySetValue(root.get(), S("Escapes").get(), S("<tag attr=\"v\"> & 'q' ]]> \t tab").get());
+  CFDictionarySetValue(root.get(), S("Flags").get(), list().get());
   CFArrayAppendValue(
-      static_cast<CFMutableArrayRef>(const_cast<void*>(CFDictionaryGetValue(root.get(), str("Flags").get()))),
+      static_cast<CFMutableArrayRef>(const_cast<void*>(CFDictionaryGetValue(root.get(), S("Flags").get()))),
       kCFBooleanTrue);
   // Data blobs of growing size, each one level deeper than the last.
   CFRef<CFMutableArrayRef> outer = list();
@@ -241,13 +228,13 @@ CFRef<CFMutableDictionaryRef> presetLike(bool withFF5EKey) {
     CFArrayAppendValue(at, next.get());
     at = next.get();
   }
-  CFDictionarySetValue(root.get(), str("Blobs").get(), outer.get());
+  CFDictionarySetValue(root.get(), S("Blobs").get(), outer.get());
   auto empties = dict();
-  CFDictionarySetValue(empties.get(), str("d").get(), dict().get());
-  CFDictionarySetValue(empties.get(), str("a").get(), list().get());
-  CFDictionarySetValue(empties.get(), str("s").get(), str("").get());
-  CFDictionarySetValue(empties.get(), str("x").get(), bytes("").get());
-  CFDictionarySetValue(root.get(), str("Empty").get(), empties.get());
+  CFDictionarySetValue(empties.get(), S("d").get(), dict().get());
+  CFDictionarySetValue(empties.get(), S("a").get(), list().get());
+  CFDictionarySetValue(empties.get(), S("s").get(), S("").get());
+  CFDictionarySetValue(empties.get(), S("x").get(), bytes("").get());
+  CFDictionarySetValue(root.get(), S("Empty").get(), empties.get());
   return root;
 }
 
@@ -271,7 +258,7 @@ TEST(PlistPeer, PlistlibReadsWhatWeWrite) {
   CFArrayAppendValue(specials.get(), num(kCFNumberFloat64Type, static_cast<double>(NAN)).get());
   writeFile(path, write(specials.get()));
   EXPECT_EQ(peer("canon", path), "[rnan]");
-  writeFile(path, write(str("top ✓").get()));
+  writeFile(path, write(S("top ✓").get()));
   EXPECT_EQ(peer("canon", path), "\"top \\u2713\"");
 }
 
@@ -318,14 +305,14 @@ TEST(PlistPeer, HandWrittenAppleStyleDocuments) {
   CFRef<CFTypeRef> apple = parse(readFile(kData + "apple_style.plist"));
   ASSERT_TRUE(apple);
   auto d = static_cast<CFDictionaryRef>(apple.get());
-  EXPECT_TRUE(CFEqual(CFDictionaryGetValue(d, str("Hex").get()), num(kCFNumberIntType, 31).get()));
-  EXPECT_TRUE(CFEqual(CFDictionaryGetValue(d, str("Count").get()), num(kCFNumberLongLongType, 18446744073LL).get()));
-  EXPECT_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(d, str("Created").get()))),
+  EXPECT_TRUE(CFEqual(CFDictionaryGetValue(d, S("Hex").get()), num(kCFNumberIntType, 31).get()));
+  EXPECT_TRUE(CFEqual(CFDictionaryGetValue(d, S("Count").get()), num(kCFNumberLongLongType, 18446744073LL).get()));
+  EXPECT_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(d, S("Created").get()))),
             1559583912.0 - 978307200.0);
   CFRef<CFTypeRef> text = parse(readFile(kData + "text_forms.plist"));
   ASSERT_TRUE(text);
   auto refs =
-      static_cast<CFStringRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(text.get()), str("references").get()));
+      static_cast<CFStringRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(text.get()), S("references").get()));
   ASSERT_NE(refs, nullptr);
   EXPECT_EQ(utf8(refs), "ABé😀😀");
 }

@@ -1,7 +1,9 @@
 // Reference counting, constants, allocators and the polymorphic functions.
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include "CFTestSupport.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using namespace qxtest;
 
 namespace {
 
@@ -40,15 +44,9 @@ const void* countingRetain(const void* info) {
 void countingRelease(const void* info) { static_cast<AllocCounts*>(const_cast<void*>(info))->infoReleases++; }
 
 CFAllocatorRef makeCountingAllocator(AllocCounts& counts) {
-  CFAllocatorContext ctx = {0,       &counts,       countingRetain,  countingRelease, nullptr,
-                            countingAlloc, countingRealloc, countingFree, nullptr};
+  CFAllocatorContext ctx = {
+      0, &counts, countingRetain, countingRelease, nullptr, countingAlloc, countingRealloc, countingFree, nullptr};
   return CFAllocatorCreate(kCFAllocatorDefault, &ctx);
-}
-
-std::string utf8(CFStringRef s) {
-  char buf[512];
-  if (!CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8)) return "<unconvertible>";
-  return buf;
 }
 
 }  // namespace

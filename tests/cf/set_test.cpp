@@ -3,30 +3,17 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include "CFTestSupport.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+using namespace qxtest;
+
 namespace {
 
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return "<null>";
-  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(max), '\0');
-  if (!CFStringGetCString(s, out.data(), max, kCFStringEncodingUTF8)) return "<unconvertible>";
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
-std::string describe(CFTypeRef cf) {
-  CFStringRef d = CFCopyDescription(cf);
-  std::string out = utf8(d);
-  if (d) CFRelease(d);
-  return out;
-}
-
-CFStringRef str(const std::string& s) { return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8); }
 const void* iv(intptr_t v) { return reinterpret_cast<const void*>(v); }
 intptr_t vi(const void* p) { return reinterpret_cast<intptr_t>(p); }
 
@@ -38,37 +25,10 @@ std::vector<std::string> valuesInOrder(CFSetRef s) {
   return out;
 }
 
-struct Tracked {
-  int refs = 1;
-  int id = 0;
-};
-struct Counts {
-  int retains = 0;
-  int releases = 0;
-  int errors = 0;
-} gCounts;
-
-const void* trackedRetain(CFAllocatorRef, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.retains++;
-  if (t->refs <= 0) gCounts.errors++;
-  t->refs++;
-  return v;
-}
-void trackedRelease(CFAllocatorRef, const void* v) {
-  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
-  gCounts.releases++;
-  if (t->refs <= 0) gCounts.errors++;
-  t->refs--;
-}
-Boolean trackedEqual(const void* a, const void* b) {
-  return static_cast<const Tracked*>(a)->id == static_cast<const Tracked*>(b)->id;
-}
-CFHashCode trackedHash(const void* v) { return static_cast<CFHashCode>(static_cast<const Tracked*>(v)->id); }
 const CFSetCallBacks kTrackedCallBacks = {0, trackedRetain, trackedRelease, nullptr, trackedEqual, trackedHash};
 
 TEST(CFSet, SemanticsOrderAndStoredValues) {
-  CFStringRef a1 = str("a"), a2 = str("a");
+  CFStringRef a1 = createString("a"), a2 = createString("a");
   CFMutableSetRef s = CFSetCreateMutable(nullptr, 1, &kCFTypeSetCallBacks);  // hint of 1, grows
   EXPECT_EQ(CFGetTypeID(s), CFSetGetTypeID());
   CFSetAddValue(s, a1);
@@ -166,7 +126,7 @@ TEST(CFSet, CallbacksIdentityAndCopyStrings) {
   for (const Tracked& x : t) EXPECT_EQ(x.refs, 1) << x.id;
 
   // NULL callbacks: identity; an equal callback that always says no still finds by identity.
-  CFStringRef p = str("p"), q = str("p");
+  CFStringRef p = createString("p"), q = createString("p");
   CFMutableSetRef raw = CFSetCreateMutable(nullptr, 0, nullptr);
   CFSetAddValue(raw, p);
   CFSetAddValue(raw, q);

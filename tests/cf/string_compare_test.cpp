@@ -2,21 +2,14 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-#include "CFRef.h"
-#include "CFStringInternal.h"
+#include "CFTestSupport.h"
 
 #include <string>
 #include <vector>
 
-using qxcf::adopt;
-using qxcf::CFRef;
+using namespace qxtest;
 
 namespace {
-
-CFRef<CFStringRef> S(const char16_t* u) {
-  return adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(u),
-                                            static_cast<CFIndex>(std::char_traits<char16_t>::length(u))));
-}
 
 CFComparisonResult cmp(const char16_t* a, const char16_t* b, CFStringCompareFlags o = 0) {
   return CFStringCompare(S(a).get(), S(b).get(), o);
@@ -113,7 +106,7 @@ TEST(CFStringCompare, LocalizedUsesCollation) {
   auto tr = adopt(CFLocaleCreate(nullptr, CFSTR("tr")));
   auto m = adopt(CFStringCreateMutableCopy(nullptr, 0, S(u"TITLE").get()));
   CFStringLowercase(m.get(), tr.get());
-  EXPECT_EQ(std::u16string(qxcf::chars(m.get())), u"tıtle");  // dotless ı only with a Turkish locale
+  EXPECT_EQ(units(m.get()), u"tıtle");  // dotless ı only with a Turkish locale
 }
 
 TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {

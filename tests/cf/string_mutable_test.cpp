@@ -2,25 +2,16 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-#include "CFRef.h"
-#include "CFStringInternal.h"
+#include "CFTestSupport.h"
 
 #include <climits>
 #include <string>
 
-using qxcf::adopt;
-using qxcf::CFRef;
+using namespace qxtest;
 
 namespace {
 
-CFRef<CFStringRef> S(const char16_t* u) {
-  return adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(u),
-                                            static_cast<CFIndex>(std::char_traits<char16_t>::length(u))));
-}
-
 CFRef<CFMutableStringRef> M(const char16_t* u) { return adopt(CFStringCreateMutableCopy(nullptr, 0, S(u).get())); }
-
-std::u16string units(CFStringRef s) { return std::u16string(qxcf::chars(s)); }
 
 }  // namespace
 

@@ -2,8 +2,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-#include "CFRef.h"
-#include "CFStringInternal.h"
+#include "CFTestSupport.h"
 
 #include <atomic>
 #include <bit>
@@ -14,21 +13,14 @@
 #include <string>
 #include <vector>
 
-using qxcf::adopt;
-using qxcf::CFRef;
+using namespace qxtest;
 
 namespace {
-
-CFRef<CFStringRef> S(const char* utf8) {
-  return adopt(CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
-}
 
 CFRef<CFStringRef> bytes(const std::string& b, CFStringEncoding e, bool external = false) {
   return adopt(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(b.data()),
                                        static_cast<CFIndex>(b.size()), e, external));
 }
-
-std::u16string units(CFStringRef s) { return std::u16string(qxcf::chars(s)); }
 
 // The bytes GetBytes produces for the whole string, plus the count of units it converted.
 std::string getBytes(CFStringRef s, CFStringEncoding e, UInt8 loss, bool external = false,

@@ -2,35 +2,19 @@
 // equality and percent escapes.
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include "CFTestSupport.h"
 
 #include <climits>
 #include <string>
 
+using namespace qxtest;
+
 namespace {
 
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return "<NULL>";
-  CFIndex max = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(max), '\0');
-  CFIndex used = 0;
-  CFStringGetBytes(s, CFRangeMake(0, CFStringGetLength(s)), kCFStringEncodingUTF8, '?', false,
-                   reinterpret_cast<UInt8*>(out.data()), max, &used);
-  out.resize(static_cast<size_t>(used));
-  return out;
-}
-
-// Takes ownership of a created string and returns its text.
-std::string take(CFStringRef s) {
-  std::string out = utf8(s);
-  if (s != nullptr) CFRelease(s);
-  return out;
-}
-
-CFStringRef cf(const std::string& s) { return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8); }
-
 CFURLRef url(const std::string& s, CFURLRef base = nullptr) {
-  CFStringRef str = cf(s);
+  CFStringRef str = createString(s);
   CFURLRef u = CFURLCreateWithString(nullptr, str, base);
   CFRelease(str);
   return u;
@@ -45,7 +29,7 @@ std::string takeURL(CFURLRef u) {
 }
 
 CFURLRef pathURL(const std::string& path, bool isDirectory, CFURLRef base = nullptr) {
-  CFStringRef p = cf(path);
+  CFStringRef p = createString(path);
   CFURLRef u = base ? CFURLCreateWithFileSystemPathRelativeToBase(nullptr, p, kCFURLPOSIXPathStyle, isDirectory, base)
                     : CFURLCreateWithFileSystemPath(nullptr, p, kCFURLPOSIXPathStyle, isDirectory);
   CFRelease(p);
@@ -97,7 +81,7 @@ TEST(URL, FileSystemPathsRoundTrip) {
   CFRelease(u);
 
   EXPECT_EQ(pathURL("", false), nullptr);
-  CFStringRef p = cf("/x");
+  CFStringRef p = createString("/x");
   EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, p, kCFURLHFSPathStyle, false), nullptr);
   CFRelease(p);
 }
@@ -312,7 +296,7 @@ TEST(URL, PathComponentsAndExtensions) {
 
   auto append = [](const char* s, const char* comp, bool dir) {
     CFURLRef u = url(s);
-    CFStringRef c = cf(comp);
+    CFStringRef c = createString(comp);
     std::string r = takeURL(CFURLCreateCopyAppendingPathComponent(nullptr, u, c, dir));
     CFRelease(c);
     CFRelease(u);
@@ -340,7 +324,7 @@ TEST(URL, PathComponentsAndExtensions) {
 
   auto addExt = [](const char* s, const char* e) {
     CFURLRef u = url(s);
-    CFStringRef c = cf(e);
+    CFStringRef c = createString(e);
     std::string r = takeURL(CFURLCreateCopyAppendingPathExtension(nullptr, u, c));
     CFRelease(c);
     CFRelease(u);
@@ -409,7 +393,7 @@ TEST(URL, EqualityHashAndDescriptions) {
 
 TEST(URL, AddingPercentEscapes) {
   auto add = [](const char* s, CFStringRef leave, CFStringRef escape, CFStringEncoding enc = kCFStringEncodingUTF8) {
-    CFStringRef in = cf(s);
+    CFStringRef in = createString(s);
     std::string r = take(CFURLCreateStringByAddingPercentEscapes(nullptr, in, leave, escape, enc));
     CFRelease(in);
     return r;
@@ -431,7 +415,7 @@ TEST(URL, AddingPercentEscapes) {
 
 TEST(URL, ReplacingPercentEscapes) {
   auto rep = [](const char* s, CFStringRef leave) {
-    CFStringRef in = cf(s);
+    CFStringRef in = createString(s);
     std::string r = take(CFURLCreateStringByReplacingPercentEscapes(nullptr, in, leave));
     CFRelease(in);
     return r;
@@ -446,7 +430,7 @@ TEST(URL, ReplacingPercentEscapes) {
   }
   EXPECT_EQ(rep("a%2", nullptr), "a%2");  // nothing is replaced, so nothing is examined
 
-  CFStringRef in = cf("%E9%20");
+  CFStringRef in = createString("%E9%20");
   EXPECT_EQ(
       take(CFURLCreateStringByReplacingPercentEscapesUsingEncoding(nullptr, in, CFSTR(""), kCFStringEncodingISOLatin1)),
       "é ");
@@ -457,7 +441,7 @@ TEST(URL, ReplacingPercentEscapes) {
   CFRelease(in);
 
   // Adding then replacing is the identity for any valid text.
-  CFStringRef original = cf("ä ö/ü?#%[]😀 x&y=z");
+  CFStringRef original = createString("ä ö/ü?#%[]😀 x&y=z");
   CFStringRef escaped =
       CFURLCreateStringByAddingPercentEscapes(nullptr, original, nullptr, CFSTR("&=/?"), kCFStringEncodingUTF8);
   CFStringRef back = CFURLCreateStringByReplacingPercentEscapes(nullptr, escaped, CFSTR(""));

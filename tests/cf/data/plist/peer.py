@@ -49,7 +49,7 @@ def samples():
         "Name": "Paysage d’été — 夕焼け 🌅",
         # No key between U+E000 and U+FFFF: plistlib orders those after astral keys, Apple before.
         "Emoji keys": {"😀": 1, "\u2603": 2, "e\u0301": 3, "é": 4, "": 5},
-        "Big": [2**63 - 1, -(2**63), 2**32, -(2**31) - 1, 0],
+        "Big": [2**63 - 1, -(2**63), 2**32, -(2**31) - 1, 0, 2**64 - 1, 2**63],
         "Reals": [0.1, -2.5e-300, 1.7976931348623157e308, 5e-324, 1e21, 123456.789, -0.0],
         "Dates": [datetime.datetime(2001, 1, 1), datetime.datetime(1969, 7, 20, 20, 17, 40),
                   datetime.datetime(2038, 1, 19, 3, 14, 8), datetime.datetime(9999, 12, 31, 23, 59, 59)],

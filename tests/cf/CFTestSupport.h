@@ -1,0 +1,98 @@
+// Helpers the CoreFoundation tests share. Only the public API is used here: the library's internal
+// symbols are not exported, so tests see it as any client does.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "CFRef.h"
+
+namespace qxtest {
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+// A new string from UTF-8 text, owned by the caller (NULL when the text is not valid UTF-8).
+// For tests that count references by hand; the others use S().
+inline CFStringRef createString(std::string_view utf8) {
+  return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(utf8.data()),
+                                 static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false);
+}
+inline CFRef<CFStringRef> S(std::string_view utf8) { return adopt(createString(utf8)); }
+inline CFRef<CFStringRef> S(const char* utf8) { return S(std::string_view(utf8)); }
+inline CFRef<CFStringRef> S(std::u16string_view units) {
+  return adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(units.data()),
+                                            static_cast<CFIndex>(units.size())));
+}
+inline CFRef<CFStringRef> S(const char16_t* units) { return S(std::u16string_view(units)); }
+
+// The UTF-16 units of s.
+inline std::u16string units(CFStringRef s) {
+  std::u16string u(static_cast<size_t>(CFStringGetLength(s)), u'\0');
+  CFStringGetCharacters(s, CFRangeMake(0, static_cast<CFIndex>(u.size())), reinterpret_cast<UniChar*>(u.data()));
+  return u;
+}
+
+// The text of s as UTF-8, "<NULL>" for NULL. A string UTF-8 cannot hold (a lone surrogate) fails
+// the test and reads "<unconvertible>".
+inline std::string utf8(CFStringRef s) {
+  if (s == nullptr) return "<NULL>";
+  CFRange all = CFRangeMake(0, CFStringGetLength(s));
+  CFIndex size = 0;
+  CFIndex converted = CFStringGetBytes(s, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &size);
+  if (converted != all.length) {
+    ADD_FAILURE() << "string not convertible to UTF-8";
+    return "<unconvertible>";
+  }
+  std::string out(static_cast<size_t>(size), '\0');
+  CFStringGetBytes(s, all, kCFStringEncodingUTF8, 0, false, reinterpret_cast<UInt8*>(out.data()), size, &size);
+  out.resize(static_cast<size_t>(size));
+  return out;
+}
+
+// Takes ownership of a created string and returns its text.
+inline std::string take(CFStringRef s) { return utf8(adopt(s).get()); }
+
+// CFCopyDescription's text.
+inline std::string describe(CFTypeRef cf) { return utf8(adopt(CFCopyDescription(cf)).get()); }
+
+// Values that count their references, to check that every retain is matched by one release and
+// that no value is released before it is retained again. The tracked… functions are callbacks
+// for any collection; gCounts is what they saw.
+struct Tracked {
+  int refs = 1;  // the test's own reference
+  int id = 0;
+};
+struct TrackedCounts {
+  int retains = 0;
+  int releases = 0;
+  int errors = 0;  // a retain or release of a value with no references left, or without an allocator
+  int hashes = 0;
+};
+inline TrackedCounts gCounts;
+
+inline const void* trackedRetain(CFAllocatorRef allocator, const void* v) {
+  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
+  gCounts.retains++;
+  if (t->refs <= 0 || allocator == nullptr) gCounts.errors++;
+  t->refs++;
+  return v;
+}
+inline void trackedRelease(CFAllocatorRef, const void* v) {
+  auto* t = static_cast<Tracked*>(const_cast<void*>(v));
+  gCounts.releases++;
+  if (t->refs <= 0) gCounts.errors++;
+  t->refs--;
+}
+inline Boolean trackedEqual(const void* a, const void* b) {
+  return static_cast<const Tracked*>(a)->id == static_cast<const Tracked*>(b)->id;
+}
+inline CFHashCode trackedHash(const void* v) {
+  gCounts.hashes++;
+  return static_cast<CFHashCode>(static_cast<const Tracked*>(v)->id);
+}
+
+}  // namespace qxtest
