@@ -190,6 +190,26 @@ CFStringRef formatValue(CFAllocatorRef, CFNumberFormatterRef f, CFNumberRef numb
     return icuString(
         [&](UChar* b, int32_t cap, UErrorCode* st) { return unum_formatDouble(f->fmt, d, b, cap, nullptr, st); });
   }
+  if (CFNumberGetType(number) == kCFNumberSInt128Type) {
+    // Beyond 64 bits (unsigned 64-bit values above INT64_MAX): hand ICU the exact decimal text.
+    CFSInt128Struct v{};
+    CFNumberGetValue(number, kCFNumberSInt128Type, &v);
+    __extension__ using Int128 = __int128;
+    __extension__ using UInt128 = unsigned __int128;
+    const Int128 value = static_cast<Int128>((static_cast<UInt128>(static_cast<uint64_t>(v.high)) << 64) | v.low);
+    UInt128 magnitude = value < 0 ? -static_cast<UInt128>(value) : static_cast<UInt128>(value);
+    char digits[48];
+    char* p = digits + sizeof digits;
+    do {
+      *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--p = '-';
+    const int32_t length = static_cast<int32_t>(digits + sizeof digits - p);
+    return icuString([&](UChar* b, int32_t cap, UErrorCode* st) {
+      return unum_formatDecimal(f->fmt, p, length, b, cap, nullptr, st);
+    });
+  }
   int64_t i = 0;
   CFNumberGetValue(number, kCFNumberSInt64Type, &i);
   return icuString(

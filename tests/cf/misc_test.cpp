@@ -300,6 +300,13 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   int64_t big = INT64_MAX;
   EXPECT_EQ(text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt64Type, &big)).get()),
             "9,223,372,036,854,775,807");
+  CFSInt128Struct umax = {0, UINT64_MAX}, negative = {-2, 5};
+  EXPECT_EQ(
+      text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &umax)).get()),
+      "18,446,744,073,709,551,615");
+  EXPECT_EQ(
+      text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &negative)).get()),
+      "-36,893,488,147,419,103,227");
   CFRef<CFNumberRef> n = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)1000));
   EXPECT_EQ(text(adopt(CFNumberFormatterCreateStringWithNumber(nullptr, de.get(), n.get())).get()), "1.000");
   EXPECT_EQ(text(CFNumberFormatterGetFormat(us.get())), "#,##0.###");
