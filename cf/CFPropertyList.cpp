@@ -140,8 +140,19 @@ CFTypeRef deepCopy(CFAllocatorRef alloc, CFTypeRef v, CFOptionFlags mutability, 
   }
 }
 
+// Messages quote document text; should a quote ever be cut badly, the message still arrives, with
+// the undecodable bytes as '?'.
+CFStringRef createMessage(const std::string& message) {
+  if (CFStringRef s = qxcf::createStringUTF8(message)) return s;
+  std::string ascii = message;
+  for (char& c : ascii) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return qxcf::createStringUTF8(ascii);
+}
+
 CFErrorRef createError(CFAllocatorRef alloc, CFIndex code, const std::string& message) {
-  CFRef<CFStringRef> text = qxcf::adopt(qxcf::createStringUTF8(message));
+  CFRef<CFStringRef> text = qxcf::adopt(createMessage(message));
   if (!text) return nullptr;
   const void* keys[] = {kCFErrorDescriptionKey, kCFErrorDebugDescriptionKey};
   const void* values[] = {text.get(), text.get()};
@@ -199,7 +210,7 @@ CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef allocator, CFDa
   if (errorString != nullptr) *errorString = nullptr;
   std::string error;
   CFPropertyListRef result = readXML(allocator, xmlData, mutabilityOption, error);
-  if (result == nullptr && errorString != nullptr) *errorString = qxcf::createStringUTF8(error);
+  if (result == nullptr && errorString != nullptr) *errorString = createMessage(error);
   return result;
 }
 

@@ -48,6 +48,15 @@
 namespace qxcf {
 namespace {
 
+// At most 40 bytes of offending text for a message, never cutting a UTF-8 sequence in half (the
+// message must stay valid UTF-8 to become an error string).
+std::string excerpt(std::string_view text) {
+  size_t n = std::min<size_t>(text.size(), 40);
+  while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return std::string(text.substr(0, n));
+}
+
+
 inline bool isXMLSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 std::string_view trim(std::string_view s) {
@@ -383,7 +392,7 @@ class Reader {
     uint64_t magnitude = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
     if (s.empty() || end != s.data() + s.size() || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
-      return fail("malformed <integer> \"" + std::string(text.substr(0, 40)) + "\"", el);
+      return fail("malformed <integer> \"" + excerpt(text) + "\"", el);
     }
     if (ec == std::errc::result_out_of_range || (negative && magnitude > (uint64_t{1} << 63))) {
       return fail("<integer> out of 64-bit range", el);
@@ -423,11 +432,11 @@ class Reader {
       d = negative ? -INFINITY : INFINITY;
     } else {
       if (body.empty() || !(std::isdigit(static_cast<unsigned char>(body[0])) || body[0] == '.')) {
-        return fail("malformed <real> \"" + std::string(text.substr(0, 40)) + "\"", el);
+        return fail("malformed <real> \"" + excerpt(text) + "\"", el);
       }
       auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), d);
       if (end != body.data() + body.size() || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
-        return fail("malformed <real> \"" + std::string(text.substr(0, 40)) + "\"", el);
+        return fail("malformed <real> \"" + excerpt(text) + "\"", el);
       }
       if (ec == std::errc::result_out_of_range) {
         // Overflow becomes infinity and underflow zero, as strtod (and every peer) has it.
@@ -471,7 +480,7 @@ class Reader {
     bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
     ok = ok && mo >= 1 && mo <= 12 && d >= 1 && static_cast<unsigned>(d) <= kMonthDays[mo - 1] &&
          (mo != 2 || d <= 28 || leap) && fields[3] <= 23 && fields[4] <= 59 && fields[5] <= 59;
-    if (!ok) return fail("malformed <date> \"" + std::string(text.substr(0, 40)) + "\"", el);
+    if (!ok) return fail("malformed <date> \"" + excerpt(text) + "\"", el);
     int64_t days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
     double at = static_cast<double>(days * 86400 + fields[3] * 3600 + fields[4] * 60 + fields[5] - 978307200);
     return CFDateCreate(alloc_, at);

@@ -2,6 +2,7 @@
 #include "CFRuntime.h"
 
 #include "CFRef.h"
+#include "CFStringInternal.h"
 
 #include <CoreFoundation/CFString.h>
 
@@ -288,18 +289,10 @@ CFStringRef copyFormattingDescription(CFTypeRef cf) {
 }  // namespace qxcf
 
 void CFShow(CFTypeRef obj) {
+  // Lossy on purpose: a debugging aid must show lone surrogates (as U+FFFD) and embedded NULs
+  // rather than print nothing.
   qxcf::CFRef<CFStringRef> desc = qxcf::adopt(qxcf::copyFormattingDescription(obj));
-  std::string out;
-  if (desc) {
-    CFIndex len = CFStringGetLength(desc.get());
-    CFIndex max = CFStringGetMaximumSizeForEncoding(len, kCFStringEncodingUTF8) + 1;
-    out.resize(static_cast<size_t>(max));
-    if (CFStringGetCString(desc.get(), out.data(), max, kCFStringEncodingUTF8)) {
-      out.resize(std::strlen(out.c_str()));
-    } else {
-      out.clear();
-    }
-  }
+  std::string out = qxcf::toUTF8(desc.get());
   out.push_back('\n');
   std::fwrite(out.data(), 1, out.size(), stderr);
 }

@@ -94,7 +94,7 @@ CFHashCode hashUnits(const UniChar* units, CFIndex count) {
     bytes -= 8;
   }
   uint64_t tail = 0;
-  std::memcpy(&tail, p, bytes);
+  if (bytes != 0) std::memcpy(&tail, p, bytes);  // p is NULL for an empty mutable string
   h = (h ^ tail) * 0x100000001B3ULL;
   CFHashCode r = mixHash(h);
   return r == 0 ? 1 : r;  // 0 marks "not computed"
@@ -324,12 +324,14 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
       qxcf::cfCreate<__CFString>(nullptr, text.size() * sizeof(UniChar), static_cast<uint32_t>(__CFString::kConstant));
   s->chars = s->inlineStorage();
   CFIndex n = qxcf::decodeUTF8(reinterpret_cast<const unsigned char*>(kept), text.size(), s->chars);
-  if (n < 0) {  // not UTF-8: take the bytes as ISO Latin-1 rather than fail a constant
+  bool utf8 = n >= 0;
+  if (!utf8) {  // not UTF-8: take the bytes as ISO Latin-1 rather than fail a constant
     n = static_cast<CFIndex>(text.size());
     for (CFIndex i = 0; i < n; ++i) s->chars[i] = static_cast<unsigned char>(kept[i]);
   }
   s->length = s->capacity = n;
-  s->cString = kept;
+  // CFStringGetCStringPtr may hand out the text only where it is the UTF-8 of the contents.
+  s->cString = utf8 ? kept : nullptr;
   s->rc.store(qxcf::kImmortalCount, std::memory_order_relaxed);
   table.byText.emplace(std::string_view(kept, text.size()), s);
   return s;

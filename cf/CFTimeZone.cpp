@@ -418,19 +418,25 @@ std::shared_ptr<const Tzif> parseTzif(const uint8_t* data, size_t size) {
     const char* end = static_cast<const char*>(std::memchr(begin, '\n', size - r.pos - 1));
     if (end != nullptr && end > begin) z->footer = posixZone(std::string_view(begin, static_cast<size_t>(end - begin)));
   }
+  // The DST part is the offset above the nearest standard-time period, before or else after. Two linear
+  // passes: a per-transition search would make a long run of DST transitions quadratic.
   z->dstAmount.resize(c.time);
+  std::vector<std::optional<int32_t>> standardAfter(c.time);
+  std::optional<int32_t> standard;
+  for (size_t i = c.time; i-- > 0;) {
+    standardAfter[i] = standard;
+    const TzifType& t = z->types[z->typeAt[i]];
+    if (!t.isDST) standard = t.offset;
+  }
+  standard.reset();
   for (size_t i = 0; i < c.time; ++i) {
     const TzifType& t = z->types[z->typeAt[i]];
-    if (!t.isDST) continue;
-    // The DST part is the offset above the nearest standard-time period, before or else after.
-    std::optional<int32_t> standard;
-    for (size_t j = i; j-- > 0 && !standard;) {
-      if (!z->types[z->typeAt[j]].isDST) standard = z->types[z->typeAt[j]].offset;
+    if (!t.isDST) {
+      standard = t.offset;
+      continue;
     }
-    for (size_t j = i + 1; j < c.time && !standard; ++j) {
-      if (!z->types[z->typeAt[j]].isDST) standard = z->types[z->typeAt[j]].offset;
-    }
-    z->dstAmount[i] = standard && *standard != t.offset ? t.offset - *standard : 3600;
+    std::optional<int32_t> nearest = standard ? standard : standardAfter[i];
+    z->dstAmount[i] = nearest && *nearest != t.offset ? t.offset - *nearest : 3600;
   }
   return z;
 }

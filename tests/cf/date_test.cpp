@@ -495,6 +495,90 @@ TEST(CFTimeZone, ZoneDataFromTZifBytes) {
   EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Bad"), d.get())));
 }
 
+struct TzifV1Type {
+  int32_t offset;
+  bool isDST;
+  uint8_t abbreviation;  // index into the abbreviation bytes
+};
+
+// A version 1 TZif file (no footer): 32-bit transitions, their type indices, the types, abbreviations.
+std::string tzifV1(const std::vector<int32_t>& times, const std::vector<uint8_t>& typeAt,
+                   const std::vector<TzifV1Type>& types, const std::string& abbreviations) {
+  auto be32 = [](std::string& out, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
+  };
+  std::string f = "TZif";
+  f.push_back('\0');
+  f.append(15, '\0');
+  for (size_t c : {size_t{0}, size_t{0}, size_t{0}, times.size(), types.size(), abbreviations.size()}) {
+    be32(f, static_cast<uint32_t>(c));
+  }
+  for (int32_t t : times) be32(f, static_cast<uint32_t>(t));
+  for (uint8_t t : typeAt) f.push_back(static_cast<char>(t));
+  for (const TzifV1Type& t : types) {
+    be32(f, static_cast<uint32_t>(t.offset));
+    f.push_back(static_cast<char>(t.isDST));
+    f.push_back(static_cast<char>(t.abbreviation));
+  }
+  return f + abbreviations;
+}
+
+CFRef<CFTimeZoneRef> zoneFromBytes(const std::string& bytes) {
+  CFRef<CFDataRef> data =
+      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  return adopt(CFTimeZoneCreate(nullptr, CFSTR("X"), data.get()));
+}
+
+TEST(CFTimeZone, DaylightAmountFromNearestStandardType) {
+  // TZif flags DST without its amount, so it is the offset above the nearest standard type, the
+  // earlier one first; with none, or none different, it is one hour.
+  std::vector<TzifV1Type> types = {
+      {3600, false, 0},  // 0 STA
+      {9000, true, 4},   // 1 DSB
+      {5400, true, 8},   // 2 DSC
+      {0, false, 12},    // 3 STD
+      {0, true, 16},     // 4 DSE: DST at the standard offset
+  };
+  std::vector<int32_t> times = {1000, 2000, 3000, 4000, 5000, 6000, 7000};
+  std::vector<uint8_t> typeAt = {2, 1, 0, 1, 3, 4, 2};
+  CFRef<CFTimeZoneRef> tz = zoneFromBytes(tzifV1(times, typeAt, types, std::string("STA\0DSB\0DSC\0STD\0DSE\0", 20)));
+  ASSERT_TRUE(tz);
+  struct Expect {
+    double at;
+    int total;
+    int dst;
+  };
+  for (Expect e : std::vector<Expect>{
+           {500, 3600, 0},      // before the first transition: type 0, standard
+           {1500, 5400, 1800},  // no standard before: STA after
+           {2500, 9000, 5400},  // likewise, skipping the DST entry before STA
+           {3500, 3600, 0},
+           {4500, 9000, 5400},  // STA before wins over STD after
+           {5500, 0, 0},
+           {6500, 0, 3600},     // same offset as STD: one hour
+           {7500, 5400, 5400},  // STD before, past the DST entry in between
+       }) {
+    EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(e.at)), e.total) << e.at;
+    EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(e.at)), e.dst) << e.at;
+    EXPECT_EQ(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(e.at)), e.dst != 0) << e.at;
+  }
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(6500))).get()), "DSE");
+
+  // A long file of nothing but DST transitions (500 KB, within the size cap) parses in linear time.
+  const int32_t n = 100000;
+  times.resize(n);
+  for (int32_t i = 0; i < n; ++i) times[i] = i * 1000;
+  typeAt.assign(n, 0);
+  tz = zoneFromBytes(tzifV1(times, typeAt, {{3600, true, 0}}, std::string("ABC\0", 4)));
+  ASSERT_TRUE(tz);
+  for (double at : {-5e5, 5e7 + 500.0, 2e8}) {
+    EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(at)), 3600) << at;
+    EXPECT_TRUE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(at))) << at;
+    EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(at)), 3600) << at;
+  }
+  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5e7))).get()), "ABC");
+}
+
 TEST(CFTimeZone, SystemDatabaseIsCurrent) {
   // Mexico abolished DST in late 2022 and Ciudad Juarez became a zone of its own then; both need the
   // system's tzdata rather than an older copy of the database.

@@ -497,6 +497,19 @@ TEST(PlistBadInput, BadNumbersAndDates) {
                   doc("<date>24-01-01Z</date>"),
                   doc("<date></date>")},
                  "numbers");
+
+  // Messages quote the offending text; a quote cut inside a UTF-8 sequence must not lose the error.
+  std::string accents;
+  for (int i = 0; i < 25; ++i) accents += "é";
+  expectRejected({doc("<integer>1" + accents + "</integer>"), doc("<real>1" + accents + "</real>"),
+                  doc("<date>1" + accents + "</date>")},
+                 "non-ASCII numbers");
+  CFRef<CFDataRef> bad = blob(doc("<integer>1" + accents + "</integer>"));
+  CFErrorRef error = nullptr;
+  EXPECT_FALSE(CFPropertyListCreateWithData(nullptr, bad.get(), kCFPropertyListImmutable, nullptr, &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(CFErrorGetCode(error), 3840);
+  CFRelease(error);
 }
 
 TEST(PlistBadInput, NestingDeeperThan512) {

@@ -79,6 +79,11 @@ TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
   heap[0] = 'X';  // the constant keeps its own copy of the text
   EXPECT_STREQ(CFStringGetCStringPtr(CFSTR("interned"), kCFStringEncodingUTF8), "interned");
   EXPECT_NE(CFSTR("a"), CFSTR("b"));
+  // Text that is not UTF-8 is taken as Latin-1; its bytes are then no C string of the contents.
+  CFStringRef latin = __CFStringMakeConstantString("caf\xe9");
+  EXPECT_EQ(CFStringGetLength(latin), 4);
+  EXPECT_EQ(CFStringGetCharacterAtIndex(latin, 3), 0xE9);
+  EXPECT_EQ(CFStringGetCStringPtr(latin, kCFStringEncodingUTF8), nullptr);
 
   // Racing threads interning the same new texts must all get one object per text.
   constexpr int kThreads = 4, kTexts = 200;
@@ -146,6 +151,11 @@ TEST(Runtime, EqualityAndHashOfStrings) {
   EXPECT_FALSE(CFEqual(a, c));
   EXPECT_FALSE(CFEqual(a, kCFNull));  // different types are never equal
   EXPECT_FALSE(CFEqual(a, nullptr));
+  // Empty strings, whatever their storage, are equal and hash alike.
+  CFMutableStringRef emptyMutable = CFStringCreateMutable(nullptr, 0);
+  EXPECT_TRUE(CFEqual(emptyMutable, CFSTR("")));
+  EXPECT_EQ(CFHash(emptyMutable), CFHash(CFSTR("")));
+  CFRelease(emptyMutable);
   // A constant and a created string with the same text are equal and hash alike.
   CFStringRef k = CFStringCreateWithCString(nullptr, "interned", kCFStringEncodingUTF8);
   EXPECT_TRUE(CFEqual(k, CFSTR("interned")));
@@ -207,6 +217,10 @@ TEST(Runtime, CFShowWritesTheFormattingDescriptionToStandardError) {
   dup2(fd, 2);
   CFShow(CFSTR("shown ünïcode"));
   CFShow(nullptr);
+  const UniChar odd[] = {'a', 0xD800, 'b', 0, 'c'};  // a lone surrogate and a NUL still show
+  CFStringRef oddString = CFStringCreateWithCharacters(nullptr, odd, 5);
+  CFShow(oddString);
+  CFRelease(oddString);
   std::fflush(stderr);
   dup2(saved, 2);
   close(saved);
@@ -216,5 +230,5 @@ TEST(Runtime, CFShowWritesTheFormattingDescriptionToStandardError) {
   std::fclose(f);
   close(fd);
   unlink(path);
-  EXPECT_EQ(std::string(buf, n), "shown ünïcode\n(null)\n");
+  EXPECT_EQ(std::string(buf, n), std::string("shown ünïcode\n(null)\na\uFFFDb\0c\n", 31));
 }
