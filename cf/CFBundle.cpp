@@ -18,13 +18,13 @@
 using qxcf::adopt;
 using qxcf::CFRef;
 
-const CFStringRef kCFBundleInfoDictionaryVersionKey = CFSTR("CFBundleInfoDictionaryVersion");
-const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
-const CFStringRef kCFBundleIdentifierKey = CFSTR("CFBundleIdentifier");
-const CFStringRef kCFBundleVersionKey = CFSTR("CFBundleVersion");
-const CFStringRef kCFBundleDevelopmentRegionKey = CFSTR("CFBundleDevelopmentRegion");
-const CFStringRef kCFBundleNameKey = CFSTR("CFBundleName");
-const CFStringRef kCFBundleLocalizationsKey = CFSTR("CFBundleLocalizations");
+QXCF_CONSTANT_STRING(kCFBundleInfoDictionaryVersionKey, "CFBundleInfoDictionaryVersion");
+QXCF_CONSTANT_STRING(kCFBundleExecutableKey, "CFBundleExecutable");
+QXCF_CONSTANT_STRING(kCFBundleIdentifierKey, "CFBundleIdentifier");
+QXCF_CONSTANT_STRING(kCFBundleVersionKey, "CFBundleVersion");
+QXCF_CONSTANT_STRING(kCFBundleDevelopmentRegionKey, "CFBundleDevelopmentRegion");
+QXCF_CONSTANT_STRING(kCFBundleNameKey, "CFBundleName");
+QXCF_CONSTANT_STRING(kCFBundleLocalizationsKey, "CFBundleLocalizations");
 
 struct __CFBundle : __CFRuntimeBase {
   std::string folder;      // absolute, no trailing slash (except "/")

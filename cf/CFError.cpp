@@ -14,20 +14,20 @@
 using qxcf::adopt;
 using qxcf::CFRef;
 
-const CFErrorDomain kCFErrorDomainPOSIX = CFSTR("NSPOSIXErrorDomain");
-const CFErrorDomain kCFErrorDomainOSStatus = CFSTR("NSOSStatusErrorDomain");
-const CFErrorDomain kCFErrorDomainMach = CFSTR("NSMachErrorDomain");
-const CFErrorDomain kCFErrorDomainCocoa = CFSTR("NSCocoaErrorDomain");
+QXCF_CONSTANT_STRING(kCFErrorDomainPOSIX, "NSPOSIXErrorDomain");
+QXCF_CONSTANT_STRING(kCFErrorDomainOSStatus, "NSOSStatusErrorDomain");
+QXCF_CONSTANT_STRING(kCFErrorDomainMach, "NSMachErrorDomain");
+QXCF_CONSTANT_STRING(kCFErrorDomainCocoa, "NSCocoaErrorDomain");
 
-const CFStringRef kCFErrorLocalizedDescriptionKey = CFSTR("NSLocalizedDescription");
-const CFStringRef kCFErrorLocalizedFailureKey = CFSTR("NSLocalizedFailure");
-const CFStringRef kCFErrorLocalizedFailureReasonKey = CFSTR("NSLocalizedFailureReason");
-const CFStringRef kCFErrorLocalizedRecoverySuggestionKey = CFSTR("NSLocalizedRecoverySuggestion");
-const CFStringRef kCFErrorDescriptionKey = CFSTR("NSDescription");
-const CFStringRef kCFErrorDebugDescriptionKey = CFSTR("NSDebugDescription");
-const CFStringRef kCFErrorUnderlyingErrorKey = CFSTR("NSUnderlyingError");
-const CFStringRef kCFErrorURLKey = CFSTR("NSURL");
-const CFStringRef kCFErrorFilePathKey = CFSTR("NSFilePath");
+QXCF_CONSTANT_STRING(kCFErrorLocalizedDescriptionKey, "NSLocalizedDescription");
+QXCF_CONSTANT_STRING(kCFErrorLocalizedFailureKey, "NSLocalizedFailure");
+QXCF_CONSTANT_STRING(kCFErrorLocalizedFailureReasonKey, "NSLocalizedFailureReason");
+QXCF_CONSTANT_STRING(kCFErrorLocalizedRecoverySuggestionKey, "NSLocalizedRecoverySuggestion");
+QXCF_CONSTANT_STRING(kCFErrorDescriptionKey, "NSDescription");
+QXCF_CONSTANT_STRING(kCFErrorDebugDescriptionKey, "NSDebugDescription");
+QXCF_CONSTANT_STRING(kCFErrorUnderlyingErrorKey, "NSUnderlyingError");
+QXCF_CONSTANT_STRING(kCFErrorURLKey, "NSURL");
+QXCF_CONSTANT_STRING(kCFErrorFilePathKey, "NSFilePath");
 
 struct __CFError : __CFRuntimeBase {
   CFRef<CFStringRef> domain;

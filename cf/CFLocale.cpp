@@ -27,40 +27,40 @@
 using qxcf::adopt;
 using qxcf::CFRef;
 
-const CFStringRef kCFLocaleCurrentLocaleDidChangeNotification = CFSTR("kCFLocaleCurrentLocaleDidChangeNotification");
+QXCF_CONSTANT_STRING(kCFLocaleCurrentLocaleDidChangeNotification, "kCFLocaleCurrentLocaleDidChangeNotification");
 
-const CFLocaleKey kCFLocaleIdentifier = CFSTR("kCFLocaleIdentifierKey");
-const CFLocaleKey kCFLocaleLanguageCode = CFSTR("kCFLocaleLanguageCodeKey");
-const CFLocaleKey kCFLocaleCountryCode = CFSTR("kCFLocaleCountryCodeKey");
-const CFLocaleKey kCFLocaleScriptCode = CFSTR("kCFLocaleScriptCodeKey");
-const CFLocaleKey kCFLocaleVariantCode = CFSTR("kCFLocaleVariantCodeKey");
-const CFLocaleKey kCFLocaleExemplarCharacterSet = CFSTR("kCFLocaleExemplarCharacterSetKey");
-const CFLocaleKey kCFLocaleCalendarIdentifier = CFSTR("calendar");
-const CFLocaleKey kCFLocaleCalendar = CFSTR("kCFLocaleCalendarKey");
-const CFLocaleKey kCFLocaleCollationIdentifier = CFSTR("collation");
-const CFLocaleKey kCFLocaleUsesMetricSystem = CFSTR("kCFLocaleUsesMetricSystemKey");
-const CFLocaleKey kCFLocaleMeasurementSystem = CFSTR("kCFLocaleMeasurementSystemKey");
-const CFLocaleKey kCFLocaleDecimalSeparator = CFSTR("kCFLocaleDecimalSeparatorKey");
-const CFLocaleKey kCFLocaleGroupingSeparator = CFSTR("kCFLocaleGroupingSeparatorKey");
-const CFLocaleKey kCFLocaleCurrencySymbol = CFSTR("kCFLocaleCurrencySymbolKey");
-const CFLocaleKey kCFLocaleCurrencyCode = CFSTR("currency");
-const CFLocaleKey kCFLocaleCollatorIdentifier = CFSTR("kCFLocaleCollatorIdentifierKey");
-const CFLocaleKey kCFLocaleQuotationBeginDelimiterKey = CFSTR("kCFLocaleQuotationBeginDelimiterKey");
-const CFLocaleKey kCFLocaleQuotationEndDelimiterKey = CFSTR("kCFLocaleQuotationEndDelimiterKey");
-const CFLocaleKey kCFLocaleAlternateQuotationBeginDelimiterKey = CFSTR("kCFLocaleAlternateQuotationBeginDelimiterKey");
-const CFLocaleKey kCFLocaleAlternateQuotationEndDelimiterKey = CFSTR("kCFLocaleAlternateQuotationEndDelimiterKey");
+QXCF_CONSTANT_STRING(kCFLocaleIdentifier, "kCFLocaleIdentifierKey");
+QXCF_CONSTANT_STRING(kCFLocaleLanguageCode, "kCFLocaleLanguageCodeKey");
+QXCF_CONSTANT_STRING(kCFLocaleCountryCode, "kCFLocaleCountryCodeKey");
+QXCF_CONSTANT_STRING(kCFLocaleScriptCode, "kCFLocaleScriptCodeKey");
+QXCF_CONSTANT_STRING(kCFLocaleVariantCode, "kCFLocaleVariantCodeKey");
+QXCF_CONSTANT_STRING(kCFLocaleExemplarCharacterSet, "kCFLocaleExemplarCharacterSetKey");
+QXCF_CONSTANT_STRING(kCFLocaleCalendarIdentifier, "calendar");
+QXCF_CONSTANT_STRING(kCFLocaleCalendar, "kCFLocaleCalendarKey");
+QXCF_CONSTANT_STRING(kCFLocaleCollationIdentifier, "collation");
+QXCF_CONSTANT_STRING(kCFLocaleUsesMetricSystem, "kCFLocaleUsesMetricSystemKey");
+QXCF_CONSTANT_STRING(kCFLocaleMeasurementSystem, "kCFLocaleMeasurementSystemKey");
+QXCF_CONSTANT_STRING(kCFLocaleDecimalSeparator, "kCFLocaleDecimalSeparatorKey");
+QXCF_CONSTANT_STRING(kCFLocaleGroupingSeparator, "kCFLocaleGroupingSeparatorKey");
+QXCF_CONSTANT_STRING(kCFLocaleCurrencySymbol, "kCFLocaleCurrencySymbolKey");
+QXCF_CONSTANT_STRING(kCFLocaleCurrencyCode, "currency");
+QXCF_CONSTANT_STRING(kCFLocaleCollatorIdentifier, "kCFLocaleCollatorIdentifierKey");
+QXCF_CONSTANT_STRING(kCFLocaleQuotationBeginDelimiterKey, "kCFLocaleQuotationBeginDelimiterKey");
+QXCF_CONSTANT_STRING(kCFLocaleQuotationEndDelimiterKey, "kCFLocaleQuotationEndDelimiterKey");
+QXCF_CONSTANT_STRING(kCFLocaleAlternateQuotationBeginDelimiterKey, "kCFLocaleAlternateQuotationBeginDelimiterKey");
+QXCF_CONSTANT_STRING(kCFLocaleAlternateQuotationEndDelimiterKey, "kCFLocaleAlternateQuotationEndDelimiterKey");
 
-const CFCalendarIdentifier kCFGregorianCalendar = CFSTR("gregorian");
-const CFCalendarIdentifier kCFBuddhistCalendar = CFSTR("buddhist");
-const CFCalendarIdentifier kCFChineseCalendar = CFSTR("chinese");
-const CFCalendarIdentifier kCFHebrewCalendar = CFSTR("hebrew");
-const CFCalendarIdentifier kCFIslamicCalendar = CFSTR("islamic");
-const CFCalendarIdentifier kCFIslamicCivilCalendar = CFSTR("islamic-civil");
-const CFCalendarIdentifier kCFJapaneseCalendar = CFSTR("japanese");
-const CFCalendarIdentifier kCFRepublicOfChinaCalendar = CFSTR("roc");
-const CFCalendarIdentifier kCFPersianCalendar = CFSTR("persian");
-const CFCalendarIdentifier kCFIndianCalendar = CFSTR("indian");
-const CFCalendarIdentifier kCFISO8601Calendar = CFSTR("iso8601");
+QXCF_CONSTANT_STRING(kCFGregorianCalendar, "gregorian");
+QXCF_CONSTANT_STRING(kCFBuddhistCalendar, "buddhist");
+QXCF_CONSTANT_STRING(kCFChineseCalendar, "chinese");
+QXCF_CONSTANT_STRING(kCFHebrewCalendar, "hebrew");
+QXCF_CONSTANT_STRING(kCFIslamicCalendar, "islamic");
+QXCF_CONSTANT_STRING(kCFIslamicCivilCalendar, "islamic-civil");
+QXCF_CONSTANT_STRING(kCFJapaneseCalendar, "japanese");
+QXCF_CONSTANT_STRING(kCFRepublicOfChinaCalendar, "roc");
+QXCF_CONSTANT_STRING(kCFPersianCalendar, "persian");
+QXCF_CONSTANT_STRING(kCFIndianCalendar, "indian");
+QXCF_CONSTANT_STRING(kCFISO8601Calendar, "iso8601");
 
 namespace {
 

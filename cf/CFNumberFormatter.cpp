@@ -18,49 +18,44 @@
 using qxcf::adopt;
 using qxcf::CFRef;
 
-const CFNumberFormatterKey kCFNumberFormatterCurrencyCode = CFSTR("kCFNumberFormatterCurrencyCodeKey");
-const CFNumberFormatterKey kCFNumberFormatterDecimalSeparator = CFSTR("kCFNumberFormatterDecimalSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterCurrencyDecimalSeparator =
-    CFSTR("kCFNumberFormatterCurrencyDecimalSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterAlwaysShowDecimalSeparator =
-    CFSTR("kCFNumberFormatterAlwaysShowDecimalSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterGroupingSeparator = CFSTR("kCFNumberFormatterGroupingSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterUseGroupingSeparator = CFSTR("kCFNumberFormatterUseGroupingSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterPercentSymbol = CFSTR("kCFNumberFormatterPercentSymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterZeroSymbol = CFSTR("kCFNumberFormatterZeroSymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterNaNSymbol = CFSTR("kCFNumberFormatterNaNSymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterInfinitySymbol = CFSTR("kCFNumberFormatterInfinitySymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterMinusSign = CFSTR("kCFNumberFormatterMinusSignKey");
-const CFNumberFormatterKey kCFNumberFormatterPlusSign = CFSTR("kCFNumberFormatterPlusSignKey");
-const CFNumberFormatterKey kCFNumberFormatterCurrencySymbol = CFSTR("kCFNumberFormatterCurrencySymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterExponentSymbol = CFSTR("kCFNumberFormatterExponentSymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterMinIntegerDigits = CFSTR("kCFNumberFormatterMinIntegerDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterMaxIntegerDigits = CFSTR("kCFNumberFormatterMaxIntegerDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterMinFractionDigits = CFSTR("kCFNumberFormatterMinFractionDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterMaxFractionDigits = CFSTR("kCFNumberFormatterMaxFractionDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterGroupingSize = CFSTR("kCFNumberFormatterGroupingSizeKey");
-const CFNumberFormatterKey kCFNumberFormatterSecondaryGroupingSize =
-    CFSTR("kCFNumberFormatterSecondaryGroupingSizeKey");
-const CFNumberFormatterKey kCFNumberFormatterRoundingMode = CFSTR("kCFNumberFormatterRoundingModeKey");
-const CFNumberFormatterKey kCFNumberFormatterRoundingIncrement = CFSTR("kCFNumberFormatterRoundingIncrementKey");
-const CFNumberFormatterKey kCFNumberFormatterFormatWidth = CFSTR("kCFNumberFormatterFormatWidthKey");
-const CFNumberFormatterKey kCFNumberFormatterPaddingPosition = CFSTR("kCFNumberFormatterPaddingPositionKey");
-const CFNumberFormatterKey kCFNumberFormatterPaddingCharacter = CFSTR("kCFNumberFormatterPaddingCharacterKey");
-const CFNumberFormatterKey kCFNumberFormatterDefaultFormat = CFSTR("kCFNumberFormatterDefaultFormatKey");
-const CFNumberFormatterKey kCFNumberFormatterMultiplier = CFSTR("kCFNumberFormatterMultiplierKey");
-const CFNumberFormatterKey kCFNumberFormatterPositivePrefix = CFSTR("kCFNumberFormatterPositivePrefixKey");
-const CFNumberFormatterKey kCFNumberFormatterPositiveSuffix = CFSTR("kCFNumberFormatterPositiveSuffixKey");
-const CFNumberFormatterKey kCFNumberFormatterNegativePrefix = CFSTR("kCFNumberFormatterNegativePrefixKey");
-const CFNumberFormatterKey kCFNumberFormatterNegativeSuffix = CFSTR("kCFNumberFormatterNegativeSuffixKey");
-const CFNumberFormatterKey kCFNumberFormatterPerMillSymbol = CFSTR("kCFNumberFormatterPerMillSymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterInternationalCurrencySymbol =
-    CFSTR("kCFNumberFormatterInternationalCurrencySymbolKey");
-const CFNumberFormatterKey kCFNumberFormatterCurrencyGroupingSeparator =
-    CFSTR("kCFNumberFormatterCurrencyGroupingSeparatorKey");
-const CFNumberFormatterKey kCFNumberFormatterIsLenient = CFSTR("kCFNumberFormatterIsLenientKey");
-const CFNumberFormatterKey kCFNumberFormatterUseSignificantDigits = CFSTR("kCFNumberFormatterUseSignificantDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterMinSignificantDigits = CFSTR("kCFNumberFormatterMinSignificantDigitsKey");
-const CFNumberFormatterKey kCFNumberFormatterMaxSignificantDigits = CFSTR("kCFNumberFormatterMaxSignificantDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterCurrencyCode, "kCFNumberFormatterCurrencyCodeKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterDecimalSeparator, "kCFNumberFormatterDecimalSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterCurrencyDecimalSeparator, "kCFNumberFormatterCurrencyDecimalSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterAlwaysShowDecimalSeparator, "kCFNumberFormatterAlwaysShowDecimalSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterGroupingSeparator, "kCFNumberFormatterGroupingSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterUseGroupingSeparator, "kCFNumberFormatterUseGroupingSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPercentSymbol, "kCFNumberFormatterPercentSymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterZeroSymbol, "kCFNumberFormatterZeroSymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterNaNSymbol, "kCFNumberFormatterNaNSymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterInfinitySymbol, "kCFNumberFormatterInfinitySymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMinusSign, "kCFNumberFormatterMinusSignKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPlusSign, "kCFNumberFormatterPlusSignKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterCurrencySymbol, "kCFNumberFormatterCurrencySymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterExponentSymbol, "kCFNumberFormatterExponentSymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMinIntegerDigits, "kCFNumberFormatterMinIntegerDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMaxIntegerDigits, "kCFNumberFormatterMaxIntegerDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMinFractionDigits, "kCFNumberFormatterMinFractionDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMaxFractionDigits, "kCFNumberFormatterMaxFractionDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterGroupingSize, "kCFNumberFormatterGroupingSizeKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterSecondaryGroupingSize, "kCFNumberFormatterSecondaryGroupingSizeKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterRoundingMode, "kCFNumberFormatterRoundingModeKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterRoundingIncrement, "kCFNumberFormatterRoundingIncrementKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterFormatWidth, "kCFNumberFormatterFormatWidthKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPaddingPosition, "kCFNumberFormatterPaddingPositionKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPaddingCharacter, "kCFNumberFormatterPaddingCharacterKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterDefaultFormat, "kCFNumberFormatterDefaultFormatKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMultiplier, "kCFNumberFormatterMultiplierKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPositivePrefix, "kCFNumberFormatterPositivePrefixKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPositiveSuffix, "kCFNumberFormatterPositiveSuffixKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterNegativePrefix, "kCFNumberFormatterNegativePrefixKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterNegativeSuffix, "kCFNumberFormatterNegativeSuffixKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterPerMillSymbol, "kCFNumberFormatterPerMillSymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterInternationalCurrencySymbol, "kCFNumberFormatterInternationalCurrencySymbolKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterCurrencyGroupingSeparator, "kCFNumberFormatterCurrencyGroupingSeparatorKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterIsLenient, "kCFNumberFormatterIsLenientKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterUseSignificantDigits, "kCFNumberFormatterUseSignificantDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMinSignificantDigits, "kCFNumberFormatterMinSignificantDigitsKey");
+QXCF_CONSTANT_STRING(kCFNumberFormatterMaxSignificantDigits, "kCFNumberFormatterMaxSignificantDigitsKey");
 
 struct __CFNumberFormatter : __CFRuntimeBase {
   UNumberFormat* fmt;

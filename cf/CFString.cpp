@@ -56,10 +56,6 @@ CFStringRef stringDescription(CFTypeRef cf) {
   return qxcf::createStringUTF16(nullptr, s->chars, s->length);
 }
 
-constexpr qxcf::RuntimeClass kStringClass = {qxcf::kTypeIDString, "CFString", qxcf::finalizeAs<__CFString>,
-                                             stringEqual,         stringHash, stringDescription,
-                                             stringDescription};
-
 inline uint64_t load64(const void* p) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -68,7 +64,11 @@ inline uint64_t load64(const void* p) {
 
 }  // namespace
 
-__CFString::__CFString(CFAllocatorRef alloc, uint32_t f) : __CFRuntimeBase(&kStringClass, 1, alloc), flags(f) {}
+constexpr qxcf::RuntimeClass qxcf::kStringClass = {qxcf::kTypeIDString, "CFString", qxcf::finalizeAs<__CFString>,
+                                                   stringEqual,         stringHash, stringDescription,
+                                                   stringDescription};
+
+__CFString::__CFString(CFAllocatorRef alloc, uint32_t f) : __CFRuntimeBase(&qxcf::kStringClass, 1, alloc), flags(f) {}
 
 __CFString::~__CFString() {
   if (flags & kHeap) std::free(chars);

@@ -27,11 +27,46 @@ struct __CFString : __CFRuntimeBase {
   CFAllocatorRef contentsDeallocator = nullptr;  // kExternal: who frees chars (retained if custom)
 
   __CFString(CFAllocatorRef alloc, uint32_t f);
+  // A constant compiled into the library (QXCF_CONSTANT_STRING): immortal and constant-initialised.
+  constexpr __CFString(const qxcf::RuntimeClass* cls, UniChar* units, CFIndex count, const char* text)
+      : __CFRuntimeBase(cls, qxcf::kImmortalCount),
+        chars(units),
+        length(count),
+        capacity(count),
+        flags(kConstant),
+        cString(text) {}
   ~__CFString();
 
   UniChar* inlineStorage() { return reinterpret_cast<UniChar*>(this + 1); }
   bool isMutable() const { return (flags & kMutable) != 0; }
 };
+
+namespace qxcf {
+
+extern const RuntimeClass kStringClass;
+
+// Storage for an exported string constant. Constant initialisation means the constant is valid
+// before any initialiser of any library runs, whatever the load order. ASCII text only.
+template <size_t N>
+struct ConstantString {
+  __CFString object;
+  UniChar units[N];
+
+  constexpr explicit ConstantString(const char (&text)[N])
+      : object(&kStringClass, units, static_cast<CFIndex>(N - 1), text), units{} {
+    for (size_t i = 0; i < N; ++i) {
+      if (static_cast<unsigned char>(text[i]) >= 0x80) throw "constant strings are ASCII";
+      units[i] = static_cast<unsigned char>(text[i]);
+    }
+  }
+};
+
+}  // namespace qxcf
+
+// Defines the exported `const CFStringRef name` (declared in a public header) as a constant.
+#define QXCF_CONSTANT_STRING(name, text)                                    \
+  static constinit qxcf::ConstantString<sizeof(text)> name##Storage_{text}; \
+  const CFStringRef name = &name##Storage_.object
 
 namespace qxcf {
 

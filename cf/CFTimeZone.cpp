@@ -797,8 +797,7 @@ CFRef<CFDictionaryRef> abbreviations() {
 
 }  // namespace
 
-const CFStringRef kCFTimeZoneSystemTimeZoneDidChangeNotification =
-    CFSTR("kCFTimeZoneSystemTimeZoneDidChangeNotification");
+QXCF_CONSTANT_STRING(kCFTimeZoneSystemTimeZoneDidChangeNotification, "kCFTimeZoneSystemTimeZoneDidChangeNotification");
 
 CFTypeID CFTimeZoneGetTypeID(void) { return qxcf::kTypeIDTimeZone; }
 

@@ -105,6 +105,23 @@ TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kTexts));
 }
 
+TEST(Runtime, ExportedStringConstantsBehaveLikeCFSTR) {
+  for (CFStringRef k : {kCFErrorDomainCocoa, kCFLocaleLanguageCode, kCFBundleIdentifierKey,
+                        kCFNumberFormatterGroupingSeparator, kCFTimeZoneSystemTimeZoneDidChangeNotification}) {
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(CFGetTypeID(k), CFStringGetTypeID());
+    EXPECT_GT(CFGetRetainCount(k), 1 << 30);
+    CFRelease(k);  // immortal
+    const char* text = CFStringGetCStringPtr(k, kCFStringEncodingUTF8);
+    ASSERT_NE(text, nullptr);
+    CFStringRef same = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+    EXPECT_TRUE(CFEqual(k, same));
+    EXPECT_EQ(CFHash(k), CFHash(same));
+    CFRelease(same);
+  }
+  EXPECT_TRUE(CFEqual(kCFErrorDomainCocoa, CFSTR("NSCocoaErrorDomain")));
+}
+
 TEST(Runtime, ConcurrentRetainReleaseKeepsTheCount) {
   CFStringRef s = CFStringCreateWithCString(nullptr, "shared", kCFStringEncodingUTF8);
   std::vector<std::thread> threads;
