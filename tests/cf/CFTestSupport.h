@@ -56,6 +56,11 @@ inline std::string utf8(CFStringRef s) {
 // Takes ownership of a created string and returns its text.
 inline std::string take(CFStringRef s) { return utf8(adopt(s).get()); }
 
+// What "%@" inserts for cf.
+inline std::string formatted(CFTypeRef cf) {
+  return utf8(adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@"), cf)).get());
+}
+
 // CFCopyDescription's text.
 inline std::string describe(CFTypeRef cf) { return utf8(adopt(CFCopyDescription(cf)).get()); }
 

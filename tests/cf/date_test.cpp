@@ -2,6 +2,7 @@
 #include <CoreFoundation/CFTimeZone.h>
 
 #include "CFRef.h"
+#include "CFTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,19 +18,10 @@
 
 using qxcf::adopt;
 using qxcf::CFRef;
+using qxtest::formatted;
+using qxtest::utf8;
 
 namespace {
-
-std::string text(CFStringRef s) {
-  if (s == nullptr) return "(NULL)";
-  char buf[512];
-  return CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8) ? buf : "(too long)";
-}
-
-std::string formatted(CFTypeRef cf) {
-  CFRef<CFStringRef> s = adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@"), cf));
-  return text(s.get());
-}
 
 CFGregorianDate gdate(SInt32 y, int mo, int d, int h = 0, int mi = 0, double s = 0) {
   return CFGregorianDate{
@@ -233,7 +225,7 @@ TEST(CFDate, AddingUnitsAndDifferences) {
 TEST(CFTimeZone, NamedZonesFromTheDatabase) {
   CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
   ASSERT_TRUE(berlin);
-  EXPECT_EQ(text(CFTimeZoneGetName(berlin.get())), "Europe/Berlin");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(berlin.get())), "Europe/Berlin");
   CFAbsoluteTime winter = CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 15, 12), nullptr);
   CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2021, 7, 15, 12), nullptr);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(berlin.get(), winter), 3600);
@@ -257,7 +249,7 @@ TEST(CFTimeZone, NamedZonesFromTheDatabase) {
   ASSERT_TRUE(ny);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(ny.get(), winter), -5 * 3600);
   CFRef<CFStringRef> abbrev = adopt(CFTimeZoneCopyAbbreviation(ny.get(), summer));
-  EXPECT_EQ(text(abbrev.get()), "EDT");
+  EXPECT_EQ(utf8(abbrev.get()), "EDT");
   CFRef<CFTimeZoneRef> kolkata = zone("Asia/Kolkata");
   ASSERT_TRUE(kolkata);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(kolkata.get(), summer), 19800);
@@ -277,7 +269,7 @@ TEST(CFTimeZone, NamedZonesFromTheDatabase) {
   // Abbreviations only when asked for.
   CFRef<CFTimeZoneRef> pst = adopt(CFTimeZoneCreateWithName(nullptr, CFSTR("PST"), true));
   ASSERT_TRUE(pst);
-  EXPECT_EQ(text(CFTimeZoneGetName(pst.get())), "America/Los_Angeles");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(pst.get())), "America/Los_Angeles");
   CFRef<CFArrayRef> names = adopt(CFTimeZoneCopyKnownNames());
   ASSERT_TRUE(names);
   EXPECT_GT(CFArrayGetCount(names.get()), 300);
@@ -296,11 +288,11 @@ TEST(CFTimeZone, FixedOffsets) {
   for (const Case& c : cases) {
     CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCreateWithTimeIntervalFromGMT(nullptr, c.ti));
     ASSERT_TRUE(tz) << c.name;
-    EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), c.name);
+    EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), c.name);
     EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), 1e9), c.ti);
     EXPECT_FALSE(CFTimeZoneIsDaylightSavingTime(tz.get(), 1e9));
     CFRef<CFStringRef> abbrev = adopt(CFTimeZoneCopyAbbreviation(tz.get(), 0));
-    EXPECT_EQ(text(abbrev.get()), c.abbrev);
+    EXPECT_EQ(utf8(abbrev.get()), c.abbrev);
     // The name reads back as the same zone.
     CFRef<CFTimeZoneRef> again = adopt(CFTimeZoneCreateWithName(nullptr, CFTimeZoneGetName(tz.get()), false));
     ASSERT_TRUE(again);
@@ -321,17 +313,17 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   setenv("TZ", "Asia/Tokyo", 1);
   CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCopyDefault());
   ASSERT_TRUE(tz);
-  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
   CFRef<CFTimeZoneRef> sys = adopt(CFTimeZoneCopySystem());
   EXPECT_TRUE(CFEqual(sys.get(), tz.get()));
 
   setenv("TZ", ":America/New_York", 1);  // the C library's ':' form
   tz = adopt(CFTimeZoneCopyDefault());
-  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "America/New_York");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "America/New_York");
   setenv("TZ", "/usr/share/zoneinfo/Europe/Paris", 1);
   CFTimeZoneResetSystem();
   tz = adopt(CFTimeZoneCopyDefault());
-  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Europe/Paris");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "Europe/Paris");
 
   // POSIX rules: central Europe spelled out.
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
@@ -349,7 +341,7 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), autumn), 3600);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), winter), change);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), change), autumn);
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), summer)).get()), "CEST");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), summer)).get()), "CEST");
   setenv("TZ", "EST5", 1);
   tz = adopt(CFTimeZoneCopyDefault());
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), -5 * 3600);
@@ -376,10 +368,10 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   tz = adopt(CFTimeZoneCopyDefault());
   EXPECT_TRUE(CFEqual(tz.get(), kolkata.get()));
   sys = adopt(CFTimeZoneCopySystem());
-  EXPECT_EQ(text(CFTimeZoneGetName(sys.get())), "Asia/Tokyo");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(sys.get())), "Asia/Tokyo");
   CFTimeZoneSetDefault(nullptr);
   tz = adopt(CFTimeZoneCopyDefault());
-  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "Asia/Tokyo");
 }
 
 TEST(CFTimeZone, ConcurrentQueriesWhileTheDefaultChanges) {
@@ -444,20 +436,20 @@ TEST(CFTimeZone, ZoneDataFromTZifBytes) {
       adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
   CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Zone"), data.get()));
   ASSERT_TRUE(tz);
-  EXPECT_EQ(text(CFTimeZoneGetName(tz.get())), "Test/Zone");
+  EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "Test/Zone");
   EXPECT_TRUE(CFEqual(CFTimeZoneGetData(tz.get()), data.get()));
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(-1)), 3600);  // before the first transition: type 0
   EXPECT_FALSE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(-1)));
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), fromUnix(0)), 7200);
   EXPECT_TRUE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(999999)));
   EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(999999)), 3600);
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5))).get()), "AAS");
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(1000000))).get()), "AAA");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5))).get()), "AAS");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(1000000))).get()), "AAA");
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), fromUnix(0)), fromUnix(1000000));
   // After the last transition the footer's rules apply, with its abbreviations.
   CFAbsoluteTime july = CFGregorianDateGetAbsoluteTime(gdate(2030, 7, 1), nullptr);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), july), 7200);
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), july)).get()), "AAS");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), july)).get()), "AAS");
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), july),
             CFGregorianDateGetAbsoluteTime(gdate(2030, 10, 27, 1), nullptr));
 
@@ -562,7 +554,7 @@ TEST(CFTimeZone, DaylightAmountFromNearestStandardType) {
     EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(e.at)), e.dst) << e.at;
     EXPECT_EQ(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(e.at)), e.dst != 0) << e.at;
   }
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(6500))).get()), "DSE");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(6500))).get()), "DSE");
 
   // A long file of nothing but DST transitions (500 KB, within the size cap) parses in linear time.
   const int32_t n = 100000;
@@ -576,7 +568,7 @@ TEST(CFTimeZone, DaylightAmountFromNearestStandardType) {
     EXPECT_TRUE(CFTimeZoneIsDaylightSavingTime(tz.get(), fromUnix(at))) << at;
     EXPECT_EQ(CFTimeZoneGetDaylightSavingTimeOffset(tz.get(), fromUnix(at)), 3600) << at;
   }
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5e7))).get()), "ABC");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(tz.get(), fromUnix(5e7))).get()), "ABC");
 }
 
 TEST(CFTimeZone, SystemDatabaseIsCurrent) {
@@ -610,9 +602,9 @@ TEST(CFTimeZone, SystemDatabaseIsCurrent) {
 
   CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
   CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2050, 7, 1), nullptr);
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(berlin.get(), summer)).get()), "CEST");
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(berlin.get(), summer)).get()), "CEST");
   CFRef<CFTimeZoneRef> dubai = zone("Asia/Dubai");
-  EXPECT_EQ(text(adopt(CFTimeZoneCopyAbbreviation(dubai.get(), summer)).get()), "GMT+4");  // "+04" in the file
+  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(dubai.get(), summer)).get()), "GMT+4");  // "+04" in the file
 
   // Names never leave the zone directory.
   EXPECT_FALSE(zone("../../../etc/passwd"));

@@ -2,6 +2,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include "CFRef.h"
+#include "CFTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,18 +18,12 @@
 
 using qxcf::adopt;
 using qxcf::CFRef;
+using qxtest::formatted;
+using qxtest::utf8;
 
 namespace {
 
-std::string text(CFStringRef s) {
-  if (s == nullptr) return "(NULL)";
-  std::vector<char> buf(
-      static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8)) + 1);
-  return CFStringGetCString(s, buf.data(), static_cast<CFIndex>(buf.size()), kCFStringEncodingUTF8) ? buf.data()
-                                                                                                    : "(bad)";
-}
-
-std::string text(CFTypeRef s) { return text(static_cast<CFStringRef>(s)); }
+std::string text(CFTypeRef s) { return qxtest::utf8(static_cast<CFStringRef>(s)); }
 
 CFRef<CFStringRef> cf(const std::string& s) {
   return adopt(CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8));
@@ -301,9 +296,8 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   EXPECT_EQ(text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt64Type, &big)).get()),
             "9,223,372,036,854,775,807");
   CFSInt128Struct umax = {0, UINT64_MAX}, negative = {-2, 5};
-  EXPECT_EQ(
-      text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &umax)).get()),
-      "18,446,744,073,709,551,615");
+  EXPECT_EQ(text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &umax)).get()),
+            "18,446,744,073,709,551,615");
   EXPECT_EQ(
       text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &negative)).get()),
       "-36,893,488,147,419,103,227");

@@ -1,6 +1,7 @@
 #include <CoreFoundation/CFNumber.h>
 
 #include "CFRef.h"
+#include "CFTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,24 +16,14 @@
 
 using qxcf::adopt;
 using qxcf::CFRef;
+using qxtest::formatted;
+using qxtest::utf8;
 
 namespace {
 
 template <class T>
 CFRef<CFNumberRef> make(CFNumberType type, T value) {
   return adopt(CFNumberCreate(nullptr, type, &value));
-}
-
-std::string text(CFStringRef s) {
-  if (s == nullptr) return "(NULL)";
-  char buf[512];
-  return CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8) ? buf : "(too long)";
-}
-
-// What "%@" inserts.
-std::string formatted(CFTypeRef cf) {
-  CFRef<CFStringRef> s = adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@"), cf));
-  return text(s.get());
 }
 
 TEST(CFNumber, TypesAreCanonicalised) {
@@ -202,7 +193,7 @@ TEST(CFNumber, FormattingIsTheBareValue) {
   EXPECT_EQ(formatted(kCFNumberPositiveInfinity), "inf");
   EXPECT_EQ(formatted(kCFNumberNegativeInfinity), "-inf");
   CFRef<CFStringRef> debug = adopt(CFCopyDescription(make(kCFNumberSInt32Type, 3).get()));
-  std::string desc = text(debug.get());
+  std::string desc = utf8(debug.get());
   EXPECT_NE(desc.find("value = +3, type = kCFNumberSInt32Type"), std::string::npos) << desc;
 }
 
@@ -259,7 +250,7 @@ TEST(CFNumber, SInt128CreateAndConvert) {
     EXPECT_EQ(formatted(n.get()), c.text);
   }
   CFRef<CFStringRef> debug = adopt(CFCopyDescription(wide(0, UINT64_MAX).get()));
-  std::string desc = text(debug.get());
+  std::string desc = utf8(debug.get());
   EXPECT_NE(desc.find("value = +18446744073709551615, type = kCFNumberSInt128Type"), std::string::npos) << desc;
 
   // Values that fit are stored as SInt64, as if created that way.
