@@ -48,4 +48,17 @@ run(${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${prefix}/lib:${prefix}/lib64:${pre
 if(NOT last_output MATCHES "consumer ok")
   message(FATAL_ERROR "unexpected pkg-config consumer output: ${last_output}")
 endif()
-message(STATUS "install consumer: find_package and pkg-config builds ran")
+# 3. The README's example program, so the documentation cannot drift from the library.
+file(READ ${QX_CONSUMER_DIR}/../../../README.md readme)
+string(REGEX MATCH "```c\n([^`]*)```" block "${readme}")
+if(NOT CMAKE_MATCH_1)
+  message(FATAL_ERROR "README.md has no C example")
+endif()
+file(WRITE ${QX_WORK_DIR}/readme_example.c "${CMAKE_MATCH_1}")
+run(${CC} -std=c11 -Wall -Wextra -Werror ${san} ${QX_WORK_DIR}/readme_example.c -o ${QX_WORK_DIR}/readme_example ${flags})
+run(${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${prefix}/lib:${prefix}/lib64:${prefix}/lib/x86_64-linux-gnu"
+    ${QX_WORK_DIR}/readme_example)
+if(NOT last_output MATCHES "<key>Exposure</key>\n\t<integer>35</integer>")
+  message(FATAL_ERROR "unexpected output of the README example: ${last_output}")
+endif()
+message(STATUS "install consumer: find_package, pkg-config and README example builds ran")
