@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 using qxcf::adopt;
@@ -50,8 +52,15 @@ bool bundleEqual(CFTypeRef a, CFTypeRef b) {
          static_cast<const __CFBundle*>(a)->executable == static_cast<const __CFBundle*>(b)->executable;
 }
 
+// Over exactly the fields bundleEqual compares, so equal bundles hash alike.
+CFHashCode bundleHash(CFTypeRef cf) {
+  auto* b = static_cast<const __CFBundle*>(cf);
+  uint64_t h = std::hash<std::string>{}(b->folder);
+  return qxcf::mixHash(h ^ (std::hash<std::string>{}(b->executable) * 0x9e3779b97f4a7c15ULL));
+}
+
 constexpr qxcf::RuntimeClass kBundleClass = {
-    qxcf::kTypeIDBundle, "CFBundle", qxcf::finalizeAs<__CFBundle>, bundleEqual, nullptr, bundleDesc, bundleDesc};
+    qxcf::kTypeIDBundle, "CFBundle", qxcf::finalizeAs<__CFBundle>, bundleEqual, bundleHash, bundleDesc, bundleDesc};
 
 CFURLRef fileURL(const std::string& path, bool isDirectory) {
   return CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -245,6 +247,32 @@ void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) {
   replace(d, range, nullptr, 0);
 }
 
+namespace {
+
+// The last occurrence of needle in [begin, end), or end: Knuth-Morris-Pratt run from the back, so
+// linear in both lengths whatever the input.
+const UInt8* findLast(const UInt8* begin, const UInt8* end, const UInt8* needle, CFIndex n) {
+  std::unique_ptr<CFIndex[]> fail(new (std::nothrow) CFIndex[static_cast<size_t>(n)]);
+  if (!fail) return std::find_end(begin, end, needle, needle + n);
+  auto rev = [&](CFIndex i) { return needle[n - 1 - i]; };  // the needle read backwards
+  fail[0] = 0;
+  for (CFIndex i = 1, k = 0; i < n; ++i) {
+    while (k > 0 && rev(i) != rev(k)) k = fail[k - 1];
+    if (rev(i) == rev(k)) ++k;
+    fail[i] = k;
+  }
+  CFIndex q = 0;
+  for (const UInt8* p = end; p != begin;) {
+    UInt8 c = *--p;
+    while (q > 0 && c != rev(q)) q = fail[q - 1];
+    if (c == rev(q)) ++q;
+    if (q == n) return p;
+  }
+  return end;
+}
+
+}  // namespace
+
 CFRange CFDataFind(CFDataRef theData, CFDataRef dataToFind, CFRange searchRange, CFDataSearchFlags compareOptions) {
   const CFRange notFound = CFRangeMake(kCFNotFound, 0);
   if (theData == nullptr || dataToFind == nullptr || !validRange(theData, searchRange)) return notFound;
@@ -259,9 +287,11 @@ CFRange CFDataFind(CFDataRef theData, CFDataRef dataToFind, CFRange searchRange,
     const UInt8* at = backwards ? end - n : begin;
     if (std::memcmp(at, needle, static_cast<size_t>(n)) == 0) hit = at;
   } else if (backwards) {
-    hit = std::find_end(begin, end, needle, needle + n);
+    hit = findLast(begin, end, needle, n);
   } else {
-    hit = std::search(begin, end, std::boyer_moore_horspool_searcher(needle, needle + n));
+    // glibc's memmem is linear (two-way) where Boyer-Moore-Horspool can go quadratic.
+    const void* p = ::memmem(begin, static_cast<size_t>(end - begin), needle, static_cast<size_t>(n));
+    if (p != nullptr) hit = static_cast<const UInt8*>(p);
   }
   if (hit == end) return notFound;
   return CFRangeMake(hit - theData->bytes, n);

@@ -216,7 +216,8 @@ CFAbsoluteTime CFAbsoluteTimeAddGregorianUnits(CFAbsoluteTime at, CFTimeZoneRef 
 CFGregorianUnits CFAbsoluteTimeGetDifferenceAsGregorianUnits(CFAbsoluteTime at1, CFAbsoluteTime at2, CFTimeZoneRef tz,
                                                              CFOptionFlags unitFlags) {
   CFGregorianUnits result{};
-  if (!std::isfinite(at1) || !std::isfinite(at2)) return result;
+  // Times no calendar can hold cannot be stepped through: adding units to them is a no-op.
+  if (!breakLocal(at1, tz).ok || !breakLocal(at2, tz).ok) return result;
   static const double kApprox[5] = {365.2425 * 86400, 30.436875 * 86400, 86400, 3600, 60};
   static const CFOptionFlags kFlags[5] = {kCFGregorianUnitsYears, kCFGregorianUnitsMonths, kCFGregorianUnitsDays,
                                           kCFGregorianUnitsHours, kCFGregorianUnitsMinutes};
@@ -236,7 +237,11 @@ CFGregorianUnits CFAbsoluteTimeGetDifferenceAsGregorianUnits(CFAbsoluteTime at1,
     if (!(std::fabs(estimate) < 2e9)) return result;  // beyond what an SInt32 field can hold
     auto n = static_cast<int64_t>(estimate);
     while (n != 0 && past(add(n))) n -= sign;
-    while (!past(add(n + sign)) && std::llabs(n) < 2000000000) n += sign;
+    while (std::llabs(n) < 2000000000) {
+      CFAbsoluteTime next = add(n + sign);
+      if (past(next) || next == cur) break;  // an unchanged time means the step could not be taken
+      n += sign;
+    }
     *fields[u] = static_cast<SInt32>(n);
     cur = add(n);
   }

@@ -294,15 +294,51 @@ CFLocaleRef CFLocaleGetSystem(void) {
   return system;
 }
 
-CFLocaleRef CFLocaleCopyCurrent(void) {
+namespace {
+
+// The last environment value seen and what it resolved to; never destroyed, so usable at exit.
+struct CurrentLocaleCache {
+  std::mutex lock;
+  bool resolved = false;
+  std::string raw;             // LC_ALL or LANG as read
+  std::string id = "en_US";    // its ICU id
+  CFLocaleRef last = nullptr;  // the object CFLocaleCopyCurrent hands out for id
+};
+
+CurrentLocaleCache& currentCache() {
+  static CurrentLocaleCache* cache = new CurrentLocaleCache;
+  return *cache;
+}
+
+// Resolves LC_ALL, then LANG; C, POSIX, unset or unusable values mean en_US. The caller holds the lock.
+const std::string& resolveCurrentLocked(CurrentLocaleCache& c) {
   const char* v = env("LC_ALL");
   if (v == nullptr) v = env("LANG");
-  std::string id = v != nullptr ? canonicalLocaleID(stripPOSIX(v)) : std::string();
-  if (id.empty() || !plausibleLanguage(id)) id = "en_US";
+  std::string_view raw = v != nullptr ? std::string_view(v) : std::string_view();
+  if (!c.resolved || raw != c.raw) {
+    std::string id = v != nullptr ? canonicalLocaleID(stripPOSIX(raw)) : std::string();
+    if (id.empty() || !plausibleLanguage(id)) id = "en_US";
+    c.raw.assign(raw);
+    c.id = std::move(id);
+    c.resolved = true;
+  }
+  return c.id;
+}
+
+}  // namespace
+
+std::string qxcf::currentLocaleICUID() {
+  CurrentLocaleCache& c = currentCache();
+  std::lock_guard guard(c.lock);
+  return resolveCurrentLocked(c);
+}
+
+CFLocaleRef CFLocaleCopyCurrent(void) {
+  CurrentLocaleCache& c = currentCache();
+  std::lock_guard guard(c.lock);
+  const std::string& id = resolveCurrentLocked(c);
+  CFLocaleRef* last = &c.last;
   // The environment rarely changes: hand out the same object while it stays the same.
-  static std::mutex* lock = new std::mutex;
-  static CFLocaleRef* last = new CFLocaleRef(nullptr);
-  std::lock_guard guard(*lock);
   if (*last == nullptr || (*last)->icuID != id) {
     CFLocaleRef fresh = makeLocale(nullptr, id);
     if (fresh == nullptr) return nullptr;

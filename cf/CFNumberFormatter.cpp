@@ -12,6 +12,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,12 +60,15 @@ QXCF_CONSTANT_STRING(kCFNumberFormatterMinSignificantDigits, "kCFNumberFormatter
 QXCF_CONSTANT_STRING(kCFNumberFormatterMaxSignificantDigits, "kCFNumberFormatterMaxSignificantDigitsKey");
 
 struct __CFNumberFormatter : __CFRuntimeBase {
+  // ICU formatters must not be used by two threads at once, even just to format, so every use of
+  // fmt holds this lock.
+  std::mutex lock;
   UNumberFormat* fmt;
   CFRef<CFLocaleRef> locale;
   CFNumberFormatterStyle style;
   CFRef<CFStringRef> defaultFormat;
-  CFRef<CFStringRef> format;  // cache for CFNumberFormatterGetFormat
-  bool formatStale = true;
+  // Recomputed on every change so CFNumberFormatterGetFormat only reads and may run on many threads.
+  CFRef<CFStringRef> format;
   CFRef<CFStringRef> zeroSymbol;
 
   __CFNumberFormatter(CFAllocatorRef alloc, const qxcf::RuntimeClass* cls, UNumberFormat* f, CFRef<CFLocaleRef> l,
@@ -111,7 +116,7 @@ constexpr qxcf::RuntimeClass kFormatterClass = {qxcf::kTypeIDNumberFormatter,
                                                 nullptr,
                                                 formatterDesc};
 
-enum class Kind { IntAttr, BoolAttr, DoubleAttr, TextAttr, Symbol, Zero, Default };
+enum class Kind { IntAttr, BoolAttr, DoubleAttr, TextAttr, Symbol, Zero, Default, Multiplier };
 
 struct Property {
   const CFStringRef* key;
@@ -146,7 +151,7 @@ const Property kProperties[] = {
     {&kCFNumberFormatterPaddingPosition, Kind::IntAttr, UNUM_PADDING_POSITION},  // same numbering as ICU
     {&kCFNumberFormatterPaddingCharacter, Kind::TextAttr, UNUM_PADDING_CHARACTER},
     {&kCFNumberFormatterDefaultFormat, Kind::Default, 0},
-    {&kCFNumberFormatterMultiplier, Kind::IntAttr, UNUM_MULTIPLIER},
+    {&kCFNumberFormatterMultiplier, Kind::Multiplier, UNUM_MULTIPLIER},
     {&kCFNumberFormatterPositivePrefix, Kind::TextAttr, UNUM_POSITIVE_PREFIX},
     {&kCFNumberFormatterPositiveSuffix, Kind::TextAttr, UNUM_POSITIVE_SUFFIX},
     {&kCFNumberFormatterNegativePrefix, Kind::TextAttr, UNUM_NEGATIVE_PREFIX},
@@ -173,7 +178,53 @@ const Property* findProperty(CFStringRef key) {
 
 bool isString(CFTypeRef v) { return v != nullptr && CFGetTypeID(v) == CFStringGetTypeID(); }
 
+// Digit counts and widths are materialised as that many characters, so they are bounded; ICU itself
+// stops at 999 significant digits.
+constexpr int32_t kMaxDigitAttribute = 1024;
+
+bool isBoundedSize(int code) {
+  switch (code) {
+    case UNUM_MIN_INTEGER_DIGITS:
+    case UNUM_MAX_INTEGER_DIGITS:
+    case UNUM_MIN_FRACTION_DIGITS:
+    case UNUM_MAX_FRACTION_DIGITS:
+    case UNUM_GROUPING_SIZE:
+    case UNUM_SECONDARY_GROUPING_SIZE:
+    case UNUM_FORMAT_WIDTH:
+    case UNUM_MIN_SIGNIFICANT_DIGITS:
+    case UNUM_MAX_SIGNIFICANT_DIGITS: return true;
+    default: return false;
+  }
+}
+
+void refreshFormat(CFNumberFormatterRef f) {
+  f->format = adopt(
+      icuString([&](UChar* b, int32_t cap, UErrorCode* st) { return unum_toPattern(f->fmt, false, b, cap, st); }));
+}
+
+// Integers multiply directly; exact negative powers of ten become a decimal scale. Anything else
+// cannot be represented and is refused rather than truncated to an integer.
+bool setMultiplier(UNumberFormat* fmt, double v) {
+  if (!std::isfinite(v)) return false;
+  if (std::trunc(v) == v && std::fabs(v) <= INT32_MAX) {
+    unum_setAttribute(fmt, UNUM_MULTIPLIER, static_cast<int32_t>(v));
+    unum_setAttribute(fmt, UNUM_SCALE, 0);
+    return true;
+  }
+  double power = 1;
+  for (int32_t k = 1; k <= 22; ++k) {  // 10^22 is the largest power of ten a double holds exactly
+    power *= 10;
+    if (std::fabs(v) == 1 / power) {
+      unum_setAttribute(fmt, UNUM_MULTIPLIER, v < 0 ? -1 : 1);
+      unum_setAttribute(fmt, UNUM_SCALE, -k);
+      return true;
+    }
+  }
+  return false;
+}
+
 CFStringRef formatValue(CFAllocatorRef, CFNumberFormatterRef f, CFNumberRef number) {
+  std::lock_guard<std::mutex> guard(f->lock);
   if (f->zeroSymbol) {
     double d = 0;
     CFNumberGetValue(number, kCFNumberFloat64Type, &d);
@@ -246,8 +297,8 @@ CFNumberFormatterRef CFNumberFormatterCreate(CFAllocatorRef allocator, CFLocaleR
     unum_close(fmt);
     return nullptr;
   }
-  f->defaultFormat =
-      adopt(icuString([&](UChar* b, int32_t cap, UErrorCode* st) { return unum_toPattern(fmt, false, b, cap, st); }));
+  refreshFormat(f);
+  f->defaultFormat = f->format;
   return f;
 }
 
@@ -255,19 +306,13 @@ CFLocaleRef CFNumberFormatterGetLocale(CFNumberFormatterRef formatter) { return 
 
 CFNumberFormatterStyle CFNumberFormatterGetStyle(CFNumberFormatterRef formatter) { return formatter->style; }
 
-CFStringRef CFNumberFormatterGetFormat(CFNumberFormatterRef formatter) {
-  if (formatter->formatStale) {
-    formatter->format = adopt(icuString(
-        [&](UChar* b, int32_t cap, UErrorCode* st) { return unum_toPattern(formatter->fmt, false, b, cap, st); }));
-    formatter->formatStale = false;
-  }
-  return formatter->format.get();
-}
+CFStringRef CFNumberFormatterGetFormat(CFNumberFormatterRef formatter) { return formatter->format.get(); }
 
 void CFNumberFormatterSetFormat(CFNumberFormatterRef formatter, CFStringRef formatString) {
   if (formatString == nullptr) return;
   // Rule-based styles (spell-out, ordinal) take rule sets, not patterns; leave them alone.
   if (formatter->style == kCFNumberFormatterSpellOutStyle || formatter->style == kCFNumberFormatterOrdinalStyle) return;
+  std::lock_guard<std::mutex> guard(formatter->lock);
   UErrorCode status = U_ZERO_ERROR;
   UParseError perr;
   UNumberFormat* trial = unum_clone(formatter->fmt, &status);
@@ -279,7 +324,7 @@ void CFNumberFormatterSetFormat(CFNumberFormatterRef formatter, CFStringRef form
   }
   unum_close(formatter->fmt);
   formatter->fmt = trial;
-  formatter->formatStale = true;
+  refreshFormat(formatter);
 }
 
 CFStringRef CFNumberFormatterCreateStringWithNumber(CFAllocatorRef allocator, CFNumberFormatterRef formatter,
@@ -312,13 +357,20 @@ CFNumberRef CFNumberFormatterCreateNumberFromString(CFAllocatorRef allocator, CF
     int64_t zero = 0;
     return CFNumberCreate(allocator, kCFNumberSInt64Type, &zero);
   }
-  bool intOnly = (options & kCFNumberFormatterParseIntegersOnly) != 0;
-  int32_t previous = unum_getAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY);
-  if (intOnly) unum_setAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY, 1);
+  // The integers-only switch goes on a private copy, never on the formatter other threads share.
+  std::unique_ptr<UNumberFormat, decltype(&unum_close)> intParser(nullptr, unum_close);
   UErrorCode status = U_ZERO_ERROR;
+  std::unique_lock<std::mutex> guard(formatter->lock);
+  const UNumberFormat* parser = formatter->fmt;
+  if ((options & kCFNumberFormatterParseIntegersOnly) != 0) {
+    intParser.reset(unum_clone(formatter->fmt, &status));
+    guard.unlock();
+    if (U_FAILURE(status) || !intParser) return nullptr;
+    unum_setAttribute(intParser.get(), UNUM_PARSE_INT_ONLY, 1);
+    parser = intParser.get();
+  }
   int32_t pos = 0;
-  double d = unum_parseDouble(formatter->fmt, text, len, &pos, &status);
-  if (intOnly) unum_setAttribute(formatter->fmt, UNUM_PARSE_INT_ONLY, previous);
+  double d = unum_parseDouble(parser, text, len, &pos, &status);
   if (U_FAILURE(status) || pos <= 0 || (rangep == nullptr && pos != len)) return nullptr;
   if (rangep != nullptr) rangep->length = pos;
   if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9223372036854775808.0) {
@@ -326,7 +378,7 @@ CFNumberRef CFNumberFormatterCreateNumberFromString(CFAllocatorRef allocator, CF
     if (std::fabs(d) >= 9007199254740992.0) {  // beyond 2^53 the double may have rounded: reparse exactly
       UErrorCode st2 = U_ZERO_ERROR;
       int32_t pos2 = 0;
-      int64_t exact = unum_parseInt64(formatter->fmt, text, pos, &pos2, &st2);
+      int64_t exact = unum_parseInt64(parser, text, pos, &pos2, &st2);
       if (U_SUCCESS(st2) && pos2 == pos) i = exact;
     }
     return CFNumberCreate(allocator, kCFNumberSInt64Type, &i);
@@ -344,13 +396,14 @@ Boolean CFNumberFormatterGetValueFromString(CFNumberFormatterRef formatter, CFSt
 void CFNumberFormatterSetProperty(CFNumberFormatterRef formatter, CFNumberFormatterKey key, CFTypeRef value) {
   const Property* p = findProperty(key);
   if (formatter == nullptr || p == nullptr) return;
+  std::lock_guard<std::mutex> guard(formatter->lock);
   UErrorCode status = U_ZERO_ERROR;
   switch (p->kind) {
     case Kind::IntAttr: {
       if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID()) return;
       SInt32 v = 0;
-      CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &v);
-      if (v < 0 && p->code != UNUM_MULTIPLIER) return;
+      CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &v);  // truncates, saturates
+      if (v < 0 || (isBoundedSize(p->code) && v > kMaxDigitAttribute)) return;
       unum_setAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code), v);
       break;
     }
@@ -396,19 +449,35 @@ void CFNumberFormatterSetProperty(CFNumberFormatterRef formatter, CFNumberFormat
         formatter->zeroSymbol = adopt(CFStringCreateCopy(nullptr, static_cast<CFStringRef>(value)));
       }
       break;
+    case Kind::Multiplier: {
+      if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID()) return;
+      double v = 0;
+      CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberFloat64Type, &v);
+      if (!setMultiplier(formatter->fmt, v)) return;
+      break;
+    }
     case Kind::Default: return;  // read-only
   }
-  formatter->formatStale = true;
+  refreshFormat(formatter);
 }
 
 CFTypeRef CFNumberFormatterCopyProperty(CFNumberFormatterRef formatter, CFNumberFormatterKey key) {
   const Property* p = findProperty(key);
   if (formatter == nullptr || p == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(formatter->lock);
   switch (p->kind) {
     case Kind::IntAttr: {
       SInt32 v = unum_getAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code));
-      if (v < 0 && p->code != UNUM_MULTIPLIER) return nullptr;
+      if (v < 0) return nullptr;
       return CFNumberCreate(nullptr, kCFNumberSInt32Type, &v);
+    }
+    case Kind::Multiplier: {
+      SInt32 m = unum_getAttribute(formatter->fmt, UNUM_MULTIPLIER);
+      int32_t scale = unum_getAttribute(formatter->fmt, UNUM_SCALE);
+      if (scale == 0) return CFNumberCreate(nullptr, kCFNumberSInt32Type, &m);
+      double v = m * std::pow(10.0, scale);
+      if (scale < 0 && scale >= -22) v = m / std::pow(10.0, -scale);  // exact divisor, correctly rounded
+      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v);
     }
     case Kind::BoolAttr:
       return unum_getAttribute(formatter->fmt, static_cast<UNumberFormatAttribute>(p->code)) ? kCFBooleanTrue

@@ -302,14 +302,6 @@ class CollatorCache {
 // Collators are not cheap to open; each thread keeps the few it uses.
 thread_local CollatorCache tCollators;
 
-// ICU's default follows LANG/LC_ALL. The C/POSIX locale would give "en_US_POSIX", whose collation
-// puts all capitals before all small letters; users of the C locale get plain English rules.
-std::string currentLocaleID() {
-  std::string id = uloc_getDefault();
-  if (id == "en_US_POSIX" || id == "c" || id == "posix") return "en_US";
-  return id;
-}
-
 }  // namespace
 
 namespace qxcf {
@@ -356,7 +348,9 @@ bool collate(const UniChar* a, size_t na, const UniChar* b, size_t nb, CFOptionF
 }
 
 // currentLocale: a NULL locale means the user's (CFStringCompareWithOptions) rather than the
-// canonical, root rules (CFStringCompareWithOptionsAndLocale).
+// canonical, root rules (CFStringCompareWithOptionsAndLocale). The user's locale is the one
+// CFLocaleCopyCurrent gives, not ICU's default (which reads other variables, once); C/POSIX
+// resolves to en_US, as ICU's POSIX collation would put every capital first.
 CFComparisonResult compareImpl(CFStringRef s1, CFStringRef s2, CFRange r, CFOptionFlags options, CFLocaleRef locale,
                                bool currentLocale) {
   const UniChar* a = s1->chars + r.location;
@@ -367,9 +361,10 @@ CFComparisonResult compareImpl(CFStringRef s1, CFStringRef s2, CFRange r, CFOpti
   CFComparisonResult result;
 
   if ((options & kCFCompareLocalized) &&
-      collate(a, na, b, nb, options,
-              locale != nullptr ? qxcf::icuLocaleID(locale) : (currentLocale ? currentLocaleID() : std::string()),
-              &result)) {
+      collate(
+          a, na, b, nb, options,
+          locale != nullptr ? qxcf::icuLocaleID(locale) : (currentLocale ? qxcf::currentLocaleICUID() : std::string()),
+          &result)) {
     // done
   } else if ((options & kFoldingOptions) == 0) {
     result = compareUnits(a, na, b, nb, false, numeric);
@@ -422,6 +417,62 @@ CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString
 // ---------------------------------------------------------------------------------------------
 // Search
 
+namespace {
+
+enum class Hit { Take, Skip, Stop };
+
+// Knuth–Morris–Pratt over text(0..n) for pat(0..m), so that repetitive input stays linear.
+// onMatch(start) sees every occurrence from left to right: Take makes the next one start after it,
+// Skip goes on with overlapping ones, Stop ends the scan.
+template <class Text, class Pat, class OnMatch>
+void scanMatches(size_t n, Text text, size_t m, Pat pat, OnMatch onMatch) {
+  if (m == 0 || m > n) return;
+  std::vector<size_t> fail(m, 0);
+  for (size_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && pat(i) != pat(k)) k = fail[k - 1];
+    if (pat(i) == pat(k)) ++k;
+    fail[i] = k;
+  }
+  const UniChar first = pat(0);
+  for (size_t i = 0, k = 0; i < n; ++i) {
+    const UniChar c = text(i);
+    if (k == 0) {  // the common case in ordinary text: waiting for the first unit
+      if (c != first) continue;
+      k = 1;
+    } else {
+      while (k > 0 && c != pat(k)) k = fail[k - 1];
+      if (c == pat(k)) ++k;
+    }
+    if (k < m) continue;
+    switch (onMatch(i + 1 - m)) {
+      case Hit::Take: k = 0; break;
+      case Hit::Skip: k = fail[m - 1]; break;
+      case Hit::Stop: return;
+    }
+  }
+}
+
+// Every acceptable, non-overlapping match of pat in text, in search order. Backwards scans the
+// reversed sequences, which finds the last match first as the search order asks.
+template <class Text, class Pat, class Accept>
+void searchAll(size_t n, Text text, size_t m, Pat pat, bool backwards, bool firstOnly, Accept accept,
+               std::vector<size_t>& starts) {
+  auto onMatch = [&](size_t s) {
+    const size_t p = backwards ? n - s - m : s;
+    if (!accept(p)) return Hit::Skip;
+    starts.push_back(p);
+    return firstOnly ? Hit::Stop : Hit::Take;
+  };
+  if (backwards) {
+    scanMatches(
+        n, [&](size_t i) { return text(n - 1 - i); }, m, [&](size_t i) { return pat(m - 1 - i); }, onMatch);
+  } else {
+    scanMatches(n, text, m, pat, onMatch);
+  }
+}
+
+}  // namespace
+
 namespace qxcf {
 
 // Every non-overlapping match of needle in range (in search order: from the end when backwards),
@@ -452,7 +503,10 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
       }
       return true;
     };
-    if (plain && !backwards && !anchored) {
+    if (anchored) {  // one place to look at
+      const size_t p = backwards ? hi - m : lo;
+      if (matchesAt(p)) found.push_back(CFRangeMake(static_cast<CFIndex>(p), static_cast<CFIndex>(m)));
+    } else if (plain && !backwards) {
       // memmem is linear-time; a byte match at an odd offset is not a unit match, so go on past it.
       const char* bytes = reinterpret_cast<const char*>(h);
       const size_t endByte = hi * sizeof(UniChar), needleBytes = m * sizeof(UniChar);
@@ -468,30 +522,19 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
         if (firstOnly) break;
         from = off + needleBytes;
       }
-    } else if (!backwards) {
-      const UniChar first = nd[0], firstAlt = asciiCase ? asciiUpper(asciiLower(first)) : first;
-      const UniChar firstLow = asciiCase ? asciiLower(first) : first;
-      for (size_t p = lo; p + m <= hi;) {
-        UniChar c = h[p];
-        if ((c == first || c == firstAlt || c == firstLow) && matchesAt(p)) {
-          found.push_back(CFRangeMake(static_cast<CFIndex>(p), static_cast<CFIndex>(m)));
-          if (firstOnly || anchored) break;
-          p += m;
-        } else {
-          if (anchored) break;
-          ++p;
-        }
-      }
     } else {
-      for (size_t p = hi - m + 1; p-- > lo;) {
-        if (matchesAt(p)) {
-          found.push_back(CFRangeMake(static_cast<CFIndex>(p), static_cast<CFIndex>(m)));
-          if (firstOnly || anchored || p < lo + m) break;
-          p -= m - 1;
-        } else if (anchored) {
-          break;
-        }
+      std::vector<size_t> starts;
+      auto accept = [](size_t) { return true; };
+      if (plain) {
+        searchAll(
+            hi - lo, [&](size_t i) { return h[lo + i]; }, m, [&](size_t i) { return nd[i]; }, backwards, firstOnly,
+            accept, starts);
+      } else {
+        searchAll(
+            hi - lo, [&](size_t i) { return asciiLower(h[lo + i]); }, m, [&](size_t i) { return asciiLower(nd[i]); },
+            backwards, firstOnly, accept, starts);
       }
+      for (size_t p : starts) found.push_back(CFRangeMake(static_cast<CFIndex>(lo + p), static_cast<CFIndex>(m)));
     }
     return found;
   }
@@ -505,31 +548,18 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
   const size_t fm = fn.size();
   const size_t n = fh.text.size();
   if (fm == 0 || fm > n) return found;
-  auto matchesAt = [&](size_t p) {
-    return fh.startsSegment(p) && fh.endsSegment(p + fm) && fh.text.compare(p, fm, fn) == 0;
-  };
-  if (!backwards) {
-    for (size_t p = 0; p + fm <= n;) {
-      if (matchesAt(p)) {
-        found.push_back(fh.original(p, fm));
-        if (firstOnly || anchored) break;
-        p += fm;
-      } else {
-        if (anchored) break;
-        ++p;
-      }
-    }
-  } else {
-    for (size_t p = n - fm + 1; p-- > 0;) {
-      if (matchesAt(p)) {
-        found.push_back(fh.original(p, fm));
-        if (firstOnly || anchored || p < fm) break;
-        p -= fm - 1;
-      } else if (anchored) {
-        break;
-      }
-    }
+  // A match must cover whole folded characters: "e" is not found inside the folding of "é".
+  auto whole = [&](size_t p) { return fh.startsSegment(p) && fh.endsSegment(p + fm); };
+  if (anchored) {
+    const size_t p = backwards ? n - fm : 0;
+    if (whole(p) && fh.text.compare(p, fm, fn) == 0) found.push_back(fh.original(p, fm));
+    return found;
   }
+  std::vector<size_t> starts;
+  searchAll(
+      n, [&](size_t i) { return static_cast<UniChar>(fh.text[i]); }, fm,
+      [&](size_t i) { return static_cast<UniChar>(fn[i]); }, backwards, firstOnly, whole, starts);
+  for (size_t p : starts) found.push_back(fh.original(p, fm));
   return found;
 }
 
@@ -679,9 +709,13 @@ CFRange CFStringGetRangeOfComposedCharactersAtIndex(CFStringRef theString, CFInd
   if (theString == nullptr || theIndex < 0 || theIndex >= theString->length) return CFRangeMake(kCFNotFound, 0);
   const UniChar* u = theString->chars;
   const CFIndex n = theString->length;
-  // ASCII other than CR LF never joins its neighbours, unless a mark or joiner follows.
   auto plain = [](UniChar c) { return c < 0x80 && c != '\r' && c != '\n'; };
-  if (plain(u[theIndex]) && (theIndex + 1 == n || u[theIndex + 1] < 0x80)) return CFRangeMake(theIndex, 1);
+  // ASCII other than CR LF never joins its neighbours, unless a mark or joiner follows or a
+  // prepended character (U+0600 and the like) precedes it.
+  if (plain(u[theIndex]) && (theIndex + 1 == n || u[theIndex + 1] < 0x80) &&
+      (theIndex == 0 || u[theIndex - 1] < 0x80)) {
+    return CFRangeMake(theIndex, 1);
+  }
   UBreakIterator* bi = tCharacterBreaker.get();
   UErrorCode err = U_ZERO_ERROR;
   if (bi != nullptr && n <= INT32_MAX)

@@ -383,13 +383,13 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CF
 
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding, UInt8 lossByte,
                          Boolean isExternalRepresentation, UInt8* buffer, CFIndex maxBufLen, CFIndex* usedBufLen) {
-  const CFIndex end = range.location + range.length;
   const Target t = targetFor(encoding);
-  if (theString == nullptr || range.location < 0 || range.length < 0 || end > theString->length ||
-      t.kind == Kind::None) {
+  if (theString == nullptr || range.location < 0 || range.length < 0 || range.location > theString->length ||
+      range.length > theString->length - range.location || t.kind == Kind::None) {
     if (usedBufLen) *usedBufLen = 0;
     return 0;
   }
+  const CFIndex end = range.location + range.length;  // cannot overflow once the range is checked
   const CFIndex room = buffer == nullptr ? LONG_MAX : std::max<CFIndex>(maxBufLen, 0);
   const UniChar* u = theString->chars;
   CFIndex used = 0;

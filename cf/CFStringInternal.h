@@ -194,6 +194,8 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
 
 // The ICU locale id for a CFLocale; "" (the root, locale-independent rules) for NULL.
 std::string icuLocaleID(CFLocaleRef locale);
+// The ICU locale id of CFLocaleCopyCurrent (LC_ALL, then LANG; en_US for C/POSIX or unset), read afresh.
+std::string currentLocaleICUID();
 
 // A mutable string's contents replaced by units (false when memory runs out).
 inline bool setUnits(CFMutableStringRef s, const UniChar* units, CFIndex count) {

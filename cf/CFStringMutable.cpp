@@ -206,15 +206,25 @@ CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFArrayRef th
 
 namespace {
 
+// Every array holding these ranges owns its own copies, so copies of the result array (which
+// retain through these callbacks) never share, and never doubly free, an element.
+const void* retainRange(CFAllocatorRef, const void* value) {
+  if (value == nullptr) return nullptr;
+  auto* p = static_cast<CFRange*>(std::malloc(sizeof(CFRange)));
+  if (p != nullptr) *p = *static_cast<const CFRange*>(value);
+  return p;
+}
+
 void releaseRange(CFAllocatorRef, const void* value) { std::free(const_cast<void*>(value)); }
 
 Boolean equalRanges(const void* a, const void* b) {
   auto* x = static_cast<const CFRange*>(a);
   auto* y = static_cast<const CFRange*>(b);
+  if (x == nullptr || y == nullptr) return x == y;
   return x->location == y->location && x->length == y->length;
 }
 
-const CFArrayCallBacks kRangeArrayCallBacks = {0, nullptr, releaseRange, nullptr, equalRanges};
+const CFArrayCallBacks kRangeArrayCallBacks = {0, retainRange, releaseRange, nullptr, equalRanges};
 
 }  // namespace
 
@@ -227,11 +237,9 @@ CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef 
   CFRef<CFMutableArrayRef> out =
       qxcf::adopt(CFArrayCreateMutable(alloc, static_cast<CFIndex>(found.size()), &kRangeArrayCallBacks));
   if (!out) return nullptr;
-  for (CFRange r : found) {
-    auto* p = static_cast<CFRange*>(std::malloc(sizeof(CFRange)));
-    if (p == nullptr) return nullptr;
-    *p = r;
-    CFArrayAppendValue(out.get(), p);
+  for (CFIndex i = 0; i < static_cast<CFIndex>(found.size()); ++i) {
+    CFArrayAppendValue(out.get(), &found[static_cast<size_t>(i)]);  // the retain callback stores its own copy
+    if (CFArrayGetCount(out.get()) != i + 1 || CFArrayGetValueAtIndex(out.get(), i) == nullptr) return nullptr;
   }
   return out.release();
 }

@@ -182,6 +182,41 @@ TEST(CFData, Find) {
   EXPECT_EQ(CFDataFind(hay.get(), abc.get(), CFRangeMake(1, 7), 0).location, 3);
   EXPECT_EQ(CFDataFind(hay.get(), abc.get(), CFRangeMake(4, 4), 0).location, kCFNotFound);
   EXPECT_EQ(CFDataFind(hay.get(), abc.get(), CFRangeMake(4, 9), 0).location, kCFNotFound);  // invalid range
+
+  // Inputs that make naive or skip-table searches quadratic still give the right answer.
+  std::string as(65536, 'a');
+  std::string needle = "b" + std::string(255, 'a'), tail = std::string(255, 'a') + "b";
+  CFRef<CFDataRef> flat = adopt(CFDataCreate(nullptr, u8(as.c_str()), static_cast<CFIndex>(as.size())));
+  CFRef<CFDataRef> headB = adopt(CFDataCreate(nullptr, u8(needle.c_str()), static_cast<CFIndex>(needle.size())));
+  CFRef<CFDataRef> tailB = adopt(CFDataCreate(nullptr, u8(tail.c_str()), static_cast<CFIndex>(tail.size())));
+  CFRange whole = CFRangeMake(0, static_cast<CFIndex>(as.size()));
+  for (CFDataSearchFlags f : {CFDataSearchFlags{0}, CFDataSearchFlags{kCFDataSearchBackwards}}) {
+    EXPECT_EQ(CFDataFind(flat.get(), headB.get(), whole, f).location, kCFNotFound);
+    EXPECT_EQ(CFDataFind(flat.get(), tailB.get(), whole, f).location, kCFNotFound);
+  }
+  as[40000] = 'b';
+  flat = adopt(CFDataCreate(nullptr, u8(as.c_str()), static_cast<CFIndex>(as.size())));
+  EXPECT_EQ(CFDataFind(flat.get(), headB.get(), whole, 0).location, 40000);
+  EXPECT_EQ(CFDataFind(flat.get(), headB.get(), whole, kCFDataSearchBackwards).location, 40000);
+  EXPECT_EQ(CFDataFind(flat.get(), tailB.get(), whole, kCFDataSearchBackwards).location, 40000 - 255);
+
+  // Against a plain scan over a two-letter alphabet, where overlapping partial matches abound.
+  std::srand(7);
+  for (int round = 0; round < 300; ++round) {
+    std::string h(static_cast<size_t>(std::rand() % 40), 'a'), nd(static_cast<size_t>(1 + std::rand() % 5), 'a');
+    for (char& c : h) c = static_cast<char>('a' + std::rand() % 2);
+    for (char& c : nd) c = static_cast<char>('a' + std::rand() % 2);
+    CFRef<CFDataRef> hd = adopt(CFDataCreate(nullptr, u8(h.data()), static_cast<CFIndex>(h.size())));
+    CFRef<CFDataRef> nn = adopt(CFDataCreate(nullptr, u8(nd.data()), static_cast<CFIndex>(nd.size())));
+    CFRange range = CFRangeMake(0, static_cast<CFIndex>(h.size()));
+    size_t first = h.find(nd), last = h.rfind(nd);
+    EXPECT_EQ(CFDataFind(hd.get(), nn.get(), range, 0).location,
+              first == std::string::npos ? CFIndex{kCFNotFound} : static_cast<CFIndex>(first))
+        << h << " / " << nd;
+    EXPECT_EQ(CFDataFind(hd.get(), nn.get(), range, kCFDataSearchBackwards).location,
+              last == std::string::npos ? CFIndex{kCFNotFound} : static_cast<CFIndex>(last))
+        << h << " / " << nd;
+  }
 }
 
 }  // namespace

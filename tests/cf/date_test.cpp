@@ -220,6 +220,20 @@ TEST(CFDate, AddingUnitsAndDifferences) {
   CFGregorianUnits daysOnly = CFAbsoluteTimeGetDifferenceAsGregorianUnits(a, b, nullptr, kCFGregorianUnitsDays);
   EXPECT_EQ(daysOnly.days, 811);
   EXPECT_EQ(daysOnly.years, 0);
+
+  // Beyond the calendar's range units cannot be stepped; the answer is all zero, promptly.
+  for (CFAbsoluteTime base : {1e17, -1e17}) {
+    CFGregorianUnits far = CFAbsoluteTimeGetDifferenceAsGregorianUnits(
+        base + 1e6, base, nullptr, kCFGregorianUnitsDays | kCFGregorianUnitsHours | kCFGregorianUnitsSeconds);
+    EXPECT_EQ(far.days, 0) << base;
+    EXPECT_EQ(far.hours, 0) << base;
+    EXPECT_EQ(far.seconds, 0) << base;
+  }
+  EXPECT_EQ(CFAbsoluteTimeGetDifferenceAsGregorianUnits(1e17, 0, nullptr, kCFGregorianUnitsDays).days, 0);
+  CFGregorianUnits near = CFAbsoluteTimeGetDifferenceAsGregorianUnits(5e16 + 1e6, 5e16, nullptr,
+                                                                      kCFGregorianUnitsDays | kCFGregorianUnitsSeconds);
+  EXPECT_EQ(near.days, 11);
+  EXPECT_EQ(near.seconds, 1e6 - 11 * 86400);
 }
 
 TEST(CFTimeZone, NamedZonesFromTheDatabase) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using qxcf::adopt;
@@ -351,6 +353,69 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   CFNumberFormatterSetFormat(fixed.get(), CFSTR("0.0.0"));  // invalid: unchanged
   CFNumberFormatterSetFormat(fixed.get(), CFSTR("0.0'"));
   EXPECT_EQ(text(CFNumberFormatterGetFormat(fixed.get())), "000.00");
+
+  // Widths and digit counts are bounded: a huge one is ignored rather than materialised.
+  auto padded = formatter("en_US", kCFNumberFormatterDecimalStyle);
+  SInt32 width = 8, huge = 200000000;
+  CFRef<CFNumberRef> widthN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &width));
+  CFRef<CFNumberRef> hugeN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &huge));
+  CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterPaddingCharacter, CFSTR("*"));
+  CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterFormatWidth, widthN.get());
+  EXPECT_EQ(format(padded.get(), 12.5), "****12.5");
+  CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterFormatWidth, hugeN.get());
+  CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterMinIntegerDigits, hugeN.get());
+  CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterMinFractionDigits, hugeN.get());
+  CFRef<CFTypeRef> widthNow = adopt(CFNumberFormatterCopyProperty(padded.get(), kCFNumberFormatterFormatWidth));
+  ASSERT_TRUE(widthNow);
+  EXPECT_TRUE(CFEqual(widthNow.get(), widthN.get()));
+  EXPECT_EQ(format(padded.get(), 12.5), "****12.5");
+
+  // A fractional multiplier is a decimal scale, not truncated to zero; others are refused.
+  auto scaled = formatter("en_US", kCFNumberFormatterDecimalStyle);
+  double milli = 0.001, third = 0.3;
+  CFRef<CFNumberRef> milliN = adopt(CFNumberCreate(nullptr, kCFNumberDoubleType, &milli));
+  CFRef<CFNumberRef> thirdN = adopt(CFNumberCreate(nullptr, kCFNumberDoubleType, &third));
+  CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, milliN.get());
+  EXPECT_EQ(format(scaled.get(), 5000), "5");
+  CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, thirdN.get());
+  EXPECT_EQ(format(scaled.get(), 5000), "5");
+  CFRef<CFTypeRef> multiplier = adopt(CFNumberFormatterCopyProperty(scaled.get(), kCFNumberFormatterMultiplier));
+  ASSERT_TRUE(multiplier);
+  EXPECT_TRUE(CFEqual(multiplier.get(), milliN.get()));
+  SInt32 thousand = 1000;
+  CFRef<CFNumberRef> thousandN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &thousand));
+  CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, thousandN.get());
+  EXPECT_EQ(format(scaled.get(), 5), "5,000");  // the earlier scale does not linger
+  multiplier = adopt(CFNumberFormatterCopyProperty(scaled.get(), kCFNumberFormatterMultiplier));
+  ASSERT_TRUE(multiplier);
+  EXPECT_TRUE(CFEqual(multiplier.get(), thousandN.get()));
+}
+
+TEST(CFNumberFormatter, ConcurrentUseOfOneFormatter) {
+  auto us = formatter("en_US", kCFNumberFormatterDecimalStyle);
+  ASSERT_TRUE(us);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        if (text(CFNumberFormatterGetFormat(us.get())) != "#,##0.###") ++failures;
+        if (format(us.get(), 1234.5) != "1,234.5") ++failures;
+        CFRef<CFNumberRef> n =
+            adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), nullptr, 0));
+        double d = 0;
+        if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12.5) ++failures;
+        if ((i + t) % 2 == 0) {
+          CFRange r = CFRangeMake(0, 4);
+          n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), &r,
+                                                            kCFNumberFormatterParseIntegersOnly));
+          if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12 || r.length != 2) ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(CFNumberFormatter, Parses) {
@@ -452,6 +517,12 @@ TEST(CFBundle, MainBundleIsTheExecutablesFolder) {
   EXPECT_FALSE(adopt(CFBundleCopyExecutableURL(other.get())));
   CFRef<CFURLRef> otherURL = adopt(CFBundleCopyBundleURL(other.get()));
   EXPECT_TRUE(CFEqual(otherURL.get(), bundleURL.get()));
+  // Two bundles for one folder are equal, so they must hash alike (e.g. as dictionary keys).
+  CFRef<CFBundleRef> again = adopt(CFBundleCreate(nullptr, bundleURL.get()));
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(CFEqual(other.get(), again.get()));
+  EXPECT_EQ(CFHash(other.get()), CFHash(again.get()));
+  EXPECT_FALSE(CFEqual(other.get(), main));  // the main bundle also has an executable
 }
 
 }  // namespace

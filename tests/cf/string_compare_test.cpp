@@ -4,6 +4,11 @@
 
 #include "CFTestSupport.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -109,6 +114,70 @@ TEST(CFStringCompare, LocalizedUsesCollation) {
   EXPECT_EQ(units(m.get()), u"tıtle");  // dotless ı only with a Turkish locale
 }
 
+namespace {
+
+// Sets locale variables for one test and puts the old values back.
+class LocaleEnv {
+ public:
+  LocaleEnv() {
+    for (size_t i = 0; i < kNames.size(); ++i) {
+      const char* v = std::getenv(kNames[i]);
+      saved_[i] = v != nullptr ? std::optional<std::string>(v) : std::nullopt;
+    }
+  }
+  ~LocaleEnv() {
+    for (size_t i = 0; i < kNames.size(); ++i) {
+      if (saved_[i]) {
+        setenv(kNames[i], saved_[i]->c_str(), 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+  void set(const char* all, const char* lang, const char* messages) {
+    const char* values[] = {all, lang, messages};
+    for (size_t i = 0; i < kNames.size(); ++i) {
+      if (values[i] != nullptr) {
+        setenv(kNames[i], values[i], 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::array<const char*, 3> kNames = {"LC_ALL", "LANG", "LC_MESSAGES"};
+  std::array<std::optional<std::string>, 3> saved_;
+};
+
+CFComparisonResult withCurrentLocale(const char16_t* a, const char16_t* b) {
+  auto current = adopt(CFLocaleCopyCurrent());
+  return CFStringCompareWithOptionsAndLocale(S(a).get(), S(b).get(), CFRangeMake(0, CFStringGetLength(S(a).get())),
+                                             kCFCompareLocalized, current.get());
+}
+
+}  // namespace
+
+TEST(CFStringCompare, LocalizedFollowsTheCurrentLocale) {
+  const auto LOC = kCFCompareLocalized;
+  LocaleEnv env;
+  // LC_MESSAGES has no say: the current locale is Swedish, where ö sorts after z.
+  env.set(nullptr, "sv_SE.UTF-8", "de_DE.UTF-8");
+  EXPECT_EQ(cmp(u"ö", u"z", LOC), GT);
+  EXPECT_EQ(withCurrentLocale(u"ö", u"z"), GT);
+  // A change of environment is seen at once, and LC_ALL wins over LANG.
+  env.set("de_DE.UTF-8", "sv_SE.UTF-8", nullptr);
+  EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
+  EXPECT_EQ(withCurrentLocale(u"ö", u"z"), LT);
+  // C and POSIX collate with English rules rather than ICU's capitals-first POSIX order.
+  env.set("C", nullptr, "sv_SE.UTF-8");
+  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
+  EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
+  env.set(nullptr, "POSIX", nullptr);
+  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
+  EXPECT_EQ(withCurrentLocale(u"a", u"B"), LT);
+}
+
 TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {
   EXPECT_RANGE(find(u"abcabc", u"bc"), 1, 2);
   EXPECT_RANGE(find(u"abcabc", u"bc", kCFCompareBackwards), 4, 2);
@@ -137,6 +206,67 @@ TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {
   EXPECT_TRUE(CFStringHasSuffix(hay.get(), S(u"two").get()));
   EXPECT_FALSE(CFStringHasSuffix(hay.get(), S(u"one").get()));
   EXPECT_FALSE(CFStringHasPrefix(hay.get(), S(u"").get()));
+}
+
+TEST(CFStringCompare, FindAgreesWithASimpleSearchOnRepetitiveText) {
+  // Few letters make overlapping near-matches, the hard case for the matcher. With 'ä' or 'Ä' in
+  // the text, case-insensitive search takes the general folding path.
+  const CFStringCompareFlags CI = kCFCompareCaseInsensitive, BACK = kCFCompareBackwards;
+  std::mt19937 rng(7);
+  const std::u16string alphabets[] = {u"abAB", u"aAbäÄ"};
+  auto lower = [](char16_t c) -> char16_t { return c == u'Ä' ? u'ä' : (c >= 'A' && c <= 'Z' ? c + 32 : c); };
+  for (const std::u16string& letters : alphabets) {
+    for (int round = 0; round < 300; ++round) {
+      auto randomText = [&](size_t n) {
+        std::u16string t;
+        for (size_t i = 0; i < n; ++i) t += letters[rng() % letters.size()];
+        return t;
+      };
+      const std::u16string hay = randomText(rng() % 24), needle = randomText(1 + rng() % 4);
+      for (CFStringCompareFlags o : {CFStringCompareFlags{0}, CI, BACK, CI | BACK}) {
+        auto eq = [&](size_t p) {
+          for (size_t k = 0; k < needle.size(); ++k) {
+            char16_t x = hay[p + k], y = needle[k];
+            if (o & CI ? lower(x) != lower(y) : x != y) return false;
+          }
+          return true;
+        };
+        std::vector<CFIndex> expected;  // match starts in search order, none overlapping
+        const size_t n = hay.size(), m = needle.size();
+        if (m <= n && !(o & BACK)) {
+          for (size_t p = 0; p + m <= n; ++p) {
+            if (!eq(p)) continue;
+            expected.push_back(static_cast<CFIndex>(p));
+            p += m - 1;
+          }
+        } else if (m <= n) {
+          for (size_t p = n - m + 1; p-- > 0;) {
+            if (!eq(p)) continue;
+            expected.push_back(static_cast<CFIndex>(p));
+            if (p < m) break;
+            p -= m - 1;
+          }
+        }
+        const std::string where = "options " + std::to_string(o) + " round " + std::to_string(round);
+        auto all = adopt(CFStringCreateArrayWithFindResults(nullptr, S(hay.c_str()).get(), S(needle.c_str()).get(),
+                                                            CFRangeMake(0, static_cast<CFIndex>(n)), o));
+        std::vector<CFIndex> got;
+        for (CFIndex i = 0; all && i < CFArrayGetCount(all.get()); ++i) {
+          auto r = static_cast<const CFRange*>(CFArrayGetValueAtIndex(all.get(), i));
+          EXPECT_EQ(r->length, static_cast<CFIndex>(m)) << where;
+          got.push_back(r->location);
+        }
+        if (o & BACK) std::reverse(got.begin(), got.end());
+        EXPECT_EQ(got, expected) << where;
+        CFRange first = find(hay.c_str(), needle.c_str(), o);
+        EXPECT_EQ(first.location, expected.empty() ? CFIndex{kCFNotFound} : expected.front()) << where;
+      }
+    }
+  }
+  // A folded match must cover whole characters: "ss" inside the folding of ß plus a neighbour is not one.
+  EXPECT_RANGE(find(u"sßs", u"ss", CI), 1, 1);
+  EXPECT_RANGE(find(u"sßs", u"ss", CI | BACK), 1, 1);
+  EXPECT_RANGE(find(u"ßßs", u"ss", CI | BACK), 1, 1);
 }
 
 TEST(CFStringCompare, FindWithFoldingReportsOriginalRanges) {
@@ -177,4 +307,19 @@ TEST(CFStringCompare, ArrayWithFindResults) {
   EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 2)), 13, 2);
 
   EXPECT_FALSE(CFStringCreateArrayWithFindResults(nullptr, S(u"abc").get(), S(u",").get(), CFRangeMake(0, 3), 0));
+
+  // Copies made through the array's own callbacks outlive the original with their own ranges.
+  auto copy = adopt(CFArrayCreateCopy(nullptr, arr.get()));
+  auto grown = adopt(CFArrayCreateMutableCopy(nullptr, 0, folded.get()));
+  ASSERT_TRUE(copy && grown);
+  CFArrayAppendArray(grown.get(), copy.get(), CFRangeMake(0, 2));
+  arr.reset();
+  folded.reset();
+  ASSERT_EQ(CFArrayGetCount(copy.get()), 2);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(copy.get(), 1)), 5, 1);
+  ASSERT_EQ(CFArrayGetCount(grown.get()), 5);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 2)), 13, 2);
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 3)), 1, 1);
+  copy.reset();
+  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 4)), 5, 1);
 }

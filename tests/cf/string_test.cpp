@@ -4,8 +4,10 @@
 
 #include "CFTestSupport.h"
 
+#include <array>
 #include <atomic>
 #include <bit>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -211,6 +213,13 @@ TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
   EXPECT_EQ(used, 3);
   EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(0, 6), kCFStringEncodingUTF8, '?', false, buf, 0, &used), 0);
   EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(4, 9), kCFStringEncodingUTF8, '?', false, buf, 16, &used), 0);
+  // Ranges whose end overflows are refused before anything is computed from them.
+  used = -1;
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(LONG_MAX, 1), kCFStringEncodingUTF8, '?', false, buf, 16, &used), 0);
+  EXPECT_EQ(used, 0);
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(2, LONG_MAX), kCFStringEncodingUTF8, '?', false, buf, 16, &used), 0);
+  EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(5, 1), kCFStringEncodingUTF8, '?', false, buf, 16, &used), 1);
+  EXPECT_EQ(buf[0], 'b');
 
   auto euro = S("\xE2\x82\xAC caf\xC3\xA9 \xE2\x80\xA2");
   EXPECT_EQ(getBytes(euro.get(), kCFStringEncodingWindowsLatin1, '?'), "\x80 caf\xE9 \x95");
@@ -365,6 +374,15 @@ TEST(CFString, ComposedCharactersAndInlineBuffer) {
   EXPECT_EQ(at(8).length, 4);
   EXPECT_EQ(at(11).length, 1);
   EXPECT_EQ(at(12).location, kCFNotFound);
+
+  // A prepended character (U+0600) joins the ASCII digit after it, whichever index is asked for.
+  auto prepended = adopt(CFStringCreateWithCharacters(nullptr, std::array<UniChar, 3>{0x0600, '1', '2'}.data(), 3));
+  for (CFIndex i : {0, 1}) {
+    CFRange r = CFStringGetRangeOfComposedCharactersAtIndex(prepended.get(), i);
+    EXPECT_EQ(r.location, 0) << i;
+    EXPECT_EQ(r.length, 2) << i;
+  }
+  EXPECT_EQ(CFStringGetRangeOfComposedCharactersAtIndex(prepended.get(), 2).location, 2);
 
   CFStringInlineBuffer buf;
   CFStringInitInlineBuffer(s.get(), &buf, CFRangeMake(1, 10));
