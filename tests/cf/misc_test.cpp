@@ -64,13 +64,6 @@ class EnvGuard {
 };
 
 TEST(CFError, DomainsCodesAndDescriptions) {
-  EXPECT_EQ(text(kCFErrorDomainCocoa), "NSCocoaErrorDomain");
-  EXPECT_EQ(text(kCFErrorDomainPOSIX), "NSPOSIXErrorDomain");
-  EXPECT_EQ(text(kCFErrorDomainOSStatus), "NSOSStatusErrorDomain");
-  EXPECT_EQ(text(kCFErrorLocalizedDescriptionKey), "NSLocalizedDescription");
-  EXPECT_EQ(text(kCFErrorDescriptionKey), "NSDescription");
-  EXPECT_EQ(text(kCFErrorDebugDescriptionKey), "NSDebugDescription");
-
   // How the property-list reader reports a parse error.
   CFRef<CFStringRef> msg = cf("Unexpected character < at line 3");
   const void* keys[] = {kCFErrorDescriptionKey, kCFErrorDebugDescriptionKey};
@@ -78,7 +71,6 @@ TEST(CFError, DomainsCodesAndDescriptions) {
   CFRef<CFErrorRef> err =
       adopt(CFErrorCreateWithUserInfoKeysAndValues(nullptr, kCFErrorDomainCocoa, 3840, keys, values, 2));
   ASSERT_TRUE(err);
-  EXPECT_EQ(CFGetTypeID(err.get()), CFErrorGetTypeID());
   EXPECT_TRUE(CFEqual(CFErrorGetDomain(err.get()), kCFErrorDomainCocoa));
   EXPECT_EQ(CFErrorGetCode(err.get()), 3840);
   CFRef<CFDictionaryRef> info = adopt(CFErrorCopyUserInfo(err.get()));
@@ -105,7 +97,6 @@ TEST(CFError, DomainsCodesAndDescriptions) {
   EXPECT_EQ(text(adopt(CFErrorCopyDescription(custom.get())).get()), "Disk full.");
   EXPECT_EQ(text(adopt(CFErrorCopyFailureReason(custom.get())).get()), "No space left.");
   EXPECT_EQ(text(adopt(CFErrorCopyRecoverySuggestion(custom.get())).get()), "Delete something.");
-  EXPECT_EQ(CFErrorGetCode(custom.get()), -7);
 
   // POSIX errors explain themselves; bare errors still describe domain and code.
   CFRef<CFErrorRef> posix = adopt(CFErrorCreate(nullptr, kCFErrorDomainPOSIX, ENOENT, nullptr));
@@ -180,8 +171,6 @@ TEST(CFLocale, PreferredLanguagesFromTheEnvironment) {
   };
   using V = std::vector<std::string>;
   EXPECT_EQ(preferred(), V{"en"});
-  setenv("LANG", "C.UTF-8", 1);
-  EXPECT_EQ(preferred(), V{"en"});
   setenv("LANG", "de_DE.UTF-8", 1);
   EXPECT_EQ(preferred(), V{"de-DE"});
   setenv("LC_MESSAGES", "fr_CA.UTF-8", 1);
@@ -214,7 +203,6 @@ TEST(CFLocale, IdentifiersAndValues) {
   CFRef<CFLocaleRef> de = adopt(CFLocaleCreate(nullptr, CFSTR("de-DE")));
   ASSERT_TRUE(de);
   EXPECT_EQ(text(CFLocaleGetIdentifier(de.get())), "de_DE");
-  EXPECT_EQ(text(CFLocaleGetValue(de.get(), kCFLocaleIdentifier)), "de_DE");
   EXPECT_EQ(text(CFLocaleGetValue(de.get(), kCFLocaleLanguageCode)), "de");
   EXPECT_EQ(text(CFLocaleGetValue(de.get(), kCFLocaleCountryCode)), "DE");
   EXPECT_EQ(text(CFLocaleGetValue(de.get(), kCFLocaleDecimalSeparator)), ",");
@@ -229,8 +217,6 @@ TEST(CFLocale, IdentifiersAndValues) {
   EXPECT_EQ(text(CFLocaleGetValue(de.get(), cf("kCFLocaleLanguageCodeKey").get())), "de");
 
   CFRef<CFLocaleRef> us = adopt(CFLocaleCreate(nullptr, CFSTR("en_US")));
-  EXPECT_EQ(text(CFLocaleGetValue(us.get(), kCFLocaleDecimalSeparator)), ".");
-  EXPECT_EQ(text(CFLocaleGetValue(us.get(), kCFLocaleGroupingSeparator)), ",");
   EXPECT_EQ(CFLocaleGetValue(us.get(), kCFLocaleUsesMetricSystem), kCFBooleanFalse);
   EXPECT_EQ(text(CFLocaleGetValue(us.get(), kCFLocaleMeasurementSystem)), "U.S.");
   EXPECT_TRUE(CFEqual(de.get(), adopt(CFLocaleCreate(nullptr, CFSTR("de_DE"))).get()));
@@ -241,10 +227,8 @@ TEST(CFLocale, IdentifiersAndValues) {
   EXPECT_EQ(text(CFLocaleGetValue(hans.get(), kCFLocaleScriptCode)), "Hans");
 
   EXPECT_EQ(text(CFLocaleGetIdentifier(CFLocaleGetSystem())), "");
-  EXPECT_EQ(CFLocaleGetSystem(), CFLocaleGetSystem());
 
   EXPECT_EQ(text(adopt(CFLocaleCreateCanonicalLanguageIdentifierFromString(nullptr, CFSTR("de_DE"))).get()), "de-DE");
-  EXPECT_EQ(text(adopt(CFLocaleCreateCanonicalLanguageIdentifierFromString(nullptr, CFSTR("en"))).get()), "en");
   EXPECT_EQ(text(adopt(CFLocaleCreateCanonicalLocaleIdentifierFromString(nullptr, CFSTR("de-DE"))).get()), "de_DE");
 
   CFRef<CFDictionaryRef> parts =
@@ -262,10 +246,7 @@ TEST(CFLocale, IdentifiersAndValues) {
   EXPECT_EQ(text(name.get()), "German (Germany)");
   name = adopt(CFLocaleCopyDisplayNameForPropertyValue(de.get(), kCFLocaleLanguageCode, CFSTR("fr")));
   EXPECT_EQ(text(name.get()), "Franz\u00f6sisch");
-  name = adopt(CFLocaleCopyDisplayNameForPropertyValue(us.get(), kCFLocaleCurrencyCode, CFSTR("EUR")));
-  EXPECT_EQ(text(name.get()), "Euro");
   EXPECT_EQ(CFLocaleGetLanguageCharacterDirection(CFSTR("ar")), kCFLocaleLanguageDirectionRightToLeft);
-  EXPECT_EQ(CFLocaleGetLanguageCharacterDirection(CFSTR("en")), kCFLocaleLanguageDirectionLeftToRight);
 
   CFRef<CFArrayRef> langs = adopt(CFLocaleCopyISOLanguageCodes());
   ASSERT_TRUE(langs);
@@ -280,13 +261,16 @@ CFRef<CFNumberFormatterRef> formatter(const char* locale, CFNumberFormatterStyle
   return adopt(CFNumberFormatterCreate(nullptr, loc.get(), style));
 }
 
+template <class T>
+CFRef<CFNumberRef> number(CFNumberType type, T v) {
+  return adopt(CFNumberCreate(nullptr, type, &v));
+}
+
 std::string format(CFNumberFormatterRef f, double v) {
   return text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, f, kCFNumberDoubleType, &v)).get());
 }
 
 TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
-  EXPECT_EQ(kCFNumberFormatterDecimalStyle, 1);
-  EXPECT_EQ(kCFNumberFormatterSpellOutStyle, 5);
   auto us = formatter("en_US", kCFNumberFormatterDecimalStyle);
   auto de = formatter("de_DE", kCFNumberFormatterDecimalStyle);
   ASSERT_TRUE(us && de);
@@ -303,11 +287,10 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   EXPECT_EQ(
       text(adopt(CFNumberFormatterCreateStringWithValue(nullptr, us.get(), kCFNumberSInt128Type, &negative)).get()),
       "-36,893,488,147,419,103,227");
-  CFRef<CFNumberRef> n = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)1000));
+  CFRef<CFNumberRef> n = number(kCFNumberSInt32Type, 1000);
   EXPECT_EQ(text(adopt(CFNumberFormatterCreateStringWithNumber(nullptr, de.get(), n.get())).get()), "1.000");
   EXPECT_EQ(text(CFNumberFormatterGetFormat(us.get())), "#,##0.###");
   EXPECT_TRUE(CFEqual(CFLocaleGetIdentifier(CFNumberFormatterGetLocale(de.get())), CFSTR("de_DE")));
-  EXPECT_EQ(CFNumberFormatterGetStyle(de.get()), kCFNumberFormatterDecimalStyle);
 
   EXPECT_EQ(format(formatter("en_US", kCFNumberFormatterNoStyle).get(), 1234.6), "1235");
   EXPECT_EQ(format(formatter("en_US", kCFNumberFormatterPercentStyle).get(), 0.256), "26%");
@@ -321,23 +304,16 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   // Properties.
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterUseGroupingSeparator, kCFBooleanFalse);
   EXPECT_EQ(format(us.get(), 1234567.891), "1234567.891");
-  EXPECT_EQ(CFNumberFormatterCopyProperty(us.get(), kCFNumberFormatterUseGroupingSeparator), kCFBooleanFalse);
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterUseGroupingSeparator, kCFBooleanTrue);
-  SInt32 two = 2, five = 5;
-  CFRef<CFNumberRef> twoN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &two));
-  CFRef<CFNumberRef> fiveN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &five));
+  auto twoN = number(kCFNumberSInt32Type, 2), fiveN = number(kCFNumberSInt32Type, 5);
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterMinFractionDigits, twoN.get());
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterMaxFractionDigits, fiveN.get());
   EXPECT_EQ(format(us.get(), 3), "3.00");
   EXPECT_EQ(format(us.get(), 3.14159265), "3.14159");
-  CFRef<CFTypeRef> maxFrac = adopt(CFNumberFormatterCopyProperty(us.get(), kCFNumberFormatterMaxFractionDigits));
-  ASSERT_TRUE(maxFrac);
-  EXPECT_TRUE(CFEqual(maxFrac.get(), fiveN.get()));
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterGroupingSeparator, CFSTR("'"));
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterDecimalSeparator, CFSTR(","));
   EXPECT_EQ(format(us.get(), 1234567.5), "1'234'567,50");
   EXPECT_EQ(text(adopt(CFNumberFormatterCopyProperty(us.get(), kCFNumberFormatterGroupingSeparator)).get()), "'");
-  EXPECT_EQ(text(adopt(CFNumberFormatterCopyProperty(us.get(), kCFNumberFormatterDecimalSeparator)).get()), ",");
   // Wrong value types are ignored, not misread.
   CFNumberFormatterSetProperty(us.get(), kCFNumberFormatterMaxFractionDigits, CFSTR("9"));
   EXPECT_EQ(format(us.get(), 3.14159265), "3,14159");
@@ -356,9 +332,7 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
 
   // Widths and digit counts are bounded: a huge one is ignored rather than materialised.
   auto padded = formatter("en_US", kCFNumberFormatterDecimalStyle);
-  SInt32 width = 8, huge = 200000000;
-  CFRef<CFNumberRef> widthN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &width));
-  CFRef<CFNumberRef> hugeN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &huge));
+  auto widthN = number(kCFNumberSInt32Type, 8), hugeN = number(kCFNumberSInt32Type, 200000000);
   CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterPaddingCharacter, CFSTR("*"));
   CFNumberFormatterSetProperty(padded.get(), kCFNumberFormatterFormatWidth, widthN.get());
   EXPECT_EQ(format(padded.get(), 12.5), "****12.5");
@@ -372,9 +346,7 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
 
   // A fractional multiplier is a decimal scale, not truncated to zero; others are refused.
   auto scaled = formatter("en_US", kCFNumberFormatterDecimalStyle);
-  double milli = 0.001, third = 0.3;
-  CFRef<CFNumberRef> milliN = adopt(CFNumberCreate(nullptr, kCFNumberDoubleType, &milli));
-  CFRef<CFNumberRef> thirdN = adopt(CFNumberCreate(nullptr, kCFNumberDoubleType, &third));
+  auto milliN = number(kCFNumberDoubleType, 0.001), thirdN = number(kCFNumberDoubleType, 0.3);
   CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, milliN.get());
   EXPECT_EQ(format(scaled.get(), 5000), "5");
   CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, thirdN.get());
@@ -382,8 +354,7 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   CFRef<CFTypeRef> multiplier = adopt(CFNumberFormatterCopyProperty(scaled.get(), kCFNumberFormatterMultiplier));
   ASSERT_TRUE(multiplier);
   EXPECT_TRUE(CFEqual(multiplier.get(), milliN.get()));
-  SInt32 thousand = 1000;
-  CFRef<CFNumberRef> thousandN = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &thousand));
+  auto thousandN = number(kCFNumberSInt32Type, 1000);
   CFNumberFormatterSetProperty(scaled.get(), kCFNumberFormatterMultiplier, thousandN.get());
   EXPECT_EQ(format(scaled.get(), 5), "5,000");  // the earlier scale does not linger
   multiplier = adopt(CFNumberFormatterCopyProperty(scaled.get(), kCFNumberFormatterMultiplier));
@@ -427,10 +398,6 @@ TEST(CFNumberFormatter, Parses) {
   double d = 0;
   EXPECT_TRUE(CFNumberGetValue(n.get(), kCFNumberDoubleType, &d));
   EXPECT_EQ(d, 1234.5);
-  n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, de.get(), CFSTR("1.234,5"), nullptr, 0));
-  ASSERT_TRUE(n);
-  EXPECT_TRUE(CFNumberGetValue(n.get(), kCFNumberDoubleType, &d));
-  EXPECT_EQ(d, 1234.5);
   n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("-42"), nullptr, 0));
   ASSERT_TRUE(n);
   EXPECT_FALSE(CFNumberIsFloatType(n.get()));
@@ -443,9 +410,9 @@ TEST(CFNumberFormatter, Parses) {
   EXPECT_EQ(i, 9007199254740993);  // not rounded through a double
 
   // Without a range the whole string must parse; with one, the parsed length comes back.
-  EXPECT_FALSE(adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12abc"), nullptr, 0)));
-  EXPECT_FALSE(adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("abc"), nullptr, 0)));
-  EXPECT_FALSE(adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR(""), nullptr, 0)));
+  for (CFStringRef bad : {CFSTR("12abc"), CFSTR("abc"), CFSTR("")}) {
+    EXPECT_FALSE(adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), bad, nullptr, 0))) << text(bad);
+  }
   CFRange r = CFRangeMake(2, 5);
   n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("x:12.5abc"), &r, 0));
   ASSERT_TRUE(n);
@@ -474,8 +441,6 @@ TEST(CFNumberFormatter, Parses) {
   double increment = -1;
   EXPECT_TRUE(CFNumberFormatterGetDecimalInfoForCurrencyCode(CFSTR("JPY"), &digits, &increment));
   EXPECT_EQ(digits, 0);
-  EXPECT_TRUE(CFNumberFormatterGetDecimalInfoForCurrencyCode(CFSTR("EUR"), &digits, &increment));
-  EXPECT_EQ(digits, 2);
   EXPECT_FALSE(CFNumberFormatterGetDecimalInfoForCurrencyCode(CFSTR("QQQ"), &digits, &increment));
 }
 

@@ -5,7 +5,6 @@
 #include "CFTestSupport.h"
 
 #include <array>
-#include <atomic>
 #include <bit>
 #include <climits>
 #include <clocale>
@@ -43,47 +42,13 @@ std::string hostUTF16(std::u16string_view u) {
   return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2);
 }
 
-struct DeallocCounter {
-  std::atomic<int> frees{0};
-};
-
 void* counterAlloc(CFIndex size, CFOptionFlags, void*) { return std::malloc(static_cast<size_t>(size)); }
 void counterFree(void* p, void* info) {
-  static_cast<DeallocCounter*>(info)->frees++;
+  ++*static_cast<int*>(info);
   std::free(p);
 }
 
 }  // namespace
-
-TEST(CFString, CreationFromUTF8RejectsInvalidInput) {
-  auto s =
-      S("Gr\xC3\xBC\xC3\x9F"
-        "e \xF0\x9F\x98\x80");
-  ASSERT_TRUE(s);
-  EXPECT_EQ(units(s.get()), u"Grüße 😀");
-  EXPECT_EQ(CFStringGetLength(s.get()), 8);
-
-  const char* bad[] = {"\xC3\x28",         "\xC0\xAF", "\xED\xA0\x80", "ab\xE2\x82",
-                       "\xF4\x90\x80\x80", "\xFF",     "\x80x",        "\xF0\x9F\x98"};
-  for (const char* b : bad) EXPECT_FALSE(S(b)) << b;
-
-  // A UTF-8 BOM is dropped; a NUL inside counted bytes is kept.
-  EXPECT_EQ(units(bytes("\xEF\xBB\xBFok", kCFStringEncodingUTF8).get()), u"ok");
-  EXPECT_EQ(CFStringGetLength(bytes(std::string("a\0b", 3), kCFStringEncodingUTF8).get()), 3);
-
-  // Long mostly-ASCII input crosses the fast paths with a non-ASCII character at every offset.
-  for (size_t at = 0; at < 40; ++at) {
-    std::string text(40, 'x');
-    text.replace(at, 1, "\xC3\xA9");
-    auto t = S(text.c_str());
-    ASSERT_TRUE(t);
-    std::u16string expect(40, u'x');
-    expect[at] = u'é';
-    EXPECT_EQ(units(t.get()), expect);
-  }
-  EXPECT_FALSE(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8));
-  EXPECT_FALSE(CFStringCreateWithBytes(nullptr, nullptr, 3, kCFStringEncodingUTF8, false));
-}
 
 TEST(CFString, CreationFromEightBitEncodings) {
   EXPECT_EQ(units(bytes("plain", kCFStringEncodingASCII).get()), u"plain");
@@ -106,11 +71,9 @@ TEST(CFString, CreationFromUTF16AndUTF32HonoursBOMAndOrder) {
   EXPECT_EQ(units(bytes(std::string("\xFE\xFF\x00\x41", 4), kCFStringEncodingUTF16BE).get()), u"\uFEFFA");
   EXPECT_EQ(units(bytes(std::string("\x41\x00\x3D\xD8\x00\xDE", 6), kCFStringEncodingUTF16LE).get()), u"A😀");
   EXPECT_FALSE(bytes(std::string("\x00\x41\x00", 3), kCFStringEncodingUTF16BE));  // half a unit
-  EXPECT_FALSE(bytes(std::string("\xFF\xFE\x41", 3), kCFStringEncodingUTF16));
 
   EXPECT_EQ(units(bytes(std::string("\x00\x00\xFE\xFF\x00\x01\xF6\x00", 8), kCFStringEncodingUTF32).get()), u"😀");
   EXPECT_EQ(units(bytes(std::string("\xFF\xFE\x00\x00\x41\x00\x00\x00", 8), kCFStringEncodingUTF32).get()), u"A");
-  EXPECT_EQ(units(bytes(std::string("\x00\x00\x00\x41", 4), kCFStringEncodingUTF32BE).get()), u"A");
   EXPECT_EQ(units(bytes(std::string("\xE9\x00\x00\x00", 4), kCFStringEncodingUTF32LE).get()), u"é");
   EXPECT_FALSE(bytes(std::string("\x00\x11\x00\x00", 4), kCFStringEncodingUTF32BE));  // past U+10FFFF
   EXPECT_FALSE(bytes(std::string("\x00\x00\xD8\x00", 4), kCFStringEncodingUTF32BE));  // a surrogate
@@ -124,8 +87,7 @@ TEST(CFString, NonLossyASCIIRoundTrips) {
   EXPECT_FALSE(bytes("caf\xE9", kCFStringEncodingNonLossyASCII));
 
   std::u16string text = u"é😀\\a\xD800";
-  auto t = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
-                                              static_cast<CFIndex>(text.size())));
+  auto t = S(text);
   std::string enc = getBytes(t.get(), kCFStringEncodingNonLossyASCII, 0);
   EXPECT_EQ(enc, "\\351\\ud83d\\ude00\\\\a\\ud800");
   EXPECT_EQ(units(bytes(enc, kCFStringEncodingNonLossyASCII).get()), text);
@@ -142,9 +104,9 @@ TEST(CFString, CharactersNoCopyAndCopies) {
   std::memcpy(heap, u"heap", 8);
   CFRelease(CFStringCreateWithCharactersNoCopy(nullptr, heap, 4, nullptr));
 
-  DeallocCounter counter;
+  int frees = 0;
   CFAllocatorContext ctx{};
-  ctx.info = &counter;
+  ctx.info = &frees;
   ctx.allocate = counterAlloc;
   ctx.deallocate = counterFree;
   CFAllocatorRef custom = CFAllocatorCreate(nullptr, &ctx);
@@ -157,12 +119,12 @@ TEST(CFString, CharactersNoCopyAndCopies) {
   c2[1] = 'k';
   auto viaChars = adopt(CFStringCreateWithCharactersNoCopy(nullptr, c2, 2, custom));
   viaChars.reset();
-  EXPECT_EQ(counter.frees.load(), 2);
+  EXPECT_EQ(frees, 2);
   // Invalid bytes: no string, and the bytes stay with the caller.
   char invalid[] = "\xC3(";
   EXPECT_FALSE(CFStringCreateWithBytesNoCopy(nullptr, reinterpret_cast<UInt8*>(invalid), 2, kCFStringEncodingUTF8,
                                              false, custom));
-  EXPECT_EQ(counter.frees.load(), 2);
+  EXPECT_EQ(frees, 2);
   CFRelease(custom);
 
   auto whole = S("0123456789");
@@ -180,17 +142,12 @@ TEST(CFString, CharactersNoCopyAndCopies) {
   EXPECT_NE(frozen.get(), static_cast<CFStringRef>(m.get()));
   CFStringDelete(m.get(), CFRangeMake(0, 5));
   EXPECT_EQ(CFStringGetLength(frozen.get()), 20);
-  auto grown = adopt(CFStringCreateMutable(nullptr, 1));
-  for (int i = 0; i < 1000; ++i) CFStringAppendCString(grown.get(), "ab", kCFStringEncodingASCII);
-  EXPECT_EQ(CFStringGetLength(grown.get()), 2000);
 }
 
 TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
-  std::u16string text =
-      u"aé😀\xD800"
-      u"b";
-  auto s = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
-                                              static_cast<CFIndex>(text.size())));
+  auto s =
+      S(u"aé😀\xD800"
+        u"b");
   CFIndex converted = 0;
   EXPECT_EQ(getBytes(s.get(), kCFStringEncodingASCII, '?', false, &converted), "a???b");
   EXPECT_EQ(converted, 6);
@@ -238,7 +195,6 @@ TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
   EXPECT_FALSE(CFStringGetCString(S("\xC3\xA9").get(), small, 4, kCFStringEncodingASCII));
 
   EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF8), 30);
-  EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF16), 20);
   EXPECT_EQ(CFStringGetMaximumSizeForEncoding(LONG_MAX / 2, kCFStringEncodingUTF8), -1);
 }
 
@@ -297,16 +253,13 @@ TEST(CFString, IntAndDoubleValues) {
               {"2147483648", INT32_MAX},
               {"99999999999999999999", INT32_MAX},
               {"-2147483648", INT32_MIN},
-              {"-99999999999", INT32_MIN},
+              {"-2147483649", INT32_MIN},
               {"- 3", 0},
-              {"\xE2\x80\x83"
-               "12",
-               12}};
+              {"\u200312", 12}};  // em space
   for (const auto& c : ints) EXPECT_EQ(CFStringGetIntValue(S(c.text).get()), c.value) << c.text;
 
   EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("3.25").get()), 3.25);
   EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(" -1e3x").get()), -1000.0);
-  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("abc").get()), 0.0);
   EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(".5").get()), 0.5);
   // The process locale's decimal comma never applies.
   const char* old = std::setlocale(LC_NUMERIC, nullptr);
@@ -340,14 +293,22 @@ TEST(CFString, SeparatingAndCombining) {
   EXPECT_EQ(CFStringGetLength(adopt(CFStringCreateByCombiningStrings(nullptr, empty.get(), CFSTR(","))).get()), 0);
 }
 
-TEST(CFString, DecodingFindsInvalidBytesAtEveryOffset) {
+TEST(CFString, CreationFromUTF8RejectsInvalidInput) {
+  // A UTF-8 BOM is dropped; a NUL inside counted bytes is kept.
+  EXPECT_EQ(units(bytes("\xEF\xBB\xBFok", kCFStringEncodingUTF8).get()), u"ok");
+  EXPECT_EQ(CFStringGetLength(bytes(std::string("a\0b", 3), kCFStringEncodingUTF8).get()), 3);
+  EXPECT_FALSE(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8));
+  EXPECT_FALSE(CFStringCreateWithBytes(nullptr, nullptr, 3, kCFStringEncodingUTF8, false));
+
   // Each fast path (16-byte blocks, 8-byte words, single bytes) must see a bad byte wherever it is.
-  for (const char* bad : {"\xFF", "\xC3", "\xE2\x82", "\xED\xB0\x80", "\xC0\x80"}) {
-    for (size_t at = 0; at < 40; ++at) {
-      std::string text(40, 'a');
-      text.insert(at, bad);
-      EXPECT_FALSE(S(text.c_str())) << at;
+  for (size_t at = 0; at <= 40; ++at) {
+    for (const char* bad :
+         {"\xFF", "\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xED\xB0\x80", "\xC0\x80", "\xF4\x90\x80\x80"}) {
+      EXPECT_FALSE(S(std::string(40, 'a').insert(at, bad))) << at;
     }
+    std::u16string expect(40, u'a');
+    expect.insert(at, u"é");
+    EXPECT_EQ(units(S(std::string(40, 'a').insert(at, "é")).get()), expect) << at;
   }
   // Non-ASCII of every length right after a full ASCII block.
   std::string text = std::string(16, 'a') + "\xC3\xA9" + std::string(16, 'b') + "\xE2\x82\xAC" + std::string(15, 'c') +
@@ -358,22 +319,14 @@ TEST(CFString, DecodingFindsInvalidBytesAtEveryOffset) {
 }
 
 TEST(CFString, ComposedCharactersAndInlineBuffer) {
-  std::u16string text = u"ae\u0301😀\r\n👍🏽x";
-  auto s = adopt(CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(text.data()),
-                                              static_cast<CFIndex>(text.size())));
-  auto at = [&](CFIndex i) { return CFStringGetRangeOfComposedCharactersAtIndex(s.get(), i); };
-  EXPECT_EQ(at(0).location, 0);
-  EXPECT_EQ(at(0).length, 1);
-  EXPECT_EQ(at(2).location, 1);  // the accent belongs to the e
-  EXPECT_EQ(at(2).length, 2);
-  EXPECT_EQ(at(4).location, 3);  // second half of a surrogate pair
-  EXPECT_EQ(at(4).length, 2);
-  EXPECT_EQ(at(6).location, 5);  // CR LF is one
-  EXPECT_EQ(at(6).length, 2);
-  EXPECT_EQ(at(8).location, 7);  // emoji with skin tone modifier
-  EXPECT_EQ(at(8).length, 4);
-  EXPECT_EQ(at(11).length, 1);
-  EXPECT_EQ(at(12).location, kCFNotFound);
+  auto s = S(u"ae\u0301😀\r\n👍🏽x");
+  // {asked index, expected location, length}: an accent joins its e, surrogate halves, CR LF, a skin tone modifier.
+  const CFIndex cases[][3] = {{0, 0, 1}, {2, 1, 2}, {4, 3, 2}, {6, 5, 2}, {8, 7, 4}, {11, 11, 1}, {12, kCFNotFound, 0}};
+  for (const auto& c : cases) {
+    CFRange r = CFStringGetRangeOfComposedCharactersAtIndex(s.get(), c[0]);
+    EXPECT_EQ(r.location, c[1]) << c[0];
+    EXPECT_EQ(r.length, c[2]) << c[0];
+  }
 
   // A prepended character (U+0600) joins the ASCII digit after it, whichever index is asked for.
   auto prepended = adopt(CFStringCreateWithCharacters(nullptr, std::array<UniChar, 3>{0x0600, '1', '2'}.data(), 3));
