@@ -26,10 +26,12 @@ std::string sampleText(size_t size) {
   return text;
 }
 
-void BM_CFStringCreateWithCString(benchmark::State& state) {
+// Creates and releases a string from the sample text with `create`, per iteration.
+template <class Create>
+void benchCreate(benchmark::State& state, Create create) {
   const std::string text = sampleText(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    CFStringRef s = CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8);
+    CFStringRef s = create(text);
     if (s == nullptr) {
       state.SkipWithError("creation failed");
       break;
@@ -39,21 +41,19 @@ void BM_CFStringCreateWithCString(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
+
+void BM_CFStringCreateWithCString(benchmark::State& state) {
+  benchCreate(state, [](const std::string& text) {
+    return CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8);
+  });
+}
 BENCHMARK(BM_CFStringCreateWithCString)->Arg(64)->Arg(4096);
 
 void BM_CFStringCreateWithBytes(benchmark::State& state) {
-  const std::string text = sampleText(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    CFStringRef s = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
-                                            static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false);
-    if (s == nullptr) {
-      state.SkipWithError("creation failed");
-      break;
-    }
-    benchmark::DoNotOptimize(s);
-    CFRelease(s);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  benchCreate(state, [](const std::string& text) {
+    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
+                                   static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false);
+  });
 }
 BENCHMARK(BM_CFStringCreateWithBytes)->Arg(64)->Arg(4096);
 

@@ -468,7 +468,10 @@ CFLocaleIdentifier CFLocaleCreateLocaleIdentifierFromComponents(CFAllocatorRef, 
         CFEqual(k, kCFLocaleVariantCode)) {
       continue;
     }
-    keywords += (keywords.empty() ? "@" : ";") + qxcf::toUTF8(k) + "=" + qxcf::toUTF8(v);
+    keywords += keywords.empty() ? '@' : ';';
+    qxcf::appendUTF8(keywords, k);
+    keywords += '=';
+    qxcf::appendUTF8(keywords, v);
   }
   return str(canonicalLocaleID(id + keywords));
 }

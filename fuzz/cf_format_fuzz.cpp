@@ -163,13 +163,12 @@ std::u16string contents(CFStringRef s) {
   return u;
 }
 
-void fuzzFormat(Bytes in) {
-  uint16_t formatLen;
-  if (!in.take(&formatLen, 2)) return;
+// Text from the fuzz bytes: each byte is one unit, except 0xFE, which takes the next two bytes as
+// a unit of its own (so surrogates and non-ASCII reach the code under test).
+CFStringRef takeText(Bytes& in, size_t maxUnits) {
   std::u16string units;
-  for (size_t i = 0; i < formatLen % 512 && in.left() > 0; ++i) {
-    uint8_t b;
-    in.byte(b);
+  uint8_t b;
+  while (units.size() < maxUnits && in.byte(b)) {
     if (b == 0xFE) {
       uint16_t u;
       if (!in.take(&u, 2)) break;
@@ -178,8 +177,14 @@ void fuzzFormat(Bytes in) {
       units.push_back(static_cast<char16_t>(b));
     }
   }
-  CFStringRef format = CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(units.data()),
-                                                    static_cast<CFIndex>(units.size()));
+  return CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(units.data()),
+                                      static_cast<CFIndex>(units.size()));
+}
+
+void fuzzFormat(Bytes in) {
+  uint16_t formatLen;
+  if (!in.take(&formatLen, 2)) return;
+  CFStringRef format = takeText(in, formatLen % 512);
   FuzzArgs args(in);
   CFStringRef created = qxcf::format::createWithFormat(nullptr, format, args);
 
@@ -236,19 +241,7 @@ void exerciseURL(CFURLRef u) {
 void fuzzURL(Bytes in) {
   uint8_t sets;
   if (!in.byte(sets)) return;
-  std::u16string units;
-  uint8_t b;
-  while (in.byte(b)) {
-    if (b == 0xFE) {
-      uint16_t u;
-      if (!in.take(&u, 2)) break;
-      units.push_back(static_cast<char16_t>(u));
-    } else {
-      units.push_back(static_cast<char16_t>(b));
-    }
-  }
-  CFStringRef s = CFStringCreateWithCharacters(nullptr, reinterpret_cast<const UniChar*>(units.data()),
-                                               static_cast<CFIndex>(units.size()));
+  CFStringRef s = takeText(in, SIZE_MAX);
   CFStringRef leave = sets & 1 ? CFSTR(" %") : nullptr;
   CFStringRef escapeToo = sets & 2 ? CFSTR("/?&=") : nullptr;
   CFStringRef escaped = CFURLCreateStringByAddingPercentEscapes(nullptr, s, leave, escapeToo, kCFStringEncodingUTF8);
