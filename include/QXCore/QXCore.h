@@ -5,5 +5,7 @@
 #define QXCORE_QXCORE_H
 
 #include <QXCore/QXBase.h>
+#include <QXCore/QXThreads.h>
+#include <QXCore/QXUtils.h>
 
 #endif /* QXCORE_QXCORE_H */

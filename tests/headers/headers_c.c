@@ -5,5 +5,7 @@
 int qx_header_check_c(void);
 int qx_header_check_c(void) {
   CFRange r = CFRangeMake(1, 2);
-  return (int)(r.location + r.length) + kQXNoErr;
+  QXRect q = QXRectIntersect(QXRectMake(0, 0, 10, 10), QXRectMake(5, 5, 10, 10));
+  int (*push)(QXThreadPoolFunction, void*) = QXThreadPoolPushC;
+  return (int)(r.location + r.length) + kQXNoErr + q.width + (push != 0);
 }
