@@ -1,6 +1,10 @@
 // Empty work items through the process-wide pool against a minimal two-thread pool (one mutex,
-// one condition variable, a deque) written here as the anchor. Both run the same harness: 100,000
+// one condition variable, a deque) written here as the anchor. All run the same harness: 100,000
 // items with at most 64 outstanding, measuring throughput and the median push-to-start latency.
+//
+// A second reference, the hand-off floor, is the least a pool that reuses the worker idle longest
+// can do: each item goes to a sleeping thread of its own, woken by one futex call, with nothing
+// else around it. The shared-queue anchor never pays that wake-up while its two workers are busy.
 #include <QXCore/QXThreads.h>
 #include <benchmark/benchmark.h>
 
@@ -106,6 +110,64 @@ class TwoThreadPool {
   std::thread mThreads[2];
 };
 
+// Hands each item to the thread idle longest (a FIFO of sleeping workers), one wake-up per item.
+class HandoffFloorPool {
+ public:
+  explicit HandoffFloorPool(int threads) : mWorkers(threads) {
+    for (int i = 0; i < threads; ++i) {
+      mIdle.push_back(i);
+      mWorkers[i].thread = std::thread([this, i] { Work(i); });
+    }
+  }
+  ~HandoffFloorPool() {
+    for (auto& w : mWorkers) {
+      w.state.store(kQuit);
+      w.state.notify_one();
+      w.thread.join();
+    }
+  }
+  void Push(void (*function)(void*), void* argument) {
+    int index = -1;
+    while (index < 0) {
+      std::lock_guard lock(mLock);
+      if (!mIdle.empty()) {
+        index = mIdle.front();
+        mIdle.pop_front();
+      }
+    }
+    Worker& w = mWorkers[index];
+    w.function = function;  // published by the release store below
+    w.argument = argument;
+    w.state.store(kBusy, std::memory_order_release);
+    w.state.notify_one();
+  }
+
+ private:
+  enum { kIdle, kBusy, kQuit };
+  struct Worker {
+    std::atomic<int> state{kIdle};
+    void (*function)(void*) = nullptr;
+    void* argument = nullptr;
+    std::thread thread;
+  };
+  void Work(int i) {
+    Worker& w = mWorkers[i];
+    for (;;) {
+      w.state.wait(kIdle);
+      if (w.state.load(std::memory_order_acquire) == kQuit) return;
+      auto function = w.function;
+      auto argument = w.argument;
+      w.state.store(kIdle);
+      function(argument);
+      std::lock_guard lock(mLock);
+      mIdle.push_back(i);
+    }
+  }
+  std::vector<Worker> mWorkers;
+  std::mutex mLock;
+  std::deque<int> mIdle;
+};
+
 void BM_ThreadPoolPush(benchmark::State& state) {
   runHarness(state, [](void (*f)(void*), void* a) { QXThreadPoolPush(f, a); });
 }
@@ -116,6 +178,12 @@ void BM_TwoThreadPoolAnchor(benchmark::State& state) {
   runHarness(state, [&](void (*f)(void*), void* a) { pool.Push(f, a); });
 }
 BENCHMARK(BM_TwoThreadPoolAnchor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+void BM_HandoffFloor(benchmark::State& state) {
+  HandoffFloorPool pool(kMaxOutstanding);
+  runHarness(state, [&](void (*f)(void*), void* a) { pool.Push(f, a); });
+}
+BENCHMARK(BM_HandoffFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // CFArray: a vector of values owned through the caller's callbacks. Immutable arrays keep their
-// values inline after the object (one allocation); mutable ones in a block that grows.
+// values inline after the object (one allocation); mutable ones in a block that grows, with room
+// kept at both ends so that queues (append at the back, take from the front) cost O(1) per value.
 #include <CoreFoundation/CFArray.h>
 
 #include "CFHashTable.h"
@@ -12,9 +13,10 @@
 #include <string>
 
 struct __CFArray : __CFRuntimeBase {
-  const void** items = nullptr;
+  const void** items = nullptr;  // the first value; mutable arrays: block + head
   CFIndex count = 0;
-  CFIndex capacity = 0;
+  CFIndex capacity = 0;  // slots in the block
+  CFIndex head = 0;      // free slots ahead of the first value (mutable arrays only)
   bool isMutable;
   CFArrayCallBacks callbacks;
 
@@ -88,24 +90,39 @@ bool validRange(CFRange r, CFIndex count) {
   return r.location >= 0 && r.length >= 0 && r.location <= count && r.length <= count - r.location;
 }
 
+const void** blockOf(const __CFArray* a) { return a->items - a->head; }
+
+// Makes room for n values after the first one. Free slots ahead of the values are reused only when
+// at least half the block would stay free, which keeps appends amortised O(1).
 bool reserve(__CFArray* a, CFIndex n) {
-  if (n <= a->capacity) return true;
+  if (a->head + n <= a->capacity) return true;
   if (n > kMaxCount) return false;
+  if (n * 2 <= a->capacity) {
+    std::memmove(blockOf(a), a->items, sizeof(void*) * static_cast<size_t>(a->count));
+    a->items = blockOf(a);
+    a->head = 0;
+    return true;
+  }
   CFIndex cap = std::max<CFIndex>(n, a->capacity < 4 ? 4 : a->capacity * 2);
-  auto* grown = static_cast<const void**>(std::realloc(a->items, sizeof(void*) * static_cast<size_t>(cap)));
+  auto* grown = static_cast<const void**>(std::malloc(sizeof(void*) * static_cast<size_t>(cap)));
   if (grown == nullptr) {
     if (cap == n) return false;
     cap = n;
-    grown = static_cast<const void**>(std::realloc(a->items, sizeof(void*) * static_cast<size_t>(cap)));
+    grown = static_cast<const void**>(std::malloc(sizeof(void*) * static_cast<size_t>(cap)));
     if (grown == nullptr) return false;
   }
+  if (a->count > 0) std::memcpy(grown, a->items, sizeof(void*) * static_cast<size_t>(a->count));
+  std::free(blockOf(a));
   a->items = grown;
+  a->head = 0;
   a->capacity = cap;
   return true;
 }
 
 // The one mutation primitive: replaces range r (valid) with n new values, which may point into
-// the array itself. New values are retained before the old ones are released.
+// the array itself. New values are retained before the old ones are released. The shorter side
+// of the array moves: values ahead of the range slide into the free slots at the front when that
+// is less work than moving the tail.
 void replace(__CFArray* a, CFRange r, const void* const* values, CFIndex n) {
   if (n < 0 || (n > 0 && values == nullptr) || n > kMaxCount) return;
   Scratch fresh(n);
@@ -113,19 +130,34 @@ void replace(__CFArray* a, CFRange r, const void* const* values, CFIndex n) {
   if (fresh.get() == nullptr || old.get() == nullptr) return;
   // Read every new value before the layout changes, so values may alias our storage.
   for (CFIndex i = 0; i < n; ++i) fresh.get()[i] = a->retain(values[i]);
-  CFIndex newCount = a->count - r.length + n;
-  if (!validRange(r, a->count) || !reserve(a, newCount)) {  // re-checked: a retain callback may mutate us
+  if (!validRange(r, a->count)) {  // re-checked: a retain callback may mutate us
+    for (CFIndex i = 0; i < n; ++i) a->release(fresh.get()[i]);
+    return;
+  }
+  const CFIndex newCount = a->count - r.length + n;
+  const CFIndex delta = n - r.length;
+  const CFIndex before = r.location;
+  const CFIndex tail = a->count - r.location - r.length;
+  const bool moveFront = before < tail && (delta < 0 || (delta > 0 && a->head >= delta));
+  if (!moveFront && delta > 0 && !reserve(a, newCount)) {
     for (CFIndex i = 0; i < n; ++i) a->release(fresh.get()[i]);
     return;
   }
   if (r.length > 0) std::memcpy(old.get(), a->items + r.location, sizeof(void*) * static_cast<size_t>(r.length));
-  CFIndex tail = a->count - r.location - r.length;
-  if (tail > 0 && n != r.length) {
+  if (moveFront) {
+    if (before > 0) std::memmove(a->items - delta, a->items, sizeof(void*) * static_cast<size_t>(before));
+    a->items -= delta;
+    a->head -= delta;
+  } else if (tail > 0 && delta != 0) {
     std::memmove(a->items + r.location + n, a->items + r.location + r.length,
                  sizeof(void*) * static_cast<size_t>(tail));
   }
   if (n > 0) std::memcpy(a->items + r.location, fresh.get(), sizeof(void*) * static_cast<size_t>(n));
   a->count = newCount;
+  if (newCount == 0) {
+    a->items = blockOf(a);
+    a->head = 0;
+  }
   for (CFIndex i = 0; i < r.length; ++i) a->release(old.get()[i]);
 }
 
@@ -180,7 +212,7 @@ __CFArray::~__CFArray() {
   CFIndex n = count;
   count = 0;
   for (CFIndex i = 0; i < n; ++i) release(values[i]);
-  if (isMutable) std::free(values);
+  if (isMutable) std::free(values - head);
 }
 
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, qxcf::typeRetainCallback, qxcf::typeReleaseCallback,
@@ -320,11 +352,12 @@ void CFArrayRemoveAllValues(CFMutableArrayRef theArray) {
   if (a == nullptr) return;
   // Detach first: a release callback that looks at the array finds it already empty.
   const void** values = a->items;
+  const void** block = blockOf(a);
   CFIndex n = a->count;
   a->items = nullptr;
-  a->count = a->capacity = 0;
+  a->count = a->capacity = a->head = 0;
   for (CFIndex i = 0; i < n; ++i) a->release(values[i]);
-  std::free(values);
+  std::free(block);
 }
 
 void CFArrayReplaceValues(CFMutableArrayRef theArray, CFRange range, const void** newValues, CFIndex newCount) {

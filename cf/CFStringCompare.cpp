@@ -368,9 +368,9 @@ CFComparisonResult compareImpl(CFStringRef s1, CFStringRef s2, CFRange r, CFOpti
     // done
   } else if ((options & kFoldingOptions) == 0) {
     result = compareUnits(a, na, b, nb, false, numeric);
-  } else if ((options & kFoldingOptions) == kCFCompareCaseInsensitive && qxcf::isASCIIUnits(a, r.length) &&
-             qxcf::isASCIIUnits(b, s2->length)) {
-    result = compareUnits(a, na, b, nb, true, numeric);
+  } else if (qxcf::isASCIIUnits(a, r.length) && qxcf::isASCIIUnits(b, s2->length)) {
+    // ASCII has no marks, no compatibility forms and nothing to decompose: only case can fold.
+    result = compareUnits(a, na, b, nb, (options & kCFCompareCaseInsensitive) != 0, numeric);
   } else {
     FoldFlags f = foldFlags(options);
     if (locale != nullptr) f.turkic = isTurkic(qxcf::icuLocaleID(locale));

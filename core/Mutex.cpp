@@ -1,6 +1,7 @@
 #include "core/Mutex.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,25 @@ namespace {
 long futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, timeout, nullptr, 0);
 }
+
+// Signals often follow within microseconds (a worker handed its next item); a short spin, then a
+// few yields, catch those without a system call on either side.
+bool signalledSoon(const std::atomic<uint32_t>& word, uint32_t generation) {
+  for (int i = 0; i < 20; ++i) {
+    if (word.load(std::memory_order_acquire) != generation) return true;
+    if (i < 12) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#elif defined(__aarch64__)
+      asm volatile("yield");
+#endif
+    } else {
+      sched_yield();
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void CBaseCondition::Signal() {
@@ -21,6 +41,7 @@ void CBaseCondition::Signal() {
 }
 
 int32_t CBaseCondition::WaitForSignal(uint32_t generation, uint32_t timeoutMS) {
+  if (timeoutMS != 0 && signalledSoon(mGeneration, generation)) return kQXNoErr;
   using Clock = std::chrono::steady_clock;
   const bool timed = timeoutMS != kInfinite;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timed ? timeoutMS : 0);

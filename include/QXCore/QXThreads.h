@@ -162,7 +162,7 @@ class QX_EXPORT CBaseTask : public CBaseCore {
    Every list membership holds a reference on its task, and a queue stays alive while a scheduler
    run or a task of it is active. All operations may be called from any thread, but Stop,
    RemoveQueuedTasks and WaitForRunningTasksToComplete must not be called from a task of the same
-   queue (they wait for it). */
+   queue (they wait for it), nor Push from a task of a serial queue with a bounded backlog. */
 class QX_EXPORT CBaseTaskQueue : public CBaseCore {
  public:
   CBaseTaskQueue();
@@ -229,7 +229,8 @@ class QX_EXPORT CBaseTaskQueue : public CBaseCore {
   void AssignTaskIDLocked(CBaseTask* task);
   CFIndex NextIndexLocked() const;
   CBaseTask* TakeLocked(CFIndex index);
-  void FinishTask(CBaseTask* task, bool freeSlot);
+  void FinishTask(CBaseTask* task, bool freeSlot, int32_t gpuIndex);
+  void SignalIfIdleLocked();
   int32_t StartSchedulerLocked();
   void WaitUntilEmpty();
 
@@ -238,7 +239,7 @@ class QX_EXPORT CBaseTaskQueue : public CBaseCore {
   CFMutableDictionaryRef mByKey;
   QXMutexRef mQueueLock;
   QXConditionRef mSpaceCondition;
-  QXConditionRef mIdleCondition; /* signalled when a task has finished or the queue was emptied */
+  QXConditionRef mIdleCondition; /* signalled when nothing is left queued or running */
   QXMutexRef mSlotLock;
   QXConditionRef mSlotCondition;
   uint32_t mMaxQueued = 0;

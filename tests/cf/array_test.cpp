@@ -4,7 +4,9 @@
 
 #include "CFTestSupport.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -297,3 +299,70 @@ TEST(CFArray, EqualityHashAndDescription) {
 }
 
 }  // namespace
+
+// Random edits against a std::vector model: exercises both ends of the storage (values sliding
+// into the free slots at the front, growth, emptying) and checks that every reference is balanced.
+TEST(CFArray, RandomEditsMatchAVectorModel) {
+  std::mt19937 rng(12345);
+  CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+  std::vector<CFNumberRef> model;
+  std::vector<CFNumberRef> pool;
+  for (int i = 0; i < 64; ++i) pool.push_back(CFNumberCreate(nullptr, kCFNumberIntType, &i));
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n)(rng); };
+  for (int step = 0; step < 20000; ++step) {
+    CFNumberRef v = pool[pick(pool.size() - 1)];
+    switch (pick(5)) {
+      case 0:
+        CFArrayAppendValue(array, v);
+        model.push_back(v);
+        break;
+      case 1: {
+        size_t at = pick(model.size());
+        CFArrayInsertValueAtIndex(array, static_cast<CFIndex>(at), v);
+        model.insert(model.begin() + static_cast<long>(at), v);
+        break;
+      }
+      case 2:
+      case 3:
+        if (!model.empty()) {  // mostly from the front, as a queue does
+          size_t at = step % 3 == 0 ? pick(model.size() - 1) : 0;
+          CFArrayRemoveValueAtIndex(array, static_cast<CFIndex>(at));
+          model.erase(model.begin() + static_cast<long>(at));
+        }
+        break;
+      case 4: {
+        size_t at = pick(model.size());
+        size_t len = pick(model.size() - at);
+        const void* fresh[3] = {v, pool[0], v};
+        size_t n = pick(3);
+        CFArrayReplaceValues(array, CFRangeMake(static_cast<CFIndex>(at), static_cast<CFIndex>(len)), fresh,
+                             static_cast<CFIndex>(n));
+        model.erase(model.begin() + static_cast<long>(at), model.begin() + static_cast<long>(at + len));
+        model.insert(model.begin() + static_cast<long>(at), reinterpret_cast<CFNumberRef const*>(fresh),
+                     reinterpret_cast<CFNumberRef const*>(fresh) + n);
+        break;
+      }
+      case 5:
+        if (step % 500 == 0) {
+          CFArrayRemoveAllValues(array);
+          model.clear();
+        }
+        break;
+    }
+    ASSERT_EQ(CFArrayGetCount(array), static_cast<CFIndex>(model.size())) << "step " << step;
+    if (step % 97 == 0 || model.size() < 4) {
+      for (size_t i = 0; i < model.size(); ++i) {
+        ASSERT_EQ(CFArrayGetValueAtIndex(array, static_cast<CFIndex>(i)), model[i]) << "step " << step;
+      }
+    }
+  }
+  for (CFNumberRef n : pool) {
+    CFIndex held = std::count(model.begin(), model.end(), n);
+    EXPECT_EQ(CFGetRetainCount(n), 1 + held);
+  }
+  CFRelease(array);
+  for (CFNumberRef n : pool) {
+    EXPECT_EQ(CFGetRetainCount(n), 1);
+    CFRelease(n);
+  }
+}

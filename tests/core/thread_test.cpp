@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -174,7 +175,29 @@ TEST(PoolThreads, GrowsWithoutBoundAndRetiresIdleWorkers) {
 }
 
 TEST(PoolThreads, RefusedThreadsDoNotLoseWork) {
+  // In a fresh process the first push starts the dispatcher; when the system refuses that thread
+  // the push fails with its errno and queues nothing.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        qx::testing::FailThreadCreations(2);
+        Gate g;
+        g.open = true;
+        int first = QXThreadPoolPush(&gatedItem, &g);
+        int second = QXThreadPoolPush(&gatedItem, &g);  // the pool starts on a later push
+        bool ran = waitUntil([&] { return g.started.load(); });
+        std::exit(first == EAGAIN && second == 0 && ran ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+
   drainPool();
+  Gate started;
+  started.open = true;
+  ASSERT_EQ(QXThreadPoolPush(&gatedItem, &started), 0);  // the service threads are running
+  ASSERT_TRUE(waitUntil([&] { return started.started.load(); }));
+  drainPool();
+
+  // A refused worker leaves the item first in line until a later attempt succeeds.
   qx::testing::FailThreadCreations(3);
   Gate g;
   g.open = true;

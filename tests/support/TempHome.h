@@ -1,15 +1,18 @@
 // Gives a test process a private home: HOME, the XDG folders, TMPDIR and the library's shared
-// data folder all point into a fresh temporary folder that is removed afterwards, so no test
-// touches the real user's files. Create one before anything reads those variables (the library
-// caches some folders for the life of the process).
+// data folder all point into a fresh temporary folder that is removed afterwards (and the
+// variables are put back), so no test touches the real user's files. Create one before anything
+// reads those variables (the library caches some folders for the life of the process).
 #pragma once
 
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace qxtest {
 
@@ -29,6 +32,13 @@ class TempHome {
     std::filesystem::create_directories(mRoot / "tmp");
   }
   ~TempHome() {
+    for (auto it = mSaved.rbegin(); it != mSaved.rend(); ++it) {
+      if (it->second) {
+        setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        unsetenv(it->first.c_str());
+      }
+    }
     std::error_code ignored;
     std::filesystem::remove_all(mRoot, ignored);
   }
@@ -38,8 +48,13 @@ class TempHome {
   const std::filesystem::path& root() const { return mRoot; }
 
  private:
-  static void set(const char* name, const std::filesystem::path& value) { setenv(name, value.c_str(), 1); }
+  void set(const char* name, const std::filesystem::path& value) {
+    const char* old = getenv(name);
+    mSaved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    setenv(name, value.c_str(), 1);
+  }
   std::filesystem::path mRoot;
+  std::vector<std::pair<std::string, std::optional<std::string>>> mSaved;
 };
 
 }  // namespace qxtest

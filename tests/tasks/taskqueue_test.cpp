@@ -1,0 +1,509 @@
+#include <QXCore/QXThreads.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "core/Handle.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kTimeout = 5s;
+
+// Waits with a time-out, so that a fault fails a test instead of hanging it.
+template <class Pred>
+bool waitFor(Pred done) {
+  for (auto deadline = std::chrono::steady_clock::now() + kTimeout; !done();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Counts arrivals and opens once; both can be awaited.
+class Gate {
+ public:
+  void Open() {
+    Change([this] { mOpen = true; });
+  }
+  void Arrive() {
+    Change([this] { ++mArrived; });
+  }
+  bool Wait() {
+    return WaitUntil([this] { return mOpen; });
+  }
+  bool WaitArrivals(int count) {
+    return WaitUntil([this, count] { return mArrived >= count; });
+  }
+
+ private:
+  template <class F>
+  void Change(F f) {
+    std::lock_guard lock(mMutex);
+    f();
+    mChanged.notify_all();
+  }
+  template <class P>
+  bool WaitUntil(P p) {
+    std::unique_lock lock(mMutex);
+    return mChanged.wait_for(lock, kTimeout, p);
+  }
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  bool mOpen = false;
+  int mArrived = 0;
+};
+
+// What tasks report back: what ran in which order, on which threads, how many at once.
+struct Log {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::set<uint32_t> threads;
+  std::atomic<int> running{0};
+  std::atomic<int> maxRunning{0};
+
+  void Add(const std::string& event) {
+    std::lock_guard lock(mutex);
+    events.push_back(event);
+    threads.insert(QXThreadGetCurrentThreadID());
+  }
+};
+
+class TestTask : public CBaseTask {
+ public:
+  TestTask(std::string name, uint32_t priority, Log* log, std::function<void(TestTask&)> body)
+      : name(std::move(name)), mLog(log), mBody(std::move(body)) {
+    SetPriority(priority);
+  }
+  void Run() override {
+    if (mLog) {
+      int now = ++mLog->running;
+      for (int seen = mLog->maxRunning; now > seen && !mLog->maxRunning.compare_exchange_weak(seen, now);) {
+      }
+      mLog->Add("run " + name);
+    }
+    if (mBody) mBody(*this);
+    stopSeen = Stopped();
+    ++runs;
+    if (mLog) --mLog->running;
+  }
+  void Complete() override {
+    if (onComplete) onComplete(*this);
+    ++completes;
+  }
+
+  const std::string name;
+  std::function<void(TestTask&)> onComplete;
+  std::atomic<int> runs{0};
+  std::atomic<int> completes{0};
+  std::atomic<bool> stopSeen{false};
+
+ private:
+  Log* mLog;
+  std::function<void(TestTask&)> mBody;
+};
+
+// Ignores submit times, so that only the queue keeps equal tasks in their order of arrival.
+class PriorityOnlyTask : public TestTask {
+ public:
+  using TestTask::TestTask;
+  int32_t Compare(CBaseTask* other) override {
+    if (other == nullptr || other->GetPriority() == GetPriority()) return 0;
+    return GetPriority() > other->GetPriority() ? -1 : 1;
+  }
+};
+
+class TestQueue : public CBaseTaskQueue {
+ public:
+  explicit TestQueue(Log* log = nullptr, std::atomic<bool>* destroyed = nullptr) : mLog(log), mDestroyed(destroyed) {}
+  ~TestQueue() override {
+    if (mDestroyed) *mDestroyed = true;
+  }
+  void PreprocessTask(CBaseTask* task) override {
+    ++preprocessed;
+    if (mLog) mLog->Add("pre " + static_cast<TestTask*>(task)->name);
+  }
+  void PostprocessTask(CBaseTask* task) override {
+    ++postprocessed;
+    if (mLog) mLog->Add("post " + static_cast<TestTask*>(task)->name);
+  }
+  std::atomic<int> preprocessed{0};
+  std::atomic<int> postprocessed{0};
+
+ private:
+  Log* mLog;
+  std::atomic<bool>* mDestroyed;
+};
+
+qx::Ref<TestTask> makeTask(std::string name, uint32_t priority = 0, Log* log = nullptr,
+                           std::function<void(TestTask&)> body = {}) {
+  return qx::make<TestTask>(std::move(name), priority, log, std::move(body));
+}
+
+// Reports that it started, then holds its slot (and a serial queue's scheduler) until released.
+qx::Ref<TestTask> makeBlocker(Gate& started, Gate& release) {
+  return makeTask("blocker", 100, nullptr, [&started, &release](TestTask&) {
+    started.Arrive();
+    release.Wait();
+  });
+}
+
+std::string text(CFStringRef s) {
+  char buf[256] = {};
+  if (s) CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8);
+  return buf;
+}
+
+std::vector<std::string> names(CFArrayRef tasks) {
+  std::vector<std::string> out;
+  for (CFIndex i = 0; i < CFArrayGetCount(tasks); ++i) {
+    out.push_back(static_cast<const TestTask*>(CFArrayGetValueAtIndex(tasks, i))->name);
+  }
+  CFRelease(tasks);
+  return out;
+}
+
+qxcf::CFRef<CFMutableArrayRef> taskArray(std::initializer_list<CBaseTask*> tasks) {
+  auto array = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, QXUtilsGetArrayCallbacks()));
+  for (CBaseTask* task : tasks) CFArrayAppendValue(array.get(), task);
+  return array;
+}
+
+std::string captureStandardError(const std::function<void()>& f) {
+  char path[] = "/tmp/qx-stderr-XXXXXX";
+  int fd = mkstemp(path);
+  std::fflush(stderr);
+  int saved = dup(2);
+  dup2(fd, 2);
+  f();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(fd);
+  std::ifstream in(path);
+  std::stringstream out;
+  out << in.rdbuf();
+  unlink(path);
+  return out.str();
+}
+
+TEST(TaskQueue, UninitialisedQueueIgnoresPushesAndNeverBlocks) {
+  auto queue = qx::make<TestQueue>();
+  auto task = makeTask("t");
+  EXPECT_EQ(queue->Push(task.get()), 0);
+  EXPECT_EQ(queue->Push(nullptr), kQXErrInvalidArgument);
+  EXPECT_EQ(task->RefCount(), 1u);
+  EXPECT_EQ(task->GetKey(), nullptr);
+  EXPECT_EQ(queue->TaskCount(), 0u);
+  EXPECT_EQ(queue->GetNextTaskCopy(), nullptr);
+  queue->RemoveQueuedTasks();
+  queue->Stop();
+  EXPECT_EQ(task->runs, 0);
+}
+
+TEST(TaskQueueThreads, TasksRunByPriorityThenArrival) {
+  Log log;
+  auto queue = qx::make<TestQueue>();
+  ASSERT_EQ(queue->Initialize(CFSTR("Q"), 0, 1), 0);
+  auto p1 = makeTask("1", 1, &log), p5a = makeTask("5a", 5, &log), p5b = makeTask("5b", 5, &log),
+       p3 = makeTask("3", 3, &log);
+  for (auto* t : {p1.get(), p5a.get(), p5b.get(), p3.get()}) {
+    t->onComplete = [&queue](TestTask& self) {  // Complete comes after leaving the running list
+      EXPECT_EQ(names(queue->GetRunningTasksCopy()), std::vector<std::string>{}) << self.name;
+    };
+  }
+  // One call inserts all four before the scheduler can take the first.
+  ASSERT_EQ(queue->PushTasks(taskArray({p1.get(), p5a.get(), p5b.get(), p3.get()}).get()), 0);
+  queue->WaitForRunningTasksToComplete();
+  EXPECT_EQ(log.events, (std::vector<std::string>{"run 5a", "run 5b", "run 3", "run 1"}));
+  for (auto* t : {p1.get(), p5a.get(), p5b.get(), p3.get()}) {
+    EXPECT_EQ(t->completes, 1);
+    EXPECT_EQ(t->RefCount(), 1u);
+  }
+
+  // Long runs of equal priorities make the binary search land inside a run.
+  Gate started, release;
+  auto blocker = makeBlocker(started, release);
+  queue->Push(blocker.get());
+  ASSERT_TRUE(started.WaitArrivals(1));
+  const uint32_t priorities[] = {2, 1, 2, 3, 1, 2, 2, 0, 3, 2, 1, 2, 2, 2, 0, 3};
+  std::vector<qx::Ref<PriorityOnlyTask>> tasks;
+  std::vector<std::pair<uint32_t, std::string>> expected;
+  for (size_t i = 0; i < std::size(priorities); ++i) {
+    tasks.push_back(qx::make<PriorityOnlyTask>(std::to_string(i), priorities[i], nullptr, nullptr));
+    expected.emplace_back(priorities[i], std::to_string(i));
+    ASSERT_EQ(queue->Push(tasks.back().get()), 0);
+  }
+  std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.first > b.first; });
+  std::vector<std::string> expectedNames;
+  for (auto& e : expected) expectedNames.push_back(e.second);
+  EXPECT_EQ(names(queue->GetQueuedTasksCopy()), expectedNames);
+  release.Open();
+  queue->WaitForRunningTasksToComplete();
+  for (auto& t : tasks) EXPECT_EQ(t->runs, 1);
+}
+
+TEST(TaskQueueThreads, SerialQueueRunsOneAtATimeOnTheSchedulerThread) {
+  Log log;
+  auto queue = qx::make<TestQueue>(&log);
+  queue->Initialize(CFSTR("Serial"), 0, 1);
+  auto linger = [](TestTask&) { std::this_thread::sleep_for(2ms); };
+  auto a = makeTask("a", 0, &log, linger), b = makeTask("b", 0, &log, linger), c = makeTask("c", 0, &log, linger);
+  queue->PushTasks(taskArray({a.get(), b.get(), c.get()}).get());
+  queue->WaitForRunningTasksToComplete();
+  EXPECT_EQ(log.events, (std::vector<std::string>{"pre a", "run a", "post a", "pre b", "run b", "post b", "pre c",
+                                                  "run c", "post c"}));
+  EXPECT_EQ(log.threads.size(), 1u);
+  EXPECT_EQ(log.maxRunning, 1);
+
+  // A negative GPU slot count means none: still serial.
+  auto other = qx::make<TestQueue>();
+  other->InitializeWithGPUTasks(CFSTR("NoGPU"), 0, 1, -3);
+  auto d = makeTask("d");
+  d->SetCanRunOnGPU(true);
+  other->Push(d.get());
+  other->WaitForRunningTasksToComplete();
+  EXPECT_EQ(other->preprocessed, 1);
+  EXPECT_EQ(d->GetGPUIndex(), -1);
+}
+
+TEST(TaskQueueThreads, ParallelQueueRunsAtMostMaxRunningAtOnce) {
+  Log log;
+  Gate twoStarted;
+  auto queue = qx::make<TestQueue>();
+  queue->Initialize(CFSTR("Par"), 0, 2);
+  std::vector<qx::Ref<TestTask>> tasks;
+  for (int i = 0; i < 8; ++i) {
+    tasks.push_back(makeTask(std::to_string(i), 0, &log, [&twoStarted, i](TestTask&) {
+      // The first two overlap for certain; the rest linger so that a third slot would show.
+      if (i < 2) {
+        twoStarted.Arrive();
+        EXPECT_TRUE(twoStarted.WaitArrivals(2));
+      } else {
+        std::this_thread::sleep_for(3ms);
+      }
+    }));
+    ASSERT_EQ(queue->Push(tasks.back().get()), 0);
+  }
+  queue->WaitForRunningTasksToComplete();
+  EXPECT_EQ(log.maxRunning, 2);
+  EXPECT_GE(log.threads.size(), 2u);
+  EXPECT_EQ(queue->preprocessed, 0);
+  EXPECT_EQ(queue->postprocessed, 8);
+  for (auto& t : tasks) {
+    EXPECT_EQ(t->completes, 1);
+    EXPECT_EQ(t->GetGPUIndex(), -1);
+    EXPECT_EQ(t->RefCount(), 1u);
+  }
+}
+
+TEST(TaskQueueThreads, GPUCapableTasksTakeTheLowestFreeGPUSlotsFirst) {
+  // Each task waits until all of its batch run at once.
+  auto runBatch = [](CBaseTaskQueue& queue, int count) {
+    Gate allStarted;
+    std::vector<qx::Ref<TestTask>> tasks;
+    for (int i = 0; i < count; ++i) {
+      tasks.push_back(makeTask(std::to_string(i), 0, nullptr, [&allStarted, count](TestTask&) {
+        allStarted.Arrive();
+        EXPECT_TRUE(allStarted.WaitArrivals(count));
+      }));
+      tasks.back()->SetCanRunOnGPU(true);
+      queue.Push(tasks.back().get());
+    }
+    queue.WaitForRunningTasksToComplete();
+    std::vector<int32_t> indexes;
+    for (auto& t : tasks) indexes.push_back(t->GetGPUIndex());
+    return indexes;
+  };
+  auto queue = qx::make<TestQueue>();
+  queue->InitializeWithGPUTasks(CFSTR("GPU"), 0, 1, 2);
+  // Twice, so that a slot not given back would show.
+  EXPECT_EQ(runBatch(*queue.get(), 3), (std::vector<int32_t>{0, 1, -1}));
+  EXPECT_EQ(runBatch(*queue.get(), 3), (std::vector<int32_t>{0, 1, -1}));
+
+  // More than 32 GPU slots are 32: the free slots are bits of a 32-bit mask.
+  auto wide = qx::make<TestQueue>();
+  wide->InitializeWithGPUTasks(CFSTR("Wide"), 0, 0, 40);
+  std::vector<int32_t> all(32);
+  for (int i = 0; i < 32; ++i) all[static_cast<size_t>(i)] = i;
+  EXPECT_EQ(runBatch(*wide.get(), 32), all);
+}
+
+TEST(TaskQueueThreads, StopFlagsTasksWaitsForThemAndIgnoresLaterPushes) {
+  Gate started;
+  auto queue = qx::make<TestQueue>();
+  queue->Initialize(CFSTR("Stop"), 0, 1);
+  auto running = makeTask("running", 9, nullptr, [&started](TestTask& self) {
+    started.Arrive();
+    waitFor([&] { return self.Stopped(); });
+  });
+  auto queued = makeTask("queued", 1);
+  queue->Push(running.get());
+  ASSERT_TRUE(started.WaitArrivals(1));
+  queue->Push(queued.get());
+
+  queue->Stop();
+  EXPECT_TRUE(running->stopSeen);
+  EXPECT_EQ(queued->runs, 1);  // queued tasks still run, told to stop
+  EXPECT_TRUE(queued->stopSeen);
+  EXPECT_EQ(queue->TaskCount(), 0u);
+
+  auto ignored = makeTask("ignored");
+  EXPECT_EQ(queue->Push(ignored.get()), 0);
+  EXPECT_EQ(ignored->RefCount(), 1u);
+  EXPECT_EQ(queue->TaskCount(), 0u);
+
+  EXPECT_EQ(queue->Start(), 0);
+  auto accepted = makeTask("accepted");
+  EXPECT_EQ(queue->Push(accepted.get()), 0);
+  queue->WaitForRunningTasksToComplete();
+  EXPECT_EQ(accepted->runs, 1);
+  EXPECT_FALSE(accepted->stopSeen);
+  EXPECT_EQ(ignored->runs, 0);
+  for (auto* t : {running.get(), queued.get(), ignored.get(), accepted.get()}) EXPECT_EQ(t->RefCount(), 1u);
+}
+
+TEST(TaskQueueThreads, BoundedQueueBlocksPushUntilThereIsSpace) {
+  Gate started, release;
+  auto queue = qx::make<TestQueue>();
+  queue->Initialize(CFSTR("B"), 2, 1);
+  auto blocker = makeBlocker(started, release);
+  ASSERT_EQ(queue->Push(blocker.get()), 0);
+  ASSERT_TRUE(started.WaitArrivals(1));  // the scheduler holds it: nothing more is taken
+  std::vector<qx::Ref<TestTask>> tasks;
+  for (int i = 0; i < 6; ++i) tasks.push_back(makeTask(std::to_string(i)));
+  auto push = [&](int i) { return std::async(std::launch::async, [&, i] { return queue->Push(tasks[i].get()); }); };
+
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(queue->Push(tasks[i].get()), 0);  // up to maxQueued + 1
+  EXPECT_EQ(queue->TaskCount(), 4u);                                      // running ones count too
+
+  // The scheduler taking a task makes room; GetNextTaskCopy takes one as the scheduler would.
+  auto fourth = push(3);
+  EXPECT_EQ(fourth.wait_for(100ms), std::future_status::timeout);
+  CBaseTask* next = queue->GetNextTaskCopy();
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(static_cast<TestTask*>(next)->name, "0");
+  ASSERT_EQ(fourth.wait_for(kTimeout), std::future_status::ready);
+  EXPECT_EQ(fourth.get(), 0);
+  EXPECT_EQ(queue->ScheduleTask(next), 0);  // serial: runs here and consumes the reference
+  EXPECT_EQ(tasks[0]->runs, 1);
+  EXPECT_EQ(queue->preprocessed, 2);  // the blocker, on the scheduler thread, and this one
+
+  // So does emptying the queue.
+  auto fifth = push(4);
+  EXPECT_EQ(fifth.wait_for(100ms), std::future_status::timeout);
+  queue->RemoveQueuedTasksOnly();
+  ASSERT_EQ(fifth.wait_for(kTimeout), std::future_status::ready);
+  EXPECT_EQ(names(queue->GetQueuedTasksCopy()), std::vector<std::string>{"4"});
+
+  // A push still waiting when the queue stops is ignored.
+  for (int i = 1; i < 3; ++i) queue->Push(tasks[i].get());  // removed above; queued again under new ids
+  auto sixth = push(5);
+  EXPECT_EQ(sixth.wait_for(100ms), std::future_status::timeout);
+  auto stop = std::async(std::launch::async, [&] { queue->Stop(); });
+  ASSERT_EQ(sixth.wait_for(kTimeout), std::future_status::ready);
+  EXPECT_EQ(sixth.get(), 0);
+  release.Open();
+  ASSERT_EQ(stop.wait_for(kTimeout), std::future_status::ready);
+
+  EXPECT_EQ(tasks[3]->runs, 0);  // removed
+  EXPECT_EQ(tasks[4]->runs, 1);
+  EXPECT_EQ(tasks[5]->runs, 0);  // ignored
+  EXPECT_EQ(blocker->RefCount(), 1u);
+  for (auto& t : tasks) EXPECT_EQ(t->RefCount(), 1u);
+}
+
+TEST(TaskQueueThreads, KeysIdentifyTasksRemovalGoesByKeyObjectAndDumpListsTheQueue) {
+  Gate started, release;
+  auto queue = qx::make<TestQueue>();
+  queue->Initialize(CFSTR("Q"), 0, 1);
+  auto blocker = makeBlocker(started, release);
+  queue->Push(blocker.get());
+  ASSERT_TRUE(started.WaitArrivals(1));
+  auto a = makeTask("a", 3), b = makeTask("b", 3), c = makeTask("c", 7);
+  for (auto* t : {a.get(), b.get(), c.get()}) queue->Push(t);
+  c->SetDisplayName(CFSTR("Thumbnails"));
+  EXPECT_EQ(text(blocker->GetKey()), "Q-0");
+  EXPECT_EQ(text(b->GetKey()), "Q-2");
+  EXPECT_EQ(captureStandardError([&] { queue->DumpQueuedTasks(); }),
+            "DumpQueuedTasks - Start\n"
+            "Id: Q-3, Priority: 7 Name:Thumbnails\n"
+            "Id: Q-1, Priority: 3\n"
+            "Id: Q-2, Priority: 3\n"
+            "DumpQueuedTasks - End\n");
+
+  auto equalKey = qxcf::adopt(CFStringCreateWithCString(nullptr, "Q-2", kCFStringEncodingUTF8));
+  ASSERT_TRUE(CFEqual(equalKey.get(), b->GetKey()));
+  queue->RemoveQueuedTask(equalKey.get());
+  EXPECT_EQ(names(queue->GetQueuedTasksCopy()), (std::vector<std::string>{"c", "a", "b"}));
+  queue->RemoveQueuedTask(blocker->GetKey());  // running tasks are not touched
+  EXPECT_EQ(queue->TaskCount(), 4u);
+  queue->RemoveQueuedTask(b->GetKey());
+  EXPECT_EQ(names(queue->GetQueuedTasksCopy()), (std::vector<std::string>{"c", "a"}));
+  EXPECT_EQ(b->RefCount(), 1u);
+  CFArrayRef running = queue->GetRunningTasksCopy();
+  EXPECT_EQ(blocker->RefCount(), 4u);  // ours, the running list, the scheduler, the copy
+  EXPECT_EQ(names(running), std::vector<std::string>{"blocker"});
+
+  // Ids never repeat, whoever asks for them.
+  auto d = makeTask("d");
+  queue->AssignTaskID(d.get());
+  EXPECT_EQ(text(d->GetKey()), "Q-4");
+  EXPECT_EQ(d->GetID(), 4u);
+  queue->SetQueueID(CFSTR("R"));
+  queue->Push(d.get());
+  EXPECT_EQ(text(d->GetKey()), "R-5");
+
+  // The queued ones go at once; the call then waits for the running one.
+  auto removeAll = std::async(std::launch::async, [&] { queue->RemoveQueuedTasks(); });
+  EXPECT_TRUE(waitFor([&] { return queue->TaskCount() == 1; }));
+  EXPECT_EQ(removeAll.wait_for(50ms), std::future_status::timeout);
+  release.Open();
+  ASSERT_EQ(removeAll.wait_for(kTimeout), std::future_status::ready);
+  EXPECT_EQ(queue->TaskCount(), 0u);
+  for (auto* t : {a.get(), b.get(), c.get(), d.get()}) {
+    EXPECT_EQ(t->runs, 0);
+    EXPECT_EQ(t->RefCount(), 1u);
+  }
+  EXPECT_EQ(blocker->RefCount(), 1u);
+}
+
+TEST(TaskQueueThreads, ReleasingTheQueueWhileItWorksIsSafe) {
+  for (uint32_t maxRunning : {1u, 2u}) {
+    Gate started, release;
+    std::atomic<bool> destroyed{false};
+    auto queue = qx::make<TestQueue>(nullptr, &destroyed);
+    queue->Initialize(CFSTR("L"), 0, maxRunning);
+    std::vector<qx::Ref<TestTask>> tasks;
+    for (int i = 0; i < 4; ++i) {
+      tasks.push_back(makeBlocker(started, release));
+      queue->Push(tasks.back().get());
+    }
+    ASSERT_TRUE(started.WaitArrivals(static_cast<int>(maxRunning)));
+    queue = nullptr;  // the caller's last reference
+    EXPECT_FALSE(destroyed);
+    release.Open();
+    EXPECT_TRUE(waitFor([&] { return destroyed.load(); })) << "maxRunning " << maxRunning;
+    for (auto& t : tasks) {
+      EXPECT_EQ(t->completes, 1);
+      EXPECT_EQ(t->RefCount(), 1u);
+    }
+  }
+}
+
+}  // namespace
