@@ -5,6 +5,12 @@
 #define QXCORE_QXCORE_H
 
 #include <QXCore/QXBase.h>
+#include <QXCore/QXFileMgr.h>
+#include <QXCore/QXLocale.h>
+#include <QXCore/QXLog.h>
+#include <QXCore/QXProcess.h>
+#include <QXCore/QXProduct.h>
+#include <QXCore/QXProgress.h>
 #include <QXCore/QXThreads.h>
 #include <QXCore/QXUtils.h>
 

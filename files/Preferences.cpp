@@ -1,0 +1,197 @@
+// CBasePreferences: an application's settings as an XML property list below the family's folder
+// in the user's data folder.
+#include <QXCore/QXFileMgr.h>
+#include <QXCore/QXLocale.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "files/CoreFileInternal.h"
+#include "files/PreferencesSupport.h"
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+CFMutableDictionaryRef createEmptyValues() {
+  return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+}
+
+// Replaces the field with a new owned reference (or null), releasing the old one afterwards.
+template <class T>
+void assign(T& field, T owned) {
+  T old = field;
+  field = owned;
+  if (old != nullptr) CFRelease(old);
+}
+
+enum class Load { kMissing, kUnreadable, kRead };
+
+// The whole file in `bytes`; a folder or anything else that is not a readable file is unreadable.
+Load readWholeFile(const std::string& path, std::vector<UInt8>& bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? Load::kMissing : Load::kUnreadable;
+  struct stat info {};
+  Load result = Load::kUnreadable;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    result = Load::kRead;
+    UInt8 chunk[16384];
+    while (true) {
+      ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        result = Load::kUnreadable;
+        break;
+      }
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+int writeAll(int fd, const UInt8* bytes, size_t count) {
+  while (count > 0) {
+    ssize_t n = write(fd, bytes, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes += n;
+    count -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Writes the bytes to a new file beside `path` and renames it over `path`: a reader sees the old
+// file or the new one, never a mixture, and a crash leaves at most a stray hidden temporary file.
+int replaceFileContents(const std::string& path, const UInt8* bytes, size_t count) {
+  std::string folder = qxfiles::ParentPath(path);
+  std::string base = folder + "/." + qxfiles::LastComponent(path) + ".tmp-";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = base + std::to_string(random() % 1000000000u);
+    // Mode 0666 lets the umask decide, as for any file the application creates.
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return errno;
+  }
+  if (fd < 0) return EEXIST;
+  int status = writeAll(fd, bytes, count);
+  if (status == 0 && fsync(fd) != 0) status = errno;
+  if (close(fd) != 0 && status == 0) status = errno;
+  if (status == 0 && rename(temp.c_str(), path.c_str()) != 0) status = errno;
+  if (status != 0) {
+    unlink(temp.c_str());
+    return status;
+  }
+  // Make the rename itself durable; a failure here does not undo a completed replacement.
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return 0;
+}
+
+}  // namespace
+
+CBasePreferences::CBasePreferences() : mValues(createEmptyValues()) {}
+
+CBasePreferences::~CBasePreferences() {
+  if (mName != nullptr) CFRelease(mName);
+  if (mValues != nullptr) CFRelease(mValues);
+  if (mFileURL != nullptr) CFRelease(mFileURL);
+}
+
+int32_t CBasePreferences::SetLocation(CFStringRef folder, CFStringRef fileName) {
+  if (fileName != nullptr) CFRetain(fileName);
+  assign(mName, fileName);
+  return SetLocationUrl(folder, fileName);
+}
+
+int32_t CBasePreferences::SetLocationUrl(CFStringRef folder, CFStringRef fileName) {
+  bool hasFolder = folder != nullptr && CFStringGetLength(folder) > 0;
+  if (!qx::prefs::isFileName(fileName) || (hasFolder && !qx::prefs::isRelativePartialPath(folder))) {
+    return kQXErrInvalidArgument;
+  }
+  CFURLRef baseOut = nullptr;
+  int32_t status = QXFileMgrGetFolderPathCopy(nullptr, 0, CFSTR("Orvex Software"), &baseOut);
+  CFRef<CFURLRef> folderURL = adopt(baseOut);
+  if (status != 0) return status;
+  if (!folderURL) return kQXErrMemory;
+  if (hasFolder) folderURL = adopt(QXFileMgrCreatePathAppendingPartialPath(folderURL.get(), folder));
+  if (!folderURL) return kQXErrMemory;
+  status = QXFileMgrCreateDirectory(folderURL.get());
+  if (status != 0) return status;
+
+  CFRef<CFURLRef> fileURL = adopt(CFURLCreateCopyAppendingPathComponent(nullptr, folderURL.get(), fileName, false));
+  std::string path;
+  if (!fileURL) return kQXErrMemory;
+  status = qxfiles::PathFromURL(fileURL.get(), path);
+  if (status != 0) return status;
+
+  std::vector<UInt8> bytes;
+  Load load = readWholeFile(path, bytes);
+  CFRef<CFMutableDictionaryRef> values;
+  if (load == Load::kRead) {
+    CFRef<CFDataRef> data = adopt(CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())));
+    CFRef<CFPropertyListRef> plist = adopt(
+        data ? CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListMutableContainers, nullptr, nullptr)
+             : nullptr);
+    if (plist && CFGetTypeID(plist.get()) == CFDictionaryGetTypeID()) {
+      values = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, static_cast<CFDictionaryRef>(plist.get())));
+    } else {
+      load = Load::kUnreadable;  // not a property list, or not a dictionary
+    }
+  }
+  if (!values) values = adopt(createEmptyValues());
+  if (!values) return kQXErrMemory;
+
+  assign(mValues, static_cast<CFMutableDictionaryRef>(values.release()));
+  assign(mFileURL, fileURL.release());
+  mKeepUnreadable = load == Load::kUnreadable;
+  return 0;
+}
+
+CFPropertyListRef CBasePreferences::CopyAppValue(CFStringRef key) const {
+  if (key == nullptr || mValues == nullptr) return nullptr;
+  const void* value = CFDictionaryGetValue(mValues, key);
+  return value != nullptr ? CFRetain(value) : nullptr;
+}
+
+void CBasePreferences::SetAppValue(CFStringRef key, CFPropertyListRef value) {
+  if (key == nullptr || mValues == nullptr) return;
+  if (value == nullptr) {
+    CFDictionaryRemoveValue(mValues, key);
+  } else {
+    CFDictionarySetValue(mValues, key, value);
+  }
+}
+
+int32_t CBasePreferences::Synchronize() {
+  if (mFileURL == nullptr || mValues == nullptr) return kQXErrInvalidArgument;
+  std::string path;
+  int32_t status = qxfiles::PathFromURL(mFileURL, path);
+  if (status != 0) return status;
+  CFRef<CFDataRef> data = adopt(CFPropertyListCreateData(nullptr, mValues, kCFPropertyListXMLFormat_v1_0, 0, nullptr));
+  if (!data) return kQXErrGeneric;
+
+  if (mKeepUnreadable) {
+    // The file we could not read may be the user's only copy of the settings (or another
+    // program's file): move it aside rather than overwrite it.
+    std::string kept = path + ".unreadable";
+    if (rename(path.c_str(), kept.c_str()) != 0 && errno != ENOENT) return errno;
+    mKeepUnreadable = false;
+  }
+  return replaceFileContents(path, CFDataGetBytePtr(data.get()), static_cast<size_t>(CFDataGetLength(data.get())));
+}

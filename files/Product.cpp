@@ -1,0 +1,168 @@
+// The product catalogue: the family's applications by identifier.
+#include <vector>
+
+#include "files/PreferencesSupport.h"
+#include "files/Product.h"
+#include "files/ProductTesting.h"
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+// Immortal: registered records and the table outlive every static destructor.
+struct Catalogue {
+  std::vector<CProduct*> products;  // current record per identifier, in first-registration order
+  std::vector<CProduct*> retired;   // replaced records, still valid for whoever holds them
+};
+
+CFRef<CFStringRef> copyOrNull(CFStringRef s) {
+  return s != nullptr ? adopt(CFStringCreateCopy(nullptr, s)) : CFRef<CFStringRef>();
+}
+
+bool validExtension(CFStringRef ext) {
+  if (ext == nullptr) return true;
+  return qx::prefs::isFileName(ext) && CFStringGetCharacterAtIndex(ext, 0) != '.';
+}
+
+// Called with the lock held.
+int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct** out) {
+  if (info.identifier == nullptr || CFStringGetLength(info.identifier) == 0 || !qx::prefs::isFileName(info.name) ||
+      !qx::prefs::isFileName(info.folderName) || !validExtension(info.presetExtension)) {
+    return kQXErrInvalidArgument;
+  }
+  auto* product = new CProduct;
+  product->mIdentifier = copyOrNull(info.identifier);
+  product->mName = copyOrNull(info.name);
+  product->mDisplayName = copyOrNull(info.displayName != nullptr ? info.displayName : info.name);
+  product->mFolderName = copyOrNull(info.folderName);
+  product->mVersion = copyOrNull(info.version);
+  product->mPresetExt = copyOrNull(info.presetExtension);
+  product->mPluginIdentifier = copyOrNull(info.pluginIdentifier);
+  product->mServiceName = copyOrNull(info.serviceName != nullptr ? info.serviceName : info.name);
+  product->mPort = info.port;
+  product->mNamedSubFolders = info.namedSubFolders;
+  if (!product->mIdentifier || !product->mName || !product->mFolderName) {
+    delete product;  // never published
+    return kQXErrMemory;
+  }
+  bool replaced = false;
+  for (CProduct*& existing : catalogue.products) {
+    if (CFEqual(existing->mIdentifier.get(), product->mIdentifier.get())) {
+      catalogue.retired.push_back(existing);
+      existing = product;
+      replaced = true;
+      break;
+    }
+  }
+  if (!replaced) catalogue.products.push_back(product);
+  if (out != nullptr) *out = product;
+  return 0;
+}
+
+void registerDefaults(Catalogue& catalogue) {
+  const QXProductInfo defaults[] = {
+      {CFSTR("com.orvex.studio"), CFSTR("Orvex Studio"), CFSTR("Orvex Studio"), CFSTR("Orvex Studio"), CFSTR("1.0"),
+       CFSTR("ovpreset"), CFSTR("com.orvex.studio.plugin"), CFSTR("Orvex Studio"), 52140, false},
+      {CFSTR("com.orvex.frames"), CFSTR("Orvex Frames"), CFSTR("Orvex Frames"), CFSTR("Orvex Frames"), CFSTR("1.0"),
+       CFSTR("ovframe"), CFSTR("com.orvex.frames.plugin"), CFSTR("Orvex Frames"), 52141, true},
+  };
+  for (const QXProductInfo& info : defaults) registerLocked(catalogue, info, nullptr);
+}
+
+Catalogue& catalogue() {
+  static Catalogue* table = [] {
+    auto* c = new Catalogue;
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    registerDefaults(*c);
+    return c;
+  }();
+  return *table;
+}
+
+}  // namespace
+
+std::mutex& qx::product::lock() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+qx::product::FolderState& qx::product::folderState() {
+  static auto* state = new FolderState;
+  return *state;
+}
+
+CFStringRef QXProductGetFamilyName(void) { return CFSTR("Orvex"); }
+
+CFStringRef QXProductGetServiceType(void) { return CFSTR("_orvex._tcp."); }
+
+int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct) {
+  if (outProduct != nullptr) *outProduct = nullptr;
+  if (info == nullptr) return kQXErrInvalidArgument;
+  Catalogue& table = catalogue();
+  std::lock_guard<std::mutex> guard(qx::product::lock());
+  CProduct* product = nullptr;
+  int32_t status = registerLocked(table, *info, &product);
+  if (status == 0 && outProduct != nullptr) *outProduct = qx::toHandle<__QXProduct>(product);
+  return status;
+}
+
+QXProductRef QXProductGetWithIdentifier(CFStringRef identifier) {
+  if (identifier == nullptr) return nullptr;
+  Catalogue& table = catalogue();
+  std::lock_guard<std::mutex> guard(qx::product::lock());
+  for (CProduct* product : table.products) {
+    if (CFEqual(product->mIdentifier.get(), identifier)) return qx::toHandle<__QXProduct>(product);
+  }
+  return nullptr;
+}
+
+CFArrayRef QXProductCopyIdentifiers(void) {
+  Catalogue& table = catalogue();
+  std::lock_guard<std::mutex> guard(qx::product::lock());
+  CFMutableArrayRef identifiers =
+      CFArrayCreateMutable(nullptr, static_cast<CFIndex>(table.products.size()), &kCFTypeArrayCallBacks);
+  if (identifiers == nullptr) return nullptr;
+  for (CProduct* product : table.products) CFArrayAppendValue(identifiers, product->mIdentifier.get());
+  return identifiers;
+}
+
+CFStringRef QXProductGetIdentifier(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mIdentifier.get() : nullptr;
+}
+CFStringRef QXProductGetName(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mName.get() : nullptr;
+}
+CFStringRef QXProductGetDisplayName(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mDisplayName.get() : nullptr;
+}
+CFStringRef QXProductGetFolderName(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mFolderName.get() : nullptr;
+}
+CFStringRef QXProductGetVersion(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mVersion.get() : nullptr;
+}
+CFStringRef QXProductGetPresetExt(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mPresetExt.get() : nullptr;
+}
+CFStringRef QXProductGetPluginIdentifier(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mPluginIdentifier.get() : nullptr;
+}
+CFStringRef QXProductGetServiceName(QXProductRef product) {
+  return product != nullptr ? qx::fromHandle(product)->mServiceName.get() : nullptr;
+}
+uint16_t QXProductGetPort(QXProductRef product) { return product != nullptr ? qx::fromHandle(product)->mPort : 0; }
+bool QXProductUsesNamedSubFolders(QXProductRef product) {
+  return product != nullptr && qx::fromHandle(product)->mNamedSubFolders;
+}
+
+void qx::testing::ResetProductCatalogue() {
+  Catalogue& table = catalogue();
+  std::lock_guard<std::mutex> guard(qx::product::lock());
+  table.retired.insert(table.retired.end(), table.products.begin(), table.products.end());
+  table.products.clear();
+  registerDefaults(table);
+  qx::product::FolderState& folders = qx::product::folderState();
+  folders.userGlobal = false;
+  ++folders.generation;
+}

@@ -1,0 +1,57 @@
+// CBaseLogMgr: the process-wide log manager behind the QXLog functions.
+#pragma once
+
+#include <QXCore/QXLog.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "core/Handle.h"
+
+class CBaseLogMgr {
+ public:
+  // Created on first use (thread-safely) and never destroyed, so logging works during exit.
+  static CBaseLogMgr& Get();
+
+  static constexpr int32_t kThreshold = 4;
+
+  // Formats the message (a CF format) and delivers the line; nothing when the level exceeds the
+  // threshold or the format fails.
+  void LogFormat(const QXLogStyle& style, CFStringRef source, int32_t error, CFStringRef format, va_list arguments);
+  // Delivers a message that is already formatted.
+  void LogMessage(const QXLogStyle& style, CFStringRef source, int32_t error, CFStringRef message);
+
+  void AddLogger(CBaseLogger* logger);
+  void RemoveLogger(CBaseLogger* logger);
+  void RemoveAllLoggers();
+  int32_t AddFileLogger(CFURLRef url);
+  void SetSource(CFStringRef source);
+  // Serialises all output and every change of the logger list; loggers change their own settings
+  // under it too, since a registered logger may be delivering a line on another thread.
+  std::recursive_mutex& Lock() { return mLock; }
+
+  // "Warn", "Error", "Debug", "Verbose": kept for callers that name levels, never written.
+  static CFStringRef LevelName(int index);
+
+ private:
+  using LoggerList = std::vector<qx::Ref<CBaseLogger>>;
+
+  CBaseLogMgr();
+  // The finished line; the caller holds mLock (the indent counter and the source live under it).
+  qxcf::CFRef<CFStringRef> CreateLineLocked(const QXLogStyle& style, CFStringRef source, int32_t error,
+                                            CFStringRef message);
+
+  // Recursive: a logger's Startup may log, and the host may log from a logger's procedures.
+  std::recursive_mutex mLock;
+  // Replaced, never changed in place, so delivery walks a stable list even when a logger adds or
+  // removes loggers from inside its own procedures.
+  std::shared_ptr<const LoggerList> mLoggers;
+  qxcf::CFRef<CFStringRef> mSource;
+  int64_t mIndentCounter = 0;
+};
+
+namespace qx {
+QX_HANDLE_CLASS(__QXLogger, CBaseLogger);
+}  // namespace qx

@@ -1,0 +1,199 @@
+// The main thread's run queue: recording the thread, order, ownership of the queued object, the
+// eventfd and the host's pump.
+#include <QXCore/QXProcess.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cf/CFRef.h"
+
+namespace {
+
+// What the queued functions and the objects' deallocator saw, in order.
+struct Journal {
+  std::mutex lock;
+  std::vector<std::string> events;
+  std::vector<uint32_t> threads;
+  void add(const std::string& event) {
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back(event);
+  }
+};
+Journal* gJournal = nullptr;
+
+void* allocateBytes(CFIndex size, CFOptionFlags, void*) { return std::malloc(static_cast<size_t>(size)); }
+void deallocateBytes(void* bytes, void*) {
+  gJournal->add(std::string("free ") + static_cast<char*>(bytes));
+  std::free(bytes);
+}
+
+// A data object whose destruction shows up in the journal as "free <name>".
+CFDataRef makeTrackedData(const char* name) {
+  static CFAllocatorRef deallocator = [] {
+    CFAllocatorContext context{};
+    context.allocate = allocateBytes;
+    context.deallocate = deallocateBytes;
+    return CFAllocatorCreate(nullptr, &context);
+  }();
+  size_t size = std::strlen(name) + 1;
+  auto* bytes = static_cast<UInt8*>(std::malloc(size));
+  std::memcpy(bytes, name, size);
+  return CFDataCreateWithBytesNoCopy(nullptr, bytes, static_cast<CFIndex>(size), deallocator);
+}
+
+void record(void* argument, CFTypeRef object) {
+  auto* name = static_cast<const char*>(argument);
+  std::string event = std::string("call ") + name;
+  // The object is still alive while its function runs, and it is the one queued with it.
+  if (object)
+    event += std::string(" with ") + reinterpret_cast<const char*>(CFDataGetBytePtr(static_cast<CFDataRef>(object)));
+  {
+    std::lock_guard<std::mutex> guard(gJournal->lock);
+    gJournal->threads.push_back(QXProcessGetCurrentThreadID());
+  }
+  gJournal->add(event);
+}
+
+void queueAnother(void* argument, CFTypeRef object) {
+  record(argument, object);
+  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("late"), nullptr));
+}
+
+// Records the number packed into the argument: producer * 1000 + sequence.
+std::mutex gOrderLock;
+std::vector<intptr_t> gOrder;
+void recordNumber(void* argument, CFTypeRef) {
+  std::lock_guard<std::mutex> guard(gOrderLock);
+  gOrder.push_back(reinterpret_cast<intptr_t>(argument));
+}
+
+bool readable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN);
+}
+
+}  // namespace
+
+// Runs in a fresh process, so that nothing has called QXProcessInit yet.
+TEST(MainThreadDeathTest, NothingIsTheMainThreadBeforeInit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        bool isMain = QXProcessGetIsMainThread();
+        int32_t run = QXProcessRunMainThreadQueue();
+        int fd = QXProcessGetMainThreadQueueFD();
+        std::exit(!isMain && run == -1 && fd == -1 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "QXProcess has not been initialized");
+}
+
+// Queuing before QXProcessInit makes the queuing thread the main thread.
+TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Journal journal;
+        gJournal = &journal;
+        uint32_t workerID = 0;
+        bool workerIsMain = false;
+        int32_t ran = -2;
+        std::thread worker([&] {
+          workerID = QXProcessGetCurrentThreadID();
+          QXProcessRunOnMainThread(record, const_cast<char*>("w"), nullptr);
+          workerIsMain = QXProcessGetIsMainThread();
+          ran = QXProcessRunMainThreadQueue();
+        });
+        worker.join();
+        bool ok = workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
+                  journal.threads[0] == workerID && QXProcessInit() == 0 && !QXProcessGetIsMainThread();
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(MainThreadTest, QueuedWorkRunsInOrderOnTheMainThreadThreads) {
+  Journal journal;
+  gJournal = &journal;
+  ASSERT_EQ(0, QXProcessInit());
+  ASSERT_EQ(0, QXProcessInit());  // later calls change nothing
+  const uint32_t mainID = QXProcessGetCurrentThreadID();
+  EXPECT_TRUE(QXProcessGetIsMainThread());
+  int fd = QXProcessGetMainThreadQueueFD();
+  ASSERT_GE(fd, 0);
+  QXProcessRunMainThreadQueue();  // start from an empty queue
+  EXPECT_FALSE(readable(fd));
+
+  std::thread worker([&] {
+    EXPECT_FALSE(QXProcessGetIsMainThread());
+    EXPECT_EQ(0, QXProcessInit());  // does not move the main thread
+    EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("first"), makeTrackedData("A")));
+    EXPECT_EQ(0, QXProcessRunOnMainThread(queueAnother, const_cast<char*>("second"), makeTrackedData("B")));
+    EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("third"), nullptr));
+    // Only the main thread runs the queue.
+    EXPECT_EQ(-1, QXProcessRunMainThreadQueue());
+  });
+  worker.join();
+  EXPECT_TRUE(QXProcessGetIsMainThread());
+  EXPECT_TRUE(journal.events.empty()) << "nothing runs until the main thread pumps";
+  EXPECT_TRUE(readable(fd));
+
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  // Each object is released right after its own function, before the next item runs; work queued
+  // while the queue runs waits for the next turn, which the eventfd announces.
+  EXPECT_EQ((std::vector<std::string>{"call first with A", "free A", "call second with B", "free B", "call third"}),
+            journal.events);
+  EXPECT_TRUE(readable(fd));
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  EXPECT_EQ("call late", journal.events.back());
+  EXPECT_FALSE(readable(fd));
+  for (uint32_t id : journal.threads) EXPECT_EQ(mainID, id);
+  EXPECT_EQ(4u, journal.threads.size());
+}
+
+TEST(MainThreadTest, ManyProducersLoseNothingThreads) {
+  ASSERT_EQ(0, QXProcessInit());
+  QXProcessRunMainThreadQueue();
+  constexpr int kThreads = 4, kEach = 200;
+  std::atomic<int> done{0};
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&, t] {
+      for (intptr_t i = 0; i < kEach; ++i) {
+        QXProcessRunOnMainThread(recordNumber, reinterpret_cast<void*>(t * 1000 + i), nullptr);
+      }
+      done.fetch_add(1);
+    });
+  }
+  // Pump like a host's event loop while the producers run.
+  int fd = QXProcessGetMainThreadQueueFD();
+  while (true) {
+    pollfd entry{fd, POLLIN, 0};
+    poll(&entry, 1, 5);
+    EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+    std::lock_guard<std::mutex> guard(gOrderLock);
+    if (done.load() == kThreads && gOrder.size() == size_t{kThreads * kEach}) break;
+  }
+  for (auto& producer : producers) producer.join();
+  // Each producer's items ran exactly once, in the order it queued them.
+  std::vector<intptr_t> next(kThreads, 0);
+  for (intptr_t value : gOrder) {
+    intptr_t producer = value / 1000;
+    EXPECT_EQ(next[producer], value % 1000) << "producer " << producer;
+    next[producer] = value % 1000 + 1;
+  }
+  for (intptr_t count : next) EXPECT_EQ(kEach, count);
+}
+
+TEST(MainThreadTest, RefusedWorkStillReleasesItsObject) {
+  Journal journal;
+  gJournal = &journal;
+  EXPECT_EQ(kQXErrInvalidArgument, QXProcessRunOnMainThread(nullptr, nullptr, makeTrackedData("Z")));
+  EXPECT_EQ((std::vector<std::string>{"free Z"}), journal.events);
+}

@@ -1,0 +1,305 @@
+// Launching, killing, modules, facts and the application version of the QXProcess family.
+#include <QXCore/QXLog.h>
+#include <QXCore/QXProcess.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "tests/core/CoreTestSupport.h"
+#include "tests/log/LogCapture.h"
+#include "tests/support/TempHome.h"
+
+namespace fs = std::filesystem;
+using qxcf::adopt;
+
+namespace {
+
+using qxtest::LogCapture;
+
+CFURLRef urlOf(const fs::path& path) {
+  return CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.c_str()),
+                                                 static_cast<CFIndex>(path.native().size()), false);
+}
+
+CFStringRef str(const char* text) { return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8); }
+
+std::string toStd(CFStringRef string) { return qxtest::utf8(string); }
+
+std::string readAll(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+// A child that has been reaped has no /proc entry left; a zombie still has one.
+bool reaped(uint32_t pid) {
+  return qxtest::waitUntil([pid] { return !fs::exists("/proc/" + std::to_string(pid)); });
+}
+
+// Writes each argument on a line of its own into the file named by its first argument; the
+// file appears complete (renamed into place) once the script has finished.
+constexpr const char* kEchoScript =
+    "out=\"$1\"; shift\nfor a; do printf '[%s]\\n' \"$a\"; done > \"$out.tmp\"\nmv \"$out.tmp\" \"$out\"\n";
+
+// One private home for the whole process: the library caches some folders for the life of the
+// process, so a second home would not be seen anyway.
+const qxtest::TempHome& home() {
+  static qxtest::TempHome instance;
+  return instance;
+}
+
+}  // namespace
+
+TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
+  fs::path root = home().root() / "launch";
+  fs::create_directories(root);
+  LogCapture log;
+  fs::path script = root / "echo args.sh";
+  writeScript(script, kEchoScript);
+  fs::path out = root / "out.txt";
+  auto outArg = adopt(str(out.c_str()));
+  auto spaced = adopt(str("two words"));
+  auto quoted = adopt(str("say \"hi\" it's"));
+  auto accent = adopt(str("café"));
+  auto fileURL = adopt(urlOf(root / "a folder/x y.txt"));
+  auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)7));
+  const void* values[] = {outArg.get(), spaced.get(), quoted.get(), number.get(), accent.get(), fileURL.get()};
+  auto arguments = adopt(CFArrayCreate(nullptr, values, 6, &kCFTypeArrayCallBacks));
+
+  // Started through a symbolic link, as a shortcut would be.
+  fs::path link = root / "shortcut";
+  fs::create_symlink(script, link);
+  auto url = adopt(urlOf(link));
+  uint32_t pid = 0;
+  ASSERT_EQ(0, QXProcessLaunchApplication2(url.get(), arguments.get(), 0, &pid));
+  EXPECT_GT(pid, 0u);
+  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
+  // A number is not an argument; everything else arrives verbatim, one entry each.
+  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n", readAll(out));
+  EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
+
+  // The logged parameter string quotes each element and keeps a separator for the number.
+  std::string expected = "open \"" + fs::canonical(script).string() + "\" \"" + out.string() +
+                         "\" \"two words\" \"say \"hi\" it's\"  \"café\" \"" + (root / "a folder/x y.txt").string() +
+                         "\"";
+  EXPECT_TRUE(log.contains(expected)) << expected;
+
+  // With 0x100000 the elements are not quoted; the child sees the same arguments.
+  fs::remove(out);
+  log.clear();
+  const void* two[] = {outArg.get(), spaced.get()};
+  auto short_ = adopt(CFArrayCreate(nullptr, two, 2, &kCFTypeArrayCallBacks));
+  ASSERT_EQ(0, QXProcessLaunchApplication2(url.get(), short_.get(), kQXProcessLaunchNoQuotes, &pid));
+  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
+  EXPECT_EQ("[two words]\n", readAll(out));
+  EXPECT_TRUE(log.contains("\" " + out.string() + " two words"));
+  EXPECT_TRUE(reaped(pid));
+}
+
+TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
+  fs::path root = home().root() / "documents";
+  fs::create_directories(root);
+  LogCapture log;
+  std::string savedPath = getenv("PATH") ? getenv("PATH") : "";
+  // A stand-in for the desktop's opener, found through PATH like the real one.
+  fs::path bin = root / "bin";
+  fs::create_directories(bin);
+  fs::path record = root / "opened.txt";
+  writeScript(bin / "xdg-open", "printf '%s\\n' \"$@\" > \"" + record.string() + ".tmp\"\n/bin/mv \"" +
+                                    record.string() + ".tmp\" \"" + record.string() + "\"\n");
+  fs::path document = root / "photo.jpg";
+  std::ofstream(document) << "not really";
+  auto url = adopt(urlOf(document));
+  auto extra = adopt(str("ignored"));
+  const void* values[] = {extra.get()};
+  auto arguments = adopt(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
+
+  setenv("PATH", bin.c_str(), 1);
+  uint32_t pid = 0;
+  EXPECT_EQ(0, QXProcessLaunchApplication2(url.get(), arguments.get(), 0, &pid));
+  EXPECT_GT(pid, 0u);
+  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(record); }));
+  EXPECT_EQ(document.string() + "\n", readAll(record));
+  EXPECT_TRUE(reaped(pid));
+
+  // No opener at all: the spawn error is the status and is logged at level 1.
+  fs::path empty = root / "empty";
+  fs::create_directories(empty);
+  setenv("PATH", empty.c_str(), 1);
+  log.clear();
+  int32_t status = QXProcessLaunchApplication(url.get(), nullptr);
+  setenv("PATH", savedPath.c_str(), 1);
+  EXPECT_EQ(ENOENT, status);
+  EXPECT_TRUE(log.contains("QXProcessLaunchApplication2 - ::ShellExecuteEx error code: " + std::to_string(ENOENT)));
+
+  // A missing file and missing arguments.
+  auto missing = adopt(urlOf(root / "nothing here"));
+  EXPECT_EQ(ENOENT, QXProcessLaunchApplication(missing.get(), nullptr));
+  EXPECT_EQ(kQXErrInvalidArgument, QXProcessLaunchApplication(nullptr, nullptr));
+}
+
+TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
+  auto sleeper = adopt(urlOf("/bin/sleep"));
+  auto seconds = adopt(str("30"));
+  const void* values[] = {seconds.get()};
+  auto arguments = adopt(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
+  uint32_t pid = 0;
+  ASSERT_EQ(0, QXProcessLaunchApplication2(sleeper.get(), arguments.get(), 0, &pid));
+  ASSERT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
+  EXPECT_EQ(0, QXProcessKill(pid));
+  EXPECT_TRUE(reaped(pid));
+  // Gone, process-group and all-process ids: nothing happens (the test process survives).
+  EXPECT_EQ(0, QXProcessKill(pid));
+  EXPECT_EQ(0, QXProcessKill(0));
+  EXPECT_EQ(0, QXProcessKill(UINT32_MAX));
+  EXPECT_EQ(0, QXProcessKill(static_cast<uint32_t>(-static_cast<int32_t>(getpgrp()))));
+}
+
+TEST(ProcessTest, ModulesLoadLookUpAndFail) {
+  LogCapture log;
+  Dl_info info{};
+  double (*cosine)(double) = std::cos;
+  ASSERT_NE(0, dladdr(reinterpret_cast<void*>(cosine), &info));
+  auto libm = adopt(urlOf(info.dli_fname));
+  void* module = nullptr;
+  ASSERT_EQ(0, QXProcessLoadDylib(libm.get(), &module));
+  ASSERT_NE(nullptr, module);
+
+  void* function = nullptr;
+  ASSERT_EQ(0, QXProcessGetDylibFunctionPointForName(module, CFSTR("cos"), &function));
+  EXPECT_EQ(1.0, reinterpret_cast<double (*)(double)>(function)(0.0));
+  void* const cosine2 = function;
+  EXPECT_EQ(-1, QXProcessGetFunctionPointForName(module, CFSTR("no_such_symbol_here"), &function));
+  EXPECT_EQ(nullptr, function);
+  EXPECT_TRUE(log.contains("no_such_symbol_here"));  // the dlerror text
+  std::string longName(300, 'x');
+  auto tooLong = adopt(str(longName.c_str()));
+  EXPECT_EQ(-1, QXProcessGetDylibFunctionPointForName(module, tooLong.get(), &function));
+
+  // Opening the module's own file again gives a handle to the same library.
+  void* again = nullptr;
+  ASSERT_EQ(0, QXProcessOpenFrameworkAgain(module, &again));
+  void* viaAgain = nullptr;
+  ASSERT_EQ(0, QXProcessGetDylibFunctionPointForName(again, CFSTR("cos"), &viaAgain));
+  EXPECT_EQ(cosine2, viaAgain);
+  EXPECT_EQ(0, QXProcessUnloadDylib(again));
+  EXPECT_EQ(0, QXProcessUnloadDylib(module));
+  EXPECT_EQ(0, QXProcessUnloadDylib(nullptr));
+
+  log.clear();
+  auto missing = adopt(urlOf("/nonexistent/libnothing.so"));
+  module = reinterpret_cast<void*>(1);
+  EXPECT_EQ(-1, QXProcessLoadFramework(missing.get(), &module));
+  EXPECT_EQ(nullptr, module);
+  EXPECT_TRUE(log.contains("QXProcessLoadDylib - /nonexistent/libnothing.so"));
+  EXPECT_EQ(kQXErrInvalidArgument, QXProcessLoadDylib(nullptr, &module));
+}
+
+TEST(ProcessTest, FactsAboutTheMachineAndTheProcess) {
+  int32_t logical = QXProcessGetNumProcessors();
+  int32_t physical = QXProcessGetNumPhysicalProcessors();
+  EXPECT_GE(logical, 1);
+  EXPECT_GE(physical, 1);
+  EXPECT_LE(physical, logical);
+
+  uint64_t memory = QXProcessGetPhysicalMem();
+  EXPECT_GT(memory, 0u);
+  EXPECT_LE(memory, static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
+
+  auto pids = adopt(QXProcessGetPIDSCopy());
+  ASSERT_TRUE(pids);
+  for (pid_t pid : {getpid(), getppid()}) {
+    int32_t value = pid;
+    auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &value));
+    EXPECT_TRUE(CFSetContainsValue(pids.get(), number.get())) << pid;
+  }
+
+  // The command line without the programme, as the process received it.
+  auto arguments = adopt(QXProcessGetCmdLineCopy());
+  ASSERT_TRUE(arguments);
+  std::vector<std::string> expected = testing::internal::GetArgvs();
+  expected.erase(expected.begin());
+  std::vector<std::string> actual;
+  for (CFIndex i = 0; i < CFArrayGetCount(arguments.get()); ++i) {
+    actual.push_back(toStd(static_cast<CFStringRef>(CFArrayGetValueAtIndex(arguments.get(), i))));
+  }
+  EXPECT_EQ(expected, actual);
+
+  auto exe = adopt(QXProcessCreateCurrentProcessPath());
+  ASSERT_TRUE(exe);
+  char path[4096];
+  ASSERT_TRUE(CFURLGetFileSystemRepresentation(exe.get(), true, reinterpret_cast<UInt8*>(path), sizeof path));
+  EXPECT_EQ(fs::read_symlink("/proc/self/exe"), fs::path(path));
+
+  if (passwd* entry = getpwuid(getuid())) {
+    EXPECT_EQ(entry->pw_name, toStd(QXProcessGetUserName()));
+    EXPECT_EQ(QXProcessGetUserName(), QXProcessGetUserName());  // cached
+  }
+  EXPECT_FALSE(QXProcessGetSandboxed());
+  EXPECT_EQ(nullptr, QXProcessGetCopyHWMachineModel());
+  EXPECT_EQ(static_cast<uint32_t>(getpid()), QXProcessGetPID());
+  void* memoryBlock = QXProcessAllocateVirtualMemory(4096);
+  ASSERT_NE(nullptr, memoryBlock);
+  QXProcessFreeVirtualMemory(memoryBlock);
+}
+
+// The version state is process-wide, so its whole story is one test.
+TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
+  LogCapture log;
+  EXPECT_EQ(nullptr, QXProcessGetAppVersion());
+  EXPECT_TRUE(log.contains("QXProcessGetAppVersion - Version should not be NULL."));
+  EXPECT_EQ(0u, QXProcessGetAppVersionBCD());
+  EXPECT_TRUE(log.contains("QXProcessGetAppVersionBCD - Version should not be zero."));
+  EXPECT_EQ(nullptr, QXProcessGetBuildString());
+
+  QXProcessSetAppVersion(CFSTR("9.5.1"));
+  CFStringRef first = QXProcessGetAppVersion();
+  EXPECT_EQ("9.5.1", toStd(first));
+  EXPECT_EQ(951u, QXProcessGetAppVersionBCD());
+  EXPECT_EQ("9.5.1.0", toStd(QXProcessGetBuildString()));
+
+  // A new version replaces every cached form; strings handed out before stay valid.
+  auto built = adopt(str("9.5"));
+  QXProcessSetAppVersion(built.get());
+  built.reset();
+  EXPECT_EQ(950u, QXProcessGetAppVersionBCD());
+  EXPECT_EQ("9.5.0.0", toStd(QXProcessGetBuildString()));
+  EXPECT_EQ("9.5.1", toStd(first));
+
+  QXProcessSetAppVersion(CFSTR("10.2.3.4"));
+  EXPECT_EQ(1023u, QXProcessGetAppVersionBCD());  // only the first three parts count
+  EXPECT_EQ("10.2.3.4", toStd(QXProcessGetBuildString()));
+  QXProcessSetBuildString(CFSTR("10.2.3.4567"));
+  EXPECT_EQ("10.2.3.4567", toStd(QXProcessGetBuildString()));
+  QXProcessSetBuildString(nullptr);
+  EXPECT_EQ("10.2.3.4", toStd(QXProcessGetBuildString()));
+
+  // A part that is no integer stops the sum there.
+  log.clear();
+  QXProcessSetAppVersion(CFSTR("9.x.7"));
+  EXPECT_EQ(900u, QXProcessGetAppVersionBCD());
+  EXPECT_TRUE(log.contains(
+      "QXProcessGetAppVersionBCD - Could not convert 'x' to integer at index 1 in version string '9.x.7'."));
+
+  log.clear();
+  QXProcessSetAppVersion(CFSTR("0.0"));
+  EXPECT_EQ(0u, QXProcessGetAppVersionBCD());
+  EXPECT_TRUE(log.contains("Version should not be zero."));
+  EXPECT_EQ(0u, QXProcessGetPIDWithAppID(CFSTR("any")));
+}

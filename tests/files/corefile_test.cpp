@@ -1,0 +1,440 @@
+// The file manager against real files in a private HOME.
+#include <QXCore/QXFileMgr.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/statvfs.h>
+
+#include "tests/files/FileTestSupport.h"
+
+using namespace filetest;
+
+namespace {
+
+class CoreFile : public ::testing::Test {
+ protected:
+  qxtest::TempHome home;
+  fs::path root = home.root();
+
+  // The folder of a folder type as a path; "" on failure (the status is checked too).
+  std::string Folder(int32_t type, CFStringRef partial = nullptr, void* module = nullptr) {
+    CFURLRef url = nullptr;
+    int32_t status = QXFileMgrGetFolderPathCopy(module, type, partial, &url);
+    EXPECT_EQ(status, 0) << "type " << type;
+    CFRef<CFURLRef> owned = qxcf::adopt(url);
+    return owned ? PathOf(owned.get()) : "";
+  }
+};
+
+TEST_F(CoreFile, FolderTypesFollowTheXDGFolders) {
+  const fs::path data = root / ".local/share";
+  EXPECT_EQ(Folder(0), data.string());
+  EXPECT_TRUE(fs::is_directory(data));
+  EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(Folder(2), data.string());
+  EXPECT_EQ(Folder(99), data.string());
+  // The partial path is appended but not created.
+  EXPECT_EQ(Folder(4, CFSTR("Orvex Software//App/")), (data / "Orvex Software/App").string());
+  EXPECT_FALSE(fs::exists(data / "Orvex Software"));
+
+  EXPECT_EQ(Folder(1), (root / "shared").string());
+  EXPECT_TRUE(fs::is_directory(root / "shared"));
+  unsetenv("QX_SHARED_DATA_DIR");
+  fs::create_directories(root / "usr/share");
+  setenv("XDG_DATA_DIRS", ("relative:/nonexistent-qx:" + (root / "usr/share").string()).c_str(), 1);
+  EXPECT_EQ(Folder(1), (root / "usr/share").string());
+
+  // Pictures from user-dirs.dirs (with $HOME and an escaped quote), documents by default.
+  Write(root / ".config/user-dirs.dirs",
+        "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+        "  XDG_PICTURES_DIR=\"$HOME/My \\\"Pics\\\"\"\n");
+  EXPECT_EQ(Folder(3), (root / "My \"Pics\"").string());
+  EXPECT_TRUE(fs::is_directory(root / "My \"Pics\""));
+  EXPECT_EQ(Folder(5), (root / "Documents").string());
+  EXPECT_TRUE(fs::is_directory(root / "Documents"));
+  Write(root / ".config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"" + (root / "docs").string() + "\"\n");
+  EXPECT_EQ(Folder(5), (root / "docs").string());
+
+  EXPECT_EQ(Folder(12), (root / "tmp").string());
+  EXPECT_EQ(Folder(8), "/opt");
+  EXPECT_EQ(Folder(9), "/opt");
+  EXPECT_EQ(Folder(11), "/usr/lib");
+  EXPECT_EQ(Folder(6), fs::read_symlink("/proc/self/exe").parent_path().string());
+  CFURLRef resource = nullptr;
+  EXPECT_EQ(QXFileMgrGetResourceURLCopy(CFSTR("strings"), CFSTR("plist"), CFSTR("Res/en"), &resource), 0);
+  EXPECT_EQ(PathOf(resource), (fs::read_symlink("/proc/self/exe").parent_path() / "Res/en/strings.plist").string());
+  CFRelease(resource);
+  // A module handle gives the folder its library was loaded from.
+  Dl_info info{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&QXFileMgrGetFolderPathCopy), &info), 0);
+  void* module = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(fs::path(Folder(13, nullptr, module)), fs::path(info.dli_fname).parent_path());
+  dlclose(module);
+
+  // A relative XDG_DATA_HOME is not valid and is ignored; an impossible folder gives its errno.
+  setenv("XDG_DATA_HOME", "relative/data", 1);
+  EXPECT_EQ(Folder(0), data.string());
+  Write(root / "blocker", "x");
+  setenv("XDG_DATA_HOME", (root / "blocker/data").c_str(), 1);
+  CFURLRef url = reinterpret_cast<CFURLRef>(1);
+  EXPECT_EQ(QXFileMgrGetFolderPathCopy(nullptr, 0, nullptr, &url), ENOTDIR);
+  EXPECT_EQ(url, nullptr);
+}
+
+TEST_F(CoreFile, PathsAndURLsWithoutAPath) {
+  EXPECT_EQ(Str(QXFileMgrGetPathSeparator()), "/");
+  const fs::path odd = root / "Ünïcode folder" / "a b%20.txt";
+  Write(odd, "x");
+  CFRef<CFURLRef> url = URL(odd);
+  CFRef<CFStringRef> path = qxcf::adopt(QXFileMgrGetFileSystemRepresentationCopy(url.get()));
+  EXPECT_EQ(Str(path.get()), odd.string());
+  CFRef<CFURLRef> back = qxcf::adopt(QXFileMgrCreateFileSystemRepresentation(path.get(), false));
+  EXPECT_TRUE(CFEqual(back.get(), url.get()));
+  char* utf8 = QXFileMgrGetFileSystemRepresentationUTF8Copy(url.get());
+  EXPECT_STREQ(utf8, odd.c_str());
+  free(utf8);
+  UniChar* chars = QXFileMgrGetFileSystemRepresentationUnicharCopy(url.get());
+  ASSERT_NE(chars, nullptr);
+  CFIndex count = 0;
+  while (chars[count]) ++count;
+  EXPECT_EQ(count, CFStringGetLength(path.get()));
+  CFRef<CFURLRef> fromChars = qxcf::adopt(QXFileMgrCreateFileSystemRepresentationFromUnichar(chars, count, false));
+  EXPECT_TRUE(CFEqual(fromChars.get(), url.get()));
+  free(chars);
+  CFRef<CFURLRef> renamed = qxcf::adopt(QXFileMgrCreateCopyReplacingLastPathComponent(url.get(), CFSTR("c"), false));
+  EXPECT_EQ(PathOf(renamed.get()), (odd.parent_path() / "c").string());
+  EXPECT_TRUE(QXFileMgrPathExists(url.get()));
+  EXPECT_FALSE(QXFileMgrIsDir(url.get()));
+  EXPECT_TRUE(QXFileMgrIsDir(URL(odd.parent_path()).get()));
+  fs::create_symlink(root / "missing", root / "dangling");
+  EXPECT_TRUE(QXFileMgrPathExists(URL(root / "dangling").get()));
+
+  // An http URL has a path component but no file-system path: each function's documented result.
+  CFRef<CFURLRef> web = qxcf::adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/a/b.jpg"), nullptr));
+  ASSERT_TRUE(web);
+  EXPECT_EQ(QXFileMgrGetFileSystemRepresentationCopy(web.get()), nullptr);
+  EXPECT_EQ(QXFileMgrGetFileSystemRepresentationUTF8Copy(web.get()), nullptr);
+  EXPECT_FALSE(QXFileMgrPathExists(web.get()));
+  EXPECT_FALSE(QXFileMgrIsDir(web.get()));
+  EXPECT_EQ(QXFileMgrCreateDirectory(web.get()), -1);
+  EXPECT_EQ(QXFileMgrDeleteFile(web.get()), 0);
+  EXPECT_EQ(QXFileMgrMoveFile(web.get(), url.get()), -1);
+  EXPECT_EQ(QXFileMgrCopyFile(url.get(), web.get()), -1);
+  EXPECT_EQ(QXFileMgrDeleteFolder(web.get()), -1);
+  CFArrayRef listing = nullptr;
+  EXPECT_EQ(QXFileMgrGetFolderContentsCopy(web.get(), nullptr, 1, &listing), 0);
+  ASSERT_NE(listing, nullptr);
+  EXPECT_EQ(CFArrayGetCount(listing), 0);
+  CFRelease(listing);
+  EXPECT_EQ(QXFileMgrGetFolderPathsCopy(web.get(), nullptr, 1, &listing), 0);
+  EXPECT_EQ(CFArrayGetCount(listing), 0);
+  CFRelease(listing);
+  EXPECT_EQ(QXFileMgrCreateDirectory(nullptr), 0);
+  EXPECT_TRUE(QXFileMgrCanRecycleItem(web.get()));
+
+  // Paths beyond PATH_MAX: ENAMETOOLONG, never a shorter path.
+  std::string longPath = root.string();
+  while (longPath.size() <= PATH_MAX) longPath += "/abcdefghijklmnopqrstuvwxyz";
+  CFRef<CFURLRef> tooLong = URL(longPath);
+  EXPECT_EQ(QXFileMgrCreateDirectory(tooLong.get()), ENAMETOOLONG);
+  EXPECT_EQ(QXFileMgrCopyFile(url.get(), tooLong.get()), ENAMETOOLONG);
+  EXPECT_EQ(QXFileMgrDeleteFile(tooLong.get()), ENAMETOOLONG);
+  EXPECT_EQ(QXFileMgrGetFolderContentsCopy(tooLong.get(), nullptr, 1, &listing), ENAMETOOLONG);
+  EXPECT_EQ(CFArrayGetCount(listing), 0);
+  CFRelease(listing);
+  EXPECT_FALSE(QXFileMgrPathExists(tooLong.get()));
+  EXPECT_EQ(QXFileMgrGetFileSystemRepresentationCopy(tooLong.get()), nullptr);
+}
+
+TEST_F(CoreFile, UniqueNames) {
+  const fs::path dir = root / "pics";
+  CFRef<CFURLRef> folder = URL(dir, true);
+  auto unique = [&](const char* name, bool hasExtension, CFStringRef suffix, CFArrayRef excluded = nullptr) {
+    CFRef<CFURLRef> url =
+        qxcf::adopt(QXFileMgrCreateUniquePathName(folder.get(), CF(name).get(), hasExtension, suffix, excluded));
+    return url ? fs::path(PathOf(url.get())).filename().string() : std::string("(null)");
+  };
+  fs::create_directories(dir);
+  EXPECT_EQ(unique("Photo.jpg", true, nullptr), "Photo.jpg");
+  EXPECT_EQ(unique("Photo.jpg", true, CFSTR("")), "Photo 1.jpg");
+  EXPECT_EQ(unique("Photo.jpg", true, CFSTR("copy")), "Photo copy.jpg");
+  Write(dir / "Photo.jpg", "");
+  Write(dir / "Photo 1.jpg", "");
+  fs::create_directory(dir / "Photo copy.jpg");  // a folder blocks a name as well as a file
+  EXPECT_EQ(unique("Photo.jpg", true, nullptr), "Photo 2.jpg");
+  EXPECT_EQ(unique("Photo.jpg", true, CFSTR("")), "Photo 2.jpg");
+  EXPECT_EQ(unique("Photo.jpg", true, CFSTR("copy")), "Photo copy1.jpg");
+  EXPECT_EQ(unique("Photo.jpg", false, nullptr), "Photo.jpg 1");
+  EXPECT_EQ(unique("Archive.tar.gz", true, nullptr), "Archive.tar.gz");
+  Write(dir / "Archive.tar.gz", "");
+  EXPECT_EQ(unique("Archive.tar.gz", true, nullptr), "Archive.tar 1.gz");
+  // Excluded URLs are skipped although nothing exists there.
+  CFRef<CFURLRef> ex1 = URL(dir / "Photo 2.jpg");
+  CFRef<CFURLRef> ex2 = URL(dir / "Photo 3.jpg");
+  const void* values[] = {ex1.get(), ex2.get()};
+  CFRef<CFArrayRef> excluded = qxcf::adopt(CFArrayCreate(nullptr, values, 2, &kCFTypeArrayCallBacks));
+  EXPECT_EQ(unique("Photo.jpg", true, nullptr, excluded.get()), "Photo 4.jpg");
+  // Names that would leave the folder or name it are refused.
+  EXPECT_EQ(unique("../Photo.jpg", true, nullptr), "(null)");
+  EXPECT_EQ(unique("..", false, nullptr), "(null)");
+  EXPECT_EQ(unique("", true, nullptr), "(null)");
+  CFURLRef out = nullptr;
+  EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("Photo.jpg"), nullptr, &out), 0);
+  EXPECT_EQ(fs::path(PathOf(out)).filename(), "Photo 2.jpg");
+  CFRelease(out);
+  EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("a/b"), nullptr, &out), -1);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(CoreFile, LegalNamesExtensionsAndSidecars) {
+  auto legal = [](const char* name) {
+    CFRef<CFStringRef> result = qxcf::adopt(QXFileMgrCreateLegalFileName(CF(name).get()));
+    return Str(result.get());
+  };
+  EXPECT_EQ(legal("a:b*c?.."), "a b c ");
+  EXPECT_EQ(legal("\"*/:<>?\\|"), "         ");
+  EXPECT_EQ(legal("../etc/passwd"), ".. etc passwd");
+  EXPECT_EQ(legal(".."), "");
+  EXPECT_EQ(legal("."), "");
+  EXPECT_EQ(legal(".hidden. name ."), ".hidden. name ");
+  const UniChar withNul[] = {'a', 0, 'b'};
+  CFRef<CFStringRef> nul = qxcf::adopt(CFStringCreateWithCharacters(nullptr, withNul, 3));
+  CFRef<CFStringRef> cleaned = qxcf::adopt(QXFileMgrCreateLegalFileName(nul.get()));
+  EXPECT_EQ(Str(cleaned.get()), "a b");
+
+  CFRef<CFStringRef> ext = qxcf::adopt(QXFileMgrGetNormalizedExtNameCopy(CFSTR("IMG.Final.JPG")));
+  EXPECT_EQ(Str(ext.get()), "jpg");
+  ext = qxcf::adopt(QXFileMgrGetNormalizedExtNameCopy(CFSTR("README")));
+  EXPECT_EQ(Str(ext.get()), "");
+  ext = qxcf::adopt(QXFileMgrGetNormalizedExtCopy(URL(root / "x/IMG.TiF").get()));
+  EXPECT_EQ(Str(ext.get()), "tif");
+  EXPECT_EQ(QXFileMgrGetNormalizedExtCopy(URL(root / "x.d/README").get()), nullptr);
+  CFRef<CFStringRef> base = qxcf::adopt(QXFileMgrGetFileNameNoExtCopy(URL(root / "a.b.c").get()));
+  EXPECT_EQ(Str(base.get()), "a.b");
+  CFRef<CFMutableStringRef> name = qxcf::adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("a.b.c")));
+  QXFileMgrStripFileExt(name.get());
+  EXPECT_EQ(Str(name.get()), "a.b");
+  QXFileMgrStripFileExt(name.get());
+  QXFileMgrStripFileExt(name.get());
+  EXPECT_EQ(Str(name.get()), "a");
+
+  CFURLRef sidecar = nullptr;
+  EXPECT_EQ(QXFileMgrCreateSidecarPathForImage(URL(root / "IMG_1.CR2").get(), &sidecar), 0);
+  EXPECT_EQ(PathOf(sidecar), (root / "IMG_1.xmp").string());
+  CFRelease(sidecar);
+  // A "." in a folder name is not an extension.
+  EXPECT_EQ(QXFileMgrCreateSidecarPathForImage(URL(root / "my.photos/IMG").get(), &sidecar), 0);
+  EXPECT_EQ(PathOf(sidecar), (root / "my.photos/IMG.xmp").string());
+  CFRelease(sidecar);
+}
+
+TEST_F(CoreFile, CreateAndDeleteFoldersNeverEscapeThroughLinks) {
+  const fs::path deep = root / "a/b/c";
+  EXPECT_EQ(QXFileMgrCreateDirectory(URL(deep, true).get()), 0);
+  EXPECT_TRUE(fs::is_directory(deep));
+  EXPECT_EQ(QXFileMgrCreateDirectory(URL(deep).get()), 0);
+  Write(root / "file", "x");
+  EXPECT_EQ(QXFileMgrCreateDirectory(URL(root / "file/sub").get()), ENOTDIR);
+
+  // Outside the folder: a folder and a file that links inside point to.
+  const fs::path outside = root / "outside";
+  Write(outside / "keep.txt", "precious");
+  Write(outside / "sub/deeper.txt", "precious too");
+  const fs::path doomed = root / "doomed";
+  Write(doomed / "x/y/z.txt", "gone");
+  fs::create_directory_symlink(outside, doomed / "linkdir");
+  fs::create_directory_symlink(outside, doomed / "x/y/linkdir");
+  fs::create_symlink(outside / "keep.txt", doomed / "x/linkfile");
+  fs::create_symlink(doomed / "nowhere", doomed / "dangling");
+  fs::permissions(doomed / "x/y", fs::perms::owner_all);
+  EXPECT_EQ(QXFileMgrDeleteFolder(URL(doomed, true).get()), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(doomed)));
+  EXPECT_EQ(Read(outside / "keep.txt"), "precious");
+  EXPECT_EQ(Read(outside / "sub/deeper.txt"), "precious too");
+
+  // A link given itself is removed as a link.
+  fs::create_directory_symlink(outside, root / "alias");
+  EXPECT_EQ(QXFileMgrDeleteFolder(URL(root / "alias").get()), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root / "alias")));
+  EXPECT_EQ(Names(outside), (std::vector<std::string>{"keep.txt", "sub"}));
+
+  EXPECT_EQ(QXFileMgrDeleteFolder(URL(root / "missing").get()), ENOENT);
+  EXPECT_EQ(QXFileMgrDeleteFile(URL(root / "missing").get()), ENOENT);
+  EXPECT_EQ(QXFileMgrDeleteFile(URL(outside).get()), EISDIR);
+  EXPECT_EQ(QXFileMgrDeleteFile(URL(outside / "keep.txt").get()), 0);
+  EXPECT_FALSE(fs::exists(outside / "keep.txt"));
+}
+
+TEST_F(CoreFile, CopyMoveAndReplaceKeepDataAndTimes) {
+  const fs::path source = root / "src.bin";
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  Write(source, data);
+  fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  SetMTime(source, 1000000000, 123456789);
+  Write(root / "copy.bin", "old contents");
+  EXPECT_EQ(QXFileMgrCopyFile(URL(source).get(), URL(root / "copy.bin").get()), 0);
+  EXPECT_EQ(Read(root / "copy.bin"), data);
+  EXPECT_EQ(MTime(root / "copy.bin").tv_sec, 1000000000);
+  EXPECT_EQ(MTime(root / "copy.bin").tv_nsec, 123456789);
+  EXPECT_EQ(fs::status(root / "copy.bin").permissions(), fs::status(source).permissions());
+  EXPECT_EQ(Names(root), (std::vector<std::string>{"copy.bin", "src.bin", "tmp"})) << "no temporary file left behind";
+  const fs::path longest = root / std::string(NAME_MAX, 'n');
+  EXPECT_EQ(QXFileMgrCopyFile(URL(source).get(), URL(longest).get()), 0) << "the temporary name must fit too";
+  EXPECT_EQ(Read(longest), data);
+  fs::remove(longest);
+  EXPECT_EQ(QXFileMgrCopyFile(URL(root / "missing").get(), URL(root / "x").get()), ENOENT);
+  EXPECT_EQ(QXFileMgrCopyFile(URL(source).get(), URL(root / "no/such/folder/x").get()), ENOENT);
+
+  // Moves refuse to overwrite; ReplaceFileWithFile replaces.
+  EXPECT_EQ(QXFileMgrMoveFile(URL(source).get(), URL(root / "copy.bin").get()), EEXIST);
+  EXPECT_EQ(QXFileMgrMoveFile(URL(source).get(), URL(root / "moved.bin").get()), 0);
+  EXPECT_FALSE(fs::exists(source));
+  Write(root / "new.txt", "new");
+  CFURLRef out = nullptr;
+  CFRef<CFURLRef> target = URL(root / "moved.bin");
+  EXPECT_EQ(QXFileMgrReplaceFileWithFile(URL(root / "new.txt").get(), target.get(), &out), 0);
+  EXPECT_EQ(out, target.get());
+  CFRelease(out);
+  EXPECT_EQ(Read(root / "moved.bin"), "new");
+  EXPECT_FALSE(fs::exists(root / "new.txt"));
+  EXPECT_EQ(QXFileMgrReplaceFileWithFile(URL(root / "gone.txt").get(), target.get(), &out), ENOENT);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(Read(root / "moved.bin"), "new") << "a failed replace leaves the target";
+}
+
+TEST_F(CoreFile, MoveAcrossFileSystemsCopiesAndDeletes) {
+  fs::path other = OtherFileSystem(root);
+  if (other.empty()) GTEST_SKIP() << "no second writable file system";
+  char pattern[] = "/dev/shm/qxtest-move-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path away = pattern;
+  Write(root / "tree/a.txt", "alpha");
+  Write(root / "tree/sub/b.txt", "beta");
+  fs::create_symlink("a.txt", root / "tree/link");
+  SetMTime(root / "tree/sub/b.txt", 1200000000, 0);
+  EXPECT_EQ(QXFileMgrMoveFile(URL(root / "tree").get(), URL(away / "tree").get()), 0);
+  EXPECT_FALSE(fs::exists(root / "tree"));
+  EXPECT_EQ(Read(away / "tree/a.txt"), "alpha");
+  EXPECT_EQ(Read(away / "tree/sub/b.txt"), "beta");
+  EXPECT_EQ(MTime(away / "tree/sub/b.txt").tv_sec, 1200000000);
+  EXPECT_EQ(fs::read_symlink(away / "tree/link"), "a.txt");
+  Write(root / "blocker.txt", "mine");
+  EXPECT_EQ(QXFileMgrMoveFile(URL(away / "tree/a.txt").get(), URL(root / "blocker.txt").get()), EEXIST);
+  EXPECT_EQ(QXFileMgrMoveFile(URL(away / "tree/a.txt").get(), URL(root / "back.txt").get()), 0);
+  EXPECT_EQ(Read(root / "back.txt"), "alpha");
+  EXPECT_FALSE(fs::exists(away / "tree/a.txt"));
+  fs::remove_all(away);
+}
+
+TEST_F(CoreFile, FolderListingsFilterAndSortByName) {
+  const fs::path dir = root / "list";
+  for (const char* name : {"a10.jpg", "B.png", "noext", "a2.jpg", "A.JPG", "A1.jpg", ".hidden.jpg"})
+    Write(dir / name, "");
+  SetMTime(dir / "A.JPG", 1300000000, 250000000);
+  CFRef<CFURLRef> folder = URL(dir, true);
+  auto list = [&](CFArrayRef extensions, QXFileSortOrder order, int32_t expectedStatus = 0) {
+    CFArrayRef out = nullptr;
+    EXPECT_EQ(QXFileMgrGetFolderContentsCopy(folder.get(), extensions, order, &out), expectedStatus);
+    std::vector<std::string> names;
+    for (CFIndex i = 0; out && i < CFArrayGetCount(out); ++i) {
+      auto file = static_cast<const CBaseFile*>(CFArrayGetValueAtIndex(out, i));
+      names.push_back(Str(file->GetFileName()));
+      EXPECT_EQ(PathOf(file->GetLocation()), (dir / names.back()).string());
+      EXPECT_NE(file->GetModDate(), nullptr);
+      if (names.back() == "A.JPG") {
+        EXPECT_DOUBLE_EQ(CFDateGetAbsoluteTime(file->GetModDate()), 1300000000.25 - kCFAbsoluteTimeIntervalSince1970);
+      }
+    }
+    if (out) CFRelease(out);
+    return names;
+  };
+  const void* jpg[] = {CFSTR("jpg")};
+  CFRef<CFArrayRef> jpgOnly = qxcf::adopt(CFArrayCreate(nullptr, jpg, 1, &kCFTypeArrayCallBacks));
+  EXPECT_EQ(list(jpgOnly.get(), 1), (std::vector<std::string>{"A.JPG", "A1.jpg", "a2.jpg", "a10.jpg"}));
+  EXPECT_EQ(list(nullptr, 1), (std::vector<std::string>{"A.JPG", "A1.jpg", "a2.jpg", "a10.jpg", "B.png", "noext"}));
+  std::vector<std::string> unsorted = list(nullptr, 0);
+  std::sort(unsorted.begin(), unsorted.end());
+  EXPECT_EQ(unsorted, (std::vector<std::string>{"A.JPG", "A1.jpg", "B.png", "a10.jpg", "a2.jpg", "noext"}));
+  CFRef<CFArrayRef> none = qxcf::adopt(CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
+  EXPECT_TRUE(list(none.get(), 1).empty());
+
+  CFArrayRef paths = nullptr;
+  EXPECT_EQ(QXFileMgrGetFolderPathsCopy(folder.get(), jpgOnly.get(), 1, &paths), 0);
+  std::vector<std::string> got;
+  for (CFIndex i = 0; i < CFArrayGetCount(paths); ++i)
+    got.push_back(Str(static_cast<CFStringRef>(CFArrayGetValueAtIndex(paths, i))));
+  CFRelease(paths);
+  std::vector<std::string> want;
+  for (const char* name : {"A.JPG", "A1.jpg", "B.png", "a10.jpg", "a2.jpg", "noext"})
+    want.push_back((dir / name).string());
+  EXPECT_EQ(got, want) << "paths sort case-sensitively and ignore the extension list";
+
+  // A name that is not UTF-8 is still listed, its location keeping the exact bytes.
+  const fs::path latin = root / "latin";
+  Write(latin / "caf\xE9.jpg", "");
+  CFArrayRef out = nullptr;
+  EXPECT_EQ(QXFileMgrGetFolderContentsCopy(URL(latin, true).get(), nullptr, 1, &out), 0);
+  ASSERT_EQ(CFArrayGetCount(out), 1);
+  auto file = static_cast<const CBaseFile*>(CFArrayGetValueAtIndex(out, 0));
+  EXPECT_EQ(PathOf(file->GetLocation()), (latin / "caf\xE9.jpg").string());
+  EXPECT_EQ(Str(file->GetFileName()), "caf\xC3\xA9.jpg");
+  CFRelease(out);
+
+  folder = URL(root / "missing", true);
+  EXPECT_TRUE(list(nullptr, 1, ENOENT).empty());
+  folder = URL(dir / "noext", true);
+  EXPECT_TRUE(list(nullptr, 1, ENOTDIR).empty());
+}
+
+TEST_F(CoreFile, LinksVolumesAndPlatformGaps) {
+  Write(root / "target/file.txt", "x");
+  fs::create_directory_symlink(root / "target", root / "hop1");
+  fs::create_symlink(root / "hop1/file.txt", root / "hop2");
+  fs::create_symlink(root / "missing", root / "dangling");
+  CFURLRef out = nullptr;
+  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "hop2").get(), &out), 0);
+  EXPECT_EQ(PathOf(out), fs::canonical(root / "target/file.txt").string());
+  CFRelease(out);
+  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "target/file.txt").get(), &out), 0);
+  EXPECT_EQ(PathOf(out), (root / "target/file.txt").string());
+  CFRelease(out);
+  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "dangling").get(), &out), ENOENT);
+  EXPECT_EQ(out, nullptr);
+
+  uint64_t bytes = 0;
+  EXPECT_EQ(QXFileMgrGetBytesFreeFromPath(URL(root).get(), &bytes), 0);
+  struct statvfs info {};
+  ASSERT_EQ(statvfs(root.c_str(), &info), 0);
+  uint64_t expected = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  EXPECT_NEAR(static_cast<double>(bytes), static_cast<double>(expected), 64.0 * 1024 * 1024);
+  EXPECT_EQ(QXFileMgrGetBytesFreeFromPath(URL(root / "missing").get(), &bytes), ENOENT);
+  EXPECT_EQ(bytes, 0u);
+
+  bool writable = false;
+  EXPECT_EQ(QXFileMgrGetFolderWritable(URL(root).get(), &writable), 0);
+  EXPECT_TRUE(writable);
+  EXPECT_EQ(QXFileMgrGetFolderWritable(URL(root / "missing").get(), &writable), 0);
+  EXPECT_FALSE(writable);
+  if (geteuid() != 0) {
+    fs::create_directory(root / "locked");
+    fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    writable = true;
+    EXPECT_EQ(QXFileMgrGetFolderWritable(URL(root / "locked").get(), &writable), 0);
+    EXPECT_FALSE(writable);
+  }
+
+  CFStringRef name = CFSTR("sentinel");
+  QXVersionInfo version{1, 2, 3};
+  EXPECT_EQ(QXFileMgrGetFileVersionInfoCopy(URL(root / "target/file.txt").get(), &name, &version), ENODATA);
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(version.major + version.minor + version.build, 0);
+  EXPECT_EQ(QXFileMgrGetFileVersionInfoCopy(URL(root / "missing").get(), &name, &version), ENOENT);
+  EXPECT_EQ(QXFileMgrGetVolumeDisplayNameCopy(CFSTR("/")), nullptr);
+  EXPECT_EQ(CBaseCoreWin::LoadStringW(nullptr, 1), nullptr);
+  EXPECT_EQ(CBaseCoreWin::EnablePrivilege(CFSTR("SeDebugPrivilege"), true), ENOSYS);
+  EXPECT_EQ(CBaseCoreWin::SHGetTargetFolderPath(nullptr), nullptr);
+}
+
+}  // namespace

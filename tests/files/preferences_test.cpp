@@ -1,0 +1,171 @@
+// CBasePreferences: location, loading, and whole-file replacement on Synchronize.
+#include <QXCore/QXLocale.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "cf/CFRef.h"
+#include "tests/files/PreferencesTestSupport.h"
+
+namespace fs = std::filesystem;
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+fs::path prefsFolder(const qxtest::FreshHome& home) { return home.root() / ".local/share/Orvex Software"; }
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::set<std::string> folderEntries(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+CFRef<CFNumberRef> number(int32_t value) { return adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &value)); }
+
+// Python's plistlib reads the file and prints the given expression over its root `d`.
+std::string plistlibEval(const fs::path& file, const std::string& expression) {
+  std::string command = "python3 -c \"import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); print(" +
+                        expression + ")\" '" + file.string() + "' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string out;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  pclose(pipe);
+  return out;
+}
+
+}  // namespace
+
+TEST(Preferences, RoundTripCreatesFolderAndFile) {
+  qxtest::FreshHome home;
+  fs::path folder = prefsFolder(home) / "Orvex Studio";
+  fs::path file = folder / "Settings.plist";
+  {
+    CBasePreferences prefs;
+    ASSERT_EQ(0, prefs.SetLocation(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(CFEqual(prefs.GetName(), CFSTR("Settings.plist")));
+    EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("Missing")));
+
+    CFRef<CFMutableDictionaryRef> window =
+        adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
+    prefs.SetAppValue(CFSTR("Name"), CFSTR("Grüße"));
+    prefs.SetAppValue(CFSTR("Count"), number(7).get());
+    prefs.SetAppValue(CFSTR("Window"), window.get());
+    prefs.SetAppValue(CFSTR("Dropped"), kCFBooleanTrue);
+    prefs.SetAppValue(CFSTR("Dropped"), nullptr);  // removes the key
+    ASSERT_EQ(0, prefs.Synchronize());
+  }
+  ASSERT_TRUE(fs::is_regular_file(file));
+  EXPECT_EQ(std::set<std::string>{"Settings.plist"}, folderEntries(folder)) << "no temporary file may remain";
+  EXPECT_EQ("Grüße 7 1280 False\n", plistlibEval(file, "d['Name'], d['Count'], d['Window']['Width'], 'Dropped' in d"));
+
+  CBasePreferences again;
+  ASSERT_EQ(0, again.SetLocationUrl(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
+  CFRef<CFPropertyListRef> name = adopt(again.CopyAppValue(CFSTR("Name")));
+  CFRef<CFPropertyListRef> window = adopt(again.CopyAppValue(CFSTR("Window")));
+  EXPECT_TRUE(CFEqual(name.get(), CFSTR("Grüße")));
+  ASSERT_TRUE(window && CFGetTypeID(window.get()) == CFDictionaryGetTypeID());
+  EXPECT_TRUE(
+      CFEqual(CFDictionaryGetValue(static_cast<CFDictionaryRef>(window.get()), CFSTR("Width")), number(1280).get()));
+
+  // Without a folder name the file lies directly in the family's folder.
+  CBasePreferences top;
+  ASSERT_EQ(0, top.SetLocation(nullptr, CFSTR("Top.plist")));
+  ASSERT_EQ(0, top.Synchronize());
+  EXPECT_TRUE(fs::is_regular_file(prefsFolder(home) / "Top.plist"));
+}
+
+// A file that cannot be read gives empty values with status 0, and is kept aside rather than
+// destroyed when the new values are written.
+TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
+  qxtest::FreshHome home;
+  fs::path folder = prefsFolder(home) / "App";
+  fs::create_directories(folder);
+  const std::string garbage = "\x01\x02 not a property list <plist";
+  const std::string arrayRoot = "<plist version=\"1.0\"><array><string>x</string></array></plist>";
+  struct Case {
+    const char* file;
+    std::string contents;  // empty: a folder stands in place of the file
+  } cases[] = {{"Garbage.plist", garbage}, {"Array.plist", arrayRoot}, {"Folder.plist", ""}};
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    fs::path file = folder / c.file;
+    if (c.contents.empty()) {
+      fs::create_directories(file / "inside");
+    } else {
+      writeFile(file, c.contents);
+    }
+    CFRef<CFStringRef> fileName = adopt(CFStringCreateWithCString(nullptr, c.file, kCFStringEncodingUTF8));
+    CBasePreferences prefs;
+    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), fileName.get()));
+    EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
+    prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
+    ASSERT_EQ(0, prefs.Synchronize());
+
+    EXPECT_EQ("True\n", plistlibEval(file, "d['Fresh']"));
+    fs::path kept = folder / (std::string(c.file) + ".unreadable");
+    if (c.contents.empty()) {
+      EXPECT_TRUE(fs::is_directory(kept / "inside"));
+    } else {
+      EXPECT_EQ(c.contents, readFile(kept));
+    }
+    // Once replaced, the file is ours: a second write does not move it aside again.
+    ASSERT_EQ(0, prefs.Synchronize());
+    EXPECT_TRUE(fs::is_regular_file(file));
+  }
+}
+
+TEST(Preferences, BadInputAndFailedWritesAreReported) {
+  qxtest::FreshHome home;
+  CBasePreferences prefs;
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.Synchronize()) << "no location yet";
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), nullptr));
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), CFSTR("a/b.plist")));
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), CFSTR("..")));
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("../Escape"), CFSTR("p.plist")));
+  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("/etc"), CFSTR("p.plist")));
+  EXPECT_EQ(nullptr, prefs.GetFileURL());
+  EXPECT_FALSE(fs::exists(home.root() / ".local/share/Escape"));
+
+  // A file standing where the folder should be: the platform's status, nothing changes.
+  fs::create_directories(prefsFolder(home));
+  writeFile(prefsFolder(home) / "Blocked", "file");
+  EXPECT_NE(0, prefs.SetLocationUrl(CFSTR("Blocked"), CFSTR("p.plist")));
+  EXPECT_EQ(nullptr, prefs.GetFileURL());
+
+  // A value that is not a property list fails the write and leaves the existing file untouched.
+  ASSERT_EQ(0, prefs.SetLocationUrl(CFSTR("App"), CFSTR("p.plist")));
+  prefs.SetAppValue(CFSTR("Good"), CFSTR("yes"));
+  ASSERT_EQ(0, prefs.Synchronize());
+  fs::path file = prefsFolder(home) / "App/p.plist";
+  std::string before = readFile(file);
+  CFRef<CFURLRef> url = adopt(CFURLCreateWithString(nullptr, CFSTR("https://example.com/"), nullptr));
+  prefs.SetAppValue(CFSTR("Bad"), url.get());
+  EXPECT_EQ(kQXErrGeneric, prefs.Synchronize());
+  EXPECT_EQ(before, readFile(file));
+  prefs.SetAppValue(CFSTR("Bad"), nullptr);
+
+  // The folder vanished after SetLocation: the write fails with its errno, not success.
+  fs::remove_all(prefsFolder(home) / "App");
+  EXPECT_EQ(ENOENT, prefs.Synchronize());
+}

@@ -1,0 +1,162 @@
+// The trash: recycle and restore round trips through .trashinfo records.
+#include <QXCore/QXFileMgr.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/files/FileTestSupport.h"
+
+using namespace filetest;
+
+namespace {
+
+class TrashTest : public ::testing::Test {
+ protected:
+  qxtest::TempHome home;
+  fs::path root = home.root();
+  fs::path trash = root / ".local/share/Trash";
+
+  int32_t Recycle(const fs::path& path) {
+    CFURLRef out = reinterpret_cast<CFURLRef>(1);
+    int32_t status = QXFileMgrRecycleItemCopy(URL(path).get(), &out);
+    EXPECT_EQ(out, nullptr);
+    return status;
+  }
+  int32_t Restore(const fs::path& path) { return QXFileMgrRestoreRecycledItem(URL(path).get(), nullptr); }
+};
+
+TEST_F(TrashTest, RoundTripWithEncodedNames) {
+  const fs::path item = root / "My Photos/Sommer % 2024 ü.jpg";
+  Write(item, "summer");
+  EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(item).get()));
+  ASSERT_EQ(Recycle(item), 0);
+  EXPECT_FALSE(fs::exists(item));
+  EXPECT_EQ(Read(trash / "files/Sommer % 2024 ü.jpg"), "summer");
+  const std::string info = Read(trash / "info/Sommer % 2024 ü.jpg.trashinfo");
+  std::string encoded = root.string() + "/My%20Photos/Sommer%20%25%202024%20%C3%BC.jpg";
+  EXPECT_TRUE(std::regex_match(info, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate="
+                                                "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n")))
+      << info;
+  EXPECT_NE(info.find("Path=" + encoded + "\n"), std::string::npos) << info;
+
+  // The former folder is gone too: the restore makes it again.
+  fs::remove_all(root / "My Photos");
+  EXPECT_EQ(Restore(item), 0);
+  EXPECT_EQ(Read(item), "summer");
+  EXPECT_TRUE(fs::is_empty(trash / "files"));
+  EXPECT_TRUE(fs::is_empty(trash / "info"));
+  EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
+  EXPECT_EQ(Restore(root / "never-trashed"), 2);
+
+  // Folders travel whole, links inside them stay links.
+  Write(root / "album/a.jpg", "a");
+  fs::create_symlink("a.jpg", root / "album/alias");
+  ASSERT_EQ(Recycle(root / "album"), 0);
+  EXPECT_TRUE(fs::is_directory(trash / "files/album"));
+  EXPECT_EQ(Restore(root / "album"), 0);
+  EXPECT_EQ(Read(root / "album/a.jpg"), "a");
+  EXPECT_EQ(fs::read_symlink(root / "album/alias"), "a.jpg");
+}
+
+TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
+  const fs::path item = root / "doc.txt";
+  Write(item, "first");
+  ASSERT_EQ(Recycle(item), 0);
+  Write(item, "second");
+  ASSERT_EQ(Recycle(item), 0);
+  Write(root / "other/doc.txt", "elsewhere");
+  ASSERT_EQ(Recycle(root / "other/doc.txt"), 0);
+  EXPECT_EQ(Names(trash / "files"), (std::vector<std::string>{"doc 1.txt", "doc 2.txt", "doc.txt"}));
+  EXPECT_EQ(Restore(item), 0);
+  EXPECT_EQ(Read(item), "second");
+  EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
+  fs::remove(item);
+  EXPECT_EQ(Restore(item), 0);
+  EXPECT_EQ(Read(item), "first");
+  fs::remove(item);
+  EXPECT_EQ(Restore(item), 2) << "the other doc.txt came from another folder";
+  EXPECT_EQ(Restore(root / "other/doc.txt"), 0);
+  EXPECT_EQ(Read(root / "other/doc.txt"), "elsewhere");
+
+  // Records that do not parse, or whose item is gone, are passed over.
+  Write(trash / "info/bad.trashinfo", "[Trash Info]\nPath=" + root.string() + "/bad%zz\nDeletionDate=x\n");
+  Write(trash / "info/orphan.trashinfo", "[Trash Info]\nPath=" + root.string() + "/orphan\nDeletionDate=x\n");
+  Write(trash / "info/nogroup.trashinfo", "Path=" + root.string() + "/nogroup\n");
+  Write(trash / "files/nogroup", "n");
+  EXPECT_EQ(Restore(root / "orphan"), 2);
+  EXPECT_EQ(Restore(root / "nogroup"), 2);
+
+  // A name of the longest length the file system allows still fits in the trash.
+  std::string utf8Long = root.string() + "/" + std::string(120, 'x');
+  for (int i = 0; i < 64; ++i) utf8Long += "\xC3\xBC";
+  utf8Long += ".jpg";  // 252 bytes
+  Write(utf8Long, "long");
+  ASSERT_EQ(Recycle(utf8Long), 0);
+  EXPECT_FALSE(fs::exists(utf8Long));
+  EXPECT_EQ(Restore(utf8Long), 0);
+  EXPECT_EQ(Read(utf8Long), "long");
+
+  EXPECT_EQ(Recycle(root / "missing"), ENOENT);
+  CFRef<CFURLRef> web = qxcf::adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/x"), nullptr));
+  EXPECT_EQ(QXFileMgrRecycleItemCopy(web.get(), nullptr), -1);
+  EXPECT_EQ(QXFileMgrRestoreRecycledItem(web.get(), nullptr), -1);
+}
+
+TEST_F(TrashTest, HomeTrashThatCannotBeMade) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  Write(root / "item.txt", "x");
+  fs::create_directories(root / ".local/share");
+  fs::permissions(root / ".local/share", fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_FALSE(QXFileMgrCanRecycleItem(URL(root / "item.txt").get()));
+  EXPECT_NE(Recycle(root / "item.txt"), 0);
+  EXPECT_EQ(Read(root / "item.txt"), "x") << "a failed recycle leaves the item";
+  fs::permissions(root / ".local/share", fs::perms::owner_all);
+  EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(root / "item.txt").get()));
+}
+
+TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
+  fs::path other = OtherFileSystem(root);
+  if (other.empty()) GTEST_SKIP() << "no second writable file system";
+  // Remove only what this test made in the shared /dev/shm trash.
+  const fs::path topTrash = other / (".Trash-" + std::to_string(getuid()));
+  const bool trashExisted = fs::exists(topTrash);
+  char pattern[] = "/dev/shm/qxtest-trash-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const fs::path item = dir / "remote file.txt";
+  Write(item, "remote");
+  EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(item).get()));
+  ASSERT_EQ(Recycle(item), 0);
+  EXPECT_FALSE(fs::exists(item));
+  EXPECT_FALSE(fs::exists(trash / "files/remote file.txt")) << "never copied into the home trash";
+  std::string name;
+  for (const auto& entry : fs::directory_iterator(topTrash / "info")) {
+    std::string info = Read(entry.path());
+    // Top-directory trashes record paths relative to the top directory.
+    if (info.find("Path=" + dir.filename().string() + "/remote%20file.txt\n") != std::string::npos)
+      name = entry.path().stem().string();
+  }
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(Read(topTrash / "files" / name), "remote");
+  EXPECT_EQ(fs::status(topTrash).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(Restore(item), 0);
+  EXPECT_EQ(Read(item), "remote");
+  EXPECT_FALSE(fs::exists(topTrash / "files" / name));
+
+  // Reached through a link from the home file system, the item still goes to its own file
+  // system's trash, and comes back by the path it was trashed under.
+  fs::create_directory_symlink(dir, root / "shm-link");
+  const fs::path viaLink = root / "shm-link/linked.txt";
+  Write(viaLink, "linked");
+  ASSERT_EQ(Recycle(viaLink), 0);
+  EXPECT_FALSE(fs::exists(dir / (".Trash-" + std::to_string(getuid()))));
+  EXPECT_FALSE(fs::exists(trash / "files/linked.txt"));
+  EXPECT_TRUE(fs::exists(topTrash / "files/linked.txt"));
+  EXPECT_EQ(Restore(viaLink), 0);
+  EXPECT_EQ(Read(dir / "linked.txt"), "linked");
+
+  fs::remove_all(dir);
+  if (!trashExisted) fs::remove_all(topTrash);
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+// The log manager: line format, levels, sources, loggers and their procedures, threads.
+#include <QXCore/QXLog.h>
+#include <QXCore/QXProcess.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "tests/log/LogCapture.h"
+
+using qxtest::LogCapture;
+
+namespace {
+
+QXLogStyle plainStyle() {
+  QXLogStyle style = {false, false, false, false, false, 4};
+  return style;
+}
+
+std::string tid() { return std::to_string(QXProcessGetCurrentThreadID()); }
+
+}  // namespace
+
+TEST(LogTest, LineFormatFieldByField) {
+  // A zone 5:45 ahead of UTC shows whether the prefix really uses local time.
+  setenv("TZ", "Asia/Kathmandu", 1);
+  tzset();
+  LogCapture log;
+  time_t before = time(nullptr);
+  QXLogWithParams(4, CFSTR("Src"), 0, CFSTR("hello %d %@"), 5, CFSTR("x"));
+  time_t after = time(nullptr);
+  auto lines = log.lines();
+  ASSERT_EQ(1u, lines.size());
+  // Year-month-day hour:minute:seconds, no leading zeros except the minute's; seconds are a
+  // rounded float padded with a space.
+  std::regex pattern(
+      R"(^(\d{4,})-([1-9]\d?)-([1-9]\d?) ([0-9]|1\d|2[0-3]):([0-5]\d):( \d|[1-5]\d|60) Src - hello 5 x\n$)");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[0], match, pattern)) << lines[0];
+  bool matchesClock = false;
+  for (time_t t : {before, after}) {
+    tm local{};
+    localtime_r(&t, &local);
+    matchesClock |= std::stoi(match[1]) == local.tm_year + 1900 && std::stoi(match[2]) == local.tm_mon + 1 &&
+                    std::stoi(match[3]) == local.tm_mday && std::stoi(match[4]) == local.tm_hour &&
+                    std::stoi(match[5]) == local.tm_min;
+  }
+  EXPECT_TRUE(matchesClock) << lines[0];
+  unsetenv("TZ");
+  tzset();
+
+  // The error number, the default source and the host's source.
+  log.clear();
+  QXLogWithParams(1, nullptr, -108, CFSTR("failed"));
+  QXLogSetSource(CFSTR("Host"));
+  QXLog(CFSTR("plain %s"), "text");
+  QXLogWithParams(2, CFSTR("Given"), 0, CFSTR("given"));
+  QXLogSetSource(nullptr);
+  QXLogWithParams(3, nullptr, 0, CFSTR("again"));
+  lines = log.lines();
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(.* Orvex - failed Error Number = -108\n)"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(.* Host - plain text\n)"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(.* Given - given\n)"))) << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(.* Orvex - again\n)"))) << lines[3];
+
+  // Events: the text carries its own line feed and the style adds one more.
+  log.clear();
+  QXLogEvent(5, "a.c", 10);
+  QXLogError(CFSTR("Module"), -50, "b.cpp", 7);
+  lines = log.lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(R"(\d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - Event \(5\) on line 10 of a\.c\n\n)")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(.* Module - Event \(-50\) on line 7 of b\.cpp\n\n)")))
+      << lines[1];
+
+  // Every flag off leaves the bare message; the default style is newline and timestamp at 4.
+  log.clear();
+  QXLogStyle plain = plainStyle();
+  QXLogWithStyle(&plain, CFSTR("bare %d"), 1);
+  EXPECT_EQ(std::vector<std::string>{"bare 1"}, log.lines());
+  QXLogStyle defaults = QXLogGetDefaultLogStyle();
+  EXPECT_TRUE(defaults.newline && defaults.timestamp);
+  EXPECT_FALSE(defaults.threadTag || defaults.indent || defaults.indentWrap);
+  EXPECT_EQ(4, defaults.level);
+}
+
+TEST(LogTest, LevelsAboveFourAndBadFormatsGiveNothing) {
+  LogCapture log;
+  QXLogWithParams(5, CFSTR("S"), 0, CFSTR("dropped"));
+  QXLogStyle style = QXLogGetDefaultLogStyle();
+  style.level = 100;
+  QXLogWithStyle(&style, CFSTR("dropped too"));
+  QXLog(CFSTR("bad %n format"));
+  QXLog(nullptr);
+  QXLogWithStyle(nullptr, CFSTR("no style"));
+  EXPECT_TRUE(log.lines().empty());
+  style.level = -3;
+  QXLogWithStyle(&style, CFSTR("kept"));
+  EXPECT_EQ(1u, log.lines().size());
+}
+
+// A logger's procedures see exactly their registration: startup when added, shutdown when
+// removed, nothing for an unregistered logger or for "remove all".
+TEST(LogTest, LoggersAreAddedAndRemoved) {
+  std::vector<std::string> order;
+  struct Tagged {
+    std::vector<std::string>* order;
+    const char* name;
+  };
+  auto note = [](void* context, CFStringRef) {
+    auto* tagged = static_cast<Tagged*>(context);
+    tagged->order->push_back(tagged->name);
+  };
+  Tagged first{&order, "first"}, second{&order, "second"};
+  QXLoggerRef a = QXLoggerCreate();
+  QXLoggerRef b = QXLoggerCreate();
+  QXLoggerProcs procs = {note, nullptr, nullptr};
+  QXLoggerSetProcs(a, &procs, &first);
+  QXLoggerSetProcs(b, &procs, &second);
+  QXLogAddLogger(b);
+  QXLogAddLogger(a);
+  QXLog(CFSTR("one"));
+  EXPECT_EQ((std::vector<std::string>{"second", "first"}), order);  // registration order
+  QXLogRemoveLogger(b);
+  QXLogRemoveLogger(a);
+  QXLoggerRelease(a);
+  QXLoggerRelease(b);
+
+  {
+    LogCapture capture;
+    EXPECT_EQ(1, capture.startups());
+    QXLog(CFSTR("seen"));
+    QXLogRemoveLogger(capture.logger());
+    EXPECT_EQ(1, capture.shutdowns());
+    QXLog(CFSTR("not seen"));
+    QXLogRemoveLogger(capture.logger());  // no longer registered: nothing happens
+    EXPECT_EQ(1, capture.shutdowns());
+    EXPECT_EQ(1u, capture.lines().size());
+    // The capture's destructor removes it once more: still nothing.
+  }
+
+  {
+    LogCapture capture;
+    QXLogRemoveAllLoggers();
+    QXLog(CFSTR("after remove all"));
+    EXPECT_EQ(0, capture.shutdowns());
+    EXPECT_TRUE(capture.lines().empty());
+  }
+
+  // A logger released by its creator lives on while registered; cleared procedures are not called.
+  {
+    LogCapture capture;
+    QXLoggerProcs none = {nullptr, nullptr, nullptr};
+    QXLoggerSetProcs(capture.logger(), &none, nullptr);
+    QXLog(CFSTR("nobody listens"));
+    QXLoggerSetProcs(capture.logger(), nullptr, nullptr);
+    QXLogRemoveLogger(capture.logger());
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(0, capture.shutdowns());
+  }
+}
+
+namespace {
+int gNestedCalls = 0;
+void logsItself(void*, CFStringRef) {
+  ++gNestedCalls;
+  QXLog(CFSTR("from inside a logger"));
+}
+}  // namespace
+
+TEST(LogTest, ALoggerThatLogsIsNotFedItsOwnLines) {
+  LogCapture capture;
+  QXLoggerRef noisy = QXLoggerCreate();
+  QXLoggerProcs procs = {logsItself, nullptr, nullptr};
+  QXLoggerSetProcs(noisy, &procs, nullptr);
+  QXLogAddLogger(noisy);
+  QXLog(CFSTR("outer"));
+  QXLogRemoveLogger(noisy);
+  QXLoggerRelease(noisy);
+  EXPECT_EQ(1, gNestedCalls);
+  ASSERT_EQ(1u, capture.lines().size());
+  EXPECT_NE(std::string::npos, capture.lines()[0].find("outer"));
+}
+
+TEST(LogTest, ThreadTagMarksTheMainThreadThreads) {
+  ASSERT_EQ(0, QXProcessInit());
+  LogCapture log;
+  QXLogStyle style = plainStyle();
+  style.threadTag = true;
+  QXLogWithStyle(&style, CFSTR("main"));
+  std::thread([&] { QXLogWithStyle(&style, CFSTR("worker %s"), tid().c_str()); }).join();
+  auto lines = log.lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ("[m" + tid() + "] main", lines[0]);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[1], match, std::regex(R"(\[ (\d+)\] worker (\d+))"))) << lines[1];
+  EXPECT_EQ(match[1], match[2]);
+  EXPECT_NE(tid(), match[1]);
+}
+
+// In a fresh process: no main thread yet, and the indent counter still at 0.
+TEST(LogDeathTest, FirstIndentedThreadsAndTagBeforeInit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LogCapture log;
+        QXLogStyle style = plainStyle();
+        style.threadTag = true;
+        style.indent = true;
+        QXLogWithStyle(&style, CFSTR("a"));
+        std::thread([&] { QXLogWithStyle(&style, CFSTR("b")); }).join();
+        QXLogWithStyle(&style, CFSTR("c"));
+        auto lines = log.lines();
+        bool ok = lines.size() == 3 && lines[0] == "[ " + tid() + "] a" && lines[1].rfind(" [ ", 0) == 0 &&
+                  lines[1].back() == 'b' && lines[2] == "[ " + tid() + "] c";
+        for (const auto& line : lines) fprintf(stderr, "<%s>\n", line.c_str());
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "QXProcess has not been initialized");
+}
+
+namespace {
+// Each of `count` new threads logs one indented line; returns their indents in order.
+std::vector<int> indentsOfNewThreads(int count, bool wrap) {
+  LogCapture log;
+  QXLogStyle style = plainStyle();
+  style.indent = true;
+  style.indentWrap = wrap;
+  for (int i = 0; i < count; ++i) std::thread([&] { QXLogWithStyle(&style, CFSTR("x")); }).join();
+  std::vector<int> indents;
+  for (const auto& line : log.lines()) indents.push_back(static_cast<int>(line.size()) - 1);
+  return indents;
+}
+}  // namespace
+
+TEST(LogTest, IndentCounterWrapsAfterOneHundredThreads) {
+  // The counter is process-wide, so look at steps rather than absolute values.
+  std::vector<int> wrapped = indentsOfNewThreads(120, true);
+  ASSERT_EQ(120u, wrapped.size());
+  int wraps = 0;
+  for (size_t i = 1; i < wrapped.size(); ++i) {
+    EXPECT_LE(wrapped[i], 100);
+    if (wrapped[i - 1] == 100) {
+      EXPECT_EQ(1, wrapped[i]) << "after 100 comes 1";
+      ++wraps;
+    } else {
+      EXPECT_EQ(wrapped[i - 1] + 1, wrapped[i]);
+    }
+  }
+  EXPECT_EQ(1, wraps);
+
+  std::vector<int> unwrapped = indentsOfNewThreads(110, false);
+  ASSERT_EQ(110u, unwrapped.size());
+  for (size_t i = 1; i < unwrapped.size(); ++i) EXPECT_EQ(unwrapped[i - 1] + 1, unwrapped[i]);
+  EXPECT_GT(unwrapped.back(), 100);
+}
+
+TEST(LogTest, UTF8MessagesAreCutAtACharacterBoundary) {
+  LogCapture log;
+  auto messageOf = [](const std::string& line) { return line.substr(line.find(" - ") + 3); };
+
+  // Not re-read as a format: a '%' in the text stays as it is.
+  QXLogUTF8("100%% %s %d\n", "x%d", 7);
+  ASSERT_EQ(1u, log.lines().size());
+  std::smatch match;
+  std::string line = log.lines()[0];
+  ASSERT_TRUE(
+      std::regex_match(line, match, std::regex(R"(( *)\[[m ]\d+\] \d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - 100% x%d 7\n)")))
+      << line;
+
+  // 2,046 bytes are kept before the added line feed; a character that does not fit whole goes.
+  std::string twoByte = "a";
+  for (int i = 0; i < 1500; ++i) twoByte += "é";
+  log.clear();
+  QXLogUTF8("%s\n", twoByte.c_str());
+  std::string expected = "a";
+  for (int i = 0; i < 1022; ++i) expected += "é";
+  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
+
+  std::string threeByte;
+  for (int i = 0; i < 1000; ++i) threeByte += "€";
+  log.clear();
+  QXLogUTF8("%s", threeByte.c_str());
+  expected.clear();
+  for (int i = 0; i < 682; ++i) expected += "€";
+  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
+  log.clear();
+  QXLogUTF8("b%s", threeByte.c_str());
+  expected = "b";
+  for (int i = 0; i < 681; ++i) expected += "€";
+  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
+
+  // Exactly at the limit nothing is cut.
+  std::string fits(2047, 'z');
+  log.clear();
+  QXLogUTF8("%s", fits.c_str());
+  EXPECT_EQ(fits, messageOf(log.lines().at(0)));
+
+  // Bytes that are not UTF-8 are still logged.
+  log.clear();
+  QXLogUTF8("bad \xff byte\n");
+  EXPECT_EQ("bad \xEF\xBF\xBD byte\n", messageOf(log.lines().at(0)));
+}
+
+TEST(LogTest, LinesFromManyThreadsStayWholeThreads) {
+  LogCapture log;
+  constexpr int kThreads = 6, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      QXLogStyle style = QXLogGetDefaultLogStyle();
+      style.threadTag = true;
+      style.indent = true;
+      for (int i = 0; i < kLines; ++i) QXLogWithStyle(&style, CFSTR("thread %d line %d"), t, i);
+    });
+  }
+  // Loggers come and go meanwhile.
+  for (int i = 0; i < 50; ++i) {
+    QXLoggerRef extra = QXLoggerCreate();
+    QXLogAddLogger(extra);
+    QXLogRemoveLogger(extra);
+    QXLoggerRelease(extra);
+  }
+  for (auto& thread : threads) thread.join();
+  auto lines = log.lines();
+  ASSERT_EQ(size_t{kThreads * kLines}, lines.size());
+  std::vector<int> next(kThreads, 0);
+  std::regex pattern(R"( *\[ \d+\] \d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - thread (\d) line (\d+)\n)");
+  for (const auto& line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, pattern)) << line;
+    int t = std::stoi(match[1]);
+    EXPECT_EQ(next[t]++, std::stoi(match[2]));
+  }
+}
