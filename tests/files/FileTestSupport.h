@@ -80,8 +80,7 @@ inline std::vector<std::string> Names(const fs::path& folder) {
 // Another file system than the temporary folder's, writable, for moves across file systems; empty
 // when the machine has none.
 inline fs::path OtherFileSystem(const fs::path& near) {
-  struct stat a {
-  }, b{};
+  struct stat a = {}, b = {};
   if (::stat(near.c_str(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev) return {};
   if (::access("/dev/shm", W_OK) != 0) return {};
   return "/dev/shm";

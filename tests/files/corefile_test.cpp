@@ -11,6 +11,21 @@ using namespace filetest;
 
 namespace {
 
+// Take ownership of a copy the file manager returned: its text, or its path ("(none)" for no URL).
+std::string Own(CFStringRef string) {
+  CFRef<CFStringRef> owned = qxcf::adopt(string);
+  return Str(string);
+}
+std::string Own(CFURLRef url) {
+  CFRef<CFURLRef> owned = qxcf::adopt(url);
+  return PathOf(url);
+}
+
+CFRef<CFArrayRef> Array(std::initializer_list<CFTypeRef> values) {
+  return qxcf::adopt(CFArrayCreate(nullptr, const_cast<const void**>(values.begin()),
+                                   static_cast<CFIndex>(values.size()), &kCFTypeArrayCallBacks));
+}
+
 class CoreFile : public ::testing::Test {
  protected:
   qxtest::TempHome home;
@@ -19,10 +34,8 @@ class CoreFile : public ::testing::Test {
   // The folder of a folder type as a path; "" on failure (the status is checked too).
   std::string Folder(int32_t type, CFStringRef partial = nullptr, void* module = nullptr) {
     CFURLRef url = nullptr;
-    int32_t status = QXFileMgrGetFolderPathCopy(module, type, partial, &url);
-    EXPECT_EQ(status, 0) << "type " << type;
-    CFRef<CFURLRef> owned = qxcf::adopt(url);
-    return owned ? PathOf(owned.get()) : "";
+    EXPECT_EQ(QXFileMgrGetFolderPathCopy(module, type, partial, &url), 0) << "type " << type;
+    return url ? Own(url) : "";
   }
 };
 
@@ -62,8 +75,7 @@ TEST_F(CoreFile, FolderTypesFollowTheXDGFolders) {
   EXPECT_EQ(Folder(6), fs::read_symlink("/proc/self/exe").parent_path().string());
   CFURLRef resource = nullptr;
   EXPECT_EQ(QXFileMgrGetResourceURLCopy(CFSTR("strings"), CFSTR("plist"), CFSTR("Res/en"), &resource), 0);
-  EXPECT_EQ(PathOf(resource), (fs::read_symlink("/proc/self/exe").parent_path() / "Res/en/strings.plist").string());
-  CFRelease(resource);
+  EXPECT_EQ(Own(resource), (fs::read_symlink("/proc/self/exe").parent_path() / "Res/en/strings.plist").string());
   // A module handle gives the folder its library was loaded from.
   Dl_info info{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&QXFileMgrGetFolderPathCopy), &info), 0);
@@ -102,8 +114,8 @@ TEST_F(CoreFile, PathsAndURLsWithoutAPath) {
   CFRef<CFURLRef> fromChars = qxcf::adopt(QXFileMgrCreateFileSystemRepresentationFromUnichar(chars, count, false));
   EXPECT_TRUE(CFEqual(fromChars.get(), url.get()));
   free(chars);
-  CFRef<CFURLRef> renamed = qxcf::adopt(QXFileMgrCreateCopyReplacingLastPathComponent(url.get(), CFSTR("c"), false));
-  EXPECT_EQ(PathOf(renamed.get()), (odd.parent_path() / "c").string());
+  EXPECT_EQ(Own(QXFileMgrCreateCopyReplacingLastPathComponent(url.get(), CFSTR("c"), false)),
+            (odd.parent_path() / "c").string());
   EXPECT_TRUE(QXFileMgrPathExists(url.get()));
   EXPECT_FALSE(QXFileMgrIsDir(url.get()));
   EXPECT_TRUE(QXFileMgrIsDir(URL(odd.parent_path()).get()));
@@ -123,13 +135,12 @@ TEST_F(CoreFile, PathsAndURLsWithoutAPath) {
   EXPECT_EQ(QXFileMgrCopyFile(url.get(), web.get()), -1);
   EXPECT_EQ(QXFileMgrDeleteFolder(web.get()), -1);
   CFArrayRef listing = nullptr;
-  EXPECT_EQ(QXFileMgrGetFolderContentsCopy(web.get(), nullptr, 1, &listing), 0);
-  ASSERT_NE(listing, nullptr);
-  EXPECT_EQ(CFArrayGetCount(listing), 0);
-  CFRelease(listing);
-  EXPECT_EQ(QXFileMgrGetFolderPathsCopy(web.get(), nullptr, 1, &listing), 0);
-  EXPECT_EQ(CFArrayGetCount(listing), 0);
-  CFRelease(listing);
+  for (auto list : {&QXFileMgrGetFolderContentsCopy, &QXFileMgrGetFolderPathsCopy}) {
+    EXPECT_EQ(list(web.get(), nullptr, 1, &listing), 0);
+    ASSERT_NE(listing, nullptr);
+    EXPECT_EQ(CFArrayGetCount(listing), 0);
+    CFRelease(listing);
+  }
   EXPECT_EQ(QXFileMgrCreateDirectory(nullptr), 0);
   EXPECT_TRUE(QXFileMgrCanRecycleItem(web.get()));
 
@@ -151,9 +162,8 @@ TEST_F(CoreFile, UniqueNames) {
   const fs::path dir = root / "pics";
   CFRef<CFURLRef> folder = URL(dir, true);
   auto unique = [&](const char* name, bool hasExtension, CFStringRef suffix, CFArrayRef excluded = nullptr) {
-    CFRef<CFURLRef> url =
-        qxcf::adopt(QXFileMgrCreateUniquePathName(folder.get(), CF(name).get(), hasExtension, suffix, excluded));
-    return url ? fs::path(PathOf(url.get())).filename().string() : std::string("(null)");
+    CFURLRef url = QXFileMgrCreateUniquePathName(folder.get(), CF(name).get(), hasExtension, suffix, excluded);
+    return url ? fs::path(Own(url)).filename().string() : std::string("(null)");
   };
   fs::create_directories(dir);
   EXPECT_EQ(unique("Photo.jpg", true, nullptr), "Photo.jpg");
@@ -170,10 +180,7 @@ TEST_F(CoreFile, UniqueNames) {
   Write(dir / "Archive.tar.gz", "");
   EXPECT_EQ(unique("Archive.tar.gz", true, nullptr), "Archive.tar 1.gz");
   // Excluded URLs are skipped although nothing exists there.
-  CFRef<CFURLRef> ex1 = URL(dir / "Photo 2.jpg");
-  CFRef<CFURLRef> ex2 = URL(dir / "Photo 3.jpg");
-  const void* values[] = {ex1.get(), ex2.get()};
-  CFRef<CFArrayRef> excluded = qxcf::adopt(CFArrayCreate(nullptr, values, 2, &kCFTypeArrayCallBacks));
+  CFRef<CFArrayRef> excluded = Array({URL(dir / "Photo 2.jpg").get(), URL(dir / "Photo 3.jpg").get()});
   EXPECT_EQ(unique("Photo.jpg", true, nullptr, excluded.get()), "Photo 4.jpg");
   // Names that would leave the folder or name it are refused.
   EXPECT_EQ(unique("../Photo.jpg", true, nullptr), "(null)");
@@ -181,37 +188,33 @@ TEST_F(CoreFile, UniqueNames) {
   EXPECT_EQ(unique("", true, nullptr), "(null)");
   CFURLRef out = nullptr;
   EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("Photo.jpg"), nullptr, &out), 0);
-  EXPECT_EQ(fs::path(PathOf(out)).filename(), "Photo 2.jpg");
-  CFRelease(out);
+  EXPECT_EQ(fs::path(Own(out)).filename(), "Photo 2.jpg");
   EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("a/b"), nullptr, &out), -1);
   EXPECT_EQ(out, nullptr);
 }
 
 TEST_F(CoreFile, LegalNamesExtensionsAndSidecars) {
-  auto legal = [](const char* name) {
-    CFRef<CFStringRef> result = qxcf::adopt(QXFileMgrCreateLegalFileName(CF(name).get()));
-    return Str(result.get());
+  const std::pair<std::string, const char*> legal[] = {
+      {"a:b*c?..", "a b c "},
+      {"\"*/:<>?\\|", "         "},
+      {"../etc/passwd", ".. etc passwd"},
+      {"..", ""},
+      {".", ""},
+      {".hidden. name .", ".hidden. name "},
+      {{'a', 0, 'b'}, "a b"},
   };
-  EXPECT_EQ(legal("a:b*c?.."), "a b c ");
-  EXPECT_EQ(legal("\"*/:<>?\\|"), "         ");
-  EXPECT_EQ(legal("../etc/passwd"), ".. etc passwd");
-  EXPECT_EQ(legal(".."), "");
-  EXPECT_EQ(legal("."), "");
-  EXPECT_EQ(legal(".hidden. name ."), ".hidden. name ");
-  const UniChar withNul[] = {'a', 0, 'b'};
-  CFRef<CFStringRef> nul = qxcf::adopt(CFStringCreateWithCharacters(nullptr, withNul, 3));
-  CFRef<CFStringRef> cleaned = qxcf::adopt(QXFileMgrCreateLegalFileName(nul.get()));
-  EXPECT_EQ(Str(cleaned.get()), "a b");
+  for (const auto& [name, expected] : legal) {
+    CFRef<CFStringRef> input =
+        qxcf::adopt(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(name.data()),
+                                            static_cast<CFIndex>(name.size()), kCFStringEncodingUTF8, false));
+    EXPECT_EQ(Own(QXFileMgrCreateLegalFileName(input.get())), expected) << name;
+  }
 
-  CFRef<CFStringRef> ext = qxcf::adopt(QXFileMgrGetNormalizedExtNameCopy(CFSTR("IMG.Final.JPG")));
-  EXPECT_EQ(Str(ext.get()), "jpg");
-  ext = qxcf::adopt(QXFileMgrGetNormalizedExtNameCopy(CFSTR("README")));
-  EXPECT_EQ(Str(ext.get()), "");
-  ext = qxcf::adopt(QXFileMgrGetNormalizedExtCopy(URL(root / "x/IMG.TiF").get()));
-  EXPECT_EQ(Str(ext.get()), "tif");
+  EXPECT_EQ(Own(QXFileMgrGetNormalizedExtNameCopy(CFSTR("IMG.Final.JPG"))), "jpg");
+  EXPECT_EQ(Own(QXFileMgrGetNormalizedExtNameCopy(CFSTR("README"))), "");
+  EXPECT_EQ(Own(QXFileMgrGetNormalizedExtCopy(URL(root / "x/IMG.TiF").get())), "tif");
   EXPECT_EQ(QXFileMgrGetNormalizedExtCopy(URL(root / "x.d/README").get()), nullptr);
-  CFRef<CFStringRef> base = qxcf::adopt(QXFileMgrGetFileNameNoExtCopy(URL(root / "a.b.c").get()));
-  EXPECT_EQ(Str(base.get()), "a.b");
+  EXPECT_EQ(Own(QXFileMgrGetFileNameNoExtCopy(URL(root / "a.b.c").get())), "a.b");
   CFRef<CFMutableStringRef> name = qxcf::adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("a.b.c")));
   QXFileMgrStripFileExt(name.get());
   EXPECT_EQ(Str(name.get()), "a.b");
@@ -221,12 +224,10 @@ TEST_F(CoreFile, LegalNamesExtensionsAndSidecars) {
 
   CFURLRef sidecar = nullptr;
   EXPECT_EQ(QXFileMgrCreateSidecarPathForImage(URL(root / "IMG_1.CR2").get(), &sidecar), 0);
-  EXPECT_EQ(PathOf(sidecar), (root / "IMG_1.xmp").string());
-  CFRelease(sidecar);
+  EXPECT_EQ(Own(sidecar), (root / "IMG_1.xmp").string());
   // A "." in a folder name is not an extension.
   EXPECT_EQ(QXFileMgrCreateSidecarPathForImage(URL(root / "my.photos/IMG").get(), &sidecar), 0);
-  EXPECT_EQ(PathOf(sidecar), (root / "my.photos/IMG.xmp").string());
-  CFRelease(sidecar);
+  EXPECT_EQ(Own(sidecar), (root / "my.photos/IMG.xmp").string());
 }
 
 TEST_F(CoreFile, CreateAndDeleteFoldersNeverEscapeThroughLinks) {
@@ -350,15 +351,13 @@ TEST_F(CoreFile, FolderListingsFilterAndSortByName) {
     if (out) CFRelease(out);
     return names;
   };
-  const void* jpg[] = {CFSTR("jpg")};
-  CFRef<CFArrayRef> jpgOnly = qxcf::adopt(CFArrayCreate(nullptr, jpg, 1, &kCFTypeArrayCallBacks));
+  CFRef<CFArrayRef> jpgOnly = Array({CFSTR("jpg")});
   EXPECT_EQ(list(jpgOnly.get(), 1), (std::vector<std::string>{"A.JPG", "A1.jpg", "a2.jpg", "a10.jpg"}));
   EXPECT_EQ(list(nullptr, 1), (std::vector<std::string>{"A.JPG", "A1.jpg", "a2.jpg", "a10.jpg", "B.png", "noext"}));
   std::vector<std::string> unsorted = list(nullptr, 0);
   std::sort(unsorted.begin(), unsorted.end());
   EXPECT_EQ(unsorted, (std::vector<std::string>{"A.JPG", "A1.jpg", "B.png", "a10.jpg", "a2.jpg", "noext"}));
-  CFRef<CFArrayRef> none = qxcf::adopt(CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
-  EXPECT_TRUE(list(none.get(), 1).empty());
+  EXPECT_TRUE(list(Array({}).get(), 1).empty());
 
   CFArrayRef paths = nullptr;
   EXPECT_EQ(QXFileMgrGetFolderPathsCopy(folder.get(), jpgOnly.get(), 1, &paths), 0);
@@ -395,11 +394,9 @@ TEST_F(CoreFile, LinksVolumesAndPlatformGaps) {
   fs::create_symlink(root / "missing", root / "dangling");
   CFURLRef out = nullptr;
   EXPECT_EQ(QXFileMgrResolveLink(URL(root / "hop2").get(), &out), 0);
-  EXPECT_EQ(PathOf(out), fs::canonical(root / "target/file.txt").string());
-  CFRelease(out);
+  EXPECT_EQ(Own(out), fs::canonical(root / "target/file.txt").string());
   EXPECT_EQ(QXFileMgrResolveLink(URL(root / "target/file.txt").get(), &out), 0);
-  EXPECT_EQ(PathOf(out), (root / "target/file.txt").string());
-  CFRelease(out);
+  EXPECT_EQ(Own(out), (root / "target/file.txt").string());
   EXPECT_EQ(QXFileMgrResolveLink(URL(root / "dangling").get(), &out), ENOENT);
   EXPECT_EQ(out, nullptr);
 

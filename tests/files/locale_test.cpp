@@ -11,11 +11,11 @@
 
 #include "cf/CFRef.h"
 #include "files/LocaleTesting.h"
-#include "tests/files/PreferencesTestSupport.h"
+#include "tests/files/FileTestSupport.h"
 
+using filetest::Str;
 using qxcf::adopt;
 using qxcf::CFRef;
-using qxtest::text;
 
 namespace {
 
@@ -50,16 +50,16 @@ TEST_F(Locale, PreferredAndCurrentLanguageFromEnvironment) {
     setLanguageEnvironment(c.environment);
     CFRef<CFStringRef> preferred = adopt(QXLocaleCopyPreferredLanguageCode());
     CFRef<CFStringRef> current = adopt(QXLocaleCopyCurrentLanguageCode());
-    EXPECT_EQ(c.preferred, text(preferred.get()));
-    EXPECT_EQ(c.current, text(current.get()));
+    EXPECT_EQ(c.preferred, Str(preferred.get()));
+    EXPECT_EQ(c.current, Str(current.get()));
   }
 }
 
 TEST_F(Locale, DefaultLanguageIsCachedAndOverridable) {
   setLanguageEnvironment({{"LANGUAGE", "de_DE:en"}});
-  EXPECT_EQ("de", text(QXLocaleGetDefaultLanguageCode()));
+  EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode()));
   setLanguageEnvironment({{"LANGUAGE", "fr"}});
-  EXPECT_EQ("de", text(QXLocaleGetDefaultLanguageCode())) << "the preferred code is kept from the first call";
+  EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode())) << "the preferred code is kept from the first call";
 
   // The code set by the caller wins whatever the system says, and is copied.
   CFRef<CFMutableStringRef> code = adopt(CFStringCreateMutable(nullptr, 0));
@@ -67,13 +67,13 @@ TEST_F(Locale, DefaultLanguageIsCachedAndOverridable) {
   QXLocaleSetDefaultLanguageCode(code.get());
   CFStringAppend(code.get(), CFSTR("-GB"));
   CFStringRef borrowed = QXLocaleGetDefaultLanguageCode();
-  EXPECT_EQ("en", text(borrowed));
+  EXPECT_EQ("en", Str(borrowed));
   EXPECT_TRUE(CFEqual(borrowed, kQXLocaleLanguageCodeEN));
 
   // Clearing it brings back the cached preferred code; the earlier borrowed string stays valid.
   QXLocaleSetDefaultLanguageCode(nullptr);
-  EXPECT_EQ("de", text(QXLocaleGetDefaultLanguageCode()));
-  EXPECT_EQ("en", text(borrowed));
+  EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode()));
+  EXPECT_EQ("en", Str(borrowed));
 }
 
 TEST_F(Locale, StringTableKeepsOnlyTheFirstLanguage) {
@@ -83,13 +83,13 @@ TEST_F(Locale, StringTableKeepsOnlyTheFirstLanguage) {
 
   QXLocaleSetString(key, CFSTR("My Favorites"));
   CFStringRef first = QXLocaleGetString(key);
-  EXPECT_EQ("My Favorites", text(first));
+  EXPECT_EQ("My Favorites", Str(first));
   EXPECT_EQ(CFSTR("Never set"), QXLocaleGetString(CFSTR("Never set")));
 
   // Replacing a string does not invalidate what an earlier Get handed out.
   QXLocaleSetString(key, CFSTR("Favourites"));
-  EXPECT_EQ("Favourites", text(QXLocaleGetString(key)));
-  EXPECT_EQ("My Favorites", text(first));
+  EXPECT_EQ("Favourites", Str(QXLocaleGetString(key)));
+  EXPECT_EQ("My Favorites", Str(first));
 
   // German was not in force when the table was made: its strings are not kept, and lookups
   // under German find nothing.
@@ -100,7 +100,7 @@ TEST_F(Locale, StringTableKeepsOnlyTheFirstLanguage) {
   EXPECT_EQ(CFSTR("Other"), QXLocaleGetString(CFSTR("Other")));
 
   QXLocaleSetDefaultLanguageCode(kQXLocaleLanguageCodeEN);
-  EXPECT_EQ("Favourites", text(QXLocaleGetString(key)));
+  EXPECT_EQ("Favourites", Str(QXLocaleGetString(key)));
   EXPECT_EQ(CFSTR("Other"), QXLocaleGetString(CFSTR("Other")));
   EXPECT_EQ(nullptr, QXLocaleGetString(nullptr));
 }
@@ -122,8 +122,8 @@ TEST_F(Locale, ConcurrentSettersAndGettersThreads) {
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&] {
       while (!stop.load()) {
-        std::string value = text(QXLocaleGetString(CFSTR("Key")));
-        std::string language = text(QXLocaleGetDefaultLanguageCode());
+        std::string value = Str(QXLocaleGetString(CFSTR("Key")));
+        std::string language = Str(QXLocaleGetDefaultLanguageCode());
         if ((value != "A" && value != "B" && value != "Key") || (language != "en" && language != "de")) ++bad;
       }
     });

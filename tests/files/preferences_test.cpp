@@ -4,36 +4,17 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <set>
 #include <string>
 
 #include "cf/CFRef.h"
-#include "tests/files/PreferencesTestSupport.h"
+#include "tests/files/FileTestSupport.h"
 
-namespace fs = std::filesystem;
+using namespace filetest;
 using qxcf::adopt;
-using qxcf::CFRef;
 
 namespace {
 
-fs::path prefsFolder(const qxtest::FreshHome& home) { return home.root() / ".local/share/Orvex Software"; }
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
-
-std::set<std::string> folderEntries(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-  return names;
-}
+fs::path prefsFolder(const qxtest::TempHome& home) { return home.root() / ".local/share/Orvex Software"; }
 
 CFRef<CFNumberRef> number(int32_t value) { return adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &value)); }
 
@@ -53,7 +34,7 @@ std::string plistlibEval(const fs::path& file, const std::string& expression) {
 }  // namespace
 
 TEST(Preferences, RoundTripCreatesFolderAndFile) {
-  qxtest::FreshHome home;
+  qxtest::TempHome home;
   fs::path folder = prefsFolder(home) / "Orvex Studio";
   fs::path file = folder / "Settings.plist";
   {
@@ -61,7 +42,6 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_FALSE(fs::exists(file));
-    EXPECT_TRUE(CFEqual(prefs.GetName(), CFSTR("Settings.plist")));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("Missing")));
 
     CFRef<CFMutableDictionaryRef> window =
@@ -75,7 +55,7 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
     ASSERT_EQ(0, prefs.Synchronize());
   }
   ASSERT_TRUE(fs::is_regular_file(file));
-  EXPECT_EQ(std::set<std::string>{"Settings.plist"}, folderEntries(folder)) << "no temporary file may remain";
+  EXPECT_EQ(std::vector<std::string>{"Settings.plist"}, Names(folder)) << "no temporary file may remain";
   EXPECT_EQ("Grüße 7 1280 False\n", plistlibEval(file, "d['Name'], d['Count'], d['Window']['Width'], 'Dropped' in d"));
 
   CBasePreferences again;
@@ -97,15 +77,14 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
 // A file that cannot be read gives empty values with status 0, and is kept aside rather than
 // destroyed when the new values are written.
 TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
-  qxtest::FreshHome home;
+  qxtest::TempHome home;
   fs::path folder = prefsFolder(home) / "App";
-  fs::create_directories(folder);
-  const std::string garbage = "\x01\x02 not a property list <plist";
-  const std::string arrayRoot = "<plist version=\"1.0\"><array><string>x</string></array></plist>";
   struct Case {
     const char* file;
     std::string contents;  // empty: a folder stands in place of the file
-  } cases[] = {{"Garbage.plist", garbage}, {"Array.plist", arrayRoot}, {"Folder.plist", ""}};
+  } cases[] = {{"Garbage.plist", "\x01\x02 not a property list <plist"},
+               {"Array.plist", "<plist version=\"1.0\"><array><string>x</string></array></plist>"},
+               {"Folder.plist", ""}};
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -113,11 +92,10 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
     if (c.contents.empty()) {
       fs::create_directories(file / "inside");
     } else {
-      writeFile(file, c.contents);
+      Write(file, c.contents);
     }
-    CFRef<CFStringRef> fileName = adopt(CFStringCreateWithCString(nullptr, c.file, kCFStringEncodingUTF8));
     CBasePreferences prefs;
-    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), fileName.get()));
+    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CF(c.file).get()));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
     prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
     ASSERT_EQ(0, prefs.Synchronize());
@@ -127,7 +105,7 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
     if (c.contents.empty()) {
       EXPECT_TRUE(fs::is_directory(kept / "inside"));
     } else {
-      EXPECT_EQ(c.contents, readFile(kept));
+      EXPECT_EQ(c.contents, Read(kept));
     }
     // Once replaced, the file is ours: a second write does not move it aside again.
     ASSERT_EQ(0, prefs.Synchronize());
@@ -136,7 +114,7 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
 }
 
 TEST(Preferences, BadInputAndFailedWritesAreReported) {
-  qxtest::FreshHome home;
+  qxtest::TempHome home;
   CBasePreferences prefs;
   EXPECT_EQ(kQXErrInvalidArgument, prefs.Synchronize()) << "no location yet";
   EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), nullptr));
@@ -148,8 +126,7 @@ TEST(Preferences, BadInputAndFailedWritesAreReported) {
   EXPECT_FALSE(fs::exists(home.root() / ".local/share/Escape"));
 
   // A file standing where the folder should be: the platform's status, nothing changes.
-  fs::create_directories(prefsFolder(home));
-  writeFile(prefsFolder(home) / "Blocked", "file");
+  Write(prefsFolder(home) / "Blocked", "file");
   EXPECT_NE(0, prefs.SetLocationUrl(CFSTR("Blocked"), CFSTR("p.plist")));
   EXPECT_EQ(nullptr, prefs.GetFileURL());
 
@@ -158,11 +135,11 @@ TEST(Preferences, BadInputAndFailedWritesAreReported) {
   prefs.SetAppValue(CFSTR("Good"), CFSTR("yes"));
   ASSERT_EQ(0, prefs.Synchronize());
   fs::path file = prefsFolder(home) / "App/p.plist";
-  std::string before = readFile(file);
+  std::string before = Read(file);
   CFRef<CFURLRef> url = adopt(CFURLCreateWithString(nullptr, CFSTR("https://example.com/"), nullptr));
   prefs.SetAppValue(CFSTR("Bad"), url.get());
   EXPECT_EQ(kQXErrGeneric, prefs.Synchronize());
-  EXPECT_EQ(before, readFile(file));
+  EXPECT_EQ(before, Read(file));
   prefs.SetAppValue(CFSTR("Bad"), nullptr);
 
   // The folder vanished after SetLocation: the write fails with its errno, not success.

@@ -9,16 +9,12 @@
 #include <string>
 #include <thread>
 
-#include "cf/CFRef.h"
 #include "files/LocaleTesting.h"
 #include "files/ProductTesting.h"
-#include "tests/files/PreferencesTestSupport.h"
+#include "tests/files/FileTestSupport.h"
 
-namespace fs = std::filesystem;
+using namespace filetest;
 using qxcf::adopt;
-using qxcf::CFRef;
-using qxtest::pathOf;
-using qxtest::text;
 
 namespace {
 
@@ -28,14 +24,18 @@ std::string support(QXProductRef product, bool user, int32_t kind, CFStringRef n
   int32_t status = QXProductGetSupportURLCopy(product, user, kind, name, create, &url);
   CFRef<CFURLRef> owned = adopt(status == 0 ? url : nullptr);
   if (status != 0) return url == nullptr ? "status " + std::to_string(status) : "status with a URL";
-  return pathOf(owned.get());
+  return PathOf(owned.get());
 }
 
 std::string userFolder(QXProductRef product) {
   CFURLRef url = nullptr;
   int32_t status = QXProductCopyUserFolderURL(product, &url);
   CFRef<CFURLRef> owned = adopt(url);
-  return status == 0 ? pathOf(owned.get()) : "status " + std::to_string(status);
+  return status == 0 ? PathOf(owned.get()) : "status " + std::to_string(status);
+}
+
+QXProductInfo info(CFStringRef identifier, CFStringRef name, CFStringRef folder, CFStringRef ext = nullptr) {
+  return {identifier, name, nullptr, folder, nullptr, ext, nullptr, nullptr, 0, false};
 }
 
 QXProductRef studio() { return QXProductGetWithIdentifier(CFSTR("com.orvex.studio")); }
@@ -54,7 +54,7 @@ class Product : public ::testing::Test {
     qx::testing::ResetProductCatalogue();
     qx::testing::ResetLocaleState();
   }
-  qxtest::FreshHome home;
+  qxtest::TempHome home;
   std::string user, shared;
 };
 
@@ -62,39 +62,29 @@ class Product : public ::testing::Test {
 
 TEST_F(Product, LookupAndRegistration) {
   ASSERT_NE(nullptr, studio());
-  EXPECT_EQ("ovpreset", text(QXProductGetPresetExt(studio())));
+  EXPECT_EQ("ovpreset", Str(QXProductGetPresetExt(studio())));
   EXPECT_NE(QXProductGetPort(studio()), QXProductGetPort(frames()));
   EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("com.orvex.nothing")));
 
   // Strings are copied; unset display and service names fall back to the name.
   CFRef<CFMutableStringRef> name = adopt(CFStringCreateMutable(nullptr, 0));
   CFStringAppend(name.get(), CFSTR("Orvex Lab"));
-  QXProductInfo info{
-      CFSTR("com.orvex.lab"), name.get(), nullptr, CFSTR("Lab"), nullptr, CFSTR("ovlab"), nullptr, nullptr, 0, false};
+  QXProductInfo first = info(CFSTR("com.orvex.lab"), name.get(), CFSTR("Lab"), CFSTR("ovlab"));
   QXProductRef lab = nullptr;
-  ASSERT_EQ(0, QXProductRegister(&info, &lab));
+  ASSERT_EQ(0, QXProductRegister(&first, &lab));
   CFStringAppend(name.get(), CFSTR(" changed"));
   EXPECT_EQ(lab, QXProductGetWithIdentifier(CFSTR("com.orvex.lab")));
-  EXPECT_EQ("Orvex Lab", text(QXProductGetName(lab)));
-  EXPECT_EQ("Orvex Lab", text(QXProductGetDisplayName(lab)));
-  EXPECT_EQ("Orvex Lab", text(QXProductGetServiceName(lab)));
+  EXPECT_EQ("Orvex Lab", Str(QXProductGetName(lab)));
+  EXPECT_EQ("Orvex Lab", Str(QXProductGetDisplayName(lab)));
+  EXPECT_EQ("Orvex Lab", Str(QXProductGetServiceName(lab)));
 
   // Re-registering replaces the lookup; the old handle keeps its values.
-  QXProductInfo again{CFSTR("com.orvex.lab"),
-                      CFSTR("Orvex Lab 2"),
-                      nullptr,
-                      CFSTR("Lab2"),
-                      nullptr,
-                      nullptr,
-                      nullptr,
-                      nullptr,
-                      52199,
-                      true};
+  QXProductInfo again = info(CFSTR("com.orvex.lab"), CFSTR("Orvex Lab 2"), CFSTR("Lab2"));
   QXProductRef lab2 = nullptr;
   ASSERT_EQ(0, QXProductRegister(&again, &lab2));
   EXPECT_EQ(lab2, QXProductGetWithIdentifier(CFSTR("com.orvex.lab")));
-  EXPECT_EQ("Lab", text(QXProductGetFolderName(lab)));
-  EXPECT_EQ("Lab2", text(QXProductGetFolderName(lab2)));
+  EXPECT_EQ("Lab", Str(QXProductGetFolderName(lab)));
+  EXPECT_EQ("Lab2", Str(QXProductGetFolderName(lab2)));
   CFURLRef out = nullptr;
   EXPECT_EQ(kQXErrInvalidArgument, QXProductCopyPresetFileURL(lab2, true, CFSTR("x"), &out)) << "no extension";
   CFRef<CFArrayRef> identifiers = adopt(QXProductCopyIdentifiers());
@@ -102,10 +92,10 @@ TEST_F(Product, LookupAndRegistration) {
 
   // Missing required fields, and names that would lead out of the family's folders.
   const QXProductInfo bad[] = {
-      {nullptr, CFSTR("N"), nullptr, CFSTR("F"), nullptr, nullptr, nullptr, nullptr, 0, false},
-      {CFSTR("id"), CFSTR("N"), nullptr, CFSTR(".."), nullptr, nullptr, nullptr, nullptr, 0, false},
-      {CFSTR("id"), CFSTR("../N"), nullptr, CFSTR("F"), nullptr, nullptr, nullptr, nullptr, 0, false},
-      {CFSTR("id"), CFSTR("N"), nullptr, CFSTR("F"), nullptr, CFSTR(".ext"), nullptr, nullptr, 0, false},
+      info(nullptr, CFSTR("N"), CFSTR("F")),
+      info(CFSTR("id"), CFSTR("N"), CFSTR("..")),
+      info(CFSTR("id"), CFSTR("../N"), CFSTR("F")),
+      info(CFSTR("id"), CFSTR("N"), CFSTR("F"), CFSTR(".ext")),
   };
   for (const QXProductInfo& b : bad) {
     QXProductRef out = lab;
@@ -155,7 +145,7 @@ TEST_F(Product, SupportFolderOfEveryKind) {
       {9, true, CFSTR("a/../../b"), "status 1005"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, support(studio(), c.user, c.kind, c.name)) << "kind " << c.kind << " " << text(c.name);
+    EXPECT_EQ(c.expected, support(studio(), c.user, c.kind, c.name)) << "kind " << c.kind << " " << Str(c.name);
   }
   EXPECT_EQ("status 1005", support(nullptr, true, 1));
 
@@ -205,17 +195,17 @@ TEST_F(Product, UserGlobalModeAndUserFolder) {
 
 TEST_F(Product, DerivedFileNames) {
   CFRef<CFStringRef> prefs = adopt(QXProductCopyPreferenceFolderName(studio()));
-  EXPECT_EQ("Orvex Software/Orvex Studio", text(prefs.get()));
+  EXPECT_EQ("Orvex Software/Orvex Studio", Str(prefs.get()));
 
   CFURLRef out = nullptr;
   ASSERT_EQ(0, QXProductCopyLogFileURL(frames(), &out));
   CFRef<CFURLRef> log = adopt(out);
-  EXPECT_EQ(user + "/Orvex Frames/Orvex Frames Log.txt", pathOf(log.get()));
+  EXPECT_EQ(user + "/Orvex Frames/Orvex Frames Log.txt", PathOf(log.get()));
   EXPECT_TRUE(fs::is_directory(user + "/Orvex Frames"));
 
   ASSERT_EQ(0, QXProductCopyPresetFileURL(studio(), false, CFSTR("Warm Sunset"), &out));
   CFRef<CFURLRef> preset = adopt(out);
-  EXPECT_EQ(shared + "/Orvex Studio/Presets/Warm Sunset.ovpreset", pathOf(preset.get()));
+  EXPECT_EQ(shared + "/Orvex Studio/Presets/Warm Sunset.ovpreset", PathOf(preset.get()));
   EXPECT_EQ(kQXErrInvalidArgument, QXProductCopyPresetFileURL(studio(), true, CFSTR("a/b"), &out));
   EXPECT_EQ(nullptr, out);
 }
@@ -224,10 +214,9 @@ TEST_F(Product, ConcurrentLookupRegistrationAndModeThreads) {
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
   std::thread writer([&] {
-    QXProductInfo info{
-        CFSTR("com.orvex.lab"), CFSTR("Lab"), nullptr, CFSTR("Lab"), nullptr, nullptr, nullptr, nullptr, 0, false};
+    QXProductInfo lab = info(CFSTR("com.orvex.lab"), CFSTR("Lab"), CFSTR("Lab"));
     for (int i = 0; i < 300; ++i) {
-      if (QXProductRegister(&info, nullptr) != 0) ++bad;
+      if (QXProductRegister(&lab, nullptr) != 0) ++bad;
       QXProductSetUserGlobalFolders(i % 2 == 0);
     }
     stop = true;
@@ -235,7 +224,7 @@ TEST_F(Product, ConcurrentLookupRegistrationAndModeThreads) {
   auto reader = [&] {
     while (!stop.load()) {
       QXProductRef lab = QXProductGetWithIdentifier(CFSTR("com.orvex.lab"));
-      if (lab != nullptr && text(QXProductGetFolderName(lab)) != "Lab") ++bad;
+      if (lab != nullptr && Str(QXProductGetFolderName(lab)) != "Lab") ++bad;
       std::string path = userFolder(studio());
       if (path != user + "/Orvex Studio" && path != user + "/user/Orvex Studio") ++bad;
     }

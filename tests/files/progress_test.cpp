@@ -2,7 +2,6 @@
 #include <QXCore/QXProgress.h>
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "cf/CFRef.h"
@@ -11,11 +10,10 @@ namespace {
 
 // What the host's procedure saw at each call.
 struct Seen {
-  int32_t event;
-  int32_t stage;
+  int32_t event, stage;
   CFStringRef name;
-  int32_t value;
-  int32_t count;
+  int32_t value, count;
+  bool operator==(const Seen&) const = default;
 };
 
 struct Host {
@@ -35,16 +33,12 @@ int32_t hostProc(QXProgressRef progress, int32_t event) {
 TEST(ProgressTest, StagesReachTheHostWithTheObjectUpToDate) {
   QXProgressRef progress = QXProgressCreate();
   ASSERT_NE(nullptr, progress);
-  EXPECT_EQ(0, QXProgressGetStage(progress));
-  EXPECT_EQ(nullptr, QXProgressGetStageName(progress));
-  EXPECT_EQ(nullptr, QXProgressGetTitle(progress));
   // No procedure yet: announcing records and answers 0.
   EXPECT_EQ(0, QXProgressDoProgressBeginStage(progress, 1, CFSTR("Early"), 3));
   EXPECT_EQ(3, QXProgressGetStageCount(progress));
 
   Host host;
   QXProgressSetCB(progress, hostProc, &host);
-  EXPECT_EQ(&host, QXProgressGetContext(progress));
   QXProgressSetStageValue(progress, 9);  // setters call nothing
   EXPECT_TRUE(host.calls.empty());
 
@@ -55,34 +49,20 @@ TEST(ProgressTest, StagesReachTheHostWithTheObjectUpToDate) {
   EXPECT_EQ(-128, QXProgressDoProgressUpdateStage(progress, 5));
   EXPECT_EQ(-128, QXProgressDoProgressEndStage(progress));
   EXPECT_EQ(-128, QXProgressDoProgress(progress, 42));
-  ASSERT_EQ(5u, host.calls.size());
-  // Begin left stage 2, the name, count 10 and value 0 before the procedure looked.
-  EXPECT_EQ(1, host.calls[0].event);
-  EXPECT_EQ(2, host.calls[0].stage);
-  EXPECT_EQ(name.get(), host.calls[0].name);
-  EXPECT_EQ(0, host.calls[0].value);
-  EXPECT_EQ(10, host.calls[0].count);
-  EXPECT_EQ(2, host.calls[1].event);
-  EXPECT_EQ(4, host.calls[1].value);
-  EXPECT_EQ(5, host.calls[2].value);
-  EXPECT_EQ(3, host.calls[3].event);
-  EXPECT_EQ(42, host.calls[4].event);
+  // Begin left stage 2, the name, count 10 and value 0 (not the 9 set before) when the procedure looked.
+  EXPECT_EQ(host.calls, (std::vector<Seen>{{1, 2, name.get(), 0, 10},
+                                           {2, 2, name.get(), 4, 10},
+                                           {2, 2, name.get(), 5, 10},
+                                           {3, 2, name.get(), 5, 10},
+                                           {42, 2, name.get(), 5, 10}}));
 
-  // The object keeps its own reference to the name.
+  // The object keeps its own references to the name and the title.
   CFIndex held = CFGetRetainCount(name.get());
   auto next = qxcf::adopt(CFStringCreateWithCString(nullptr, "Writing", kCFStringEncodingUTF8));
   QXProgressSetStageName(progress, next.get());
   EXPECT_EQ(held - 1, CFGetRetainCount(name.get()));
   QXProgressSetTitle(progress, next.get());
   EXPECT_EQ(next.get(), QXProgressGetTitle(progress));
-  EXPECT_EQ(next.get(), QXProgressGetStageName(progress));
-
-  QXProgressSetStage(progress, 7);
-  QXProgressSetStageCount(progress, 8);
-  QXProgressSetRefcon(progress, -5);
-  EXPECT_EQ(7, QXProgressGetStage(progress));
-  EXPECT_EQ(8, QXProgressGetStageCount(progress));
-  EXPECT_EQ(-5, QXProgressGetRefcon(progress));
 
   QXProgressRetain(progress);
   QXProgressRelease(progress);

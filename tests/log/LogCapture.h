@@ -19,9 +19,20 @@ inline std::string utf8(CFStringRef string) {
 }
 
 class LogCapture {
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard<std::mutex> guard(mLock);
+    return f(*this);
+  }
+
  public:
   LogCapture() : mLogger(QXLoggerCreate()) {
-    QXLoggerProcs procs = {&LogCapture::receive, &LogCapture::started, &LogCapture::stopped};
+    QXLoggerProcs procs = {
+        [](void* self, CFStringRef line) {
+          static_cast<LogCapture*>(self)->locked([&](auto& me) { me.mLines.push_back(utf8(line)); });
+        },
+        [](void* self) { static_cast<LogCapture*>(self)->locked([](auto& me) { ++me.mStartups; }); },
+        [](void* self) { static_cast<LogCapture*>(self)->locked([](auto& me) { ++me.mShutdowns; }); }};
     QXLoggerSetProcs(mLogger, &procs, this);
     QXLogAddLogger(mLogger);
   }
@@ -34,8 +45,7 @@ class LogCapture {
 
   QXLoggerRef logger() const { return mLogger; }
   std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mLines;
+    return locked([](auto& me) { return me.mLines; });
   }
   bool contains(const std::string& text) {
     for (const auto& line : lines()) {
@@ -44,36 +54,16 @@ class LogCapture {
     return false;
   }
   void clear() {
-    std::lock_guard<std::mutex> guard(mLock);
-    mLines.clear();
+    locked([](auto& me) { me.mLines.clear(); });
   }
   int startups() {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mStartups;
+    return locked([](auto& me) { return me.mStartups; });
   }
   int shutdowns() {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mShutdowns;
+    return locked([](auto& me) { return me.mShutdowns; });
   }
 
  private:
-  static void receive(void* context, CFStringRef line) {
-    auto* self = static_cast<LogCapture*>(context);
-    std::string text = utf8(line);
-    std::lock_guard<std::mutex> guard(self->mLock);
-    self->mLines.push_back(std::move(text));
-  }
-  static void started(void* context) {
-    auto* self = static_cast<LogCapture*>(context);
-    std::lock_guard<std::mutex> guard(self->mLock);
-    ++self->mStartups;
-  }
-  static void stopped(void* context) {
-    auto* self = static_cast<LogCapture*>(context);
-    std::lock_guard<std::mutex> guard(self->mLock);
-    ++self->mShutdowns;
-  }
-
   QXLoggerRef mLogger;
   std::mutex mLock;
   std::vector<std::string> mLines;

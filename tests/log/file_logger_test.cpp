@@ -3,41 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "cf/CFRef.h"
+#include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
-#include "tests/support/TempHome.h"
 
-namespace fs = std::filesystem;
-using qxcf::adopt;
+using namespace filetest;
 
 namespace {
 
 const qxtest::TempHome& home() {
   static qxtest::TempHome instance;
   return instance;
-}
-
-CFURLRef urlOf(const fs::path& path) {
-  return CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.c_str()),
-                                                 static_cast<CFIndex>(path.native().size()), false);
-}
-
-std::string readAll(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-fs::path pathOf(CFURLRef url) {
-  char buffer[4096];
-  if (!url || !CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8*>(buffer), sizeof buffer)) return {};
-  return buffer;
 }
 
 fs::path dataHome() { return home().root() / ".local/share"; }
@@ -55,16 +32,16 @@ TEST(FileLoggerTest, DefaultFileIsRegisteredOnceAndEmptied) {
   EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ("CBaseLoggerFile::Startup> Logging to file \"" + expected.string() + "\"\n", out);
-  EXPECT_EQ("", readAll(expected));
+  EXPECT_EQ("", Read(expected));
 
   QXLogWithParams(4, CFSTR("Test"), 3, CFSTR("caf\u00e9 %d"), 1);
-  std::string text = readAll(expected);
+  std::string text = Read(expected);
   EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n'));
   EXPECT_NE(std::string::npos, text.find("Test - caf\xC3\xA9 1 Error Number = 3\n")) << text;
 
   QXLogRemoveAllLoggers();
   QXLog(CFSTR("after"));
-  EXPECT_EQ(text, readAll(expected));
+  EXPECT_EQ(text, Read(expected));
 
   // With some logger already registered, the default file logger is not added.
   {
@@ -78,33 +55,29 @@ TEST(FileLoggerTest, DefaultFileIsRegisteredOnceAndEmptied) {
 TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   fs::path file = home().root() / "given.log";
   std::ofstream(file) << "to be emptied";
-  auto url = adopt(urlOf(file));
-  testing::internal::CaptureStdout();
+  auto url = URL(file);
   EXPECT_EQ(0, QXLogAddFileLogger(url.get()));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ("", readAll(file));
+  EXPECT_EQ("", Read(file));
   QXLog(CFSTR("one"));
   QXLog(CFSTR("two"));
-  std::string text = readAll(file);  // flushed after each line
+  std::string text = Read(file);  // flushed after each line
   EXPECT_NE(std::string::npos, text.find("Orvex - one\n"));
   EXPECT_NE(std::string::npos, text.find("Orvex - two\n"));
   QXLogRemoveAllLoggers();
 
   // A file that cannot be opened: the logger stays registered and writes nothing.
-  auto nowhere = adopt(urlOf(home().root() / "missing folder" / "x.log"));
-  testing::internal::CaptureStdout();
+  auto nowhere = URL(home().root() / "missing folder" / "x.log");
   EXPECT_EQ(0, QXLogAddFileLogger(nowhere.get()));
-  testing::internal::GetCapturedStdout();
   QXLog(CFSTR("lost"));
   EXPECT_FALSE(fs::exists(home().root() / "missing folder"));
   QXLogRemoveAllLoggers();
 
   CFURLRef path = nullptr;
   ASSERT_EQ(0, QXLogGetLogFilePathCopy(CFSTR("Sub"), CFSTR("app.txt"), &path));
-  auto owned = adopt(path);
-  EXPECT_EQ(dataHome() / "Orvex Software" / "Sub" / "app.txt", pathOf(path));
+  auto owned = qxcf::adopt(path);
+  EXPECT_EQ(dataHome() / "Orvex Software" / "Sub" / "app.txt", PathOf(path));
   EXPECT_TRUE(fs::is_directory(dataHome() / "Orvex Software" / "Sub"));
-  EXPECT_FALSE(fs::exists(pathOf(path)));  // only the folder is made
+  EXPECT_FALSE(fs::exists(PathOf(path)));  // only the folder is made
   EXPECT_FALSE(CFURLHasDirectoryPath(path));
 
   // A sub-folder that cannot be made: the error comes back, with no URL.
@@ -119,21 +92,17 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
 // Through the exported class: Startup opens and empties, Shutdown closes, Log appends.
 TEST(FileLoggerTest, ClassInterface) {
   fs::path file = home().root() / "class.log";
-  auto url = adopt(urlOf(file));
+  auto url = URL(file);
   auto* logger = new CBaseLoggerFile(url.get());
-  testing::internal::CaptureStdout();
   EXPECT_EQ(0, logger->Startup());
-  testing::internal::GetCapturedStdout();
   logger->Log(CFSTR("line\n"));
-  EXPECT_EQ("line\n", readAll(file));
+  EXPECT_EQ("line\n", Read(file));
   logger->Shutdown();
   logger->Log(CFSTR("ignored\n"));
-  EXPECT_EQ("line\n", readAll(file));
-  auto bad = adopt(urlOf(home().root() / "no such folder" / "f.log"));
+  EXPECT_EQ("line\n", Read(file));
+  auto bad = URL(home().root() / "no such folder" / "f.log");
   auto* failing = new CBaseLoggerFile(bad.get());
-  testing::internal::CaptureStdout();
   EXPECT_EQ(ENOENT, failing->Startup());
-  testing::internal::GetCapturedStdout();
   failing->Release();
   logger->Release();
 }

