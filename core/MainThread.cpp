@@ -1,5 +1,6 @@
 // The main thread and its run queue. The host's event loop learns of queued work through an
 // eventfd and runs it with QXProcessRunMainThreadQueue.
+#include <QXCore/QXLog.h>
 #include <QXCore/QXProcess.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,7 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <mutex>
+#include <utility>
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
@@ -47,7 +50,8 @@ class MainThreadQueue {
   void Push(qx::Ref<CBaseMainThreadProcess> item) {
     {
       std::lock_guard<std::mutex> guard(mLock);
-      mItems.push_back(std::move(item));
+      mItems.emplace_back(mNextSequence, std::move(item));
+      ++mNextSequence;
     }
     uint64_t one = 1;
     // Only fails when the counter would overflow, and then the descriptor is readable anyway.
@@ -55,26 +59,27 @@ class MainThreadQueue {
   }
 
   void RunQueued() {
-    // Clear the signal before taking the count: an item queued after the count signals again,
-    // so the host's loop comes back for it.
+    // Clear the signal before noting the last item: an item queued after that signals again, so
+    // the host's loop comes back for it.
     uint64_t count = 0;
     [[maybe_unused]] ssize_t ignored = read(mFD, &count, sizeof count);
-    size_t pending;
+    uint64_t end;
     {
       std::lock_guard<std::mutex> guard(mLock);
-      pending = mItems.size();
+      end = mNextSequence;
     }
     // One at a time, from the front, without the lock: a function may queue more work, or run the
-    // queue again itself.
-    for (; pending > 0; --pending) {
+    // queue again itself. Numbers rather than a count, so that a nested run taking items from
+    // the front cannot make this run go on into items queued after it started.
+    while (true) {
       qx::Ref<CBaseMainThreadProcess> item;
       {
         std::lock_guard<std::mutex> guard(mLock);
-        if (mItems.empty()) return;
-        item = std::move(mItems.front());
+        if (mItems.empty() || mItems.front().first >= end) return;
+        item = std::move(mItems.front().second);
         mItems.pop_front();
       }
-      item->Run();
+      RunItem(item.get());
     }
   }
 
@@ -82,7 +87,21 @@ class MainThreadQueue {
   std::mutex mLock;
   std::atomic<uint32_t> mThread{0};
   int mFD = -1;  // written once, before mThread is published
-  std::deque<qx::Ref<CBaseMainThreadProcess>> mItems;
+  uint64_t mNextSequence = 0;
+  std::deque<std::pair<uint64_t, qx::Ref<CBaseMainThreadProcess>>> mItems;
+
+  // A host function written in C++ may throw: the exception must not unwind through the host's
+  // event loop (a C caller), and the items behind it still run.
+  static void RunItem(CBaseMainThreadProcess* item) noexcept {
+    try {
+      item->Run();
+    } catch (const std::exception& error) {
+      QXLogWithParams(1, CFSTR("QXProcessRunMainThreadQueue"), 0,
+                      CFSTR("A main-thread function threw an exception: %s"), error.what());
+    } catch (...) {
+      QXLogWithParams(1, CFSTR("QXProcessRunMainThreadQueue"), 0, CFSTR("A main-thread function threw an exception"));
+    }
+  }
 };
 
 MainThreadQueue& queue() {
@@ -130,7 +149,12 @@ int32_t QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* arg
 int32_t QXProcessRunMainThreadQueue(void) {
   uint32_t thread = queue().Thread();
   if (thread == 0 || thread != QXProcessGetCurrentThreadID()) return kQXErrGeneric;
-  queue().RunQueued();
+  try {
+    queue().RunQueued();
+  } catch (...) {
+    // Only the queue's own lock can throw here; work items are guarded one by one.
+    return kQXErrMemory;
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "files/CoreFileInternal.h"
 
 extern char** environ;
 
@@ -41,18 +42,14 @@ bool utf8Of(CFStringRef string, std::string& out) {
   return converted == length;
 }
 
-bool pathOf(CFURLRef url, std::string& out) {
-  char buffer[PATH_MAX];
-  if (!CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8*>(buffer), sizeof buffer)) return false;
-  out = buffer;
-  return true;
-}
+CFStringRef launchSource() { return CFSTR("QXProcessLaunchApplication2"); }
 
 // The arguments as the child's argv entries, and the parameter string the log shows: the same
 // elements separated by single spaces, each in double quotes unless the flag says otherwise.
-// Elements that are neither strings nor URLs add only their separator.
-void buildArguments(CFArrayRef arguments, uint32_t flags, std::vector<std::string>& argv,
-                    CFMutableStringRef parameters) {
+// Elements that are neither strings nor URLs add only their separator. A URL without a path fails
+// the launch (its status): dropping it would shift every later argument into another's place.
+int32_t buildArguments(CFArrayRef arguments, uint32_t flags, std::vector<std::string>& argv,
+                       CFMutableStringRef parameters) {
   CFIndex count = arguments ? CFArrayGetCount(arguments) : 0;
   bool quote = (flags & kQXProcessLaunchNoQuotes) == 0;
   for (CFIndex i = 0; i < count; ++i) {
@@ -62,7 +59,7 @@ void buildArguments(CFArrayRef arguments, uint32_t flags, std::vector<std::strin
     if (element && CFGetTypeID(element) == CFStringGetTypeID()) {
       if (!utf8Of(static_cast<CFStringRef>(element), text)) continue;
     } else if (element && CFGetTypeID(element) == CFURLGetTypeID()) {
-      if (!pathOf(static_cast<CFURLRef>(element), text)) continue;
+      if (int32_t status = qxfiles::PathFromURL(static_cast<CFURLRef>(element), text)) return status;
     } else {
       continue;
     }
@@ -72,6 +69,7 @@ void buildArguments(CFArrayRef arguments, uint32_t flags, std::vector<std::strin
         qxcf::adopt(CFStringCreateWithFormat(nullptr, nullptr, quote ? CFSTR("\"%s\"") : CFSTR("%s"), text.c_str()));
     if (shown) CFStringAppend(parameters, shown.get());
   }
+  return 0;
 }
 
 // Waits for one child so that it leaves no zombie. Only that pid is waited for: the host's own
@@ -84,8 +82,7 @@ void reap(pid_t pid) {
       }
     }).detach();
   } catch (...) {
-    QXLogWithParams(1, CFSTR("QXProcessLaunchApplication2"), 0, CFSTR("Could not start a thread to reap process %d"),
-                    static_cast<int>(pid));
+    QXLogWithParams(1, launchSource(), 0, CFSTR("Could not start a thread to reap process %d"), static_cast<int>(pid));
   }
 }
 
@@ -117,43 +114,51 @@ int32_t QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments) {
   return QXProcessLaunchApplication2(url, arguments, 1, nullptr);
 }
 
-int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID) {
+namespace {
+
+int32_t launch(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID) {
   if (!url) return kQXErrInvalidArgument;
-  try {
-    std::string path;
-    if (!pathOf(url, path)) return kQXErrGeneric;
-    // Shortcuts are symbolic links here: start what the link points to.
-    char resolved[PATH_MAX];
-    if (!realpath(path.c_str(), resolved)) return errno;
+  std::string path;
+  if (int32_t status = qxfiles::PathFromURL(url, path)) return status;
+  // Shortcuts are symbolic links here: start what the link points to.
+  char resolved[PATH_MAX];
+  if (!realpath(path.c_str(), resolved)) return errno;
 
-    std::vector<std::string> argv;
-    auto parameters = qxcf::adopt(CFStringCreateMutable(nullptr, 0));
-    if (!parameters) return kQXErrMemory;
-    struct stat info {};
-    bool executable = stat(resolved, &info) == 0 && S_ISREG(info.st_mode) && access(resolved, X_OK) == 0;
-    argv.emplace_back(executable ? resolved : "xdg-open");
-    if (executable) {
-      buildArguments(arguments, flags, argv, parameters.get());
-    } else {
-      // A document or folder goes to the desktop's handler, which takes only the path.
-      std::vector<std::string> ignored;
-      buildArguments(arguments, flags, ignored, parameters.get());
-      argv.emplace_back(resolved);
-    }
-    QXLogWithParams(4, CFSTR("QXProcessLaunchApplication2"), 0, CFSTR("open \"%s\" %@"), resolved, parameters.get());
-
-    pid_t pid = 0;
-    int rc = spawn(argv[0].c_str(), !executable, argv, &pid);
-    if (rc != 0) {
-      QXLogWithParams(1, CFSTR("QXProcessLaunchApplication2"), 0, CFSTR("::ShellExecuteEx error code: %d"), rc);
-      return rc;
-    }
-    reap(pid);
-    if (outPID) *outPID = static_cast<uint32_t>(pid);
-    return 0;
-  } catch (...) {
-    return kQXErrMemory;
+  std::vector<std::string> argv;
+  auto parameters = qxcf::adopt(CFStringCreateMutable(nullptr, 0));
+  if (!parameters) return kQXErrMemory;
+  struct stat info {};
+  bool executable = stat(resolved, &info) == 0 && S_ISREG(info.st_mode) && access(resolved, X_OK) == 0;
+  argv.emplace_back(executable ? resolved : "xdg-open");
+  if (executable) {
+    if (int32_t status = buildArguments(arguments, flags, argv, parameters.get())) return status;
+  } else {
+    // A document or folder goes to the desktop's handler, which takes only the path.
+    std::vector<std::string> ignored;
+    if (int32_t status = buildArguments(arguments, flags, ignored, parameters.get())) return status;
+    argv.emplace_back(resolved);
   }
+  QXLogWithParams(4, launchSource(), 0, CFSTR("open \"%s\" %@"), resolved, parameters.get());
+
+  pid_t pid = 0;
+  if (int rc = spawn(argv[0].c_str(), !executable, argv, &pid)) return rc;
+  reap(pid);
+  if (outPID) *outPID = static_cast<uint32_t>(pid);
+  return 0;
+}
+
+}  // namespace
+
+int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID) {
+  if (outPID) *outPID = 0;
+  int32_t status;
+  try {
+    status = launch(url, arguments, flags, outPID);
+  } catch (...) {
+    status = kQXErrMemory;
+  }
+  if (status != 0) QXLogWithParams(1, launchSource(), 0, CFSTR("::ShellExecuteEx error code: %d"), status);
+  return status;
 }
 
 int32_t QXProcessKill(uint32_t pid) {
@@ -174,12 +179,19 @@ int32_t QXProcessLoadDylib(CFURLRef url, void** outModule) {
   if (!outModule) return kQXErrInvalidArgument;
   *outModule = nullptr;
   if (!url) return kQXErrInvalidArgument;
-  char path[PATH_MAX];
-  if (!CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8*>(path), sizeof path)) {
-    logModuleError(CFSTR("QXProcessLoadDylib"), "URL has no file-system path");
+  std::string path;
+  int32_t status;
+  try {
+    status = qxfiles::PathFromURL(url, path);
+  } catch (...) {
+    status = kQXErrMemory;
+  }
+  if (status != 0) {
+    logModuleError(CFSTR("QXProcessLoadDylib"),
+                   status == kQXErrMemory ? "out of memory" : "URL has no file-system path");
     return kQXErrGeneric;
   }
-  void* module = dlopen(path, kModuleOpenMode);
+  void* module = dlopen(path.c_str(), kModuleOpenMode);
   if (!module) {
     logModuleError(CFSTR("QXProcessLoadDylib"), dlerror());
     return kQXErrGeneric;

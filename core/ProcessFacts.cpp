@@ -2,6 +2,7 @@
 #include <QXCore/QXLog.h>
 #include <QXCore/QXProcess.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -23,11 +22,27 @@
 
 namespace {
 
+// Opened close-on-exec: another thread of the host may be starting a child at this moment.
 bool readFile(const std::string& path, std::string& out) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  out.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) close(fd);
+    }
+  } file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return false;
+  out.clear();
+  char buffer[4096];
+  while (true) {
+    ssize_t got = read(file.fd, buffer, sizeof buffer);
+    if (got > 0) {
+      out.append(buffer, static_cast<size_t>(got));
+    } else if (got == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
 }
 
 bool readNumber(const std::string& path, long long& value) {
@@ -58,8 +73,10 @@ CFStringRef createString(const std::string& bytes) {
 // The memory limit of the process's cgroup and its ancestors (v2 memory.max, v1
 // memory.limit_in_bytes); UINT64_MAX when none is set or readable.
 uint64_t cgroupMemoryLimit() {
-  std::ifstream cgroups("/proc/self/cgroup");
   uint64_t limit = UINT64_MAX;
+  std::string text;
+  if (!readFile("/proc/self/cgroup", text)) return limit;
+  std::istringstream cgroups(text);
   std::string line;
   // Reads `file` in the cgroup's folder and in each parent up to the mount point: a parent's
   // limit binds its children too.
@@ -197,7 +214,9 @@ int32_t QXProcessGetNumPhysicalProcessors(void) {
 uint64_t QXProcessGetPhysicalMem(void) {
   uint64_t total = 0, slab = 0;
   try {
-    std::ifstream meminfo("/proc/meminfo");
+    std::string text;
+    if (!readFile("/proc/meminfo", text)) text.clear();
+    std::istringstream meminfo(text);
     std::string key;
     unsigned long long kilobytes = 0;
     std::string unit;
@@ -264,12 +283,18 @@ CFStringRef QXProcessGetUserName(void) {
 
 void QXProcessSetAppVersion(CFStringRef version) {
   try {
+    // A copy: a mutable string changed later by the caller must not change the version behind
+    // the cached number and build string.
+    auto copy = qxcf::adopt(version ? CFStringCreateCopy(nullptr, version) : nullptr);
+    if (version && !copy) return;
+    auto derived = qxcf::adopt(copy ? createDerivedBuild(copy.get()) : nullptr);
     VersionState& state = versionState();
     std::lock_guard<std::mutex> guard(state.lock);
+    state.retired.reserve(state.retired.size() + 2);
     state.retired.push_back(std::move(state.version));
     state.retired.push_back(std::move(state.derivedBuild));
-    state.version = qxcf::CFRef<CFStringRef>::retain(version);
-    state.derivedBuild.reset(version ? createDerivedBuild(version) : nullptr);
+    state.version = std::move(copy);
+    state.derivedBuild = std::move(derived);
     state.bcd = 0;
   } catch (...) {
   }
@@ -277,10 +302,12 @@ void QXProcessSetAppVersion(CFStringRef version) {
 
 void QXProcessSetBuildString(CFStringRef build) {
   try {
+    auto copy = qxcf::adopt(build ? CFStringCreateCopy(nullptr, build) : nullptr);
+    if (build && !copy) return;
     VersionState& state = versionState();
     std::lock_guard<std::mutex> guard(state.lock);
     state.retired.push_back(std::move(state.explicitBuild));
-    state.explicitBuild = qxcf::CFRef<CFStringRef>::retain(build);
+    state.explicitBuild = std::move(copy);
   } catch (...) {
   }
 }

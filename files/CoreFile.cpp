@@ -10,7 +10,7 @@
 #include <QXCore/QXFileMgr.h>
 
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "files/CoreFileInternal.h"
@@ -26,7 +26,9 @@ std::string AbsoluteEnv(const char* name) {
   return value && value[0] == '/' ? std::string(value) : std::string();
 }
 
-int HomeFolder(std::string& out) {
+}  // namespace
+
+int qxfiles::HomeFolder(std::string& out) {
   out = AbsoluteEnv("HOME");
   if (!out.empty()) return 0;
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -39,7 +41,7 @@ int HomeFolder(std::string& out) {
   return out.empty() ? ENOENT : 0;
 }
 
-int DataHome(std::string& out) {
+int qxfiles::DataHome(std::string& out) {
   out = AbsoluteEnv("XDG_DATA_HOME");
   if (!out.empty()) return 0;
   if (int err = HomeFolder(out)) return err;
@@ -47,13 +49,18 @@ int DataHome(std::string& out) {
   return 0;
 }
 
+namespace {
+
 // A folder named in user-dirs.dirs (XDG_PICTURES_DIR="$HOME/Pictures"), else ~/<fallback>.
 int UserDir(const char* key, const char* fallback, std::string& out) {
   std::string home;
   if (int err = HomeFolder(home)) return err;
   std::string config = AbsoluteEnv("XDG_CONFIG_HOME");
   if (config.empty()) config = home + "/.config";
-  std::ifstream file(config + "/user-dirs.dirs");
+  // Read whole through a close-on-exec descriptor (and never waiting on a FIFO put there).
+  std::string text;
+  ReadRegularFile(config + "/user-dirs.dirs", text);
+  std::istringstream file(text);
   std::string line;
   const size_t keyLength = std::strlen(key);
   while (std::getline(file, line)) {

@@ -18,20 +18,6 @@ CFIndex LastDot(CFStringRef name) {
   return found.location;
 }
 
-// Splits a file name the way path extensions are read: the text after the last ".", when that
-// "." neither starts nor ends the name.
-void SplitName(CFStringRef name, CFRef<CFStringRef>& base, CFRef<CFStringRef>& extension) {
-  CFIndex length = CFStringGetLength(name);
-  CFIndex dot = LastDot(name);
-  if (dot == kCFNotFound || dot == 0 || dot == length - 1) {
-    base = CFRef<CFStringRef>::retain(name);
-    extension = nullptr;
-    return;
-  }
-  base = qxcf::adopt(CFStringCreateWithSubstring(nullptr, name, CFRangeMake(0, dot)));
-  extension = qxcf::adopt(CFStringCreateWithSubstring(nullptr, name, CFRangeMake(dot + 1, length - dot - 1)));
-}
-
 CFStringRef CreateLowercase(CFStringRef string) {
   CFMutableStringRef copy = CFStringCreateMutableCopy(nullptr, 0, string);
   if (copy) CFStringLowercase(copy, nullptr);
@@ -78,17 +64,37 @@ void CBaseCoreFile::StripFileExt(CFMutableStringRef name) {
   if (dot != kCFNotFound) CFStringDelete(name, CFRangeMake(dot, CFStringGetLength(name) - dot));
 }
 
+bool qxfiles::UniqueName(const std::string& folder, const std::string& name, bool hasExtension, const char* suffix,
+                         const std::vector<std::string>& excludedPaths, std::string& outName) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
+  // The extension as path extensions are read: after the last ".", when that "." neither starts
+  // nor ends the name. A "." byte is never part of a longer UTF-8 sequence, so bytes will do.
+  std::string base = name, extension;
+  size_t dot = name.rfind('.');
+  if (hasExtension && dot != std::string::npos && dot != 0 && dot + 1 != name.size()) {
+    base = name.substr(0, dot);
+    extension = name.substr(dot);
+  }
+  const bool hasSuffix = suffix && *suffix;
+  for (long long n = suffix && !hasSuffix ? 1 : 0;; ++n) {
+    std::string candidate = base;
+    if (hasSuffix) candidate += std::string(" ") + suffix;
+    if (n != 0) candidate += (hasSuffix ? "" : " ") + std::to_string(n);
+    candidate += extension;
+    std::string path = JoinPath(folder, candidate);
+    if (Exists(path)) continue;
+    bool skip = false;
+    for (const std::string& other : excludedPaths) skip = skip || other == path;
+    if (skip) continue;
+    outName = std::move(candidate);
+    return true;
+  }
+}
+
 CFURLRef CBaseCoreFile::CreateUniquePathName(CFURLRef folder, CFStringRef name, bool hasExtension, CFStringRef suffix,
                                              CFArrayRef excluded) {
   std::string folderPath;
   if (IsUnsafeName(name) || PathFromURL(folder, folderPath) != 0) return nullptr;
-  CFRef<CFStringRef> base, extension;
-  if (hasExtension) {
-    SplitName(name, base, extension);
-  } else {
-    base = CFRef<CFStringRef>::retain(name);
-  }
-  if (!base) return nullptr;
   // Paths of the excluded URLs, compared as paths so that "dir" and "dir/" forms match.
   std::vector<std::string> excludedPaths;
   for (CFIndex i = 0, count = excluded ? CFArrayGetCount(excluded) : 0; i < count; ++i) {
@@ -96,29 +102,13 @@ CFURLRef CBaseCoreFile::CreateUniquePathName(CFURLRef folder, CFStringRef name, 
     std::string path;
     if (url && CFGetTypeID(url) == CFURLGetTypeID() && PathFromURL(url, path) == 0) excludedPaths.push_back(path);
   }
-  const bool hasSuffix = suffix && CFStringGetLength(suffix) > 0;
-  int64_t n = suffix && !hasSuffix ? 1 : 0;
-  for (;; ++n) {
-    CFRef<CFMutableStringRef> candidate = qxcf::adopt(CFStringCreateMutableCopy(nullptr, 0, base.get()));
-    if (!candidate) return nullptr;
-    if (hasSuffix) {
-      CFStringAppend(candidate.get(), CFSTR(" "));
-      CFStringAppend(candidate.get(), suffix);
-    }
-    if (n != 0)
-      CFStringAppendFormat(candidate.get(), nullptr, hasSuffix ? CFSTR("%lld") : CFSTR(" %lld"), (long long)n);
-    if (extension && CFStringGetLength(extension.get()) > 0) {
-      CFStringAppend(candidate.get(), CFSTR("."));
-      CFStringAppend(candidate.get(), extension.get());
-    }
-    CFRef<CFURLRef> url = qxcf::adopt(CFURLCreateCopyAppendingPathComponent(nullptr, folder, candidate.get(), false));
-    std::string path;
-    if (!url || PathFromURL(url.get(), path) != 0) return nullptr;
-    if (Exists(path)) continue;
-    bool skip = false;
-    for (const std::string& other : excludedPaths) skip = skip || other == path;
-    if (!skip) return url.release();
-  }
+  std::string suffixText = UTF8(suffix);
+  std::string unique;
+  if (!UniqueName(folderPath, UTF8(name), hasExtension, suffix ? suffixText.c_str() : nullptr, excludedPaths, unique))
+    return nullptr;
+  CFRef<CFStringRef> candidate = qxcf::adopt(CreateString(unique));
+  if (!candidate) return nullptr;
+  return CFURLCreateCopyAppendingPathComponent(nullptr, folder, candidate.get(), false);
 }
 
 CFURLRef CBaseCoreFile::CreateUniqueFileName(CFURLRef folder, CFStringRef name, CFStringRef suffix,

@@ -84,6 +84,27 @@ CFStringRef CreateNameString(const char* name) {
   return string;
 }
 
+// A path for display and comparison, decoded one component at a time: UTF-8 where a component
+// is UTF-8 and Latin-1 only for a component that is not, so one odd name does not garble the
+// folders above it.
+CFStringRef CreatePathString(const std::string& path) {
+  if (CFStringRef whole = CreateString(path)) return whole;
+  CFRef<CFMutableStringRef> result = qxcf::adopt(CFStringCreateMutable(nullptr, 0));
+  if (!result) return nullptr;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = path.find('/', start);
+    std::string piece = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    CFRef<CFStringRef> text = qxcf::adopt(CreateNameString(piece.c_str()));
+    if (!text) return nullptr;
+    CFStringAppend(result.get(), text.get());
+    if (slash == std::string::npos) break;
+    CFStringAppend(result.get(), CFSTR("/"));
+    start = slash + 1;
+  }
+  return result.release();
+}
+
 }  // namespace
 
 int32_t CBaseCoreFile::DeleteFolder(CFURLRef url) {
@@ -194,7 +215,7 @@ int32_t CBaseCoreFile::GetFolderPathsCopy(CFURLRef folder, CFArrayRef, QXFileSor
   std::vector<CFRef<CFStringRef>> paths;
   FolderReader reader(path);
   while (const char* name = reader.next()) {
-    CFRef<CFStringRef> full = qxcf::adopt(CreateNameString(JoinPath(path, name).c_str()));
+    CFRef<CFStringRef> full = qxcf::adopt(CreatePathString(JoinPath(path, name)));
     if (full) paths.push_back(std::move(full));
   }
   if (order == kQXFileSortOrderName) {

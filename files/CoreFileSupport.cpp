@@ -84,7 +84,7 @@ int MakeTempBeside(const std::string& target, std::string& tempPath, Fd& fd) {
     pattern = JoinPath(ParentPath(target), ".qxtmp-XXXXXX");
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  int made = ::mkstemp(buffer.data());
+  int made = ::mkostemp(buffer.data(), O_CLOEXEC);
   if (made < 0) return errno;
   fd.reset(made);
   tempPath = buffer.data();
@@ -94,7 +94,7 @@ int MakeTempBeside(const std::string& target, std::string& tempPath, Fd& fd) {
 // Removes the contents of the open folder `dirFd`, then nothing else. Entries are listed first
 // and removed afterwards, so removal does not disturb the listing.
 int RemoveContents(int dirFd) {
-  int listFd = ::dup(dirFd);
+  int listFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
   if (listFd < 0) return errno;
   DIR* dir = ::fdopendir(listFd);
   if (!dir) {
@@ -142,6 +142,22 @@ void KeepTimes(int fd, const struct stat& st) {
 }
 
 }  // namespace
+
+void (*gRaceHook)(const char* moment, const char* path) = nullptr;
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) {
+    if (Exists(to)) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
 
 int PathFromURL(CFURLRef url, std::string& out) {
   out.clear();
@@ -232,12 +248,52 @@ int MakeDirectories(const std::string& path, mode_t mode) {
   return 0;
 }
 
-int CopyFile(const std::string& source, const std::string& target) {
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return errno;
+int OpenRegularFile(const std::string& path, int extraFlags, struct stat& st) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, and some devices
+  // wait on open; the type is checked on the open descriptor, so nothing can be swapped in
+  // between.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extraFlags);
+  if (fd < 0) return -1;
+  int err = 0;
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = ENOTSUP;
+  } else {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+  }
+  if (err) {
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+int ReadRegularFile(const std::string& path, std::string& out) {
+  out.clear();
   struct stat st;
-  if (::fstat(in.get(), &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
+  Fd in(OpenRegularFile(path, 0, st));
+  if (in.get() < 0) return errno;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+int CopyFileWith(const std::string& source, const std::string& target, unsigned options) {
+  struct stat st;
+  Fd in(OpenRegularFile(source, (options & kCopyNoFollow) ? O_NOFOLLOW : 0, st));
+  if (in.get() < 0) return errno;
   std::string temp;
   Fd out;
   if (int err = MakeTempBeside(target, temp, out)) return err;
@@ -245,12 +301,22 @@ int CopyFile(const std::string& source, const std::string& target) {
   if (!err && ::fchmod(out.get(), st.st_mode & 07777) != 0) err = errno;
   if (!err) KeepTimes(out.get(), st);
   if (!err && ::close(out.release()) != 0) err = errno;
-  if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+  if (!err) {
+    if (options & kCopyNoReplace) {
+      err = RenameNoReplace(temp, target);
+    } else if (::rename(temp.c_str(), target.c_str()) != 0) {
+      err = errno;
+    }
+  }
   if (err) ::unlink(temp.c_str());
   return err;
 }
 
-int CopyTree(const std::string& source, const std::string& target) {
+int CopyFile(const std::string& source, const std::string& target) { return CopyFileWith(source, target, 0); }
+
+namespace {
+
+int CopyTreeWith(const std::string& source, const std::string& target, unsigned options) {
   struct stat st;
   if (::lstat(source.c_str(), &st) != 0) return errno;
   if (S_ISLNK(st.st_mode)) {
@@ -263,11 +329,19 @@ int CopyTree(const std::string& source, const std::string& target) {
     ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
     return 0;
   }
-  if (S_ISREG(st.st_mode)) return CopyFile(source, target);
+  RaceHook("CopyTree.checked", source);
+  // O_NOFOLLOW: a file swapped for a link since lstat is refused rather than followed.
+  if (S_ISREG(st.st_mode)) return CopyFileWith(source, target, options | kCopyNoFollow);
   if (!S_ISDIR(st.st_mode)) return ENOTSUP;
   if (::mkdir(target.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) return errno;
-  DIR* dir = ::opendir(source.c_str());
-  if (!dir) return errno;
+  // O_NOFOLLOW here too: a folder swapped for a link is not listed through it.
+  int dirFd = ::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+  if (!dir) {
+    int err = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    return err;
+  }
   std::vector<std::string> names;
   while (struct dirent* entry = ::readdir(dir)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
@@ -275,7 +349,7 @@ int CopyTree(const std::string& source, const std::string& target) {
   }
   ::closedir(dir);
   for (const std::string& name : names) {
-    if (int err = CopyTree(source + "/" + name, target + "/" + name)) return err;
+    if (int err = CopyTreeWith(source + "/" + name, target + "/" + name, options)) return err;
   }
   ::chmod(target.c_str(), st.st_mode & 07777);
   struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -283,14 +357,30 @@ int CopyTree(const std::string& source, const std::string& target) {
   return 0;
 }
 
+}  // namespace
+
+int CopyTree(const std::string& source, const std::string& target) { return CopyTreeWith(source, target, 0); }
+
+int CopyTreeNoReplace(const std::string& source, const std::string& target) {
+  return CopyTreeWith(source, target, kCopyNoReplace);
+}
+
 int RemoveTree(const std::string& path) {
+  // Everything is done relative to the parent folder and the last name, which is never followed:
+  // "in/link/." or "in/link/sub/.." would otherwise name the folder a link points to.
+  const std::string last = LastComponent(path);
+  if (last.empty()) return ENOENT;
+  if (last == "/") return EBUSY;
+  if (last == "." || last == "..") return EINVAL;
+  Fd parent(::open(ParentPath(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (parent.get() < 0) return errno;
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 ? 0 : errno;
-  Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (::fstatat(parent.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ::unlinkat(parent.get(), last.c_str(), 0) == 0 ? 0 : errno;
+  Fd dir(::openat(parent.get(), last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir.get() < 0) return errno;
   int err = RemoveContents(dir.get());
-  if (::rmdir(path.c_str()) != 0 && !err) err = errno;
+  if (::unlinkat(parent.get(), last.c_str(), AT_REMOVEDIR) != 0 && !err) err = errno;
   return err;
 }
 

@@ -104,18 +104,21 @@ class BaseFileOperation : public CBaseCore {
     const bool sameFolder = Contains(ParentPath(source), folder) && Contains(folder, ParentPath(source));
     if (kind == kMove && sameFolder) return 0;  // already where it should go
     if (S_ISDIR(st.st_mode) && Contains(source, folder)) return EINVAL;
-    if (Exists(target)) {
-      // Rename on collision with the library's unique-name rule: "Photo copy.jpg" for a copy
-      // beside its original, "Photo 1.jpg" for an item that meets another of its name.
-      CFRef<CFURLRef> folderURL = qxcf::adopt(CreateURLFromPath(folder, true));
-      CFRef<CFStringRef> nameString = qxcf::adopt(CreateString(name));
-      if (!folderURL || !nameString) return -108;
-      CFRef<CFURLRef> unique = qxcf::adopt(CBaseCoreFile::CreateUniquePathName(
-          folderURL.get(), nameString.get(), !S_ISDIR(st.st_mode), sameFolder ? CFSTR("copy") : nullptr, nullptr));
-      if (!unique) return -108;
-      if (int err = PathFromURL(unique.get(), target)) return err;
+    // Rename on collision with the library's unique-name rule: "Photo copy.jpg" for a copy beside
+    // its original, "Photo 1.jpg" for an item that meets another of its name. The rule works on
+    // the name's bytes, so names that are not UTF-8 are renamed as well. Neither the copy nor the
+    // move replaces anything, so an item that appears at the chosen name meanwhile is kept and
+    // the next free name is taken.
+    for (int attempt = 0;; ++attempt) {
+      if (Exists(target)) {
+        std::string unique;
+        if (!UniqueName(folder, name, !S_ISDIR(st.st_mode), sameFolder ? "copy" : nullptr, {}, unique)) return EINVAL;
+        target = JoinPath(folder, unique);
+      }
+      RaceHook("FileOperation.target", target);
+      int err = kind == kCopy ? CopyTreeNoReplace(source, target) : MoveItem(source, target, false);
+      if (err != EEXIST || attempt >= 100 || !Exists(target)) return err;
     }
-    return kind == kCopy ? CopyTree(source, target) : MoveItem(source, target, false);
   }
 
   qx::Ref<CBaseCore> mProgress;  // kept for the caller; nothing reports to it

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cf/CFRef.h"
+#include "files/CoreFileInternal.h"
 #include "files/LocaleTesting.h"
 
 using qxcf::adopt;
@@ -85,51 +86,59 @@ CFStringRef QXLocaleCopyPreferredLanguageCode(void) {
 }
 
 void QXLocaleSetDefaultLanguageCode(CFStringRef code) {
-  LocaleState& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
-  s.defaultCode = intern(s, code);
+  qxfiles::NoThrow([&]() -> void {
+    LocaleState& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.defaultCode = intern(s, code);
+  });
 }
 
 CFStringRef QXLocaleGetDefaultLanguageCode(void) {
-  LocaleState& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return defaultCodeLocked(s);
+  return qxfiles::NoThrow([&]() -> CFStringRef {
+    LocaleState& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return defaultCodeLocked(s);
+  });
 }
 
 void QXLocaleSetString(CFStringRef key, CFStringRef string) {
-  if (key == nullptr || string == nullptr) return;
-  LocaleState& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
-  CFStringRef language = defaultCodeLocked(s);
-  if (s.table == nullptr) {
-    s.table = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFRef<CFMutableDictionaryRef> strings =
-        adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-    if (s.table == nullptr || !strings) return;
-    CFDictionarySetValue(s.table, language, strings.get());
-  }
-  auto strings = static_cast<CFMutableDictionaryRef>(const_cast<void*>(CFDictionaryGetValue(s.table, language)));
-  if (strings == nullptr) return;  // a language not in force when the table was made keeps nothing
+  qxfiles::NoThrow([&]() -> void {
+    if (key == nullptr || string == nullptr) return;
+    LocaleState& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    CFStringRef language = defaultCodeLocked(s);
+    if (s.table == nullptr) {
+      s.table = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+      CFRef<CFMutableDictionaryRef> strings = adopt(
+          CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+      if (s.table == nullptr || !strings) return;
+      CFDictionarySetValue(s.table, language, strings.get());
+    }
+    auto strings = static_cast<CFMutableDictionaryRef>(const_cast<void*>(CFDictionaryGetValue(s.table, language)));
+    if (strings == nullptr) return;  // a language not in force when the table was made keeps nothing
 
-  const void* old = CFDictionaryGetValue(strings, key);
-  if (old != nullptr && CFEqual(old, string)) return;
-  // Copies, so that a caller's mutable key or string cannot change under the table.
-  CFRef<CFStringRef> keyCopy = adopt(CFStringCreateCopy(nullptr, key));
-  CFRef<CFStringRef> stringCopy = adopt(CFStringCreateCopy(nullptr, string));
-  if (!keyCopy || !stringCopy) return;
-  if (old != nullptr) CFArrayAppendValue(s.retired, old);
-  CFDictionarySetValue(strings, keyCopy.get(), stringCopy.get());
+    const void* old = CFDictionaryGetValue(strings, key);
+    if (old != nullptr && CFEqual(old, string)) return;
+    // Copies, so that a caller's mutable key or string cannot change under the table.
+    CFRef<CFStringRef> keyCopy = adopt(CFStringCreateCopy(nullptr, key));
+    CFRef<CFStringRef> stringCopy = adopt(CFStringCreateCopy(nullptr, string));
+    if (!keyCopy || !stringCopy) return;
+    if (old != nullptr) CFArrayAppendValue(s.retired, old);
+    CFDictionarySetValue(strings, keyCopy.get(), stringCopy.get());
+  });
 }
 
 CFStringRef QXLocaleGetString(CFStringRef key) {
-  if (key == nullptr) return nullptr;
-  LocaleState& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
-  if (s.table == nullptr) return key;
-  const void* strings = CFDictionaryGetValue(s.table, defaultCodeLocked(s));
-  if (strings == nullptr) return key;
-  const void* value = CFDictionaryGetValue(static_cast<CFDictionaryRef>(strings), key);
-  return value != nullptr ? static_cast<CFStringRef>(value) : key;
+  return qxfiles::NoThrow([&]() -> CFStringRef {
+    if (key == nullptr) return nullptr;
+    LocaleState& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.table == nullptr) return key;
+    const void* strings = CFDictionaryGetValue(s.table, defaultCodeLocked(s));
+    if (strings == nullptr) return key;
+    const void* value = CFDictionaryGetValue(static_cast<CFDictionaryRef>(strings), key);
+    return value != nullptr ? static_cast<CFStringRef>(value) : key;
+  });
 }
 
 void qx::testing::ResetLocaleState() {

@@ -34,28 +34,24 @@ void assign(T& field, T owned) {
 
 enum class Load { kMissing, kUnreadable, kRead };
 
-// The whole file in `bytes`; a folder or anything else that is not a readable file is unreadable.
-Load readWholeFile(const std::string& path, std::vector<UInt8>& bytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? Load::kMissing : Load::kUnreadable;
-  struct stat info {};
-  Load result = Load::kUnreadable;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    result = Load::kRead;
-    UInt8 chunk[16384];
-    while (true) {
-      ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        result = Load::kUnreadable;
-        break;
-      }
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    }
+// The whole file in `bytes`; a folder, a FIFO (never waited on) or anything else that is not a
+// readable regular file is unreadable.
+Load readWholeFile(const std::string& path, std::string& bytes) {
+  int err = qxfiles::ReadRegularFile(path, bytes);
+  if (err == ENOENT) return Load::kMissing;
+  return err == 0 ? Load::kRead : Load::kUnreadable;
+}
+
+// Moves the file at `path` aside as "<file>.unreadable", or "<file>.unreadable 1", 2… when an
+// earlier one is there: never replacing, since each may be someone's only copy. 0 or errno
+// (ENOENT when the file is gone).
+int moveAside(const std::string& path) {
+  for (int n = 0; n < 10000; ++n) {
+    std::string kept = path + ".unreadable" + (n == 0 ? std::string() : " " + std::to_string(n));
+    int err = qxfiles::RenameNoReplace(path, kept);
+    if (err != EEXIST) return err;
   }
-  close(fd);
-  return result;
+  return EEXIST;
 }
 
 int writeAll(int fd, const UInt8* bytes, size_t count) {
@@ -86,7 +82,13 @@ int replaceFileContents(const std::string& path, const UInt8* bytes, size_t coun
     if (fd < 0 && errno != EEXIST) return errno;
   }
   if (fd < 0) return EEXIST;
-  int status = writeAll(fd, bytes, count);
+  // An existing file keeps its permissions (settings may be private); a new one gets the
+  // umask's.
+  struct stat existing {};
+  int status = 0;
+  if (stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && fchmod(fd, existing.st_mode & 0777) != 0)
+    status = errno;
+  if (status == 0) status = writeAll(fd, bytes, count);
   if (status == 0 && fsync(fd) != 0) status = errno;
   if (close(fd) != 0 && status == 0) status = errno;
   if (status == 0 && rename(temp.c_str(), path.c_str()) != 0) status = errno;
@@ -140,11 +142,12 @@ int32_t CBasePreferences::SetLocationUrl(CFStringRef folder, CFStringRef fileNam
   status = qxfiles::PathFromURL(fileURL.get(), path);
   if (status != 0) return status;
 
-  std::vector<UInt8> bytes;
+  std::string bytes;
   Load load = readWholeFile(path, bytes);
   CFRef<CFMutableDictionaryRef> values;
   if (load == Load::kRead) {
-    CFRef<CFDataRef> data = adopt(CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())));
+    CFRef<CFDataRef> data =
+        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
     CFRef<CFPropertyListRef> plist = adopt(
         data ? CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListMutableContainers, nullptr, nullptr)
              : nullptr);
@@ -189,8 +192,8 @@ int32_t CBasePreferences::Synchronize() {
   if (mKeepUnreadable) {
     // The file we could not read may be the user's only copy of the settings (or another
     // program's file): move it aside rather than overwrite it.
-    std::string kept = path + ".unreadable";
-    if (rename(path.c_str(), kept.c_str()) != 0 && errno != ENOENT) return errno;
+    int err = moveAside(path);
+    if (err != 0 && err != ENOENT) return err;
     mKeepUnreadable = false;
   }
   return replaceFileContents(path, CFDataGetBytePtr(data.get()), static_cast<size_t>(CFDataGetLength(data.get())));

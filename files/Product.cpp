@@ -1,6 +1,8 @@
 // The product catalogue: the family's applications by identifier.
+#include <memory>
 #include <vector>
 
+#include "files/CoreFileInternal.h"
 #include "files/PreferencesSupport.h"
 #include "files/Product.h"
 #include "files/ProductTesting.h"
@@ -31,7 +33,10 @@ int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct
       !qx::prefs::isFileName(info.folderName) || !validExtension(info.presetExtension)) {
     return kQXErrInvalidArgument;
   }
-  auto* product = new CProduct;
+  // Owned here until published, so that a failed allocation below leaks nothing and leaves the
+  // table as it was.
+  auto owned = std::make_unique<CProduct>();
+  CProduct* product = owned.get();
   product->mIdentifier = copyOrNull(info.identifier);
   product->mName = copyOrNull(info.name);
   product->mDisplayName = copyOrNull(info.displayName != nullptr ? info.displayName : info.name);
@@ -42,10 +47,10 @@ int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct
   product->mServiceName = copyOrNull(info.serviceName != nullptr ? info.serviceName : info.name);
   product->mPort = info.port;
   product->mNamedSubFolders = info.namedSubFolders;
-  if (!product->mIdentifier || !product->mName || !product->mFolderName) {
-    delete product;  // never published
-    return kQXErrMemory;
-  }
+  if (!product->mIdentifier || !product->mName || !product->mFolderName) return kQXErrMemory;
+  catalogue.products.reserve(catalogue.products.size() + 1);
+  catalogue.retired.reserve(catalogue.retired.size() + 1);
+  owned.release();  // nothing below can throw
   bool replaced = false;
   for (CProduct*& existing : catalogue.products) {
     if (CFEqual(existing->mIdentifier.get(), product->mIdentifier.get())) {
@@ -97,34 +102,40 @@ CFStringRef QXProductGetFamilyName(void) { return CFSTR("Orvex"); }
 CFStringRef QXProductGetServiceType(void) { return CFSTR("_orvex._tcp."); }
 
 int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct) {
-  if (outProduct != nullptr) *outProduct = nullptr;
-  if (info == nullptr) return kQXErrInvalidArgument;
-  Catalogue& table = catalogue();
-  std::lock_guard<std::mutex> guard(qx::product::lock());
-  CProduct* product = nullptr;
-  int32_t status = registerLocked(table, *info, &product);
-  if (status == 0 && outProduct != nullptr) *outProduct = qx::toHandle<__QXProduct>(product);
-  return status;
+  return qxfiles::NoThrow([&]() -> int32_t {
+    if (outProduct != nullptr) *outProduct = nullptr;
+    if (info == nullptr) return kQXErrInvalidArgument;
+    Catalogue& table = catalogue();
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    CProduct* product = nullptr;
+    int32_t status = registerLocked(table, *info, &product);
+    if (status == 0 && outProduct != nullptr) *outProduct = qx::toHandle<__QXProduct>(product);
+    return status;
+  });
 }
 
 QXProductRef QXProductGetWithIdentifier(CFStringRef identifier) {
-  if (identifier == nullptr) return nullptr;
-  Catalogue& table = catalogue();
-  std::lock_guard<std::mutex> guard(qx::product::lock());
-  for (CProduct* product : table.products) {
-    if (CFEqual(product->mIdentifier.get(), identifier)) return qx::toHandle<__QXProduct>(product);
-  }
-  return nullptr;
+  return qxfiles::NoThrow([&]() -> QXProductRef {
+    if (identifier == nullptr) return nullptr;
+    Catalogue& table = catalogue();
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    for (CProduct* product : table.products) {
+      if (CFEqual(product->mIdentifier.get(), identifier)) return qx::toHandle<__QXProduct>(product);
+    }
+    return nullptr;
+  });
 }
 
 CFArrayRef QXProductCopyIdentifiers(void) {
-  Catalogue& table = catalogue();
-  std::lock_guard<std::mutex> guard(qx::product::lock());
-  CFMutableArrayRef identifiers =
-      CFArrayCreateMutable(nullptr, static_cast<CFIndex>(table.products.size()), &kCFTypeArrayCallBacks);
-  if (identifiers == nullptr) return nullptr;
-  for (CProduct* product : table.products) CFArrayAppendValue(identifiers, product->mIdentifier.get());
-  return identifiers;
+  return qxfiles::NoThrow([&]() -> CFArrayRef {
+    Catalogue& table = catalogue();
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    CFMutableArrayRef identifiers =
+        CFArrayCreateMutable(nullptr, static_cast<CFIndex>(table.products.size()), &kCFTypeArrayCallBacks);
+    if (identifiers == nullptr) return nullptr;
+    for (CProduct* product : table.products) CFArrayAppendValue(identifiers, product->mIdentifier.get());
+    return identifiers;
+  });
 }
 
 CFStringRef QXProductGetIdentifier(QXProductRef product) {

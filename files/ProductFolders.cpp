@@ -3,6 +3,7 @@
 #include <QXCore/QXFileMgr.h>
 #include <QXCore/QXLocale.h>
 
+#include "files/CoreFileInternal.h"
 #include "files/PreferencesSupport.h"
 #include "files/Product.h"
 
@@ -122,104 +123,114 @@ bool kindTakesName(int32_t kind, bool namedSubFolders) {
 }  // namespace
 
 void QXProductSetUserGlobalFolders(bool on) {
-  std::lock_guard<std::mutex> guard(qx::product::lock());
-  qx::product::FolderState& folders = qx::product::folderState();
-  if (folders.userGlobal == on) return;
-  folders.userGlobal = on;
-  ++folders.generation;  // every kept support folder names the other mode's folder
+  qxfiles::NoThrow([&]() -> void {
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::product::FolderState& folders = qx::product::folderState();
+    if (folders.userGlobal == on) return;
+    folders.userGlobal = on;
+    ++folders.generation;  // every kept support folder names the other mode's folder
+  });
 }
 
 bool QXProductGetUserGlobalFolders(void) {
-  std::lock_guard<std::mutex> guard(qx::product::lock());
-  return qx::product::folderState().userGlobal;
+  return qxfiles::NoThrow([&]() -> bool {
+    std::lock_guard<std::mutex> guard(qx::product::lock());
+    return qx::product::folderState().userGlobal;
+  });
 }
 
 int32_t QXProductCopyDataFolderURL(bool user, CFURLRef* outURL) {
-  if (outURL == nullptr) return kQXErrInvalidArgument;
-  *outURL = nullptr;
-  CFRef<CFURLRef> url;
-  int32_t status = dataFolderForMode(QXProductGetUserGlobalFolders(), user, url);
-  *outURL = url.release();
-  return status;
+  return qxfiles::NoThrow([&]() -> int32_t {
+    if (outURL == nullptr) return kQXErrInvalidArgument;
+    *outURL = nullptr;
+    CFRef<CFURLRef> url;
+    int32_t status = dataFolderForMode(QXProductGetUserGlobalFolders(), user, url);
+    *outURL = url.release();
+    return status;
+  });
 }
 
 int32_t QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind, CFStringRef name, bool create,
                                    CFURLRef* outURL) {
-  if (outURL == nullptr) return kQXErrInvalidArgument;
-  *outURL = nullptr;
-  if (product == nullptr || kind < 1 || kind > 18 || kind == 17) return kQXErrInvalidArgument;
-  CProduct* record = qx::fromHandle(product);
-  bool named = hasText(name);
-  if (named && kindTakesName(kind, record->mNamedSubFolders) && !qx::prefs::isRelativePartialPath(name)) {
-    return kQXErrInvalidArgument;
-  }
+  return qxfiles::NoThrow([&]() -> int32_t {
+    if (outURL == nullptr) return kQXErrInvalidArgument;
+    *outURL = nullptr;
+    if (product == nullptr || kind < 1 || kind > 18 || kind == 17) return kQXErrInvalidArgument;
+    CProduct* record = qx::fromHandle(product);
+    bool named = hasText(name);
+    if (named && kindTakesName(kind, record->mNamedSubFolders) && !qx::prefs::isRelativePartialPath(name)) {
+      return kQXErrInvalidArgument;
+    }
 
-  CFRef<CFURLRef> url;
-  int32_t status = 0;
-  if (kind == 2 || (kind >= 5 && kind <= 9) || kind == 18) {
-    CFRef<CFURLRef> data;
-    status = dataFolderForMode(QXProductGetUserGlobalFolders(), user, data);
-    if (status != 0) return status;
-    if (kind == 18) {
-      CFRef<CFStringRef> common =
-          adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("Common %@"), QXProductGetFamilyName()));
-      url = appendFolder(data, common.get());
-    } else if (kind == 2) {
-      url = extrasFolder(data);
-    } else if (kind == 9) {
-      url = appendFolder(extrasFolder(data), CFSTR("Backgrounds"));
-      if (named) url = appendPartialPath(url, name);
+    CFRef<CFURLRef> url;
+    int32_t status = 0;
+    if (kind == 2 || (kind >= 5 && kind <= 9) || kind == 18) {
+      CFRef<CFURLRef> data;
+      status = dataFolderForMode(QXProductGetUserGlobalFolders(), user, data);
+      if (status != 0) return status;
+      if (kind == 18) {
+        CFRef<CFStringRef> common =
+            adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("Common %@"), QXProductGetFamilyName()));
+        url = appendFolder(data, common.get());
+      } else if (kind == 2) {
+        url = extrasFolder(data);
+      } else if (kind == 9) {
+        url = appendFolder(extrasFolder(data), CFSTR("Backgrounds"));
+        if (named) url = appendPartialPath(url, name);
+      } else {
+        url = framingFolder(extrasFolder(data), kind, name, record->mNamedSubFolders);
+      }
     } else {
-      url = framingFolder(extrasFolder(data), kind, name, record->mNamedSubFolders);
+      CFRef<CFURLRef> support;
+      status = supportFolder(record, user, support);
+      if (status != 0) return status;
+      switch (kind) {
+        case 1: url = support; break;
+        case 3:
+          url = appendFolder(
+              support, localisedFolder(CFSTR("Presets"), CFSTR("Presets.de"), !user && defaultLanguageIsGerman()));
+          if (named) url = appendPartialPath(url, name);
+          break;
+        case 4: url = appendFolder(support, CFSTR("FilmGrains")); break;
+        case 10:
+          url = appendFolder(
+              support, localisedFolder(CFSTR("FactoryPresets"), CFSTR("FactoryPresets.de"), defaultLanguageIsGerman()));
+          if (named) url = appendPartialPath(url, name);
+          break;
+        case 11: url = appendFolder(support, CFSTR("TonerPresets")); break;
+        case 12: url = appendFolder(support, CFSTR("Tutorial")); break;
+        case 13: url = appendFolder(support, CFSTR("DuotonePresets")); break;
+        case 14: url = appendFolder(support, CFSTR("PhotoFilterPresets")); break;
+        case 15:
+          url = named ? appendPartialPath(support, name)
+                      : appendFolder(support, localisedFolder(CFSTR("Favorites"), CFSTR("Favorites.de"),
+                                                              defaultLanguageIsGerman()));
+          break;
+        case 16: url = appendFolder(support, CFSTR("Lens Presets")); break;
+        default: return kQXErrInvalidArgument;
+      }
     }
-  } else {
-    CFRef<CFURLRef> support;
-    status = supportFolder(record, user, support);
-    if (status != 0) return status;
-    switch (kind) {
-      case 1: url = support; break;
-      case 3:
-        url = appendFolder(support,
-                           localisedFolder(CFSTR("Presets"), CFSTR("Presets.de"), !user && defaultLanguageIsGerman()));
-        if (named) url = appendPartialPath(url, name);
-        break;
-      case 4: url = appendFolder(support, CFSTR("FilmGrains")); break;
-      case 10:
-        url = appendFolder(
-            support, localisedFolder(CFSTR("FactoryPresets"), CFSTR("FactoryPresets.de"), defaultLanguageIsGerman()));
-        if (named) url = appendPartialPath(url, name);
-        break;
-      case 11: url = appendFolder(support, CFSTR("TonerPresets")); break;
-      case 12: url = appendFolder(support, CFSTR("Tutorial")); break;
-      case 13: url = appendFolder(support, CFSTR("DuotonePresets")); break;
-      case 14: url = appendFolder(support, CFSTR("PhotoFilterPresets")); break;
-      case 15:
-        url = named ? appendPartialPath(support, name)
-                    : appendFolder(support, localisedFolder(CFSTR("Favorites"), CFSTR("Favorites.de"),
-                                                            defaultLanguageIsGerman()));
-        break;
-      case 16: url = appendFolder(support, CFSTR("Lens Presets")); break;
-      default: return kQXErrInvalidArgument;
+    if (!url) return kQXErrMemory;
+    if (create) {
+      status = QXFileMgrCreateDirectory(url.get());
+      if (status != 0) return status;
     }
-  }
-  if (!url) return kQXErrMemory;
-  if (create) {
-    status = QXFileMgrCreateDirectory(url.get());
-    if (status != 0) return status;
-  }
-  *outURL = url.release();
-  return 0;
+    *outURL = url.release();
+    return 0;
+  });
 }
 
 int32_t QXProductCopyUserFolderURL(QXProductRef product, CFURLRef* outURL) {
-  if (outURL == nullptr) return kQXErrInvalidArgument;
-  *outURL = nullptr;
-  if (product == nullptr) return kQXErrInvalidArgument;
-  CFRef<CFURLRef> url;
-  int32_t status = supportFolder(qx::fromHandle(product), true, url);
-  if (status == 0) status = QXFileMgrCreateDirectory(url.get());
-  if (status == 0) *outURL = url.release();
-  return status;
+  return qxfiles::NoThrow([&]() -> int32_t {
+    if (outURL == nullptr) return kQXErrInvalidArgument;
+    *outURL = nullptr;
+    if (product == nullptr) return kQXErrInvalidArgument;
+    CFRef<CFURLRef> url;
+    int32_t status = supportFolder(qx::fromHandle(product), true, url);
+    if (status == 0) status = QXFileMgrCreateDirectory(url.get());
+    if (status == 0) *outURL = url.release();
+    return status;
+  });
 }
 
 CFStringRef QXProductCopyPreferenceFolderName(QXProductRef product) {

@@ -14,11 +14,12 @@
 #include <QXCore/QXFileMgr.h>
 
 #include <cstring>
-#include <fstream>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "files/CoreFileInternal.h"
+#include "files/CoreFileTesting.h"
 
 using namespace qxfiles;
 
@@ -28,18 +29,6 @@ struct Trash {
   std::string dir;     // the folder holding files/ and info/
   std::string topdir;  // empty for the home trash, whose Path keys are absolute
 };
-
-int DataHome(std::string& out) {
-  const char* data = ::getenv("XDG_DATA_HOME");
-  if (data && data[0] == '/') {
-    out = data;
-    return 0;
-  }
-  const char* home = ::getenv("HOME");
-  if (!home || home[0] != '/') return ENOENT;
-  out = std::string(home) + "/.local/share";
-  return 0;
-}
 
 // The device of the nearest existing entry on the way up from `path`; `follow` for folders
 // that are used through a link (the data home), not for the item, which moves as it is.
@@ -243,7 +232,9 @@ struct Found {
 
 // Reads one .trashinfo: the decoded Path (absolute) and DeletionDate of its [Trash Info] group.
 bool ReadInfo(const std::string& file, const Trash& trash, std::string& path, std::string& date) {
-  std::ifstream in(file);
+  std::string text;
+  if (ReadRegularFile(file, text) != 0) return false;
+  std::istringstream in(text);
   std::string line;
   bool inGroup = false, sawGroup = false;
   path.clear();
@@ -358,3 +349,10 @@ bool QXFileMgrCanRecycleItem(CFURLRef url) {
 int32_t QXFileMgrRestoreRecycledItem(CFURLRef former, CFURLRef other) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::RestoreRecycledItem(former, other); });
 }
+
+std::string qx::testing::HomeTrashFolder() {
+  std::string dataHome;
+  return DataHome(dataHome) == 0 ? dataHome + "/Trash" : std::string();
+}
+
+void qx::testing::SetFileRaceHook(void (*hook)(const char* moment, const char* path)) { qxfiles::gRaceHook = hook; }

@@ -99,12 +99,16 @@ qxcf::CFRef<CFStringRef> CBaseLogMgr::CreateLineLocked(const QXLogStyle& style, 
   return qxcf::CFRef<CFStringRef>::retain(line.get());
 }
 
-void CBaseLogMgr::AddLogger(CBaseLogger* logger) {
-  if (!logger) return;
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+void CBaseLogMgr::RegisterLocked(CBaseLogger* logger) {
   auto loggers = std::make_shared<LoggerList>(*mLoggers);
   loggers->push_back(qx::Ref<CBaseLogger>::retain(logger));
   mLoggers = std::move(loggers);
+}
+
+void CBaseLogMgr::AddLogger(CBaseLogger* logger) {
+  if (!logger) return;
+  std::lock_guard<std::recursive_mutex> guard(mLock);
+  RegisterLocked(logger);
   logger->Startup();
 }
 
@@ -148,7 +152,10 @@ int32_t CBaseLogMgr::AddFileLogger(CFURLRef url) {
   // Check again with the lock held across the add, so two first calls still register one.
   std::lock_guard<std::recursive_mutex> guard(mLock);
   if (!url && !mLoggers->empty()) return 0;
-  AddLogger(logger.get());
+  // Opened before it is registered: a logger that cannot write must neither count as success nor
+  // stand in the way of the default logger a later call would create.
+  if (int32_t status = logger->Startup()) return status;
+  RegisterLocked(logger.get());
   return 0;
 }
 

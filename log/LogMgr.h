@@ -23,9 +23,11 @@ class CBaseLogMgr {
   // Delivers a message that is already formatted.
   void LogMessage(const QXLogStyle& style, CFStringRef source, int32_t error, CFStringRef message);
 
+  // Registers the logger, then calls its Startup; it stays registered whatever Startup returns.
   void AddLogger(CBaseLogger* logger);
   void RemoveLogger(CBaseLogger* logger);
   void RemoveAllLoggers();
+  // Registers a file logger only when its file opens: 0, or Startup's status with nothing kept.
   int32_t AddFileLogger(CFURLRef url);
   void SetSource(CFStringRef source);
   // Serialises all output and every change of the logger list; loggers change their own settings
@@ -39,6 +41,8 @@ class CBaseLogMgr {
   using LoggerList = std::vector<qx::Ref<CBaseLogger>>;
 
   CBaseLogMgr();
+  // Appends to the logger list; the caller holds mLock.
+  void RegisterLocked(CBaseLogger* logger);
   // The finished line; the caller holds mLock (the indent counter and the source live under it).
   qxcf::CFRef<CFStringRef> CreateLineLocked(const QXLogStyle& style, CFStringRef source, int32_t error,
                                             CFStringRef message);

@@ -1,11 +1,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "files/CoreFileInternal.h"
 #include "log/LogMgr.h"
 
 CBaseLoggerFile::CBaseLoggerFile(CFURLRef url) : mURL(url) {
@@ -19,14 +20,19 @@ CBaseLoggerFile::~CBaseLoggerFile() {
 }
 
 int32_t CBaseLoggerFile::Startup() {
-  char path[PATH_MAX];
-  if (!mURL || !CFURLGetFileSystemRepresentation(mURL, true, reinterpret_cast<UInt8*>(path), sizeof path)) {
-    return ENOENT;
-  }
-  std::printf("CBaseLoggerFile::Startup> Logging to file \"%s\"\n", path);
-  std::fflush(stdout);
   Shutdown();
-  mFile = std::fopen(path, "we");
+  std::string path;
+  int32_t status;
+  try {
+    // Only a file URL has a path: an http URL must not end up writing some local file.
+    status = mURL ? qxfiles::PathFromURL(mURL, path) : kQXErrGeneric;
+  } catch (...) {
+    return kQXErrMemory;
+  }
+  if (status != 0) return status;
+  std::printf("CBaseLoggerFile::Startup> Logging to file \"%s\"\n", path.c_str());
+  std::fflush(stdout);
+  mFile = std::fopen(path.c_str(), "we");
   return mFile ? 0 : errno;
 }
 
@@ -54,17 +60,28 @@ void CBaseLoggerFile::Log(CFStringRef line) {
   std::fflush(mFile);
 }
 
+// The host's procedures may be C++ that throws: swallow it here, so that the other loggers still
+// get the line and nothing unwinds through the C caller that logged.
 void CBaseLoggerExternal::Log(CFStringRef line) {
-  if (mProcs.log) mProcs.log(mContext, line);
+  try {
+    if (mProcs.log) mProcs.log(mContext, line);
+  } catch (...) {
+  }
 }
 
 int32_t CBaseLoggerExternal::Startup() {
-  if (mProcs.startup) mProcs.startup(mContext);
+  try {
+    if (mProcs.startup) mProcs.startup(mContext);
+  } catch (...) {
+  }
   return 0;
 }
 
 void CBaseLoggerExternal::Shutdown() {
-  if (mProcs.shutdown) mProcs.shutdown(mContext);
+  try {
+    if (mProcs.shutdown) mProcs.shutdown(mContext);
+  } catch (...) {
+  }
 }
 
 void CBaseLoggerExternal::SetProcs(const QXLoggerProcs* procs, void* context) {

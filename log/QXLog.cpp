@@ -6,6 +6,7 @@
 
 #include <QXCore/QXFileMgr.h>
 
+#include "files/PreferencesSupport.h"
 #include "log/LogMgr.h"
 
 namespace {
@@ -147,16 +148,21 @@ int32_t QXLogAddFileLogger(CFURLRef url) {
 QXLoggerRef QXLoggerCreate(void) { return qx::toHandle<__QXLogger>(qx::make<CBaseLoggerExternal>().release()); }
 
 void QXLoggerSetProcs(QXLoggerRef logger, const QXLoggerProcs* procs, void* context) {
-  if (auto* external = dynamic_cast<CBaseLoggerExternal*>(qx::fromHandle(logger))) external->SetProcs(procs, context);
+  guarded([&] {
+    if (auto* external = dynamic_cast<CBaseLoggerExternal*>(qx::fromHandle(logger))) external->SetProcs(procs, context);
+  });
 }
 
 void QXLoggerRetain(QXLoggerRef logger) { qx::retainHandle(logger); }
 void QXLoggerRelease(QXLoggerRef logger) { qx::releaseHandle(logger); }
 
-int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL) {
-  if (!outURL) return kQXErrInvalidArgument;
-  *outURL = nullptr;
-  if (!fileName) return kQXErrInvalidArgument;
+namespace {
+
+int32_t logFilePath(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL) {
+  // The names come from the host: keep them inside the data folder, with the same rule the
+  // preferences and the product catalogue apply to theirs.
+  if (!qx::prefs::isFileName(fileName)) return kQXErrInvalidArgument;
+  if (subFolder && !qx::prefs::isRelativePartialPath(subFolder)) return kQXErrInvalidArgument;
   CFURLRef base = nullptr;
   int32_t status = QXFileMgrGetFolderPathCopy(nullptr, 0, CFSTR("Orvex Software"), &base);
   auto folder = qxcf::adopt(base);
@@ -170,4 +176,14 @@ int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFU
   if (status != 0) return status;
   *outURL = CFURLCreateCopyAppendingPathComponent(nullptr, folder.get(), fileName, false);
   return *outURL ? 0 : kQXErrMemory;
+}
+
+}  // namespace
+
+int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL) {
+  if (!outURL) return kQXErrInvalidArgument;
+  *outURL = nullptr;
+  int32_t status = kQXErrMemory;
+  guarded([&] { status = logFilePath(subFolder, fileName, outURL); });
+  return status;
 }

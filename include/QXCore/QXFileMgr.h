@@ -78,8 +78,9 @@ QX_EXPORT CFStringRef QXFileMgrGetPathSeparator(void);
    returned. 0 when it exists or was made, and for a NULL url; -1 without a path. */
 QX_EXPORT int32_t QXFileMgrCreateDirectory(CFURLRef url);
 /* Removes the folder and everything in it. Symbolic links are removed, never followed: nothing
-   outside the folder is touched. A link given as `url` is itself removed. 0, ENOENT when nothing
-   is there, or the first errno met (the rest is still removed); -1 without a path. */
+   outside the folder is touched. A link given as `url` is itself removed. A path whose last
+   component is "." or ".." gives EINVAL and "/" EBUSY, with nothing removed. 0, ENOENT when
+   nothing is there, or the first errno met (the rest is still removed); -1 without a path. */
 QX_EXPORT int32_t QXFileMgrDeleteFolder(CFURLRef url);
 /* Deletes one file (or link); 0 also when the URL has no path. EISDIR for a folder. */
 QX_EXPORT int32_t QXFileMgrDeleteFile(CFURLRef url);
@@ -87,8 +88,10 @@ QX_EXPORT int32_t QXFileMgrDeleteFile(CFURLRef url);
    systems the item is copied (modification times kept) and then removed. -1 when either URL has
    no path. */
 QX_EXPORT int32_t QXFileMgrMoveFile(CFURLRef source, CFURLRef target);
-/* Copies a file onto the target, replacing it atomically (a reader sees the old file or the new
-   one); the modification time and permissions are kept. -1 when either URL has no path. */
+/* Copies a regular file (a link given as `source` is followed) onto the target, replacing it
+   atomically (a reader sees the old file or the new one); the modification time and permissions
+   are kept. A FIFO, device or socket gives ENOTSUP without waiting on it, a folder EISDIR. -1
+   when either URL has no path. */
 QX_EXPORT int32_t QXFileMgrCopyFile(CFURLRef source, CFURLRef target);
 /* Deletes the target when it exists (a failure is returned), then moves the source there; on
    success *outURL receives the target (retained), else NULL. */
@@ -104,7 +107,8 @@ QX_EXPORT int32_t QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target,
 QX_EXPORT int32_t QXFileMgrGetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
                                                  CFArrayRef* outArray);
 /* The same entries as paths (CFStrings); `extensions` is ignored; sort order 1 compares the paths
-   case-sensitively. */
+   case-sensitively. Each path component that is not UTF-8 is read as Latin-1; the others keep
+   their UTF-8 text. */
 QX_EXPORT int32_t QXFileMgrGetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
                                               CFArrayRef* outArray);
 /* Bytes free to unprivileged users on the path's file system; *outBytes is 0 on failure. */
@@ -181,10 +185,13 @@ QX_EXPORT int32_t QXFileOperationMoveItems(QXFileOperationRef operation, CFArray
    destination folder is created. An item whose name is taken in the destination gets the
    library's unique name: with the suffix "copy" when copied into its own folder (Photo copy.jpg,
    Photo copy1.jpg...), with the counter otherwise (Photo 1.jpg, Photo 2.jpg...); an item moved
-   into its own folder stays as it is. Stops at the first failure and returns its errno (-1 for a
-   URL without a path, EINVAL for a folder copied or moved into itself); what was done before
-   stays done. `progress` (a CBaseCore, may be NULL) is retained in place of the previous one but
-   not called. The commands stay: a second call runs them again. */
+   into its own folder stays as it is. Names that are not UTF-8 are renamed by the same rule on
+   their bytes. Nothing at the destination is ever replaced: an item that appears at the chosen
+   name meanwhile is kept and the next free name is taken; a file swapped for a symbolic link
+   while a folder is copied fails the copy (ELOOP) rather than being followed. Stops at the first failure and returns
+   its errno (-1 for a URL without a path, EINVAL for a folder copied or moved into itself); what was done before stays
+   done. `progress` (a CBaseCore, may be NULL) is retained in place of the previous one but not called. The commands
+   stay: a second call runs them again. */
 QX_EXPORT int32_t QXFileOperationPerformOperations(QXFileOperationRef operation, void* progress);
 
 QX_EXTERN_C_END

@@ -73,7 +73,8 @@ QX_EXPORT void QXLogEvent(int32_t error, const char* file, int32_t line);
 /* The default source for lines without one (retained; NULL clears it). */
 QX_EXPORT void QXLogSetSource(CFStringRef source);
 
-/* Registers a logger (retained) and calls its Startup. */
+/* Registers a logger (retained) and calls its Startup. The logger stays registered whatever Startup
+   returns: a file logger whose file cannot be opened stays registered and writes nothing. */
 QX_EXPORT void QXLogAddLogger(QXLoggerRef logger);
 /* When the logger is registered: calls its Shutdown and unregisters it (released). Otherwise
    nothing happens. */
@@ -83,11 +84,15 @@ QX_EXPORT void QXLogRemoveLogger(QXLoggerRef logger);
 QX_EXPORT void QXLogRemoveAllLoggers(void);
 /* Registers a file logger for `url`, which is emptied at once. With NULL: when no logger is
    registered yet, the file "orvexLog.txt" in the user's data folder, "Orvex Software"; otherwise
-   nothing. Returns 0, or the status of finding the default file, or -108. */
+   nothing. Returns 0; the status of finding the default file; -1 for a URL that is not a file URL,
+   or the errno of opening the file (nothing is registered then, so a later call with NULL still
+   creates the default logger); -108 when memory runs out. */
 QX_EXPORT int32_t QXLogAddFileLogger(CFURLRef url);
 /* The URL of `fileName` in the user's data folder, "Orvex Software" (and `subFolder` when not
    NULL), creating the folders. Returns 0, or the errno of finding or creating the folder with
-   *outURL NULL; 1005 for a NULL fileName or outURL. */
+   *outURL NULL; 1005 (*outURL NULL) for a NULL outURL, a fileName that is not one file name (NULL,
+   empty, ".", "..", or containing "/") or a subFolder that is not a relative partial path of such
+   names ("Logs/Today"; nothing absolute, no ".."). */
 QX_EXPORT int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL);
 
 /* A new external logger without procedures, or NULL when memory runs out. */
@@ -121,7 +126,8 @@ class QX_EXPORT CBaseLoggerFile : public CBaseLogger {
   ~CBaseLoggerFile() override;
   void Log(CFStringRef line) override;
   /* Writes "CBaseLoggerFile::Startup> Logging to file \"<path>\"\n" to standard output and opens
-     the file for writing, emptying it. Returns 0 or the errno (the logger then writes nothing). */
+     the file for writing, emptying it. Returns 0, -1 for a URL that is not a file URL, or the errno
+     (the logger then writes nothing). */
   int32_t Startup() override;
   void Shutdown() override;
 
@@ -134,7 +140,8 @@ class QX_EXPORT CBaseLoggerFile : public CBaseLogger {
 class QX_EXPORT CBaseLoggerExternal : public CBaseLogger {
  public:
   void Log(CFStringRef line) override;
-  int32_t Startup() override; /* calls the startup procedure; returns 0 */
+  /* Calls the startup procedure; returns 0. An exception thrown by a procedure is swallowed. */
+  int32_t Startup() override;
   void Shutdown() override;
   void SetProcs(const QXLoggerProcs* procs, void* context);
 

@@ -42,8 +42,10 @@ QX_EXPORT bool QXProcessGetIsMainThread(void);
    memory runs out (object is released, function never runs); 1005 for a NULL function. */
 QX_EXPORT int32_t QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* argument, CFTypeRef object);
 /* For the host's event loop, on the main thread: clears the eventfd, then runs, in queue order,
-   the items that were queued when it started (items queued meanwhile wait for the next call).
-   Returns 0; on any other thread, or before QXProcessInit, it runs nothing and returns -1. */
+   the items that were queued when it started (items queued meanwhile wait for the next call, also
+   when a function runs the queue again itself). A function that throws a C++ exception is logged
+   at level 1 and the next item runs. Returns 0; on any other thread, or before QXProcessInit, it
+   runs nothing and returns -1. */
 QX_EXPORT int32_t QXProcessRunMainThreadQueue(void);
 /* The run queue's eventfd (non-blocking, close-on-exec): readable while work may be waiting.
    -1 before QXProcessInit. The library owns the descriptor; do not close it. */
@@ -61,8 +63,10 @@ QX_EXPORT int32_t QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments)
    CFURL as its file-system path; other elements are skipped. Anything else (a document, a folder)
    is opened with xdg-open, which receives only the path; the process id reported is then that of
    xdg-open. Children are reaped by the library (no zombie is left, SIGCHLD handling is untouched).
-   Returns 0 and stores the child's pid in *outPID when given; 1005 for a NULL url; -1 for a URL
-   without a file-system path; else the errno (ENOENT for a missing file), logged at level 1. */
+   *outPID (when given) is 0 until a child has started. Returns 0 with the child's pid in *outPID;
+   1005 for a NULL url; -1 when `url` or a URL argument has no file-system path (not a file URL:
+   nothing is started); -108 when memory runs out; else the errno (ENOENT for a missing file).
+   Every failure is logged at level 1 as "::ShellExecuteEx error code: <status>". */
 QX_EXPORT int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID);
 /* Sends SIGKILL to the process. A process that cannot be signalled (gone, not ours) and ids that
    do not name one process (0, or above INT_MAX) are left alone. Returns 0. */
@@ -73,7 +77,7 @@ QX_EXPORT CFURLRef QXProcessCreateCurrentProcessPath(void);
 /* ---- Modules (handles from dlopen) ---- */
 
 /* Loads the library at the URL's path. Returns 0, or -1 with *outModule NULL (the dlerror text is
-   logged at level 1); 1005 for NULL arguments. */
+   logged at level 1), also for a URL that is not a file URL; 1005 for NULL arguments. */
 QX_EXPORT int32_t QXProcessLoadDylib(CFURLRef url, void** outModule);
 QX_EXPORT int32_t QXProcessLoadFramework(CFURLRef url, void** outModule);
 /* Drops one load reference. Returns 0 (also for NULL). */
@@ -109,10 +113,12 @@ QX_EXPORT CFStringRef QXProcessGetUserName(void);
 
 /* Application version. Linux executables carry no version resource, so the host states its
    version with QXProcessSetAppVersion (for instance "9.5.1"), best before anything asks for it.
-   Setting it again replaces the cached version, its numeric form and the derived build string.
+   The string is copied (a mutable string changed later does not change the version). Setting it
+   again replaces the cached version, its numeric form and the derived build string.
    Strings returned by the getters stay valid for the life of the process, even after a change. */
 QX_EXPORT void QXProcessSetAppVersion(CFStringRef version);
-/* Overrides the build string derived from the version (NULL goes back to the derived one). */
+/* Overrides the build string derived from the version with a copy of `build` (NULL goes back to
+   the derived one). */
 QX_EXPORT void QXProcessSetBuildString(CFStringRef build);
 /* The version set by the host (borrowed). Without one it logs "Version should not be NULL." at
    level 1 and returns NULL. */

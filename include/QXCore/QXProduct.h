@@ -63,8 +63,8 @@ QX_EXPORT CFStringRef QXProductGetServiceType(void);
    the new record from then on; holders of the old handle keep a valid record with the old values
    and its own folder cache). Returns 1005 when the identifier, name or folder name is missing,
    when the name or folder name is not one file name (empty, ".", "..", or holding "/"), or when
-   the preset extension is empty, starts with "." or holds "/". *outProduct (may be NULL) gets the
-   new record, borrowed. */
+   the preset extension is empty, starts with "." or holds "/", and -108 (the table unchanged)
+   when memory runs out. *outProduct (may be NULL) gets the new record, borrowed, or NULL. */
 QX_EXPORT int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct);
 /* The product registered under identifier (borrowed), or NULL. The default table holds
    "com.orvex.studio" (Orvex Studio) and "com.orvex.frames" (Orvex Frames). */

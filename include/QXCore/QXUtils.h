@@ -198,6 +198,35 @@ QX_EXPORT QXRect QXUtilsCalcTileRange(QXRect rect, int32_t tileSize);
 /* The pixel rectangle of every tile that rect touches: the tile range times tileSize. */
 QX_EXPORT QXRect QXUtilsCalcTileBoundingRectangle(QXRect rect, int32_t tileSize);
 
+/* ---------------------------------------------------------------------------------------------------------------
+ * Codecs
+ *
+ * Run-length coding in the PackBits packet format: a header byte h (read as signed) followed by h + 1 literal
+ * bytes for 0..127, by one byte repeated 1 - h times for -1..-127, and by nothing for -128 (0x80, a no-op that
+ * ends every compressed stream). Pattern lengths are bytes.
+ * ------------------------------------------------------------------------------------------------------------- */
+
+/* Compresses sourceLength bytes into destination and returns the number of bytes written, the closing 0x80
+   included. There is no capacity argument: destination must hold sourceLength + sourceLength / 127 + 3 bytes,
+   which covers the worst case. An empty source gives the single byte 0x80 (result 1). Null source or destination
+   pointers write nothing and give 0. */
+QX_EXPORT uint64_t QXUtilsRLECompress(const void* source, void* destination, uint64_t sourceLength);
+/* Expands packets until sourceLength bytes are consumed (0x80 does not end decoding). A packet that does not fit
+   the remaining capacity whole is not written and decoding stops there; so does a packet whose bytes would lie
+   beyond sourceLength (a truncated literal, or a run header as the last byte): the source is never read past its
+   end. Nothing reports how many bytes were produced. A null destination is taken as capacity 0. */
+QX_EXPORT void QXUtilsRLEDecompress(const void* source, uint64_t sourceLength, void* destination,
+                                    uint64_t destinationCapacity);
+/* Fills buffer with copies of the pattern and returns 0. Returns 1005 (kQXErrInvalidArgument), leaving the buffer
+   untouched, when bufferLength is negative or not a whole multiple of patternLength, when patternLength is not
+   positive, or when bufferLength is positive and either pointer is null. */
+QX_EXPORT int32_t QXUtilsMemFillPattern(const void* pattern, int32_t patternLength, void* buffer, int32_t bufferLength);
+/* True when buffer is the pattern repeated a whole number of times (an empty buffer is). False for a bufferLength
+   that is negative or not a multiple of patternLength, a patternLength that is not positive, or a positive
+   bufferLength with either pointer null. */
+QX_EXPORT bool QXUtilsMemComparePattern(const void* pattern, int32_t patternLength, const void* buffer,
+                                        int32_t bufferLength);
+
 QX_EXTERN_C_END
 
 #endif /* QXCORE_QXUTILS_H */

@@ -1,5 +1,6 @@
 // The main thread's run queue: recording the thread, order, ownership of the queued object, the
 // eventfd and the host's pump.
+#include <QXCore/QXLog.h>
 #include <QXCore/QXProcess.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "tests/log/LogCapture.h"
 
 namespace {
 
@@ -60,6 +63,20 @@ void record(void* argument, CFTypeRef object) {
 void queueAnother(void* argument, CFTypeRef object) {
   record(argument, object);
   EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("late"), nullptr));
+}
+
+// Runs the queue again from inside an item, queuing work before and after that nested run.
+void nestedRun(void* argument, CFTypeRef object) {
+  record(argument, object);
+  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("before nested run"), nullptr));
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("after nested run"), nullptr));
+}
+
+// A host function in C++ that throws.
+void throwing(void* argument, CFTypeRef object) {
+  record(argument, object);
+  throw std::runtime_error("host failure");
 }
 
 // Records the number packed into the argument: producer * 1000 + sequence.
@@ -191,4 +208,39 @@ TEST(MainThreadTest, RefusedWorkStillReleasesItsObject) {
   gJournal = &journal;
   EXPECT_EQ(kQXErrInvalidArgument, QXProcessRunOnMainThread(nullptr, nullptr, makeTrackedData("Z")));
   EXPECT_EQ((std::vector<std::string>{"free Z"}), journal.events);
+}
+
+// A nested run takes items from the front; the outer run must still stop at the last item queued
+// when it started, not after as many items as were waiting then.
+TEST(MainThreadTest, NestedRunKeepsToTheItemsQueuedWhenEachRunStarted) {
+  Journal journal;
+  gJournal = &journal;
+  ASSERT_EQ(0, QXProcessInit());
+  QXProcessRunMainThreadQueue();
+  ASSERT_EQ(0, QXProcessRunOnMainThread(nestedRun, const_cast<char*>("nest"), nullptr));
+  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("b"), nullptr));
+  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("c"), nullptr));
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  // The nested run started after "before nested run" was queued, so it runs it.
+  EXPECT_EQ((std::vector<std::string>{"call nest", "call b", "call c", "call before nested run"}), journal.events);
+  EXPECT_TRUE(readable(QXProcessGetMainThreadQueueFD()));
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  EXPECT_EQ(
+      (std::vector<std::string>{"call nest", "call b", "call c", "call before nested run", "call after nested run"}),
+      journal.events);
+}
+
+// An exception from the host's function is logged and stops neither the run nor the release of
+// the item's object; nothing reaches the (C) caller of the pump.
+TEST(MainThreadTest, ThrowingWorkIsLoggedAndTheNextItemRuns) {
+  Journal journal;
+  gJournal = &journal;
+  ASSERT_EQ(0, QXProcessInit());
+  QXProcessRunMainThreadQueue();
+  qxtest::LogCapture log;
+  ASSERT_EQ(0, QXProcessRunOnMainThread(throwing, const_cast<char*>("thrower"), makeTrackedData("T")));
+  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("next"), nullptr));
+  EXPECT_EQ(0, QXProcessRunMainThreadQueue());
+  EXPECT_EQ((std::vector<std::string>{"call thrower with T", "free T", "call next"}), journal.events);
+  EXPECT_TRUE(log.contains("QXProcessRunMainThreadQueue - A main-thread function threw an exception: host failure"));
 }

@@ -32,6 +32,12 @@ qxcf::CFRef<CFURLRef> urlOf(const fs::path& path) {
                                                        static_cast<CFIndex>(path.native().size()), false));
 }
 
+// The same path under another scheme: it names no local file.
+qxcf::CFRef<CFURLRef> webURLOf(const fs::path& path, const char* scheme = "http://localhost") {
+  auto text = adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%s%s"), scheme, path.c_str()));
+  return adopt(CFURLCreateWithString(nullptr, text.get(), nullptr));
+}
+
 qxcf::CFRef<CFStringRef> str(const char* text) {
   return adopt(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
 }
@@ -149,9 +155,39 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   EXPECT_EQ(ENOENT, status);
   EXPECT_TRUE(log.contains("QXProcessLaunchApplication2 - ::ShellExecuteEx error code: " + std::to_string(ENOENT)));
 
-  // A missing file and missing arguments.
-  EXPECT_EQ(ENOENT, QXProcessLaunchApplication(urlOf(root / "nothing here").get(), nullptr));
-  EXPECT_EQ(kQXErrInvalidArgument, QXProcessLaunchApplication(nullptr, nullptr));
+  // A missing file and missing arguments: every failure is logged, and *outPID says no child.
+  log.clear();
+  pid = 1234;
+  EXPECT_EQ(ENOENT, QXProcessLaunchApplication2(urlOf(root / "nothing here").get(), nullptr, 0, &pid));
+  EXPECT_EQ(0u, pid);
+  EXPECT_TRUE(log.contains("QXProcessLaunchApplication2 - ::ShellExecuteEx error code: " + std::to_string(ENOENT)));
+  pid = 1234;
+  EXPECT_EQ(kQXErrInvalidArgument, QXProcessLaunchApplication2(nullptr, nullptr, 0, &pid));
+  EXPECT_EQ(0u, pid);
+  EXPECT_TRUE(log.contains("QXProcessLaunchApplication2 - ::ShellExecuteEx error code: 1005"));
+
+  // Only file URLs have a path: an http(s) URL whose path names a real executable starts nothing,
+  // and neither does a launch with a URL argument that has no path.
+  fs::path marker = root / "started";
+  fs::path program = root / "program.sh";
+  writeScript(program, "touch \"" + marker.string() + "\"\n");
+  log.clear();
+  for (const char* scheme : {"http://localhost", "https://localhost"}) {
+    pid = 1234;
+    EXPECT_EQ(-1, QXProcessLaunchApplication2(webURLOf(program, scheme).get(), nullptr, 0, &pid)) << scheme;
+    EXPECT_EQ(0u, pid);
+  }
+  EXPECT_TRUE(log.contains("QXProcessLaunchApplication2 - ::ShellExecuteEx error code: -1"));
+  pid = 1234;
+  EXPECT_EQ(-1, QXProcessLaunchApplication2(urlOf(program).get(), arrayOf({webURLOf(document).get()}).get(), 0, &pid));
+  EXPECT_EQ(0u, pid);
+  // A started child would have made the marker by now (the first launch above shows how fast).
+  usleep(200000);
+  EXPECT_FALSE(fs::exists(marker));
+  // The same program through a file URL does start, so the refusals above were about the scheme.
+  ASSERT_EQ(0, QXProcessLaunchApplication2(urlOf(program).get(), nullptr, 0, &pid));
+  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(marker); }));
+  EXPECT_TRUE(reaped(pid));
 }
 
 TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
@@ -201,6 +237,12 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
   EXPECT_EQ(nullptr, module);
   EXPECT_TRUE(log.contains("QXProcessLoadDylib - /nonexistent/libnothing.so"));
   EXPECT_EQ(kQXErrInvalidArgument, QXProcessLoadDylib(nullptr, &module));
+
+  // An http URL whose path is a real library loads nothing.
+  module = reinterpret_cast<void*>(1);
+  EXPECT_EQ(-1, QXProcessLoadDylib(webURLOf(info.dli_fname).get(), &module));
+  EXPECT_EQ(nullptr, module);
+  EXPECT_TRUE(log.contains("QXProcessLoadDylib - URL has no file-system path"));
 }
 
 TEST(ProcessTest, FactsAboutTheMachineAndTheProcess) {
@@ -285,6 +327,22 @@ TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
   EXPECT_EQ(900u, QXProcessGetAppVersionBCD());
   EXPECT_TRUE(log.contains(
       "QXProcessGetAppVersionBCD - Could not convert 'x' to integer at index 1 in version string '9.x.7'."));
+
+  // The setters keep copies: the caller changing its mutable string afterwards changes nothing.
+  auto mutableVersion = adopt(CFStringCreateMutable(nullptr, 0));
+  CFStringAppend(mutableVersion.get(), CFSTR("7.1.2"));
+  QXProcessSetAppVersion(mutableVersion.get());
+  EXPECT_EQ(712u, QXProcessGetAppVersionBCD());
+  CFStringReplaceAll(mutableVersion.get(), CFSTR("8.0"));
+  EXPECT_EQ("7.1.2", utf8(QXProcessGetAppVersion()));
+  EXPECT_EQ("7.1.2.0", utf8(QXProcessGetBuildString()));
+  EXPECT_EQ(712u, QXProcessGetAppVersionBCD());
+  auto mutableBuild = adopt(CFStringCreateMutable(nullptr, 0));
+  CFStringAppend(mutableBuild.get(), CFSTR("7.1.2.99"));
+  QXProcessSetBuildString(mutableBuild.get());
+  CFStringAppend(mutableBuild.get(), CFSTR("-changed"));
+  EXPECT_EQ("7.1.2.99", utf8(QXProcessGetBuildString()));
+  QXProcessSetBuildString(nullptr);
 
   log.clear();
   QXProcessSetAppVersion(CFSTR("0.0"));

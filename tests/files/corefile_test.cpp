@@ -3,7 +3,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <spawn.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "tests/files/FileTestSupport.h"
 
@@ -260,6 +266,21 @@ TEST_F(CoreFile, CreateAndDeleteFoldersNeverEscapeThroughLinks) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(root / "alias")));
   EXPECT_EQ(Names(outside), (std::vector<std::string>{"keep.txt", "sub"}));
 
+  // A path ending in "." or ".." names the folder a link inside it points to: refused, and
+  // nothing outside is touched.
+  fs::create_directories(root / "in");
+  fs::create_directory_symlink("../outside", root / "in/link");
+  for (const char* tail : {"in/link/.", "in/link/sub/..", "in/link/./", "in/.."}) {
+    SCOPED_TRACE(tail);
+    EXPECT_EQ(QXFileMgrDeleteFolder(URL(root.string() + "/" + tail).get()), EINVAL);
+    EXPECT_EQ(Names(outside), (std::vector<std::string>{"keep.txt", "sub"}));
+    EXPECT_TRUE(fs::is_symlink(root / "in/link"));
+  }
+  // A link given with a trailing slash is still only the link.
+  EXPECT_EQ(QXFileMgrDeleteFolder(URL(root.string() + "/in/link/").get()), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root / "in/link")));
+  EXPECT_EQ(Read(outside / "sub/deeper.txt"), "precious too");
+
   EXPECT_EQ(QXFileMgrDeleteFolder(URL(root / "missing").get()), ENOENT);
   EXPECT_EQ(QXFileMgrDeleteFile(URL(root / "missing").get()), ENOENT);
   EXPECT_EQ(QXFileMgrDeleteFile(URL(outside).get()), EISDIR);
@@ -286,6 +307,14 @@ TEST_F(CoreFile, CopyMoveAndReplaceKeepDataAndTimes) {
   EXPECT_EQ(Read(longest), data);
   fs::remove(longest);
   EXPECT_EQ(QXFileMgrCopyFile(URL(root / "missing").get(), URL(root / "x").get()), ENOENT);
+  // Only regular files are copied: a FIFO (no writer would ever come) or a device (endless) is
+  // refused at once, a folder gives EISDIR; nothing is left at the target.
+  ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(QXFileMgrCopyFile(URL(root / "fifo").get(), URL(root / "x").get()), ENOTSUP);
+  EXPECT_EQ(QXFileMgrCopyFile(URL("/dev/zero").get(), URL(root / "x").get()), ENOTSUP);
+  EXPECT_EQ(QXFileMgrCopyFile(URL(root / "tmp").get(), URL(root / "x").get()), EISDIR);
+  EXPECT_FALSE(fs::exists(root / "x"));
+  fs::remove(root / "fifo");
   EXPECT_EQ(QXFileMgrCopyFile(URL(source).get(), URL(root / "no/such/folder/x").get()), ENOENT);
 
   // Moves refuse to overwrite; ReplaceFileWithFile replaces.
@@ -380,6 +409,17 @@ TEST_F(CoreFile, FolderListingsFilterAndSortByName) {
   EXPECT_EQ(PathOf(file->GetLocation()), (latin / "caf\xE9.jpg").string());
   EXPECT_EQ(Str(file->GetFileName()), "caf\xC3\xA9.jpg");
   CFRelease(out);
+  // In a path, only the component that is not UTF-8 is read as Latin-1: the UTF-8 folder
+  // names above it stay as they are.
+  const fs::path mixed = root /
+                         "\xC3\x9C"
+                         "ber \xC3\xA7"
+                         "a";
+  Write(mixed / "caf\xE9.jpg", "");
+  EXPECT_EQ(QXFileMgrGetFolderPathsCopy(URL(mixed, true).get(), nullptr, 1, &out), 0);
+  ASSERT_EQ(CFArrayGetCount(out), 1);
+  EXPECT_EQ(Str(static_cast<CFStringRef>(CFArrayGetValueAtIndex(out, 0))), (mixed / "caf\xC3\xA9.jpg").string());
+  CFRelease(out);
 
   folder = URL(root / "missing", true);
   EXPECT_TRUE(list(nullptr, 1, ENOENT).empty());
@@ -435,3 +475,68 @@ TEST_F(CoreFile, LinksVolumesAndPlatformGaps) {
 }
 
 }  // namespace
+
+// Descriptors the file manager opens must never reach a program another thread starts meanwhile:
+// the child lists its open descriptors and none may lead into our folders.
+TEST_F(CoreFile, NoDescriptorLeaksIntoChildProcessesThreads) {
+  std::string big(4 << 20, 'b');
+  Write(root / "big.bin", big);
+  Write(root / ".config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Pics\"\n");
+  Write(root / "t1.txt", "1");
+  Write(root / "t2.txt", "2");
+  CFURLRef none = nullptr;
+  ASSERT_EQ(QXFileMgrRecycleItemCopy(URL(root / "t1.txt").get(), &none), 0);
+  ASSERT_EQ(QXFileMgrRecycleItemCopy(URL(root / "t2.txt").get(), &none), 0);
+
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    for (int round = 0; !stop.load(); ++round) {
+      EXPECT_EQ(QXFileMgrCopyFile(URL(root / "big.bin").get(), URL(root / "copy.bin").get()), 0);
+      std::error_code ignored;
+      fs::create_directories(root / "tree/a/b/c", ignored);
+      EXPECT_EQ(QXFileMgrDeleteFolder(URL(root / "tree").get()), 0);
+      CFURLRef url = nullptr;
+      EXPECT_EQ(QXFileMgrGetFolderPathCopy(nullptr, 3, nullptr, &url), 0);
+      if (url) CFRelease(url);
+      EXPECT_EQ(QXFileMgrRestoreRecycledItem(URL(root / "never-there").get(), nullptr), 2);
+    }
+  });
+
+  const std::string prefix = root.string();
+  int spawned = 0, leaks = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until && spawned < 400) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    char ls[] = "/bin/ls", dashL[] = "-l", where[] = "/proc/self/fd";
+    char* argv[] = {ls, dashL, where, nullptr};
+    pid_t pid = 0;
+    int err = posix_spawn(&pid, "/bin/ls", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string listing;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      listing.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    ASSERT_EQ(err, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ++spawned;
+    if (listing.find(prefix) != std::string::npos) {
+      ++leaks;
+      ADD_FAILURE() << "a child inherited:\n" << listing;
+      break;
+    }
+  }
+  stop = true;
+  worker.join();
+  EXPECT_GT(spawned, 10);
+  EXPECT_EQ(leaks, 0);
+}

@@ -2,6 +2,7 @@
 #include <QXCore/QXFileMgr.h>
 #include <gtest/gtest.h>
 
+#include "files/CoreFileTesting.h"
 #include "tests/files/FileTestSupport.h"
 
 using namespace filetest;
@@ -54,6 +55,19 @@ TEST_F(FileOperation, CopiesRenameOnCollisionAndRunAgain) {
   EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
   EXPECT_EQ(Names(root / "out"),
             (std::vector<std::string>{"Album", "Album 1", "Album 2", "Photo 1.jpg", "Photo 2.jpg", "Photo.jpg"}));
+
+  // Names that are not UTF-8 are renamed by the same rule, byte for byte.
+  const std::string latin = "caf\xE9.jpg";
+  Write(root / "in" / latin, "in");
+  Write(root / "out" / latin, "out");
+  QXFileOperationRef more = QXFileOperationCreate();
+  QXFileOperationCopyItems(more, Items({root / "in" / latin}).get(), URL(root / "out", true).get());
+  QXFileOperationCopyItems(more, Items({root / "in" / latin}).get(), URL(root / "in", true).get());
+  EXPECT_EQ(QXFileOperationPerformOperations(more, nullptr), 0);
+  QXFileOperationRelease(more);
+  EXPECT_EQ(Read(root / "out" / latin), "out");
+  EXPECT_EQ(Read(root / "out" / "caf\xE9 1.jpg"), "in");
+  EXPECT_EQ(Read(root / "in" / "caf\xE9 copy.jpg"), "in");
 }
 
 TEST_F(FileOperation, CopyIntoItsOwnFolderAndMoves) {
@@ -120,6 +134,58 @@ TEST_F(FileOperation, StopsAtTheFirstFailureAndKeepsProgress) {
   EXPECT_EQ(QXFileOperationPerformOperations(bad, nullptr), EEXIST);
   QXFileOperationRelease(bad);
   EXPECT_EQ(QXFileOperationCopyItems(op, nullptr, URL(root).get()), EINVAL);
+}
+
+// What a concurrent program does between the checks and the copy, injected at that moment.
+fs::path gSwapFile, gSwapTo;  // this file becomes a link to gSwapTo once it has been examined
+fs::path gClaim;              // the first chosen target is taken by someone else
+void Interfere(const char* moment, const char* path) {
+  if (std::string(moment) == "CopyTree.checked" && !gSwapFile.empty() && fs::path(path) == gSwapFile) {
+    fs::remove(gSwapFile);
+    fs::create_symlink(gSwapTo, gSwapFile);
+  }
+  if (std::string(moment) == "FileOperation.target" && !gClaim.empty()) {
+    Write(path, "theirs");
+    gClaim.clear();
+  }
+}
+
+TEST_F(FileOperation, ChangesDuringTheCopyAreNeitherFollowedNorReplaced) {
+  qx::testing::SetFileRaceHook(&Interfere);
+  // A file swapped for a link to a private file after it was examined: the copy fails rather
+  // than copying the private file's contents.
+  Write(root / "secret.txt", "private");
+  Write(root / "album/p.jpg", "photo");
+  gSwapFile = root / "album/p.jpg";
+  gSwapTo = root / "secret.txt";
+  QXFileOperationCopyItems(op, Items({root / "album"}).get(), URL(root / "out", true).get());
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), ELOOP);
+  EXPECT_FALSE(fs::exists(root / "out/album/p.jpg"));
+  gSwapFile.clear();
+
+  // A file that appears at the chosen name is kept; the copy and the move take the next name.
+  Write(root / "Photo.jpg", "ours");
+  Write(root / "dest/Photo.jpg", "first");
+  QXFileOperationRef batch = QXFileOperationCreate();
+  QXFileOperationCopyItems(batch, Items({root / "Photo.jpg"}).get(), URL(root / "dest", true).get());
+  gClaim = "yes";
+  EXPECT_EQ(QXFileOperationPerformOperations(batch, nullptr), 0);
+  QXFileOperationRelease(batch);
+  EXPECT_EQ(Read(root / "dest/Photo.jpg"), "first");
+  EXPECT_EQ(Read(root / "dest/Photo 1.jpg"), "theirs");
+  EXPECT_EQ(Read(root / "dest/Photo 2.jpg"), "ours");
+  batch = QXFileOperationCreate();
+  QXFileOperationMoveItems(batch, Items({root / "Photo.jpg"}).get(), URL(root / "dest", true).get());
+  gClaim = "yes";
+  EXPECT_EQ(QXFileOperationPerformOperations(batch, nullptr), 0);
+  QXFileOperationRelease(batch);
+  EXPECT_EQ(Read(root / "dest/Photo 3.jpg"), "theirs");
+  EXPECT_EQ(Read(root / "dest/Photo 4.jpg"), "ours");
+  EXPECT_FALSE(fs::exists(root / "Photo.jpg"));
+  EXPECT_EQ(Names(root / "dest"),
+            (std::vector<std::string>{"Photo 1.jpg", "Photo 2.jpg", "Photo 3.jpg", "Photo 4.jpg", "Photo.jpg"}))
+      << "no temporary file left behind";
+  qx::testing::SetFileRaceHook(nullptr);
 }
 
 TEST_F(FileOperation, MovesAcrossFileSystems) {

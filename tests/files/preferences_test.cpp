@@ -2,6 +2,8 @@
 #include <QXCore/QXLocale.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -111,6 +113,48 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
     ASSERT_EQ(0, prefs.Synchronize());
     EXPECT_TRUE(fs::is_regular_file(file));
   }
+
+  // A second unreadable file never replaces the first one kept: each gets the next name.
+  for (const char* junk : {"junk one", "junk two"}) {
+    Write(folder / "Garbage.plist", junk);
+    CBasePreferences prefs;
+    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Garbage.plist")));
+    ASSERT_EQ(0, prefs.Synchronize());
+  }
+  EXPECT_EQ(cases[0].contents, Read(folder / "Garbage.plist.unreadable"));
+  EXPECT_EQ("junk one", Read(folder / "Garbage.plist.unreadable 1"));
+  EXPECT_EQ("junk two", Read(folder / "Garbage.plist.unreadable 2"));
+
+  // A FIFO in place of the file is unreadable too, and is never waited on.
+  fs::path fifo = folder / "Fifo.plist";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  CBasePreferences prefs;
+  ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Fifo.plist")));
+  EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
+  prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
+  ASSERT_EQ(0, prefs.Synchronize());
+  EXPECT_EQ("True\n", plistlibEval(fifo, "d['Fresh']"));
+  EXPECT_EQ(fs::file_type::fifo, fs::symlink_status(folder / "Fifo.plist.unreadable").type());
+}
+
+TEST(Preferences, RewritesKeepTheFilesPermissions) {
+  qxtest::TempHome home;
+  CBasePreferences prefs;
+  ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Private.plist")));
+  prefs.SetAppValue(CFSTR("k"), CFSTR("v"));
+  const mode_t mask = umask(022);
+  ASSERT_EQ(0, prefs.Synchronize());
+  fs::path file = prefsFolder(home) / "App/Private.plist";
+  struct stat st {};
+  ASSERT_EQ(0, stat(file.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 0777) << "a new file gets the umask's permissions";
+  ASSERT_EQ(0, chmod(file.c_str(), 0600));
+  prefs.SetAppValue(CFSTR("k"), CFSTR("w"));
+  ASSERT_EQ(0, prefs.Synchronize());
+  umask(mask);
+  ASSERT_EQ(0, stat(file.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777) << "a rewrite must not widen a private file";
+  EXPECT_EQ("w\n", plistlibEval(file, "d['k']"));
 }
 
 TEST(Preferences, BadInputAndFailedWritesAreReported) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -15,6 +17,33 @@
 
 using namespace filetest;
 using qxcf::adopt;
+
+// Allocation failure on demand: while set, every C++ allocation of this thread throws (or, for
+// the nothrow forms, fails), as it would when memory runs out. Replaces the global operators for
+// this test program, the library included.
+thread_local bool gFailAllocations = false;
+
+// These operators are the malloc/free pair the warning cannot see through once inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+  if (gFailAllocations) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return gFailAllocations ? nullptr : std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -103,6 +132,21 @@ TEST_F(Product, LookupAndRegistration) {
     EXPECT_EQ(nullptr, out);
   }
   EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("id")));
+
+  // Memory running out inside the catalogue is -108 (or no result), never an exception thrown
+  // through the C interface; the table stays as it was.
+  QXProductInfo third = info(CFSTR("com.orvex.third"), CFSTR("Third"), CFSTR("Third"));
+  QXProductRef none = lab;
+  gFailAllocations = true;
+  int32_t status = QXProductRegister(&third, &none);
+  gFailAllocations = false;
+  EXPECT_EQ(kQXErrMemory, status);
+  EXPECT_EQ(nullptr, none);
+  EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("com.orvex.third")));
+  identifiers = adopt(QXProductCopyIdentifiers());
+  EXPECT_EQ(3, CFArrayGetCount(identifiers.get()));
+  ASSERT_EQ(0, QXProductRegister(&third, &none));
+  EXPECT_EQ(none, QXProductGetWithIdentifier(CFSTR("com.orvex.third")));
 }
 
 TEST_F(Product, SupportFolderOfEveryKind) {

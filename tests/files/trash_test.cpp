@@ -1,9 +1,11 @@
 // The trash: recycle and restore round trips through .trashinfo records.
 #include <QXCore/QXFileMgr.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <regex>
 
+#include "files/CoreFileTesting.h"
 #include "tests/files/FileTestSupport.h"
 
 using namespace filetest;
@@ -112,6 +114,21 @@ TEST_F(TrashTest, HomeTrashThatCannotBeMade) {
   EXPECT_EQ(Read(root / "item.txt"), "x") << "a failed recycle leaves the item";
   fs::permissions(root / ".local/share", fs::perms::owner_all);
   EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(root / "item.txt").get()));
+}
+
+// The home trash is found the way every other home folder is: without HOME, through the password
+// database (only the path is computed here; nothing outside the private home is touched).
+TEST_F(TrashTest, HomeTrashWithoutHOMEUsesThePasswordDatabase) {
+  EXPECT_EQ(qx::testing::HomeTrashFolder(), trash.string());
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(qx::testing::HomeTrashFolder(), (root / ".local/share/Trash").string());
+  struct passwd* entry = getpwuid(getuid());
+  if (!entry || !entry->pw_dir || entry->pw_dir[0] != '/') GTEST_SKIP() << "no password entry";
+  const std::string expected = std::string(entry->pw_dir) + "/.local/share/Trash";
+  unsetenv("HOME");
+  EXPECT_EQ(qx::testing::HomeTrashFolder(), expected);
+  setenv("HOME", "relative/home", 1);
+  EXPECT_EQ(qx::testing::HomeTrashFolder(), expected) << "a relative HOME is ignored";
 }
 
 TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {

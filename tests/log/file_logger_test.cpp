@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "log/LogMgr.h"
 #include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
 
@@ -18,6 +19,12 @@ const qxtest::TempHome& home() {
 }
 
 fs::path dataHome() { return home().root() / ".local/share"; }
+
+// The same path under the http scheme: it names no local file.
+qxcf::CFRef<CFURLRef> webURL(const fs::path& path) {
+  auto text = qxcf::adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("http://localhost%s"), path.c_str()));
+  return qxcf::adopt(CFURLCreateWithString(nullptr, text.get(), nullptr));
+}
 
 }  // namespace
 
@@ -65,12 +72,39 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   EXPECT_NE(std::string::npos, text.find("Orvex - two\n"));
   QXLogRemoveAllLoggers();
 
-  // A file that cannot be opened: the logger stays registered and writes nothing.
+  // A file that cannot be opened: the errno comes back and nothing is registered, so the default
+  // logger can still be created afterwards.
   auto nowhere = URL(home().root() / "missing folder" / "x.log");
-  EXPECT_EQ(0, QXLogAddFileLogger(nowhere.get()));
-  QXLog(CFSTR("lost"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ENOENT, QXLogAddFileLogger(nowhere.get()));
+  // An http URL has no path, even when its path would name a writable local file.
+  fs::path local = home().root() / "web.log";
+  ASSERT_TRUE(webURL(local));
+  EXPECT_EQ(-1, QXLogAddFileLogger(webURL(local).get()));
+  EXPECT_FALSE(fs::exists(local));
+  EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
+  std::string out = testing::internal::GetCapturedStdout();
+  fs::path defaultFile = dataHome() / "Orvex Software" / "orvexLog.txt";
+  EXPECT_NE(std::string::npos, out.find("Logging to file \"" + defaultFile.string() + "\"")) << out;
+  QXLog(CFSTR("into the default file"));
+  EXPECT_NE(std::string::npos, Read(defaultFile).find("Orvex - into the default file\n"));
   EXPECT_FALSE(fs::exists(home().root() / "missing folder"));
   QXLogRemoveAllLoggers();
+
+  // QXLogAddLogger keeps a logger whatever its Startup says: the file logger stays registered and
+  // writes nothing, and QXLogAddFileLogger(NULL) then leaves the default file alone.
+  {
+    auto dead = qx::make<CBaseLoggerFile>(nowhere.get());
+    ASSERT_TRUE(dead);
+    testing::internal::CaptureStdout();
+    QXLogAddLogger(qx::toHandle<__QXLogger>(dead.get()));
+    EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::string::npos, out.find(defaultFile.string())) << out;
+    QXLog(CFSTR("lost"));
+    EXPECT_EQ(std::string::npos, Read(defaultFile).find("lost"));
+    QXLogRemoveAllLoggers();
+  }
 
   CFURLRef path = nullptr;
   ASSERT_EQ(0, QXLogGetLogFilePathCopy(CFSTR("Sub"), CFSTR("app.txt"), &path));
@@ -87,6 +121,25 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   EXPECT_EQ(nullptr, path);
   EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(nullptr, nullptr, &path));
   EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(nullptr, CFSTR("x"), nullptr));
+
+  // Names that would lead out of the data folder: 1005, no URL, no folder made anywhere.
+  const std::pair<CFStringRef, CFStringRef> escapes[] = {
+      {nullptr, CFSTR("../escape.txt")}, {nullptr, CFSTR("..")},         {nullptr, CFSTR("")},
+      {nullptr, CFSTR("/tmp/abs.txt")},  {CFSTR(".."), CFSTR("x.txt")},  {CFSTR("../Out"), CFSTR("x.txt")},
+      {CFSTR("/tmp"), CFSTR("x.txt")},   {CFSTR("A/../.."), CFSTR("x")}, {CFSTR("A//B"), CFSTR("x")},
+      {CFSTR("A/"), CFSTR("x")},         {CFSTR(""), CFSTR("x")}};
+  for (const auto& [subFolder, fileName] : escapes) {
+    path = reinterpret_cast<CFURLRef>(1);
+    EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(subFolder, fileName, &path))
+        << qxtest::utf8(subFolder) << " " << qxtest::utf8(fileName);
+    EXPECT_EQ(nullptr, path);
+  }
+  EXPECT_FALSE(fs::exists(dataHome() / "Out"));
+  EXPECT_FALSE(fs::exists(dataHome() / "Orvex Software" / "A"));
+  // A nested relative sub-folder is fine.
+  ASSERT_EQ(0, QXLogGetLogFilePathCopy(CFSTR("Logs/Today"), CFSTR("app.txt"), &path));
+  auto nested = qxcf::adopt(path);
+  EXPECT_EQ(dataHome() / "Orvex Software" / "Logs" / "Today" / "app.txt", PathOf(path));
 }
 
 // Through the exported class: Startup opens and empties, Shutdown closes, Log appends.
@@ -104,5 +157,12 @@ TEST(FileLoggerTest, ClassInterface) {
   auto* failing = new CBaseLoggerFile(bad.get());
   EXPECT_EQ(ENOENT, failing->Startup());
   failing->Release();
+  // Only a file URL has a path: the http URL of a writable place opens nothing.
+  fs::path local = home().root() / "class-web.log";
+  auto* web = new CBaseLoggerFile(webURL(local).get());
+  EXPECT_EQ(-1, web->Startup());
+  web->Log(CFSTR("nowhere\n"));
+  EXPECT_FALSE(fs::exists(local));
+  web->Release();
   logger->Release();
 }

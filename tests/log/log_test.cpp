@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,22 @@ TEST(LogTest, LoggersAreAddedAndRemoved) {
     QXLogRemoveLogger(capture.logger());
     EXPECT_TRUE(capture.lines().empty());
     EXPECT_EQ(0, capture.shutdowns());
+  }
+
+  // Host procedures that throw: nothing reaches the logging caller, and a logger registered
+  // after the throwing one still gets the line.
+  {
+    QXLoggerProcs throwing = {[](void*, CFStringRef) { throw std::runtime_error("log"); },
+                              [](void*) { throw std::runtime_error("startup"); },
+                              [](void*) { throw std::runtime_error("shutdown"); }};
+    QXLoggerRef thrower = QXLoggerCreate();
+    QXLoggerSetProcs(thrower, &throwing, nullptr);
+    QXLogAddLogger(thrower);
+    LogCapture capture;
+    QXLog(CFSTR("past the thrower"));
+    EXPECT_TRUE(capture.contains("past the thrower"));
+    QXLogRemoveLogger(thrower);
+    QXLoggerRelease(thrower);
   }
 }
 

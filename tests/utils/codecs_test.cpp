@@ -1,0 +1,199 @@
+// Run-length coding and pattern fill/compare.
+#include <QXCore/QXUtils.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint64_t bound(uint64_t n) { return n + n / 127 + 3; }
+
+// Compresses into a buffer of exactly the documented worst-case size, so ASan reports any write beyond it.
+Bytes compress(const Bytes& in) {
+  auto out = std::make_unique<uint8_t[]>(bound(in.size()));
+  const uint64_t written = QXUtilsRLECompress(in.data(), out.get(), in.size());
+  EXPECT_LE(written, bound(in.size()));
+  return Bytes(out.get(), out.get() + written);
+}
+
+// Decompresses from a heap copy of exactly the source bytes (ASan catches a read past them) into a buffer of
+// `capacity` bytes pre-filled with 0xEE, and returns the whole buffer so that untouched bytes are visible.
+Bytes decompress(const Bytes& in, uint64_t capacity) {
+  auto src = std::make_unique<uint8_t[]>(in.size());
+  std::copy(in.begin(), in.end(), src.get());
+  Bytes out(capacity, 0xEE);
+  QXUtilsRLEDecompress(src.get(), in.size(), out.data(), capacity);
+  return out;
+}
+
+TEST(RLECompress, PacketRules) {
+  EXPECT_EQ(compress({}), Bytes{0x80});
+  EXPECT_EQ(compress({0x41, 0x42, 0x43, 0x44}), (Bytes{0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80}));
+  EXPECT_EQ(compress({0x41, 0x41, 0x41, 0x42}), (Bytes{0xFE, 0x41, 0x00, 0x42, 0x80}));
+  EXPECT_EQ(compress({0x41, 0x41}), (Bytes{0x00, 0x41, 0x00, 0x41, 0x80}));
+  EXPECT_EQ(compress({0x41}), (Bytes{0x00, 0x41, 0x80}));
+  EXPECT_EQ(compress(Bytes(200, 0x07)), (Bytes{0x82, 0x07, 0xB8, 0x07, 0x80}));
+  // A literal ends just before three equal bytes; a pair stays inside the literal.
+  EXPECT_EQ(compress({1, 2, 2, 3, 4, 4, 4, 5}), (Bytes{0x03, 1, 2, 2, 3, 0xFE, 4, 0x00, 5, 0x80}));
+  // A run reaching the end, and one run of 127 followed by two equal bytes that cannot form a run.
+  EXPECT_EQ(compress({9, 9, 9}), (Bytes{0xFE, 9, 0x80}));
+  Bytes tail = compress(Bytes(129, 5));
+  EXPECT_EQ(tail, (Bytes{0x82, 5, 0x00, 5, 0x00, 5, 0x80}));
+}
+
+TEST(RLECompress, LiteralsSplitAt127AndKeepTheLastByteAlone) {
+  Bytes in(300);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7);  // no two neighbours equal
+  const Bytes out = compress(in);
+  // 127 + 127 + 45 bytes in literal packets, then the last byte on its own.
+  ASSERT_EQ(out.size(), 128u + 128u + 46u + 2u + 1u);
+  EXPECT_EQ(out[0], 126);
+  EXPECT_EQ(out[128], 126);
+  EXPECT_EQ(out[256], 44);
+  EXPECT_EQ(out[302], 0);
+  EXPECT_EQ(out[303], in.back());
+  EXPECT_EQ(out.back(), 0x80);
+  EXPECT_EQ(decompress(out, in.size()), in);
+}
+
+TEST(RLECompress, RoundTripsWithinTheWorstCaseBound) {
+  std::mt19937_64 rng(12345);
+  for (uint64_t n : {1u, 2u, 3u, 126u, 127u, 128u, 129u, 254u, 255u, 1000u, 4096u, 65537u}) {
+    // Full-range bytes (mostly literals), a small alphabet (pairs and short runs), and long runs.
+    for (unsigned alphabet : {256u, 3u, 2u}) {
+      Bytes in(n);
+      for (auto& b : in) b = static_cast<uint8_t>(rng() % alphabet);
+      if (alphabet == 2u) {
+        for (size_t i = 0; i + 1 < n; i += 300) in[i] = in[i + 1] = 0xAA;
+      }
+      const Bytes packed = compress(in);
+      ASSERT_EQ(packed.back(), 0x80) << n;
+      EXPECT_EQ(decompress(packed, n), in) << "n=" << n << " alphabet=" << alphabet;
+    }
+  }
+  // The worst case proper: literals of 127 interleaved so that no run ever forms.
+  for (uint64_t n : {127u, 128u, 254u, 1270u, 1271u}) {
+    Bytes in(n);
+    for (size_t i = 0; i < n; ++i) in[i] = static_cast<uint8_t>(i & 1);
+    EXPECT_EQ(compress(in).size(), n + (n + 125) / 127 + 2) << n;  // ceil((n - 1) / 127) literal headers
+  }
+}
+
+TEST(RLEDecompress, AcceptsEveryHeader) {
+  // 0xFF is a two-byte run and 0x81 a 128-byte run (the compressor writes neither); 0x80 is skipped anywhere.
+  Bytes in = {0x80, 0xFF, 0x11, 0x80, 0x81, 0x22, 0x01, 0x33, 0x34, 0x80};
+  Bytes want = {0x11, 0x11};
+  want.insert(want.end(), 128, 0x22);
+  want.push_back(0x33);
+  want.push_back(0x34);
+  EXPECT_EQ(decompress(in, want.size()), want);
+  // Decoding goes on after an end byte while source remains.
+  EXPECT_EQ(decompress({0x00, 0x41, 0x80, 0x00, 0x42}, 2), (Bytes{0x41, 0x42}));
+  // Empty source: the destination is untouched.
+  EXPECT_EQ(decompress({}, 3), Bytes(3, 0xEE));
+}
+
+TEST(RLEDecompress, PacketThatDoesNotFitIsDroppedWholeAndDecodingStops) {
+  EXPECT_EQ(decompress({0xFD, 0x41}, 2), (Bytes{0xEE, 0xEE}));
+  EXPECT_EQ(decompress({0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80}, 4), (Bytes{0x41, 0x42, 0x43, 0x44}));
+  // Capacity 3: the lone last byte does not fit; the first packet is kept.
+  EXPECT_EQ(decompress({0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80}, 3), (Bytes{0x41, 0x42, 0x43}));
+  // A too-long literal ends decoding even though a later packet would have fit.
+  EXPECT_EQ(decompress({0x00, 0x41, 0x02, 1, 2, 3, 0x00, 0x42}, 3), (Bytes{0x41, 0xEE, 0xEE}));
+  // Capacity 0 and a null destination write nothing (and must not crash).
+  EXPECT_EQ(decompress({0x00, 0x41}, 0), Bytes{});
+  const uint8_t packet[] = {0xFE, 0x41};
+  QXUtilsRLEDecompress(packet, sizeof packet, nullptr, 100);
+}
+
+TEST(RLEDecompress, TruncatedSourceIsNeverReadPastItsEnd) {
+  // A literal whose bytes run past the end is dropped; earlier packets stay.
+  EXPECT_EQ(decompress({0x00, 0x41, 0x03, 0x42, 0x43}, 8), (Bytes{0x41, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+  // A run header as the last byte.
+  EXPECT_EQ(decompress({0x00, 0x41, 0xFE}, 4), (Bytes{0x41, 0xEE, 0xEE, 0xEE}));
+  // Every truncation of a real stream decodes a prefix of the original.
+  Bytes in(600);
+  std::mt19937 rng(7);
+  for (auto& b : in) b = static_cast<uint8_t>(rng() % 4);
+  const Bytes packed = compress(in);
+  for (size_t cut = 0; cut <= packed.size(); ++cut) {
+    const Bytes got = decompress(Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)), in.size());
+    size_t k = 0;
+    while (k < got.size() && got[k] == in[k]) ++k;
+    for (size_t i = k; i < got.size(); ++i) ASSERT_EQ(got[i], 0xEE) << "cut " << cut << " byte " << i;
+  }
+}
+
+TEST(RLE, NullPointers) {
+  uint8_t out[4] = {};
+  EXPECT_EQ(QXUtilsRLECompress(nullptr, out, 5), 0u);
+  EXPECT_EQ(QXUtilsRLECompress(nullptr, out, 0), 1u);
+  EXPECT_EQ(out[0], 0x80);
+  EXPECT_EQ(QXUtilsRLECompress("ab", nullptr, 2), 0u);
+  QXUtilsRLEDecompress(nullptr, 10, out, sizeof out);
+}
+
+TEST(MemPattern, FillWholeMultiplesOnly) {
+  const uint8_t pat[3] = {1, 2, 3};
+  uint8_t buf[10];
+  std::fill(std::begin(buf), std::end(buf), 0xEE);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 3, buf, 10), kQXErrInvalidArgument);
+  for (uint8_t b : buf) EXPECT_EQ(b, 0xEE);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 3, buf, 9), kQXNoErr);
+  EXPECT_EQ(Bytes(buf, buf + 10), (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3, 0xEE}));
+
+  // Larger buffers exercise the doubling copy, including a final partial doubling.
+  for (int32_t copies : {1, 2, 5, 1000}) {
+    Bytes big(static_cast<size_t>(copies) * 3, 0);
+    ASSERT_EQ(QXUtilsMemFillPattern(pat, 3, big.data(), static_cast<int32_t>(big.size())), kQXNoErr);
+    for (size_t i = 0; i < big.size(); ++i) ASSERT_EQ(big[i], pat[i % 3]) << copies << " at " << i;
+  }
+  // The pattern may be the buffer's own first block.
+  EXPECT_EQ(QXUtilsMemFillPattern(buf, 3, buf, 9), kQXNoErr);
+  EXPECT_EQ(Bytes(buf, buf + 9), (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3}));
+}
+
+TEST(MemPattern, FillRejectsBadLengthsAndPointers) {
+  const uint8_t pat[2] = {1, 2};
+  uint8_t buf[4] = {9, 9, 9, 9};
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 0, buf, 4), kQXErrInvalidArgument);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, -2, buf, 4), kQXErrInvalidArgument);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 0, buf, 0), kQXErrInvalidArgument);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 2, buf, -2), kQXErrInvalidArgument);
+  EXPECT_EQ(QXUtilsMemFillPattern(nullptr, 2, buf, 4), kQXErrInvalidArgument);
+  EXPECT_EQ(QXUtilsMemFillPattern(pat, 2, nullptr, 4), kQXErrInvalidArgument);
+  EXPECT_EQ(Bytes(buf, buf + 4), Bytes(4, 9));
+  EXPECT_EQ(QXUtilsMemFillPattern(nullptr, 2, nullptr, 0), kQXNoErr);  // nothing to fill
+}
+
+TEST(MemPattern, Compare) {
+  const uint8_t pat[3] = {1, 2, 3};
+  const uint8_t other[3] = {1, 2, 4};
+  const uint8_t buf[9] = {1, 2, 3, 1, 2, 3, 1, 2, 3};
+  EXPECT_TRUE(QXUtilsMemComparePattern(pat, 3, buf, 9));
+  EXPECT_FALSE(QXUtilsMemComparePattern(other, 3, buf, 9));
+  EXPECT_TRUE(QXUtilsMemComparePattern(pat, 3, buf, 0));
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 3, buf, 8));
+  // A difference in the last byte of a later block.
+  uint8_t late[9] = {1, 2, 3, 1, 2, 3, 1, 2, 0};
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 3, late, 9));
+  late[8] = 3;
+  EXPECT_TRUE(QXUtilsMemComparePattern(pat, 3, late, 9));
+  late[4] = 0;
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 3, late, 9));
+
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 0, buf, 0));
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, -3, buf, 9));
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 3, buf, -3));
+  EXPECT_FALSE(QXUtilsMemComparePattern(nullptr, 3, buf, 9));
+  EXPECT_FALSE(QXUtilsMemComparePattern(pat, 3, nullptr, 9));
+}
+
+}  // namespace
