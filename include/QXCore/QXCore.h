@@ -11,6 +11,8 @@
 #include <QXCore/QXProcess.h>
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXProgress.h>
+#include <QXCore/QXSocket.h>
+#include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
 #include <QXCore/QXUtils.h>
 

@@ -1,0 +1,82 @@
+// Fuzzes ReadLine over a memory stream. The first input byte chooses the starting capacity (1-16);
+// the buffer is malloc'ed at exactly that size so ASan sees any write past it as it grows. Lines
+// are read until a non-zero status, and each one is checked against a plain CR LF split of the
+// input: the bytes before the CR of each CR LF, then -1 with the unterminated tail.
+#include <QXCore/QXStream.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "files_readline_fuzz: %s\n", what);
+  std::abort();
+}
+
+// Lines as ReadLine must give them, and the tail after the last CR LF.
+std::vector<std::string> plainSplit(const std::string& bytes, std::string& tail) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = start; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == '\r' && bytes[i + 1] == '\n') {
+      lines.push_back(bytes.substr(start, i - start));
+      start = i + 2;
+      i = start - 1;
+    }
+  }
+  tail = bytes.substr(start);
+  return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  uint64_t capacity = 1 + (data[0] & 15);
+  std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::string tail;
+  std::vector<std::string> expected = plainSplit(bytes, tail);
+
+  CFDataRef input =
+      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size()));
+  QXStreamRef stream = QXStreamCreateForData(input);
+  CFRelease(input);
+  if (stream == nullptr || QXStreamOpen(stream) != 0) fail("open");
+  char* buffer = static_cast<char*>(std::malloc(capacity));
+  if (buffer == nullptr) fail("malloc");
+
+  size_t index = 0;
+  int32_t status = 0;
+  for (;;) {
+    status = QXStreamReadLine(stream, &buffer, &capacity);
+    if (capacity > uint64_t{kQXStreamMaxLineLength} + 1 && capacity > 16) fail("capacity beyond the cap");
+    const std::string& want = index < expected.size() ? expected[index] : tail;
+    // Bytes stored for this line: its CR too, when it has one.
+    size_t stored = want.size() + (index < expected.size() ? 1 : 0);
+    if (stored > kQXStreamMaxLineLength) {
+      if (status != kQXStreamErrLineTooLong) fail("an overlong line passed");
+      if (std::memcmp(buffer, want.data(), kQXStreamMaxLineLength) != 0 || buffer[kQXStreamMaxLineLength] != 0)
+        fail("overlong line differs");
+      std::free(buffer);
+      QXStreamRelease(stream);
+      return 0;
+    }
+    if (status != 0) break;
+    if (index >= expected.size()) fail("a line where the input has no CR LF left");
+    if (want.size() >= capacity || std::memcmp(buffer, want.data(), want.size()) != 0 || buffer[want.size()] != 0)
+      fail("line differs from the plain split");
+    ++index;
+  }
+  if (status != -1) fail("end of data is not -1");
+  if (index != expected.size()) fail("lines lost");
+  if (tail.size() >= capacity || std::memcmp(buffer, tail.data(), tail.size()) != 0 || buffer[tail.size()] != 0)
+    fail("tail differs");
+  std::free(buffer);
+  QXStreamRelease(stream);
+  return 0;
+}
