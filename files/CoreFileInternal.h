@@ -51,6 +51,9 @@ int DataHome(std::string& out);
 // The whole of a regular file (a symbolic link to one is followed), read through a close-on-exec
 // descriptor. Anything else is refused as OpenRegularFile refuses it, without blocking. 0 or errno.
 int ReadRegularFile(const std::string& path, std::string& out);
+// Replaces the file at `path` with `count` bytes as a whole: written to a hidden temporary file
+// beside it, synced, and renamed into place; an existing file keeps its permissions. 0 or errno.
+int32_t ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count);
 
 // Opens `path` for reading, close-on-exec, only when it is a regular file: a FIFO or device is
 // never waited on (ENOTSUP), a folder gives EISDIR. `extraFlags` may add O_NOFOLLOW. The stat

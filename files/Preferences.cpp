@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -52,57 +51,6 @@ int moveAside(const std::string& path) {
     if (err != EEXIST) return err;
   }
   return EEXIST;
-}
-
-int writeAll(int fd, const UInt8* bytes, size_t count) {
-  while (count > 0) {
-    ssize_t n = write(fd, bytes, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes += n;
-    count -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-// Writes the bytes to a new file beside `path` and renames it over `path`: a reader sees the old
-// file or the new one, never a mixture, and a crash leaves at most a stray hidden temporary file.
-int replaceFileContents(const std::string& path, const UInt8* bytes, size_t count) {
-  std::string folder = qxfiles::ParentPath(path);
-  std::string base = folder + "/." + qxfiles::LastComponent(path) + ".tmp-";
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = base + std::to_string(random() % 1000000000u);
-    // Mode 0666 lets the umask decide, as for any file the application creates.
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return errno;
-  }
-  if (fd < 0) return EEXIST;
-  // An existing file keeps its permissions (settings may be private); a new one gets the
-  // umask's.
-  struct stat existing {};
-  int status = 0;
-  if (stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && fchmod(fd, existing.st_mode & 0777) != 0)
-    status = errno;
-  if (status == 0) status = writeAll(fd, bytes, count);
-  if (status == 0 && fsync(fd) != 0) status = errno;
-  if (close(fd) != 0 && status == 0) status = errno;
-  if (status == 0 && rename(temp.c_str(), path.c_str()) != 0) status = errno;
-  if (status != 0) {
-    unlink(temp.c_str());
-    return status;
-  }
-  // Make the rename itself durable; a failure here does not undo a completed replacement.
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return 0;
 }
 
 }  // namespace
@@ -196,5 +144,6 @@ int32_t CBasePreferences::Synchronize() {
     if (err != 0 && err != ENOENT) return err;
     mKeepUnreadable = false;
   }
-  return replaceFileContents(path, CFDataGetBytePtr(data.get()), static_cast<size_t>(CFDataGetLength(data.get())));
+  return qxfiles::ReplaceFileContents(path, CFDataGetBytePtr(data.get()),
+                                      static_cast<size_t>(CFDataGetLength(data.get())));
 }

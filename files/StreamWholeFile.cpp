@@ -45,8 +45,12 @@ int CreateTempBeside(const std::string& path, std::string& temp, int& fd) {
   return EEXIST;
 }
 
-int32_t WriteContents(CFDataRef data, const std::string& path) {
-  if (data == nullptr || path.empty()) return kQXErrInvalidArgument;
+}  // namespace
+
+// Writes the bytes to a new hidden file beside `path` and renames it over `path`: a reader sees the
+// old file or the new one, never a mixture, and a crash leaves at most a stray temporary file.
+int32_t qxfiles::ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count) {
+  if (path.empty() || (bytes == nullptr && count > 0)) return kQXErrInvalidArgument;
   if (path.back() == '/') return EISDIR;
   std::string temp;
   int fd = -1;
@@ -54,9 +58,9 @@ int32_t WriteContents(CFDataRef data, const std::string& path) {
   if (status != 0) return status;
   // An existing file keeps its permissions: the data it holds may be private.
   struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 07777) != 0)
+  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 0777) != 0)
     status = errno;
-  if (status == 0) status = WriteAll(fd, CFDataGetBytePtr(data), static_cast<size_t>(CFDataGetLength(data)));
+  if (status == 0) status = WriteAll(fd, bytes, count);
   if (status == 0 && ::fsync(fd) != 0) status = errno;
   if (::close(fd) != 0 && status == 0) status = errno;
   if (status == 0 && ::rename(temp.c_str(), path.c_str()) != 0) status = errno;
@@ -73,7 +77,10 @@ int32_t WriteContents(CFDataRef data, const std::string& path) {
   return 0;
 }
 
-}  // namespace
+static int32_t WriteContents(CFDataRef data, const std::string& path) {
+  if (data == nullptr) return kQXErrInvalidArgument;
+  return qxfiles::ReplaceFileContents(path, CFDataGetBytePtr(data), static_cast<size_t>(CFDataGetLength(data)));
+}
 
 extern "C" {
 
