@@ -14,10 +14,7 @@
 #include "cf/CFRef.h"
 #include "core/Handle.h"
 #include "files/CoreFileInternal.h"
-
-namespace qx {
-QX_HANDLE_CLASS(__QXStream, CBaseStream);
-}
+#include "files/StreamHandle.h"
 
 static_assert(kQXStreamErrLineTooLong == EMSGSIZE);
 static_assert(std::endian::native == std::endian::little, "the default byte order is the machine's own");

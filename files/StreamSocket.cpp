@@ -1,9 +1,6 @@
 // The socket stream: every operation goes to the socket object.
 #include "files/StreamSocket.h"
-
-namespace qx {
-QX_HANDLE_CLASS(__QXStream, CBaseStream);
-}  // namespace qx
+#include "files/StreamHandle.h"
 
 int32_t CBaseStreamSocket::Open() { return mSocket ? mSocket->Open() : kQXErrGeneric; }
 

@@ -7,10 +7,7 @@
 #include <new>
 
 #include "core/Handle.h"
-
-namespace qx {
-QX_HANDLE_CLASS(__QXStream, CBaseStream);
-}
+#include "files/StreamHandle.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/files/FileTestSupport.h"
+#include "tests/files/StreamTestSupport.h"
 
 namespace {
 
@@ -20,24 +21,9 @@ using filetest::URL;
 using qxcf::CFRef;
 namespace fs = std::filesystem;
 
-struct StreamDeleter {
-  void operator()(QXStreamRef s) const { QXStreamRelease(s); }
-};
-using StreamPtr = std::unique_ptr<__QXStream, StreamDeleter>;
-
-StreamPtr Memory(const std::string& bytes) {
-  CFRef<CFDataRef> data = qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  StreamPtr s(QXStreamCreateForData(data.get()));
-  EXPECT_EQ(QXStreamOpen(s.get()), 0);
-  return s;
-}
-
-std::string Bytes(QXStreamRef s) {
-  CFDataRef data = QXStreamGetData(s);
-  if (data == nullptr) return "(null)";
-  return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)), static_cast<size_t>(CFDataGetLength(data)));
-}
+using streamtest::Bytes;
+using streamtest::Memory;
+using streamtest::StreamPtr;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -10,29 +10,16 @@
 #include <vector>
 
 #include "tests/files/FileTestSupport.h"
+#include "tests/files/StreamTestSupport.h"
 
 namespace {
 
 using qxcf::CFRef;
 namespace fs = std::filesystem;
 
-struct StreamDeleter {
-  void operator()(QXStreamRef s) const { QXStreamRelease(s); }
-};
-using StreamPtr = std::unique_ptr<__QXStream, StreamDeleter>;
-
-StreamPtr Memory(const std::string& bytes) {
-  CFRef<CFDataRef> data = qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  StreamPtr s(QXStreamCreateForData(data.get()));
-  EXPECT_EQ(QXStreamOpen(s.get()), 0);
-  return s;
-}
-
-std::string Bytes(QXStreamRef s) {
-  CFDataRef data = QXStreamGetData(s);
-  return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)), static_cast<size_t>(CFDataGetLength(data)));
-}
+using streamtest::Bytes;
+using streamtest::Memory;
+using streamtest::StreamPtr;
 
 // 16-bit RGB rows with smooth gradients and some noise, as photographs compress.
 std::string Tile(size_t pixels) {
