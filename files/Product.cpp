@@ -138,30 +138,21 @@ CFArrayRef QXProductCopyIdentifiers(void) {
   });
 }
 
-CFStringRef QXProductGetIdentifier(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mIdentifier.get() : nullptr;
+namespace {
+// The borrowed text of one field of a product record; NULL for a NULL product.
+CFStringRef textOf(QXProductRef product, qxcf::CFRef<CFStringRef> CProduct::*field) {
+  return product != nullptr ? (qx::fromHandle(product)->*field).get() : nullptr;
 }
-CFStringRef QXProductGetName(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mName.get() : nullptr;
-}
-CFStringRef QXProductGetDisplayName(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mDisplayName.get() : nullptr;
-}
-CFStringRef QXProductGetFolderName(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mFolderName.get() : nullptr;
-}
-CFStringRef QXProductGetVersion(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mVersion.get() : nullptr;
-}
-CFStringRef QXProductGetPresetExt(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mPresetExt.get() : nullptr;
-}
-CFStringRef QXProductGetPluginIdentifier(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mPluginIdentifier.get() : nullptr;
-}
-CFStringRef QXProductGetServiceName(QXProductRef product) {
-  return product != nullptr ? qx::fromHandle(product)->mServiceName.get() : nullptr;
-}
+}  // namespace
+
+CFStringRef QXProductGetIdentifier(QXProductRef product) { return textOf(product, &CProduct::mIdentifier); }
+CFStringRef QXProductGetName(QXProductRef product) { return textOf(product, &CProduct::mName); }
+CFStringRef QXProductGetDisplayName(QXProductRef product) { return textOf(product, &CProduct::mDisplayName); }
+CFStringRef QXProductGetFolderName(QXProductRef product) { return textOf(product, &CProduct::mFolderName); }
+CFStringRef QXProductGetVersion(QXProductRef product) { return textOf(product, &CProduct::mVersion); }
+CFStringRef QXProductGetPresetExt(QXProductRef product) { return textOf(product, &CProduct::mPresetExt); }
+CFStringRef QXProductGetPluginIdentifier(QXProductRef product) { return textOf(product, &CProduct::mPluginIdentifier); }
+CFStringRef QXProductGetServiceName(QXProductRef product) { return textOf(product, &CProduct::mServiceName); }
 uint16_t QXProductGetPort(QXProductRef product) { return product != nullptr ? qx::fromHandle(product)->mPort : 0; }
 bool QXProductUsesNamedSubFolders(QXProductRef product) {
   return product != nullptr && qx::fromHandle(product)->mNamedSubFolders;
