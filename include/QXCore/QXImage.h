@@ -1,0 +1,290 @@
+/*
+ * QXImage.h — the tiled image engine: image records, tiles, the process-wide tile cache with its
+ * disk store, and the tile-record stream format.
+ *
+ * An image is a rectangle of pixels with 1 to 32 interleaved planes of 8-, 16- or 32-bit (float)
+ * samples. Three kinds of record exist behind one handle: memory records (one contiguous buffer),
+ * tiled records (256 x 256 tiles that load on demand, count against one process-wide budget and
+ * spill to a per-process disk cache) and solid-fill records (geometry only, no pixels).
+ *
+ * Ownership: functions named Create or Copy return an object with one reference that the caller
+ * releases with QXImageRelease / QXTileRelease. Other pointers are borrowed.
+ *
+ * Threads: reads and writes of one record from several threads are safe; each record serialises
+ * them with its own lock. Init, AdjustBounds and the field setters take no lock: reshape a record
+ * only while no other thread uses it. The cache functions may be called from any thread.
+ *
+ * Pixels never written read as zeros, including the parts of edge tiles outside the image.
+ */
+#ifndef QXCORE_QXIMAGE_H
+#define QXCORE_QXIMAGE_H
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <QXCore/QXBase.h>
+#include <QXCore/QXStream.h>
+#include <QXCore/QXUtils.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+QX_EXTERN_C_BEGIN
+
+typedef struct __QXImage* QXImageRef;
+typedef struct __QXTile* QXTileRef;
+
+enum {
+  kQXImageTileSize = 256,
+
+  /* dataSourceType values */
+  kQXImageSourceNone = 0, /* read from a stream, or never initialised */
+  kQXImageSourceMemory = 1,
+  kQXImageSourceTiled = 2,
+  kQXImageSourceSolidFill = 3,
+
+  /* Sample conversions of Read2/Write2; they apply to 16-bit images only, the first set wins. */
+  kQXImageFlag15To16 = 0x01, /* s * 65535 >> 15, saturating at 65535 */
+  kQXImageFlag16To15 = 0x02, /* (s + 1) >> 1 */
+  kQXImageFlagSwap = 0x04,   /* bytes swapped */
+  kQXImageFlagSwap2 = 0x08,  /* bytes swapped */
+  kQXImageFlagRead8 = 0x10,  /* Read: the buffer holds the high byte of each sample */
+  kQXImageFlagWrite8 = 0x20, /* Write: each buffer byte b is stored as b * 257 */
+
+  /* GetNativeTile2 flag: hand out the tile without making its data resident. */
+  kQXImageTileNoLoad = 0x01,
+
+  /* Tile coherence states (four-character codes). */
+  kQXTileStateRAMNewest = 0x64624D72,  /* 'dbMr' */
+  kQXTileStateVRAMNewest = 0x74694D72, /* 'tiMr' */
+  kQXTileStateCoherent = 0x7469436F,   /* 'tiCo' */
+
+  /* Tile storage kinds */
+  kQXTileStorageData = 0, /* a CFMutableData */
+  kQXTileStorageHeap = 1,
+  kQXTileStoragePool = 3, /* the process's memory pool of exact-size blocks */
+
+  /* Listener message codes */
+  kQXImageMsgTilePurged = 0,
+  kQXImageMsgTileDestroyed = 1,
+  kQXImageMaxListeners = 10,
+
+  /* Tile store types */
+  kQXImageStoreFile = 0,
+  kQXImageStoreNone = 1
+};
+
+/* ---- Creation ---- */
+
+/* An empty memory record: no geometry, no buffer. NULL when memory runs out. */
+QX_EXPORT QXImageRef QXImageCreate(void);
+/* A memory record over the caller's buffer of rowBytes x height bytes, which the caller keeps alive
+   and the record never frees. `buffer` may be NULL: the record then has no pixels and its reads and
+   writes fail with 1005. */
+QX_EXPORT QXStatus QXImageCreateMemory(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
+                                       int32_t transparency, void* buffer, QXImageRef* outImage);
+/* A tiled record (dataSourceType 2): depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles.
+   -1 for a zero width or height, 1020 for another depth, 1005 for other bad geometry, -108 when
+   memory runs out. */
+QX_EXPORT QXStatus QXImageCreateWithParams(QXRect bounds, int32_t depth, int32_t planes, QXImageRef* outImage);
+/* kind 0 or 2: tiled, 1: memory (owning its buffer), 3: solid fill; any other kind stores NULL and
+   returns 0. */
+QX_EXPORT QXStatus QXImageCreateWithParams2(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
+                                            int32_t transparency, int32_t kind, QXImageRef* outImage);
+
+QX_EXPORT QXImageRef QXImageRetain(QXImageRef image); /* returns its argument */
+QX_EXPORT void QXImageRelease(QXImageRef image);
+
+/* ---- Fields (no locks; see the header comment) ---- */
+
+QX_EXPORT QXRect QXImageGetBounds(QXImageRef image);
+QX_EXPORT int32_t QXImageGetWidth(QXImageRef image);
+QX_EXPORT int32_t QXImageGetHeight(QXImageRef image);
+QX_EXPORT int32_t QXImageGetLoPlane(QXImageRef image);
+QX_EXPORT int32_t QXImageGetHiPlane(QXImageRef image);
+QX_EXPORT int32_t QXImageGetNumPlanes(QXImageRef image); /* colBytes / planeBytes; 0 before Init */
+QX_EXPORT int32_t QXImageGetPlaneBytes(QXImageRef image);
+QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes); /* also depth; nothing else */
+QX_EXPORT int32_t QXImageGetColBytes(QXImageRef image);
+QX_EXPORT int32_t QXImageGetRowBytes(QXImageRef image);
+QX_EXPORT int32_t QXImageGetSize(QXImageRef image);
+QX_EXPORT int32_t QXImageGetDepth(QXImageRef image);
+QX_EXPORT int32_t QXImageGetPadding(QXImageRef image);
+QX_EXPORT void QXImageSetPadding(QXImageRef image, int32_t padding); /* stored in 16 bits */
+QX_EXPORT double QXImageGetRate(QXImageRef image);
+QX_EXPORT void QXImageSetRate(QXImageRef image, double rate);
+QX_EXPORT int32_t QXImageGetType(QXImageRef image);
+QX_EXPORT void QXImageSetType(QXImageRef image, int32_t type);
+QX_EXPORT int32_t QXImageGetColorSpaceType(QXImageRef image);
+QX_EXPORT void QXImageSetColorSpaceType(QXImageRef image, int32_t colorSpaceType);
+QX_EXPORT int32_t QXImageGetTransparency(QXImageRef image);
+QX_EXPORT void QXImageSetTransparency(QXImageRef image, int32_t transparency);
+QX_EXPORT int32_t QXImageGetDataSourceType(QXImageRef image);
+QX_EXPORT int32_t QXImageGetID(QXImageRef image);
+QX_EXPORT void QXImageSetID(QXImageRef image, int32_t ID);
+QX_EXPORT int32_t QXImageGetInternalID(QXImageRef image); /* process-unique, from 1 */
+QX_EXPORT void* QXImageGetRefCon(QXImageRef image);
+QX_EXPORT void QXImageSetRefCon(QXImageRef image, void* refCon);
+QX_EXPORT int32_t QXImageGetRefCon2(QXImageRef image);
+QX_EXPORT void QXImageSetRefCon2(QXImageRef image, int32_t refCon2);
+QX_EXPORT int32_t QXImageGetMipLevel(QXImageRef image);
+QX_EXPORT void QXImageSetMipLevel(QXImageRef image, int32_t mipLevel);
+QX_EXPORT CFStringRef QXImageGetName(QXImageRef image);            /* borrowed; may be NULL */
+QX_EXPORT void QXImageSetName(QXImageRef image, CFStringRef name); /* retained; NULL clears */
+
+/* ---- Operations ---- */
+
+/* Reshapes the record: new bounds and plane range; a memory record resizes its buffer (-50 on a
+   lent buffer, leaving the record unchanged), a tiled record keeps its tiles when only the origin
+   moves and otherwise starts an empty grid. */
+QX_EXPORT QXStatus QXImageAdjustBounds(QXImageRef image, QXRect bounds, int32_t loPlane, int32_t hiPlane);
+/* The contiguous buffer of a memory record (NULL for other kinds). */
+QX_EXPORT void* QXImageLockBuffer(QXImageRef image);
+QX_EXPORT void QXImageUnlockBuffer(QXImageRef image);
+/* Tiled records: every loaded tile leaves memory (dirty ones go to the disk store first). */
+QX_EXPORT QXStatus QXImagePurge(QXImageRef image);
+/* Every byte of every pixel becomes `value`. */
+QX_EXPORT QXStatus QXImageFill(QXImageRef image, uint8_t value);
+
+/* Transfers between the image and a caller's buffer. `rect` is in image coordinates and is clipped
+   to the image's bounds; the buffer is addressed relative to `rect`, so the rows and columns
+   outside the image are left untouched. Planes loPlane ... hiPlane (-1: the image's last plane)
+   are transferred in plane order; rowBytes < 1 means packed rows. 1005 for an empty rectangle or
+   a bad plane range, -108 when tile storage runs out, or the disk store's error. */
+QX_EXPORT QXStatus QXImageRead(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer,
+                               int32_t rowBytes);
+QX_EXPORT QXStatus QXImageWrite(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer,
+                                int32_t rowBytes);
+QX_EXPORT QXStatus QXImageRead2(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer,
+                                int32_t rowBytes, int32_t flags);
+QX_EXPORT QXStatus QXImageWrite2(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer,
+                                 int32_t rowBytes, int32_t flags);
+
+/* The tile at (row, col) of a tiled record, resident and with its use lock held: the caller must
+   call QXTileReleaseUse, also after an error, and must not make another tile resident meanwhile.
+   The tile is borrowed. -1 (and NULL) outside the grid, 1025 for other kinds of record. */
+QX_EXPORT QXStatus QXImageGetNativeTile(QXImageRef image, int32_t row, int32_t col, QXTileRef* outTile);
+QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t col, int32_t flags, QXTileRef* outTile);
+QX_EXPORT bool QXImageGetTileLoaded(QXImageRef image, int32_t row, int32_t col);
+QX_EXPORT bool QXImageTileInUse(QXImageRef image);
+/* Pins every tile of a tiled record in memory (loading them all) or unpins them. Returns true when
+   the operation failed. */
+QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
+
+/* ---- Tile-record streams ----
+   Header: seven 32-bit words in the stream's byte order (0, width, height, depth, colorSpaceType,
+   transparency, planes), then one record per 256 x 256 tile in row-major order: row, col, method
+   (1 solid, 2 zlib), length, payload. Pixel bytes are little-endian. The origin is not stored. */
+
+/* Tiled records only (1025 otherwise); the stream must support GetPos/SetPos. Not a snapshot: a
+   write running meanwhile may or may not be seen. Tiles are compressed on the shared thread pool;
+   the bytes are those of a sequential writer. */
+QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
+/* A new tiled record from the stream. Untrusted input is validated: width and height 1 ... 2^20,
+   depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles; a damaged record fails with a status
+   (1005, 1006, -1 or the stream's) and nothing of the image survives. The second argument is not
+   used. */
+QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t unused, QXImageRef* outImage);
+
+/* ---- Standalone tiles ---- */
+
+QX_EXPORT QXTileRef QXTileCreate(void);
+QX_EXPORT QXTileRef QXTileCreateWithParams(int32_t x, int32_t y, int32_t width, int32_t height, int32_t planes,
+                                           int32_t depth, bool allocate);
+/* Keys "tile_width", "tile_height", "tile_x", "tile_y", "depth", "rowbytes", "colbytes" (CFNumber),
+   "--content--" (any object) and "raw" (a CFMutableData of rowbytes x tile_height bytes; other
+   data is ignored). */
+QX_EXPORT QXTileRef QXTileCreateWithInfo(CFDictionaryRef info);
+QX_EXPORT CFDictionaryRef QXTileGetInfoCopy(QXTileRef tile);
+/* Storage of rowBytes x height zero bytes (unchanged when already that size). 0 or -108. */
+QX_EXPORT QXStatus QXTileRealloc(QXTileRef tile);
+QX_EXPORT CFMutableDataRef QXTileGetData(QXTileRef tile);            /* borrowed */
+QX_EXPORT void QXTileSetData(QXTileRef tile, CFMutableDataRef data); /* retained */
+QX_EXPORT void* QXTileGetDataPtr(QXTileRef tile);
+QX_EXPORT QXTileRef QXTileRetain(QXTileRef tile);
+QX_EXPORT void QXTileRelease(QXTileRef tile);
+
+QX_EXPORT int32_t QXTileGetX(QXTileRef tile);
+QX_EXPORT void QXTileSetX(QXTileRef tile, int32_t x);
+QX_EXPORT int32_t QXTileGetY(QXTileRef tile);
+QX_EXPORT void QXTileSetY(QXTileRef tile, int32_t y);
+QX_EXPORT int32_t QXTileGetWidth(QXTileRef tile);
+QX_EXPORT int32_t QXTileGetHeight(QXTileRef tile);
+QX_EXPORT QXRect QXTileGetBounds(QXTileRef tile);
+QX_EXPORT void QXTileSetBounds(QXTileRef tile, int32_t x, int32_t y, int32_t width, int32_t height);
+QX_EXPORT int32_t QXTileGetDepth(QXTileRef tile);
+QX_EXPORT void QXTileSetDepth(QXTileRef tile, int32_t depth);
+QX_EXPORT int32_t QXTileGetRowBytes(QXTileRef tile);
+QX_EXPORT void QXTileSetRowBytes(QXTileRef tile, int32_t rowBytes);
+QX_EXPORT int32_t QXTileGetColBytes(QXTileRef tile);
+QX_EXPORT void QXTileSetColBytes(QXTileRef tile, int32_t colBytes);
+QX_EXPORT int32_t QXTileGetNumPlanes(QXTileRef tile);
+QX_EXPORT void QXTileSetNumPlanes(QXTileRef tile, int32_t planes);
+QX_EXPORT int32_t QXTileGetTextureID(QXTileRef tile);
+QX_EXPORT void QXTileSetTextureID(QXTileRef tile, int32_t textureID);
+QX_EXPORT int32_t QXTileGetCoherenceState(QXTileRef tile);
+QX_EXPORT void QXTileSetCoherenceState(QXTileRef tile, int32_t state);
+QX_EXPORT bool QXTileGetDirty(QXTileRef tile);
+QX_EXPORT void QXTileSetDirty(QXTileRef tile, bool dirty); /* true also sets 'dbMr' */
+QX_EXPORT bool QXTileIsTextureDirty(QXTileRef tile);
+QX_EXPORT void QXTileSetTextureDirty(QXTileRef tile, bool dirty); /* true also sets 'tiMr' */
+QX_EXPORT int32_t QXTileGetLock(QXTileRef tile);                  /* 0 free, 1 in use */
+
+/* The use lock: not re-entrant, no owner. Waits while another user holds it. */
+QX_EXPORT void QXTileAcquireUse(QXTileRef tile);
+QX_EXPORT void QXTileReleaseUse(QXTileRef tile);
+
+/* Copies the tile's rectangle of the image into the tile (sizing its storage for the planes
+   transferred) or back. Set fails with 1005 when the tile holds no data. */
+QX_EXPORT QXStatus QXImageGetImageTile(QXImageRef image, QXTileRef tile);
+QX_EXPORT QXStatus QXImageGetImageTile2(QXImageRef image, QXTileRef tile, int32_t loPlane, int32_t hiPlane,
+                                        int32_t flags);
+QX_EXPORT QXStatus QXImageSetImageTile(QXImageRef image, QXTileRef tile);
+QX_EXPORT QXStatus QXImageSetImageTile2(QXImageRef image, QXTileRef tile, int32_t loPlane, int32_t hiPlane,
+                                        int32_t flags);
+
+/* ---- The tile cache ---- */
+
+typedef struct QXImageMsg {
+  int32_t code;     /* kQXImageMsgTilePurged or kQXImageMsgTileDestroyed */
+  QXImageRef image; /* the owning record */
+  QXTileRef tile;   /* the tile losing its data */
+  void* refCon;     /* as registered */
+} QXImageMsg;
+typedef void (*QXImageMsgProc)(QXImageMsg* message);
+
+/* Up to 10 listeners; a registration beyond that returns 1005 and keeps nothing. A listener runs on
+   the thread that purges or destroys the tile, with engine locks held: it must not call back into
+   the image engine. Unregistering frees every slot of the procedure. */
+QX_EXPORT QXStatus QXImageRegisterMsgListener(QXImageMsgProc proc, void* refCon);
+QX_EXPORT QXStatus QXImageUnRegisterMsgListener(QXImageMsgProc proc);
+
+/* The budget for resident tiles (default half the physical memory); it takes effect at the next
+   tile that becomes resident. */
+QX_EXPORT void QXImageSetCacheMemPercent(double percent);
+QX_EXPORT void QXImageSetCacheMemAbsolute(double bytes);
+/* kQXImageStoreNone keeps the disk store from being created: dirty tiles then stay resident. */
+QX_EXPORT void QXImageSetTileStoreType(int32_t type);
+/* The folder under which the process's cache folder "QXImageCache-<pid>" is made (default $TMPDIR or
+   /tmp). Set it before the first tile is stored. */
+QX_EXPORT void QXImageSetCacheFolderPath(CFURLRef folder);
+/* Removes this process's cache folder and the leftover folders of processes that no longer run. */
+QX_EXPORT void QXImageShutdown(void);
+QX_EXPORT int32_t QXImageGetDumpPurgeInfo(void);
+QX_EXPORT void QXImageSetDumpPurgeInfo(int32_t dump);
+
+/* Counters of the tile cache since the process started (a consistent snapshot). */
+typedef struct QXImageCacheStatistics {
+  int64_t budget;        /* bytes */
+  int64_t used;          /* bytes of resident (listed) tiles */
+  int64_t peakUsed;      /* the highest `used` seen */
+  int64_t residentTiles; /* tiles listed */
+  int64_t tilesPurged;   /* tiles whose data was freed by the cache or QXImagePurge */
+  int64_t tilesWritten;  /* tiles written to the disk store */
+  int64_t tilesReloaded; /* tiles read back from the disk store */
+  int64_t bytesWritten;  /* bytes written to the disk store */
+  int64_t bytesRead;     /* bytes read back from the disk store */
+  int64_t storeFailures; /* failed store writes and reads */
+} QXImageCacheStatistics;
+QX_EXPORT void QXImageGetCacheStatistics(QXImageCacheStatistics* outStatistics);
+
+QX_EXTERN_C_END
+
+#endif /* QXCORE_QXIMAGE_H */
