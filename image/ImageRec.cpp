@@ -53,7 +53,10 @@ int32_t CImageRec::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t co
 
 int32_t CImageRec::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPlane) {
   if (bounds.width < 0 || bounds.height < 0 || loPlane < 0 || hiPlane < loPlane) return kQXErrInvalidArgument;
-  const int64_t colBytes = int64_t(hiPlane - loPlane + 1) * mPlaneBytes;
+  if (int64_t(hiPlane) - loPlane + 1 > qximage::kMaxPlanes) return kQXErrInvalidArgument;
+  if (int64_t(bounds.x) + bounds.width > INT32_MAX || int64_t(bounds.y) + bounds.height > INT32_MAX)
+    return kQXErrInvalidArgument;
+  const int64_t colBytes = (int64_t(hiPlane) - loPlane + 1) * mPlaneBytes;
   const int64_t rowBytes = colBytes * bounds.width;
   if (rowBytes > INT32_MAX) return kQXErrInvalidArgument;
   mLoPlane = loPlane;

@@ -335,16 +335,11 @@ QX_EXPORT QXStatus QXImageGetImageTile2(QXImageRef image, QXTileRef tile, int32_
   CImageRec* rec = qx::fromHandle(image);
   CImageTile* t = T(tile);
   // The storage holds what the transfer delivers: the planes asked for, in the buffer's sample size.
-  const int32_t hi = hiPlane < 0 ? rec->mHiPlane : hiPlane;
-  const int32_t planes = hi - loPlane + 1;
-  if (loPlane < 0 || planes < 1 || rec->mPlaneBytes < 1) return kQXErrInvalidArgument;
-  const int32_t sample =
-      (flags & kQXImageFlagRead8) && rec->mDepth == 16 &&
-              !(flags & (kQXImageFlag15To16 | kQXImageFlag16To15 | kQXImageFlagSwap | kQXImageFlagSwap2))
-          ? 1
-          : rec->mPlaneBytes;
-  const int64_t colBytes = int64_t(sample) * planes;
-  if (t->mColBytes < colBytes) t->mColBytes = int32_t(colBytes);
+  QXTransfer transfer;
+  if (int32_t status = qximage::ResolveTransfer(*rec, t->Bounds(), loPlane, hiPlane, -1, flags, false, transfer))
+    return status;
+  const int32_t sample = transfer.bufSample, planes = transfer.planes;
+  t->mColBytes = sample * planes;
   const int64_t rowBytes = int64_t(t->mWidth) * t->mColBytes;
   if (t->mWidth < 1 || t->mHeight < 1 || rowBytes > INT32_MAX) return kQXErrInvalidArgument;
   t->mRowBytes = int32_t(rowBytes);
@@ -366,10 +361,10 @@ QX_EXPORT QXStatus QXImageSetImageTile2(QXImageRef image, QXTileRef tile, int32_
     return kQXErrInvalidArgument;
   // Packed rows, as the tile was filled; the data must hold them.
   CImageRec* rec = qx::fromHandle(image);
-  const int32_t hi = hiPlane < 0 ? rec->mHiPlane : hiPlane;
-  const int32_t sample = (flags & kQXImageFlagWrite8) && rec->mDepth == 16 ? 1 : rec->mPlaneBytes;
-  const int64_t packed = int64_t(t->mWidth) * sample * (hi - loPlane + 1) * t->mHeight;
-  if (hi < loPlane || packed > t->mAllocSize) return kQXErrInvalidArgument;
+  QXTransfer transfer;
+  if (int32_t status = qximage::ResolveTransfer(*rec, t->Bounds(), loPlane, hiPlane, -1, flags, true, transfer))
+    return status;
+  if (transfer.bufRowBytes * t->mHeight > t->mAllocSize) return kQXErrInvalidArgument;
   return rec->Write(t->Bounds(), loPlane, hiPlane, t->DataPtr(), -1, flags);
 }
 
