@@ -8,18 +8,18 @@
 
 #include "core/Handle.h"
 #include "files/StreamHandle.h"
+#include "files/Zlib.h"
 
 namespace {
 
 constexpr uInt kDeflateBuffer = 64 * 1024;
 constexpr uInt kInflateBuffer = 16 * 1024;
 
-}  // namespace
-
-int32_t QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* output) {
-  if (output == nullptr || (source == nullptr && length > 0)) return kQXErrInvalidArgument;
-  std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kDeflateBuffer]);
-  if (!buffer) return kQXErrMemory;
+// The one deflate loop. `window(Bytef*& out)` supplies the next kDeflateBuffer bytes of output
+// space (0 or a status), `commit(produced)` takes the bytes deflate put there. Stored records
+// must not depend on who consumes them, so the output window and the flush sequence are fixed.
+template <class Window, class Commit>
+int32_t DeflateLoop(const void* source, uint32_t length, Window&& window, Commit&& commit) {
   z_stream stream{};
   if (deflateInit2(&stream, 6, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return kQXErrGeneric;
   // zlib does not write through next_in.
@@ -27,46 +27,43 @@ int32_t QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* out
   stream.avail_in = length;
   int32_t status = kQXErrGeneric;
   for (;;) {
-    stream.next_out = buffer.get();
+    Bytef* out = nullptr;
+    status = window(out);
+    if (status != 0) break;
+    stream.next_out = out;
     stream.avail_out = kDeflateBuffer;
     int result = deflate(&stream, stream.avail_in > 0 ? Z_NO_FLUSH : Z_FINISH);
     if (result == Z_BUF_ERROR && stream.avail_in == 0) result = deflate(&stream, Z_FINISH);
-    if (result != Z_OK && result != Z_STREAM_END) break;
-    uint64_t produced = kDeflateBuffer - stream.avail_out;
-    uint64_t written = produced;
-    status = produced > 0 ? output->WriteChunk(reinterpret_cast<const char*>(buffer.get()), written) : 0;
-    if (status == 0 && written != produced) status = kQXErrGeneric;
+    if (result != Z_OK && result != Z_STREAM_END) {
+      status = kQXErrGeneric;
+      break;
+    }
+    status = commit(static_cast<uint64_t>(kDeflateBuffer - stream.avail_out));
     if (status != 0 || result == Z_STREAM_END) break;
-    status = kQXErrGeneric;
   }
   deflateEnd(&stream);
   return status;
 }
 
-int32_t QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void* destination, uint32_t capacity) {
-  if (input == nullptr || compressedLength < 0 || (destination == nullptr && capacity > 0))
-    return kQXErrInvalidArgument;
-  std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kInflateBuffer]);
-  if (!buffer) return kQXErrMemory;
+// The one inflate loop. `more(next, count, remaining)` supplies the next compressed bytes (0 or a
+// status); `remaining` is what is left of the record after them.
+template <class More>
+int32_t InflateLoop(uint64_t length, void* destination, uint32_t capacity, More&& more) {
   z_stream stream{};
   if (inflateInit2(&stream, 15) != Z_OK) return kQXErrGeneric;
   stream.next_out = static_cast<Bytef*>(destination);
   stream.avail_out = capacity;
-  uint64_t remaining = static_cast<uint64_t>(compressedLength);
+  uint64_t remaining = length;
   int32_t status = kQXErrGeneric;
   for (;;) {
     if (stream.avail_in == 0 && remaining > 0) {
-      uint64_t count = std::min<uint64_t>(remaining, kInflateBuffer);
-      uint64_t asked = count;
-      status = input->ReadChunk(reinterpret_cast<char*>(buffer.get()), true, count);
+      const Bytef* next = nullptr;
+      uInt count = 0;
+      status = more(next, count, remaining);
       if (status != 0) break;
-      // Only the bytes that arrived go to inflate; a short read is a damaged record.
-      if (count != asked) {
-        status = kQXErrGeneric;
-        break;
-      }
-      stream.next_in = buffer.get();
-      stream.avail_in = static_cast<uInt>(count);
+      // zlib does not write through next_in.
+      stream.next_in = const_cast<Bytef*>(next);
+      stream.avail_in = count;
       remaining -= count;
     }
     int result = inflate(&stream, remaining > 0 ? Z_PARTIAL_FLUSH : Z_FINISH);
@@ -78,6 +75,85 @@ int32_t QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void*
   }
   inflateEnd(&stream);
   return status;
+}
+
+}  // namespace
+
+namespace qxzlib {
+
+int32_t Compress(const void* source, uint32_t length, std::vector<uint8_t>& out) noexcept {
+  if (source == nullptr && length > 0) return kQXErrInvalidArgument;
+  out.clear();
+  try {
+    // Deflate writes straight into the vector, one window at a time, as it would into the
+    // stream's buffer.
+    return DeflateLoop(
+        source, length,
+        [&](Bytef*& window) {
+          size_t used = out.size();
+          out.resize(used + kDeflateBuffer);
+          window = out.data() + used;
+          return int32_t{0};
+        },
+        [&](uint64_t produced) {
+          out.resize(out.size() - kDeflateBuffer + produced);
+          return int32_t{0};
+        });
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return kQXErrMemory;
+  }
+}
+
+int32_t Decompress(const void* source, size_t length, void* destination, uint32_t capacity) noexcept {
+  if ((source == nullptr && length > 0) || (destination == nullptr && capacity > 0)) return kQXErrInvalidArgument;
+  const Bytef* cursor = static_cast<const Bytef*>(source);
+  return InflateLoop(length, destination, capacity, [&](const Bytef*& next, uInt& count, uint64_t remaining) {
+    count = static_cast<uInt>(std::min<uint64_t>(remaining, uint64_t{1} << 30));
+    next = cursor;
+    cursor += count;
+    return int32_t{0};
+  });
+}
+
+}  // namespace qxzlib
+
+int32_t QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* output) {
+  if (output == nullptr || (source == nullptr && length > 0)) return kQXErrInvalidArgument;
+  std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kDeflateBuffer]);
+  if (!buffer) return kQXErrMemory;
+  return DeflateLoop(
+      source, length,
+      [&](Bytef*& window) {
+        window = buffer.get();
+        return int32_t{0};
+      },
+      [&](uint64_t produced) {
+        if (produced == 0) return int32_t{0};
+        uint64_t written = produced;
+        int32_t status = output->WriteChunk(reinterpret_cast<const char*>(buffer.get()), written);
+        if (status == 0 && written != produced) status = kQXErrGeneric;
+        return status;
+      });
+}
+
+int32_t QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void* destination, uint32_t capacity) {
+  if (input == nullptr || compressedLength < 0 || (destination == nullptr && capacity > 0))
+    return kQXErrInvalidArgument;
+  std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kInflateBuffer]);
+  if (!buffer) return kQXErrMemory;
+  return InflateLoop(static_cast<uint64_t>(compressedLength), destination, capacity,
+                     [&](const Bytef*& next, uInt& count, uint64_t remaining) {
+                       uint64_t asked = std::min<uint64_t>(remaining, kInflateBuffer);
+                       uint64_t got = asked;
+                       int32_t status = input->ReadChunk(reinterpret_cast<char*>(buffer.get()), true, got);
+                       if (status != 0) return status;
+                       // Only the bytes that arrived go to inflate; a short read is a damaged record.
+                       if (got != asked) return int32_t{kQXErrGeneric};
+                       next = buffer.get();
+                       count = static_cast<uInt>(got);
+                       return int32_t{0};
+                     });
 }
 
 extern "C" {

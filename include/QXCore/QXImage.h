@@ -173,8 +173,8 @@ QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
    transparency, planes), then one record per 256 x 256 tile in row-major order: row, col, method
    (1 solid, 2 zlib), length, payload. Pixel bytes are little-endian. The origin is not stored. */
 
-/* Tiled records only (1025 otherwise); the stream must support GetPos/SetPos. Not a snapshot: a
-   write running meanwhile may or may not be seen. Tiles are compressed on the shared thread pool;
+/* Tiled records only (1025 otherwise). Not a snapshot: a write running meanwhile may or may not be
+   seen. Tiles are compressed on the shared thread pool;
    the bytes are those of a sequential writer. */
 QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
 /* A new tiled record from the stream. Untrusted input is validated: width and height 1 ... 2^20,

@@ -1,0 +1,80 @@
+// Fuzzes the tile-record reader: QXImageCreateFromStream over a memory stream of the input. A
+// stream that loads must describe a sane image whose every pixel can be read; a small one must
+// also save and load again to the same pixels. A failure must hand out no image. Build the library
+// with QX_FUZZING so that headers are capped at small images.
+#include <QXCore/QXImage.h>
+#include <QXCore/QXStream.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "image_stream_fuzz: %s\n", what);
+  std::abort();
+}
+
+QXStreamRef StreamOver(const uint8_t* bytes, size_t size) {
+  CFMutableDataRef data = CFDataCreateMutable(nullptr, 0);
+  if (size > 0) CFDataAppendBytes(data, bytes, static_cast<CFIndex>(size));
+  QXStreamRef stream = QXStreamCreateForData(data);
+  CFRelease(data);
+  if (stream == nullptr || QXStreamOpen(stream) != 0) fail("open");
+  return stream;
+}
+
+// Every pixel in bands of 16 rows; the buffer stays small whatever the image.
+std::vector<uint8_t> ReadAll(QXImageRef image) {
+  QXRect b = QXImageGetBounds(image);
+  size_t rowBytes = static_cast<size_t>(b.width) * static_cast<size_t>(QXImageGetColBytes(image));
+  std::vector<uint8_t> pixels(rowBytes * static_cast<size_t>(b.height));
+  for (int32_t y = 0; y < b.height; y += 16) {
+    QXRect band{0, y, b.width, b.height - y < 16 ? b.height - y : 16};
+    if (QXImageRead(image, band, 0, -1, pixels.data() + rowBytes * static_cast<size_t>(y), 0) != 0) fail("read");
+  }
+  return pixels;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // No disk store: dirty tiles stay resident, and the fuzzing caps keep that small.
+  static const bool once = [] {
+    QXImageSetTileStoreType(kQXImageStoreNone);
+    return true;
+  }();
+  (void)once;
+
+  QXStreamRef stream = StreamOver(data, size);
+  QXImageRef image = reinterpret_cast<QXImageRef>(uintptr_t{1});
+  int32_t status = QXImageCreateFromStream(stream, 0, &image);
+  QXStreamRelease(stream);
+  if (status != 0) {
+    if (image != nullptr) fail("an image after a failure");
+    return 0;
+  }
+  if (image == nullptr) fail("no image after success");
+  QXRect b = QXImageGetBounds(image);
+  int32_t depth = QXImageGetDepth(image), planes = QXImageGetNumPlanes(image);
+  if (b.x != 0 || b.y != 0 || b.width < 1 || b.height < 1 || (depth != 8 && depth != 16 && depth != 32) || planes < 1 ||
+      planes > 32)
+    fail("insane geometry accepted");
+  std::vector<uint8_t> pixels = ReadAll(image);
+
+  if (pixels.size() <= (size_t{1} << 20)) {
+    QXStreamRef saved = StreamOver(nullptr, 0);
+    if (QXImageSaveToStream(image, saved) != 0) fail("save");
+    if (QXStreamSetPos(saved, 0) != 0) fail("rewind");
+    QXImageRef again = nullptr;
+    if (QXImageCreateFromStream(saved, 0, &again) != 0) fail("load what was saved");
+    if (ReadAll(again) != pixels) fail("round trip differs");
+    QXImageRelease(again);
+    QXStreamRelease(saved);
+  }
+  QXImageRelease(image);
+  return 0;
+}

@@ -1,0 +1,554 @@
+// Tiled records to and from streams: a header of seven words, then one record per tile in
+// row-major order (row, col, method, length, payload). Words follow the stream's byte order;
+// pixel bytes are copied as they lie in memory.
+//
+// Both directions run tiles through a small ordered ring. Saving: the calling thread fetches each
+// tile in order, tests it against the reference pixel and copies a non-solid tile into a ring
+// slot, releasing the tile at once; pool workers (and the caller, whenever it would otherwise
+// wait) deflate the copies, and the caller writes the records in order with their known lengths,
+// the bytes a sequential placeholder-and-patch writer produces. Loading: the caller reads and
+// checks each record and queues its payload; a worker makes the tile resident and fills it. No
+// thread ever holds one tile's use lock while it makes another resident, and the caller only
+// waits for work that a running thread has already taken, so a slow pool costs speed, not
+// progress.
+#include <QXCore/QXImage.h>
+#include <QXCore/QXProcess.h>
+#include <QXCore/QXStream.h>
+#include <QXCore/QXThreads.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "core/Handle.h"
+#include "files/StreamHandle.h"
+#include "files/Zlib.h"
+#include "image/ImageRec.h"
+#include "image/ImageTile.h"
+
+namespace {
+
+using qximage::kTile;
+
+constexpr int64_t kTilePixels = int64_t(kTile) * kTile;
+constexpr int32_t kRecordHeaderBytes = 16;
+
+enum : int32_t { kMethodRaw = 0, kMethodSolid = 1, kMethodDeflate = 2 };
+
+// What a stream may ask for, checked before anything is allocated. The fuzzing build keeps images
+// small so that each input runs in milliseconds.
+#ifdef QX_FUZZING
+constexpr int32_t kMaxSide = 1 << 12;
+constexpr int64_t kMaxTiles = 64;
+constexpr int64_t kMaxTileBytes = int64_t(64) << 20;  // all tiles together
+#else
+constexpr int32_t kMaxSide = 1 << 20;
+constexpr int64_t kMaxTiles = int64_t(1) << 20;
+constexpr int64_t kMaxTileBytes = INT64_MAX;
+#endif
+
+// The ring holds this many bytes of tile copies at most (and always at least two slots).
+constexpr int64_t kRingBytes = int64_t(64) << 20;
+
+int32_t WorkerCount() { return std::clamp(QXProcessGetNumProcessors(), 1, 16); }
+
+int32_t RingSlots(int32_t workers, int64_t slotBytes) {
+  int32_t slots = std::clamp(3 * workers, 4, 32);
+  while (slots > 2 && slots * slotBytes > kRingBytes) --slots;
+  return slots;
+}
+
+int32_t WriteBytes(CBaseStream* stream, const void* bytes, uint64_t count) {
+  if (count == 0) return 0;
+  uint64_t written = count;
+  int32_t status = stream->WriteChunk(static_cast<const char*>(bytes), written);
+  return status != 0 ? status : (written == count ? 0 : kQXErrGeneric);
+}
+
+int32_t ReadBytes(CBaseStream* stream, void* bytes, uint64_t count) {
+  if (count == 0) return 0;
+  uint64_t got = count;
+  int32_t status = stream->ReadChunk(static_cast<char*>(bytes), true, got);
+  return status != 0 ? status : (got == count ? 0 : kQXErrGeneric);
+}
+
+// The bytes left in the stream, when it knows its length and position.
+bool BytesLeft(CBaseStream* stream, uint64_t& left) {
+  uint64_t pos = 0, length = 0;
+  if (stream->GetPos(pos) != 0 || stream->GetLength(length) != 0) return false;
+  left = length > pos ? length - pos : 0;
+  return true;
+}
+
+// Repeats the `unit` bytes at the start of `bytes` until `count` bytes are filled.
+void RepeatPattern(uint8_t* bytes, size_t unit, size_t count) {
+  size_t filled = std::min(unit, count);
+  while (filled < count) {
+    size_t step = std::min(filled, count - filled);
+    std::memcpy(bytes + filled, bytes, step);
+    filled += step;
+  }
+}
+
+// Jobs in a fixed ring, retired by the caller in the order they were queued. A job is run (its
+// Run()) once, by a pool worker or by the caller. Workers hold the shared state, not the caller's
+// frame, so one that starts after the caller has left finds nothing to do and ends.
+template <class Job>
+class OrderedRing {
+ public:
+  OrderedRing(int32_t slots, int32_t workers) : mShared(std::make_shared<Shared>()) {
+    mShared->jobs.resize(size_t(slots));
+    mShared->states.assign(size_t(slots), kFree);
+    mShared->maxRunning = workers;
+  }
+  // No job may outlive the caller's frame: pending ones are dropped, running ones waited for.
+  ~OrderedRing() { Cancel(); }
+  OrderedRing(const OrderedRing&) = delete;
+  OrderedRing& operator=(const OrderedRing&) = delete;
+
+  bool Full() const { return mShared->count == mShared->jobs.size(); }
+  bool Empty() const { return mShared->count == 0; }
+
+  // The slot the next Push queues; only while !Full().
+  Job& Next() { return mShared->jobs[(mShared->head + mShared->count) % mShared->jobs.size()]; }
+
+  // Queues Next(): as done at once, or for a worker to run.
+  void Push(bool needsRun) {
+    bool spawn = false;
+    {
+      std::lock_guard lock(mShared->mutex);
+      size_t slot = (mShared->head + mShared->count) % mShared->jobs.size();
+      mShared->states[slot] = needsRun ? kPending : kDone;
+      ++mShared->count;
+      if (needsRun && mShared->running < mShared->maxRunning) {
+        ++mShared->running;
+        spawn = true;
+      }
+    }
+    if (spawn) Spawn();
+  }
+
+  // The oldest job when it is done, else null. The caller owns it until Retire().
+  Job* Ready() {
+    std::lock_guard lock(mShared->mutex);
+    if (mShared->count == 0 || mShared->states[mShared->head] != kDone) return nullptr;
+    return &mShared->jobs[mShared->head];
+  }
+  void Retire() {
+    std::lock_guard lock(mShared->mutex);
+    mShared->states[mShared->head] = kFree;
+    mShared->head = (mShared->head + 1) % mShared->jobs.size();
+    --mShared->count;
+  }
+
+  // Runs the oldest pending job on the calling thread, or, when every unfinished job is already
+  // running, waits until the oldest one is done. Retire what is ready first, or this returns at
+  // once.
+  void HelpOrWait() {
+    std::unique_lock lock(mShared->mutex);
+    if (RunOne(*mShared, lock)) return;
+    if (mShared->count == 0 || mShared->states[mShared->head] == kDone) return;
+    mShared->changed.wait(lock, [&] { return mShared->states[mShared->head] == kDone; });
+  }
+
+  // Whether a queued job that is not done yet satisfies `match`.
+  template <class Match>
+  bool AnyUnfinished(Match&& match) {
+    std::lock_guard lock(mShared->mutex);
+    for (size_t i = 0; i < mShared->count; ++i) {
+      size_t slot = (mShared->head + i) % mShared->jobs.size();
+      if (mShared->states[slot] != kDone && match(mShared->jobs[slot])) return true;
+    }
+    return false;
+  }
+
+  // Drops the pending jobs (their Canceled() is called) and waits for the running ones.
+  void Cancel() {
+    std::unique_lock lock(mShared->mutex);
+    for (size_t i = 0; i < mShared->count; ++i) {
+      size_t slot = (mShared->head + i) % mShared->jobs.size();
+      if (mShared->states[slot] == kPending) {
+        mShared->jobs[slot].Canceled();
+        mShared->states[slot] = kDone;
+      }
+    }
+    mShared->changed.wait(lock, [&] {
+      for (size_t i = 0; i < mShared->count; ++i) {
+        if (mShared->states[(mShared->head + i) % mShared->jobs.size()] == kWorking) return false;
+      }
+      return true;
+    });
+  }
+
+ private:
+  enum : uint8_t { kFree, kPending, kWorking, kDone };
+
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Job> jobs;
+    std::vector<uint8_t> states;
+    size_t head = 0;
+    size_t count = 0;
+    int32_t running = 0;  // pool items queued or running
+    int32_t maxRunning = 0;
+  };
+
+  // Takes the oldest pending job and runs it with the lock released. False when none is pending.
+  static bool RunOne(Shared& shared, std::unique_lock<std::mutex>& lock) {
+    for (size_t i = 0; i < shared.count; ++i) {
+      size_t slot = (shared.head + i) % shared.jobs.size();
+      if (shared.states[slot] != kPending) continue;
+      shared.states[slot] = kWorking;
+      lock.unlock();
+      shared.jobs[slot].Run();
+      lock.lock();
+      shared.states[slot] = kDone;
+      shared.changed.notify_all();
+      return true;
+    }
+    return false;
+  }
+
+  static void Work(void* argument) {
+    std::unique_ptr<std::shared_ptr<Shared>> held(static_cast<std::shared_ptr<Shared>*>(argument));
+    Shared& shared = **held;
+    std::unique_lock lock(shared.mutex);
+    while (RunOne(shared, lock)) {
+    }
+    --shared.running;
+  }
+
+  void Spawn() {
+    auto* argument = new (std::nothrow) std::shared_ptr<Shared>(mShared);
+    if (argument != nullptr && QXThreadPoolPush(&Work, argument) == 0) return;
+    delete argument;
+    // Without a worker the caller runs the job itself in HelpOrWait.
+    std::lock_guard lock(mShared->mutex);
+    --mShared->running;
+  }
+
+  std::shared_ptr<Shared> mShared;
+};
+
+// ---- Saving ----
+
+struct SaveJob {
+  int32_t row = 0, col = 0;
+  bool solid = false;
+  size_t tileBytes = 0;
+  std::unique_ptr<uint8_t[]> input;  // a private copy of the tile, tileBytes long
+  std::vector<uint8_t> output;       // its zlib record
+  int32_t status = 0;
+
+  void Run() { status = qxzlib::Compress(input.get(), uint32_t(tileBytes), output); }
+  void Canceled() { status = kQXErrGeneric; }
+};
+
+int32_t WriteRecord(CBaseStream* stream, const SaveJob& job, const std::vector<uint8_t>& reference) {
+  int32_t status = job.status;
+  if (status == 0) status = stream->WriteInt32(job.row);
+  if (status == 0) status = stream->WriteInt32(job.col);
+  if (job.solid) {
+    if (status == 0) status = stream->WriteInt32(kMethodSolid);
+    if (status == 0) status = stream->WriteInt32(int32_t(reference.size()));
+    if (status == 0) status = WriteBytes(stream, reference.data(), reference.size());
+  } else {
+    if (status == 0) status = stream->WriteInt32(kMethodDeflate);
+    if (status == 0) status = stream->WriteInt32(int32_t(job.output.size()));
+    if (status == 0) status = WriteBytes(stream, job.output.data(), job.output.size());
+  }
+  return status;
+}
+
+// Whether `rows` rows of `rowLength` bytes, `stride` apart, all consist of the reference pixel
+// (`referenceRow` holds it repeated over a whole tile row).
+bool AllReference(const uint8_t* bytes, int64_t stride, int32_t rows, size_t rowLength,
+                  const std::vector<uint8_t>& referenceRow) {
+  for (int32_t y = 0; y < rows; ++y) {
+    if (std::memcmp(bytes + y * stride, referenceRow.data(), rowLength) != 0) return false;
+  }
+  return true;
+}
+
+// ---- Loading ----
+
+struct LoadJob {
+  CImageRecFile* image = nullptr;
+  int32_t row = 0, col = 0;
+  int32_t method = 0;
+  size_t tileBytes = 0;
+  std::vector<uint8_t> payload;
+  int32_t status = 0;
+
+  void Run() {
+    CImageTile* tile = nullptr;
+    status = image->GetNativeTile(row, col, 0, &tile);
+    if (status == 0) {
+      uint8_t* data = tile->DataPtr();
+      if (data == nullptr || size_t(tile->mAllocSize) < tileBytes) {
+        status = kQXErrGeneric;
+      } else if (method == kMethodRaw) {
+        if (!payload.empty()) std::memcpy(data, payload.data(), payload.size());
+      } else if (method == kMethodSolid) {
+        std::memcpy(data, payload.data(), payload.size());
+        RepeatPattern(data, payload.size(), tileBytes);
+      } else {
+        status = qxzlib::Decompress(payload.data(), payload.size(), data, uint32_t(tileBytes));
+      }
+      // The bytes exist nowhere else: a purge must store them.
+      tile->SetDirty(true);
+    }
+    if (tile != nullptr) tile->ReleaseUse();
+  }
+  void Canceled() { status = kQXErrGeneric; }
+};
+
+// A deflated payload up to this size goes through the ring; longer ones (legal but never written
+// by a saver) are inflated from the stream in 16 KiB steps, so no length read from a stream sizes
+// an allocation beyond what a tile needs.
+size_t RingPayloadLimit(size_t tileBytes) { return tileBytes + tileBytes / 8 + 1024; }
+
+}  // namespace
+
+int32_t CImageRecFile::SaveToStream(CBaseStream* stream) {
+  if (stream == nullptr) return kQXErrInvalidArgument;
+  const int32_t colBytes = mColBytes;
+  const int32_t planes = mHiPlane - mLoPlane + 1;
+  if (colBytes <= 0 || mTileCount <= 0 || mBounds.width <= 0 || mBounds.height <= 0) return kQXErrInvalidArgument;
+  const size_t tileBytes = size_t(colBytes) * size_t(kTilePixels);
+  const size_t tileRowBytes = size_t(colBytes) * kTile;
+
+  try {
+    // The reference pixel; it stays zero when (0, 0) lies outside the image (the read clips).
+    std::vector<uint8_t> reference(size_t(colBytes), 0);
+    int32_t status = Read(QXRect{0, 0, 1, 1}, mLoPlane, mHiPlane, reference.data(), colBytes, 0);
+    if (status != 0) return status;
+    std::vector<uint8_t> referenceRow(tileRowBytes);
+    std::memcpy(referenceRow.data(), reference.data(), reference.size());
+    RepeatPattern(referenceRow.data(), reference.size(), tileRowBytes);
+
+    const int32_t header[7] = {0, mBounds.width, mBounds.height, mDepth, mColorSpaceType, mTransparency, planes};
+    for (int32_t word : header) {
+      status = stream->WriteInt32(word);
+      if (status != 0) return status;
+    }
+
+    const int32_t rows = mTileRows, cols = mTileCols;
+    const int32_t workers = mTileCount > 1 ? WorkerCount() : 0;
+    OrderedRing<SaveJob> ring(RingSlots(workers, int64_t(tileBytes)), workers);
+    std::vector<uint8_t> scratch;
+
+    auto writeReady = [&]() -> int32_t {
+      while (SaveJob* job = ring.Ready()) {
+        int32_t written = WriteRecord(stream, *job, reference);
+        ring.Retire();
+        if (written != 0) return written;
+      }
+      return 0;
+    };
+
+    for (int32_t r = 0; r < rows; ++r) {
+      for (int32_t c = 0; c < cols; ++c) {
+        while (ring.Full()) {
+          status = writeReady();
+          if (status != 0) return status;
+          if (ring.Full()) ring.HelpOrWait();
+        }
+        QXRect tileRect{mBounds.x + kTile * c, mBounds.y + kTile * r, kTile, kTile};
+        QXRect visible = qximage::Intersect(tileRect, mBounds);
+        bool edge = visible.width != kTile || visible.height != kTile;
+        size_t visibleRowBytes = size_t(visible.width) * size_t(colBytes);
+        // An edge tile is tested through a read of its visible part, taken before the tile is
+        // held: the read makes the tile resident itself.
+        if (edge) {
+          if (scratch.empty()) scratch.resize(tileBytes);
+          status = Read(visible, mLoPlane, mHiPlane, scratch.data(), int32_t(visibleRowBytes), 0);
+          if (status != 0) return status;
+        }
+
+        CImageTile* tile = nullptr;
+        status = GetNativeTile(r, c, 0, &tile);
+        uint8_t* data = status == 0 ? tile->DataPtr() : nullptr;
+        if (status == 0 && (data == nullptr || size_t(tile->mAllocSize) < tileBytes)) status = kQXErrGeneric;
+        if (status != 0) {
+          if (tile != nullptr) tile->ReleaseUse();
+          return status;
+        }
+        bool solid =
+            edge ? AllReference(scratch.data(), int64_t(visibleRowBytes), visible.height, visibleRowBytes, referenceRow)
+                 : AllReference(data, int64_t(tileRowBytes), kTile, tileRowBytes, referenceRow);
+        SaveJob& job = ring.Next();
+        job.row = r;
+        job.col = c;
+        job.solid = solid;
+        job.tileBytes = tileBytes;
+        job.status = 0;
+        if (!solid) {
+          if (!job.input) job.input.reset(new (std::nothrow) uint8_t[tileBytes]);
+          if (!job.input) {
+            tile->ReleaseUse();
+            return kQXErrMemory;
+          }
+          std::memcpy(job.input.get(), data, tileBytes);
+        }
+        tile->ReleaseUse();
+        ring.Push(!solid);
+        status = writeReady();
+        if (status != 0) return status;
+      }
+    }
+    while (!ring.Empty()) {
+      status = writeReady();
+      if (status != 0) return status;
+      if (!ring.Empty()) ring.HelpOrWait();
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return kQXErrMemory;
+  }
+}
+
+int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
+  if (stream == nullptr) return kQXErrInvalidArgument;
+  int32_t header[7] = {};
+  int32_t status = 0;
+  for (int32_t& word : header) status |= stream->ReadInt32(word);
+  if (status != 0) return status;
+  const int32_t width = header[1], height = header[2], depth = header[3];
+  const int32_t colorSpaceType = header[4], transparency = header[5], planes = header[6];
+
+  // Nothing is built from a header that does not describe a sane image.
+  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return kQXErrInvalidArgument;
+  if (depth != 8 && depth != 16 && depth != 32) return kQXErrInvalidArgument;
+  if (planes < 1 || planes > qximage::kMaxPlanes) return kQXErrInvalidArgument;
+  const int64_t tileRows = (int64_t(height) + kTile - 1) / kTile;
+  const int64_t tileCols = (int64_t(width) + kTile - 1) / kTile;
+  const int64_t tileCount = tileRows * tileCols;
+  if (tileCount > kMaxTiles) return kQXErrInvalidArgument;
+  const int32_t colBytes = depth / 8 * planes;
+  const size_t tileBytes = size_t(colBytes) * size_t(kTilePixels);
+  if (tileCount > kMaxTileBytes / int64_t(tileBytes)) return kQXErrInvalidArgument;
+  // Every record takes at least its four words: a stream too short for them is truncated, and is
+  // refused before the grid is built.
+  uint64_t left = 0;
+  const bool knowsLength = BytesLeft(stream, left);
+  if (knowsLength && left < uint64_t(tileCount) * kRecordHeaderBytes) return kQXErrGeneric;
+
+  status = Init(QXRect{0, 0, width, height}, depth, planes, colorSpaceType, transparency, kQXImageSourceNone, false);
+  if (status != 0) return status;
+  if (mColBytes != colBytes || mTileRows != tileRows || mTileCols != tileCols) return kQXErrGeneric;
+
+  try {
+    const int32_t workers = tileCount > 1 ? WorkerCount() : 0;
+    const size_t ringLimit = RingPayloadLimit(tileBytes);
+    OrderedRing<LoadJob> ring(RingSlots(workers, int64_t(ringLimit)), workers);
+    int32_t jobStatus = 0;  // the first failure of a queued record, in record order
+
+    auto retireReady = [&] {
+      while (LoadJob* job = ring.Ready()) {
+        if (jobStatus == 0) jobStatus = job->status;
+        ring.Retire();
+      }
+    };
+    auto drain = [&] {
+      while (!ring.Empty()) {
+        retireReady();
+        if (!ring.Empty()) ring.HelpOrWait();
+      }
+    };
+
+    for (int64_t k = 0; k < tileCount && status == 0 && jobStatus == 0; ++k) {
+      int32_t row = 0, col = 0, method = 0, length = 0;
+      status = stream->ReadInt32(row);
+      if (status == 0) status = stream->ReadInt32(col);
+      if (status == 0) status = stream->ReadInt32(method);
+      if (status == 0) status = stream->ReadInt32(length);
+      if (status != 0) break;
+      // Records are taken as they come, but only for tiles of the grid.
+      if (row < 0 || row >= tileRows || col < 0 || col >= tileCols) {
+        status = kQXErrInvalidArgument;
+        break;
+      }
+      if (method == kMethodSolid && length != colBytes) {
+        status = kQXErrSolidTileSize;
+        break;
+      }
+      if ((method != kMethodRaw && method != kMethodSolid && method != kMethodDeflate) || length < 0 ||
+          (method == kMethodRaw && size_t(length) > tileBytes)) {
+        status = kQXErrInvalidArgument;
+        break;
+      }
+      if (knowsLength && BytesLeft(stream, left) && uint64_t(length) > left) {
+        status = kQXErrGeneric;
+        break;
+      }
+      // A later record for the same tile must land after the earlier one.
+      auto sameTile = [&](const LoadJob& job) { return job.row == row && job.col == col; };
+      for (retireReady(); ring.AnyUnfinished(sameTile); retireReady()) ring.HelpOrWait();
+
+      if (method == kMethodDeflate && size_t(length) > ringLimit) {
+        drain();
+        if (jobStatus != 0) break;
+        CImageTile* tile = nullptr;
+        status = GetNativeTile(row, col, 0, &tile);
+        if (status == 0) {
+          uint8_t* data = tile->DataPtr();
+          status = (data != nullptr && size_t(tile->mAllocSize) >= tileBytes)
+                       ? QXUtilsLZWDecompress(stream, length, data, uint32_t(tileBytes))
+                       : kQXErrGeneric;
+          tile->SetDirty(true);
+        }
+        if (tile != nullptr) tile->ReleaseUse();
+        continue;
+      }
+
+      while (ring.Full()) {
+        retireReady();
+        if (ring.Full()) ring.HelpOrWait();
+      }
+      LoadJob& job = ring.Next();
+      job.image = this;
+      job.row = row;
+      job.col = col;
+      job.method = method;
+      job.tileBytes = tileBytes;
+      job.status = 0;
+      job.payload.resize(size_t(length));
+      status = ReadBytes(stream, job.payload.data(), job.payload.size());
+      if (status != 0) break;
+      ring.Push(true);
+      retireReady();
+    }
+    drain();
+    return jobStatus != 0 ? jobStatus : status;
+  } catch (const std::bad_alloc&) {
+    return kQXErrMemory;
+  }
+}
+
+extern "C" {
+
+QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream) {
+  if (image == nullptr || stream == nullptr) return kQXErrInvalidArgument;
+  return qx::fromHandle(image)->SaveToStream(qx::fromHandle(stream));
+}
+
+QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t /*unused*/, QXImageRef* outImage) {
+  if (outImage == nullptr) return kQXErrInvalidArgument;
+  *outImage = nullptr;
+  if (stream == nullptr) return kQXErrInvalidArgument;
+  qx::Ref<CImageRecFile> image = qx::make<CImageRecFile>();
+  if (!image) return kQXErrMemory;
+  int32_t status = image->ReadFromStream(qx::fromHandle(stream));
+  if (status != 0) return status;
+  *outImage = qx::toHandle<__QXImage>(image.release());
+  return 0;
+}
+
+}  // extern "C"
