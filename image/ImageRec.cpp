@@ -22,9 +22,7 @@ void CImageRec::SetName(CFStringRef name) {
   mName = name;
 }
 
-int32_t CImageRec::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
-                        int32_t dataSourceType, bool allocate) {
-  // Checked before anything is stored, so a refused Init leaves the record as it was.
+int32_t CImageRec::CheckInit(QXRect bounds, int32_t depth, int32_t planes) {
   if (bounds.width == 0 || bounds.height == 0) return kQXErrGeneric;
   if (bounds.width < 0 || bounds.height < 0) return kQXErrInvalidArgument;
   if (int64_t(bounds.x) + bounds.width > INT32_MAX || int64_t(bounds.y) + bounds.height > INT32_MAX)
@@ -35,7 +33,16 @@ int32_t CImageRec::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t co
   const int64_t colBytes = bitmap ? 0 : int64_t(depth / 8) * planes;
   const int64_t rowBytes = bitmap ? (int64_t(bounds.width) + 7) / 8 : colBytes * bounds.width;
   if (rowBytes > INT32_MAX) return kQXErrInvalidArgument;
+  return 0;
+}
 
+int32_t CImageRec::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
+                        int32_t dataSourceType, bool allocate) {
+  // Checked before anything is stored, so a refused Init leaves the record as it was.
+  if (int32_t status = CheckInit(bounds, depth, planes)) return status;
+  const bool bitmap = depth > 0 && depth < 2;
+  const int64_t colBytes = bitmap ? 0 : int64_t(depth / 8) * planes;
+  const int64_t rowBytes = bitmap ? (int64_t(bounds.width) + 7) / 8 : colBytes * bounds.width;
   mBounds = bounds;
   mRowBytes = int32_t(rowBytes);
   if (!bitmap) {
@@ -51,14 +58,19 @@ int32_t CImageRec::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t co
   return allocate ? Allocate() : 0;
 }
 
-int32_t CImageRec::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPlane) {
+int32_t CImageRec::CheckAdjust(QXRect bounds, int32_t loPlane, int32_t hiPlane) const {
   if (bounds.width < 0 || bounds.height < 0 || loPlane < 0 || hiPlane < loPlane) return kQXErrInvalidArgument;
   if (int64_t(hiPlane) - loPlane + 1 > qximage::kMaxPlanes) return kQXErrInvalidArgument;
   if (int64_t(bounds.x) + bounds.width > INT32_MAX || int64_t(bounds.y) + bounds.height > INT32_MAX)
     return kQXErrInvalidArgument;
+  if ((int64_t(hiPlane) - loPlane + 1) * mPlaneBytes * bounds.width > INT32_MAX) return kQXErrInvalidArgument;
+  return 0;
+}
+
+int32_t CImageRec::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPlane) {
+  if (int32_t status = CheckAdjust(bounds, loPlane, hiPlane)) return status;
   const int64_t colBytes = (int64_t(hiPlane) - loPlane + 1) * mPlaneBytes;
   const int64_t rowBytes = colBytes * bounds.width;
-  if (rowBytes > INT32_MAX) return kQXErrInvalidArgument;
   mLoPlane = loPlane;
   mHiPlane = hiPlane;
   mBounds = bounds;
@@ -141,6 +153,11 @@ int32_t ResolveTransfer(const CImageRec& image, QXRect rect, int32_t loPlane, in
   out.wholePixels = out.flag == 0 && out.planeOffset == 0 && out.planes * image.mPlaneBytes == image.mColBytes;
   const int64_t bufPixel = int64_t(out.planes) * out.bufSample;
   out.bufRowBytes = rowBytes >= 1 ? int64_t(rowBytes) : int64_t(rect.width) * bufPixel;
+  // The buffer the request describes must be addressable at all.
+  int64_t lastRow = 0, extent = 0;
+  if (__builtin_mul_overflow(int64_t(rect.height) - 1, out.bufRowBytes, &lastRow) ||
+      __builtin_add_overflow(lastRow, int64_t(rect.width) * bufPixel, &extent) || extent > PTRDIFF_MAX)
+    return kQXErrInvalidArgument;
   out.area = Intersect(rect, image.mBounds);
   out.bufOffset = out.area.width > 0
                       ? (int64_t(out.area.y) - rect.y) * out.bufRowBytes + (int64_t(out.area.x) - rect.x) * bufPixel
@@ -450,9 +467,11 @@ QX_EXPORT QXStatus QXImageGetNativeTile(QXImageRef image, int32_t row, int32_t c
 }
 QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t col, int32_t flags,
                                          QXTileRef* outTile) {
+  // Without somewhere to put the tile its use lock could never be released.
+  if (outTile == nullptr) return kQXErrInvalidArgument;
   CImageTile* tile = nullptr;
   const int32_t status = R(image)->GetNativeTile(row, col, flags, &tile);
-  if (outTile) *outTile = qx::toHandle<__QXTile>(tile);
+  *outTile = qx::toHandle<__QXTile>(tile);
   return status;
 }
 QX_EXPORT bool QXImageGetTileLoaded(QXImageRef image, int32_t row, int32_t col) {

@@ -49,6 +49,10 @@ class QX_EXPORT CImageRec : public CBaseCore {
   virtual int32_t SaveToStream(CBaseStream*) { return kQXErrNotOffered; }
   virtual int32_t Allocate() = 0;
 
+  // The checks of Init and AdjustBounds without their effects.
+  static int32_t CheckInit(QXRect bounds, int32_t depth, int32_t planes);
+  int32_t CheckAdjust(QXRect bounds, int32_t loPlane, int32_t hiPlane) const;
+
   int32_t NumPlanes() const { return mPlaneBytes > 0 ? mColBytes / mPlaneBytes : 0; }
   void SetName(CFStringRef name);
 

@@ -87,29 +87,32 @@ int32_t CImageRecFile::Init(QXRect bounds, int32_t depth, int32_t planes, int32_
   if (bounds.width != 0 && bounds.height != 0 && depth != 8 && depth != 16 && depth != 32)
     return kQXErrUnsupportedFormat;
   if (int32_t status = CheckGrid(bounds)) return status;
+  if (int32_t status = CheckInit(bounds, depth, planes)) return status;
   std::lock_guard<std::recursive_mutex> lock(mMutex);
+  // A second Init starts from an empty grid of the new geometry. The old grid goes first: purges
+  // of its tiles in flight on other threads still read the old geometry.
+  DestroyGrid();
   if (int32_t status = CImageRec::Init(bounds, depth, planes, colorSpaceType, transparency, dataSourceType, allocate))
     return status;
-  // A second Init starts from an empty grid of the new geometry.
-  DestroyGrid();
   return BuildGrid();
 }
 
 int32_t CImageRecFile::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPlane) {
   if (int32_t status = CheckGrid(bounds)) return status;
+  if (int32_t status = CheckAdjust(bounds, loPlane, hiPlane)) return status;
   std::lock_guard<std::recursive_mutex> lock(mMutex);
-  const QXRect old = mBounds;
-  const int32_t oldPlanes = mHiPlane - mLoPlane + 1;
+  const bool move = mHiPlane - mLoPlane == hiPlane - loPlane && mBounds.width == bounds.width &&
+                    mBounds.height == bounds.height && !mTiles.empty();
+  // A new shape needs a new grid; the old one goes before the geometry its purges read changes.
+  if (!move) DestroyGrid();
   if (int32_t status = CImageRec::AdjustBounds(bounds, loPlane, hiPlane)) return status;
-  if (oldPlanes == hiPlane - loPlane + 1 && old.width == bounds.width && old.height == bounds.height &&
-      !mTiles.empty()) {
+  if (move) {
     for (CImageTile* tile : mTiles) {
       tile->mX = mBounds.x + kTile * tile->mCol;
       tile->mY = mBounds.y + kTile * tile->mRow;
     }
     return 0;
   }
-  DestroyGrid();
   return BuildGrid();
 }
 
@@ -154,18 +157,15 @@ int32_t CImageRecFile::GetNativeTile(int32_t row, int32_t col, int32_t flags, CI
   return 0;
 }
 
+// Neither query takes a lock: a thread holding a tile may ask about its image while another
+// thread waits for that tile inside the image's lock. The grid changes only while the record is
+// reshaped, which no other thread may overlap.
 bool CImageRecFile::GetTileLoaded(int32_t row, int32_t col) {
-  std::lock_guard<std::recursive_mutex> lock(mMutex);
   if (row < 0 || col < 0 || row >= mTileRows || col >= mTileCols) return false;
-  CImageTile* tile = mTiles[size_t(row) * size_t(mTileCols) + size_t(col)];
-  tile->AcquireUse();
-  const bool loaded = tile->DataPtr() != nullptr;
-  tile->ReleaseUse();
-  return loaded;
+  return mTiles[size_t(row) * size_t(mTileCols) + size_t(col)]->Resident();
 }
 
 bool CImageRecFile::TileInUse() {
-  std::lock_guard<std::recursive_mutex> lock(mMutex);
   for (CImageTile* tile : mTiles)
     if (tile->UseLock() != 0) return true;
   return false;
@@ -190,6 +190,7 @@ int32_t CImageRecFile::PurgeTile(CImageTile* tile) {
   if (tile == nullptr) return kQXErrInvalidArgument;
   tile->AcquireUse();
   const int32_t status = CImageCacheMgr::Get().PurgeHeldTile(tile);
+  if (status == 0) CImageCacheMgr::Get().Unlist(tile);
   tile->ReleaseUse();
   return status;
 }
@@ -201,8 +202,8 @@ int32_t CImageRecFile::Purge() {
   for (CImageTile* tile : mTiles) {
     if (!tile->mEverLoaded && !tile->mListed.load(std::memory_order_acquire)) continue;
     tile->AcquireUse();
-    // Without a store a dirty tile stays resident, listed and counted.
-    if (tile->mDirty && !canStore) {
+    // Nothing to do for a tile purged already; without a store a dirty tile stays resident.
+    if ((!tile->Resident() && !tile->mListed.load(std::memory_order_relaxed)) || (tile->mDirty && !canStore)) {
       tile->ReleaseUse();
       continue;
     }

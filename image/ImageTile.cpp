@@ -44,9 +44,16 @@ SpareBlocks& Spares() {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer every block comes from malloc, so overruns of tile storage are caught.
+constexpr bool kPlainHeap = true;
+#else
+constexpr bool kPlainHeap = false;
+#endif
+
 void* AllocateBlock(size_t size, bool zeroed) noexcept {
   if (size == 0) return nullptr;
-  if (size < kMapThreshold) return zeroed ? std::calloc(1, size) : std::malloc(size);
+  if (kPlainHeap || size < kMapThreshold) return zeroed ? std::calloc(1, size) : std::malloc(size);
   {
     SpareBlocks& spares = Spares();
     std::lock_guard<std::mutex> lock(spares.mutex);
@@ -65,7 +72,7 @@ void* AllocateBlock(size_t size, bool zeroed) noexcept {
 
 void FreeBlock(void* block, size_t size) noexcept {
   if (block == nullptr) return;
-  if (size < kMapThreshold) {
+  if (kPlainHeap || size < kMapThreshold) {
     std::free(block);
     return;
   }
@@ -140,6 +147,7 @@ int32_t CImageTile::Realloc(bool zeroed) {
     default: return 0;  // a kind without storage allocates nothing
   }
   mAllocSize = int32_t(needed);
+  mResident.store(DataPtr() != nullptr, std::memory_order_release);
   return 0;
 }
 
@@ -159,6 +167,7 @@ void CImageTile::FreeData() {
   mContent = nullptr;
   mCoherenceState = 0;
   mAllocSize = 0;
+  mResident.store(false, std::memory_order_release);
 }
 
 uint8_t* CImageTile::DataPtr() {
@@ -167,11 +176,14 @@ uint8_t* CImageTile::DataPtr() {
 }
 
 void CImageTile::SetData(CFMutableDataRef data) {
+  // A record's tiles own heap storage the cache manages; only standalone tiles take data objects.
+  if (mParent != nullptr) return;
   if (data) CFRetain(data);
   if (mRawData) CFRelease(mRawData);
   mRawData = data;
   mData = nullptr;
   mAllocSize = data ? int32_t(CFDataGetLength(data)) : 0;
+  mResident.store(data != nullptr, std::memory_order_release);
 }
 
 // The lock word stays 0 or 1 as callers observe it; sleepers wait on it through a futex with a
@@ -284,7 +296,10 @@ QX_EXPORT CFDictionaryRef QXTileGetInfoCopy(QXTileRef tile) {
   return CFDictionaryCreateCopy(nullptr, info.get());
 }
 
-QX_EXPORT QXStatus QXTileRealloc(QXTileRef tile) { return tile ? T(tile)->Realloc() : kQXErrInvalidArgument; }
+// A record's tiles get their storage from the cache alone.
+QX_EXPORT QXStatus QXTileRealloc(QXTileRef tile) {
+  return tile && T(tile)->mParent == nullptr ? T(tile)->Realloc() : kQXErrInvalidArgument;
+}
 QX_EXPORT CFMutableDataRef QXTileGetData(QXTileRef tile) { return tile ? T(tile)->mRawData : nullptr; }
 QX_EXPORT void QXTileSetData(QXTileRef tile, CFMutableDataRef data) {
   if (tile) T(tile)->SetData(data);
@@ -334,6 +349,7 @@ QX_EXPORT QXStatus QXImageGetImageTile2(QXImageRef image, QXTileRef tile, int32_
   if (image == nullptr || tile == nullptr) return kQXErrInvalidArgument;
   CImageRec* rec = qx::fromHandle(image);
   CImageTile* t = T(tile);
+  if (t->mParent != nullptr) return kQXErrInvalidArgument;
   // The storage holds what the transfer delivers: the planes asked for, in the buffer's sample size.
   QXTransfer transfer;
   if (int32_t status = qximage::ResolveTransfer(*rec, t->Bounds(), loPlane, hiPlane, -1, flags, false, transfer))

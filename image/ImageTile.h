@@ -53,8 +53,12 @@ class QX_EXPORT CImageTile final : public CBaseCore, public CBaseNode {
   int64_t Bytes() const { return int64_t(mRowBytes) * mHeight; }
   QXRect Bounds() const { return QXRect{mX, mY, mWidth, mHeight}; }
 
+  // Whether the data exists; changed under the use lock, read without it (QXImageGetTileLoaded).
+  bool Resident() const { return mResident.load(std::memory_order_acquire); }
+
   // Whether the tile is in the cache's list; changed only under the cache lock, read without it.
   std::atomic<bool> mListed{false};
+  int64_t mListedBytes = 0;  // what admission counted, subtracted when the tile leaves the list
 
   CFMutableDataRef mRawData = nullptr;
   CFTypeRef mContent = nullptr;
@@ -77,6 +81,7 @@ class QX_EXPORT CImageTile final : public CBaseCore, public CBaseNode {
   int32_t mCoherenceState = 0;
 
  private:
+  std::atomic<bool> mResident{false};
   std::atomic<int32_t> mUseLock{0};
   std::atomic<int32_t> mUseWaiters{0};
 };

@@ -56,7 +56,7 @@ bool CImageCacheMgr::UnlistLocked(CImageTile* tile) {
   if (!tile->mListed.load(std::memory_order_relaxed)) return false;
   mLRU.Remove(tile);
   tile->mListed.store(false, std::memory_order_release);
-  mCacheMemUsed -= tile->Bytes();
+  mCacheMemUsed -= tile->mListedBytes;
   return true;
 }
 
@@ -70,13 +70,17 @@ void CImageCacheMgr::Relist(CImageTile* tile) {
   if (tile->mListed.load(std::memory_order_relaxed)) return;
   mLRU.PushBack(tile);
   tile->mListed.store(true, std::memory_order_release);
-  mCacheMemUsed += tile->Bytes();
+  tile->mListedBytes = tile->Bytes();
+  mCacheMemUsed += tile->mListedBytes;
   mPeakUsed = std::max(mPeakUsed, mCacheMemUsed);
 }
 
 int CImageCacheMgr::CollectVictims(CImageTile* admit, CImageTile** victims, int capacity) {
   std::lock_guard<std::mutex> lock(mMutex);
-  if (admit) mCacheMemUsed += admit->Bytes();
+  if (admit) {
+    admit->mListedBytes = admit->Bytes();
+    mCacheMemUsed += admit->mListedBytes;
+  }
   const int64_t budget = Budget();
   const bool canStore = HasStore();
   const bool dump = DumpPurgeInfo() != 0;
@@ -88,8 +92,12 @@ int CImageCacheMgr::CollectVictims(CImageTile* admit, CImageTile** victims, int 
     if (victim->mParent && victim->mParent->mKeepResident.load(std::memory_order_relaxed)) continue;
     // Only tiles nobody uses: a thread holding a use lock may be waiting for this lock.
     if (!victim->TryAcquireUse()) continue;
+    // Our own reference: the record may be destroyed, releasing its tiles, the moment we let go
+    // of the use lock.
+    victim->AddRef();
     if (victim->mDirty && !canStore) {
       victim->ReleaseUse();  // without a store a dirty tile has nowhere to go
+      victim->Release();
       continue;
     }
     if (dump) {
@@ -124,13 +132,18 @@ void CImageCacheMgr::AddTile(CImageTile* tile) {
         failed = true;  // the store refuses: stay above budget rather than retry forever
       }
       victims[i]->ReleaseUse();
+      victims[i]->Release();
     }
     if (failed || count < int(std::size(victims))) break;
   }
 }
 
 int32_t CImageCacheMgr::PurgeHeldTile(CImageTile* tile) {
-  if (tile->mDirty) {
+  // A clean tile whose slot no longer holds it (the store was shut down meanwhile) is written too.
+  CTileStore* existing = mStore.load(std::memory_order_acquire);
+  const bool lostSlot =
+      !tile->mDirty && tile->mStoreSlot != -1 && tile->Resident() && existing != nullptr && !existing->Holds(tile);
+  if (tile->mDirty || lostSlot) {
     CTileStore* store = Store();
     if (store == nullptr) return kQXErrNotOffered;
     const void* one = tile;

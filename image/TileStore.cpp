@@ -336,6 +336,14 @@ int32_t CTileStoreFile::ReadTile(CImageTile* tile) {
   return ReadAll(item->fd, data, slotBytes, tile->mStoreSlot * slotBytes);
 }
 
+bool CTileStoreFile::Holds(CImageTile* tile) {
+  if (tile == nullptr || tile->mStoreSlot < 0) return false;
+  std::lock_guard<std::mutex> guard(mMutex);
+  auto found = mItems.find(tile->mParent);
+  const size_t slot = size_t(tile->mStoreSlot);
+  return found != mItems.end() && found->second.stored.size() > slot && found->second.stored[slot];
+}
+
 int32_t CTileStoreFile::Flush() {
   std::lock_guard<std::mutex> guard(mMutex);
   return 0;

@@ -26,6 +26,8 @@ class QX_EXPORT CTileStore : public CBaseCore {
   virtual int32_t ReadTile(CImageTile* tile) = 0;
   virtual int32_t Flush() = 0;
   virtual int32_t RemoveImage(CImageRec* image) = 0;
+  // Whether the tile's slot holds its bytes from a completed write.
+  virtual bool Holds(CImageTile* tile) = 0;
 };
 
 // Exported for the library's tests only; not part of the public interface.
@@ -42,6 +44,7 @@ class QX_EXPORT CTileStoreFile final : public CTileStore {
   int32_t ReadTile(CImageTile* tile) override;
   int32_t Flush() override;
   int32_t RemoveImage(CImageRec* image) override;
+  bool Holds(CImageTile* tile) override;
 
   // The base folder (absolute path); used by the next Prepare only when no folder exists yet.
   void SetBaseFolder(const std::string& path);
