@@ -231,7 +231,7 @@ void WriteRow(const QXTransfer& t, uint8_t* image, int32_t colBytes, int32_t pla
 // ---- Memory records ----
 
 CImageRecMemory::~CImageRecMemory() {
-  if (mOwnsBuffer) std::free(mBuffer);
+  if (mOwnsBuffer) qximage::FreeBlock(mBuffer, size_t(mSize));
 }
 
 int32_t CImageRecMemory::Allocate() {
@@ -240,16 +240,18 @@ int32_t CImageRecMemory::Allocate() {
   const int64_t needed = int64_t(mRowBytes) * mBounds.height;
   if (needed > INT32_MAX) return kQXErrMemory;
   if (needed <= 0) {
-    std::free(mBuffer);
+    qximage::FreeBlock(mBuffer, size_t(mSize));
     mBuffer = nullptr;
     mSize = 0;
     return 0;
   }
   if (needed == mSize && mBuffer != nullptr) return 0;
-  auto* grown = static_cast<uint8_t*>(std::realloc(mBuffer, size_t(needed)));
+  // The tiles' block allocator: large buffers are fresh zero pages (huge pages where the system
+  // offers them), so pixels never written are zero without a pass over the memory.
+  auto* grown = static_cast<uint8_t*>(qximage::AllocateBlock(size_t(needed), true));
   if (grown == nullptr) return kQXErrMemory;
-  // New bytes are zero, so pixels never written never show old heap contents.
-  if (needed > mSize) std::memset(grown + mSize, 0, size_t(needed - mSize));
+  if (mBuffer != nullptr) std::memcpy(grown, mBuffer, size_t(std::min<int64_t>(mSize, needed)));
+  qximage::FreeBlock(mBuffer, size_t(mSize));
   mBuffer = grown;
   mSize = int32_t(needed);
   return 0;

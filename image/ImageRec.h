@@ -38,6 +38,8 @@ class QX_EXPORT CImageRec : public CBaseCore {
                        int32_t flags) = 0;
   virtual int32_t Write(QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer, int32_t rowBytes,
                         int32_t flags) = 0;
+  // Writes the pixels, row by row, to a raw file named after the format in `folder`.
+  virtual void Dump(CFStringRef prefix, CFURLRef folder);
   virtual void DumpCoherenceStateTileMap() {}
   virtual int32_t ReadFromStream(CBaseStream*) { return kQXErrNotOffered; }
   virtual int32_t Init(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
@@ -47,6 +49,9 @@ class QX_EXPORT CImageRec : public CBaseCore {
   virtual bool TileInUse() { return false; }
   virtual int32_t SetKeepResident(int32_t flag);
   virtual int32_t SaveToStream(CBaseStream*) { return kQXErrNotOffered; }
+  // Scales `sourceRect` of this record into `destinationRect` of `destination` with the
+  // interpolating resampler.
+  virtual int32_t Resample(QXRect sourceRect, CImageRec* destination, QXRect destinationRect);
   virtual int32_t Allocate() = 0;
 
   // The checks of Init and AdjustBounds without their effects.
@@ -166,6 +171,7 @@ class QX_EXPORT CImageRecFile final : public CImageRec {
   int32_t Write(QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer, int32_t rowBytes,
                 int32_t flags) override;
   int32_t ReadFromStream(CBaseStream* stream) override;
+  void DumpCoherenceStateTileMap() override;
   int32_t Init(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
                int32_t dataSourceType, bool allocate) override;
   int32_t GetNativeTile(int32_t row, int32_t col, int32_t flags, CImageTile** out) override;

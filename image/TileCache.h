@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,6 +73,8 @@ class CImageCacheMgr {
   void Shutdown();
 
   void Statistics(QXImageCacheStatistics& out);
+  // Prints the listed tiles, newest first, and the budget (under the cache lock).
+  void DumpInfo(std::FILE* out);
   void CountStoreWrite(int64_t bytes, bool ok);
   void CountStoreRead(int64_t bytes, bool ok);
 

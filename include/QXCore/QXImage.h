@@ -183,6 +183,98 @@ QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
    used. */
 QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t unused, QXImageRef* outImage);
 
+/* ---- Pixel operations ----
+   Every operation works on every kind of record through its reads and writes, a band of rows at a
+   time, so no image is ever needed whole in memory. Rectangles are clipped to both images; images
+   that must match in depth and planes give 1020 when they do not. On failure an out argument is
+   NULL and a result being built is released. Status codes: 1002 scratch memory unavailable, 1005
+   bad argument (empty or mismatched rectangles, unknown mode), 1020 unsupported depth or format,
+   -108 memory, or the failure of a read or write. */
+
+/* A new record of the same kind, bounds, format and type with the same pixels. */
+QX_EXPORT QXStatus QXImageCreateCopy(QXImageRef image, QXImageRef* outImage);
+/* Copies `sourceRect` of `source` into `destinationRect` of `destination`: a plain copy when the
+   sizes match (any mode), else mode 0 or 2 interpolates (2 x 2 neighbourhood, double precision;
+   32-bit float samples unclamped) and mode 1 takes the nearest pixel; other modes give 1005.
+   A scaled blit writes only the destination pixels inside the destination image; source positions
+   outside the source image take its nearest edge. Overlapping rectangles of one image give the
+   right result. No record lock is held across the whole blit, so blits in opposite directions
+   between two images never deadlock (and a write to the source meanwhile may or may not be seen). */
+QX_EXPORT QXStatus QXImageBlit(QXImageRef source, QXRect sourceRect, QXImageRef destination, QXRect destinationRect,
+                               int32_t mode);
+/* Blit mode 0 of `rect` onto the same rectangle of `destination`. */
+QX_EXPORT QXStatus QXImageGetImage(QXImageRef source, QXRect rect, QXImageRef destination);
+/* A new record of rect's size (origin 0, 0) holding the part of the image under `rect`; the rest
+   has its first sample at full scale and the others 0 (planes past the fourth at full scale). */
+QX_EXPORT QXStatus QXImageCreateCrop(QXImageRef image, QXRect rect, QXImageRef* outImage);
+/* Changes the canvas in place: mode 0 keeps pixels at their coordinates, mode 1 centres the old
+   image (each side by itself), mode 2 only reshapes (new pixels are zero); other modes act as 0.
+   Uncovered pixels are transparent white. The failure of the reshape is returned. */
+QX_EXPORT QXStatus QXImageResize(QXImageRef image, QXRect bounds, int32_t mode);
+/* A copy with one more plane at full scale (255, 65535 or 1.0). `count` must be 1 (else 1005). */
+QX_EXPORT QXStatus QXImageCreateCopyAddingChannels(QXImageRef image, int32_t count, QXImageRef* outImage);
+/* In place, 16-bit images only (others are left alone, 0): s * 65535 >> 15 saturating at 65535, and
+   (s + 1) >> 1. */
+QX_EXPORT QXStatus QXImageConvert8000ToFFFF(QXImageRef image);
+QX_EXPORT QXStatus QXImageConvertFFFFTo8000(QXImageRef image);
+/* A new tiled record at 8 or 16 bits (the same image, retained, when the depth already matches). */
+QX_EXPORT QXStatus QXImageConvertToDepth(QXImageRef image, int32_t depth, QXImageRef* outImage);
+/* A new tiled record of 4 planes with transparency at 8 or 16 bits (the same image, retained, when it
+   already has 4 planes with transparency at that depth); images of fewer than 3 planes or of 32
+   bits give 1020. Past four planes the result is opaque. */
+QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32_t depth, QXImageRef* outImage);
+/* In place: composited over white and made opaque. Images without an alpha plane (transparency 0,
+   or a single plane) are left alone. */
+QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
+/* One colour, given as fractions clamped to 0 ... 1, for planes loPlane ... hiPlane (-1: the last);
+   `colour` holds hiPlane - loPlane + 1 values. */
+QX_EXPORT QXStatus QXImageFillColor(QXImageRef image, const float* colour, int32_t loPlane, int32_t hiPlane);
+/* White, with the fourth plane 0 for RGB images (colorSpaceType 2). */
+QX_EXPORT QXStatus QXImageFillTransparent(QXImageRef image);
+/* Squares of `cellSize` pixels (>= 1, else 1005), white where column and row cell parities agree,
+   else the colour; counted from the bounds' origin. Planes past the fourth are at full scale. */
+QX_EXPORT QXStatus QXImageFillCheckerboard(QXImageRef image, int32_t cellSize, float c1, float c2, float c3);
+/* New rotated records of `kind` (as QXImageCreateWithParams2; a kind that makes no image gives
+   1005), addressed from the bounds' origin. The result keeps the source's origin; width and height
+   are exchanged for quarter turns. */
+QX_EXPORT QXStatus QXImageRotate90CW(QXImageRef image, int32_t kind, QXImageRef* outImage);
+QX_EXPORT QXStatus QXImageRotate90CCW(QXImageRef image, int32_t kind, QXImageRef* outImage);
+QX_EXPORT QXStatus QXImageRotate180(QXImageRef image, int32_t kind, QXImageRef* outImage);
+/* The image scaled by 2^-level (|level| <= 30), each side rounded and at least 1; sizes a record
+   cannot hold give 1005. */
+QX_EXPORT QXStatus QXImageCreateOneMip(QXImageRef image, int32_t level, QXImageRef* outImage);
+/* An array of the image and its halvings down to 1 x 1 (at most 20 entries), stored even after a
+   failure; the caller releases it. */
+QX_EXPORT QXStatus QXImageCreateMips(QXImageRef image, CFArrayRef* outMips);
+/* Same bounds, depth and planes, and identical pixel bytes. */
+QX_EXPORT bool QXImageEqual(QXImageRef a, QXImageRef b);
+
+/* ---- Image pool and diagnostics ---- */
+
+typedef struct __QXImagePool* QXImagePoolRef;
+
+/* A pool of ready, pinned tiled images of one format; one thread at a time. */
+QX_EXPORT QXImagePoolRef QXImagePoolCreate(void);
+QX_EXPORT QXImagePoolRef QXImagePoolRetain(QXImagePoolRef pool);
+QX_EXPORT void QXImagePoolRelease(QXImagePoolRef pool);
+/* Keeps `count` images of the format waiting (all bytes 0xFF); a new format empties the pool first. */
+QX_EXPORT QXStatus QXImagePoolUpdate(QXImagePoolRef pool, int32_t count, QXRect bounds, int32_t depth, int32_t planes,
+                                     int32_t colorSpaceType, int32_t transparency);
+/* The oldest waiting image (unpinned), or a new one; the caller releases it. */
+QX_EXPORT QXStatus QXImagePoolAcquire(QXImagePoolRef pool, QXImageRef* outImage);
+
+/* Raw pixel files "<prefix>-<GRAY|RGB|CMYK><w>x<h>x<depth>bit.raw" in `folder`; nothing is reported. */
+QX_EXPORT void QXImageDump(QXImageRef image, CFStringRef prefix, CFURLRef folder);
+QX_EXPORT void QXImageDumpPath(QXImageRef image, CFStringRef prefix, CFStringRef folderPath);
+QX_EXPORT void QXImageDumpPathUTF8(QXImageRef image, const char* prefix, const char* folderPath);
+QX_EXPORT void QXTileDump(QXTileRef tile, CFStringRef prefix, CFURLRef folder);
+QX_EXPORT void QXTileDumpPath(QXTileRef tile, CFStringRef prefix, CFStringRef folderPath);
+QX_EXPORT void QXTileDumpPathUTF8(QXTileRef tile, const char* prefix, const char* folderPath);
+/* Logs a map of the tiles' coherence states (tiled records only). */
+QX_EXPORT void QXImageDumpCoherenceStateTileMap(QXImageRef image);
+/* Prints the listed tiles and the budget to standard output. */
+QX_EXPORT void QXImageDumpCacheInfo(void);
+
 /* ---- Standalone tiles ---- */
 
 QX_EXPORT QXTileRef QXTileCreate(void);

@@ -1,0 +1,237 @@
+// Quarter and half turns into a new record of the caller's kind.
+//
+// The source is read in blocks of 256 rows (one row of tiles) by 256 or more columns, small enough
+// that a block and its turned copy stay in the processor's caches; each block is turned in memory
+// and written as one block of the result. A quarter turn makes source columns into result rows, so
+// it is a transpose in small squares, never a column at a time through Read. The calling thread
+// does every Read and Write (no record lock is held across calls) while a pool worker turns the
+// previous block from the buffers alone: reading, turning and writing overlap. Memory: four
+// buffers of one block, 2 MB together for pixels of up to 8 bytes and at most 32 MB for the largest
+// pixels (256 x 256 x 128 bytes). Pixels are addressed from the bounds' origin; the result keeps
+// the source's origin.
+#include <QXCore/QXImage.h>
+#include <QXCore/QXThreads.h>
+
+#include <cstddef>
+#include <cstring>
+#include <future>
+#include <memory>
+
+#include "image/ImageRec.h"
+#include "image/PixelBand.h"
+
+namespace band = qximage::band;
+
+namespace {
+
+enum class Turn { kClockwise, kCounterClockwise, kHalf };
+
+// Bytes of one block: whole tiles across for small pixels, 256 x 256 pixels for the others.
+constexpr int64_t kTurnBudget = int64_t(512) << 10;
+
+// Side of the squares a transpose moves at a time: the rows read and the rows written stay in the
+// first-level cache.
+template <size_t N>
+constexpr int32_t kSquare = N <= 8 ? 64 : 32;
+
+template <size_t N>
+inline void CopyPixel(uint8_t* dst, const uint8_t* src) {
+  std::memcpy(dst, src, N);
+}
+
+// dst row r, column c (rows of dstStride bytes) = the pixel at src + r * srcColStep + c * srcRowStep.
+// The steps are signed so that either direction of a turn is one walk.
+template <size_t N>
+void Transpose(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep, uint8_t* dst, size_t dstStride,
+               int32_t rows, int32_t cols) {
+  constexpr int32_t kSide = kSquare<N>;
+  for (int32_t r0 = 0; r0 < rows; r0 += kSide) {
+    const int32_t r1 = r0 + kSide < rows ? r0 + kSide : rows;
+    for (int32_t c0 = 0; c0 < cols; c0 += kSide) {
+      const int32_t c1 = c0 + kSide < cols ? c0 + kSide : cols;
+      for (int32_t r = r0; r < r1; ++r) {
+        const uint8_t* s = src + r * srcColStep + c0 * srcRowStep;
+        uint8_t* d = dst + size_t(r) * dstStride + size_t(c0) * N;
+        for (int32_t k = 0; k < c1 - c0; ++k) CopyPixel<N>(d + size_t(k) * N, s + k * srcRowStep);
+      }
+    }
+  }
+}
+
+void TransposeAny(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep, uint8_t* dst, size_t dstStride,
+                  int32_t rows, int32_t cols, size_t colBytes) {
+  switch (colBytes) {
+    case 1: return Transpose<1>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 2: return Transpose<2>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 3: return Transpose<3>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 4: return Transpose<4>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 6: return Transpose<6>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 8: return Transpose<8>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 12: return Transpose<12>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    case 16: return Transpose<16>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
+    default:
+      for (int32_t r = 0; r < rows; ++r)
+        for (int32_t c = 0; c < cols; ++c)
+          std::memcpy(dst + size_t(r) * dstStride + size_t(c) * colBytes, src + r * srcColStep + c * srcRowStep,
+                      colBytes);
+  }
+}
+
+// Each row reversed, rows in reverse order.
+void Reverse(const uint8_t* src, uint8_t* dst, int32_t rows, int32_t cols, size_t colBytes) {
+  const size_t stride = size_t(cols) * colBytes;
+  for (int32_t j = 0; j < rows; ++j) {
+    const uint8_t* s = src + size_t(j) * stride;
+    uint8_t* d = dst + size_t(rows - 1 - j) * stride;
+    for (int32_t i = 0; i < cols; ++i)
+      std::memcpy(d + size_t(cols - 1 - i) * colBytes, s + size_t(i) * colBytes, colBytes);
+  }
+}
+
+// Turns one block (w x h source pixels, packed) into the packed block of the result.
+void TurnBlock(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h, int32_t colBytes) {
+  const ptrdiff_t stride = ptrdiff_t(w) * colBytes;
+  switch (turn) {
+    case Turn::kClockwise:
+      // Result row i is source column i read from the bottom up.
+      TransposeAny(in + (h - 1) * stride, colBytes, -stride, out, size_t(h) * size_t(colBytes), w, h, size_t(colBytes));
+      break;
+    case Turn::kCounterClockwise:
+      // Result row i is source column w - 1 - i read from the top down.
+      TransposeAny(in + ptrdiff_t(w - 1) * colBytes, -ptrdiff_t(colBytes), stride, out, size_t(h) * size_t(colBytes), w,
+                   h, size_t(colBytes));
+      break;
+    case Turn::kHalf: Reverse(in, out, h, w, size_t(colBytes)); break;
+  }
+}
+
+// Where a source block lands in the result.
+QXRect Destination(Turn turn, QXRect sb, QXRect r) {
+  const int32_t i0 = r.x - sb.x, j0 = r.y - sb.y;
+  switch (turn) {
+    case Turn::kClockwise: return QXRect{sb.x + (sb.height - j0 - r.height), sb.y + i0, r.height, r.width};
+    case Turn::kCounterClockwise: return QXRect{sb.x + j0, sb.y + (sb.width - i0 - r.width), r.height, r.width};
+    default: return QXRect{sb.x + (sb.width - i0 - r.width), sb.y + (sb.height - j0 - r.height), r.width, r.height};
+  }
+}
+
+// One turn of a block on a pool worker. The job owns nothing but its promise; the caller keeps the
+// buffers alive until the future is ready.
+struct TurnJob {
+  Turn turn;
+  const uint8_t* in;
+  uint8_t* out;
+  int32_t w, h, colBytes;
+  std::promise<void> done;
+
+  static void Run(void* argument) {
+    std::unique_ptr<TurnJob> job(static_cast<TurnJob*>(argument));
+    TurnBlock(job->turn, job->in, job->out, job->w, job->h, job->colBytes);
+    job->done.set_value();
+  }
+};
+
+// Starts a turn on the pool; when that cannot be had the turn is done here and now.
+std::future<void> StartTurn(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h, int32_t colBytes) {
+  try {
+    auto job = std::make_unique<TurnJob>(TurnJob{turn, in, out, w, h, colBytes, {}});
+    std::future<void> ready = job->done.get_future();
+    if (QXThreadPoolPush(&TurnJob::Run, job.get()) == 0) {
+      (void)job.release();
+      return ready;
+    }
+  } catch (...) {
+  }
+  TurnBlock(turn, in, out, w, h, colBytes);
+  return {};
+}
+
+// Waits for the turn in flight, also when the caller leaves early: its buffers outlive it.
+class InFlight {
+ public:
+  ~InFlight() { Wait(); }
+  void Set(std::future<void> f) { mFuture = std::move(f); }
+  void Wait() {
+    if (mFuture.valid()) mFuture.wait();
+    mFuture = {};
+  }
+
+ private:
+  std::future<void> mFuture;
+};
+
+QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn) {
+  if (outImage == nullptr) return kQXErrInvalidArgument;
+  *outImage = nullptr;
+  CImageRec* src = qx::fromHandle(image);
+  // Kinds outside those QXImageCreateWithParams2 makes would give no image and no status.
+  if (src == nullptr || kind < 0 || kind > 3) return kQXErrInvalidArgument;
+  const int32_t colBytes = src->mColBytes;
+  if (colBytes < 1 || src->mPlaneBytes < 1) return kQXErrUnsupportedFormat;
+  const QXRect sb = src->mBounds;
+  const bool quarter = turn != Turn::kHalf;
+  const QXRect db{sb.x, sb.y, quarter ? sb.height : sb.width, quarter ? sb.width : sb.height};
+  QXImageRef made = nullptr;
+  if (QXStatus status = QXImageCreateWithParams2(db, src->mDepth, src->NumPlanes(), src->mColorSpaceType,
+                                                 src->mTransparency, kind, &made))
+    return status;
+  if (made == nullptr) return kQXErrInvalidArgument;
+  qx::Ref<CImageRec> dst = qx::Ref<CImageRec>::adopt(qx::fromHandle(made));
+  // A solid-fill result keeps no pixels: there is nothing to move.
+  if (kind == kQXImageSourceSolidFill) {
+    *outImage = qx::toHandle<__QXImage>(dst.release());
+    return 0;
+  }
+
+  const band::Blocks blocks = band::BlocksFor(sb, colBytes, kTurnBudget);
+  const int64_t bytes = blocks.Bytes(colBytes);
+  std::unique_ptr<uint8_t[]> in[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  std::unique_ptr<uint8_t[]> out[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  if (!in[0] || !in[1] || !out[0] || !out[1]) return kQXErrNoScratch;
+  // A single block has nothing to overlap with.
+  const bool overlap = sb.width > blocks.width || sb.height > blocks.height;
+  InFlight turning;  // declared after the buffers: waited for before they go
+  QXRect previous{};
+  int32_t index = 0;
+  // Block n is read while block n - 1 turns on a worker; then n starts turning while n - 1 is written.
+  QXStatus status = band::ForEachBlock(sb, blocks, [&](QXRect r) {
+    const int32_t k = index++ & 1;
+    if (int32_t s = src->Read(r, src->mLoPlane, src->mHiPlane, in[k].get(), 0, 0)) return s;
+    turning.Wait();
+    if (overlap) {
+      turning.Set(StartTurn(turn, in[k].get(), out[k].get(), r.width, r.height, colBytes));
+    } else {
+      TurnBlock(turn, in[k].get(), out[k].get(), r.width, r.height, colBytes);
+    }
+    int32_t written = 0;
+    if (previous.width > 0)
+      written = dst->Write(Destination(turn, sb, previous), dst->mLoPlane, dst->mHiPlane, out[k ^ 1].get(), 0, 0);
+    previous = r;
+    return written;
+  });
+  turning.Wait();
+  if (status == 0 && previous.width > 0)
+    status =
+        dst->Write(Destination(turn, sb, previous), dst->mLoPlane, dst->mHiPlane, out[(index - 1) & 1].get(), 0, 0);
+  if (status != 0) return status;
+  *outImage = qx::toHandle<__QXImage>(dst.release());
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+QX_EXPORT QXStatus QXImageRotate90CW(QXImageRef image, int32_t kind, QXImageRef* outImage) {
+  return Rotate(image, kind, outImage, Turn::kClockwise);
+}
+
+QX_EXPORT QXStatus QXImageRotate90CCW(QXImageRef image, int32_t kind, QXImageRef* outImage) {
+  return Rotate(image, kind, outImage, Turn::kCounterClockwise);
+}
+
+QX_EXPORT QXStatus QXImageRotate180(QXImageRef image, int32_t kind, QXImageRef* outImage) {
+  return Rotate(image, kind, outImage, Turn::kHalf);
+}
+
+}  // extern "C"

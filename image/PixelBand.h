@@ -1,0 +1,59 @@
+// Bands of pixels for the whole-image operations: scratch memory that never throws, and the walk
+// over an image in blocks whose size is bounded whatever the image's shape.
+#pragma once
+
+#include <QXCore/QXImage.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "image/ImageRec.h"
+
+namespace qximage::band {
+
+// Scratch per buffer. A band of 256 rows of an 8000-pixel 16-bit RGB image (12 MB) fits, so such
+// images go through in whole-width bands; wider images are split into column chunks. The largest
+// pixel (32 planes of 4 bytes) still fits 256 x 256 pixels, so a block is never narrower than a tile
+// unless the image is.
+constexpr int64_t kBudget = int64_t(16) << 20;
+
+// Zeroed bytes (a solid-fill record's Read leaves the buffer as it was), or null.
+inline std::unique_ptr<uint8_t[]> Scratch(int64_t bytes) {
+  if (bytes <= 0) bytes = 1;
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size_t(bytes)]());
+}
+
+// Block size for pixels of `colBytes` over `bounds`: up to 256 rows (one row of tiles) and as many
+// columns as the budget allows, in whole tiles unless the image is narrower.
+struct Blocks {
+  int32_t width = 0;
+  int32_t height = 0;
+  int64_t Bytes(int32_t colBytes) const { return int64_t(width) * height * colBytes; }
+};
+
+inline Blocks BlocksFor(QXRect bounds, int32_t colBytes, int64_t budget = kBudget) {
+  Blocks b;
+  b.height = std::min<int32_t>(bounds.height, kTile);
+  int64_t cols = budget / (int64_t(std::max(colBytes, 1)) * std::max(b.height, 1));
+  if (cols >= kTile) cols -= cols % kTile;
+  b.width = int32_t(std::clamp<int64_t>(cols, std::min(bounds.width, kTile), std::max(bounds.width, 1)));
+  return b;
+}
+
+// Calls `step(rect)` for each block of `bounds`, rows of blocks from the top, aligned with the tile
+// grid counted from the bounds' origin; stops at the first non-zero status and returns it.
+template <class Step>
+int32_t ForEachBlock(QXRect bounds, Blocks blocks, Step&& step) {
+  for (int64_t y = 0; y < bounds.height; y += blocks.height) {
+    const int32_t h = int32_t(std::min<int64_t>(blocks.height, bounds.height - y));
+    for (int64_t x = 0; x < bounds.width; x += blocks.width) {
+      const int32_t w = int32_t(std::min<int64_t>(blocks.width, bounds.width - x));
+      if (int32_t status = step(QXRect{int32_t(bounds.x + x), int32_t(bounds.y + y), w, h})) return status;
+    }
+  }
+  return 0;
+}
+
+}  // namespace qximage::band
