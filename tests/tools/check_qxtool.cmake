@@ -1,4 +1,5 @@
-# Run with cmake -P: qxtool's plist job on the bundled samples, as a user would run it.
+# Run with cmake -P: qxtool's plist job on the bundled samples and its image job on a small image,
+# as a user would run them.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
@@ -65,4 +66,22 @@ endif()
 
 qxtool(2 plist)
 qxtool(2 frobnicate)
-message(STATUS "qxtool plist job checked")
+
+# The image job: 4 x 3 tiles, edge tiles partial, through a budget of two tiles, so that tiles
+# spill to the disk cache and come back; the cache folder and the saved file are gone afterwards.
+qxtool(0 image-demo --size 1000x700 --budget 1 --dir ${WORK}/image)
+expect_match("${out}" "every pixel verified after the spill and after the reload: OK" "image-demo verified")
+expect_match("${out}"
+  "total: tiles purged [1-9][0-9]*, written to the disk cache [1-9][0-9]* \\([0-9.]+ MiB\\), reloaded [1-9]"
+  "tiles spilled and came back")
+expect_match("${out}" "store failures 0" "no store failures")
+expect_match("${out}" "saved file +[0-9.]+ MiB" "the saved file's size")
+file(GLOB leftovers ${WORK}/image/*)
+list(FILTER leftovers EXCLUDE REGEX "/QXTempCacheFile.txt$")  # the cache's marker stays by design
+if(leftovers)
+  message(FATAL_ERROR "image-demo left files behind: ${leftovers}")
+endif()
+qxtool(2 image-demo --size 0x700)
+qxtool(2 image-demo --budget 0)
+qxtool(2 image-demo --frobnicate)
+message(STATUS "qxtool jobs checked")

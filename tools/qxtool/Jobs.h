@@ -2,3 +2,5 @@
 #pragma once
 
 int runPlistJob(int argc, char** argv);
+int runImageDemoJob(int argc, char** argv);
+int runImageCommand(int argc, char** argv);

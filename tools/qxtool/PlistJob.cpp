@@ -23,8 +23,8 @@ std::string utf8(CFStringRef s) {
   if (s == nullptr) return {};
   CFIndex length = CFStringGetLength(s), used = 0;
   std::string out(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false,
-                   reinterpret_cast<UInt8*>(out.data()), static_cast<CFIndex>(out.size()), &used);
+  CFStringGetBytes(s, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()),
+                   static_cast<CFIndex>(out.size()), &used);
   out.resize(static_cast<size_t>(used));
   return out;
 }
@@ -134,8 +134,7 @@ int print(const std::vector<const char*>& files) {
 
 CFRef<CFDataRef> canonical(CFPropertyListRef plist, const char* path) {
   CFErrorRef err = nullptr;
-  CFRef<CFDataRef> xml =
-      adopt(CFPropertyListCreateData(nullptr, plist, kCFPropertyListXMLFormat_v1_0, 0, &err));
+  CFRef<CFDataRef> xml = adopt(CFPropertyListCreateData(nullptr, plist, kCFPropertyListXMLFormat_v1_0, 0, &err));
   CFRef<CFErrorRef> owned = adopt(err);
   if (!xml) std::fprintf(stderr, "%s: cannot be written as an XML property list\n", path);
   return xml;
@@ -161,8 +160,8 @@ int convert(const std::vector<const char*>& files, const char* outPath, bool inP
   }
   if (inPlace) return 0;
   if (outPath != nullptr) {
-    CFRef<CFDataRef> data = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(all.data()),
-                                               static_cast<CFIndex>(all.size())));
+    CFRef<CFDataRef> data =
+        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(all.data()), static_cast<CFIndex>(all.size())));
     std::string error;
     if (!writeFileAtomically(outPath, data.get(), error)) {
       std::fprintf(stderr, "%s: %s\n", outPath, error.c_str());

@@ -15,6 +15,13 @@ void usage(FILE* out) {
       "usage: qxtool JOB ARGS...\n"
       "\n"
       "jobs:\n"
+      "  image-demo [--size WxH] [--budget MIB] [--dir DIR] [--keep]\n"
+      "                                     a large 16-bit RGB image through a small tile budget:\n"
+      "                                     fill, spill to the disk cache, reload, save, load,\n"
+      "                                     verify every pixel; exit 1 on any mismatch\n"
+      "  image info|scale|canvas|rotate|mips|crop|convert-depth ... FILE...\n"
+      "                                     the image engine on tile-record files and raw dumps\n"
+      "                                     (qxtool image help for the details)\n"
       "  plist lint FILE...                 check XML property lists; exit 1 if any is bad\n"
       "  plist print FILE...                print each property list's description\n"
       "  plist convert FILE... [-o OUT]     rewrite in canonical XML (to OUT, or standard output)\n"
@@ -32,6 +39,8 @@ int main(int argc, char** argv) {
   }
   const char* job = argv[1];
   if (std::strcmp(job, "plist") == 0) return runPlistJob(argc - 2, argv + 2);
+  if (std::strcmp(job, "image-demo") == 0) return runImageDemoJob(argc - 2, argv + 2);
+  if (std::strcmp(job, "image") == 0) return runImageCommand(argc - 2, argv + 2);
   if (std::strcmp(job, "version") == 0) {
     CFShow(QXCoreGetVersionString());
     return 0;

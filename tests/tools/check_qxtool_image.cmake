@@ -1,0 +1,96 @@
+# Run with cmake -P: qxtool's image commands on small raw dumps and tile-record files, as a user
+# would run them. Raw files are written as text so that every expected byte is readable here.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(qxtool expect_rc)
+  # The tile cache's disk folder goes under WORK, where its removal can be checked.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TMPDIR=${WORK} ${QXTOOL} image ${ARGN} WORKING_DIRECTORY ${WORK}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL expect_rc)
+    message(FATAL_ERROR "qxtool image ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect_match text regex what)
+  if(NOT text MATCHES "${regex}")
+    message(FATAL_ERROR "${what}: '${text}' does not match '${regex}'")
+  endif()
+endfunction()
+
+function(expect_file path content what)
+  if(NOT EXISTS ${WORK}/${path})
+    message(FATAL_ERROR "${what}: ${path} was not written")
+  endif()
+  file(READ ${WORK}/${path} actual)
+  if(NOT actual STREQUAL content)
+    message(FATAL_ERROR "${what}: ${path} holds '${actual}', expected '${content}'")
+  endif()
+endfunction()
+
+# A 2 x 2 RGB image: rows ABC DEF / GHI JKL. A 4 x 2 grey image of one value.
+file(WRITE ${WORK}/a-RGB2x2x8bit.raw "ABCDEFGHIJKL")
+file(WRITE ${WORK}/flat-GRAY4x2x8bit.raw "AAAAAAAA")
+
+qxtool(0 info a-RGB2x2x8bit.raw flat-GRAY4x2x8bit.raw)
+expect_match("${out}" "a-RGB2x2x8bit.raw\n  size +2 x 2\n  depth +8-bit\n  planes +3\n  colour space +2 \\(RGB\\)" "info")
+expect_match("${out}" "solid tiles +0" "info: a varied tile")
+expect_match("${out}" "flat-GRAY4x2x8bit.raw\n  size +4 x 2.*solid tiles +1" "info: a flat tile")
+
+# Rotations, through the tile-record format and back to raw.
+qxtool(0 rotate cw a-RGB2x2x8bit.raw -o cw.raw)
+expect_file(cw-RGB2x2x8bit.raw "GHIABCJKLDEF" "rotate cw")
+qxtool(0 rotate 180 a-RGB2x2x8bit.raw -o half.qxtiles)
+expect_match("${out}" "rotate 180 2x2 -> 2x2 in [0-9.]+ m?s" "rotate prints its time")
+qxtool(0 rotate 180 half.qxtiles -o back.raw)
+expect_file(back-RGB2x2x8bit.raw "ABCDEFGHIJKL" "two half turns")
+qxtool(0 info half.qxtiles)
+expect_match("${out}" "size +2 x 2" "info of a tile-record file")
+
+qxtool(0 crop 1,0,1,2 a-RGB2x2x8bit.raw -o crop.raw)
+expect_file(crop-RGB1x2x8bit.raw "DEFJKL" "crop")
+qxtool(0 convert-depth 16 a-RGB2x2x8bit.raw -o deep.raw)
+expect_file(deep-RGB2x2x16bit.raw "AABBCCDDEEFFGGHHIIJJKKLL" "8 to 16 bits")
+
+# An even image scales and halves to itself.
+qxtool(0 scale --size 8x4 flat-GRAY4x2x8bit.raw -o big.raw)
+expect_match("${out}" "scale  4x2 -> 8x4 \\(interpolating\\) in" "scale prints its time")
+expect_file(big-GRAY8x4x8bit.raw "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA" "scale up")
+qxtool(0 scale --factor 0.5 flat-GRAY4x2x8bit.raw -o small.raw)
+expect_file(small-GRAY2x1x8bit.raw "AA" "scale by a factor")
+qxtool(0 mips flat-GRAY4x2x8bit.raw -o m.raw)
+expect_match("${out}" "mips   4x2: 3 levels down to 1x1 in" "mips")
+expect_file(m-mip1-GRAY2x1x8bit.raw "AA" "mip 1")
+expect_file(m-mip2-GRAY1x1x8bit.raw "A" "mip 2")
+qxtool(0 canvas --bounds 0,0,3,2 --mode 2 a-RGB2x2x8bit.raw -o wide.raw)
+if(NOT EXISTS ${WORK}/wide-RGB3x2x8bit.raw)
+  message(FATAL_ERROR "canvas: wide-RGB3x2x8bit.raw was not written")
+endif()
+
+# Raw inputs whose size or name does not fit; files that are not images; bad usage.
+qxtool(1 info --planes 4 a-RGB2x2x8bit.raw)
+expect_match("${err}" "holds 12 bytes, but 2 x 2 x 4 planes at 8 bits need 16" "a raw file of the wrong size")
+file(WRITE ${WORK}/plain-2x2x8bit.raw "ABCD")
+qxtool(1 info plain-2x2x8bit.raw)
+expect_match("${err}" "--planes" "a raw name without a colour")
+qxtool(0 info --planes 1 plain-2x2x8bit.raw)
+file(WRITE ${WORK}/junk.qxtiles "not an image")
+qxtool(1 info junk.qxtiles)
+expect_match("${err}" "junk.qxtiles: not a readable tile-record file" "a file that is not an image")
+qxtool(1 info missing.qxtiles)
+expect_match("${err}" "No such file" "a missing file")
+qxtool(2 rotate sideways a-RGB2x2x8bit.raw -o x.raw)
+qxtool(2 crop 1,2,3 a-RGB2x2x8bit.raw -o x.raw)
+qxtool(2 scale a-RGB2x2x8bit.raw -o x.raw)
+qxtool(2 rotate cw a-RGB2x2x8bit.raw)
+qxtool(2 bogus)
+qxtool(0 help)
+expect_match("${out}" "usage: qxtool image COMMAND" "help")
+
+# Nothing half-written is left behind, and the cache folder is gone.
+file(GLOB leftovers ${WORK}/*.partial-* ${WORK}/QXImageCache-*)
+if(leftovers)
+  message(FATAL_ERROR "left behind: ${leftovers}")
+endif()
