@@ -103,16 +103,21 @@ int32_t CImageRecFile::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPl
   std::lock_guard<std::recursive_mutex> lock(mMutex);
   const bool move = mHiPlane - mLoPlane == hiPlane - loPlane && mBounds.width == bounds.width &&
                     mBounds.height == bounds.height && !mTiles.empty();
-  // A new shape needs a new grid; the old one goes before the geometry its purges read changes.
-  if (!move) DestroyGrid();
-  if (int32_t status = CImageRec::AdjustBounds(bounds, loPlane, hiPlane)) return status;
   if (move) {
+    // Only the origin and plane numbers change; the sizes that purges of our tiles on other
+    // threads read stay as they are (and are not even rewritten).
+    mBounds = bounds;
+    mLoPlane = loPlane;
+    mHiPlane = hiPlane;
     for (CImageTile* tile : mTiles) {
       tile->mX = mBounds.x + kTile * tile->mCol;
       tile->mY = mBounds.y + kTile * tile->mRow;
     }
     return 0;
   }
+  // A new shape needs a new grid; the old one goes before the geometry its purges read changes.
+  DestroyGrid();
+  if (int32_t status = CImageRec::AdjustBounds(bounds, loPlane, hiPlane)) return status;
   return BuildGrid();
 }
 
