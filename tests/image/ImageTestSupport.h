@@ -88,4 +88,31 @@ inline std::vector<uint8_t> ReadAll(QXImageRef image) {
   return bytes;
 }
 
+// Samples of `r` (the whole image by default) as packed values of type T.
+template <class T>
+std::vector<T> ReadAs(QXImageRef image, QXRect r) {
+  std::vector<T> v(size_t(r.width) * size_t(r.height) * size_t(QXImageGetNumPlanes(image)));
+  EXPECT_EQ(QXImageRead(image, r, 0, -1, v.data(), 0), 0);
+  return v;
+}
+template <class T>
+std::vector<T> ReadAs(QXImageRef image) {
+  return ReadAs<T>(image, QXImageGetBounds(image));
+}
+
+template <class T>
+void WriteAll(QXImageRef image, const std::vector<T>& samples) {
+  ASSERT_EQ(QXImageWrite(image, QXImageGetBounds(image), 0, -1, samples.data(), 0), 0);
+}
+
+inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : v) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = uint8_t(x >> 8);
+  }
+  return v;
+}
+
 }  // namespace qxtest
