@@ -267,6 +267,7 @@ QX_EXPORT QXStatus QXImagePoolAcquire(QXImagePoolRef pool, QXImageRef* outImage)
 QX_EXPORT void QXImageDump(QXImageRef image, CFStringRef prefix, CFURLRef folder);
 QX_EXPORT void QXImageDumpPath(QXImageRef image, CFStringRef prefix, CFStringRef folderPath);
 QX_EXPORT void QXImageDumpPathUTF8(QXImageRef image, const char* prefix, const char* folderPath);
+/* A tile of a record is read without its use lock: hold it (QXImageGetNativeTile) while dumping. */
 QX_EXPORT void QXTileDump(QXTileRef tile, CFStringRef prefix, CFURLRef folder);
 QX_EXPORT void QXTileDumpPath(QXTileRef tile, CFStringRef prefix, CFStringRef folderPath);
 QX_EXPORT void QXTileDumpPathUTF8(QXTileRef tile, const char* prefix, const char* folderPath);
@@ -364,9 +365,11 @@ QX_EXPORT void QXImageSetDumpPurgeInfo(int32_t dump);
 
 /* Counters of the tile cache since the process started (a consistent snapshot). */
 typedef struct QXImageCacheStatistics {
-  int64_t budget;        /* bytes */
-  int64_t used;          /* bytes of resident (listed) tiles */
-  int64_t peakUsed;      /* the highest `used` seen */
+  int64_t budget; /* bytes */
+  int64_t used;   /* bytes of resident (listed) tiles */
+  /* The highest `used` seen, including the moment an admission counts its tile before the purge
+     walk brings the cache back to its budget. */
+  int64_t peakUsed;
   int64_t residentTiles; /* tiles listed */
   int64_t tilesPurged;   /* tiles whose data was freed by the cache or QXImagePurge */
   int64_t tilesWritten;  /* tiles written to the disk store */
