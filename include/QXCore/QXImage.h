@@ -174,8 +174,8 @@ QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
    (1 solid, 2 zlib), length, payload. Pixel bytes are little-endian. The origin is not stored. */
 
 /* Tiled records only (1025 otherwise). Not a snapshot: a write running meanwhile may or may not be
-   seen. Tiles are compressed on the shared thread pool;
-   the bytes are those of a sequential writer. */
+   seen. Tiles are compressed on the shared thread pool; the bytes are those of a sequential writer.
+   A failed save stops at the failing tile, leaving a partial stream. */
 QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
 /* A new tiled record from the stream. Untrusted input is validated: width and height 1 ... 2^20,
    depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles; a damaged record fails with a status
