@@ -45,12 +45,11 @@ int32_t InPlace(CImageRec* image, Change&& change) {
 // A tiled record (the kind every depth conversion makes).
 int32_t MakeTiled(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
                   qx::Ref<CImageRec>& out) {
-  qx::Ref<CImageRecFile> image = qx::make<CImageRecFile>();
-  if (!image) return kQXErrMemory;
-  if (int32_t status = image->Init(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceTiled, true))
-    return status;
-  out = qx::Ref<CImageRec>::adopt(image.release());
-  return 0;
+  CImageRec* image = nullptr;
+  const int32_t status = qximage::MakeRecord<CImageRecFile>(bounds, depth, planes, colorSpaceType, transparency,
+                                                            kQXImageSourceTiled, true, &image);
+  out = qx::Ref<CImageRec>::adopt(image);
+  return status;
 }
 
 // Callers of the depth conversions only see a status; the log keeps a trace of what failed.

@@ -61,13 +61,11 @@ class ImagePool : public CBaseCore {
  private:
   // A tiled record of the pool's format with its grid allocated; not pinned, not filled.
   int32_t Make(qx::Ref<CImageRec>& out) {
-    qx::Ref<CImageRecFile> image = qx::make<CImageRecFile>();
-    if (!image) return kQXErrMemory;
-    if (int32_t status =
-            image->Init(mBounds, mDepth, mPlanes, mColorSpaceType, mTransparency, kQXImageSourceTiled, true))
-      return status;
-    out = qx::Ref<CImageRec>::adopt(image.release());
-    return 0;
+    CImageRec* image = nullptr;
+    const int32_t status = qximage::MakeRecord<CImageRecFile>(mBounds, mDepth, mPlanes, mColorSpaceType, mTransparency,
+                                                              kQXImageSourceTiled, true, &image);
+    out = qx::Ref<CImageRec>::adopt(image);
+    return status;
   }
 
   CFMutableArrayRef mImages;  // oldest first; the array holds one reference to each

@@ -273,13 +273,8 @@ int32_t CImageRecMemory::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hi
 
 int32_t CImageRecMemory::CreateLike(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                     int32_t transparency, bool allocate, CImageRec** out) {
-  *out = nullptr;
-  qx::Ref<CImageRecMemory> image = qx::make<CImageRecMemory>();
-  if (!image) return kQXErrMemory;
-  if (int32_t status = image->Init(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceMemory, allocate))
-    return status;
-  *out = image.release();
-  return 0;
+  return qximage::MakeRecord<CImageRecMemory>(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceMemory,
+                                              allocate, out);
 }
 
 int32_t CImageRecMemory::Read(QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer, int32_t rowBytes,
@@ -322,14 +317,8 @@ int32_t CImageRecMemory::Write(QXRect rect, int32_t loPlane, int32_t hiPlane, co
 
 int32_t CImageRecSolidFill::CreateLike(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                        int32_t transparency, bool allocate, CImageRec** out) {
-  *out = nullptr;
-  qx::Ref<CImageRecSolidFill> image = qx::make<CImageRecSolidFill>();
-  if (!image) return kQXErrMemory;
-  if (int32_t status =
-          image->Init(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceSolidFill, allocate))
-    return status;
-  *out = image.release();
-  return 0;
+  return qximage::MakeRecord<CImageRecSolidFill>(bounds, depth, planes, colorSpaceType, transparency,
+                                                 kQXImageSourceSolidFill, allocate, out);
 }
 
 // ---- The C interface ----
@@ -342,13 +331,11 @@ template <class Record>
 QXStatus CreateRecord(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
                       int32_t dataSourceType, QXImageRef* out) {
   if (out == nullptr) return kQXErrInvalidArgument;
-  *out = nullptr;
-  qx::Ref<Record> image = qx::make<Record>();
-  if (!image) return kQXErrMemory;
-  if (int32_t status = image->Init(bounds, depth, planes, colorSpaceType, transparency, dataSourceType, true))
-    return status;
-  *out = qx::toHandle<__QXImage>(image.release());
-  return 0;
+  CImageRec* image = nullptr;
+  const int32_t status =
+      qximage::MakeRecord<Record>(bounds, depth, planes, colorSpaceType, transparency, dataSourceType, true, &image);
+  *out = qx::toHandle<__QXImage>(image);
+  return status;
 }
 
 }  // namespace

@@ -205,3 +205,21 @@ class QX_EXPORT CImageRecFile final : public CImageRec {
 namespace qx {
 QX_HANDLE_CLASS(__QXImage, CImageRec);
 }  // namespace qx
+
+namespace qximage {
+
+// A new record of one kind, initialised: the one way every kind and the C interface create them.
+// `out` holds one reference on success, null otherwise.
+template <class Record>
+int32_t MakeRecord(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
+                   int32_t dataSourceType, bool allocate, CImageRec** out) {
+  *out = nullptr;
+  qx::Ref<Record> image = qx::make<Record>();
+  if (!image) return kQXErrMemory;
+  if (int32_t status = image->Init(bounds, depth, planes, colorSpaceType, transparency, dataSourceType, allocate))
+    return status;
+  *out = image.release();
+  return 0;
+}
+
+}  // namespace qximage

@@ -123,13 +123,8 @@ int32_t CImageRecFile::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPl
 
 int32_t CImageRecFile::CreateLike(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                   int32_t transparency, bool allocate, CImageRec** out) {
-  *out = nullptr;
-  qx::Ref<CImageRecFile> image = qx::make<CImageRecFile>();
-  if (!image) return kQXErrMemory;
-  if (int32_t status = image->Init(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceTiled, allocate))
-    return status;
-  *out = image.release();
-  return 0;
+  return qximage::MakeRecord<CImageRecFile>(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceTiled,
+                                            allocate, out);
 }
 
 int32_t CImageRecFile::GetNativeTile(int32_t row, int32_t col, int32_t flags, CImageTile** out) {

@@ -47,9 +47,13 @@ class Fd {
 
 int64_t SlotBytes(const CImageRec* image) { return int64_t(image->mColBytes) * kTilePixels; }
 
-int32_t WriteAll(int fd, const uint8_t* data, int64_t count, int64_t offset) {
+// Moves `count` bytes at `offset` with pread or pwrite, however many calls it takes. Running out
+// of file before `count` bytes is a failure (EIO): a reader must not take whatever its fresh
+// storage held for the tile's pixels.
+template <class Transfer, class Bytes>
+int32_t TransferAll(Transfer transfer, int fd, Bytes* data, int64_t count, int64_t offset) {
   while (count > 0) {
-    ssize_t done = ::pwrite(fd, data, size_t(count), off_t(offset));
+    ssize_t done = transfer(fd, data, size_t(count), off_t(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -62,21 +66,12 @@ int32_t WriteAll(int fd, const uint8_t* data, int64_t count, int64_t offset) {
   return 0;
 }
 
-// A slot that ends before `count` bytes (the file is shorter) is a failure: the caller must not
-// take whatever its fresh storage held for the tile's pixels.
+int32_t WriteAll(int fd, const uint8_t* data, int64_t count, int64_t offset) {
+  return TransferAll(::pwrite, fd, data, count, offset);
+}
+
 int32_t ReadAll(int fd, uint8_t* data, int64_t count, int64_t offset) {
-  while (count > 0) {
-    ssize_t done = ::pread(fd, data, size_t(count), off_t(offset));
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (done == 0) return EIO;
-    data += done;
-    count -= done;
-    offset += done;
-  }
-  return 0;
+  return TransferAll(::pread, fd, data, count, offset);
 }
 
 // The process identifier of a name "QXImageCache-<digits>"; 0 for any other name, -1 for digits
