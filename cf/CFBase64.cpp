@@ -1,3 +1,4 @@
+// Base64 for the <data> elements of property lists: XML whitespace skipped, strict padding.
 #include "CFBase64.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The reference-counted root class and the CF callbacks that let collections hold library objects.
 #include <QXCore/QXBase.h>
 
 #include <atomic>

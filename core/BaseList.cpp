@@ -1,3 +1,4 @@
+// The intrusive doubly linked list, with the diagnostic lines callers watch for corruption.
 #include <QXCore/QXBase.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The recursive mutex and the manual-reset condition, on futex words that spin briefly before sleeping.
 #include "core/Mutex.h"
 
 #include <linux/futex.h>

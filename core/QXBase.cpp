@@ -1,3 +1,4 @@
+// Library-wide constants and the version string.
 #include <QXCore/QXBase.h>
 
 #include "QXVersion.h"

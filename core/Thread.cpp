@@ -1,3 +1,4 @@
+// Threads of the library: QXThread handles, priority levels recorded per thread, and pool workers.
 #include "core/Thread.h"
 
 #include <pthread.h>

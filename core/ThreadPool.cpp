@@ -1,3 +1,5 @@
+// The process-wide thread pool: a dispatcher that hands work to the worker idle longest, and a reaper
+// that retires workers idle past the limit.
 #include "core/ThreadPool.h"
 
 #include <chrono>

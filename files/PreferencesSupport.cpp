@@ -1,3 +1,4 @@
+// Name checks for preferences and products: a caller's name must not lead a path out of its folder.
 #include "files/PreferencesSupport.h"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// Progress objects: stages and values reported to the host's procedure.
 #include "files/Progress.h"
 
 int32_t CBaseProgress::BeginStage(int32_t stage, CFStringRef stageName, int32_t stageCount) {

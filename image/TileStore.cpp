@@ -1,3 +1,4 @@
+// The disk store of purged tiles: the process's cache folder, one slot file per record, the shutdown sweep.
 #include "image/TileStore.h"
 
 #include <dirent.h>

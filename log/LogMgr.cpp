@@ -1,3 +1,4 @@
+// The log manager: line format, threshold, indentation and delivery to every logger under one lock.
 #include "log/LogMgr.h"
 
 #include <QXCore/QXProcess.h>

@@ -1,3 +1,4 @@
+// The file logger and the external logger that forwards lines to a host's procedure.
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The task base class: identity, priority, names and the hooks a queue calls around a run.
 #include <QXCore/QXThreads.h>
 
 namespace {

@@ -1,3 +1,4 @@
+// The priority task queue: ordered pending tasks, a scheduler run on the pool, worker and GPU slots.
 #include <QXCore/QXThreads.h>
 
 #include <bit>
