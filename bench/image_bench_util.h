@@ -95,4 +95,24 @@ inline void ReportCacheCounters(benchmark::State& state, const QXImageCacheStati
       benchmark::Counter(static_cast<double>(after.storeFailures - before.storeFailures));
 }
 
+// The main of every image benchmark: the disk cache in a scratch folder, a budget, the benchmarks,
+// then `finish` (the benchmark's own images go before the cache shuts down and the folder with it).
+// `folderOut`, when given, points at the scratch folder while the benchmarks run.
+template <class Finish>
+int ImageBenchMain(int argc, char** argv, double budgetBytes, Finish finish,
+                   const ScratchFolder** folderOut = nullptr) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  ScratchFolder folder;
+  folder.useForImageCache();
+  if (folderOut) *folderOut = &folder;
+  QXImageSetCacheMemAbsolute(budgetBytes);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  finish();
+  QXImageShutdown();
+  if (folderOut) *folderOut = nullptr;
+  return 0;
+}
+
 }  // namespace qxbench

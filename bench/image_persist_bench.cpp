@@ -264,18 +264,9 @@ BENCHMARK(BM_UncompressTilesAnchor)->Unit(benchmark::kMillisecond)->Iterations(3
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    qxbench::ScratchFolder folder;
-    folder.useForImageCache();
-    // The photo, its loaded copies and the pool's spare blocks all stay in memory.
-    QXImageSetCacheMemAbsolute(4.0 * 1024 * 1024 * 1024);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+  // The photo, its loaded copies and the pool's spare blocks all stay in memory.
+  return qxbench::ImageBenchMain(argc, argv, 4.0 * 1024 * 1024 * 1024, [] {
     if (gPhoto != nullptr && gPhoto->saved != nullptr) CFRelease(gPhoto->saved);
     if (gPhoto != nullptr && gPhoto->image != nullptr) QXImageRelease(gPhoto->image);
-    QXImageShutdown();
-  }
-  return 0;
+  });
 }

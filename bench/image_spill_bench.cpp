@@ -28,7 +28,7 @@ constexpr size_t kBandBytes = kRowBytes * kBandRows;
 constexpr size_t kImageBytes = kRowBytes * kSide;
 constexpr int32_t kTilesAcross = (kSide + kQXImageTileSize - 1) / kQXImageTileSize;
 
-qxbench::ScratchFolder* gFolder = nullptr;
+const qxbench::ScratchFolder* gFolder = nullptr;
 
 // One band's worth of pixels, shared by writes and reads so that the process holds a single band
 // buffer besides the cache.
@@ -196,17 +196,5 @@ BENCHMARK(BM_PwritePreadAnchor)->Unit(benchmark::kMillisecond)->Iterations(3)->U
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    qxbench::ScratchFolder folder;
-    gFolder = &folder;
-    folder.useForImageCache();
-    QXImageSetCacheMemAbsolute(static_cast<double>(kBudget));
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QXImageShutdown();
-    gFolder = nullptr;
-  }
-  return 0;
+  return qxbench::ImageBenchMain(argc, argv, static_cast<double>(kBudget), [] {}, &gFolder);
 }

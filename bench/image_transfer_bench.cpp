@@ -153,17 +153,8 @@ BENCHMARK(BM_RowStrideMemcpyAnchor)->Unit(benchmark::kMillisecond)->UseRealTime(
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    qxbench::ScratchFolder folder;
-    folder.useForImageCache();
-    // Room for the whole image: nothing may leave memory while the transfers are timed.
-    QXImageSetCacheMemAbsolute(1024.0 * 1024 * 1024);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+  // Room for the whole image: nothing may leave memory while the transfers are timed.
+  return qxbench::ImageBenchMain(argc, argv, 1024.0 * 1024 * 1024, [] {
     if (gImage != nullptr) QXImageRelease(gImage);
-    QXImageShutdown();
-  }
-  return 0;
+  });
 }

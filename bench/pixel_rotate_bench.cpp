@@ -126,16 +126,6 @@ BENCHMARK(BM_MemcpyImageBytesAnchor)->Unit(benchmark::kMillisecond)->UseRealTime
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    qxbench::ScratchFolder folder;
-    folder.useForImageCache();
-    // Source and result of the tiled turn both stay in memory.
-    QXImageSetCacheMemAbsolute(1024.0 * 1024 * 1024);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QXImageShutdown();
-  }
-  return 0;
+  // Source and result of the tiled turn both stay in memory.
+  return qxbench::ImageBenchMain(argc, argv, 1024.0 * 1024 * 1024, [] {});
 }

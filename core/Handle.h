@@ -2,6 +2,7 @@
 // pointer to an opaque struct, and Ref<T> holds one reference to a library object.
 #pragma once
 
+#include <CoreFoundation/CFArray.h>
 #include <QXCore/QXBase.h>
 
 #include <utility>
@@ -70,6 +71,7 @@ class Ref {
 
   T* get() const noexcept { return mObject; }
   T* operator->() const noexcept { return mObject; }
+  T& operator*() const noexcept { return *mObject; }
   explicit operator bool() const noexcept { return mObject != nullptr; }
   [[nodiscard]] T* release() noexcept { return std::exchange(mObject, nullptr); }
 
@@ -77,6 +79,13 @@ class Ref {
   explicit Ref(T* object) noexcept : mObject(object) {}
   T* mObject = nullptr;
 };
+
+// Object `index` of a CF array made with QXUtilsGetArrayCallbacks, whose values are CBaseCore
+// pointers; borrowed.
+template <class T>
+T* ObjectAt(CFArrayRef array, CFIndex index) noexcept {
+  return static_cast<T*>(static_cast<CBaseCore*>(const_cast<void*>(CFArrayGetValueAtIndex(array, index))));
+}
 
 // Creates a library object without throwing: null when memory runs out.
 template <class T, class... Args>

@@ -65,7 +65,7 @@ int32_t CBaseCondition::WaitForSignal(uint32_t generation, uint32_t timeoutMS) {
   return status;
 }
 
-int32_t CBaseCondition::Wait(CBaseMutex* mutex, uint32_t timeoutMS) {
+int32_t CBaseCondition::Wait(CBaseMutex* mutex, uint32_t timeoutMS) QX_REQUIRES(mutex) {
   // The reference keeps the mutex alive if another thread drops its last one while we wait.
   auto keep = qx::Ref<CBaseMutex>::retain(mutex);
   uint32_t generation = Reset();  // before leaving the mutex, so no signal after it is missed
@@ -76,12 +76,13 @@ int32_t CBaseCondition::Wait(CBaseMutex* mutex, uint32_t timeoutMS) {
 }
 
 QXMutexRef QXMutexCreate(void) { return qx::toHandle<__QXMutex>(qx::make<CBaseMutex>().release()); }
-int32_t QXMutexLock(QXMutexRef mutex) {
+// The C face hands the held lock to its caller, which the analysis cannot follow.
+int32_t QXMutexLock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   qx::fromHandle(mutex)->Lock();
   return kQXNoErr;
 }
-bool QXMutexTryLock(QXMutexRef mutex) { return qx::fromHandle(mutex)->TryLock(); }
-int32_t QXMutexUnlock(QXMutexRef mutex) {
+bool QXMutexTryLock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS { return qx::fromHandle(mutex)->TryLock(); }
+int32_t QXMutexUnlock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   qx::fromHandle(mutex)->Unlock();
   return kQXNoErr;
 }
@@ -89,10 +90,12 @@ void QXMutexRetain(QXMutexRef mutex) { qx::retainHandle(mutex); }
 void QXMutexRelease(QXMutexRef mutex) { qx::releaseHandle(mutex); }
 
 QXConditionRef QXConditionCreate(void) { return qx::toHandle<__QXCondition>(qx::make<CBaseCondition>().release()); }
-int32_t QXConditionWait(QXConditionRef condition, QXMutexRef mutex) {
+// The C caller holds the mutex, as the interface requires; the analysis cannot see it.
+int32_t QXConditionWait(QXConditionRef condition, QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), CBaseCondition::kInfinite);
 }
-int32_t QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS) {
+int32_t QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS)
+    QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), timeoutMS);
 }
 int32_t QXConditionSignal(QXConditionRef condition) {

@@ -8,12 +8,13 @@
 #include <mutex>
 
 #include "core/Handle.h"
+#include "core/ThreadAnnotations.h"
 
-class CBaseMutex final : public CBaseCore {
+class QX_CAPABILITY("mutex") CBaseMutex final : public CBaseCore {
  public:
-  void Lock() { mMutex.lock(); }
-  bool TryLock() { return mMutex.try_lock(); }
-  void Unlock() { mMutex.unlock(); }
+  void Lock() QX_ACQUIRE() { mMutex.lock(); }
+  bool TryLock() QX_TRY_ACQUIRE(true) { return mMutex.try_lock(); }
+  void Unlock() QX_RELEASE() { mMutex.unlock(); }
 
  private:
   std::recursive_mutex mMutex;
@@ -34,7 +35,7 @@ class CBaseCondition final : public CBaseCore {
   // (Only exactly 2^32 signals during one wait could go unnoticed.)
   int32_t WaitForSignal(uint32_t generation, uint32_t timeoutMS);
   // The whole pattern: reset, leave the mutex once, wait, re-enter.
-  int32_t Wait(CBaseMutex* mutex, uint32_t timeoutMS);
+  int32_t Wait(CBaseMutex* mutex, uint32_t timeoutMS) QX_REQUIRES(mutex);
 
  private:
   std::atomic<uint32_t> mGeneration{0};

@@ -115,7 +115,8 @@ qx::Ref<CBaseThread> CBaseThread::MakeWorker(CBaseThreadPool* pool) {
   return worker;
 }
 
-uint32_t CBaseThread::Launch(CBaseThreadPoolTask* task) {
+// No lock: the worker's thread does not run yet, or never will when Spawn fails.
+uint32_t CBaseThread::Launch(CBaseThreadPoolTask* task) QX_NO_THREAD_SAFETY_ANALYSIS {
   mCurrentTask = qx::Ref<CBaseThreadPoolTask>::retain(task);
   uint32_t rc = Spawn();
   if (rc != 0) mCurrentTask = nullptr;

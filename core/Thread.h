@@ -44,11 +44,11 @@ class CBaseThread final : public CBaseCore {
   QXThreadRoutine mRoutine = nullptr;
   void* mParameter = nullptr;
   CBaseThreadPool* mPool = nullptr;  // not retained: the pool outlives its workers
-  qx::Ref<CBaseThreadPoolTask> mCurrentTask;
+  qx::Ref<CBaseThreadPoolTask> mCurrentTask QX_GUARDED_BY(mThreadLock);
   qx::Ref<CBaseCondition> mWake;
   qx::Ref<CBaseMutex> mThreadLock;
   std::atomic<CFAbsoluteTime> mLastActive{0};
-  bool mRetired = false;  // guarded by mThreadLock
+  bool mRetired QX_GUARDED_BY(mThreadLock) = false;
 };
 
 namespace qx {

@@ -16,11 +16,6 @@ std::mutex gPoolCreation;
 
 CFMutableArrayRef makeArray() { return CFArrayCreateMutable(kCFAllocatorDefault, 0, QXUtilsGetArrayCallbacks()); }
 
-template <class T>
-T* at(CFArrayRef array, CFIndex index) {
-  return static_cast<T*>(const_cast<void*>(CFArrayGetValueAtIndex(array, index)));
-}
-
 void removeFirst(CFMutableArrayRef array, const void* value) {
   CFIndex index = CFArrayGetFirstIndexOfValue(array, CFRangeMake(0, CFArrayGetCount(array)), value);
   if (index != kCFNotFound) CFArrayRemoveValueAtIndex(array, index);
@@ -29,23 +24,24 @@ void removeFirst(CFMutableArrayRef array, const void* value) {
 }  // namespace
 
 CBaseThreadPool::CBaseThreadPool()
-    : mAll(makeArray()),
+    : mThreadsLock(qx::make<CBaseMutex>()),
+      mAll(makeArray()),
       mIdle(makeArray()),
       mBusy(makeArray()),
-      mThreadsLock(qx::make<CBaseMutex>()),
-      mPending(makeArray()),
       mWorkLock(qx::make<CBaseMutex>()),
+      mPending(makeArray()),
       mDispatcher(qx::make<CBaseThread>()),
       mReaper(qx::make<CBaseThread>()),
       mWorkCondition(qx::make<CBaseCondition>()) {}
 
-CBaseThreadPool::~CBaseThreadPool() {
+// Construction and destruction see the pool alone: no other thread can reach it.
+CBaseThreadPool::~CBaseThreadPool() QX_NO_THREAD_SAFETY_ANALYSIS {
   for (CFMutableArrayRef array : {mAll, mIdle, mBusy, mPending}) {
     if (array) CFRelease(array);
   }
 }
 
-bool CBaseThreadPool::Valid() const {
+bool CBaseThreadPool::Valid() const QX_NO_THREAD_SAFETY_ANALYSIS {
   return mAll && mIdle && mBusy && mPending && mThreadsLock && mWorkLock && mDispatcher && mReaper && mWorkCondition;
 }
 
@@ -104,7 +100,7 @@ qx::Ref<CBaseThread> CBaseThreadPool::TakeIdleWorker() {
   qx::Ref<CBaseThread> worker;
   mThreadsLock->Lock();
   if (CFArrayGetCount(mIdle) > 0) {
-    worker = qx::Ref<CBaseThread>::retain(at<CBaseThread>(mIdle, 0));
+    worker = qx::Ref<CBaseThread>::retain(qx::ObjectAt<CBaseThread>(mIdle, 0));
     CFArrayRemoveValueAtIndex(mIdle, 0);
     CFArrayAppendValue(mBusy, worker.get());
   }
@@ -125,7 +121,7 @@ uint32_t CBaseThreadPool::DispatcherLoop(QXThreadRef, void* argument) {
       continue;
     }
     for (CFIndex i = 0; i < count; ++i) {
-      batch.push_back(qx::Ref<CBaseThreadPoolTask>::retain(at<CBaseThreadPoolTask>(pool->mPending, i)));
+      batch.push_back(qx::Ref<CBaseThreadPoolTask>::retain(qx::ObjectAt<CBaseThreadPoolTask>(pool->mPending, i)));
     }
     CFArrayRemoveAllValues(pool->mPending);
     pool->mWorkLock->Unlock();
@@ -196,7 +192,7 @@ void CBaseThreadPool::Reap() {
   mThreadsLock->Lock();
   CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
   for (CFIndex i = 0; i < CFArrayGetCount(mIdle);) {
-    auto* worker = at<CBaseThread>(mIdle, i);
+    auto* worker = qx::ObjectAt<CBaseThread>(mIdle, i);
     if (now - worker->LastActive() > idleLimit) {
       retired.push_back(qx::Ref<CBaseThread>::retain(worker));
       CFArrayRemoveValueAtIndex(mIdle, i);

@@ -37,12 +37,12 @@ class CBaseThreadPool final : public CBaseCore {
   bool HandOut(CBaseThreadPoolTask* task);
   void Reap();
 
-  CFMutableArrayRef mAll = nullptr;
-  CFMutableArrayRef mIdle = nullptr;
-  CFMutableArrayRef mBusy = nullptr;
   qx::Ref<CBaseMutex> mThreadsLock;
-  CFMutableArrayRef mPending = nullptr;
+  CFMutableArrayRef mAll QX_GUARDED_BY(mThreadsLock) = nullptr;
+  CFMutableArrayRef mIdle QX_GUARDED_BY(mThreadsLock) = nullptr;
+  CFMutableArrayRef mBusy QX_GUARDED_BY(mThreadsLock) = nullptr;
   qx::Ref<CBaseMutex> mWorkLock;
+  CFMutableArrayRef mPending QX_GUARDED_BY(mWorkLock) = nullptr;
   qx::Ref<CBaseThread> mDispatcher;
   qx::Ref<CBaseThread> mReaper;
   qx::Ref<CBaseCondition> mWorkCondition;

@@ -28,7 +28,8 @@ bool validExtension(CFStringRef ext) {
 }
 
 // Called with the lock held.
-int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct** out) {
+int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct** out)
+    QX_REQUIRES(qx::product::lock()) {
   if (info.identifier == nullptr || CFStringGetLength(info.identifier) == 0 || !qx::prefs::isFileName(info.name) ||
       !qx::prefs::isFileName(info.folderName) || !validExtension(info.presetExtension)) {
     return kQXErrInvalidArgument;
@@ -65,7 +66,7 @@ int32_t registerLocked(Catalogue& catalogue, const QXProductInfo& info, CProduct
   return 0;
 }
 
-void registerDefaults(Catalogue& catalogue) {
+void registerDefaults(Catalogue& catalogue) QX_REQUIRES(qx::product::lock()) {
   const QXProductInfo defaults[] = {
       {CFSTR("com.orvex.studio"), CFSTR("Orvex Studio"), CFSTR("Orvex Studio"), CFSTR("Orvex Studio"), CFSTR("1.0"),
        CFSTR("ovpreset"), CFSTR("com.orvex.studio.plugin"), CFSTR("Orvex Studio"), 52140, false},
@@ -78,7 +79,7 @@ void registerDefaults(Catalogue& catalogue) {
 Catalogue& catalogue() {
   static Catalogue* table = [] {
     auto* c = new Catalogue;
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     registerDefaults(*c);
     return c;
   }();
@@ -87,8 +88,8 @@ Catalogue& catalogue() {
 
 }  // namespace
 
-std::mutex& qx::product::lock() {
-  static auto* mutex = new std::mutex;
+qx::Mutex& qx::product::lock() {
+  static auto* mutex = new qx::Mutex;
   return *mutex;
 }
 
@@ -106,7 +107,7 @@ int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct) {
     if (outProduct != nullptr) *outProduct = nullptr;
     if (info == nullptr) return kQXErrInvalidArgument;
     Catalogue& table = catalogue();
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     CProduct* product = nullptr;
     int32_t status = registerLocked(table, *info, &product);
     if (status == 0 && outProduct != nullptr) *outProduct = qx::toHandle<__QXProduct>(product);
@@ -118,7 +119,7 @@ QXProductRef QXProductGetWithIdentifier(CFStringRef identifier) {
   return qxfiles::NoThrow([&]() -> QXProductRef {
     if (identifier == nullptr) return nullptr;
     Catalogue& table = catalogue();
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     for (CProduct* product : table.products) {
       if (CFEqual(product->mIdentifier.get(), identifier)) return qx::toHandle<__QXProduct>(product);
     }
@@ -129,7 +130,7 @@ QXProductRef QXProductGetWithIdentifier(CFStringRef identifier) {
 CFArrayRef QXProductCopyIdentifiers(void) {
   return qxfiles::NoThrow([&]() -> CFArrayRef {
     Catalogue& table = catalogue();
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     CFMutableArrayRef identifiers =
         CFArrayCreateMutable(nullptr, static_cast<CFIndex>(table.products.size()), &kCFTypeArrayCallBacks);
     if (identifiers == nullptr) return nullptr;
@@ -160,7 +161,7 @@ bool QXProductUsesNamedSubFolders(QXProductRef product) {
 
 void qx::testing::ResetProductCatalogue() {
   Catalogue& table = catalogue();
-  std::lock_guard<std::mutex> guard(qx::product::lock());
+  qx::MutexLock guard(qx::product::lock());
   table.retired.insert(table.retired.end(), table.products.begin(), table.products.end());
   table.products.clear();
   registerDefaults(table);

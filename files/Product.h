@@ -8,6 +8,12 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "core/ThreadAnnotations.h"
+
+namespace qx::product {
+// Guards the catalogue table, the folder mode and every record's folder cache.
+qx::Mutex& lock();
+}  // namespace qx::product
 
 // One application of the family. The fields are fixed when the record is registered; records
 // are never destroyed, so handles and borrowed strings stay valid for the life of the process.
@@ -25,9 +31,9 @@ class CProduct {
   bool mNamedSubFolders = false;
 
   // The support folders (index 1: user data, 0: shared data) once found, valid while
-  // mCacheGeneration equals the catalogue's folder generation. Guarded by qx::product::lock().
-  qxcf::CFRef<CFURLRef> mSupportURL[2];
-  uint64_t mCacheGeneration[2] = {0, 0};
+  // mCacheGeneration equals the catalogue's folder generation.
+  qxcf::CFRef<CFURLRef> mSupportURL[2] QX_GUARDED_BY(qx::product::lock());
+  uint64_t mCacheGeneration[2] QX_GUARDED_BY(qx::product::lock()) = {0, 0};
 };
 
 namespace qx {
@@ -35,16 +41,13 @@ QX_HANDLE_CLASS(__QXProduct, CProduct);
 
 namespace product {
 
-// Guards the catalogue table, the folder mode and every record's folder cache.
-std::mutex& lock();
-
 // The folder mode and the generation that changes whenever cached folders become stale (a mode
-// change, a test reset). Read and written with lock() held.
+// change, a test reset).
 struct FolderState {
   bool userGlobal = false;
   uint64_t generation = 1;
 };
-FolderState& folderState();
+FolderState& folderState() QX_REQUIRES(lock());
 
 }  // namespace product
 }  // namespace qx

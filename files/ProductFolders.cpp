@@ -64,7 +64,7 @@ int32_t supportFolder(CProduct* product, bool user, CFRef<CFURLRef>& out) {
   bool userGlobal;
   uint64_t generation;
   {
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     qx::product::FolderState& folders = qx::product::folderState();
     if (product->mSupportURL[slot] && product->mCacheGeneration[slot] == folders.generation) {
       out = product->mSupportURL[slot];
@@ -78,7 +78,7 @@ int32_t supportFolder(CProduct* product, bool user, CFRef<CFURLRef>& out) {
   if (status != 0) return status;
   out = appendFolder(data, product->mFolderName.get());
   if (!out) return kQXErrMemory;
-  std::lock_guard<std::mutex> guard(qx::product::lock());
+  qx::MutexLock guard(qx::product::lock());
   if (qx::product::folderState().generation == generation) {
     product->mSupportURL[slot] = out;
     product->mCacheGeneration[slot] = generation;
@@ -124,7 +124,7 @@ bool kindTakesName(int32_t kind, bool namedSubFolders) {
 
 void QXProductSetUserGlobalFolders(bool on) {
   qxfiles::NoThrow([&]() -> void {
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     qx::product::FolderState& folders = qx::product::folderState();
     if (folders.userGlobal == on) return;
     folders.userGlobal = on;
@@ -134,7 +134,7 @@ void QXProductSetUserGlobalFolders(bool on) {
 
 bool QXProductGetUserGlobalFolders(void) {
   return qxfiles::NoThrow([&]() -> bool {
-    std::lock_guard<std::mutex> guard(qx::product::lock());
+    qx::MutexLock guard(qx::product::lock());
     return qx::product::folderState().userGlobal;
   });
 }

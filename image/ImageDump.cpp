@@ -24,6 +24,7 @@
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 #include "image/TileCache.h"
+#include "utils/GroupedDecimal.h"
 
 using qxcf::CFRef;
 
@@ -212,7 +213,7 @@ void CImageRecFile::DumpCoherenceStateTileMap() {
 }
 
 void CImageCacheMgr::DumpInfo(std::FILE* out) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   std::fputs("---------- Begin Dump -----------\n", out);
   int64_t listedBytes = 0;
   int64_t listedTiles = 0;

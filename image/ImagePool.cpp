@@ -49,8 +49,7 @@ class ImagePool : public CBaseCore {
       *out = qx::toHandle<__QXImage>(image.release());
       return 0;
     }
-    auto* first = static_cast<CBaseCore*>(const_cast<void*>(CFArrayGetValueAtIndex(mImages, 0)));
-    qx::Ref<CImageRec> image = qx::Ref<CImageRec>::retain(static_cast<CImageRec*>(first));
+    qx::Ref<CImageRec> image = qx::Ref<CImageRec>::retain(qx::ObjectAt<CImageRec>(mImages, 0));
     CFArrayRemoveValueAtIndex(mImages, 0);
     // Its tiles may be purged again from now on.
     if (int32_t status = image->SetKeepResident(0)) return status;

@@ -15,6 +15,7 @@
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 #include "image/TileStore.h"
+#include "utils/GroupedDecimal.h"
 
 using qxcf::CFRef;
 
@@ -30,7 +31,7 @@ CImageCacheMgr::CImageCacheMgr() {
 }
 
 void CImageCacheMgr::AddImage(CImageRecFile* image) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   try {
     mTiledImages.push_back(image);
   } catch (...) {
@@ -39,14 +40,14 @@ void CImageCacheMgr::AddImage(CImageRecFile* image) {
 }
 
 void CImageCacheMgr::ForgetImage(CImageRecFile* image) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   auto found = std::find(mTiledImages.begin(), mTiledImages.end(), image);
   if (found != mTiledImages.end()) mTiledImages.erase(found);
 }
 
 void CImageCacheMgr::RemoveTiles(CImageRecFile* image) {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    qx::MutexLock lock(mMutex);
     for (int32_t i = 0; i < image->TileCount(); ++i) UnlistLocked(image->TileAt(i));
   }
   if (CTileStore* store = mStore.load(std::memory_order_acquire)) store->RemoveImage(image);
@@ -61,12 +62,12 @@ bool CImageCacheMgr::UnlistLocked(CImageTile* tile) {
 }
 
 bool CImageCacheMgr::Unlist(CImageTile* tile) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   return UnlistLocked(tile);
 }
 
 void CImageCacheMgr::Relist(CImageTile* tile) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   if (tile->mListed.load(std::memory_order_relaxed)) return;
   mLRU.PushBack(tile);
   tile->mListed.store(true, std::memory_order_release);
@@ -76,7 +77,7 @@ void CImageCacheMgr::Relist(CImageTile* tile) {
 }
 
 int CImageCacheMgr::CollectVictims(CImageTile* admit, CImageTile** victims, int capacity) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  qx::MutexLock lock(mMutex);
   if (admit) {
     admit->mListedBytes = admit->Bytes();
     mCacheMemUsed += admit->mListedBytes;
@@ -169,7 +170,7 @@ int32_t CImageCacheMgr::ReloadTile(CImageTile* tile) {
 }
 
 void CImageCacheMgr::Notify(int32_t code, CImageRec* image, CImageTile* tile) {
-  std::lock_guard<std::mutex> lock(mListenerMutex);
+  qx::MutexLock lock(mListenerMutex);
   for (int32_t i = 0; i < mListenerCount; ++i) {
     if (mListeners[i].proc == nullptr) continue;
     QXImageMsg message{code, qx::toHandle<__QXImage>(image), qx::toHandle<__QXTile>(tile), mListeners[i].refCon};
@@ -178,7 +179,7 @@ void CImageCacheMgr::Notify(int32_t code, CImageRec* image, CImageTile* tile) {
 }
 
 int32_t CImageCacheMgr::RegisterListener(QXImageMsgProc proc, void* refCon) {
-  std::lock_guard<std::mutex> lock(mListenerMutex);
+  qx::MutexLock lock(mListenerMutex);
   for (int32_t i = 0; i < mListenerCount; ++i) {
     if (mListeners[i].proc != nullptr) continue;
     mListeners[i] = Listener{proc, refCon};
@@ -190,7 +191,7 @@ int32_t CImageCacheMgr::RegisterListener(QXImageMsgProc proc, void* refCon) {
 }
 
 int32_t CImageCacheMgr::UnregisterListener(QXImageMsgProc proc) {
-  std::lock_guard<std::mutex> lock(mListenerMutex);
+  qx::MutexLock lock(mListenerMutex);
   for (int32_t i = 0; i < mListenerCount; ++i)
     if (mListeners[i].proc == proc) mListeners[i] = Listener{};
   while (mListenerCount > 0 && mListeners[mListenerCount - 1].proc == nullptr) --mListenerCount;
@@ -204,7 +205,7 @@ bool CImageCacheMgr::HasStore() {
 CTileStore* CImageCacheMgr::Store() {
   if (CTileStore* store = mStore.load(std::memory_order_acquire)) return store;
   if (StoreType() == kQXImageStoreNone) return nullptr;
-  std::lock_guard<std::mutex> lock(mStoreCreation);
+  qx::MutexLock lock(mStoreCreation);
   if (CTileStore* store = mStore.load(std::memory_order_acquire)) return store;
   qx::Ref<CTileStoreFile> store = qx::make<CTileStoreFile>();
   if (!store) return nullptr;
@@ -217,7 +218,7 @@ CTileStore* CImageCacheMgr::Store() {
 void CImageCacheMgr::SetCacheFolder(CFURLRef folder) {
   std::string path;
   if (folder == nullptr || qxfiles::PathFromURL(folder, path) != 0) return;
-  std::lock_guard<std::mutex> lock(mStoreCreation);
+  qx::MutexLock lock(mStoreCreation);
   mBaseFolder = path;
   if (CTileStore* store = mStore.load(std::memory_order_acquire))
     static_cast<CTileStoreFile*>(store)->SetBaseFolder(path);
@@ -230,14 +231,14 @@ void CImageCacheMgr::SetCacheFolder(CFURLRef folder) {
 void CImageCacheMgr::Shutdown() {
   // With no store and store type 1 there is no folder of ours to remove.
   if (CTileStore* store = Store()) static_cast<CTileStoreFile*>(store)->Shutdown();
-  std::lock_guard<std::mutex> lock(mStoreCreation);
+  qx::MutexLock lock(mStoreCreation);
   if (mMarkerFD >= 0) close(mMarkerFD);
   mMarkerFD = -1;
 }
 
 void CImageCacheMgr::Statistics(QXImageCacheStatistics& out) {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    qx::MutexLock lock(mMutex);
     out.budget = Budget();
     out.used = mCacheMemUsed;
     out.peakUsed = mPeakUsed;
@@ -267,17 +268,6 @@ void CImageCacheMgr::CountStoreRead(int64_t bytes, bool ok) {
   }
   mTilesReloaded.fetch_add(1, std::memory_order_relaxed);
   mBytesRead.fetch_add(bytes, std::memory_order_relaxed);
-}
-
-CFStringRef QXCreateGroupedDecimal(int64_t value) {
-  std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ull : uint64_t(value));
-  std::string grouped;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  if (value < 0) grouped.insert(grouped.begin(), '-');
-  return CFStringCreateWithCString(nullptr, grouped.c_str(), kCFStringEncodingUTF8);
 }
 
 // ---- The C interface ----

@@ -19,6 +19,7 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "core/ThreadAnnotations.h"
 
 class CImageRec;
 class CImageRecFile;
@@ -80,20 +81,20 @@ class CImageCacheMgr {
 
  private:
   CImageCacheMgr();
-  bool UnlistLocked(CImageTile* tile);
+  bool UnlistLocked(CImageTile* tile) QX_REQUIRES(mMutex);
   // Collects up to `capacity` victims under the cache lock; `admit` is listed in the same pass.
-  int CollectVictims(CImageTile* admit, CImageTile** victims, int capacity);
+  int CollectVictims(CImageTile* admit, CImageTile** victims, int capacity) QX_EXCLUDES(mMutex);
 
-  std::mutex mMutex;
+  qx::Mutex mMutex;
   std::atomic<int32_t> mNextInternalID{0};
-  std::vector<CImageRecFile*> mTiledImages;
-  CBaseList mLRU;
+  std::vector<CImageRecFile*> mTiledImages QX_GUARDED_BY(mMutex);
+  CBaseList mLRU QX_GUARDED_BY(mMutex);
   int64_t mPhysicalMem = 0;
   std::atomic<int64_t> mCacheMem{0};
-  int64_t mCacheMemUsed = 0;
-  int64_t mPeakUsed = 0;
+  int64_t mCacheMemUsed QX_GUARDED_BY(mMutex) = 0;
+  int64_t mPeakUsed QX_GUARDED_BY(mMutex) = 0;
   std::atomic<CTileStore*> mStore{nullptr};
-  std::mutex mStoreCreation;
+  qx::Mutex mStoreCreation;
   std::atomic<int32_t> mStoreType{kQXImageStoreFile};
   std::atomic<int32_t> mDumpPurgeInfo{0};
   struct Listener {
@@ -102,15 +103,13 @@ class CImageCacheMgr {
   };
   // Listeners have their own lock, held while they run, so that after Unregister returns the
   // procedure is never called again.
-  std::mutex mListenerMutex;
-  Listener mListeners[kQXImageMaxListeners];
-  int32_t mListenerCount = 0;
-  std::string mBaseFolder;  // under mStoreCreation
-  int mMarkerFD = -1;       // under mStoreCreation
+  qx::Mutex mListenerMutex;
+  Listener mListeners[kQXImageMaxListeners] QX_GUARDED_BY(mListenerMutex);
+  int32_t mListenerCount QX_GUARDED_BY(mListenerMutex) = 0;
+  std::string mBaseFolder QX_GUARDED_BY(mStoreCreation);
+  int mMarkerFD QX_GUARDED_BY(mStoreCreation) = -1;
 
   std::atomic<int64_t> mTilesPurged{0}, mTilesWritten{0}, mTilesReloaded{0}, mBytesWritten{0}, mBytesRead{0},
       mStoreFailures{0};
 };
 
-// Groups 1073741824 as "1,073,741,824".
-CFStringRef QXCreateGroupedDecimal(int64_t value);

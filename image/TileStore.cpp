@@ -271,10 +271,7 @@ int32_t CTileStoreFile::WriteTiles(CFArrayRef tiles) {
 
 int32_t CTileStoreFile::WriteTilesLocked(CFArrayRef tiles, CFIndex count) {
   std::lock_guard<std::mutex> guard(mMutex);
-  auto tileAt = [tiles](CFIndex i) {
-    return static_cast<CImageTile*>(const_cast<void*>(CFArrayGetValueAtIndex(tiles, i)));
-  };
-  CImageTile* first = tileAt(0);
+  CImageTile* first = qx::ObjectAt<CImageTile>(tiles, 0);
   CImageRec* image = first ? first->mParent : nullptr;
   if (!image || image->mColBytes <= 0) return EINVAL;
   if (int32_t err = PrepareLocked()) return err;
@@ -291,7 +288,7 @@ int32_t CTileStoreFile::WriteTilesLocked(CFArrayRef tiles, CFIndex count) {
   if (err != 0) return err;
   const int64_t slotBytes = SlotBytes(image);
   for (CFIndex i = 0; i < count; ++i) {
-    CImageTile* tile = tileAt(i);
+    CImageTile* tile = qx::ObjectAt<CImageTile>(tiles, i);
     if (!tile || tile->mParent != image) return EINVAL;
     const uint8_t* data = tile->DataPtr();
     if (!data || tile->mAllocSize < slotBytes) return EINVAL;

@@ -44,7 +44,7 @@ void CBaseLogMgr::LogFormat(const QXLogStyle& style, CFStringRef source, int32_t
 
 void CBaseLogMgr::LogMessage(const QXLogStyle& style, CFStringRef source, int32_t error, CFStringRef message) {
   if (style.level > kThreshold || !message || tDelivering) return;
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+  qx::MutexLock guard(mLock);
   auto line = CreateLineLocked(style, source, error, message);
   if (!line) return;
   std::shared_ptr<const LoggerList> loggers = mLoggers;
@@ -108,13 +108,13 @@ void CBaseLogMgr::RegisterLocked(CBaseLogger* logger) {
 
 void CBaseLogMgr::AddLogger(CBaseLogger* logger) {
   if (!logger) return;
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+  qx::MutexLock guard(mLock);
   RegisterLocked(logger);
   logger->Startup();
 }
 
 void CBaseLogMgr::RemoveLogger(CBaseLogger* logger) {
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+  qx::MutexLock guard(mLock);
   auto found = std::find_if(mLoggers->begin(), mLoggers->end(), [&](const auto& ref) { return ref.get() == logger; });
   if (found == mLoggers->end()) return;
   // Keep it alive through Shutdown even if the list held the last reference.
@@ -128,7 +128,7 @@ void CBaseLogMgr::RemoveLogger(CBaseLogger* logger) {
 void CBaseLogMgr::RemoveAllLoggers() {
   std::shared_ptr<const LoggerList> old;
   {
-    std::lock_guard<std::recursive_mutex> guard(mLock);
+    qx::MutexLock guard(mLock);
     old = std::exchange(mLoggers, std::make_shared<const LoggerList>());
   }
   // The last references may go here: a file logger's destructor closes its file outside the lock.
@@ -136,7 +136,7 @@ void CBaseLogMgr::RemoveAllLoggers() {
 
 int32_t CBaseLogMgr::AddFileLogger(CFURLRef url) {
   auto anyLogger = [this] {
-    std::lock_guard<std::recursive_mutex> guard(mLock);
+    qx::MutexLock guard(mLock);
     return !mLoggers->empty();
   };
   qxcf::CFRef<CFURLRef> target = qxcf::CFRef<CFURLRef>::retain(url);
@@ -151,7 +151,7 @@ int32_t CBaseLogMgr::AddFileLogger(CFURLRef url) {
   auto logger = qx::make<CBaseLoggerFile>(target.get());
   if (!logger) return kQXErrMemory;
   // Check again with the lock held across the add, so two first calls still register one.
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+  qx::MutexLock guard(mLock);
   if (!url && !mLoggers->empty()) return 0;
   // Opened before it is registered: a logger that cannot write must neither count as success nor
   // stand in the way of the default logger a later call would create.
@@ -161,6 +161,6 @@ int32_t CBaseLogMgr::AddFileLogger(CFURLRef url) {
 }
 
 void CBaseLogMgr::SetSource(CFStringRef source) {
-  std::lock_guard<std::recursive_mutex> guard(mLock);
+  qx::MutexLock guard(mLock);
   mSource = qxcf::CFRef<CFStringRef>::retain(source);
 }

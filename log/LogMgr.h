@@ -9,6 +9,7 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "core/ThreadAnnotations.h"
 
 class CBaseLogMgr {
  public:
@@ -32,7 +33,7 @@ class CBaseLogMgr {
   void SetSource(CFStringRef source);
   // Serialises all output and every change of the logger list; loggers change their own settings
   // under it too, since a registered logger may be delivering a line on another thread.
-  std::recursive_mutex& Lock() { return mLock; }
+  qx::RecursiveMutex& Lock() QX_RETURN_CAPABILITY(mLock) { return mLock; }
 
   // "Warn", "Error", "Debug", "Verbose": kept for callers that name levels, never written.
   static CFStringRef LevelName(int index);
@@ -42,18 +43,18 @@ class CBaseLogMgr {
 
   CBaseLogMgr();
   // Appends to the logger list; the caller holds mLock.
-  void RegisterLocked(CBaseLogger* logger);
+  void RegisterLocked(CBaseLogger* logger) QX_REQUIRES(mLock);
   // The finished line; the caller holds mLock (the indent counter and the source live under it).
   qxcf::CFRef<CFStringRef> CreateLineLocked(const QXLogStyle& style, CFStringRef source, int32_t error,
-                                            CFStringRef message);
+                                            CFStringRef message) QX_REQUIRES(mLock);
 
   // Recursive: a logger's Startup may log, and the host may log from a logger's procedures.
-  std::recursive_mutex mLock;
+  qx::RecursiveMutex mLock;
   // Replaced, never changed in place, so delivery walks a stable list even when a logger adds or
   // removes loggers from inside its own procedures.
-  std::shared_ptr<const LoggerList> mLoggers;
-  qxcf::CFRef<CFStringRef> mSource;
-  int64_t mIndentCounter = 0;
+  std::shared_ptr<const LoggerList> mLoggers QX_GUARDED_BY(mLock);
+  qxcf::CFRef<CFStringRef> mSource QX_GUARDED_BY(mLock);
+  int64_t mIndentCounter QX_GUARDED_BY(mLock) = 0;
 };
 
 namespace qx {

@@ -86,7 +86,7 @@ void CBaseLoggerExternal::Shutdown() {
 }
 
 void CBaseLoggerExternal::SetProcs(const QXLoggerProcs* procs, void* context) {
-  std::lock_guard<std::recursive_mutex> guard(CBaseLogMgr::Get().Lock());
+  qx::MutexLock guard(CBaseLogMgr::Get().Lock());
   mProcs = procs ? *procs : QXLoggerProcs{nullptr, nullptr, nullptr};
   mContext = context;
 }

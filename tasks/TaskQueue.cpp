@@ -19,10 +19,6 @@ struct TaskRun {
   CBaseTask* task;  // the scheduler's reference, consumed by the run
 };
 
-CBaseTask* taskAt(CFArrayRef array, CFIndex index) {
-  return static_cast<CBaseTask*>(const_cast<void*>(CFArrayGetValueAtIndex(array, index)));
-}
-
 CFComparisonResult TaskComparatorFunction(const void* first, const void* second, void*) {
   if (first == nullptr) return kCFCompareLessThan;
   auto* a = static_cast<CBaseTask*>(const_cast<void*>(first));
@@ -133,7 +129,7 @@ int32_t CBaseTaskQueue::PushTasks(CFArrayRef tasks) {
   if (tasks == nullptr) return kQXErrInvalidArgument;
   StMutexLocker lock(mQueueLock);
   for (CFIndex i = 0, count = CFArrayGetCount(tasks); i < count; ++i) {
-    if (CBaseTask* task = taskAt(tasks, i)) InsertLocked(task);
+    if (CBaseTask* task = qx::ObjectAt<CBaseTask>(tasks, i)) InsertLocked(task);
   }
   return StartSchedulerLocked();
 }
@@ -165,7 +161,7 @@ void CBaseTaskQueue::InsertLocked(CBaseTask* task) {
   if (count > 0) {
     index = CFArrayBSearchValues(mQueued, CFRangeMake(0, count), task, &TaskComparatorFunction, nullptr);
     // Equal tasks keep their order of arrival.
-    while (index < count && taskAt(mQueued, index)->Compare(task) == 0) ++index;
+    while (index < count && qx::ObjectAt<CBaseTask>(mQueued, index)->Compare(task) == 0) ++index;
   }
   CFArrayInsertValueAtIndex(mQueued, index, task);
   if (task->GetCanRunOnGPU()) ++mQueuedGPUTasks;
@@ -190,7 +186,7 @@ void CBaseTaskQueue::RemoveQueuedTask(CFStringRef key) {
   if (key == nullptr) return;
   StMutexLocker lock(mQueueLock);
   for (CFIndex i = 0, count = CFArrayGetCount(mQueued); i < count; ++i) {
-    CBaseTask* task = taskAt(mQueued, i);
+    CBaseTask* task = qx::ObjectAt<CBaseTask>(mQueued, i);
     if (task->GetKey() != key) continue;
     auto keep = qx::Ref<CBaseTask>::retain(task);
     CFDictionaryRemoveValue(mByKey, key);
@@ -205,7 +201,7 @@ void CBaseTaskQueue::RemoveQueuedTask(CFStringRef key) {
 void CBaseTaskQueue::RemoveQueuedTasksOnly() {
   StMutexLocker lock(mQueueLock);
   for (CFIndex i = 0, count = CFArrayGetCount(mQueued); i < count; ++i) {
-    if (taskAt(mQueued, i)->GetCanRunOnGPU() && mQueuedGPUTasks > 0) --mQueuedGPUTasks;
+    if (qx::ObjectAt<CBaseTask>(mQueued, i)->GetCanRunOnGPU() && mQueuedGPUTasks > 0) --mQueuedGPUTasks;
   }
   CFDictionaryRemoveAllValues(mByKey);
   CFArrayRemoveAllValues(mQueued);
@@ -233,7 +229,7 @@ void CBaseTaskQueue::Stop() {
   {
     StMutexLocker lock(mQueueLock);
     for (CFArrayRef list : {static_cast<CFArrayRef>(mQueued), static_cast<CFArrayRef>(mRunning)}) {
-      for (CFIndex i = 0, count = CFArrayGetCount(list); i < count; ++i) taskAt(list, i)->SetStop(true);
+      for (CFIndex i = 0, count = CFArrayGetCount(list); i < count; ++i) qx::ObjectAt<CBaseTask>(list, i)->SetStop(true);
     }
     // Pushes blocked for space give up now instead of queuing behind the stop.
     QXConditionSignal(mSpaceCondition);
@@ -245,7 +241,7 @@ void CBaseTaskQueue::DumpQueuedTasks() {
   StMutexLocker lock(mQueueLock);
   CFShow(CFSTR("DumpQueuedTasks - Start"));
   for (CFIndex i = 0, count = CFArrayGetCount(mQueued); i < count; ++i) {
-    CBaseTask* task = taskAt(mQueued, i);
+    CBaseTask* task = qx::ObjectAt<CBaseTask>(mQueued, i);
     int priority = static_cast<int>(task->GetPriority());
     qxcf::CFRef<CFStringRef> line;
     if (CFStringRef name = task->GetDisplayName()) {
@@ -267,13 +263,13 @@ CFIndex CBaseTaskQueue::NextIndexLocked() const {
     return 0;
   }
   for (CFIndex i = 0, count = CFArrayGetCount(mQueued); i < count; ++i) {
-    if (taskAt(mQueued, i)->GetCanRunOnGPU()) return i;
+    if (qx::ObjectAt<CBaseTask>(mQueued, i)->GetCanRunOnGPU()) return i;
   }
   return 0;
 }
 
 CBaseTask* CBaseTaskQueue::TakeLocked(CFIndex index) {
-  auto task = qx::Ref<CBaseTask>::retain(taskAt(mQueued, index));
+  auto task = qx::Ref<CBaseTask>::retain(qx::ObjectAt<CBaseTask>(mQueued, index));
   CFDictionaryRemoveValue(mByKey, task->GetKey());
   CFArrayRemoveValueAtIndex(mQueued, index);
   CFArrayAppendValue(mRunning, task.get());
