@@ -151,7 +151,8 @@ QX_EXPORT int32_t QXUtilsLZWCompressToStream(const void* source, uint32_t length
    inflates them into `destination`, which the record must fill exactly. -1 for damaged data, a read
    that delivers fewer bytes than asked, a record that ends before the destination is full or before
    its compressed bytes are used up, or output that would not fit; the stream's read status when a
-   read fails; 1005 for a negative length. */
+   read fails; 1005 for a negative length or a NULL destination with a capacity. An empty record
+   (from a length of 0) inflates into a NULL destination of capacity 0. */
 QX_EXPORT int32_t QXUtilsLZWDecompressFromStream(QXStreamRef input, int32_t compressedLength, void* destination,
                                                  uint32_t capacity);
 
