@@ -266,7 +266,8 @@ QX_EXPORT void QXStreamRelease(QXStreamRef stream) { qx::releaseHandle(stream); 
 QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount) {
   uint64_t count = size;
   int32_t status = S(stream)->ReadChunk(static_cast<char*>(buffer), true, count);
-  if (status == 0 && outCount != nullptr) *outCount = count;
+  // Bytes handed over before a failure are gone from the stream: the caller must learn of them.
+  if ((status == 0 || count > 0) && outCount != nullptr) *outCount = count;
   return status;
 }
 

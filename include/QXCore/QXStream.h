@@ -59,7 +59,9 @@ QX_EXPORT void QXStreamRelease(QXStreamRef stream);
 /* ---- Bytes ---- */
 
 /* Reads up to `size` bytes (all of them when the stream can wait for them). *outCount (may be NULL)
-   is stored only on success: a file or memory stream at its end succeeds with fewer bytes. */
+   is stored on success — a file or memory stream at its end succeeds with fewer bytes — and on a
+   failure after some bytes were handed over (a socket time-out or close part-way), since those
+   bytes are consumed; a failure that delivered nothing leaves it alone. */
 QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount);
 QX_EXPORT int32_t QXStreamWrite(QXStreamRef stream, const void* buffer, uint64_t size);
 /* Reads one line ended by CR LF into *buffer, a malloc'ed block of *capacity bytes that grows with
