@@ -26,7 +26,10 @@ enum { kQXStreamByteOrderLittleEndian = 0, kQXStreamByteOrderBigEndian = 1 };
 
 enum {
   /* ReadLine stores at most this many bytes of one line (its CR included); a longer line gives
-     kQXStreamErrLineTooLong with those bytes in the buffer, and the stream stays inside the line. */
+     kQXStreamErrLineTooLong with the bytes read in the buffer, and the stream stays inside the line
+     right after them: no byte is consumed without being stored. When the limit falls just after a
+     CR, one more byte is read to see whether it is the LF; if not, it is stored as well (this many
+     plus one). The buffer then grows to at most this many plus 2 bytes. */
   kQXStreamMaxLineLength = 65536,
   /* ReadUnicodeStringWithLenCopy refuses (-1) a length prefix above this many UTF-16 units. */
   kQXStreamMaxStringUnits = 16 * 1024 * 1024,
@@ -67,8 +70,9 @@ QX_EXPORT int32_t QXStreamWrite(QXStreamRef stream, const void* buffer, uint64_t
 /* Reads one line ended by CR LF into *buffer, a malloc'ed block of *capacity bytes that grows with
    realloc (both updated), and stores it without its CR LF, zero-terminated. A LF not after a CR is
    an ordinary byte; of CR CR LF only the last CR is dropped. A capacity of 0 returns 0 at once and
-   leaves the buffer alone. On failure the buffer holds the bytes read so far, terminated: -1 at the
-   end of the data, -108 when realloc fails (the old buffer stays valid), kQXStreamErrLineTooLong. */
+   leaves the buffer alone. On failure the buffer holds every byte read so far, terminated: -1 at the
+   end of the data, -108 when realloc fails (the old buffer stays valid; it is grown before a byte
+   is read, so none is lost), kQXStreamErrLineTooLong (see kQXStreamMaxLineLength). */
 QX_EXPORT int32_t QXStreamReadLine(QXStreamRef stream, char** buffer, uint64_t* capacity);
 /* Writes `count` zero bytes; 0 for a count of 0. */
 QX_EXPORT int32_t QXStreamWritePad(QXStreamRef stream, uint64_t count);
