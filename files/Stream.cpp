@@ -260,8 +260,10 @@ QX_EXPORT int32_t QXStreamOpen(QXStreamRef stream) {
 }
 
 QX_EXPORT int32_t QXStreamClose(QXStreamRef stream) {
-  S(stream)->Close();
-  return 0;
+  CBaseStream* s = S(stream);
+  s->Close();
+  auto* file = dynamic_cast<CBaseStreamFile*>(s);
+  return file != nullptr ? file->GetCloseStatus() : 0;
 }
 
 QX_EXPORT void QXStreamRetain(QXStreamRef stream) { qx::retainHandle(stream); }

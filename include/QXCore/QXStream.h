@@ -54,7 +54,9 @@ QX_EXPORT QXStreamRef QXStreamCreateForData(CFDataRef data);
    errno of fopen. An open file stream is closed and opened again. Memory: makes an empty data when
    none is set, moves to position 0; always 0. */
 QX_EXPORT int32_t QXStreamOpen(QXStreamRef stream);
-/* Closes a file; a memory stream drops its data. Always 0. */
+/* Closes a file; a memory stream drops its data. 0, or for a file the errno of flushing and
+   closing it (EFBIG, ENOSPC, EIO...): written bytes still in the buffer are lost then, so a caller
+   that writes a file must check this before trusting it. 0 when nothing was open. */
 QX_EXPORT int32_t QXStreamClose(QXStreamRef stream);
 QX_EXPORT void QXStreamRetain(QXStreamRef stream);
 QX_EXPORT void QXStreamRelease(QXStreamRef stream);
@@ -242,7 +244,11 @@ class QX_EXPORT CBaseStreamFile : public CBaseStream {
   ~CBaseStreamFile() override;
 
   int32_t Open() override;
+  /* Flushes and closes; what that gave is kept for GetCloseStatus. */
   void Close() override;
+  /* 0 when the last Close flushed and closed the file (or found it closed), else its errno:
+     a buffered write that fails shows up only here. */
+  int32_t GetCloseStatus() const { return mCloseStatus; }
   /* A short read at the end of the file succeeds with the smaller count. */
   int32_t ReadChunk(char* buffer, bool readAll, uint64_t& count) override;
   int32_t WriteChunk(const char* buffer, uint64_t& count) override;
@@ -263,6 +269,7 @@ class QX_EXPORT CBaseStreamFile : public CBaseStream {
   std::FILE* mFile = nullptr;
   CFURLRef mURL = nullptr;
   CFStringRef mMode = nullptr;
+  int32_t mCloseStatus = 0;
 };
 
 /* A growable block of memory. Reading stops at the end of the data; writing overwrites, then

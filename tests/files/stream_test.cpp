@@ -63,6 +63,27 @@ class TrickleStream : public CBaseStream {
   size_t mAt = 0;
 };
 
+// Lowers the file-size limit for the process until destroyed; SIGXFSZ is ignored meanwhile, so a
+// write past the limit fails with EFBIG instead of killing the test.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &mSaved), 0);
+    mHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = mSaved;
+    tight.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &mSaved);
+    signal(SIGXFSZ, mHandler);
+  }
+
+ private:
+  struct rlimit mSaved {};
+  sighandler_t mHandler = SIG_DFL;
+};
+
 // ReadLine through the C interface with a small starting buffer; the text up to the terminator.
 int32_t Line(QXStreamRef s, std::string& text, uint64_t start = 2) {
   uint64_t capacity = start;
@@ -491,6 +512,22 @@ TEST(Stream, FileStreams) {
   StreamPtr folder(QXStreamCreateForFile(URL(home.root(), true).get(), CFSTR("wb")));
   EXPECT_EQ(QXStreamOpen(folder.get()), EISDIR);
 
+  // Buffered writes fail only when the buffer is flushed: closing reports it. Under a 1,000-byte
+  // file-size limit, 3,000 bytes are accepted and the close gives EFBIG; /dev/full gives ENOSPC.
+  {
+    StreamPtr limited(QXStreamCreateForFile(URL(home.root() / "limited").get(), CFSTR("wb")));
+    ASSERT_EQ(QXStreamOpen(limited.get()), 0);
+    FileSizeLimit limit(1000);
+    const std::string block(1000, 'x');
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(QXStreamWrite(limited.get(), block.data(), block.size()), 0);
+    EXPECT_EQ(QXStreamClose(limited.get()), EFBIG);
+    EXPECT_EQ(QXStreamClose(limited.get()), 0);  // nothing left open
+  }
+  StreamPtr full(QXStreamCreateForFile(URL("/dev/full").get(), CFSTR("wb")));
+  ASSERT_EQ(QXStreamOpen(full.get()), 0);
+  EXPECT_EQ(QXStreamWrite(full.get(), "abc", 3), 0);
+  EXPECT_EQ(QXStreamClose(full.get()), ENOSPC);
+
   // Accessors.
   auto* file = reinterpret_cast<CBaseStreamFile*>(r.get());
   EXPECT_EQ(file->GetPath(), url.get());
@@ -528,16 +565,8 @@ TEST(Stream, WholeFiles) {
 
   // A write that fails half-way (the file size limit) leaves the old file whole and no temporary.
   {
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = saved;
-    tight.rlim_cur = 5;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-    int32_t status = QXFileMgrWriteFileContents(data.get(), url.get());
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(status, EFBIG);
+    FileSizeLimit limit(5);
+    EXPECT_EQ(QXFileMgrWriteFileContents(data.get(), url.get()), EFBIG);
   }
   EXPECT_EQ(ReadFile(path), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
