@@ -209,6 +209,9 @@ QXStatus CBaseSocket::ReadChunk(char* buffer, bool readAll, uint64_t& count) {
     if (mBufferPos == mBufferEnd) EmptyBuffer();
     count = taken;
     wanted -= taken;
+    // Buffered bytes are a delivery: waiting for more here would hang a peer that sent all it had
+    // and now waits for our answer.
+    if (!readAll) return kQXNoErr;
   }
   while (wanted > 0) {
     ssize_t received = recv(mSocket, buffer + count, std::min(wanted, kMaxTransfer), 0);

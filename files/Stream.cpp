@@ -152,10 +152,28 @@ int32_t CBaseStream::WriteStringParams(CFStringRef format, ...) {
 int32_t CBaseStream::ReadLine(char*& buffer, uint64_t& capacity) {
   if (capacity == 0) return 0;
   if (buffer == nullptr) return kQXErrInvalidArgument;
+  // Every byte read is stored or ends the line, so the stream never loses one: room is made and
+  // the cap checked before reading. At the cap only a LF after a CR could still end the line, so
+  // after a CR one more byte is read, and stored if it is not that LF.
+  constexpr uint64_t kCap = kQXStreamMaxLineLength;
   // Invariant: stored < capacity, so there is always room for the terminating zero.
   uint64_t stored = 0;
   bool afterCR = false;
   for (;;) {
+    if (stored > kCap || (stored == kCap && !afterCR)) {
+      buffer[stored] = '\0';
+      return kQXStreamErrLineTooLong;
+    }
+    if (stored + 1 >= capacity) {
+      uint64_t grown = std::min<uint64_t>(capacity * 2, kCap + 2);
+      char* bigger = static_cast<char*>(std::realloc(buffer, grown));
+      if (bigger == nullptr) {
+        buffer[stored] = '\0';
+        return kQXErrMemory;
+      }
+      buffer = bigger;
+      capacity = grown;
+    }
     char c;
     int32_t status = ReadChar(c);
     if (status != 0) {
@@ -167,20 +185,6 @@ int32_t CBaseStream::ReadLine(char*& buffer, uint64_t& capacity) {
       return 0;
     }
     afterCR = c == '\r';
-    if (stored + 1 >= capacity) {
-      if (stored >= kQXStreamMaxLineLength) {
-        buffer[stored] = '\0';
-        return kQXStreamErrLineTooLong;
-      }
-      uint64_t grown = std::min<uint64_t>(capacity * 2, kQXStreamMaxLineLength + 1);
-      char* bigger = static_cast<char*>(std::realloc(buffer, grown));
-      if (bigger == nullptr) {
-        buffer[stored] = '\0';
-        return kQXErrMemory;
-      }
-      buffer = bigger;
-      capacity = grown;
-    }
     buffer[stored++] = c;
   }
 }
@@ -256,8 +260,10 @@ QX_EXPORT int32_t QXStreamOpen(QXStreamRef stream) {
 }
 
 QX_EXPORT int32_t QXStreamClose(QXStreamRef stream) {
-  S(stream)->Close();
-  return 0;
+  CBaseStream* s = S(stream);
+  s->Close();
+  auto* file = dynamic_cast<CBaseStreamFile*>(s);
+  return file != nullptr ? file->GetCloseStatus() : 0;
 }
 
 QX_EXPORT void QXStreamRetain(QXStreamRef stream) { qx::retainHandle(stream); }
@@ -266,7 +272,8 @@ QX_EXPORT void QXStreamRelease(QXStreamRef stream) { qx::releaseHandle(stream); 
 QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount) {
   uint64_t count = size;
   int32_t status = S(stream)->ReadChunk(static_cast<char*>(buffer), true, count);
-  if (status == 0 && outCount != nullptr) *outCount = count;
+  // Bytes handed over before a failure are gone from the stream: the caller must learn of them.
+  if ((status == 0 || count > 0) && outCount != nullptr) *outCount = count;
   return status;
 }
 

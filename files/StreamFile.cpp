@@ -59,10 +59,12 @@ int32_t CBaseStreamFile::Open() {
 }
 
 void CBaseStreamFile::Close() {
-  if (mFile != nullptr) {
-    std::fclose(mFile);
-    mFile = nullptr;
-  }
+  mCloseStatus = 0;
+  if (mFile == nullptr) return;
+  // Buffered writes reach the file only now; a failure here is the file's last word on them.
+  errno = 0;
+  if (std::fclose(mFile) != 0) mCloseStatus = LastError();
+  mFile = nullptr;
 }
 
 int32_t CBaseStreamFile::ReadChunk(char* buffer, bool, uint64_t& count) {

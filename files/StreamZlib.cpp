@@ -51,7 +51,10 @@ template <class More>
 int32_t InflateLoop(uint64_t length, void* destination, uint32_t capacity, More&& more) {
   z_stream stream{};
   if (inflateInit2(&stream, 15) != Z_OK) return kQXErrGeneric;
-  stream.next_out = static_cast<Bytef*>(destination);
+  // inflate refuses a null output pointer even with no room behind it; an empty record into an
+  // empty destination is still a valid call.
+  Bytef none = 0;
+  stream.next_out = destination != nullptr ? static_cast<Bytef*>(destination) : &none;
   stream.avail_out = capacity;
   uint64_t remaining = length;
   int32_t status = kQXErrGeneric;

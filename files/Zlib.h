@@ -15,7 +15,8 @@ namespace qxzlib {
 int32_t Compress(const void* source, uint32_t length, std::vector<uint8_t>& out) noexcept;
 
 // Inflates one zlib record of `length` bytes into `destination`, which the record must fill
-// exactly while using up every byte. 0, -1 for anything else, -108 when memory runs out.
+// exactly while using up every byte (an empty record into a NULL destination of capacity 0 is
+// fine). 0, -1 for anything else, 1005 for NULL with a length or capacity, -108 when memory runs out.
 int32_t Decompress(const void* source, size_t length, void* destination, uint32_t capacity) noexcept;
 
 }  // namespace qxzlib

@@ -1,7 +1,8 @@
 // Fuzzes ReadLine over a memory stream. The first input byte chooses the starting capacity (1-16);
 // the buffer is malloc'ed at exactly that size so ASan sees any write past it as it grows. Lines
 // are read until a non-zero status, and each one is checked against a plain CR LF split of the
-// input: the bytes before the CR of each CR LF, then -1 with the unterminated tail.
+// input: the bytes before the CR of each CR LF, then -1 with the unterminated tail. An overlong
+// line must hold exactly the bytes consumed, and the stream must go on right after them.
 #include <QXCore/QXStream.h>
 
 #include <cstdint>
@@ -18,17 +19,20 @@ namespace {
   std::abort();
 }
 
-// Lines as ReadLine must give them, and the tail after the last CR LF.
-std::vector<std::string> plainSplit(const std::string& bytes, std::string& tail) {
+// Lines as ReadLine must give them, where each starts in the input, and the tail after the last
+// CR LF.
+std::vector<std::string> plainSplit(const std::string& bytes, std::vector<size_t>& starts, std::string& tail) {
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t i = start; i + 1 < bytes.size(); ++i) {
     if (bytes[i] == '\r' && bytes[i + 1] == '\n') {
       lines.push_back(bytes.substr(start, i - start));
+      starts.push_back(start);
       start = i + 2;
       i = start - 1;
     }
   }
+  starts.push_back(start);
   tail = bytes.substr(start);
   return lines;
 }
@@ -40,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t capacity = 1 + (data[0] & 15);
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   std::string tail;
-  std::vector<std::string> expected = plainSplit(bytes, tail);
+  std::vector<size_t> starts;
+  std::vector<std::string> expected = plainSplit(bytes, starts, tail);
 
   CFDataRef input =
       CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size()));
@@ -54,14 +59,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t status = 0;
   for (;;) {
     status = QXStreamReadLine(stream, &buffer, &capacity);
-    if (capacity > uint64_t{kQXStreamMaxLineLength} + 1 && capacity > 16) fail("capacity beyond the cap");
+    if (capacity > uint64_t{kQXStreamMaxLineLength} + 2 && capacity > 16) fail("capacity beyond the cap");
     const std::string& want = index < expected.size() ? expected[index] : tail;
     // Bytes stored for this line: its CR too, when it has one.
     size_t stored = want.size() + (index < expected.size() ? 1 : 0);
     if (stored > kQXStreamMaxLineLength) {
       if (status != kQXStreamErrLineTooLong) fail("an overlong line passed");
-      if (std::memcmp(buffer, want.data(), kQXStreamMaxLineLength) != 0 || buffer[kQXStreamMaxLineLength] != 0)
-        fail("overlong line differs");
+      // The cap, or one byte more when the cap falls just after a CR that no LF follows.
+      const std::string line = bytes.substr(starts[index]);
+      size_t kept = kQXStreamMaxLineLength + (line[kQXStreamMaxLineLength - 1] == '\r' ? 1 : 0);
+      if (std::memcmp(buffer, line.data(), kept) != 0 || buffer[kept] != 0) fail("overlong line differs");
+      std::string rest(line.size() - kept + 1, '\0');
+      uint64_t count = 0;
+      if (QXStreamRead(stream, rest.data(), rest.size(), &count) != 0 || rest.substr(0, count) != line.substr(kept))
+        fail("bytes lost after an overlong line");
       std::free(buffer);
       QXStreamRelease(stream);
       return 0;

@@ -79,7 +79,8 @@ QX_EXPORT uint16_t QXSocketGetPort(QXSocketRef socket);
 /* Reads up to `*count` bytes into `buffer`; `*count` is set to the number read. Bytes buffered by
    ReadChar come first: when they are more than asked, the first `*count` are handed over and the
    rest stay buffered. Then, with `readAll` true, receives until all are read; with `readAll`
-   false, returns after the first successful receive. 0, 10057 when the peer has closed, or errno
+   false, returns with the buffered bytes when there were any, else after the first successful
+   receive (it never waits once it has bytes to give). 0, 10057 when the peer has closed, or errno
    (`*count` then holds what was read). */
 QX_EXPORT QXStatus QXSocketReadChunk(QXSocketRef socket, void* buffer, bool readAll, uint64_t* count);
 /* One byte from the receive buffer, refilled with one receive of up to 32 KiB when empty. 0, 10057

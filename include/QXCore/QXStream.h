@@ -26,7 +26,10 @@ enum { kQXStreamByteOrderLittleEndian = 0, kQXStreamByteOrderBigEndian = 1 };
 
 enum {
   /* ReadLine stores at most this many bytes of one line (its CR included); a longer line gives
-     kQXStreamErrLineTooLong with those bytes in the buffer, and the stream stays inside the line. */
+     kQXStreamErrLineTooLong with the bytes read in the buffer, and the stream stays inside the line
+     right after them: no byte is consumed without being stored. When the limit falls just after a
+     CR, one more byte is read to see whether it is the LF; if not, it is stored as well (this many
+     plus one). The buffer then grows to at most this many plus 2 bytes. */
   kQXStreamMaxLineLength = 65536,
   /* ReadUnicodeStringWithLenCopy refuses (-1) a length prefix above this many UTF-16 units. */
   kQXStreamMaxStringUnits = 16 * 1024 * 1024,
@@ -51,7 +54,9 @@ QX_EXPORT QXStreamRef QXStreamCreateForData(CFDataRef data);
    errno of fopen. An open file stream is closed and opened again. Memory: makes an empty data when
    none is set, moves to position 0; always 0. */
 QX_EXPORT int32_t QXStreamOpen(QXStreamRef stream);
-/* Closes a file; a memory stream drops its data. Always 0. */
+/* Closes a file; a memory stream drops its data. 0, or for a file the errno of flushing and
+   closing it (EFBIG, ENOSPC, EIO...): written bytes still in the buffer are lost then, so a caller
+   that writes a file must check this before trusting it. 0 when nothing was open. */
 QX_EXPORT int32_t QXStreamClose(QXStreamRef stream);
 QX_EXPORT void QXStreamRetain(QXStreamRef stream);
 QX_EXPORT void QXStreamRelease(QXStreamRef stream);
@@ -59,14 +64,17 @@ QX_EXPORT void QXStreamRelease(QXStreamRef stream);
 /* ---- Bytes ---- */
 
 /* Reads up to `size` bytes (all of them when the stream can wait for them). *outCount (may be NULL)
-   is stored only on success: a file or memory stream at its end succeeds with fewer bytes. */
+   is stored on success — a file or memory stream at its end succeeds with fewer bytes — and on a
+   failure after some bytes were handed over (a socket time-out or close part-way), since those
+   bytes are consumed; a failure that delivered nothing leaves it alone. */
 QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount);
 QX_EXPORT int32_t QXStreamWrite(QXStreamRef stream, const void* buffer, uint64_t size);
 /* Reads one line ended by CR LF into *buffer, a malloc'ed block of *capacity bytes that grows with
    realloc (both updated), and stores it without its CR LF, zero-terminated. A LF not after a CR is
    an ordinary byte; of CR CR LF only the last CR is dropped. A capacity of 0 returns 0 at once and
-   leaves the buffer alone. On failure the buffer holds the bytes read so far, terminated: -1 at the
-   end of the data, -108 when realloc fails (the old buffer stays valid), kQXStreamErrLineTooLong. */
+   leaves the buffer alone. On failure the buffer holds every byte read so far, terminated: -1 at the
+   end of the data, -108 when realloc fails (the old buffer stays valid; it is grown before a byte
+   is read, so none is lost), kQXStreamErrLineTooLong (see kQXStreamMaxLineLength). */
 QX_EXPORT int32_t QXStreamReadLine(QXStreamRef stream, char** buffer, uint64_t* capacity);
 /* Writes `count` zero bytes; 0 for a count of 0. */
 QX_EXPORT int32_t QXStreamWritePad(QXStreamRef stream, uint64_t count);
@@ -151,7 +159,8 @@ QX_EXPORT int32_t QXUtilsLZWCompressToStream(const void* source, uint32_t length
    inflates them into `destination`, which the record must fill exactly. -1 for damaged data, a read
    that delivers fewer bytes than asked, a record that ends before the destination is full or before
    its compressed bytes are used up, or output that would not fit; the stream's read status when a
-   read fails; 1005 for a negative length. */
+   read fails; 1005 for a negative length or a NULL destination with a capacity. An empty record
+   (from a length of 0) inflates into a NULL destination of capacity 0. */
 QX_EXPORT int32_t QXUtilsLZWDecompressFromStream(QXStreamRef input, int32_t compressedLength, void* destination,
                                                  uint32_t capacity);
 
@@ -235,7 +244,11 @@ class QX_EXPORT CBaseStreamFile : public CBaseStream {
   ~CBaseStreamFile() override;
 
   int32_t Open() override;
+  /* Flushes and closes; what that gave is kept for GetCloseStatus. */
   void Close() override;
+  /* 0 when the last Close flushed and closed the file (or found it closed), else its errno:
+     a buffered write that fails shows up only here. */
+  int32_t GetCloseStatus() const { return mCloseStatus; }
   /* A short read at the end of the file succeeds with the smaller count. */
   int32_t ReadChunk(char* buffer, bool readAll, uint64_t& count) override;
   int32_t WriteChunk(const char* buffer, uint64_t& count) override;
@@ -256,6 +269,7 @@ class QX_EXPORT CBaseStreamFile : public CBaseStream {
   std::FILE* mFile = nullptr;
   CFURLRef mURL = nullptr;
   CFStringRef mMode = nullptr;
+  int32_t mCloseStatus = 0;
 };
 
 /* A growable block of memory. Reading stops at the end of the data; writing overwrites, then

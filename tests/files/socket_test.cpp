@@ -222,6 +222,40 @@ TEST(SocketTest, ChunkReadsHandOverCharacterBufferedBytesFirst) {
   EXPECT_EQ(0u, count);
 }
 
+TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
+  // A request/response peer sends a line and a few bytes, then waits for the answer. After the
+  // line, those bytes sit in the receive buffer; a read that need not fill its buffer returns with
+  // them instead of waiting for more. Time-outs make a regression fail instead of hang.
+  Pair pair;
+  QXSocketSetTimeouts(pair.server.ref, 0, 1);
+  QXSocketSetTimeouts(pair.client.ref, 0, 5);
+  QXStreamRef stream = QXStreamCreateForSocket(pair.server.ref);
+  uint64_t capacity = 8;
+  char* line = static_cast<char*>(malloc(capacity));
+  char buffer[64];
+  for (bool readAll : {false, true}) {
+    SCOPED_TRACE(readAll ? "readAll" : "one receive");
+    ASSERT_EQ(0, writeAll(pair.client.ref, "PUT\r\nabc"));
+    ASSERT_EQ(0, QXStreamReadLine(stream, &line, &capacity));
+    EXPECT_STREQ("PUT", line);
+    uint64_t count = sizeof buffer;
+    if (readAll) {
+      // QXStreamRead waits for all it asked for; when time runs out it still tells what it handed over.
+      EXPECT_EQ(EAGAIN, QXStreamRead(stream, buffer, sizeof buffer, &count));
+    } else {
+      EXPECT_EQ(0, QXSocketReadChunk(pair.server.ref, buffer, false, &count));
+    }
+    ASSERT_EQ(3u, count);
+    EXPECT_EQ("abc", std::string(buffer, 3));
+    ASSERT_EQ(0, writeAll(pair.server.ref, "ok"));
+    count = 2;
+    EXPECT_EQ(0, QXSocketReadChunk(pair.client.ref, buffer, true, &count));
+    EXPECT_EQ("ok", std::string(buffer, count));
+  }
+  free(line);
+  QXStreamRelease(stream);
+}
+
 TEST(SocketTest, PeerCloseGives10057FromBothReads) {
   Pair pair;
   ASSERT_EQ(0, writeAll(pair.client.ref, "abcde"));

@@ -63,6 +63,27 @@ class TrickleStream : public CBaseStream {
   size_t mAt = 0;
 };
 
+// Lowers the file-size limit for the process until destroyed; SIGXFSZ is ignored meanwhile, so a
+// write past the limit fails with EFBIG instead of killing the test.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &mSaved), 0);
+    mHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = mSaved;
+    tight.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &mSaved);
+    signal(SIGXFSZ, mHandler);
+  }
+
+ private:
+  struct rlimit mSaved {};
+  sighandler_t mHandler = SIG_DFL;
+};
+
 // ReadLine through the C interface with a small starting buffer; the text up to the terminator.
 int32_t Line(QXStreamRef s, std::string& text, uint64_t start = 2) {
   uint64_t capacity = start;
@@ -271,20 +292,46 @@ TEST(Stream, ReadLineRules) {
   EXPECT_EQ(pos, 0u);
 
   // The cap: an endless line stops at kQXStreamMaxLineLength with a terminated buffer, and the
-  // next bytes stay in the stream.
-  std::string longLine(kQXStreamMaxLineLength + 10, 'q');
-  StreamPtr l = Memory(longLine + "\r\nnext\r\n");
-  uint64_t capacity = 16;
-  char* buffer = static_cast<char*>(std::malloc(capacity));
-  EXPECT_EQ(QXStreamReadLine(l.get(), &buffer, &capacity), kQXStreamErrLineTooLong);
-  EXPECT_EQ(capacity, uint64_t{kQXStreamMaxLineLength} + 1);
-  EXPECT_EQ(std::strlen(buffer), size_t{kQXStreamMaxLineLength});
-  std::free(buffer);
-  // A line of exactly the cap (its CR included) still fits.
-  StreamPtr f = Memory(std::string(kQXStreamMaxLineLength - 1, 'q') + "\r\n");
-  std::string line;
-  EXPECT_EQ(Line(f.get(), line), 0);
-  EXPECT_EQ(line.size(), size_t{kQXStreamMaxLineLength - 1});
+  // next bytes stay in the stream: nothing is read that is not stored. When the cap falls just
+  // after a CR, one more byte is needed to tell a line end; if it is not the LF it is stored too.
+  // Every kind of stream shares the rule; the trickling one stands in for a socket.
+  const std::string x(kQXStreamMaxLineLength, 'x');
+  struct Case {
+    std::string bytes;
+    int32_t status;
+    std::string stored, next;
+  } cases[] = {
+      {x + "qq\r\nnext\r\n", kQXStreamErrLineTooLong, x, "qq"},
+      {x + "\r\nnext\r\n", kQXStreamErrLineTooLong, x, ""},
+      {x.substr(1) + "\ry\r\nnext\r\n", kQXStreamErrLineTooLong, x.substr(1) + "\ry", ""},
+      {x.substr(2) + "\r\r\nnext\r\n", 0, x.substr(2) + "\r", "next"},  // exactly the cap, CR included
+      {x.substr(1) + "\r\nnext\r\n", 0, x.substr(1), "next"},
+  };
+  for (const Case& c : cases) {
+    for (int kind = 0; kind < 3; ++kind) {
+      SCOPED_TRACE(testing::Message() << c.stored.size() << " bytes, kind " << kind);
+      qxtest::TempHome home;
+      StreamPtr m;
+      std::unique_ptr<TrickleStream> t;
+      if (kind == 2) t = std::make_unique<TrickleStream>(c.bytes, 1000);
+      if (kind == 1) {
+        WriteFile(home.root() / "long", c.bytes);
+        m.reset(QXStreamCreateForFile(URL(home.root() / "long").get(), CFSTR("rb")));
+        ASSERT_EQ(QXStreamOpen(m.get()), 0);
+      } else if (kind == 0) {
+        m = Memory(c.bytes);
+      }
+      CBaseStream* s = t ? static_cast<CBaseStream*>(t.get()) : reinterpret_cast<CBaseStream*>(m.get());
+      uint64_t capacity = 16;
+      char* buffer = static_cast<char*>(std::malloc(capacity));
+      EXPECT_EQ(s->ReadLine(buffer, capacity), c.status);
+      EXPECT_LE(capacity, uint64_t{kQXStreamMaxLineLength} + 2);
+      EXPECT_TRUE(std::string(buffer) == c.stored);
+      EXPECT_EQ(s->ReadLine(buffer, capacity), 0);
+      EXPECT_STREQ(buffer, c.next.c_str());
+      std::free(buffer);
+    }
+  }
 }
 
 TEST(Stream, SocketLikeStreams) {
@@ -465,6 +512,22 @@ TEST(Stream, FileStreams) {
   StreamPtr folder(QXStreamCreateForFile(URL(home.root(), true).get(), CFSTR("wb")));
   EXPECT_EQ(QXStreamOpen(folder.get()), EISDIR);
 
+  // Buffered writes fail only when the buffer is flushed: closing reports it. Under a 1,000-byte
+  // file-size limit, 3,000 bytes are accepted and the close gives EFBIG; /dev/full gives ENOSPC.
+  {
+    StreamPtr limited(QXStreamCreateForFile(URL(home.root() / "limited").get(), CFSTR("wb")));
+    ASSERT_EQ(QXStreamOpen(limited.get()), 0);
+    FileSizeLimit limit(1000);
+    const std::string block(1000, 'x');
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(QXStreamWrite(limited.get(), block.data(), block.size()), 0);
+    EXPECT_EQ(QXStreamClose(limited.get()), EFBIG);
+    EXPECT_EQ(QXStreamClose(limited.get()), 0);  // nothing left open
+  }
+  StreamPtr full(QXStreamCreateForFile(URL("/dev/full").get(), CFSTR("wb")));
+  ASSERT_EQ(QXStreamOpen(full.get()), 0);
+  EXPECT_EQ(QXStreamWrite(full.get(), "abc", 3), 0);
+  EXPECT_EQ(QXStreamClose(full.get()), ENOSPC);
+
   // Accessors.
   auto* file = reinterpret_cast<CBaseStreamFile*>(r.get());
   EXPECT_EQ(file->GetPath(), url.get());
@@ -502,16 +565,8 @@ TEST(Stream, WholeFiles) {
 
   // A write that fails half-way (the file size limit) leaves the old file whole and no temporary.
   {
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = saved;
-    tight.rlim_cur = 5;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-    int32_t status = QXFileMgrWriteFileContents(data.get(), url.get());
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(status, EFBIG);
+    FileSizeLimit limit(5);
+    EXPECT_EQ(QXFileMgrWriteFileContents(data.get(), url.get()), EFBIG);
   }
   EXPECT_EQ(ReadFile(path), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);

@@ -75,6 +75,13 @@ TEST(StreamZlib, RoundTripsAndExactRecords) {
       EXPECT_EQ(Decompress(record, length, out, size - 1), -1);  // one byte short
     }
     EXPECT_EQ(Decompress(record, length, out, size + 1), -1);  // destination not filled
+    if (size == 0) {
+      StreamPtr in = Memory(record);
+      EXPECT_EQ(QXUtilsLZWDecompressFromStream(in.get(), length, nullptr, 0), 0);  // no destination at all
+      StreamPtr packed = Memory("");
+      EXPECT_EQ(QXUtilsLZWCompressToStream(nullptr, 0, packed.get()), 0);
+      EXPECT_EQ(Bytes(packed.get()), record);
+    }
 
     // Several records back to back: each read leaves the stream at the next one.
     StreamPtr in = Memory(record + record);

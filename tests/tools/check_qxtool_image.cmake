@@ -89,6 +89,24 @@ qxtool(2 bogus)
 qxtool(0 help)
 expect_match("${out}" "usage: qxtool image COMMAND" "help")
 
+# A save that fails only when its last buffer is flushed (a 1,000-byte file-size limit, SIGXFSZ
+# ignored, for a file of about 1,800 bytes) is an error, and the file already at OUT stays whole.
+string(RANDOM LENGTH 768 RANDOM_SEED 7 noise)
+file(WRITE ${WORK}/noise-RGB16x16x8bit.raw "${noise}")
+qxtool(0 convert-depth 16 flat-GRAY4x2x8bit.raw -o kept.qxtiles)
+file(SHA256 ${WORK}/kept.qxtiles before)
+execute_process(COMMAND sh -c "trap '' XFSZ; export TMPDIR=\"$0\"; exec prlimit --fsize=1000 \"$@\"" ${WORK}
+    ${QXTOOL} image convert-depth 16 noise-RGB16x16x8bit.raw -o kept.qxtiles
+  WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 1)
+  message(FATAL_ERROR "a save beyond the file-size limit: exit ${rc}, expected 1\n${out}\n${err}")
+endif()
+expect_match("${err}" "kept.qxtiles: cannot write" "a failed save")
+file(SHA256 ${WORK}/kept.qxtiles after)
+if(NOT before STREQUAL after)
+  message(FATAL_ERROR "a failed save replaced kept.qxtiles")
+endif()
+
 # Nothing half-written is left behind, and the cache folder is gone.
 file(GLOB leftovers ${WORK}/*.partial-* ${WORK}/QXImageCache-*)
 if(leftovers)

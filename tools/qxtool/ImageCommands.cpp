@@ -230,7 +230,9 @@ class Tool {
       if (!stream) return fail(out, "out of memory", kQXErrMemory);
       if ((status = QXStreamOpen(stream.get())) != 0) return fail(out, errnoText(status), status);
       status = QXImageSaveToStream(image, stream.get());
-      QXStreamClose(stream.get());
+      // The last buffered bytes are written by the close: its failure leaves a short file.
+      const int32_t closed = QXStreamClose(stream.get());
+      if (status == 0) status = closed;
     }
     if (status == 0 && std::rename(partial.c_str(), out.c_str()) != 0) status = errno;
     if (status != 0) {

@@ -183,7 +183,7 @@ class Demo {
       if (!stream) return fail("QXStreamCreateForFile", -108);
       if ((status = QXStreamOpen(stream.get())) != 0) return fail("opening the file to save", status);
       if ((status = QXImageSaveToStream(image.get(), stream.get())) != 0) return fail("QXImageSaveToStream", status);
-      QXStreamClose(stream.get());
+      if ((status = QXStreamClose(stream.get())) != 0) return fail("closing the saved file", status);
     }
     double saveSecs = seconds(t);
     struct stat st;
