@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "core/Handle.h"
-#include "files/StreamHandle.h"
-#include "files/Zlib.h"
+#include "net/StreamHandle.h"
+#include "utils/Zlib.h"
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 

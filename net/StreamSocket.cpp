@@ -1,6 +1,6 @@
 // The socket stream: every operation goes to the socket object.
-#include "files/StreamSocket.h"
-#include "files/StreamHandle.h"
+#include "net/StreamSocket.h"
+#include "net/StreamHandle.h"
 
 int32_t CBaseStreamSocket::Open() { return mSocket ? mSocket->Open() : kQXErrGeneric; }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/files/FileTestSupport.h"
-#include "tests/files/StreamTestSupport.h"
+#include "tests/net/StreamTestSupport.h"
 
 namespace {
 

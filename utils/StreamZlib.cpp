@@ -7,8 +7,8 @@
 #include <new>
 
 #include "core/Handle.h"
-#include "files/StreamHandle.h"
-#include "files/Zlib.h"
+#include "net/StreamHandle.h"
+#include "utils/Zlib.h"
 
 namespace {
 

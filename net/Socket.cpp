@@ -1,7 +1,7 @@
 // IPv4 TCP sockets over the POSIX interface.
-#include "files/Socket.h"
+#include "net/Socket.h"
 
-#include "files/SocketTesting.h"
+#include "net/SocketTesting.h"
 
 #include <QXCore/QXLog.h>
 #include <arpa/inet.h>

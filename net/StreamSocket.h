@@ -6,7 +6,7 @@
 #include <QXCore/QXStream.h>
 
 #include "core/Handle.h"
-#include "files/Socket.h"
+#include "net/Socket.h"
 
 class CBaseStreamSocket final : public CBaseStream {
  public:

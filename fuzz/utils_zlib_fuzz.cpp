@@ -13,7 +13,7 @@
 namespace {
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "files_zlib_fuzz: %s\n", what);
+  std::fprintf(stderr, "utils_zlib_fuzz: %s\n", what);
   std::abort();
 }
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "files/SocketTesting.h"
+#include "net/SocketTesting.h"
 #include "tests/log/LogCapture.h"
 
 namespace {

@@ -15,7 +15,7 @@
 namespace {
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "files_readline_fuzz: %s\n", what);
+  std::fprintf(stderr, "net_readline_fuzz: %s\n", what);
   std::abort();
 }
 

@@ -14,7 +14,7 @@
 #include "cf/CFRef.h"
 #include "core/Handle.h"
 #include "files/CoreFileInternal.h"
-#include "files/StreamHandle.h"
+#include "net/StreamHandle.h"
 
 static_assert(kQXStreamErrLineTooLong == EMSGSIZE);
 static_assert(std::endian::native == std::endian::little, "the default byte order is the machine's own");
