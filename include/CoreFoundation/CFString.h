@@ -166,7 +166,8 @@ CF_EXPORT Boolean CFStringFindWithOptionsAndLocale(CFStringRef theString, CFStri
 CF_EXPORT Boolean CFStringFindWithOptions(CFStringRef theString, CFStringRef stringToFind, CFRange rangeToSearch,
                                           CFStringCompareFlags searchOptions, CFRange* result);
 /* An owned array whose elements point to CFRange values (owned by the array), one per
- * non-overlapping match in ascending order; NULL when there is none. */
+ * non-overlapping match in search order (the last match first with kCFCompareBackwards); with
+ * kCFCompareAnchored, the adjacent matches from the anchor on. NULL when there is none. */
 CF_EXPORT CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef theString,
                                                         CFStringRef stringToFind, CFRange rangeToSearch,
                                                         CFStringCompareFlags compareOptions);
