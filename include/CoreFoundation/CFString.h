@@ -189,8 +189,9 @@ CF_EXPORT CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFA
                                                        CFStringRef separatorString);
 /* Leading whitespace, optional sign, digits; 0 when there are none; saturates on overflow. */
 CF_EXPORT SInt32 CFStringGetIntValue(CFStringRef str);
-/* strtod's grammar after leading whitespace, always with "." as the decimal point; 0.0 when the
- * string does not start with a number. */
+/* After leading whitespace: [+-] digits [. digits] [e|E [+-] digits], always with "." as the point,
+ * converted as strtod does (so "1e999" is HUGE_VAL); 0.0 when the string does not start that way.
+ * "nan", "inf", "infinity" and hex forms are not numbers here and give 0.0. */
 CF_EXPORT double CFStringGetDoubleValue(CFStringRef str);
 
 /* ---- Mutation. Called on an immutable string, or with a range outside the string, these change
