@@ -14,7 +14,6 @@
 #define __COREFOUNDATION_CFARRAY__
 
 #include <CoreFoundation/CFBase.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 

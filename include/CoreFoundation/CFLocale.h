@@ -11,7 +11,6 @@
 #include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFBase.h>
 #include <CoreFoundation/CFDictionary.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 

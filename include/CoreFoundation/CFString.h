@@ -8,15 +8,16 @@
 #ifndef __COREFOUNDATION_CFSTRING__
 #define __COREFOUNDATION_CFSTRING__
 
+/* As on Apple's platforms, CFString.h brings the headers of the types its functions take; none of
+ * them includes CFString.h back (CFStringRef itself is declared in CFBase.h). */
+#include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFBase.h>
+#include <CoreFoundation/CFData.h>
+#include <CoreFoundation/CFDictionary.h>
+#include <CoreFoundation/CFLocale.h>
+#include <stdarg.h>
 
 CF_EXTERN_C_BEGIN
-
-/* Declared again (identically) by their own headers. */
-typedef const struct __CFArray* CFArrayRef;
-typedef const struct __CFDictionary* CFDictionaryRef;
-typedef const struct __CFData* CFDataRef;
-typedef const struct __CFLocale* CFLocaleRef;
 
 typedef UInt32 CFStringEncoding;
 
