@@ -384,9 +384,8 @@ void CFArraySortValues(CFMutableArrayRef theArray, CFRange range, CFComparatorFu
   if (values.get() == nullptr || spare.get() == nullptr) return;
   std::memcpy(values.get(), a->items + range.location, sizeof(void*) * static_cast<size_t>(n));
   for (CFIndex i = 0; i < n; ++i) values.get()[i] = a->retain(values.get()[i]);
-  qxcf::stableSort(values.get(), static_cast<size_t>(n), spare.get(), [&](const void* x, const void* y) {
-    return comparator(x, y, context) == kCFCompareLessThan;
-  });
+  qxcf::stableSort(values.get(), static_cast<size_t>(n), spare.get(),
+                   [&](const void* x, const void* y) { return comparator(x, y, context) == kCFCompareLessThan; });
   if (validRange(range, a->count)) replace(a, range, values.get(), n);
   for (CFIndex i = 0; i < n; ++i) a->release(values.get()[i]);
 }

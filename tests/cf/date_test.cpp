@@ -178,9 +178,10 @@ TEST(CFDate, AddingUnitsAndDifferences) {
               std::make_tuple(m.to.year, int{m.to.month}, int{m.to.day}, int{m.to.hour}))
         << m.from.year << "-" << int{m.from.month} << "-" << int{m.from.day} << " + " << m.months;
   }
-  CFGregorianUnits mar1 = CFAbsoluteTimeGetDifferenceAsGregorianUnits(
-      CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 1), nullptr), CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 31), nullptr),
-      nullptr, kCFGregorianUnitsMonths | kCFGregorianUnitsDays);
+  CFGregorianUnits mar1 =
+      CFAbsoluteTimeGetDifferenceAsGregorianUnits(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 1), nullptr),
+                                                  CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 31), nullptr), nullptr,
+                                                  kCFGregorianUnitsMonths | kCFGregorianUnitsDays);
   EXPECT_EQ(std::make_pair(mar1.months, mar1.days), std::make_pair(1, 1));
   CFGregorianUnits mixed{0, 0, 1, 25, 61, 1.5};
   EXPECT_EQ(CFAbsoluteTimeAddGregorianUnits(0, nullptr, mixed), 86400 + 25 * 3600 + 61 * 60 + 1.5);

@@ -170,8 +170,8 @@ TEST(PlistWriter, TopLevelLeavesSpecialRealsAndDataLines) {
     CFAbsoluteTime at;
     const char* text;
   } years[] = {
-      {-63145526400.0, "0000-01-01T00:00:00Z"},      {-63145612800.0 + 86399, "-001-12-31T23:59:59Z"},
-      {-378715046400.0, "-10000-01-01T00:00:00Z"},   {252423993600.0, "10000-01-01T00:00:00Z"},
+      {-63145526400.0, "0000-01-01T00:00:00Z"},           {-63145612800.0 + 86399, "-001-12-31T23:59:59Z"},
+      {-378715046400.0, "-10000-01-01T00:00:00Z"},        {252423993600.0, "10000-01-01T00:00:00Z"},
       {3832765862400.0 + 3723, "123456-07-08T01:02:03Z"},
   };
   for (const auto& y : years) {
@@ -348,10 +348,10 @@ TEST(PlistReader, AcceptsEverythingTheFormatAllows) {
                 "<date>2024-02-29T23:59:07Z</date><date>2001-01-01Z</date><date>1970Z</date><date>-0001-12-31Z</date>"
                 "</array>"));
   ASSERT_TRUE(p.value) << p.error;
-  expected = array({blob(std::string("\0\1\2\3", 4)).get(), blob(std::string("\0\1\2\3", 4)).get(), blob("").get(),
-                    blob("").get(), adopt(CFDateCreate(nullptr, 730943947)).get(),
-                    adopt(CFDateCreate(nullptr, 0)).get(), adopt(CFDateCreate(nullptr, -978307200)).get(),
-                    adopt(CFDateCreate(nullptr, -63145612800.0)).get()});
+  expected =
+      array({blob(std::string("\0\1\2\3", 4)).get(), blob(std::string("\0\1\2\3", 4)).get(), blob("").get(),
+             blob("").get(), adopt(CFDateCreate(nullptr, 730943947)).get(), adopt(CFDateCreate(nullptr, 0)).get(),
+             adopt(CFDateCreate(nullptr, -978307200)).get(), adopt(CFDateCreate(nullptr, -63145612800.0)).get()});
   EXPECT_TRUE(CFEqual(p.value.get(), expected.get()));
 
   // Empty containers in both spellings; duplicate keys: the last value wins.

@@ -324,8 +324,8 @@ TEST(CFStringCompare, ArrayWithFindResults) {
   };
   for (const auto& c : orders) {
     CFIndex n = static_cast<CFIndex>(std::u16string_view(c.hay).size());
-    auto found = adopt(CFStringCreateArrayWithFindResults(nullptr, S(c.hay).get(), S(c.needle).get(),
-                                                          CFRangeMake(0, n), c.options));
+    auto found = adopt(
+        CFStringCreateArrayWithFindResults(nullptr, S(c.hay).get(), S(c.needle).get(), CFRangeMake(0, n), c.options));
     std::vector<CFIndex> starts;
     for (CFIndex i = 0; found && i < CFArrayGetCount(found.get()); ++i) {
       starts.push_back(static_cast<const CFRange*>(CFArrayGetValueAtIndex(found.get(), i))->location);

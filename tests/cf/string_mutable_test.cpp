@@ -79,8 +79,7 @@ TEST(CFStringMutable, FindAndReplace) {
             1);
   EXPECT_EQ(units(m.get()), u"oneone 1");
   m = M(u"oneone one");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10), kCFCompareAnchored),
-            2);
+  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10), kCFCompareAnchored), 2);
   EXPECT_EQ(units(m.get()), u"11 one");
 
   m = M(u"Straße");

@@ -6,8 +6,8 @@ int qx_header_check_cfstring(CFStringRef s, CFLocaleRef locale);
 int qx_header_check_cfstring(CFStringRef s, CFLocaleRef locale) {
   CFArrayRef parts = CFStringCreateArrayBySeparatingStrings(NULL, s, CFSTR(","));
   CFDataRef bytes = CFStringCreateExternalRepresentation(NULL, s, kCFStringEncodingUTF8, 0);
-  CFDictionaryRef empty = CFDictionaryCreate(NULL, NULL, NULL, 0, &kCFTypeDictionaryKeyCallBacks,
-                                             &kCFTypeDictionaryValueCallBacks);
+  CFDictionaryRef empty =
+      CFDictionaryCreate(NULL, NULL, NULL, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
   CFIndex n = CFArrayGetCount(parts) + CFDataGetLength(bytes) + CFDictionaryGetCount(empty);
   n += CFStringGetLength(CFLocaleGetIdentifier(locale));
   CFRelease(parts);
