@@ -5,6 +5,7 @@
 
 #include "CFHashTable.h"
 #include "CFRuntime.h"
+#include "CFSort.h"
 #include "CFStringInternal.h"
 
 #include <algorithm>
@@ -375,8 +376,18 @@ void CFArrayExchangeValuesAtIndices(CFMutableArrayRef theArray, CFIndex idx1, CF
 void CFArraySortValues(CFMutableArrayRef theArray, CFRange range, CFComparatorFunction comparator, void* context) {
   __CFArray* a = mutableArray(theArray);
   if (a == nullptr || comparator == nullptr || !validRange(range, a->count) || range.length < 2) return;
-  std::stable_sort(a->items + range.location, a->items + range.location + range.length,
+  // Sorted in a copy that holds a reference to each value, as the array may be edited by the
+  // comparator: the sort never writes into storage that moved, nor keeps a value that was freed.
+  const CFIndex n = range.length;
+  Scratch values(n);
+  Scratch spare(n);
+  if (values.get() == nullptr || spare.get() == nullptr) return;
+  std::memcpy(values.get(), a->items + range.location, sizeof(void*) * static_cast<size_t>(n));
+  for (CFIndex i = 0; i < n; ++i) values.get()[i] = a->retain(values.get()[i]);
+  qxcf::stableSort(values.get(), static_cast<size_t>(n), spare.get(),
                    [&](const void* x, const void* y) { return comparator(x, y, context) == kCFCompareLessThan; });
+  if (validRange(range, a->count)) replace(a, range, values.get(), n);
+  for (CFIndex i = 0; i < n; ++i) a->release(values.get()[i]);
 }
 
 void CFArrayAppendArray(CFMutableArrayRef theArray, CFArrayRef otherArray, CFRange otherRange) {

@@ -9,6 +9,7 @@
 #include "CFRuntime.h"
 #include "CFStringInternal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -206,9 +207,13 @@ CFAbsoluteTime CFAbsoluteTimeAddGregorianUnits(CFAbsoluteTime at, CFTimeZoneRef 
   Broken b = breakLocal(at, tz);
   if (!b.ok) return at;
   Civil c = civilFromDays(b.days);
-  // Years, months and days move the wall-clock date; hours and smaller are elapsed time.
-  double local = localFromFields(c.year + units.years, int64_t{c.month} + units.months, int64_t{c.day} + units.days, 0,
-                                 0, b.secondsOfDay);
+  // Years, months and days move the wall-clock date; hours and smaller are elapsed time. A day
+  // the new month lacks becomes its last (Jan 31 + 1 month is Feb 28), and days count from there.
+  const int64_t months = int64_t{c.month} - 1 + units.months;
+  const int64_t year = c.year + units.years + floorDiv(months, 12);
+  const int month = static_cast<int>(floorMod(months, 12)) + 1;
+  const int64_t day = std::min(c.day, daysInMonth(year, month));
+  double local = localFromFields(year, month, day + units.days, 0, 0, b.secondsOfDay);
   CFAbsoluteTime moved = absoluteFromLocal(local, tz);
   return moved + static_cast<double>(int64_t{units.hours} * 3600 + int64_t{units.minutes} * 60) + units.seconds;
 }

@@ -536,7 +536,21 @@ CFStringRef CFLocaleCopyDisplayNameForPropertyValue(CFLocaleRef displayLocale, C
   if (CFEqual(key, kCFLocaleCountryCode)) return display(uloc_getDisplayCountry, "und_" + v);
   if (CFEqual(key, kCFLocaleScriptCode)) return display(uloc_getDisplayScript, "und_" + v);
   if (CFEqual(key, kCFLocaleVariantCode)) return display(uloc_getDisplayVariant, "und__" + v);
-  return nullptr;
+  const char* keyword = CFEqual(key, kCFLocaleCalendarIdentifier)    ? "calendar"
+                        : CFEqual(key, kCFLocaleCollationIdentifier) ? "collation"
+                                                                     : nullptr;
+  if (keyword == nullptr || v.empty()) return nullptr;
+  // The value goes into a locale ID: anything but a plain keyword value could add other keywords.
+  for (char c : v) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!plain) return nullptr;
+  }
+  const std::string lid = std::string("und@") + keyword + "=" + v;
+  return icuUChars([&](UChar* b, int32_t cap, UErrorCode* st) {
+    int32_t n = uloc_getDisplayKeywordValue(lid.c_str(), keyword, in, b, cap, st);
+    if (*st == U_USING_DEFAULT_WARNING) *st = U_MISSING_RESOURCE_ERROR;  // ICU echoes unknown values
+    return n;
+  });
 }
 
 CFLocaleLanguageDirection CFLocaleGetLanguageCharacterDirection(CFStringRef isoLangCode) {

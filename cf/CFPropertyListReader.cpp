@@ -448,7 +448,9 @@ class Reader {
     return CFNumberCreate(alloc_, kCFNumberFloat64Type, &d);
   }
 
-  // "YYYY[-MM[-DD[THH[:MM[:SS]]]]]Z", GMT, as Apple writes it and plistlib reads it.
+  // "YYYY[-MM[-DD[THH[:MM[:SS]]]]]Z", GMT, as Apple writes it and plistlib reads it. The year is
+  // as printf's "%04d" writes any year: an optional minus and digits, four characters at least
+  // ("-001", "10000"); up to nine digits, far beyond what a writer produces.
   CFTypeRef parseDate(pugi::xml_node el) {
     std::string_view text;
     if (!textOf(el, text)) return nullptr;
@@ -469,7 +471,12 @@ class Reader {
       pos += n;
       return true;
     };
-    bool ok = digits(4, fields[0]);
+    const bool negative = !s.empty() && s[0] == '-';
+    pos = negative ? 1 : 0;
+    size_t yearDigits = 0;
+    while (pos + yearDigits < s.size() && s[pos + yearDigits] >= '0' && s[pos + yearDigits] <= '9') ++yearDigits;
+    bool ok = yearDigits + pos >= 4 && yearDigits <= 9 && digits(yearDigits, fields[0]);
+    if (negative) fields[0] = -fields[0];
     for (count = 1; ok && count < 6 && pos < s.size() && s[pos] == kSeparators[count]; ++count) {
       ++pos;
       ok = digits(2, fields[count]);

@@ -10,7 +10,8 @@
 //   line, the base64 in lines at the same indentation as the tag, each line at most
 //   76 - 8 * indentation characters (never fewer than 16) rounded down to whole 4-character groups,
 //   then "</data>" on its own line; empty data is "<data>\n</data>".
-// - <date> is the GMT time truncated to whole seconds, "YYYY-MM-DDTHH:MM:SSZ".
+// - <date> is the GMT time truncated to whole seconds, "YYYY-MM-DDTHH:MM:SSZ"; years outside
+//   0…9999 as "%04d" prints them ("-001", "10000"), which our reader takes back.
 // - A string containing U+0000 cannot be written as XML at all and fails the whole document; a
 //   lone surrogate is written as U+FFFD. Other control characters are written as they are, as
 //   Apple does.
@@ -54,12 +55,14 @@ void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   y += m <= 2;
 }
 
+// v in at least `width` characters, zero-padded after any sign, as printf's "%0*d" has it
+// ("-001" for -1 in four), which is how Apple writes years before 1.
 void appendPadded(std::string& out, int64_t v, int width) {
   char buf[24];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v < 0 ? -v : v);
   (void)ec;
   if (v < 0) out.push_back('-');
-  for (int pad = width - static_cast<int>(end - buf); pad > 0; --pad) out.push_back('0');
+  for (int pad = width - static_cast<int>(end - buf) - (v < 0); pad > 0; --pad) out.push_back('0');
   out.append(buf, end);
 }
 

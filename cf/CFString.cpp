@@ -540,14 +540,27 @@ SInt32 CFStringGetIntValue(CFStringRef str) {
 }
 
 double CFStringGetDoubleValue(CFStringRef str) {
-  // strtod's grammar, but always with the C locale's decimal point, whatever the process uses.
+  // Only [sign] digits [. digits] [e [sign] digits] is scanned and handed to strtod, so text never
+  // becomes NaN or infinity by name, nor a hex float; "." is the point whatever the process locale.
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   const UniChar* u = str->chars;
   const CFIndex n = str->length;
   CFIndex i = 0;
   while (i < n && isSpaceUnit(u[i])) ++i;
+  auto isDigit = [&](CFIndex k) { return k < n && u[k] >= '0' && u[k] <= '9'; };
   std::string text;
-  for (; i < n && u[i] > 0 && u[i] < 0x80; ++i) text.push_back(static_cast<char>(u[i]));
+  auto take = [&] { text.push_back(static_cast<char>(u[i++])); };
+  if (i < n && (u[i] == '+' || u[i] == '-')) take();
+  while (isDigit(i)) take();
+  if (i < n && u[i] == '.') {
+    take();
+    while (isDigit(i)) take();
+  }
+  if (i < n && (u[i] == 'e' || u[i] == 'E')) {
+    take();
+    if (i < n && (u[i] == '+' || u[i] == '-')) take();
+    while (isDigit(i)) take();
+  }
   if (text.empty() || cLocale == static_cast<locale_t>(nullptr)) return 0.0;
   return strtod_l(text.c_str(), nullptr, cLocale);
 }

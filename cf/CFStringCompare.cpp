@@ -476,7 +476,8 @@ void searchAll(size_t n, Text text, size_t m, Pat pat, bool backwards, bool firs
 namespace qxcf {
 
 // Every non-overlapping match of needle in range (in search order: from the end when backwards),
-// or only the first when `firstOnly`.
+// or only the first when `firstOnly`. Anchored, the matches are the run of adjacent ones that
+// starts at the anchor (the start of the range, or its end when backwards).
 std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange range, CFOptionFlags options,
                                  CFLocaleRef locale, bool firstOnly) {
   std::vector<CFRange> found;
@@ -503,9 +504,12 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
       }
       return true;
     };
-    if (anchored) {  // one place to look at
-      const size_t p = backwards ? hi - m : lo;
-      if (matchesAt(p)) found.push_back(CFRangeMake(static_cast<CFIndex>(p), static_cast<CFIndex>(m)));
+    if (anchored) {  // the match at the anchor, then each one right after it
+      for (size_t p = backwards ? hi - m : lo; matchesAt(p);) {
+        found.push_back(CFRangeMake(static_cast<CFIndex>(p), static_cast<CFIndex>(m)));
+        if (firstOnly || (backwards ? p - lo < m : hi - p - m < m)) break;
+        p = backwards ? p - m : p + m;
+      }
     } else if (plain && !backwards) {
       // memmem is linear-time; a byte match at an odd offset is not a unit match, so go on past it.
       const char* bytes = reinterpret_cast<const char*>(h);
@@ -551,8 +555,11 @@ std::vector<CFRange> findMatches(CFStringRef hay, CFStringRef needle, CFRange ra
   // A match must cover whole folded characters: "e" is not found inside the folding of "é".
   auto whole = [&](size_t p) { return fh.startsSegment(p) && fh.endsSegment(p + fm); };
   if (anchored) {
-    const size_t p = backwards ? n - fm : 0;
-    if (whole(p) && fh.text.compare(p, fm, fn) == 0) found.push_back(fh.original(p, fm));
+    for (size_t p = backwards ? n - fm : 0; whole(p) && fh.text.compare(p, fm, fn) == 0;) {
+      found.push_back(fh.original(p, fm));
+      if (firstOnly || (backwards ? p < fm : n - p - fm < fm)) break;
+      p = backwards ? p - fm : p + fm;
+    }
     return found;
   }
   std::vector<size_t> starts;

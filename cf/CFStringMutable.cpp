@@ -233,7 +233,7 @@ CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef 
   std::vector<CFRange> found =
       qxcf::findMatches(theString, stringToFind, rangeToSearch, compareOptions, nullptr, false);
   if (found.empty()) return nullptr;
-  if (compareOptions & kCFCompareBackwards) std::reverse(found.begin(), found.end());
+  // In search order, so that callers replacing from the end (backwards) keep the other ranges valid.
   CFRef<CFMutableArrayRef> out =
       qxcf::adopt(CFArrayCreateMutable(alloc, static_cast<CFIndex>(found.size()), &kRangeArrayCallBacks));
   if (!out) return nullptr;

@@ -14,7 +14,6 @@
 #define __COREFOUNDATION_CFARRAY__
 
 #include <CoreFoundation/CFBase.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 
@@ -83,7 +82,9 @@ CF_EXPORT void CFArrayRemoveAllValues(CFMutableArrayRef theArray);
 CF_EXPORT void CFArrayReplaceValues(CFMutableArrayRef theArray, CFRange range, const void** newValues,
                                     CFIndex newCount);
 CF_EXPORT void CFArrayExchangeValuesAtIndices(CFMutableArrayRef theArray, CFIndex idx1, CFIndex idx2);
-/* Stable: values the comparator finds equal keep their order. */
+/* Stable: values the comparator finds equal keep their order. A comparator that is not a
+ * consistent ordering only yields some permutation of the range; values are released and retained
+ * through the callbacks as by CFArrayReplaceValues. */
 CF_EXPORT void CFArraySortValues(CFMutableArrayRef theArray, CFRange range, CFComparatorFunction comparator,
                                  void* context);
 /* otherArray may be theArray itself. */

@@ -8,7 +8,6 @@
 #define __COREFOUNDATION_CFDATA__
 
 #include <CoreFoundation/CFBase.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 

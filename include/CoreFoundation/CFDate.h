@@ -71,8 +71,9 @@ CF_EXPORT CFAbsoluteTime CFGregorianDateGetAbsoluteTime(CFGregorianDate gdate, C
 /* The wall-clock date of at in tz (NULL: GMT). A NaN or infinite time, or one whose year would not fit
  * an SInt32, gives an all-zero date (which CFGregorianDateIsValid rejects). */
 CF_EXPORT CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz);
-/* Adds the units to the wall-clock date of at in tz (years and months first, then the rest; the
- * day carries over, so January 31 plus one month is March 2 or 3). */
+/* Adds the units to the wall-clock date of at in tz: years and months first, keeping the day or,
+ * where the month is shorter, taking its last day (January 31 plus one month is February 28 or
+ * 29); then days; hours, minutes and seconds are added as elapsed time. */
 CF_EXPORT CFAbsoluteTime CFAbsoluteTimeAddGregorianUnits(CFAbsoluteTime at, CFTimeZoneRef tz, CFGregorianUnits units);
 /* at1 minus at2 broken into the units selected by unitFlags, largest first, in tz's wall clock. */
 CF_EXPORT CFGregorianUnits CFAbsoluteTimeGetDifferenceAsGregorianUnits(CFAbsoluteTime at1, CFAbsoluteTime at2,

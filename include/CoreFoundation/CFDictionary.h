@@ -17,7 +17,6 @@
 #define __COREFOUNDATION_CFDICTIONARY__
 
 #include <CoreFoundation/CFBase.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 

@@ -11,7 +11,6 @@
 #include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFBase.h>
 #include <CoreFoundation/CFDictionary.h>
-#include <CoreFoundation/CFString.h>
 
 CF_EXTERN_C_BEGIN
 
@@ -62,8 +61,8 @@ CF_EXPORT CFLocaleIdentifier CFLocaleGetIdentifier(CFLocaleRef locale);
  * kCFLocaleExemplarCharacterSet and kCFLocaleCalendar give NULL: this layer has no character-set or
  * calendar objects (kCFLocaleCalendarIdentifier names the calendar). */
 CF_EXPORT CFTypeRef CFLocaleGetValue(CFLocaleRef locale, CFLocaleKey key);
-/* The name of value (a locale identifier, language, country, script, variant, currency code ...) in
- * displayLocale's language (owned); NULL when unknown. */
+/* The name of value (a locale identifier, language, country, script, variant, currency code,
+ * calendar or collation identifier) in displayLocale's language (owned); NULL when unknown. */
 CF_EXPORT CFStringRef CFLocaleCopyDisplayNameForPropertyValue(CFLocaleRef displayLocale, CFLocaleKey key,
                                                               CFStringRef value);
 

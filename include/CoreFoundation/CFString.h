@@ -8,15 +8,16 @@
 #ifndef __COREFOUNDATION_CFSTRING__
 #define __COREFOUNDATION_CFSTRING__
 
+/* As on Apple's platforms, CFString.h brings the headers of the types its functions take; none of
+ * them includes CFString.h back (CFStringRef itself is declared in CFBase.h). */
+#include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFBase.h>
+#include <CoreFoundation/CFData.h>
+#include <CoreFoundation/CFDictionary.h>
+#include <CoreFoundation/CFLocale.h>
+#include <stdarg.h>
 
 CF_EXTERN_C_BEGIN
-
-/* Declared again (identically) by their own headers. */
-typedef const struct __CFArray* CFArrayRef;
-typedef const struct __CFDictionary* CFDictionaryRef;
-typedef const struct __CFData* CFDataRef;
-typedef const struct __CFLocale* CFLocaleRef;
 
 typedef UInt32 CFStringEncoding;
 
@@ -166,7 +167,8 @@ CF_EXPORT Boolean CFStringFindWithOptionsAndLocale(CFStringRef theString, CFStri
 CF_EXPORT Boolean CFStringFindWithOptions(CFStringRef theString, CFStringRef stringToFind, CFRange rangeToSearch,
                                           CFStringCompareFlags searchOptions, CFRange* result);
 /* An owned array whose elements point to CFRange values (owned by the array), one per
- * non-overlapping match in ascending order; NULL when there is none. */
+ * non-overlapping match in search order (the last match first with kCFCompareBackwards); with
+ * kCFCompareAnchored, the adjacent matches from the anchor on. NULL when there is none. */
 CF_EXPORT CFArrayRef CFStringCreateArrayWithFindResults(CFAllocatorRef alloc, CFStringRef theString,
                                                         CFStringRef stringToFind, CFRange rangeToSearch,
                                                         CFStringCompareFlags compareOptions);
@@ -188,8 +190,9 @@ CF_EXPORT CFStringRef CFStringCreateByCombiningStrings(CFAllocatorRef alloc, CFA
                                                        CFStringRef separatorString);
 /* Leading whitespace, optional sign, digits; 0 when there are none; saturates on overflow. */
 CF_EXPORT SInt32 CFStringGetIntValue(CFStringRef str);
-/* strtod's grammar after leading whitespace, always with "." as the decimal point; 0.0 when the
- * string does not start with a number. */
+/* After leading whitespace: [+-] digits [. digits] [e|E [+-] digits], always with "." as the point,
+ * converted as strtod does (so "1e999" is HUGE_VAL); 0.0 when the string does not start that way.
+ * "nan", "inf", "infinity" and hex forms are not numbers here and give 0.0. */
 CF_EXPORT double CFStringGetDoubleValue(CFStringRef str);
 
 /* ---- Mutation. Called on an immutable string, or with a range outside the string, these change

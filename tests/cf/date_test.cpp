@@ -153,14 +153,36 @@ TEST(CFDate, ValidityAndCalendarQueries) {
 }
 
 TEST(CFDate, AddingUnitsAndDifferences) {
-  CFAbsoluteTime jan31 = CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 31, 10), nullptr);
-  CFGregorianUnits oneMonth{0, 1, 0, 0, 0, 0};
-  CFGregorianDate g =
-      CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, oneMonth), nullptr);
-  EXPECT_EQ(std::make_tuple(int{g.month}, int{g.day}, int{g.hour}), std::make_tuple(3, 3, 10));  // Feb 31 -> March
-  CFGregorianUnits back{-1, -13, 0, 0, 0, 0};
-  g = CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeAddGregorianUnits(jan31, nullptr, back), nullptr);
-  EXPECT_EQ(std::make_tuple(g.year, int{g.month}, int{g.day}), std::make_tuple(1998, 12, 31));
+  // Years and months keep the day where the month has it, else take the month's last day; days
+  // are added after that.
+  const struct {
+    CFGregorianDate from;
+    SInt32 years, months, days;
+    CFGregorianDate to;
+  } moves[] = {
+      {gdate(2001, 1, 31, 10), 0, 1, 0, gdate(2001, 2, 28, 10)},
+      {gdate(2004, 1, 31), 0, 1, 0, gdate(2004, 2, 29)},
+      {gdate(2001, 1, 31), 0, 1, 1, gdate(2001, 3, 1)},
+      {gdate(2001, 3, 31), 0, -1, 0, gdate(2001, 2, 28)},
+      {gdate(2000, 3, 31), 0, -1, 0, gdate(2000, 2, 29)},
+      {gdate(2001, 1, 31), 0, -11, 0, gdate(2000, 2, 29)},
+      {gdate(2004, 2, 29), 1, 0, 0, gdate(2005, 2, 28)},
+      {gdate(2001, 5, 31), 0, 25, 0, gdate(2003, 6, 30)},
+      {gdate(2001, 1, 31, 10), -1, -13, 0, gdate(1998, 12, 31, 10)},
+  };
+  for (const auto& m : moves) {
+    CFGregorianUnits u{m.years, m.months, m.days, 0, 0, 0};
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(
+        CFAbsoluteTimeAddGregorianUnits(CFGregorianDateGetAbsoluteTime(m.from, nullptr), nullptr, u), nullptr);
+    EXPECT_EQ(std::make_tuple(g.year, int{g.month}, int{g.day}, int{g.hour}),
+              std::make_tuple(m.to.year, int{m.to.month}, int{m.to.day}, int{m.to.hour}))
+        << m.from.year << "-" << int{m.from.month} << "-" << int{m.from.day} << " + " << m.months;
+  }
+  CFGregorianUnits mar1 =
+      CFAbsoluteTimeGetDifferenceAsGregorianUnits(CFGregorianDateGetAbsoluteTime(gdate(2001, 3, 1), nullptr),
+                                                  CFGregorianDateGetAbsoluteTime(gdate(2001, 1, 31), nullptr), nullptr,
+                                                  kCFGregorianUnitsMonths | kCFGregorianUnitsDays);
+  EXPECT_EQ(std::make_pair(mar1.months, mar1.days), std::make_pair(1, 1));
   CFGregorianUnits mixed{0, 0, 1, 25, 61, 1.5};
   EXPECT_EQ(CFAbsoluteTimeAddGregorianUnits(0, nullptr, mixed), 86400 + 25 * 3600 + 61 * 60 + 1.5);
 

@@ -246,6 +246,21 @@ TEST(CFLocale, IdentifiersAndValues) {
   EXPECT_EQ(text(name.get()), "German (Germany)");
   name = adopt(CFLocaleCopyDisplayNameForPropertyValue(de.get(), kCFLocaleLanguageCode, CFSTR("fr")));
   EXPECT_EQ(text(name.get()), "Franz\u00f6sisch");
+  // Calendar and collation names come from ICU's keyword values; unknown values have none.
+  const struct {
+    CFLocaleRef in;
+    CFLocaleKey key;
+    CFStringRef value;
+    const char* name;
+  } keywords[] = {{us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorian Calendar"},
+                  {us.get(), kCFLocaleCalendarIdentifier, CFSTR("japanese"), "Japanese Calendar"},
+                  {de.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorianischer Kalender"},
+                  {us.get(), kCFLocaleCollationIdentifier, CFSTR("phonebook"), "Phonebook Sort Order"},
+                  {us.get(), kCFLocaleCalendarIdentifier, CFSTR("nosuchcalendar"), "<NULL>"},
+                  {us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian;collation=phonebook"), "<NULL>"}};
+  for (const auto& k : keywords) {
+    EXPECT_EQ(text(adopt(CFLocaleCopyDisplayNameForPropertyValue(k.in, k.key, k.value)).get()), k.name) << k.name;
+  }
   EXPECT_EQ(CFLocaleGetLanguageCharacterDirection(CFSTR("ar")), kCFLocaleLanguageDirectionRightToLeft);
 
   CFRef<CFArrayRef> langs = adopt(CFLocaleCopyISOLanguageCodes());

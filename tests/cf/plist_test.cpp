@@ -165,6 +165,22 @@ TEST(PlistWriter, TopLevelLeavesSpecialRealsAndDataLines) {
   EXPECT_EQ(write(adopt(CFDateCreate(nullptr, -0.5)).get()), kHead + "<date>2000-12-31T23:59:59Z</date>\n</plist>\n");
   EXPECT_EQ(write(adopt(CFDateCreate(nullptr, -1009843200.0 - 86400.0)).get()),
             kHead + "<date>1968-12-31T00:00:00Z</date>\n</plist>\n");
+  // Years outside 0…9999 as printf's "%04d" writes them, and read back.
+  const struct {
+    CFAbsoluteTime at;
+    const char* text;
+  } years[] = {
+      {-63145526400.0, "0000-01-01T00:00:00Z"},           {-63145612800.0 + 86399, "-001-12-31T23:59:59Z"},
+      {-378715046400.0, "-10000-01-01T00:00:00Z"},        {252423993600.0, "10000-01-01T00:00:00Z"},
+      {3832765862400.0 + 3723, "123456-07-08T01:02:03Z"},
+  };
+  for (const auto& y : years) {
+    std::string xml = write(adopt(CFDateCreate(nullptr, y.at)).get());
+    EXPECT_EQ(xml, kHead + "<date>" + y.text + "</date>\n</plist>\n");
+    Parsed p = parse(xml);
+    ASSERT_TRUE(p.value) << y.text << ": " << p.error;
+    EXPECT_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(p.value.get())), y.at) << y.text;
+  }
   // Top-level data: 76-character lines; at indentation 8 and beyond the floor of 16 characters.
   std::string bytes(60, 'x');
   std::string top = write(blob(bytes).get());
@@ -329,11 +345,13 @@ TEST(PlistReader, AcceptsEverythingTheFormatAllows) {
   // Base64 in any layout, padded or not; empty data; dates in full and partial forms.
   p =
       parse(doc("<array><data>\n\t\tAA\r\n E C\tAw==  \n</data><data>AAECAw</data><data/><data></data>"
-                "<date>2024-02-29T23:59:07Z</date><date>2001-01-01Z</date><date>1970Z</date></array>"));
+                "<date>2024-02-29T23:59:07Z</date><date>2001-01-01Z</date><date>1970Z</date><date>-0001-12-31Z</date>"
+                "</array>"));
   ASSERT_TRUE(p.value) << p.error;
-  expected = array({blob(std::string("\0\1\2\3", 4)).get(), blob(std::string("\0\1\2\3", 4)).get(), blob("").get(),
-                    blob("").get(), adopt(CFDateCreate(nullptr, 730943947)).get(),
-                    adopt(CFDateCreate(nullptr, 0)).get(), adopt(CFDateCreate(nullptr, -978307200)).get()});
+  expected =
+      array({blob(std::string("\0\1\2\3", 4)).get(), blob(std::string("\0\1\2\3", 4)).get(), blob("").get(),
+             blob("").get(), adopt(CFDateCreate(nullptr, 730943947)).get(), adopt(CFDateCreate(nullptr, 0)).get(),
+             adopt(CFDateCreate(nullptr, -978307200)).get(), adopt(CFDateCreate(nullptr, -63145612800.0)).get()});
   EXPECT_TRUE(CFEqual(p.value.get(), expected.get()));
 
   // Empty containers in both spellings; duplicate keys: the last value wins.
@@ -495,6 +513,11 @@ TEST(PlistBadInput, BadNumbersAndDates) {
                   doc("<date>2024-01-01T24:00:00Z</date>"),
                   doc("<date>2024-01-01T00:00:00</date>"),
                   doc("<date>24-01-01Z</date>"),
+                  doc("<date>-24-01-01Z</date>"),
+                  doc("<date>--2024-01-01Z</date>"),
+                  doc("<date>+2024-01-01Z</date>"),
+                  doc("<date>1000000000-01-01Z</date>"),
+                  doc("<date>-Z</date>"),
                   doc("<date></date>")},
                  "numbers");
 

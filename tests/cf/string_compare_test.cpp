@@ -256,7 +256,6 @@ TEST(CFStringCompare, FindAgreesWithASimpleSearchOnRepetitiveText) {
           EXPECT_EQ(r->length, static_cast<CFIndex>(m)) << where;
           got.push_back(r->location);
         }
-        if (o & BACK) std::reverse(got.begin(), got.end());
         EXPECT_EQ(got, expected) << where;
         CFRange first = find(hay.c_str(), needle.c_str(), o);
         EXPECT_EQ(first.location, expected.empty() ? CFIndex{kCFNotFound} : expected.front()) << where;
@@ -307,6 +306,32 @@ TEST(CFStringCompare, ArrayWithFindResults) {
   EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 2)), 13, 2);
 
   EXPECT_FALSE(CFStringCreateArrayWithFindResults(nullptr, S(u"abc").get(), S(u",").get(), CFRangeMake(0, 3), 0));
+
+  // Search order, and anchored: the adjacent matches from the anchor on.
+  const struct {
+    const char16_t* hay;
+    const char16_t* needle;
+    CFStringCompareFlags options;
+    std::vector<CFIndex> starts;
+  } orders[] = {
+      {u"ABABXAB", u"AB", kCFCompareBackwards, {5, 2, 0}},
+      {u"ABABXAB", u"AB", kCFCompareAnchored, {0, 2}},
+      {u"ABXABAB", u"AB", kCFCompareAnchored | kCFCompareBackwards, {5, 3}},
+      {u"ABABAB", u"AB", kCFCompareAnchored | kCFCompareBackwards, {4, 2, 0}},
+      {u"ABABXA", u"ab", kCFCompareAnchored | kCFCompareCaseInsensitive, {0, 2}},
+      {u"ÉtéÉTÉx", u"été", kCFCompareAnchored | kCFCompareCaseInsensitive, {0, 3}},
+      {u"xÉtéÉTÉ", u"été", kCFCompareAnchored | kCFCompareCaseInsensitive | kCFCompareBackwards, {4, 1}},
+  };
+  for (const auto& c : orders) {
+    CFIndex n = static_cast<CFIndex>(std::u16string_view(c.hay).size());
+    auto found = adopt(
+        CFStringCreateArrayWithFindResults(nullptr, S(c.hay).get(), S(c.needle).get(), CFRangeMake(0, n), c.options));
+    std::vector<CFIndex> starts;
+    for (CFIndex i = 0; found && i < CFArrayGetCount(found.get()); ++i) {
+      starts.push_back(static_cast<const CFRange*>(CFArrayGetValueAtIndex(found.get(), i))->location);
+    }
+    EXPECT_EQ(starts, c.starts) << utf8(S(c.hay).get()) << " options " << c.options;
+  }
 
   // Copies made through the array's own callbacks outlive the original with their own ranges.
   auto copy = adopt(CFArrayCreateCopy(nullptr, arr.get()));

@@ -73,6 +73,14 @@ TEST(CFStringMutable, FindAndReplace) {
   EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"two").get(), CFRangeMake(0, 7), kCFCompareAnchored),
             1);
   EXPECT_EQ(units(m.get()), u"two one");
+  m = M(u"oneone one");
+  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10),
+                                   kCFCompareAnchored | kCFCompareBackwards),
+            1);
+  EXPECT_EQ(units(m.get()), u"oneone 1");
+  m = M(u"oneone one");
+  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10), kCFCompareAnchored), 2);
+  EXPECT_EQ(units(m.get()), u"11 one");
 
   m = M(u"Straße");
   EXPECT_EQ(

@@ -8,6 +8,7 @@
 #include <bit>
 #include <climits>
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -258,9 +259,15 @@ TEST(CFString, IntAndDoubleValues) {
               {"\u200312", 12}};  // em space
   for (const auto& c : ints) EXPECT_EQ(CFStringGetIntValue(S(c.text).get()), c.value) << c.text;
 
-  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S("3.25").get()), 3.25);
-  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(" -1e3x").get()), -1000.0);
-  EXPECT_DOUBLE_EQ(CFStringGetDoubleValue(S(".5").get()), 0.5);
+  // Digits, sign, point and exponent only: no words for NaN or infinity, no hex.
+  struct {
+    const char* text;
+    double value;
+  } doubles[] = {{"3.25", 3.25},   {" -1e3x", -1000.0},  {".5", 0.5},         {"-.5e+1", -5.0},     {"1e", 1.0},
+                 {"1.5.3", 1.5},   {"\u2003\n2.5", 2.5}, {"+", 0.0},          {".", 0.0},           {"nan", 0.0},
+                 {"-NaN(1)", 0.0}, {"inf", 0.0},         {"-Infinity", 0.0},  {"INFINITY", 0.0},    {"0x1p4", 0.0},
+                 {"0x10", 0.0},    {" 12\u0663", 12.0},  {"1e999", HUGE_VAL}, {"-1e999", -HUGE_VAL}};
+  for (const auto& c : doubles) EXPECT_EQ(CFStringGetDoubleValue(S(c.text).get()), c.value) << c.text;
   // The process locale's decimal comma never applies.
   const char* old = std::setlocale(LC_NUMERIC, nullptr);
   std::string saved = old ? old : "C";
