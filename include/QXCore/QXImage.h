@@ -223,8 +223,9 @@ QX_EXPORT QXStatus QXImageConvertToDepth(QXImageRef image, int32_t depth, QXImag
    already has 4 planes with transparency at that depth); images of fewer than 3 planes or of 32
    bits give 1020. Past four planes the result is opaque. */
 QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32_t depth, QXImageRef* outImage);
-/* In place: composited over white and made opaque. Images without an alpha plane (transparency 0,
-   or a single plane) are left alone. */
+/* In place: composited over white and made opaque. The last plane is alpha when transparency is
+   set, or when there are 2 or 4 planes and the colour space is not CMYK (3); other images, and
+   images of a single plane, give 1020 and are left alone. */
 QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
 /* One colour, given as fractions clamped to 0 ... 1, for planes loPlane ... hiPlane (-1: the last);
    `colour` holds hiPlane - loPlane + 1 values. */
