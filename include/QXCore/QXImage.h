@@ -295,6 +295,8 @@ QX_EXPORT void* QXTileGetDataPtr(QXTileRef tile);
 QX_EXPORT QXTileRef QXTileRetain(QXTileRef tile);
 QX_EXPORT void QXTileRelease(QXTileRef tile);
 
+/* Position and layout (X, Y, Bounds, Depth, RowBytes, ColBytes, NumPlanes) of a record's tile
+   (QXImageGetNativeTile) cannot be changed: those setters leave such a tile as it is. */
 QX_EXPORT int32_t QXTileGetX(QXTileRef tile);
 QX_EXPORT void QXTileSetX(QXTileRef tile, int32_t x);
 QX_EXPORT int32_t QXTileGetY(QXTileRef tile);

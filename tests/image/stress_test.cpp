@@ -141,6 +141,28 @@ TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
   if (!brokeIn.load()) QXTileReleaseUse(tile);
 }
 
+// A record's tiles keep the position and layout the record gave them: the tiled transfer and the
+// store size their copies by them.
+TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
+  Image image(QXRect{0, 0, 3 * kTile, 2 * kTile}, 8, kPlanes);
+  Paint(image);
+  QXTileRef tile = nullptr;
+  ASSERT_EQ(QXImageGetNativeTile(image, 0, 0, &tile), 0);
+  QXTileSetBounds(tile, 0, 0, 600, 600);
+  QXTileSetX(tile, 100);
+  QXTileSetY(tile, 100);
+  QXTileSetRowBytes(tile, 600 * kPlanes);
+  QXTileSetColBytes(tile, 2 * kPlanes);
+  QXTileSetNumPlanes(tile, 2 * kPlanes);
+  QXTileSetDepth(tile, 16);
+  const QXRect kept = QXTileGetBounds(tile);
+  EXPECT_TRUE(kept.x == 0 && kept.y == 0 && kept.width == kTile && kept.height == kTile);
+  EXPECT_TRUE(QXTileGetRowBytes(tile) == kTile * kPlanes && QXTileGetColBytes(tile) == kPlanes &&
+              QXTileGetNumPlanes(tile) == kPlanes && QXTileGetDepth(tile) == 8);
+  QXTileReleaseUse(tile);
+  EXPECT_EQ(ReadAll(image), Pattern(QXImageGetBounds(image), kPlanes));
+}
+
 // Run in child processes: the sanitizers abort on the faults.
 [[noreturn]] void ReadFarOutsideFarImage() {
   QXImageRef image = nullptr;
