@@ -101,7 +101,10 @@ int32_t CImageRecFile::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPl
   if (int32_t status = CheckGrid(bounds)) return status;
   if (int32_t status = CheckAdjust(bounds, loPlane, hiPlane)) return status;
   std::lock_guard<std::recursive_mutex> lock(mMutex);
-  const bool move = mHiPlane - mLoPlane == hiPlane - loPlane && mBounds.width == bounds.width &&
+  // The tiles stay only if their pixels keep their size: a new sample size (QXImageSetPlaneBytes)
+  // needs a new grid too.
+  const bool move = mHiPlane - mLoPlane == hiPlane - loPlane &&
+                    (int64_t(hiPlane) - loPlane + 1) * mPlaneBytes == mColBytes && mBounds.width == bounds.width &&
                     mBounds.height == bounds.height && !mTiles.empty();
   if (move) {
     // Only the origin and plane numbers change; the sizes that purges of our tiles on other

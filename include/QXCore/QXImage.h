@@ -101,7 +101,10 @@ QX_EXPORT int32_t QXImageGetLoPlane(QXImageRef image);
 QX_EXPORT int32_t QXImageGetHiPlane(QXImageRef image);
 QX_EXPORT int32_t QXImageGetNumPlanes(QXImageRef image); /* colBytes / planeBytes; 0 before Init */
 QX_EXPORT int32_t QXImageGetPlaneBytes(QXImageRef image);
-QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes); /* also depth; nothing else */
+/* Also sets depth = planeBytes x 8; colBytes and rowBytes stay as they are. Until QXImageAdjustBounds
+   lays the pixels out for the new size, reads and writes (and every operation built on them) fail
+   with 1020. Values outside 0 ... 4 are ignored. */
+QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes);
 QX_EXPORT int32_t QXImageGetColBytes(QXImageRef image);
 QX_EXPORT int32_t QXImageGetRowBytes(QXImageRef image);
 QX_EXPORT int32_t QXImageGetSize(QXImageRef image);
@@ -133,7 +136,7 @@ QX_EXPORT void QXImageSetName(QXImageRef image, CFStringRef name); /* retained; 
 
 /* Reshapes the record: new bounds and plane range; a memory record resizes its buffer (-50 on a
    lent buffer, leaving the record unchanged), a tiled record keeps its tiles when only the origin
-   moves and otherwise starts an empty grid. */
+   moves (same size, plane count and sample size) and otherwise starts an empty grid. */
 QX_EXPORT QXStatus QXImageAdjustBounds(QXImageRef image, QXRect bounds, int32_t loPlane, int32_t hiPlane);
 /* The contiguous buffer of a memory record (NULL for other kinds). */
 QX_EXPORT void* QXImageLockBuffer(QXImageRef image);
@@ -147,7 +150,8 @@ QX_EXPORT QXStatus QXImageFill(QXImageRef image, uint8_t value);
    to the image's bounds; the buffer is addressed relative to `rect`, so the rows and columns
    outside the image are left untouched. Planes loPlane ... hiPlane (-1: the image's last plane)
    are transferred in plane order; rowBytes < 1 means packed rows. 1005 for an empty rectangle or
-   a bad plane range, -108 when tile storage runs out, or the disk store's error. */
+   a bad plane range, 1020 when the record's pixels do not hold its planes (QXImageSetPlaneBytes),
+   -108 when tile storage runs out, or the disk store's error. */
 QX_EXPORT QXStatus QXImageRead(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer,
                                int32_t rowBytes);
 QX_EXPORT QXStatus QXImageWrite(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer,

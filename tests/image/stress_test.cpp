@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,34 @@ TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
   EXPECT_FALSE(brokeIn.load()) << "QXImageGetTileLoaded waited for the caller's own use lock";
   EXPECT_TRUE(loaded);
   if (!brokeIn.load()) QXTileReleaseUse(tile);
+}
+
+// A new sample size leaves colBytes and rowBytes as they were, so the pixels no longer hold the
+// planes: transfers, and everything built on them, refuse the record instead of copying past its
+// pixels, rows and tiles, until a reshape lays the pixels out for the new size.
+TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
+  const QXRect b{0, 0, 16, 4};
+  std::vector<uint8_t> bytes(size_t(b.width) * b.height * 4, 0x5A);
+  const std::filesystem::path folder = gImageHome.root() / "out-of-step";
+  std::filesystem::create_directories(folder);
+  for (int32_t kind : {kMemory, kTiled}) {
+    SCOPED_TRACE(kind);
+    Image image(kind, b, 8, 1);
+    QXImageSetPlaneBytes(image, 4);
+    EXPECT_TRUE(QXImageGetDepth(image) == 32 && QXImageGetColBytes(image) == 1 && QXImageGetRowBytes(image) == 16);
+    EXPECT_EQ(QXImageWrite(image, b, 0, -1, bytes.data(), 0), kQXErrUnsupportedFormat);
+    EXPECT_EQ(QXImageRead(image, b, 0, -1, bytes.data(), 0), kQXErrUnsupportedFormat);
+    QXImageDumpPathUTF8(image, "x", folder.c_str());
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    ASSERT_EQ(QXImageAdjustBounds(image, b, 0, 0), 0);
+    EXPECT_TRUE(QXImageGetColBytes(image) == 4 && QXImageGetRowBytes(image) == 64);
+    Paint(image);
+    EXPECT_EQ(ReadAll(image), Pattern(b, 4));
+  }
+  // Values whose depth would not fit are ignored.
+  Image image(kMemory, b, 8, 1);
+  for (int32_t planeBytes : {-1, INT32_MAX}) QXImageSetPlaneBytes(image, planeBytes);
+  EXPECT_TRUE(QXImageGetPlaneBytes(image) == 1 && QXImageGetDepth(image) == 8);
 }
 
 // A record's tiles keep the position and layout the record gave them: the tiled transfer and the
