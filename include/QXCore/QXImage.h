@@ -169,7 +169,8 @@ QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t 
 QX_EXPORT bool QXImageGetTileLoaded(QXImageRef image, int32_t row, int32_t col);
 QX_EXPORT bool QXImageTileInUse(QXImageRef image);
 /* Pins every tile of a tiled record in memory (loading them all) or unpins them. Returns true when
-   the operation failed. */
+   the operation failed. Unpinning takes no lock of the record: a thread holding one of its tiles
+   may unpin it. */
 QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
 
 /* ---- Tile-record streams ----
@@ -276,7 +277,8 @@ QX_EXPORT void QXImageDumpPathUTF8(QXImageRef image, const char* prefix, const c
 QX_EXPORT void QXTileDump(QXTileRef tile, CFStringRef prefix, CFURLRef folder);
 QX_EXPORT void QXTileDumpPath(QXTileRef tile, CFStringRef prefix, CFStringRef folderPath);
 QX_EXPORT void QXTileDumpPathUTF8(QXTileRef tile, const char* prefix, const char* folderPath);
-/* Logs a map of the tiles' coherence states (tiled records only). */
+/* Logs a map of the tiles' coherence states (tiled records only). Takes no lock of the record, so
+   a thread holding one of its tiles may call it; a tile held throughout shows as '?'. */
 QX_EXPORT void QXImageDumpCoherenceStateTileMap(QXImageRef image);
 /* Prints the listed tiles and the budget to standard output. */
 QX_EXPORT void QXImageDumpCacheInfo(void);

@@ -9,9 +9,11 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "image/ImageRec.h"
 #include "tests/image/ImageTestSupport.h"
 
 using namespace qxtest;
@@ -140,6 +142,35 @@ TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
   EXPECT_FALSE(brokeIn.load()) << "QXImageGetTileLoaded waited for the caller's own use lock";
   EXPECT_TRUE(loaded);
   if (!brokeIn.load()) QXTileReleaseUse(tile);
+}
+
+// A thread holding a tile may map its image's coherence states or unpin the image while another
+// thread waits for that tile inside the image's lock. Should either wait for that lock, the test
+// fails after a few seconds and then breaks the wait by releasing the tile.
+TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
+  Image image(QXRect{0, 0, 2 * kTile, kTile}, 8, kPlanes);
+  QXTileRef tile = nullptr;
+  ASSERT_EQ(QXImageGetNativeTile(image, 0, 0, &tile), 0);
+  std::vector<uint8_t> pixels(static_cast<size_t>(kTileBytes));
+  std::thread reader([&] { QXImageRead(image, QXRect{0, 0, kTile, kTile}, 0, -1, pixels.data(), 0); });
+  // Once the reader holds the image's lock it keeps it until the tile is released.
+  std::recursive_mutex& lock = qx::fromHandle(image.get())->Mutex();
+  while (lock.try_lock()) {
+    lock.unlock();
+    std::this_thread::yield();
+  }
+  std::promise<bool> done;
+  std::future<bool> unpinFailed = done.get_future();
+  std::thread holder([&] {
+    QXImageDumpCoherenceStateTileMap(image);
+    done.set_value(QXImageSetKeepResident(image, 0));
+  });
+  const bool answered = unpinFailed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "waited for the lock of the image whose tile the caller holds";
+  QXTileReleaseUse(tile);
+  holder.join();
+  reader.join();
+  EXPECT_FALSE(unpinFailed.get());
 }
 
 // A new sample size leaves colBytes and rowBytes as they were, so the pixels no longer hold the
