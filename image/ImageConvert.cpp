@@ -239,8 +239,11 @@ QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image) {
   CImageRec* rec = Rec(image);
   if (rec == nullptr) return kQXErrInvalidArgument;
   const int32_t planes = rec->NumPlanes();
-  // Without an alpha plane there is nothing to composite; a colour plane is never taken for alpha.
-  if (rec->mTransparency == 0 || planes < 2) return 0;
+  // The last plane is alpha when the record says so, or when the plane count can only be grey or
+  // RGB with alpha (records made without stating transparency say none). Without alpha, or with
+  // nothing besides it, there is nothing to composite: refused rather than reported done.
+  const bool alpha = rec->mTransparency != 0 || ((planes == 2 || planes == 4) && rec->mColorSpaceType != 3);
+  if (!alpha || planes < 2) return kQXErrUnsupportedFormat;
   switch (rec->mPlaneBytes) {
     case 1: return InPlace(rec, [planes](uint8_t* b, int64_t n) { Premultiply<uint8_t>(b, n, planes, 255); });
     case 2: return InPlace(rec, [planes](uint8_t* b, int64_t n) { Premultiply<uint16_t>(b, n, planes, 65535); });

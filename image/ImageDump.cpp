@@ -183,11 +183,15 @@ void CImageRec::Dump(CFStringRef prefix, CFURLRef folder) {
 }
 
 void CImageRecFile::DumpCoherenceStateTileMap() {
-  std::lock_guard<std::recursive_mutex> lock(mMutex);
+  // Not under the record's lock: the caller may hold one of our tiles while another thread waits
+  // for it inside that lock. The tiles are retained, so a reshape meanwhile frees none of them.
+  std::vector<qx::Ref<CImageTile>> tiles;
+  int32_t rows = 0, cols = 0;
+  if (!CopyGrid(tiles, rows, cols)) return;
   char header[64];
   std::snprintf(header, sizeof header, "Coherence state for image %p\n", static_cast<void*>(this));
   LogLine(header);
-  const std::string border = std::string(size_t(mTileCols) + 2, '+') + "\n";
+  const std::string border = std::string(size_t(cols) + 2, '+') + "\n";
   LogLine(border);
   static const char* const kLegend[] = {
       "   ' ' = tile not yet accessed",
@@ -196,10 +200,10 @@ void CImageRecFile::DumpCoherenceStateTileMap() {
       "   'C' = tile's RAM and VRAM are identical (coherent)",
       "   '?' = error state. Unknown coherence value",
   };
-  for (int32_t r = 0; r < mTileRows; ++r) {
+  for (int32_t r = 0; r < rows; ++r) {
     std::string line = "+";
-    for (int32_t c = 0; c < mTileCols; ++c) {
-      CImageTile* tile = mTiles[size_t(r) * size_t(mTileCols) + size_t(c)];
+    for (int32_t c = 0; c < cols; ++c) {
+      CImageTile* tile = tiles[size_t(r) * size_t(cols) + size_t(c)].get();
       bool known = false;
       const int32_t state = tile ? ReadCoherenceState(tile, known) : 0;
       line += known ? CoherenceChar(state) : '?';

@@ -143,6 +143,11 @@ int32_t ResolveTransfer(const CImageRec& image, QXRect rect, int32_t loPlane, in
                         int32_t flags, bool write, QXTransfer& out) {
   if (rect.width < 1 || rect.height < 1) return kQXErrInvalidArgument;
   if (image.mPlaneBytes < 1 || image.mColBytes < 1) return kQXErrInvalidArgument;
+  // A new sample size (QXImageSetPlaneBytes) leaves the pixels laid out for the old one until the
+  // record is reshaped: samples of the new size would run past pixels, rows and tiles.
+  if ((int64_t(image.mHiPlane) - image.mLoPlane + 1) * image.mPlaneBytes != image.mColBytes ||
+      int64_t(image.mRowBytes) < int64_t(image.mColBytes) * image.mBounds.width)
+    return kQXErrUnsupportedFormat;
   const int32_t hi = hiPlane < 0 ? image.mHiPlane : hiPlane;
   if (loPlane < image.mLoPlane || hi < loPlane || hi > image.mHiPlane) return kQXErrInvalidArgument;
   out.planes = hi - loPlane + 1;
@@ -396,6 +401,8 @@ QX_EXPORT int32_t QXImageGetHiPlane(QXImageRef image) { return R(image)->mHiPlan
 QX_EXPORT int32_t QXImageGetNumPlanes(QXImageRef image) { return R(image)->NumPlanes(); }
 QX_EXPORT int32_t QXImageGetPlaneBytes(QXImageRef image) { return R(image)->mPlaneBytes; }
 QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes) {
+  // No record holds samples of more than 32 bits; larger values would overflow the sizes built on them.
+  if (planeBytes < 0 || planeBytes > 4) return;
   R(image)->mPlaneBytes = planeBytes;
   R(image)->mDepth = planeBytes * 8;
 }

@@ -185,6 +185,9 @@ class QX_EXPORT CImageRecFile final : public CImageRec {
   int32_t TileCols() const { return mTileCols; }
   int32_t TileCount() const { return mTileCount; }
   CImageTile* TileAt(int32_t index) const { return mTiles[size_t(index)]; }
+  // The grid as it is now, each tile retained, without the record's lock (a reshape may replace
+  // the grid meanwhile). False when memory runs out.
+  bool CopyGrid(std::vector<qx::Ref<CImageTile>>& tiles, int32_t& rows, int32_t& cols);
 
  private:
   // Builds an empty grid for the current geometry (the old one must be gone). 0 or -108.
@@ -196,6 +199,10 @@ class QX_EXPORT CImageRecFile final : public CImageRec {
   template <class Copy>
   int32_t ForEachTile(const QXTransfer& t, bool write, Copy&& copy);
 
+  // The grid is replaced under both the record's lock and mGridMutex, so it may be read under
+  // either. mGridMutex is a leaf, held only while the grid is swapped, copied or scanned: the
+  // queries a thread holding one of our tiles may make take it instead of the record's lock.
+  std::mutex mGridMutex;
   int32_t mTileCount = 0;
   int32_t mTileRows = 0;
   int32_t mTileCols = 0;

@@ -30,14 +30,14 @@ CImageRecFile::~CImageRecFile() {
 }
 
 int32_t CImageRecFile::BuildGrid() {
-  mTileCols = TilesAcross(mBounds.width);
-  mTileRows = TilesAcross(mBounds.height);
-  const int64_t count = int64_t(mTileCols) * mTileRows;
+  const int32_t cols = TilesAcross(mBounds.width), rows = TilesAcross(mBounds.height);
+  const int64_t count = int64_t(cols) * rows;
   const int32_t planes = mHiPlane - mLoPlane + 1;
+  std::vector<CImageTile*> tiles;
   try {
-    mTiles.reserve(size_t(count));
-    for (int32_t r = 0; r < mTileRows; ++r) {
-      for (int32_t c = 0; c < mTileCols; ++c) {
+    tiles.reserve(size_t(count));
+    for (int32_t r = 0; r < rows; ++r) {
+      for (int32_t c = 0; c < cols; ++c) {
         auto* tile = new CImageTile;
         tile->mPlanes = planes;
         tile->mDepth = mDepth;
@@ -51,15 +51,17 @@ int32_t CImageRecFile::BuildGrid() {
         tile->mParent = this;
         tile->mRow = r;
         tile->mCol = c;
-        mTiles.push_back(tile);
+        tiles.push_back(tile);
       }
     }
   } catch (...) {
-    for (CImageTile* tile : mTiles) tile->Release();
-    mTiles.clear();
-    mTileRows = mTileCols = mTileCount = 0;
+    for (CImageTile* tile : tiles) tile->Release();
     return kQXErrMemory;
   }
+  std::lock_guard<std::mutex> grid(mGridMutex);
+  mTiles.swap(tiles);
+  mTileRows = rows;
+  mTileCols = cols;
   mTileCount = int32_t(count);
   return 0;
 }
@@ -72,13 +74,30 @@ void CImageRecFile::DestroyGrid() {
   for (CImageTile* tile : mTiles) tile->AcquireUse();
   CImageCacheMgr& cache = CImageCacheMgr::Get();
   cache.RemoveTiles(this);
-  for (CImageTile* tile : mTiles) {
-    cache.Notify(kQXImageMsgTileDestroyed, this, tile);
+  for (CImageTile* tile : mTiles) cache.Notify(kQXImageMsgTileDestroyed, this, tile);
+  std::vector<CImageTile*> tiles;
+  {
+    std::lock_guard<std::mutex> grid(mGridMutex);
+    tiles.swap(mTiles);
+    mTileRows = mTileCols = mTileCount = 0;
+  }
+  for (CImageTile* tile : tiles) {
     tile->ReleaseUse();
     tile->Release();
   }
-  mTiles.clear();
-  mTileRows = mTileCols = mTileCount = 0;
+}
+
+bool CImageRecFile::CopyGrid(std::vector<qx::Ref<CImageTile>>& tiles, int32_t& rows, int32_t& cols) {
+  std::lock_guard<std::mutex> grid(mGridMutex);
+  try {
+    tiles.reserve(mTiles.size());
+  } catch (...) {
+    return false;
+  }
+  for (CImageTile* tile : mTiles) tiles.push_back(qx::Ref<CImageTile>::retain(tile));
+  rows = mTileRows;
+  cols = mTileCols;
+  return true;
 }
 
 int32_t CImageRecFile::Init(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType, int32_t transparency,
@@ -101,7 +120,10 @@ int32_t CImageRecFile::AdjustBounds(QXRect bounds, int32_t loPlane, int32_t hiPl
   if (int32_t status = CheckGrid(bounds)) return status;
   if (int32_t status = CheckAdjust(bounds, loPlane, hiPlane)) return status;
   std::lock_guard<std::recursive_mutex> lock(mMutex);
-  const bool move = mHiPlane - mLoPlane == hiPlane - loPlane && mBounds.width == bounds.width &&
+  // The tiles stay only if their pixels keep their size: a new sample size (QXImageSetPlaneBytes)
+  // needs a new grid too.
+  const bool move = mHiPlane - mLoPlane == hiPlane - loPlane &&
+                    (int64_t(hiPlane) - loPlane + 1) * mPlaneBytes == mColBytes && mBounds.width == bounds.width &&
                     mBounds.height == bounds.height && !mTiles.empty();
   if (move) {
     // Only the origin and plane numbers change; the sizes that purges of our tiles on other
@@ -157,24 +179,30 @@ int32_t CImageRecFile::GetNativeTile(int32_t row, int32_t col, int32_t flags, CI
   return 0;
 }
 
-// Neither query takes a lock: a thread holding a tile may ask about its image while another
-// thread waits for that tile inside the image's lock. The grid changes only while the record is
-// reshaped, which no other thread may overlap.
+// Neither query takes the record's lock: a thread holding a tile may ask about its image while
+// another thread waits for that tile inside the image's lock.
 bool CImageRecFile::GetTileLoaded(int32_t row, int32_t col) {
+  std::lock_guard<std::mutex> grid(mGridMutex);
   if (row < 0 || col < 0 || row >= mTileRows || col >= mTileCols) return false;
   return mTiles[size_t(row) * size_t(mTileCols) + size_t(col)]->Resident();
 }
 
 bool CImageRecFile::TileInUse() {
+  std::lock_guard<std::mutex> grid(mGridMutex);
   for (CImageTile* tile : mTiles)
     if (tile->UseLock() != 0) return true;
   return false;
 }
 
 int32_t CImageRecFile::SetKeepResident(int32_t flag) {
+  // Unpinning only clears the flag the purge walk reads: no lock, so a thread holding one of our
+  // tiles may unpin while another waits for that tile inside our lock.
+  if (flag == 0) {
+    mKeepResident.store(0, std::memory_order_relaxed);
+    return 0;
+  }
   std::lock_guard<std::recursive_mutex> lock(mMutex);
   mKeepResident.store(flag, std::memory_order_relaxed);
-  if (flag == 0) return 0;
   for (int32_t r = 0; r < mTileRows; ++r) {
     for (int32_t c = 0; c < mTileCols; ++c) {
       CImageTile* tile = nullptr;

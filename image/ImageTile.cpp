@@ -219,6 +219,13 @@ namespace {
 
 CImageTile* T(QXTileRef tile) { return qx::fromHandle(tile); }
 
+// A record's tiles keep the position and layout the record gave them: its transfers, the cache
+// and the store size what they copy by them. Null for such a tile.
+CImageTile* Standalone(QXTileRef tile) {
+  CImageTile* t = T(tile);
+  return t->mParent == nullptr ? t : nullptr;
+}
+
 int32_t IntValue(CFDictionaryRef info, const char* key) {
   CFRef<CFStringRef> name = qxcf::adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
   const void* value = name ? CFDictionaryGetValue(info, name.get()) : nullptr;
@@ -315,27 +322,40 @@ QX_EXPORT void QXTileRelease(QXTileRef tile) {
 }
 
 QX_EXPORT int32_t QXTileGetX(QXTileRef tile) { return T(tile)->mX; }
-QX_EXPORT void QXTileSetX(QXTileRef tile, int32_t x) { T(tile)->mX = x; }
+QX_EXPORT void QXTileSetX(QXTileRef tile, int32_t x) {
+  if (CImageTile* t = Standalone(tile)) t->mX = x;
+}
 QX_EXPORT int32_t QXTileGetY(QXTileRef tile) { return T(tile)->mY; }
-QX_EXPORT void QXTileSetY(QXTileRef tile, int32_t y) { T(tile)->mY = y; }
+QX_EXPORT void QXTileSetY(QXTileRef tile, int32_t y) {
+  if (CImageTile* t = Standalone(tile)) t->mY = y;
+}
 QX_EXPORT int32_t QXTileGetWidth(QXTileRef tile) { return T(tile)->mWidth; }
 QX_EXPORT int32_t QXTileGetHeight(QXTileRef tile) { return T(tile)->mHeight; }
 QX_EXPORT QXRect QXTileGetBounds(QXTileRef tile) { return T(tile)->Bounds(); }
 QX_EXPORT void QXTileSetBounds(QXTileRef tile, int32_t x, int32_t y, int32_t width, int32_t height) {
-  CImageTile* t = T(tile);
+  CImageTile* t = Standalone(tile);
+  if (t == nullptr) return;
   t->mX = x;
   t->mY = y;
   t->mWidth = width;
   t->mHeight = height;
 }
 QX_EXPORT int32_t QXTileGetDepth(QXTileRef tile) { return T(tile)->mDepth; }
-QX_EXPORT void QXTileSetDepth(QXTileRef tile, int32_t depth) { T(tile)->mDepth = depth; }
+QX_EXPORT void QXTileSetDepth(QXTileRef tile, int32_t depth) {
+  if (CImageTile* t = Standalone(tile)) t->mDepth = depth;
+}
 QX_EXPORT int32_t QXTileGetRowBytes(QXTileRef tile) { return T(tile)->mRowBytes; }
-QX_EXPORT void QXTileSetRowBytes(QXTileRef tile, int32_t rowBytes) { T(tile)->mRowBytes = rowBytes; }
+QX_EXPORT void QXTileSetRowBytes(QXTileRef tile, int32_t rowBytes) {
+  if (CImageTile* t = Standalone(tile)) t->mRowBytes = rowBytes;
+}
 QX_EXPORT int32_t QXTileGetColBytes(QXTileRef tile) { return T(tile)->mColBytes; }
-QX_EXPORT void QXTileSetColBytes(QXTileRef tile, int32_t colBytes) { T(tile)->mColBytes = colBytes; }
+QX_EXPORT void QXTileSetColBytes(QXTileRef tile, int32_t colBytes) {
+  if (CImageTile* t = Standalone(tile)) t->mColBytes = colBytes;
+}
 QX_EXPORT int32_t QXTileGetNumPlanes(QXTileRef tile) { return T(tile)->mPlanes; }
-QX_EXPORT void QXTileSetNumPlanes(QXTileRef tile, int32_t planes) { T(tile)->mPlanes = planes; }
+QX_EXPORT void QXTileSetNumPlanes(QXTileRef tile, int32_t planes) {
+  if (CImageTile* t = Standalone(tile)) t->mPlanes = planes;
+}
 QX_EXPORT int32_t QXTileGetTextureID(QXTileRef tile) { return T(tile)->mTextureID; }
 QX_EXPORT void QXTileSetTextureID(QXTileRef tile, int32_t textureID) { T(tile)->mTextureID = textureID; }
 QX_EXPORT int32_t QXTileGetCoherenceState(QXTileRef tile) { return T(tile)->mCoherenceState; }

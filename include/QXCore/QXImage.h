@@ -101,7 +101,10 @@ QX_EXPORT int32_t QXImageGetLoPlane(QXImageRef image);
 QX_EXPORT int32_t QXImageGetHiPlane(QXImageRef image);
 QX_EXPORT int32_t QXImageGetNumPlanes(QXImageRef image); /* colBytes / planeBytes; 0 before Init */
 QX_EXPORT int32_t QXImageGetPlaneBytes(QXImageRef image);
-QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes); /* also depth; nothing else */
+/* Also sets depth = planeBytes x 8; colBytes and rowBytes stay as they are. Until QXImageAdjustBounds
+   lays the pixels out for the new size, reads and writes (and every operation built on them) fail
+   with 1020. Values outside 0 ... 4 are ignored. */
+QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes);
 QX_EXPORT int32_t QXImageGetColBytes(QXImageRef image);
 QX_EXPORT int32_t QXImageGetRowBytes(QXImageRef image);
 QX_EXPORT int32_t QXImageGetSize(QXImageRef image);
@@ -133,7 +136,7 @@ QX_EXPORT void QXImageSetName(QXImageRef image, CFStringRef name); /* retained; 
 
 /* Reshapes the record: new bounds and plane range; a memory record resizes its buffer (-50 on a
    lent buffer, leaving the record unchanged), a tiled record keeps its tiles when only the origin
-   moves and otherwise starts an empty grid. */
+   moves (same size, plane count and sample size) and otherwise starts an empty grid. */
 QX_EXPORT QXStatus QXImageAdjustBounds(QXImageRef image, QXRect bounds, int32_t loPlane, int32_t hiPlane);
 /* The contiguous buffer of a memory record (NULL for other kinds). */
 QX_EXPORT void* QXImageLockBuffer(QXImageRef image);
@@ -147,7 +150,8 @@ QX_EXPORT QXStatus QXImageFill(QXImageRef image, uint8_t value);
    to the image's bounds; the buffer is addressed relative to `rect`, so the rows and columns
    outside the image are left untouched. Planes loPlane ... hiPlane (-1: the image's last plane)
    are transferred in plane order; rowBytes < 1 means packed rows. 1005 for an empty rectangle or
-   a bad plane range, -108 when tile storage runs out, or the disk store's error. */
+   a bad plane range, 1020 when the record's pixels do not hold its planes (QXImageSetPlaneBytes),
+   -108 when tile storage runs out, or the disk store's error. */
 QX_EXPORT QXStatus QXImageRead(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer,
                                int32_t rowBytes);
 QX_EXPORT QXStatus QXImageWrite(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer,
@@ -165,7 +169,8 @@ QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t 
 QX_EXPORT bool QXImageGetTileLoaded(QXImageRef image, int32_t row, int32_t col);
 QX_EXPORT bool QXImageTileInUse(QXImageRef image);
 /* Pins every tile of a tiled record in memory (loading them all) or unpins them. Returns true when
-   the operation failed. */
+   the operation failed. Unpinning takes no lock of the record: a thread holding one of its tiles
+   may unpin it. */
 QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
 
 /* ---- Tile-record streams ----
@@ -223,8 +228,9 @@ QX_EXPORT QXStatus QXImageConvertToDepth(QXImageRef image, int32_t depth, QXImag
    already has 4 planes with transparency at that depth); images of fewer than 3 planes or of 32
    bits give 1020. Past four planes the result is opaque. */
 QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32_t depth, QXImageRef* outImage);
-/* In place: composited over white and made opaque. Images without an alpha plane (transparency 0,
-   or a single plane) are left alone. */
+/* In place: composited over white and made opaque. The last plane is alpha when transparency is
+   set, or when there are 2 or 4 planes and the colour space is not CMYK (3); other images, and
+   images of a single plane, give 1020 and are left alone. */
 QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
 /* One colour, given as fractions clamped to 0 ... 1, for planes loPlane ... hiPlane (-1: the last);
    `colour` holds hiPlane - loPlane + 1 values. */
@@ -271,7 +277,8 @@ QX_EXPORT void QXImageDumpPathUTF8(QXImageRef image, const char* prefix, const c
 QX_EXPORT void QXTileDump(QXTileRef tile, CFStringRef prefix, CFURLRef folder);
 QX_EXPORT void QXTileDumpPath(QXTileRef tile, CFStringRef prefix, CFStringRef folderPath);
 QX_EXPORT void QXTileDumpPathUTF8(QXTileRef tile, const char* prefix, const char* folderPath);
-/* Logs a map of the tiles' coherence states (tiled records only). */
+/* Logs a map of the tiles' coherence states (tiled records only). Takes no lock of the record, so
+   a thread holding one of its tiles may call it; a tile held throughout shows as '?'. */
 QX_EXPORT void QXImageDumpCoherenceStateTileMap(QXImageRef image);
 /* Prints the listed tiles and the budget to standard output. */
 QX_EXPORT void QXImageDumpCacheInfo(void);
@@ -294,6 +301,8 @@ QX_EXPORT void* QXTileGetDataPtr(QXTileRef tile);
 QX_EXPORT QXTileRef QXTileRetain(QXTileRef tile);
 QX_EXPORT void QXTileRelease(QXTileRef tile);
 
+/* Position and layout (X, Y, Bounds, Depth, RowBytes, ColBytes, NumPlanes) of a record's tile
+   (QXImageGetNativeTile) cannot be changed: those setters leave such a tile as it is. */
 QX_EXPORT int32_t QXTileGetX(QXTileRef tile);
 QX_EXPORT void QXTileSetX(QXTileRef tile, int32_t x);
 QX_EXPORT int32_t QXTileGetY(QXTileRef tile);

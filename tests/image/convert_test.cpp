@@ -253,7 +253,7 @@ TEST(ImageDepthTransparency, FourPlanesWithAlphaFromEveryShape) {
   EXPECT_EQ(made, nullptr);
 }
 
-TEST(ImagePremultiply, CompositesOverWhiteOnlyWithAlpha) {
+TEST(ImagePremultiply, CompositesOverWhiteAndRefusesImagesWithoutAlpha) {
   for (int32_t kind : kPixelKinds) {
     SCOPED_TRACE(kind);
     const auto premultiply = QXImageConvertToPremultipliedAlpha;
@@ -277,10 +277,22 @@ TEST(ImagePremultiply, CompositesOverWhiteOnlyWithAlpha) {
       ASSERT_EQ(got[i], (i / 2) % 2 ? v[i] : 255) << i;
       ASSERT_EQ(got[i + 1], 255) << i;
     }
-    // Without an alpha plane nothing changes: no transparency, or a single plane.
-    Image opaque(Make(kind, QXRect{0, 0, 1, 1}, 8, 4, 2, 0)), single(Make(kind, QXRect{0, 0, 2, 1}, 8, 1, 1, 1));
-    EXPECT_EQ(After(opaque, std::vector<uint8_t>{100, 0, 0, 0}, premultiply), (std::vector<uint8_t>{100, 0, 0, 0}));
-    EXPECT_EQ(After(single, std::vector<uint8_t>{7, 0}, premultiply), (std::vector<uint8_t>{7, 0}));
+    // Without transparency stated, two or four planes outside CMYK end in alpha (the records
+    // QXImageCreateWithParams makes state none).
+    Image rgbaImplied(Make(kind, QXRect{0, 0, 1, 1}, 8, 4, 0, 0)),
+        grayImplied(Make(kind, QXRect{0, 0, 2, 1}, 8, 2, 1, 0));
+    EXPECT_EQ(After(rgbaImplied, std::vector<uint8_t>{100, 0, 0, 0}, premultiply), std::vector<uint8_t>(4, 255));
+    EXPECT_EQ(After(grayImplied, std::vector<uint8_t>{7, 0, 7, 255}, premultiply),
+              (std::vector<uint8_t>{255, 255, 7, 255}));
+    // No alpha plane, or nothing but one: refused, pixels unchanged.
+    const struct { int32_t planes, colorSpace, transparency; } refused[] = {{3, 2, 0}, {4, 3, 0}, {1, 1, 1}, {1, 0, 0}};
+    for (const auto& r : refused) {
+      Image image(Make(kind, QXRect{0, 0, 1, 1}, 8, r.planes, r.colorSpace, r.transparency));
+      const std::vector<uint8_t> before(size_t(r.planes), 9);
+      WriteAll(image, before);
+      EXPECT_EQ(QXImageConvertToPremultipliedAlpha(image), kQXErrUnsupportedFormat) << r.planes << " " << r.colorSpace;
+      EXPECT_EQ(ReadAs<uint8_t>(image), before);
+    }
   }
   EXPECT_EQ(QXImageConvertToPremultipliedAlpha(nullptr), kQXErrInvalidArgument);
 }

@@ -8,9 +8,12 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "image/ImageRec.h"
 #include "tests/image/ImageTestSupport.h"
 
 using namespace qxtest;
@@ -139,6 +142,85 @@ TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
   EXPECT_FALSE(brokeIn.load()) << "QXImageGetTileLoaded waited for the caller's own use lock";
   EXPECT_TRUE(loaded);
   if (!brokeIn.load()) QXTileReleaseUse(tile);
+}
+
+// A thread holding a tile may map its image's coherence states or unpin the image while another
+// thread waits for that tile inside the image's lock. Should either wait for that lock, the test
+// fails after a few seconds and then breaks the wait by releasing the tile.
+TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
+  Image image(QXRect{0, 0, 2 * kTile, kTile}, 8, kPlanes);
+  QXTileRef tile = nullptr;
+  ASSERT_EQ(QXImageGetNativeTile(image, 0, 0, &tile), 0);
+  std::vector<uint8_t> pixels(static_cast<size_t>(kTileBytes));
+  std::thread reader([&] { QXImageRead(image, QXRect{0, 0, kTile, kTile}, 0, -1, pixels.data(), 0); });
+  // Once the reader holds the image's lock it keeps it until the tile is released.
+  std::recursive_mutex& lock = qx::fromHandle(image.get())->Mutex();
+  while (lock.try_lock()) {
+    lock.unlock();
+    std::this_thread::yield();
+  }
+  std::promise<bool> done;
+  std::future<bool> unpinFailed = done.get_future();
+  std::thread holder([&] {
+    QXImageDumpCoherenceStateTileMap(image);
+    done.set_value(QXImageSetKeepResident(image, 0));
+  });
+  const bool answered = unpinFailed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "waited for the lock of the image whose tile the caller holds";
+  QXTileReleaseUse(tile);
+  holder.join();
+  reader.join();
+  EXPECT_FALSE(unpinFailed.get());
+}
+
+// A new sample size leaves colBytes and rowBytes as they were, so the pixels no longer hold the
+// planes: transfers, and everything built on them, refuse the record instead of copying past its
+// pixels, rows and tiles, until a reshape lays the pixels out for the new size.
+TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
+  const QXRect b{0, 0, 16, 4};
+  std::vector<uint8_t> bytes(size_t(b.width) * b.height * 4, 0x5A);
+  const std::filesystem::path folder = gImageHome.root() / "out-of-step";
+  std::filesystem::create_directories(folder);
+  for (int32_t kind : {kMemory, kTiled}) {
+    SCOPED_TRACE(kind);
+    Image image(kind, b, 8, 1);
+    QXImageSetPlaneBytes(image, 4);
+    EXPECT_TRUE(QXImageGetDepth(image) == 32 && QXImageGetColBytes(image) == 1 && QXImageGetRowBytes(image) == 16);
+    EXPECT_EQ(QXImageWrite(image, b, 0, -1, bytes.data(), 0), kQXErrUnsupportedFormat);
+    EXPECT_EQ(QXImageRead(image, b, 0, -1, bytes.data(), 0), kQXErrUnsupportedFormat);
+    QXImageDumpPathUTF8(image, "x", folder.c_str());
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    ASSERT_EQ(QXImageAdjustBounds(image, b, 0, 0), 0);
+    EXPECT_TRUE(QXImageGetColBytes(image) == 4 && QXImageGetRowBytes(image) == 64);
+    Paint(image);
+    EXPECT_EQ(ReadAll(image), Pattern(b, 4));
+  }
+  // Values whose depth would not fit are ignored.
+  Image image(kMemory, b, 8, 1);
+  for (int32_t planeBytes : {-1, INT32_MAX}) QXImageSetPlaneBytes(image, planeBytes);
+  EXPECT_TRUE(QXImageGetPlaneBytes(image) == 1 && QXImageGetDepth(image) == 8);
+}
+
+// A record's tiles keep the position and layout the record gave them: the tiled transfer and the
+// store size their copies by them.
+TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
+  Image image(QXRect{0, 0, 3 * kTile, 2 * kTile}, 8, kPlanes);
+  Paint(image);
+  QXTileRef tile = nullptr;
+  ASSERT_EQ(QXImageGetNativeTile(image, 0, 0, &tile), 0);
+  QXTileSetBounds(tile, 0, 0, 600, 600);
+  QXTileSetX(tile, 100);
+  QXTileSetY(tile, 100);
+  QXTileSetRowBytes(tile, 600 * kPlanes);
+  QXTileSetColBytes(tile, 2 * kPlanes);
+  QXTileSetNumPlanes(tile, 2 * kPlanes);
+  QXTileSetDepth(tile, 16);
+  const QXRect kept = QXTileGetBounds(tile);
+  EXPECT_TRUE(kept.x == 0 && kept.y == 0 && kept.width == kTile && kept.height == kTile);
+  EXPECT_TRUE(QXTileGetRowBytes(tile) == kTile * kPlanes && QXTileGetColBytes(tile) == kPlanes &&
+              QXTileGetNumPlanes(tile) == kPlanes && QXTileGetDepth(tile) == 8);
+  QXTileReleaseUse(tile);
+  EXPECT_EQ(ReadAll(image), Pattern(QXImageGetBounds(image), kPlanes));
 }
 
 // Run in child processes: the sanitizers abort on the faults.
