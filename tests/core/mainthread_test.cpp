@@ -46,17 +46,8 @@ CFDataRef makeTrackedData(const char* name) {
     context.deallocate = deallocateBytes;
     return CFAllocatorCreate(nullptr, &context);
   }();
-  size_t size = std::strlen(name) + 1;
-  auto* bytes = static_cast<UInt8*>(std::malloc(size));
-  std::memcpy(bytes, name, size);
-  return CFDataCreateWithBytesNoCopy(nullptr, bytes, static_cast<CFIndex>(size), deallocator);
-}
-
-void record(void* argument, CFTypeRef object);
-
-// Queues `function` with a name for the journal and an optional object.
-int32_t queue(const char* name, CFTypeRef object = nullptr, QXProcessMainThreadFunction function = record) {
-  return QXProcessRunOnMainThread(function, const_cast<char*>(name), object);
+  return CFDataCreateWithBytesNoCopy(nullptr, reinterpret_cast<UInt8*>(strdup(name)),
+                                     static_cast<CFIndex>(std::strlen(name) + 1), deallocator);
 }
 
 void record(void* argument, CFTypeRef object) {
@@ -65,6 +56,11 @@ void record(void* argument, CFTypeRef object) {
   if (object)
     event += std::string(" with ") + reinterpret_cast<const char*>(CFDataGetBytePtr(static_cast<CFDataRef>(object)));
   gJournal->add(event);
+}
+
+// Queues `function` with a name for the journal and an optional object.
+int32_t queue(const char* name, CFTypeRef object = nullptr, QXProcessMainThreadFunction function = record) {
+  return QXProcessRunOnMainThread(function, const_cast<char*>(name), object);
 }
 
 void queueAnother(void* argument, CFTypeRef object) {
@@ -101,24 +97,14 @@ bool readable(int fd) {
 
 }  // namespace
 
-// Runs in a fresh process, so that nothing has called QXProcessInit yet.
-TEST(MainThreadDeathTest, NothingIsTheMainThreadBeforeInit) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        bool isMain = QXProcessGetIsMainThread();
-        int32_t run = QXProcessRunMainThreadQueue();
-        int fd = QXProcessGetMainThreadQueueFD();
-        std::exit(!isMain && run == -1 && fd == -1 ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "QXProcess has not been initialized");
-}
-
-// Queuing before QXProcessInit makes the queuing thread the main thread.
+// Runs in a fresh process, so that nothing has called QXProcessInit yet: no thread is the main
+// thread until the first one queues work, which makes it the main thread.
 TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        bool before =
+            !QXProcessGetIsMainThread() && QXProcessRunMainThreadQueue() == -1 && QXProcessGetMainThreadQueueFD() == -1;
         Journal journal;
         gJournal = &journal;
         uint32_t workerID = 0;
@@ -131,11 +117,11 @@ TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
           ran = QXProcessRunMainThreadQueue();
         });
         worker.join();
-        bool ok = workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
+        bool ok = before && workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
                   journal.threads[0] == workerID && QXProcessInit() == 0 && !QXProcessGetIsMainThread();
         std::exit(ok ? 0 : 1);
       },
-      testing::ExitedWithCode(0), "");
+      testing::ExitedWithCode(0), "QXProcess has not been initialized");
 }
 
 // The tests share the process's main thread: each starts from an initialised process and an empty queue.

@@ -17,10 +17,8 @@ using qxtest::LogCapture;
 
 namespace {
 
-QXLogStyle plainStyle() {
-  QXLogStyle style = {false, false, false, false, false, 4};
-  return style;
-}
+// Every flag off, level 4: the bare message.
+constexpr QXLogStyle kPlain = {false, false, false, false, false, 4};
 
 std::string tid() { return std::to_string(QXProcessGetCurrentThreadID()); }
 
@@ -78,7 +76,7 @@ TEST(LogTest, LineFormatFieldByFieldAndWhatIsDropped) {
 
   // Every flag off leaves the bare message. Levels above 4 and bad formats give nothing; levels below 1 are kept.
   log.clear();
-  QXLogStyle style = plainStyle();
+  QXLogStyle style = kPlain;
   QXLogWithStyle(&style, CFSTR("bare %d"), 1);
   QXLogWithParams(5, CFSTR("S"), 0, CFSTR("dropped"));
   style.level = 100;
@@ -185,7 +183,7 @@ TEST(LogDeathTest, FirstIndentedThreadsAndTagBeforeInit) {
   EXPECT_EXIT(
       {
         LogCapture log;
-        QXLogStyle style = plainStyle();
+        QXLogStyle style = kPlain;
         style.threadTag = true;
         style.indent = true;
         QXLogWithStyle(&style, CFSTR("a"));
@@ -204,7 +202,7 @@ namespace {
 // Each of `count` new threads logs one indented line; returns their indents in order.
 std::vector<int> indentsOfNewThreads(int count, bool wrap) {
   LogCapture log;
-  QXLogStyle style = plainStyle();
+  QXLogStyle style = kPlain;
   style.indent = true;
   style.indentWrap = wrap;
   for (int i = 0; i < count; ++i) std::thread([&] { QXLogWithStyle(&style, CFSTR("x")); }).join();
@@ -267,7 +265,7 @@ TEST(LogTest, ThreadTagsAndWholeLinesFromManyThreads) {
   ASSERT_EQ(0, QXProcessInit());
   LogCapture log;
   // The tag marks the main thread; a worker's carries its own id.
-  QXLogStyle tagged = plainStyle();
+  QXLogStyle tagged = kPlain;
   tagged.threadTag = true;
   QXLogWithStyle(&tagged, CFSTR("main"));
   std::thread([&] { QXLogWithStyle(&tagged, CFSTR("worker %s"), tid().c_str()); }).join();

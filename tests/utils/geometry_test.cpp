@@ -32,8 +32,7 @@ Pair tileDimensions(QXRect rect, int32_t tileSize) {
 
 // Every listed predicate gives `want`; a failure names its place in the list.
 void expectAll(bool want, std::initializer_list<bool> results) {
-  int i = 0;
-  for (bool result : results) EXPECT_EQ(result, want) << "item " << i++;
+  for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results.begin()[i], want) << "item " << i;
 }
 
 void expectNear(QXPointF p, float x, float y, float tolerance = 1e-4f) {
