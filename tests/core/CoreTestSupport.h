@@ -1,8 +1,13 @@
-// Helpers shared by the core tests.
+// Helpers shared by the core tests (and the tests of the services built on them).
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
+
 #include <chrono>
+#include <filesystem>
 #include <thread>
+
+#include "cf/CFRef.h"
 
 namespace qxtest {
 
@@ -16,6 +21,17 @@ bool waitUntil(Pred done, double seconds = 10.0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+inline qxcf::CFRef<CFURLRef> urlOf(const std::filesystem::path& path) {
+  return qxcf::adopt(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.c_str()),
+                                                             static_cast<CFIndex>(path.native().size()), false));
+}
+
+// The same path under another scheme: it names no local file.
+inline qxcf::CFRef<CFURLRef> webURLOf(const std::filesystem::path& path, const char* scheme = "http://localhost") {
+  auto text = qxcf::adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%s%s"), scheme, path.c_str()));
+  return qxcf::adopt(CFURLCreateWithString(nullptr, text.get(), nullptr));
 }
 
 }  // namespace qxtest

@@ -46,10 +46,8 @@ CFDataRef makeTrackedData(const char* name) {
     context.deallocate = deallocateBytes;
     return CFAllocatorCreate(nullptr, &context);
   }();
-  size_t size = std::strlen(name) + 1;
-  auto* bytes = static_cast<UInt8*>(std::malloc(size));
-  std::memcpy(bytes, name, size);
-  return CFDataCreateWithBytesNoCopy(nullptr, bytes, static_cast<CFIndex>(size), deallocator);
+  return CFDataCreateWithBytesNoCopy(nullptr, reinterpret_cast<UInt8*>(strdup(name)),
+                                     static_cast<CFIndex>(std::strlen(name) + 1), deallocator);
 }
 
 void record(void* argument, CFTypeRef object) {
@@ -60,17 +58,22 @@ void record(void* argument, CFTypeRef object) {
   gJournal->add(event);
 }
 
+// Queues `function` with a name for the journal and an optional object.
+int32_t queue(const char* name, CFTypeRef object = nullptr, QXProcessMainThreadFunction function = record) {
+  return QXProcessRunOnMainThread(function, const_cast<char*>(name), object);
+}
+
 void queueAnother(void* argument, CFTypeRef object) {
   record(argument, object);
-  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("late"), nullptr));
+  EXPECT_EQ(0, queue("late"));
 }
 
 // Runs the queue again from inside an item, queuing work before and after that nested run.
 void nestedRun(void* argument, CFTypeRef object) {
   record(argument, object);
-  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("before nested run"), nullptr));
+  EXPECT_EQ(0, queue("before nested run"));
   EXPECT_EQ(0, QXProcessRunMainThreadQueue());
-  EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("after nested run"), nullptr));
+  EXPECT_EQ(0, queue("after nested run"));
 }
 
 // A host function in C++ that throws.
@@ -94,24 +97,14 @@ bool readable(int fd) {
 
 }  // namespace
 
-// Runs in a fresh process, so that nothing has called QXProcessInit yet.
-TEST(MainThreadDeathTest, NothingIsTheMainThreadBeforeInit) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        bool isMain = QXProcessGetIsMainThread();
-        int32_t run = QXProcessRunMainThreadQueue();
-        int fd = QXProcessGetMainThreadQueueFD();
-        std::exit(!isMain && run == -1 && fd == -1 ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "QXProcess has not been initialized");
-}
-
-// Queuing before QXProcessInit makes the queuing thread the main thread.
+// Runs in a fresh process, so that nothing has called QXProcessInit yet: no thread is the main
+// thread until the first one queues work, which makes it the main thread.
 TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        bool before =
+            !QXProcessGetIsMainThread() && QXProcessRunMainThreadQueue() == -1 && QXProcessGetMainThreadQueueFD() == -1;
         Journal journal;
         gJournal = &journal;
         uint32_t workerID = 0;
@@ -119,36 +112,43 @@ TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
         int32_t ran = -2;
         std::thread worker([&] {
           workerID = QXProcessGetCurrentThreadID();
-          QXProcessRunOnMainThread(record, const_cast<char*>("w"), nullptr);
+          queue("w");
           workerIsMain = QXProcessGetIsMainThread();
           ran = QXProcessRunMainThreadQueue();
         });
         worker.join();
-        bool ok = workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
+        bool ok = before && workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
                   journal.threads[0] == workerID && QXProcessInit() == 0 && !QXProcessGetIsMainThread();
         std::exit(ok ? 0 : 1);
       },
-      testing::ExitedWithCode(0), "");
+      testing::ExitedWithCode(0), "QXProcess has not been initialized");
 }
 
-TEST(MainThreadTest, QueuedWorkRunsInOrderOnTheMainThreadThreads) {
+// The tests share the process's main thread: each starts from an initialised process and an empty queue.
+class MainThreadTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    gJournal = &journal;
+    ASSERT_EQ(0, QXProcessInit());
+    QXProcessRunMainThreadQueue();
+  }
   Journal journal;
-  gJournal = &journal;
-  ASSERT_EQ(0, QXProcessInit());
+};
+
+TEST_F(MainThreadTest, QueuedWorkRunsInOrderOnTheMainThreadThreads) {
   ASSERT_EQ(0, QXProcessInit());  // later calls change nothing
   const uint32_t mainID = QXProcessGetCurrentThreadID();
   EXPECT_TRUE(QXProcessGetIsMainThread());
   int fd = QXProcessGetMainThreadQueueFD();
   ASSERT_GE(fd, 0);
-  QXProcessRunMainThreadQueue();  // start from an empty queue
   EXPECT_FALSE(readable(fd));
 
   std::thread worker([&] {
     EXPECT_FALSE(QXProcessGetIsMainThread());
     EXPECT_EQ(0, QXProcessInit());  // does not move the main thread
-    EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("first"), makeTrackedData("A")));
-    EXPECT_EQ(0, QXProcessRunOnMainThread(queueAnother, const_cast<char*>("second"), makeTrackedData("B")));
-    EXPECT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("third"), nullptr));
+    EXPECT_EQ(0, queue("first", makeTrackedData("A")));
+    EXPECT_EQ(0, queue("second", makeTrackedData("B"), queueAnother));
+    EXPECT_EQ(0, queue("third"));
     // Only the main thread runs the queue.
     EXPECT_EQ(-1, QXProcessRunMainThreadQueue());
   });
@@ -169,9 +169,7 @@ TEST(MainThreadTest, QueuedWorkRunsInOrderOnTheMainThreadThreads) {
   EXPECT_EQ(std::vector<uint32_t>(6, mainID), journal.threads) << "calls and releases all on the main thread";
 }
 
-TEST(MainThreadTest, ManyProducersLoseNothingThreads) {
-  ASSERT_EQ(0, QXProcessInit());
-  QXProcessRunMainThreadQueue();
+TEST_F(MainThreadTest, ManyProducersLoseNothingThreads) {
   constexpr int kThreads = 4, kEach = 200;
   std::atomic<int> done{0};
   std::vector<std::thread> producers;
@@ -203,23 +201,17 @@ TEST(MainThreadTest, ManyProducersLoseNothingThreads) {
   for (intptr_t count : next) EXPECT_EQ(kEach, count);
 }
 
-TEST(MainThreadTest, RefusedWorkStillReleasesItsObject) {
-  Journal journal;
-  gJournal = &journal;
+TEST_F(MainThreadTest, RefusedWorkStillReleasesItsObject) {
   EXPECT_EQ(kQXErrInvalidArgument, QXProcessRunOnMainThread(nullptr, nullptr, makeTrackedData("Z")));
   EXPECT_EQ((std::vector<std::string>{"free Z"}), journal.events);
 }
 
 // A nested run takes items from the front; the outer run must still stop at the last item queued
 // when it started, not after as many items as were waiting then.
-TEST(MainThreadTest, NestedRunKeepsToTheItemsQueuedWhenEachRunStarted) {
-  Journal journal;
-  gJournal = &journal;
-  ASSERT_EQ(0, QXProcessInit());
-  QXProcessRunMainThreadQueue();
-  ASSERT_EQ(0, QXProcessRunOnMainThread(nestedRun, const_cast<char*>("nest"), nullptr));
-  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("b"), nullptr));
-  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("c"), nullptr));
+TEST_F(MainThreadTest, NestedRunKeepsToTheItemsQueuedWhenEachRunStarted) {
+  ASSERT_EQ(0, queue("nest", nullptr, nestedRun));
+  ASSERT_EQ(0, queue("b"));
+  ASSERT_EQ(0, queue("c"));
   EXPECT_EQ(0, QXProcessRunMainThreadQueue());
   // The nested run started after "before nested run" was queued, so it runs it.
   EXPECT_EQ((std::vector<std::string>{"call nest", "call b", "call c", "call before nested run"}), journal.events);
@@ -232,14 +224,10 @@ TEST(MainThreadTest, NestedRunKeepsToTheItemsQueuedWhenEachRunStarted) {
 
 // An exception from the host's function is logged and stops neither the run nor the release of
 // the item's object; nothing reaches the (C) caller of the pump.
-TEST(MainThreadTest, ThrowingWorkIsLoggedAndTheNextItemRuns) {
-  Journal journal;
-  gJournal = &journal;
-  ASSERT_EQ(0, QXProcessInit());
-  QXProcessRunMainThreadQueue();
+TEST_F(MainThreadTest, ThrowingWorkIsLoggedAndTheNextItemRuns) {
   qxtest::LogCapture log;
-  ASSERT_EQ(0, QXProcessRunOnMainThread(throwing, const_cast<char*>("thrower"), makeTrackedData("T")));
-  ASSERT_EQ(0, QXProcessRunOnMainThread(record, const_cast<char*>("next"), nullptr));
+  ASSERT_EQ(0, queue("thrower", makeTrackedData("T"), throwing));
+  ASSERT_EQ(0, queue("next"));
   EXPECT_EQ(0, QXProcessRunMainThreadQueue());
   EXPECT_EQ((std::vector<std::string>{"call thrower with T", "free T", "call next"}), journal.events);
   EXPECT_TRUE(log.contains("QXProcessRunMainThreadQueue - A main-thread function threw an exception: host failure"));

@@ -3,6 +3,8 @@
 
 #include <QXCore/QXLog.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,20 +21,11 @@ inline std::string utf8(CFStringRef string) {
 }
 
 class LogCapture {
-  template <class F>
-  auto locked(F f) {
-    std::lock_guard<std::mutex> guard(mLock);
-    return f(*this);
-  }
-
  public:
   LogCapture() : mLogger(QXLoggerCreate()) {
-    QXLoggerProcs procs = {
-        [](void* self, CFStringRef line) {
-          static_cast<LogCapture*>(self)->locked([&](auto& me) { me.mLines.push_back(utf8(line)); });
-        },
-        [](void* self) { static_cast<LogCapture*>(self)->locked([](auto& me) { ++me.mStartups; }); },
-        [](void* self) { static_cast<LogCapture*>(self)->locked([](auto& me) { ++me.mShutdowns; }); }};
+    QXLoggerProcs procs = {[](void* self, CFStringRef line) { static_cast<LogCapture*>(self)->add(utf8(line)); },
+                           [](void* self) { static_cast<LogCapture*>(self)->mStartups++; },
+                           [](void* self) { static_cast<LogCapture*>(self)->mShutdowns++; }};
     QXLoggerSetProcs(mLogger, &procs, this);
     QXLogAddLogger(mLogger);
   }
@@ -45,30 +38,28 @@ class LogCapture {
 
   QXLoggerRef logger() const { return mLogger; }
   std::vector<std::string> lines() {
-    return locked([](auto& me) { return me.mLines; });
+    std::lock_guard<std::mutex> guard(mLock);
+    return mLines;
   }
   bool contains(const std::string& text) {
-    for (const auto& line : lines()) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return std::ranges::any_of(lines(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
   }
   void clear() {
-    locked([](auto& me) { me.mLines.clear(); });
+    std::lock_guard<std::mutex> guard(mLock);
+    mLines.clear();
   }
-  int startups() {
-    return locked([](auto& me) { return me.mStartups; });
-  }
-  int shutdowns() {
-    return locked([](auto& me) { return me.mShutdowns; });
-  }
+  int startups() const { return mStartups; }
+  int shutdowns() const { return mShutdowns; }
 
  private:
+  void add(std::string line) {
+    std::lock_guard<std::mutex> guard(mLock);
+    mLines.push_back(std::move(line));
+  }
   QXLoggerRef mLogger;
   std::mutex mLock;
   std::vector<std::string> mLines;
-  int mStartups = 0;
-  int mShutdowns = 0;
+  std::atomic<int> mStartups{0}, mShutdowns{0};
 };
 
 }  // namespace qxtest

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "log/LogMgr.h"
+#include "tests/core/CoreTestSupport.h"
 #include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
 
 using namespace filetest;
+using qxtest::webURLOf;
 
 namespace {
 
@@ -19,57 +21,47 @@ const qxtest::TempHome& home() {
 }
 
 fs::path dataHome() { return home().root() / ".local/share"; }
+fs::path defaultFile() { return dataHome() / "Orvex Software" / "orvexLog.txt"; }
 
-// The same path under the http scheme: it names no local file.
-qxcf::CFRef<CFURLRef> webURL(const fs::path& path) {
-  auto text = qxcf::adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("http://localhost%s"), path.c_str()));
-  return qxcf::adopt(CFURLCreateWithString(nullptr, text.get(), nullptr));
-}
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
 // Runs first in its process: no logger is registered yet.
 TEST(FileLoggerTest, DefaultFileIsRegisteredOnceAndEmptied) {
-  fs::path expected = dataHome() / "Orvex Software" / "orvexLog.txt";
-  fs::create_directories(expected.parent_path());
-  std::ofstream(expected) << "old content\n";
-
+  Write(defaultFile(), "old content\n");
   testing::internal::CaptureStdout();
   EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
   EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ("CBaseLoggerFile::Startup> Logging to file \"" + expected.string() + "\"\n", out);
-  EXPECT_EQ("", Read(expected));
+  EXPECT_EQ("CBaseLoggerFile::Startup> Logging to file \"" + defaultFile().string() + "\"\n",
+            testing::internal::GetCapturedStdout());
+  EXPECT_EQ("", Read(defaultFile()));
 
   QXLogWithParams(4, CFSTR("Test"), 3, CFSTR("caf\u00e9 %d"), 1);
-  std::string text = Read(expected);
+  std::string text = Read(defaultFile());
   EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n'));
-  EXPECT_NE(std::string::npos, text.find("Test - caf\xC3\xA9 1 Error Number = 3\n")) << text;
+  EXPECT_TRUE(has(text, "Test - caf\xC3\xA9 1 Error Number = 3\n")) << text;
 
   QXLogRemoveAllLoggers();
   QXLog(CFSTR("after"));
-  EXPECT_EQ(text, Read(expected));
+  EXPECT_EQ(text, Read(defaultFile()));
 
   // With some logger already registered, the default file logger is not added.
-  {
-    qxtest::LogCapture capture;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-  }
+  qxtest::LogCapture capture;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
 }
 
 TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   fs::path file = home().root() / "given.log";
-  std::ofstream(file) << "to be emptied";
-  auto url = URL(file);
-  EXPECT_EQ(0, QXLogAddFileLogger(url.get()));
+  Write(file, "to be emptied");
+  EXPECT_EQ(0, QXLogAddFileLogger(URL(file).get()));
   EXPECT_EQ("", Read(file));
   QXLog(CFSTR("one"));
   QXLog(CFSTR("two"));
   std::string text = Read(file);  // flushed after each line
-  EXPECT_NE(std::string::npos, text.find("Orvex - one\n"));
-  EXPECT_NE(std::string::npos, text.find("Orvex - two\n"));
+  EXPECT_TRUE(has(text, "Orvex - one\n") && has(text, "Orvex - two\n")) << text;
   QXLogRemoveAllLoggers();
 
   // A file that cannot be opened: the errno comes back and nothing is registered, so the default
@@ -79,15 +71,14 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   EXPECT_EQ(ENOENT, QXLogAddFileLogger(nowhere.get()));
   // An http URL has no path, even when its path would name a writable local file.
   fs::path local = home().root() / "web.log";
-  ASSERT_TRUE(webURL(local));
-  EXPECT_EQ(-1, QXLogAddFileLogger(webURL(local).get()));
+  ASSERT_TRUE(webURLOf(local));
+  EXPECT_EQ(kQXErrGeneric, QXLogAddFileLogger(webURLOf(local).get()));
   EXPECT_FALSE(fs::exists(local));
   EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
   std::string out = testing::internal::GetCapturedStdout();
-  fs::path defaultFile = dataHome() / "Orvex Software" / "orvexLog.txt";
-  EXPECT_NE(std::string::npos, out.find("Logging to file \"" + defaultFile.string() + "\"")) << out;
+  EXPECT_TRUE(has(out, "Logging to file \"" + defaultFile().string() + "\"")) << out;
   QXLog(CFSTR("into the default file"));
-  EXPECT_NE(std::string::npos, Read(defaultFile).find("Orvex - into the default file\n"));
+  EXPECT_TRUE(has(Read(defaultFile()), "Orvex - into the default file\n"));
   EXPECT_FALSE(fs::exists(home().root() / "missing folder"));
   QXLogRemoveAllLoggers();
 
@@ -100,9 +91,9 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
     QXLogAddLogger(qx::toHandle<__QXLogger>(dead.get()));
     EXPECT_EQ(0, QXLogAddFileLogger(nullptr));
     out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::string::npos, out.find(defaultFile.string())) << out;
+    EXPECT_FALSE(has(out, defaultFile().string())) << out;
     QXLog(CFSTR("lost"));
-    EXPECT_EQ(std::string::npos, Read(defaultFile).find("lost"));
+    EXPECT_FALSE(has(Read(defaultFile()), "lost"));
     QXLogRemoveAllLoggers();
   }
 
@@ -113,21 +104,31 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   EXPECT_TRUE(fs::is_directory(dataHome() / "Orvex Software" / "Sub"));
   EXPECT_FALSE(fs::exists(PathOf(path)));  // only the folder is made
   EXPECT_FALSE(CFURLHasDirectoryPath(path));
+  // A nested relative sub-folder is fine.
+  ASSERT_EQ(0, QXLogGetLogFilePathCopy(CFSTR("Logs/Today"), CFSTR("app.txt"), &path));
+  auto nested = qxcf::adopt(path);
+  EXPECT_EQ(dataHome() / "Orvex Software" / "Logs" / "Today" / "app.txt", PathOf(path));
 
   // A sub-folder that cannot be made: the error comes back, with no URL.
-  std::ofstream(dataHome() / "Orvex Software" / "Blocked") << "a file";
+  Write(dataHome() / "Orvex Software" / "Blocked", "a file");
   path = reinterpret_cast<CFURLRef>(1);
   EXPECT_NE(0, QXLogGetLogFilePathCopy(CFSTR("Blocked"), CFSTR("app.txt"), &path));
   EXPECT_EQ(nullptr, path);
-  EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(nullptr, nullptr, &path));
   EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(nullptr, CFSTR("x"), nullptr));
 
-  // Names that would lead out of the data folder: 1005, no URL, no folder made anywhere.
-  const std::pair<CFStringRef, CFStringRef> escapes[] = {
-      {nullptr, CFSTR("../escape.txt")}, {nullptr, CFSTR("..")},         {nullptr, CFSTR("")},
-      {nullptr, CFSTR("/tmp/abs.txt")},  {CFSTR(".."), CFSTR("x.txt")},  {CFSTR("../Out"), CFSTR("x.txt")},
-      {CFSTR("/tmp"), CFSTR("x.txt")},   {CFSTR("A/../.."), CFSTR("x")}, {CFSTR("A//B"), CFSTR("x")},
-      {CFSTR("A/"), CFSTR("x")},         {CFSTR(""), CFSTR("x")}};
+  // Missing names and names that would lead out of the data folder: 1005, no URL, no folder made anywhere.
+  const std::pair<CFStringRef, CFStringRef> escapes[] = {{nullptr, nullptr},
+                                                         {nullptr, CFSTR("../escape.txt")},
+                                                         {nullptr, CFSTR("..")},
+                                                         {nullptr, CFSTR("")},
+                                                         {nullptr, CFSTR("/tmp/abs.txt")},
+                                                         {CFSTR(".."), CFSTR("x.txt")},
+                                                         {CFSTR("../Out"), CFSTR("x.txt")},
+                                                         {CFSTR("/tmp"), CFSTR("x.txt")},
+                                                         {CFSTR("A/../.."), CFSTR("x")},
+                                                         {CFSTR("A//B"), CFSTR("x")},
+                                                         {CFSTR("A/"), CFSTR("x")},
+                                                         {CFSTR(""), CFSTR("x")}};
   for (const auto& [subFolder, fileName] : escapes) {
     path = reinterpret_cast<CFURLRef>(1);
     EXPECT_EQ(kQXErrInvalidArgument, QXLogGetLogFilePathCopy(subFolder, fileName, &path))
@@ -136,33 +137,25 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   }
   EXPECT_FALSE(fs::exists(dataHome() / "Out"));
   EXPECT_FALSE(fs::exists(dataHome() / "Orvex Software" / "A"));
-  // A nested relative sub-folder is fine.
-  ASSERT_EQ(0, QXLogGetLogFilePathCopy(CFSTR("Logs/Today"), CFSTR("app.txt"), &path));
-  auto nested = qxcf::adopt(path);
-  EXPECT_EQ(dataHome() / "Orvex Software" / "Logs" / "Today" / "app.txt", PathOf(path));
 }
 
 // Through the exported class: Startup opens and empties, Shutdown closes, Log appends.
 TEST(FileLoggerTest, ClassInterface) {
   fs::path file = home().root() / "class.log";
-  auto url = URL(file);
-  auto* logger = new CBaseLoggerFile(url.get());
+  auto* logger = new CBaseLoggerFile(URL(file).get());
   EXPECT_EQ(0, logger->Startup());
   logger->Log(CFSTR("line\n"));
   EXPECT_EQ("line\n", Read(file));
   logger->Shutdown();
   logger->Log(CFSTR("ignored\n"));
   EXPECT_EQ("line\n", Read(file));
-  auto bad = URL(home().root() / "no such folder" / "f.log");
-  auto* failing = new CBaseLoggerFile(bad.get());
+  logger->Release();
+  auto failing = qx::make<CBaseLoggerFile>(URL(home().root() / "no such folder" / "f.log").get());
   EXPECT_EQ(ENOENT, failing->Startup());
-  failing->Release();
   // Only a file URL has a path: the http URL of a writable place opens nothing.
   fs::path local = home().root() / "class-web.log";
-  auto* web = new CBaseLoggerFile(webURL(local).get());
-  EXPECT_EQ(-1, web->Startup());
+  auto web = qx::make<CBaseLoggerFile>(webURLOf(local).get());
+  EXPECT_EQ(kQXErrGeneric, web->Startup());
   web->Log(CFSTR("nowhere\n"));
   EXPECT_FALSE(fs::exists(local));
-  web->Release();
-  logger->Release();
 }

@@ -17,16 +17,14 @@ using qxtest::LogCapture;
 
 namespace {
 
-QXLogStyle plainStyle() {
-  QXLogStyle style = {false, false, false, false, false, 4};
-  return style;
-}
+// Every flag off, level 4: the bare message.
+constexpr QXLogStyle kPlain = {false, false, false, false, false, 4};
 
 std::string tid() { return std::to_string(QXProcessGetCurrentThreadID()); }
 
 }  // namespace
 
-TEST(LogTest, LineFormatFieldByField) {
+TEST(LogTest, LineFormatFieldByFieldAndWhatIsDropped) {
   // A zone 5:45 ahead of UTC shows whether the prefix really uses local time.
   setenv("TZ", "Asia/Kathmandu", 1);
   tzset();
@@ -76,26 +74,19 @@ TEST(LogTest, LineFormatFieldByField) {
   for (size_t i = 0; i < lines.size(); ++i)
     EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
 
-  // Every flag off leaves the bare message.
+  // Every flag off leaves the bare message. Levels above 4 and bad formats give nothing; levels below 1 are kept.
   log.clear();
-  QXLogStyle plain = plainStyle();
-  QXLogWithStyle(&plain, CFSTR("bare %d"), 1);
-  EXPECT_EQ(std::vector<std::string>{"bare 1"}, log.lines());
-}
-
-TEST(LogTest, LevelsAboveFourAndBadFormatsGiveNothing) {
-  LogCapture log;
+  QXLogStyle style = kPlain;
+  QXLogWithStyle(&style, CFSTR("bare %d"), 1);
   QXLogWithParams(5, CFSTR("S"), 0, CFSTR("dropped"));
-  QXLogStyle style = QXLogGetDefaultLogStyle();
   style.level = 100;
   QXLogWithStyle(&style, CFSTR("dropped too"));
   QXLog(CFSTR("bad %n format"));
   QXLog(nullptr);
   QXLogWithStyle(nullptr, CFSTR("no style"));
-  EXPECT_TRUE(log.lines().empty());
   style.level = -3;
   QXLogWithStyle(&style, CFSTR("kept"));
-  EXPECT_EQ(1u, log.lines().size());
+  EXPECT_EQ((std::vector<std::string>{"bare 1", "kept"}), log.lines());
 }
 
 // A logger's procedures see exactly their registration: startup when added, shutdown when
@@ -164,44 +155,26 @@ TEST(LogTest, LoggersAreAddedAndRemoved) {
     QXLogRemoveLogger(thrower);
     QXLoggerRelease(thrower);
   }
-}
 
-namespace {
-int gNestedCalls = 0;
-void logsItself(void*, CFStringRef) {
-  ++gNestedCalls;
-  QXLog(CFSTR("from inside a logger"));
-}
-}  // namespace
-
-TEST(LogTest, ALoggerThatLogsIsNotFedItsOwnLines) {
-  LogCapture capture;
-  QXLoggerRef noisy = QXLoggerCreate();
-  QXLoggerProcs procs = {logsItself, nullptr, nullptr};
-  QXLoggerSetProcs(noisy, &procs, nullptr);
-  QXLogAddLogger(noisy);
-  QXLog(CFSTR("outer"));
-  QXLogRemoveLogger(noisy);
-  QXLoggerRelease(noisy);
-  EXPECT_EQ(1, gNestedCalls);
-  ASSERT_EQ(1u, capture.lines().size());
-  EXPECT_NE(std::string::npos, capture.lines()[0].find("outer"));
-}
-
-TEST(LogTest, ThreadTagMarksTheMainThreadThreads) {
-  ASSERT_EQ(0, QXProcessInit());
-  LogCapture log;
-  QXLogStyle style = plainStyle();
-  style.threadTag = true;
-  QXLogWithStyle(&style, CFSTR("main"));
-  std::thread([&] { QXLogWithStyle(&style, CFSTR("worker %s"), tid().c_str()); }).join();
-  auto lines = log.lines();
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ("[m" + tid() + "] main", lines[0]);
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(lines[1], match, std::regex(R"(\[ (\d+)\] worker (\d+))"))) << lines[1];
-  EXPECT_EQ(match[1], match[2]);
-  EXPECT_NE(tid(), match[1]);
+  // A logger that logs is not fed its own lines.
+  {
+    LogCapture capture;
+    static int nestedCalls = 0;
+    QXLoggerProcs logsItself = {[](void*, CFStringRef) {
+                                  ++nestedCalls;
+                                  QXLog(CFSTR("from inside a logger"));
+                                },
+                                nullptr, nullptr};
+    QXLoggerRef noisy = QXLoggerCreate();
+    QXLoggerSetProcs(noisy, &logsItself, nullptr);
+    QXLogAddLogger(noisy);
+    QXLog(CFSTR("outer"));
+    QXLogRemoveLogger(noisy);
+    QXLoggerRelease(noisy);
+    EXPECT_EQ(1, nestedCalls);
+    ASSERT_EQ(1u, capture.lines().size());
+    EXPECT_NE(std::string::npos, capture.lines()[0].find("outer"));
+  }
 }
 
 // In a fresh process: no main thread yet, and the indent counter still at 0.
@@ -210,7 +183,7 @@ TEST(LogDeathTest, FirstIndentedThreadsAndTagBeforeInit) {
   EXPECT_EXIT(
       {
         LogCapture log;
-        QXLogStyle style = plainStyle();
+        QXLogStyle style = kPlain;
         style.threadTag = true;
         style.indent = true;
         QXLogWithStyle(&style, CFSTR("a"));
@@ -229,7 +202,7 @@ namespace {
 // Each of `count` new threads logs one indented line; returns their indents in order.
 std::vector<int> indentsOfNewThreads(int count, bool wrap) {
   LogCapture log;
-  QXLogStyle style = plainStyle();
+  QXLogStyle style = kPlain;
   style.indent = true;
   style.indentWrap = wrap;
   for (int i = 0; i < count; ++i) std::thread([&] { QXLogWithStyle(&style, CFSTR("x")); }).join();
@@ -288,8 +261,24 @@ TEST(LogTest, UTF8MessagesAreCutAtACharacterBoundary) {
   }
 }
 
-TEST(LogTest, LinesFromManyThreadsStayWholeThreads) {
+TEST(LogTest, ThreadTagsAndWholeLinesFromManyThreads) {
+  ASSERT_EQ(0, QXProcessInit());
   LogCapture log;
+  // The tag marks the main thread; a worker's carries its own id.
+  QXLogStyle tagged = kPlain;
+  tagged.threadTag = true;
+  QXLogWithStyle(&tagged, CFSTR("main"));
+  std::thread([&] { QXLogWithStyle(&tagged, CFSTR("worker %s"), tid().c_str()); }).join();
+  auto lines = log.lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ("[m" + tid() + "] main", lines[0]);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[1], match, std::regex(R"(\[ (\d+)\] worker (\d+))"))) << lines[1];
+  EXPECT_EQ(match[1], match[2]);
+  EXPECT_NE(tid(), match[1]);
+
+  // Lines stay whole.
+  log.clear();
   constexpr int kThreads = 6, kLines = 200;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -308,12 +297,11 @@ TEST(LogTest, LinesFromManyThreadsStayWholeThreads) {
     QXLoggerRelease(extra);
   }
   for (auto& thread : threads) thread.join();
-  auto lines = log.lines();
+  lines = log.lines();
   ASSERT_EQ(size_t{kThreads * kLines}, lines.size());
   std::vector<int> next(kThreads, 0);
   std::regex pattern(R"( *\[ \d+\] \d+-\d+-\d+ \d+:\d\d:[ \d]\d Orvex - thread (\d) line (\d+)\n)");
   for (const auto& line : lines) {
-    std::smatch match;
     ASSERT_TRUE(std::regex_match(line, match, pattern)) << line;
     int t = std::stoi(match[1]);
     EXPECT_EQ(next[t]++, std::stoi(match[2]));

@@ -14,33 +14,22 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "tests/core/CoreTestSupport.h"
+#include "tests/log/LogCapture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using qxtest::waitUntil;
 constexpr auto kTimeout = 5s;
 
-// Waits with a time-out, so that a fault fails a test instead of hanging it.
-template <class Pred>
-bool waitFor(Pred done) {
-  for (auto deadline = std::chrono::steady_clock::now() + kTimeout; !done();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-// Counts arrivals and opens once; both can be awaited.
+// Counts arrivals and opens once; both can be awaited, with a time-out so that a fault fails a test
+// instead of hanging it.
 struct Gate {
   std::atomic<int> arrived{0};
   std::atomic<bool> open{false};
-  void Open() { open = true; }
-  void Arrive() { ++arrived; }
-  bool Wait() {
-    return waitFor([this] { return open.load(); });
-  }
   bool WaitArrivals(int count) {
-    return waitFor([this, count] { return arrived >= count; });
+    return waitUntil([this, count] { return arrived >= count; });
   }
 };
 
@@ -59,19 +48,21 @@ struct Log {
     maxRunning = std::max(maxRunning, running += runningChange);
   }
 };
+Log gUnread;  // for tasks and queues whose reports nobody reads
 
 class TestTask : public CBaseTask {
  public:
-  TestTask(std::string name, uint32_t priority, Log* log, std::function<void(TestTask&)> body)
-      : name(std::move(name)), mLog(log), mBody(std::move(body)) {
+  using Body = std::function<void(TestTask&)>;
+  explicit TestTask(std::string name, uint32_t priority = 0, Log* log = &gUnread, Body body = {})
+      : name(std::move(name)), log(log), body(std::move(body)) {
     SetPriority(priority);
   }
   void Run() override {
-    if (mLog) mLog->Add("run " + name, +1);
-    if (mBody) mBody(*this);
+    log->Add("run " + name, +1);
+    if (body) body(*this);
     stopSeen = Stopped();
     ++runs;
-    if (mLog) mLog->Add("", -1);
+    log->Add("", -1);
   }
   void Complete() override {
     if (onComplete) onComplete(*this);
@@ -79,15 +70,12 @@ class TestTask : public CBaseTask {
   }
 
   const std::string name;
-  std::function<void(TestTask&)> onComplete;
-  std::atomic<int> runs{0};
-  std::atomic<int> completes{0};
+  Log* log;
+  Body body, onComplete;
+  std::atomic<int> runs{0}, completes{0};
   std::atomic<bool> stopSeen{false};
-
- private:
-  Log* mLog;
-  std::function<void(TestTask&)> mBody;
 };
+using Tasks = std::vector<qx::Ref<TestTask>>;
 
 // Ignores submit times, so that only the queue keeps equal tasks in their order of arrival.
 class PriorityOnlyTask : public TestTask {
@@ -101,43 +89,45 @@ class PriorityOnlyTask : public TestTask {
 
 class TestQueue : public CBaseTaskQueue {
  public:
-  explicit TestQueue(Log* log = nullptr, std::atomic<bool>* destroyed = nullptr) : mLog(log), mDestroyed(destroyed) {}
+  explicit TestQueue(Log* log = &gUnread, std::atomic<bool>* destroyed = nullptr) : log(log), destroyed(destroyed) {}
   ~TestQueue() override {
-    if (mDestroyed) *mDestroyed = true;
+    if (destroyed) *destroyed = true;
   }
   void PreprocessTask(CBaseTask* task) override {
     ++preprocessed;
-    if (mLog) mLog->Add("pre " + static_cast<TestTask*>(task)->name);
+    log->Add("pre " + static_cast<TestTask*>(task)->name);
   }
   void PostprocessTask(CBaseTask* task) override {
     ++postprocessed;
-    if (mLog) mLog->Add("post " + static_cast<TestTask*>(task)->name);
+    log->Add("post " + static_cast<TestTask*>(task)->name);
   }
-  std::atomic<int> preprocessed{0};
-  std::atomic<int> postprocessed{0};
-
- private:
-  Log* mLog;
-  std::atomic<bool>* mDestroyed;
+  Log* log;
+  std::atomic<bool>* destroyed;
+  std::atomic<int> preprocessed{0}, postprocessed{0};
 };
 
-qx::Ref<TestTask> makeTask(std::string name, uint32_t priority = 0, Log* log = nullptr,
-                           std::function<void(TestTask&)> body = {}) {
-  return qx::make<TestTask>(std::move(name), priority, log, std::move(body));
+template <class... Args>
+qx::Ref<TestTask> makeTask(Args&&... args) {
+  return qx::make<TestTask>(std::forward<Args>(args)...);
 }
 
 // Reports that it started, then holds its slot (and a serial queue's scheduler) until released.
 qx::Ref<TestTask> makeBlocker(Gate& started, Gate& release) {
-  return makeTask("blocker", 100, nullptr, [&started, &release](TestTask&) {
-    started.Arrive();
-    release.Wait();
+  return makeTask("blocker", 100, &gUnread, [&started, &release](TestTask&) {
+    started.arrived++;
+    waitUntil([&release] { return release.open.load(); });
   });
 }
 
-std::string text(CFStringRef s) {
-  char buf[256] = {};
-  if (s) CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8);
-  return buf;
+// A serial queue whose scheduler is held by a running blocker until `release` opens.
+qx::Ref<TestQueue> blockedQueue(CFStringRef id, uint32_t maxQueued, Gate& release, qx::Ref<TestTask>& blocker) {
+  Gate started;
+  auto queue = qx::make<TestQueue>();
+  queue->Initialize(id, maxQueued, 1);
+  blocker = makeBlocker(started, release);
+  EXPECT_EQ(queue->Push(blocker.get()), 0);
+  EXPECT_TRUE(started.WaitArrivals(1));
+  return queue;
 }
 
 std::vector<std::string> names(CFArrayRef tasks) {
@@ -149,10 +139,22 @@ std::vector<std::string> names(CFArrayRef tasks) {
   return out;
 }
 
-qxcf::CFRef<CFMutableArrayRef> taskArray(std::initializer_list<CBaseTask*> tasks) {
+qxcf::CFRef<CFMutableArrayRef> taskArray(const Tasks& tasks) {
   auto array = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, QXUtilsGetArrayCallbacks()));
-  for (CBaseTask* task : tasks) CFArrayAppendValue(array.get(), task);
+  for (auto& task : tasks) CFArrayAppendValue(array.get(), task.get());
   return array;
+}
+
+// Each task ran and was completed `runs` times, and nothing but the test holds it any more.
+void expectDone(std::initializer_list<TestTask*> tasks, int runs) {
+  for (TestTask* t : tasks) {
+    EXPECT_EQ(t->runs, runs) << t->name;
+    EXPECT_EQ(t->completes, runs) << t->name;
+    EXPECT_EQ(t->RefCount(), 1u) << t->name;
+  }
+}
+void expectDone(const Tasks& tasks, int runs) {
+  for (auto& t : tasks) expectDone({t.get()}, runs);
 }
 
 TEST(TaskQueue, UninitialisedQueueIgnoresPushesAndNeverBlocks) {
@@ -160,34 +162,34 @@ TEST(TaskQueue, UninitialisedQueueIgnoresPushesAndNeverBlocks) {
   auto task = makeTask("t");
   EXPECT_EQ(queue->Push(task.get()), 0);
   EXPECT_EQ(queue->Push(nullptr), kQXErrInvalidArgument);
-  EXPECT_EQ(task->RefCount(), 1u);
   EXPECT_EQ(task->GetKey(), nullptr);
   EXPECT_EQ(queue->TaskCount(), 0u);
   EXPECT_EQ(queue->GetNextTaskCopy(), nullptr);
   queue->RemoveQueuedTasks();
   queue->Stop();
-  EXPECT_EQ(task->runs, 0);
+  expectDone({task.get()}, 0);
 }
 
-TEST(TaskQueueThreads, TasksRunByPriorityThenArrival) {
+// A serial queue runs its tasks one at a time on the scheduler's thread, with the hooks around each.
+TEST(TaskQueueThreads, SerialQueueRunsByPriorityThenArrival) {
   Log log;
-  auto queue = qx::make<TestQueue>();
+  auto queue = qx::make<TestQueue>(&log);
   ASSERT_EQ(queue->Initialize(CFSTR("Q"), 0, 1), 0);
-  auto p1 = makeTask("1", 1, &log), p5a = makeTask("5a", 5, &log), p5b = makeTask("5b", 5, &log),
-       p3 = makeTask("3", 3, &log);
-  for (auto* t : {p1.get(), p5a.get(), p5b.get(), p3.get()}) {
+  auto linger = [](TestTask&) { std::this_thread::sleep_for(2ms); };
+  Tasks four = {makeTask("1", 1, &log, linger), makeTask("5a", 5, &log, linger), makeTask("5b", 5, &log, linger),
+                makeTask("3", 3, &log, linger)};
+  for (auto& t : four) {
     t->onComplete = [&queue](TestTask& self) {  // Complete comes after leaving the running list
       EXPECT_EQ(names(queue->GetRunningTasksCopy()), std::vector<std::string>{}) << self.name;
     };
   }
   // One call inserts all four before the scheduler can take the first.
-  ASSERT_EQ(queue->PushTasks(taskArray({p1.get(), p5a.get(), p5b.get(), p3.get()}).get()), 0);
+  ASSERT_EQ(queue->PushTasks(taskArray(four).get()), 0);
   queue->WaitForRunningTasksToComplete();
-  EXPECT_EQ(log.events, (std::vector<std::string>{"run 5a", "run 5b", "run 3", "run 1"}));
-  for (auto* t : {p1.get(), p5a.get(), p5b.get(), p3.get()}) {
-    EXPECT_EQ(t->completes, 1);
-    EXPECT_EQ(t->RefCount(), 1u);
-  }
+  EXPECT_EQ(log.events, (std::vector<std::string>{"pre 5a", "run 5a", "post 5a", "pre 5b", "run 5b", "post 5b", "pre 3",
+                                                  "run 3", "post 3", "pre 1", "run 1", "post 1"}));
+  EXPECT_EQ(log.threads.size(), 1u);
+  expectDone(four, 1);
 
   // Long runs of equal priorities make the binary search land inside a run.
   Gate started, release;
@@ -195,29 +197,16 @@ TEST(TaskQueueThreads, TasksRunByPriorityThenArrival) {
   queue->Push(blocker.get());
   ASSERT_TRUE(started.WaitArrivals(1));
   const uint32_t priorities[] = {2, 1, 2, 3, 1, 2, 2, 0, 3, 2, 1, 2, 2, 2, 0, 3};
-  std::vector<qx::Ref<PriorityOnlyTask>> tasks;
+  Tasks tasks;
   for (size_t i = 0; i < std::size(priorities); ++i) {
-    tasks.push_back(qx::make<PriorityOnlyTask>(std::to_string(i), priorities[i], nullptr, nullptr));
+    tasks.push_back(qx::Ref<TestTask>::adopt(new PriorityOnlyTask(std::to_string(i), priorities[i])));
     ASSERT_EQ(queue->Push(tasks.back().get()), 0);
   }
   EXPECT_EQ(names(queue->GetQueuedTasksCopy()), (std::vector<std::string>{"3", "8", "15", "0", "2", "5", "6", "9", "11",
                                                                           "12", "13", "1", "4", "10", "7", "14"}));
-  release.Open();
+  release.open = true;
   queue->WaitForRunningTasksToComplete();
-  for (auto& t : tasks) EXPECT_EQ(t->runs, 1);
-}
-
-TEST(TaskQueueThreads, SerialQueueRunsOneAtATimeOnTheSchedulerThread) {
-  Log log;
-  auto queue = qx::make<TestQueue>(&log);
-  queue->Initialize(CFSTR("Serial"), 0, 1);
-  auto linger = [](TestTask&) { std::this_thread::sleep_for(2ms); };
-  auto a = makeTask("a", 0, &log, linger), b = makeTask("b", 0, &log, linger), c = makeTask("c", 0, &log, linger);
-  queue->PushTasks(taskArray({a.get(), b.get(), c.get()}).get());
-  queue->WaitForRunningTasksToComplete();
-  EXPECT_EQ(log.events, (std::vector<std::string>{"pre a", "run a", "post a", "pre b", "run b", "post b", "pre c",
-                                                  "run c", "post c"}));
-  EXPECT_EQ(log.threads.size(), 1u);
+  expectDone(tasks, 1);
 
   // A negative GPU slot count means none: still serial.
   auto other = qx::make<TestQueue>();
@@ -235,12 +224,12 @@ TEST(TaskQueueThreads, ParallelQueueRunsAtMostMaxRunningAtOnce) {
   Gate twoStarted;
   auto queue = qx::make<TestQueue>();
   queue->Initialize(CFSTR("Par"), 0, 2);
-  std::vector<qx::Ref<TestTask>> tasks;
+  Tasks tasks;
   for (int i = 0; i < 8; ++i) {
     tasks.push_back(makeTask(std::to_string(i), 0, &log, [&twoStarted, i](TestTask&) {
       // The first two overlap for certain; the rest linger so that a third slot would show.
       if (i < 2) {
-        twoStarted.Arrive();
+        twoStarted.arrived++;
         EXPECT_TRUE(twoStarted.WaitArrivals(2));
       } else {
         std::this_thread::sleep_for(3ms);
@@ -253,21 +242,18 @@ TEST(TaskQueueThreads, ParallelQueueRunsAtMostMaxRunningAtOnce) {
   EXPECT_GE(log.threads.size(), 2u);
   EXPECT_EQ(queue->preprocessed, 0);
   EXPECT_EQ(queue->postprocessed, 8);
-  for (auto& t : tasks) {
-    EXPECT_EQ(t->completes, 1);
-    EXPECT_EQ(t->GetGPUIndex(), -1);
-    EXPECT_EQ(t->RefCount(), 1u);
-  }
+  expectDone(tasks, 1);
+  for (auto& t : tasks) EXPECT_EQ(t->GetGPUIndex(), -1);
 }
 
 TEST(TaskQueueThreads, GPUCapableTasksTakeTheLowestFreeGPUSlotsFirst) {
   // Each task waits until all of its batch run at once.
   auto runBatch = [](CBaseTaskQueue& queue, int count) {
     Gate allStarted;
-    std::vector<qx::Ref<TestTask>> tasks;
+    Tasks tasks;
     for (int i = 0; i < count; ++i) {
-      tasks.push_back(makeTask(std::to_string(i), 0, nullptr, [&allStarted, count](TestTask&) {
-        allStarted.Arrive();
+      tasks.push_back(makeTask(std::to_string(i), 0, &gUnread, [&allStarted, count](TestTask&) {
+        allStarted.arrived++;
         EXPECT_TRUE(allStarted.WaitArrivals(count));
       }));
       tasks.back()->SetCanRunOnGPU(true);
@@ -296,9 +282,9 @@ TEST(TaskQueueThreads, StopFlagsTasksWaitsForThemAndIgnoresLaterPushes) {
   Gate started;
   auto queue = qx::make<TestQueue>();
   queue->Initialize(CFSTR("Stop"), 0, 1);
-  auto running = makeTask("running", 9, nullptr, [&started](TestTask& self) {
-    started.Arrive();
-    waitFor([&] { return self.Stopped(); });
+  auto running = makeTask("running", 9, &gUnread, [&started](TestTask& self) {
+    started.arrived++;
+    waitUntil([&] { return self.Stopped(); });
   });
   auto queued = makeTask("queued", 1);
   queue->Push(running.get());
@@ -320,20 +306,16 @@ TEST(TaskQueueThreads, StopFlagsTasksWaitsForThemAndIgnoresLaterPushes) {
   auto accepted = makeTask("accepted");
   EXPECT_EQ(queue->Push(accepted.get()), 0);
   queue->WaitForRunningTasksToComplete();
-  EXPECT_EQ(accepted->runs, 1);
   EXPECT_FALSE(accepted->stopSeen);
-  EXPECT_EQ(ignored->runs, 0);
-  for (auto* t : {running.get(), queued.get(), ignored.get(), accepted.get()}) EXPECT_EQ(t->RefCount(), 1u);
+  expectDone({running.get(), queued.get(), accepted.get()}, 1);
+  expectDone({ignored.get()}, 0);
 }
 
 TEST(TaskQueueThreads, BoundedQueueBlocksPushUntilThereIsSpace) {
-  Gate started, release;
-  auto queue = qx::make<TestQueue>();
-  queue->Initialize(CFSTR("B"), 2, 1);
-  auto blocker = makeBlocker(started, release);
-  ASSERT_EQ(queue->Push(blocker.get()), 0);
-  ASSERT_TRUE(started.WaitArrivals(1));  // the scheduler holds it: nothing more is taken
-  std::vector<qx::Ref<TestTask>> tasks;
+  Gate release;
+  qx::Ref<TestTask> blocker;
+  auto queue = blockedQueue(CFSTR("B"), 2, release, blocker);  // the scheduler holds it: nothing more is taken
+  Tasks tasks;
   for (int i = 0; i < 6; ++i) tasks.push_back(makeTask(std::to_string(i)));
   auto push = [&](int i) { return std::async(std::launch::async, [&, i] { return queue->Push(tasks[i].get()); }); };
 
@@ -366,27 +348,22 @@ TEST(TaskQueueThreads, BoundedQueueBlocksPushUntilThereIsSpace) {
   auto stop = std::async(std::launch::async, [&] { queue->Stop(); });
   ASSERT_EQ(sixth.wait_for(kTimeout), std::future_status::ready);
   EXPECT_EQ(sixth.get(), 0);
-  release.Open();
+  release.open = true;
   ASSERT_EQ(stop.wait_for(kTimeout), std::future_status::ready);
 
-  EXPECT_EQ(tasks[3]->runs, 0);  // removed
-  EXPECT_EQ(tasks[4]->runs, 1);
-  EXPECT_EQ(tasks[5]->runs, 0);  // ignored
-  EXPECT_EQ(blocker->RefCount(), 1u);
+  expectDone({tasks[3].get(), tasks[5].get()}, 0);  // removed, ignored
+  expectDone({blocker.get(), tasks[4].get()}, 1);
   for (auto& t : tasks) EXPECT_EQ(t->RefCount(), 1u);
 }
 
 TEST(TaskQueueThreads, KeysIdentifyTasksRemovalGoesByKeyObjectAndDumpListsTheQueue) {
-  Gate started, release;
-  auto queue = qx::make<TestQueue>();
-  queue->Initialize(CFSTR("Q"), 0, 1);
-  auto blocker = makeBlocker(started, release);
-  queue->Push(blocker.get());
-  ASSERT_TRUE(started.WaitArrivals(1));
+  Gate release;
+  qx::Ref<TestTask> blocker;
+  auto queue = blockedQueue(CFSTR("Q"), 0, release, blocker);
   auto a = makeTask("a", 3), b = makeTask("b", 3), c = makeTask("c", 7);
   for (auto* t : {a.get(), b.get(), c.get()}) queue->Push(t);
   c->SetDisplayName(CFSTR("Thumbnails"));
-  EXPECT_EQ(text(blocker->GetKey()), "Q-0");
+  EXPECT_EQ(qxtest::utf8(blocker->GetKey()), "Q-0");
   testing::internal::CaptureStderr();
   queue->DumpQueuedTasks();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -411,33 +388,30 @@ TEST(TaskQueueThreads, KeysIdentifyTasksRemovalGoesByKeyObjectAndDumpListsTheQue
   // Ids never repeat, whoever asks for them.
   auto d = makeTask("d");
   queue->AssignTaskID(d.get());
-  EXPECT_EQ(text(d->GetKey()), "Q-4");
+  EXPECT_EQ(qxtest::utf8(d->GetKey()), "Q-4");
   EXPECT_EQ(d->GetID(), 4u);
   queue->SetQueueID(CFSTR("R"));
   queue->Push(d.get());
-  EXPECT_EQ(text(d->GetKey()), "R-5");
+  EXPECT_EQ(qxtest::utf8(d->GetKey()), "R-5");
 
   // The queued ones go at once; the call then waits for the running one.
   auto removeAll = std::async(std::launch::async, [&] { queue->RemoveQueuedTasks(); });
-  EXPECT_TRUE(waitFor([&] { return queue->TaskCount() == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return queue->TaskCount() == 1; }));
   EXPECT_EQ(removeAll.wait_for(50ms), std::future_status::timeout);
-  release.Open();
+  release.open = true;
   ASSERT_EQ(removeAll.wait_for(kTimeout), std::future_status::ready);
   EXPECT_EQ(queue->TaskCount(), 0u);
-  for (auto* t : {a.get(), b.get(), c.get(), d.get()}) {
-    EXPECT_EQ(t->runs, 0);
-    EXPECT_EQ(t->RefCount(), 1u);
-  }
-  EXPECT_EQ(blocker->RefCount(), 1u);
+  expectDone({a.get(), b.get(), c.get(), d.get()}, 0);
+  expectDone({blocker.get()}, 1);
 }
 
 TEST(TaskQueueThreads, ReleasingTheQueueWhileItWorksIsSafe) {
   for (uint32_t maxRunning : {1u, 2u}) {
     Gate started, release;
     std::atomic<bool> destroyed{false};
-    auto queue = qx::make<TestQueue>(nullptr, &destroyed);
+    auto queue = qx::make<TestQueue>(&gUnread, &destroyed);
     queue->Initialize(CFSTR("L"), 0, maxRunning);
-    std::vector<qx::Ref<TestTask>> tasks;
+    Tasks tasks;
     for (int i = 0; i < 4; ++i) {
       tasks.push_back(makeBlocker(started, release));
       queue->Push(tasks.back().get());
@@ -445,12 +419,9 @@ TEST(TaskQueueThreads, ReleasingTheQueueWhileItWorksIsSafe) {
     ASSERT_TRUE(started.WaitArrivals(static_cast<int>(maxRunning)));
     queue = nullptr;  // the caller's last reference
     EXPECT_FALSE(destroyed);
-    release.Open();
-    EXPECT_TRUE(waitFor([&] { return destroyed.load(); })) << "maxRunning " << maxRunning;
-    for (auto& t : tasks) {
-      EXPECT_EQ(t->completes, 1);
-      EXPECT_EQ(t->RefCount(), 1u);
-    }
+    release.open = true;
+    EXPECT_TRUE(waitUntil([&] { return destroyed.load(); })) << "maxRunning " << maxRunning;
+    expectDone(tasks, 1);
   }
 }
 
