@@ -5,7 +5,8 @@
 //
 // Built a second time with QX_FUZZ_LOAD_LIMIT (bytes) as image_stream_limit_fuzz: setting that load
 // limit lifts the fuzzing build's caps, so only what bounds a release build bounds the loader, and
-// tiles spill through a small cache budget to the disk store under $TMPDIR.
+// tiles spill through a small cache budget to the disk store under $TMPDIR. Neither the image a load
+// yields nor what it writes to the store may exceed the load limit.
 #include <QXCore/QXImage.h>
 #include <QXCore/QXStream.h>
 
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool once = [] {
 #ifdef QX_FUZZ_LOAD_LIMIT
     QXImageSetStreamLoadLimit(QX_FUZZ_LOAD_LIMIT);
-    QXImageSetCacheMemAbsolute(64.0 * 1024 * 1024);
+    QXImageSetCacheMemAbsolute(16.0 * 1024 * 1024);
     std::atexit(QXImageShutdown);  // the store's folder goes with the process
 #else
     // No disk store: dirty tiles stay resident, and the fuzzing caps keep that small.
@@ -67,8 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   QXStreamRef stream = StreamOver(data, size);
   QXImageRef image = reinterpret_cast<QXImageRef>(uintptr_t{1});
+  QXImageCacheStatistics before{}, after{};
+  QXImageGetCacheStatistics(&before);
   int32_t status = QXImageCreateFromStream(stream, 0, &image);
+  QXImageGetCacheStatistics(&after);
   QXStreamRelease(stream);
+  const uint64_t limit = QXImageGetStreamLoadLimit();
+  if (static_cast<uint64_t>(after.bytesWritten - before.bytesWritten) > limit)
+    fail("the load stored more than the limit");
   if (status != 0) {
     if (image != nullptr) fail("an image after a failure");
     return 0;
@@ -79,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (b.x != 0 || b.y != 0 || b.width < 1 || b.height < 1 || (depth != 8 && depth != 16 && depth != 32) || planes < 1 ||
       planes > 32)
     fail("insane geometry accepted");
+  uint64_t tiles = static_cast<uint64_t>((b.width + 255) / 256) * static_cast<uint64_t>((b.height + 255) / 256);
+  if (tiles * static_cast<uint64_t>(QXImageGetColBytes(image)) * 65536 > limit) fail("an image above the load limit");
   std::vector<uint8_t> pixels = ReadAll(image);
 
   if (!pixels.empty()) {
