@@ -41,8 +41,8 @@ constexpr int32_t kRecordHeaderBytes = 16;
 
 enum : int32_t { kMethodRaw = 0, kMethodSolid = 1, kMethodDeflate = 2 };
 
-// What a stream may ask for, checked before anything is allocated: the record's own limits, and the
-// host's limit on the bytes of all tiles together.
+// What a stream may ask for, checked before anything is allocated: the tiled record's own limits,
+// and the host's limit on the bytes of all tiles together.
 constexpr int32_t kMaxSide = 1 << 20;
 constexpr int64_t kMaxTiles = int64_t(1) << 20;
 constexpr uint64_t kDefaultLoadLimit = uint64_t(16) << 30;
@@ -471,8 +471,8 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
   if (tileCount > kMaxTiles) return kQXErrInvalidArgument;
   const int32_t colBytes = depth / 8 * planes;
   const size_t tileBytes = size_t(colBytes) * size_t(kTilePixels);
-  // Each record yields at most one tile and a stream holds one record per tile, so this bounds
-  // everything the load can produce, in memory and in the disk store.
+  // Each record fills at most one tile and only one record per tile is read, so this bounds all
+  // that the load can produce, in memory and in the disk store.
   const uint64_t imageBytes = uint64_t(tileCount) * tileBytes;
   if (imageBytes > gLoadLimit.load(std::memory_order_relaxed)) return kQXErrInvalidArgument;
 #ifdef QX_FUZZING
