@@ -17,6 +17,7 @@
 #include <QXCore/QXThreads.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -40,17 +41,25 @@ constexpr int32_t kRecordHeaderBytes = 16;
 
 enum : int32_t { kMethodRaw = 0, kMethodSolid = 1, kMethodDeflate = 2 };
 
-// What a stream may ask for, checked before anything is allocated. The fuzzing build keeps images
-// small so that each input runs in milliseconds.
-#ifdef QX_FUZZING
-constexpr int32_t kMaxSide = 1 << 12;
-constexpr int64_t kMaxTiles = 64;
-constexpr int64_t kMaxTileBytes = int64_t(64) << 20;  // all tiles together
-#else
+// What a stream may ask for, checked before anything is allocated: the tiled record's own limits,
+// and the host's limit on the bytes of all tiles together.
 constexpr int32_t kMaxSide = 1 << 20;
 constexpr int64_t kMaxTiles = int64_t(1) << 20;
-constexpr int64_t kMaxTileBytes = INT64_MAX;
+constexpr uint64_t kDefaultLoadLimit = uint64_t(16) << 30;
+std::atomic<uint64_t> gLoadLimit{kDefaultLoadLimit};
+
+// The fuzzing build keeps images small so that each input runs in milliseconds, until a target sets
+// a load limit of its own to fuzz what a release build lets through.
+#ifdef QX_FUZZING
+constexpr int32_t kFuzzMaxSide = 1 << 12;
+constexpr int64_t kFuzzMaxTiles = 64;
+constexpr uint64_t kFuzzMaxBytes = uint64_t(64) << 20;
+std::atomic<bool> gLoadLimitSet{false};
 #endif
+
+// Deflate spends at least two bits on 258 bytes, so a compressed record shorter than a tile's bytes
+// over this cannot fill the tile.
+constexpr uint64_t kDeflateMaxRatio = 1032;
 
 // The ring holds this many bytes of tile copies at most (and always at least two slots).
 constexpr int64_t kRingBytes = int64_t(64) << 20;
@@ -309,6 +318,35 @@ struct LoadJob {
   void Canceled() { status = kQXErrGeneric; }
 };
 
+bool AllZero(const std::vector<uint8_t>& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t v) { return v == 0; });
+}
+
+struct RecordHead {
+  int32_t row = 0, col = 0, method = 0, length = 0;
+};
+
+// Reads one record's four words and checks them against the grid, before any of its payload.
+int32_t ReadRecordHead(CBaseStream* stream, int64_t tileRows, int64_t tileCols, int32_t colBytes, size_t tileBytes,
+                       bool knowsLength, RecordHead& head) {
+  int32_t status = stream->ReadInt32(head.row);
+  if (status == 0) status = stream->ReadInt32(head.col);
+  if (status == 0) status = stream->ReadInt32(head.method);
+  if (status == 0) status = stream->ReadInt32(head.length);
+  if (status != 0) return status;
+  // Records are taken as they come, but only for tiles of the grid.
+  if (head.row < 0 || head.row >= tileRows || head.col < 0 || head.col >= tileCols) return kQXErrInvalidArgument;
+  const int32_t method = head.method, length = head.length;
+  if (method == kMethodSolid && length != colBytes) return kQXErrSolidTileSize;
+  if ((method != kMethodRaw && method != kMethodSolid && method != kMethodDeflate) || length < 0 ||
+      (method == kMethodRaw && size_t(length) > tileBytes) ||
+      (method == kMethodDeflate && uint64_t(length) * kDeflateMaxRatio < tileBytes))
+    return kQXErrInvalidArgument;
+  uint64_t left = 0;
+  if (knowsLength && BytesLeft(stream, left) && uint64_t(length) > left) return kQXErrGeneric;
+  return 0;
+}
+
 // A deflated payload up to this size goes through the ring; longer ones (legal but never written
 // by a saver) are inflated from the stream in 16 KiB steps, so no length read from a stream sizes
 // an allocation beyond what a tile needs.
@@ -433,21 +471,46 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
   if (tileCount > kMaxTiles) return kQXErrInvalidArgument;
   const int32_t colBytes = depth / 8 * planes;
   const size_t tileBytes = size_t(colBytes) * size_t(kTilePixels);
-  if (tileCount > kMaxTileBytes / int64_t(tileBytes)) return kQXErrInvalidArgument;
+  // Each record fills at most one tile and only one record per tile is read, so this bounds all
+  // that the load can produce, in memory and in the disk store.
+  const uint64_t imageBytes = uint64_t(tileCount) * tileBytes;
+  if (imageBytes > gLoadLimit.load(std::memory_order_relaxed)) return kQXErrInvalidArgument;
+#ifdef QX_FUZZING
+  if (!gLoadLimitSet.load(std::memory_order_relaxed) &&
+      (width > kFuzzMaxSide || height > kFuzzMaxSide || tileCount > kFuzzMaxTiles || imageBytes > kFuzzMaxBytes))
+    return kQXErrInvalidArgument;
+#endif
   // Every record takes at least its four words: a stream too short for them is truncated, and is
   // refused before the grid is built.
   uint64_t left = 0;
   const bool knowsLength = BytesLeft(stream, left);
   if (knowsLength && left < uint64_t(tileCount) * kRecordHeaderBytes) return kQXErrGeneric;
 
-  status = Init(QXRect{0, 0, width, height}, depth, planes, colorSpaceType, transparency, kQXImageSourceNone, false);
-  if (status != 0) return status;
-  if (mColBytes != colBytes || mTileRows != tileRows || mTileCols != tileCols) return kQXErrGeneric;
-
   try {
-    const int32_t workers = tileCount > 1 ? WorkerCount() : 0;
     const size_t ringLimit = RingPayloadLimit(tileBytes);
+    // The first record, payload included when it goes through the ring, is read and checked before
+    // the grid is built: a stream of unknown length (a socket) gives no other sign that records
+    // follow the header at all.
+    RecordHead head;
+    status = ReadRecordHead(stream, tileRows, tileCols, colBytes, tileBytes, knowsLength, head);
+    if (status != 0) return status;
+    auto streamed = [&] { return head.method == kMethodDeflate && size_t(head.length) > ringLimit; };
+    std::vector<uint8_t> firstPayload;
+    if (!streamed()) {
+      firstPayload.resize(size_t(head.length));
+      status = ReadBytes(stream, firstPayload.data(), firstPayload.size());
+      if (status != 0) return status;
+    }
+
+    status = Init(QXRect{0, 0, width, height}, depth, planes, colorSpaceType, transparency, kQXImageSourceNone, false);
+    if (status != 0) return status;
+    if (mColBytes != colBytes || mTileRows != tileRows || mTileCols != tileCols) return kQXErrGeneric;
+
+    const int32_t workers = tileCount > 1 ? WorkerCount() : 0;
     OrderedRing<LoadJob> ring(RingSlots(workers, int64_t(ringLimit)), workers);
+    // Tiles a record of this stream has written. Until then a tile holds zeros without being made
+    // resident, so a record of zeros for it is dropped rather than materialised.
+    std::vector<bool> written(size_t(tileCount), false);
     int32_t jobStatus = 0;  // the first failure of a queued record, in record order
 
     auto retireReady = [&] {
@@ -464,35 +527,18 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
     };
 
     for (int64_t k = 0; k < tileCount && status == 0 && jobStatus == 0; ++k) {
-      int32_t row = 0, col = 0, method = 0, length = 0;
-      status = stream->ReadInt32(row);
-      if (status == 0) status = stream->ReadInt32(col);
-      if (status == 0) status = stream->ReadInt32(method);
-      if (status == 0) status = stream->ReadInt32(length);
-      if (status != 0) break;
-      // Records are taken as they come, but only for tiles of the grid.
-      if (row < 0 || row >= tileRows || col < 0 || col >= tileCols) {
-        status = kQXErrInvalidArgument;
-        break;
+      if (k > 0) {
+        status = ReadRecordHead(stream, tileRows, tileCols, colBytes, tileBytes, knowsLength, head);
+        if (status != 0) break;
       }
-      if (method == kMethodSolid && length != colBytes) {
-        status = kQXErrSolidTileSize;
-        break;
-      }
-      if ((method != kMethodRaw && method != kMethodSolid && method != kMethodDeflate) || length < 0 ||
-          (method == kMethodRaw && size_t(length) > tileBytes)) {
-        status = kQXErrInvalidArgument;
-        break;
-      }
-      if (knowsLength && BytesLeft(stream, left) && uint64_t(length) > left) {
-        status = kQXErrGeneric;
-        break;
-      }
+      const int32_t row = head.row, col = head.col, method = head.method, length = head.length;
+      const size_t index = size_t(row) * size_t(tileCols) + size_t(col);
       // A later record for the same tile must land after the earlier one.
       auto sameTile = [&](const LoadJob& job) { return job.row == row && job.col == col; };
       for (retireReady(); ring.AnyUnfinished(sameTile); retireReady()) ring.HelpOrWait();
 
-      if (method == kMethodDeflate && size_t(length) > ringLimit) {
+      if (streamed()) {
+        written[index] = true;
         drain();
         if (jobStatus != 0) break;
         CImageTile* tile = nullptr;
@@ -513,15 +559,21 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
         if (ring.Full()) ring.HelpOrWait();
       }
       LoadJob& job = ring.Next();
+      if (k == 0) {
+        job.payload.swap(firstPayload);
+      } else {
+        job.payload.resize(size_t(length));
+        status = ReadBytes(stream, job.payload.data(), job.payload.size());
+        if (status != 0) break;
+      }
+      if (method != kMethodDeflate && !written[index] && AllZero(job.payload)) continue;
+      written[index] = true;
       job.image = this;
       job.row = row;
       job.col = col;
       job.method = method;
       job.tileBytes = tileBytes;
       job.status = 0;
-      job.payload.resize(size_t(length));
-      status = ReadBytes(stream, job.payload.data(), job.payload.size());
-      if (status != 0) break;
       ring.Push(true);
       retireReady();
     }
@@ -550,5 +602,14 @@ QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t /*unused*
   *outImage = qx::toHandle<__QXImage>(image.release());
   return 0;
 }
+
+QX_EXPORT void QXImageSetStreamLoadLimit(uint64_t bytes) {
+  gLoadLimit.store(bytes, std::memory_order_relaxed);
+#ifdef QX_FUZZING
+  gLoadLimitSet.store(true, std::memory_order_relaxed);
+#endif
+}
+
+QX_EXPORT uint64_t QXImageGetStreamLoadLimit(void) { return gLoadLimit.load(std::memory_order_relaxed); }
 
 }  // extern "C"

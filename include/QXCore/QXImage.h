@@ -183,10 +183,19 @@ QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
    A failed save stops at the failing tile, leaving a partial stream. */
 QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
 /* A new tiled record from the stream. Untrusted input is validated: width and height 1 ... 2^20,
-   depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles; a damaged record fails with a status
-   (1005, 1006, -1 or the stream's) and nothing of the image survives. The second argument is not
-   used. */
+   depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles, and the bytes of all its tiles within the
+   load limit (below), all before anything is built (1005 otherwise); the first record is read and
+   checked before the grid is built, also from a stream that knows no length. A damaged record fails
+   with a status (1005, 1006, -1 or the stream's) and nothing of the image survives. A record yields
+   at most one whole tile, so a load never produces more than the header declared; a tile whose
+   records hold only zero bytes is not made resident. The second argument is not used. */
 QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t unused, QXImageRef* outImage);
+/* The most a stream may make QXImageCreateFromStream produce, in bytes of tiles: colBytes x 65,536
+   per 256 x 256 tile of the declared image, edge tiles counted whole. A larger image is refused with
+   1005 before anything is built. Default 16 GiB; UINT64_MAX lifts it. Process-wide: any thread may
+   set or read it, and a load uses the value it finds when it checks the header. */
+QX_EXPORT void QXImageSetStreamLoadLimit(uint64_t bytes);
+QX_EXPORT uint64_t QXImageGetStreamLoadLimit(void);
 
 /* ---- Pixel operations ----
    Every operation works on every kind of record through its reads and writes, a band of rows at a

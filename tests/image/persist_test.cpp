@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "files/StreamHandle.h"
 #include "tests/image/ImageTestSupport.h"
 
 using namespace qxtest;
@@ -55,6 +56,39 @@ int32_t Load(const Bytes& bytes, Image& out, QXStreamByteOrder order = kQXStream
     EXPECT_EQ(image, nullptr);
   }
   out.reset(status == 0 ? image : nullptr);
+  return status;
+}
+
+// Bytes as a socket delivers them: no position, no length, 10057 at the end.
+class SocketLike : public CBaseStream {
+ public:
+  explicit SocketLike(Bytes bytes) : mBytes(std::move(bytes)) {}
+  int32_t Open() override { return 0; }
+  void Close() override {}
+  int32_t ReadChunk(char* buffer, bool, uint64_t& count) override {
+    count = std::min<uint64_t>(count, mBytes.size() - mAt);
+    if (count == 0) return kQXErrNotConnected;
+    std::memcpy(buffer, mBytes.data() + mAt, count);
+    mAt += count;
+    return 0;
+  }
+  int32_t WriteChunk(const char*, uint64_t&) override { return kQXErrGeneric; }
+  int32_t ReadChar(char& c) override {
+    uint64_t n = 1;
+    return ReadChunk(&c, false, n);
+  }
+  bool IsEOF() override { return mAt == mBytes.size(); }
+
+ private:
+  Bytes mBytes;
+  size_t mAt = 0;
+};
+
+int32_t LoadUnknownLength(const Bytes& bytes, Image& out) {
+  SocketLike stream(bytes);
+  QXImageRef image = nullptr;
+  const int32_t status = QXImageCreateFromStream(qx::toHandle<__QXStream>(&stream), 0, &image);
+  out.reset(image);
   return status;
 }
 
@@ -280,16 +314,19 @@ TEST(ImagePersist, SaveWhileAnotherThreadWritesThreads) {
 TEST(ImagePersist, HostileStreamsFailCleanly) {
   Image back;
   const size_t t8 = size_t(kT) * kT;  // one 8-bit plane
-  // Header values outside the limits.
-  const int32_t bad[][4] = {
-      {0, 1, 8, 1}, {1, 0, 8, 1},  {-5, 1, 8, 1}, {(1 << 20) + 1, 1, 8, 1}, {1, 1, 12, 1}, {1, 1, 0, 1},
-      {1, 1, 8, 0}, {1, 1, 8, 33}, {1, 1, 8, -1}, {1 << 20, 1 << 20, 8, 1}};
+  // Header values outside the limits; the last two ask for a little more than the default load limit
+  // of 16 GiB (8-bit samples), and for 2^20 tiles of 8 MiB.
+  const int32_t m = 1 << 20, q = 1 << 18;
+  const int32_t bad[][4] = {{0, 1, 8, 1},  {1, 0, 8, 1}, {-5, 1, 8, 1},         {m + 1, 1, 8, 1},
+                            {1, 1, 12, 1}, {1, 1, 0, 1}, {1, 1, 8, 0},          {1, 1, 8, 33},
+                            {1, 1, 8, -1}, {m, m, 8, 1}, {m, m / 64 + 1, 8, 1}, {q, q, 32, 32}};
   for (const auto& h : bad)
     EXPECT_EQ(Load(Builder().Header(h[0], h[1], h[2], h[3]).Record(0, 0, 1, Bytes(4, 0)).bytes, back),
               kQXErrInvalidArgument)
         << h[0] << " " << h[1] << " " << h[2] << " " << h[3];
-  // The largest grid the limits allow, but no records: refused before the grid is built.
-  EXPECT_EQ(Load(Builder().Header(1 << 20, 1 << 16, 8, 1).bytes, back), -1);
+  // The largest image the default limit allows (16 GiB), but no records: refused before the grid
+  // is built.
+  EXPECT_EQ(Load(Builder().Header(m, m / 64, 8, 1).bytes, back), -1);
   EXPECT_NE(Load(Bytes(27, 0), back), 0);
 
   // One record of a 10 x 10 image; its length word is at byte 40.
@@ -307,10 +344,11 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
       {oneTile(0, 0, -1, {}), kQXErrInvalidArgument},
       {oneTile(1, 0, 1, Bytes(1, 1)), kQXErrInvalidArgument},  // outside the grid
       {oneTile(0, -1, 1, Bytes(1, 1)), kQXErrInvalidArgument},
-      {oneTile(0, 0, 1, Bytes(3, 1)), kQXErrSolidTileSize},  // solid length is not the pixel size
-      {oneTile(0, 0, 2, Bytes(40, 0x55)), -1},               // not zlib
-      {oneTile(0, 0, 2, Deflate(Bytes(t8 - 1, 3))), -1},     // one byte short
-      {oneTile(0, 0, 2, StoredZlib(tooLong, 8)), -1},        // one byte too many
+      {oneTile(0, 0, 1, Bytes(3, 1)), kQXErrSolidTileSize},     // solid length is not the pixel size
+      {oneTile(0, 0, 2, Bytes(64, 0x55)), -1},                  // not zlib
+      {oneTile(0, 0, 2, Bytes(63, 0)), kQXErrInvalidArgument},  // too short for zlib to fill a tile
+      {oneTile(0, 0, 2, Deflate(Bytes(t8 - 1, 3))), -1},        // one byte short
+      {oneTile(0, 0, 2, StoredZlib(tooLong, 8)), -1},           // one byte too many
       {negative, kQXErrInvalidArgument},
       {pastEnd, -1}};
   for (size_t i = 0; i < std::size(refused); ++i) EXPECT_EQ(Load(refused[i].first, back), refused[i].second) << i;
@@ -321,21 +359,20 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
   EXPECT_EQ(Bytes(pixels.begin(), pixels.begin() + 10), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_TRUE(std::all_of(pixels.begin() + 10, pixels.end(), [](uint8_t v) { return v == 0; }));
   // A compressed record far longer than any saver writes is inflated straight from the stream,
-  // after the records queued before it; a later record for the same tile wins; a tile without one
-  // is zero.
+  // after the records queued before it; a later record for the same tile wins, also a zero one; a
+  // tile without a record, or with only a zero one, is zero and is never made resident.
   tooLong.pop_back();
   const Bytes stored = StoredZlib(tooLong, 8);
   ASSERT_GT(stored.size(), t8 * 3 / 2);
   Builder records;
-  records.Header(800, 10, 8, 1).Record(0, 0, 1, {4}).Record(0, 1, 2, stored).Record(0, 2, 1, {5});
-  ASSERT_EQ(Load(records.Record(0, 2, 1, {9}).bytes, back), 0);
+  records.Header(1200, 10, 8, 1).Record(0, 0, 1, {4}).Record(0, 1, 2, stored).Record(0, 2, 1, {5});
+  ASSERT_EQ(Load(records.Record(0, 2, 1, {0}).Record(0, 3, 0, Bytes(9, 0)).bytes, back), 0);
+  EXPECT_FALSE(QXImageGetTileLoaded(back, 0, 3));
   pixels = ReadAll(back);
   EXPECT_EQ(pixels[0], 4);
   EXPECT_TRUE(std::equal(pixels.begin() + 256, pixels.begin() + 512, tooLong.begin()));
-  EXPECT_TRUE(std::equal(pixels.begin() + 1056, pixels.begin() + 1312, tooLong.begin() + 256));
-  EXPECT_EQ(pixels[512], 9);
-  EXPECT_EQ(pixels[767], 9);
-  EXPECT_EQ(pixels[768], 0);
+  EXPECT_TRUE(std::equal(pixels.begin() + 1456, pixels.begin() + 1712, tooLong.begin() + 256));
+  EXPECT_TRUE(std::all_of(pixels.begin() + 512, pixels.begin() + 1200, [](uint8_t v) { return v == 0; }));
 
   // A small valid stream with solid and compressed records, cut at every byte, fails at every cut.
   Image source(QXRect{0, 0, 300, 200}, 8, 2);
@@ -349,6 +386,43 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
   ASSERT_EQ(Load(valid, back), 0);
   for (size_t cut = 0; cut < valid.size(); ++cut)
     EXPECT_NE(Load(Bytes(valid.begin(), valid.begin() + long(cut)), back), 0) << "cut at " << cut;
+}
+
+// The host's limit counts the declared image's tiles (edge tiles whole). A stream that knows no
+// length (a socket) has its first record checked before the grid is built: a header with nothing
+// sane behind it builds no tiles, so the listeners hear of none being destroyed.
+TEST(ImagePersist, LoadLimitAndStreamsOfUnknownLength) {
+  Image source(QXRect{0, 0, 300, 200}, 8, 2);  // two tiles of 128 KiB
+  PaintZones(source);
+  const Bytes saved = Save(source), pixels = ReadAll(source);
+  const uint64_t defaultLimit = QXImageGetStreamLoadLimit();
+  EXPECT_EQ(defaultLimit, uint64_t(16) << 30);
+  Image back;
+  QXImageSetStreamLoadLimit(2 * 2 * 65536 - 1);
+  EXPECT_EQ(Load(saved, back), kQXErrInvalidArgument);
+  QXImageSetStreamLoadLimit(2 * 2 * 65536);
+  EXPECT_EQ(QXImageGetStreamLoadLimit(), 2u * 2 * 65536);
+  ASSERT_EQ(Load(saved, back), 0);
+  EXPECT_EQ(ReadAll(back), pixels);
+  QXImageSetStreamLoadLimit(defaultLimit);
+
+  ASSERT_EQ(LoadUnknownLength(saved, back), 0);
+  EXPECT_EQ(ReadAll(back), pixels);
+  back.reset();
+  static std::atomic<int> destroyed{0};
+  auto listen = [](QXImageMsg* m) { destroyed += m->code == kQXImageMsgTileDestroyed; };
+  ASSERT_EQ(QXImageRegisterMsgListener(listen, nullptr), 0);
+  Builder big;
+  big.Header(1 << 14, 1 << 14, 8, 1);  // 4096 tiles
+  const Bytes bad[] = {Builder(big).Record(0, 0, 7, {}).bytes, Builder(big).Record(64, 0, 1, {1}).bytes,
+                       Builder(big).Record(0, 0, 2, Bytes(63, 0)).bytes, Builder(big).Word(0).bytes, big.bytes};
+  for (const Bytes& bytes : bad) EXPECT_NE(LoadUnknownLength(bytes, back), 0);
+  Builder hostile;  // 8 TiB asked for with solid records
+  hostile.Header(1 << 18, 1 << 18, 32, 32);
+  for (int i = 0; i < 64; ++i) hostile.Record(0, i, 1, Bytes(128, uint8_t(i + 1)));
+  EXPECT_EQ(LoadUnknownLength(hostile.bytes, back), kQXErrInvalidArgument);
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(QXImageUnRegisterMsgListener(listen), 0);
 }
 
 TEST(ImagePersist, SaveRefusesWhatItCannotWrite) {

@@ -201,7 +201,12 @@ class Demo {
       if (!stream) return fail("QXStreamCreateForFile", -108);
       if ((status = QXStreamOpen(stream.get())) != 0) return fail("opening the saved file", status);
       QXImageRef loaded = nullptr;
+      // The file is the one just written, and may be larger than the load limit for untrusted
+      // streams.
+      const uint64_t limit = QXImageGetStreamLoadLimit();
+      QXImageSetStreamLoadLimit(UINT64_MAX);
       status = QXImageCreateFromStream(stream.get(), 0, &loaded);
+      QXImageSetStreamLoadLimit(limit);
       image.reset(loaded);
       if (status != 0 || !image) return fail("QXImageCreateFromStream", status);
     }
