@@ -81,7 +81,7 @@ class QX_EXPORT CImageRec : public CBaseCore {
   int32_t mType = 0;
   int32_t mColorSpaceType = 0;
   int32_t mTransparency = 0;
-  int32_t mDataSourceType = 0;
+  int32_t mDataSourceType = kQXImageSourceNone;
   CFStringRef mName = nullptr;
   // Read by the cache's purge walk without the record's lock.
   std::atomic<int32_t> mKeepResident{0};

@@ -34,11 +34,22 @@ typedef struct __QXTile* QXTileRef;
 enum {
   kQXImageTileSize = 256,
 
-  /* dataSourceType values */
+  /* dataSourceType values, which are also the `kind` of a new record (QXImageCreateWithParams2,
+     the rotations); as a kind, kQXImageSourceNone makes a tiled record */
   kQXImageSourceNone = 0, /* read from a stream, or never initialised */
   kQXImageSourceMemory = 1,
   kQXImageSourceTiled = 2,
   kQXImageSourceSolidFill = 3,
+
+  /* colorSpaceType values */
+  kQXImageColorSpaceNone = 0, /* not stated */
+  kQXImageColorSpaceGray = 1,
+  kQXImageColorSpaceRGB = 2,
+  kQXImageColorSpaceCMYK = 3,
+
+  /* transparency values */
+  kQXImageTransparencyNone = 0,
+  kQXImageTransparencyAlpha = 1, /* the last plane is alpha */
 
   /* Sample conversions of Read2/Write2; they apply to 16-bit images only, the first set wins. */
   kQXImageFlag15To16 = 0x01, /* s * 65535 >> 15, saturating at 65535 */
@@ -80,12 +91,12 @@ QX_EXPORT QXImageRef QXImageCreate(void);
    writes fail with kQXErrInvalidArgument. */
 QX_EXPORT QXStatus QXImageCreateMemory(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                        int32_t transparency, void* buffer, QXImageRef* outImage);
-/* A tiled record (dataSourceType 2): depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles.
+/* A tiled record (kQXImageSourceTiled): depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles.
    kQXErrGeneric for a zero width or height, kQXErrUnsupportedFormat for another depth,
    kQXErrInvalidArgument for other bad geometry, kQXErrMemory when memory runs out. */
 QX_EXPORT QXStatus QXImageCreateWithParams(QXRect bounds, int32_t depth, int32_t planes, QXImageRef* outImage);
-/* kind 0 or 2: tiled, 1: memory (owning its buffer), 3: solid fill; any other kind stores NULL and
-   returns 0. */
+/* kind kQXImageSourceTiled (or kQXImageSourceNone): tiled, kQXImageSourceMemory: memory (owning
+   its buffer), kQXImageSourceSolidFill: solid fill; any other kind stores NULL and returns 0. */
 QX_EXPORT QXStatus QXImageCreateWithParams2(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                             int32_t transparency, int32_t kind, QXImageRef* outImage);
 
@@ -234,13 +245,13 @@ QX_EXPORT QXStatus QXImageConvertToDepth(QXImageRef image, int32_t depth, QXImag
    bits give kQXErrUnsupportedFormat. Past four planes the result is opaque. */
 QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32_t depth, QXImageRef* outImage);
 /* In place: composited over white and made opaque. The last plane is alpha when transparency is
-   set, or when there are 2 or 4 planes and the colour space is not CMYK (3); other
+   set, or when there are 2 or 4 planes and the colour space is not kQXImageColorSpaceCMYK; other
    images, and images of a single plane, give kQXErrUnsupportedFormat and are left alone. */
 QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
 /* One colour, given as fractions clamped to 0 ... 1, for planes loPlane ... hiPlane (-1: the last);
    `colour` holds hiPlane - loPlane + 1 values. */
 QX_EXPORT QXStatus QXImageFillColor(QXImageRef image, const float* colour, int32_t loPlane, int32_t hiPlane);
-/* White, with the fourth plane 0 for RGB images (colorSpaceType 2). */
+/* White, with the fourth plane 0 for RGB images (kQXImageColorSpaceRGB). */
 QX_EXPORT QXStatus QXImageFillTransparent(QXImageRef image);
 /* Squares of `cellSize` pixels (>= 1, else 1005), white where column and row cell parities agree,
    else the colour; counted from the bounds' origin. Planes past the fourth are at full scale. */
