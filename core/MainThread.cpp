@@ -111,7 +111,7 @@ MainThreadQueue& queue() {
 
 }  // namespace
 
-int32_t QXProcessInit(void) {
+QXStatus QXProcessInit(void) {
   try {
     return queue().Init();
   } catch (...) {
@@ -129,7 +129,7 @@ bool QXProcessGetIsMainThread(void) {
   return thread == QXProcessGetCurrentThreadID();
 }
 
-int32_t QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* argument, CFTypeRef object) {
+QXStatus QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* argument, CFTypeRef object) {
   // The queue owns the object from here on, also when the call fails.
   auto owned = qxcf::CFRef<CFTypeRef>::adopt(object);
   if (!function) return kQXErrInvalidArgument;
@@ -146,7 +146,7 @@ int32_t QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* arg
   return 0;
 }
 
-int32_t QXProcessRunMainThreadQueue(void) {
+QXStatus QXProcessRunMainThreadQueue(void) {
   uint32_t thread = queue().Thread();
   if (thread == 0 || thread != QXProcessGetCurrentThreadID()) return kQXErrGeneric;
   try {

@@ -77,12 +77,12 @@ int32_t CBaseCondition::Wait(CBaseMutex* mutex, uint32_t timeoutMS) QX_REQUIRES(
 
 QXMutexRef QXMutexCreate(void) { return qx::toHandle<__QXMutex>(qx::make<CBaseMutex>().release()); }
 // The C face hands the held lock to its caller, which the analysis cannot follow.
-int32_t QXMutexLock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
+QXStatus QXMutexLock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   qx::fromHandle(mutex)->Lock();
   return kQXNoErr;
 }
 bool QXMutexTryLock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS { return qx::fromHandle(mutex)->TryLock(); }
-int32_t QXMutexUnlock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
+QXStatus QXMutexUnlock(QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   qx::fromHandle(mutex)->Unlock();
   return kQXNoErr;
 }
@@ -91,14 +91,14 @@ void QXMutexRelease(QXMutexRef mutex) { qx::releaseHandle(mutex); }
 
 QXConditionRef QXConditionCreate(void) { return qx::toHandle<__QXCondition>(qx::make<CBaseCondition>().release()); }
 // The C caller holds the mutex, as the interface requires; the analysis cannot see it.
-int32_t QXConditionWait(QXConditionRef condition, QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
+QXStatus QXConditionWait(QXConditionRef condition, QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), CBaseCondition::kInfinite);
 }
-int32_t QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS)
+QXStatus QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS)
     QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), timeoutMS);
 }
-int32_t QXConditionSignal(QXConditionRef condition) {
+QXStatus QXConditionSignal(QXConditionRef condition) {
   qx::fromHandle(condition)->Signal();
   return kQXNoErr;
 }

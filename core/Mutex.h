@@ -31,7 +31,7 @@ class CBaseCondition final : public CBaseCore {
   // Returns the generation a following WaitForSignal compares against.
   uint32_t Reset() { return mGeneration.load(std::memory_order_acquire); }
   void Signal();
-  // 0 when a signal came after the reset that returned `generation`, 258 after the time-out.
+  // 0 when a signal came after the reset that returned `generation`, kQXErrWaitTimeout after the time-out.
   // (Only exactly 2^32 signals during one wait could go unnoticed.)
   int32_t WaitForSignal(uint32_t generation, uint32_t timeoutMS);
   // The whole pattern: reset, leave the mutex once, wait, re-enter.

@@ -110,7 +110,7 @@ int spawn(const char* file, bool searchPath, const std::vector<std::string>& arg
 
 }  // namespace
 
-int32_t QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments) {
+QXStatus QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments) {
   return QXProcessLaunchApplication2(url, arguments, 1, nullptr);
 }
 
@@ -149,7 +149,7 @@ int32_t launch(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* out
 
 }  // namespace
 
-int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID) {
+QXStatus QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID) {
   if (outPID) *outPID = 0;
   int32_t status;
   try {
@@ -161,7 +161,7 @@ int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t
   return status;
 }
 
-int32_t QXProcessKill(uint32_t pid) {
+QXStatus QXProcessKill(uint32_t pid) {
   // 0 and "negative" ids would signal whole process groups (or every process): never do that.
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return 0;
   kill(static_cast<pid_t>(pid), SIGKILL);
@@ -175,7 +175,7 @@ CFURLRef QXProcessCreateCurrentProcessPath(void) {
   return CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path), length, false);
 }
 
-int32_t QXProcessLoadDylib(CFURLRef url, void** outModule) {
+QXStatus QXProcessLoadDylib(CFURLRef url, void** outModule) {
   if (!outModule) return kQXErrInvalidArgument;
   *outModule = nullptr;
   if (!url) return kQXErrInvalidArgument;
@@ -200,14 +200,14 @@ int32_t QXProcessLoadDylib(CFURLRef url, void** outModule) {
   return 0;
 }
 
-int32_t QXProcessLoadFramework(CFURLRef url, void** outModule) { return QXProcessLoadDylib(url, outModule); }
+QXStatus QXProcessLoadFramework(CFURLRef url, void** outModule) { return QXProcessLoadDylib(url, outModule); }
 
-int32_t QXProcessUnloadDylib(void* module) {
+QXStatus QXProcessUnloadDylib(void* module) {
   if (module) dlclose(module);
   return 0;
 }
 
-int32_t QXProcessGetDylibFunctionPointForName(void* module, CFStringRef name, void** outFunction) {
+QXStatus QXProcessGetDylibFunctionPointForName(void* module, CFStringRef name, void** outFunction) {
   if (!outFunction) return kQXErrInvalidArgument;
   *outFunction = nullptr;
   if (!module || !name) return kQXErrInvalidArgument;
@@ -227,11 +227,11 @@ int32_t QXProcessGetDylibFunctionPointForName(void* module, CFStringRef name, vo
   return 0;
 }
 
-int32_t QXProcessGetFunctionPointForName(void* module, CFStringRef name, void** outFunction) {
+QXStatus QXProcessGetFunctionPointForName(void* module, CFStringRef name, void** outFunction) {
   return QXProcessGetDylibFunctionPointForName(module, name, outFunction);
 }
 
-int32_t QXProcessOpenFrameworkAgain(void* module, void** outModule) {
+QXStatus QXProcessOpenFrameworkAgain(void* module, void** outModule) {
   if (!outModule) return kQXErrInvalidArgument;
   *outModule = nullptr;
   if (!module) return kQXErrInvalidArgument;

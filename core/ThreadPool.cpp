@@ -228,12 +228,14 @@ void CBaseThreadPool::SetRetirement(uint32_t passMS, uint32_t idleLimitMS) {
   mReaperWake.notify_all();
 }
 
-int QXThreadPoolPush(void (*function)(void*), void* argument) {
+QXStatus QXThreadPoolPush(void (*function)(void*), void* argument) {
   CBaseThreadPool* pool = CBaseThreadPool::Shared();
   return pool ? pool->Push(function, argument) : kQXErrMemory;
 }
 
-int QXThreadPoolPushC(QXThreadPoolFunction function, void* argument) { return QXThreadPoolPush(function, argument); }
+QXStatus QXThreadPoolPushC(QXThreadPoolFunction function, void* argument) {
+  return QXThreadPoolPush(function, argument);
+}
 
 void qx::testing::SetPoolRetirement(uint32_t passMS, uint32_t idleLimitMS) {
   if (CBaseThreadPool* pool = CBaseThreadPool::Shared()) pool->SetRetirement(passMS, idleLimitMS);

@@ -120,7 +120,7 @@ int ModuleFolder(void* module, std::string& out) {
   std::string file;
   if (module) {
     struct link_map* map = nullptr;
-    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map) return -1;
+    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map) return kQXErrGeneric;
     if (map->l_name) file = map->l_name;
   }
   // The executable's own link map has an empty name.
@@ -136,7 +136,7 @@ int ModuleFolder(void* module, std::string& out) {
 
 }  // namespace
 
-int32_t CBaseCoreFile::GetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL) {
+QXStatus CBaseCoreFile::GetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL) {
   if (!outURL) return EINVAL;
   *outURL = nullptr;
   std::string folder;
@@ -182,15 +182,15 @@ int32_t CBaseCoreFile::GetFolderPathCopy(void* module, int32_t folderType, CFStr
   CFRef<CFURLRef> base = qxcf::adopt(CreateURLFromPath(folder, true));
   CFRef<CFURLRef> full = qxcf::adopt(CreatePathAppendingPartialPath(base.get(), partialPath));
   CFRef<CFURLRef> absolute = full ? qxcf::adopt(CFURLCopyAbsoluteURL(full.get())) : nullptr;
-  if (!absolute) return -108;
+  if (!absolute) return kQXErrMemory;
   std::string check;
   if (int bad = PathFromURL(absolute.get(), check)) return bad;
   *outURL = absolute.release();
   return 0;
 }
 
-int32_t CBaseCoreFile::GetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
-                                          CFURLRef* outURL) {
+QXStatus CBaseCoreFile::GetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
+                                           CFURLRef* outURL) {
   if (!outURL) return EINVAL;
   *outURL = nullptr;
   CFURLRef folder = nullptr;
@@ -273,14 +273,14 @@ bool CBaseCoreFile::IsDir(CFURLRef url) {
 
 CFStringRef CBaseCoreFile::GetPathSeparator() { return CFSTR("/"); }
 
-int32_t CBaseCoreFile::CreateDirectoryW(CFURLRef url) {
+QXStatus CBaseCoreFile::CreateDirectoryW(CFURLRef url) {
   if (!url) return 0;
   std::string path;
   if (int err = PathFromURL(url, path)) return err;
   return MakeDirectories(path);
 }
 
-int32_t CBaseCoreFile::CreateDirectoryInternal(CFURLRef url) {
+QXStatus CBaseCoreFile::CreateDirectoryInternal(CFURLRef url) {
   std::string path;
   if (int err = PathFromURL(url, path)) return err;
   return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
@@ -288,11 +288,11 @@ int32_t CBaseCoreFile::CreateDirectoryInternal(CFURLRef url) {
 
 // ---- Function twins ----
 
-int32_t QXFileMgrGetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL) {
+QXStatus QXFileMgrGetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetFolderPathCopy(module, folderType, partialPath, outURL); });
 }
-int32_t QXFileMgrGetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
-                                    CFURLRef* outURL) {
+QXStatus QXFileMgrGetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
+                                     CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetResourceURLCopy(name, extension, partialPath, outURL); });
 }
 CFURLRef QXFileMgrCreatePathAppendingPartialPath(CFURLRef url, CFStringRef partialPath) {
@@ -325,6 +325,6 @@ bool QXFileMgrIsDir(CFURLRef url) {
 CFStringRef QXFileMgrGetPathSeparator(void) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetPathSeparator(); });
 }
-int32_t QXFileMgrCreateDirectory(CFURLRef url) {
+QXStatus QXFileMgrCreateDirectory(CFURLRef url) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CreateDirectoryW(url); });
 }

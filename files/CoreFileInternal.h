@@ -4,6 +4,7 @@
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <QXCore/QXBase.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -17,7 +18,7 @@ namespace qxfiles {
 using qxcf::CFRef;
 
 // Status of a URL that has no file-system path (not a file URL, or no path at all).
-constexpr int kNoPath = -1;
+constexpr int32_t kNoPath = kQXErrGeneric;
 
 // The absolute file-system path of `url` in `out`: 0, kNoPath, or ENAMETOOLONG when the path
 // does not fit in PATH_MAX bytes (with its terminating zero).
@@ -103,7 +104,7 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 int MoveItem(const std::string& source, const std::string& target, bool replace);
 
 // Runs f for a function of the C interface, where nothing may throw: memory exhaustion inside
-// the C++ code becomes -108 (or false, NULL, nothing, as the function returns).
+// the C++ code becomes kQXErrMemory (or false, NULL, nothing, as the function returns).
 template <class F>
 auto NoThrow(F&& f) noexcept -> decltype(f()) {
   using R = decltype(f());
@@ -113,7 +114,7 @@ auto NoThrow(F&& f) noexcept -> decltype(f()) {
     if constexpr (std::is_void_v<R>) {
       return;
     } else if constexpr (std::is_same_v<R, int32_t>) {
-      return -108;
+      return kQXErrMemory;
     } else {
       return R{};
     }

@@ -116,11 +116,11 @@ CFURLRef CBaseCoreFile::CreateUniqueFileName(CFURLRef folder, CFStringRef name, 
   return CreateUniquePathName(folder, name, true, suffix, excluded);
 }
 
-int32_t CBaseCoreFile::CreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix,
-                                                CFURLRef* outURL) {
+QXStatus CBaseCoreFile::CreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix,
+                                                 CFURLRef* outURL) {
   if (!outURL) return EINVAL;
   *outURL = CreateUniquePathName(folder, name, true, suffix, nullptr);
-  return *outURL ? 0 : -1;
+  return *outURL ? 0 : kQXErrGeneric;
 }
 
 CFStringRef CBaseCoreFile::CreateLegalFileName(CFStringRef name) {
@@ -150,7 +150,7 @@ CFStringRef CBaseCoreFile::CreateLegalFileName(CFStringRef name) {
   return CFStringCreateWithCharacters(nullptr, chars.data(), length);
 }
 
-int32_t CBaseCoreFile::CreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL) {
+QXStatus CBaseCoreFile::CreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL) {
   if (!outURL) return EINVAL;
   *outURL = nullptr;
   std::string path;
@@ -161,7 +161,7 @@ int32_t CBaseCoreFile::CreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* ou
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) path.erase(dot);
   path += ".xmp";
   *outURL = CreateURLFromPath(path, false);
-  return *outURL ? 0 : -108;
+  return *outURL ? 0 : kQXErrMemory;
 }
 
 // ---- Function twins ----
@@ -183,12 +183,12 @@ CFURLRef QXFileMgrCreateUniquePathName(CFURLRef folder, CFStringRef name, bool h
   return qxfiles::NoThrow(
       [&] { return CBaseCoreFile::CreateUniquePathName(folder, name, hasExtension, suffix, excluded); });
 }
-int32_t QXFileMgrCreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix, CFURLRef* outURL) {
+QXStatus QXFileMgrCreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CreateUniqueFileNameTemp(folder, name, suffix, outURL); });
 }
 CFStringRef QXFileMgrCreateLegalFileName(CFStringRef name) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CreateLegalFileName(name); });
 }
-int32_t QXFileMgrCreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL) {
+QXStatus QXFileMgrCreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CreateSidecarPathForImage(imageURL, outURL); });
 }

@@ -107,13 +107,13 @@ CFStringRef CreatePathString(const std::string& path) {
 
 }  // namespace
 
-int32_t CBaseCoreFile::DeleteFolder(CFURLRef url) {
+QXStatus CBaseCoreFile::DeleteFolder(CFURLRef url) {
   std::string path;
   if (int err = PathFromURL(url, path)) return err;
   return RemoveTree(path);
 }
 
-int32_t CBaseCoreFile::DeleteFileW(CFURLRef url) {
+QXStatus CBaseCoreFile::DeleteFileW(CFURLRef url) {
   std::string path;
   int err = PathFromURL(url, path);
   if (err == kNoPath) return 0;
@@ -121,19 +121,19 @@ int32_t CBaseCoreFile::DeleteFileW(CFURLRef url) {
   return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
-int32_t CBaseCoreFile::MoveFileW(CFURLRef source, CFURLRef target) {
+QXStatus CBaseCoreFile::MoveFileW(CFURLRef source, CFURLRef target) {
   std::string from, to;
   if (int err = TwoPaths(source, target, from, to)) return err;
   return MoveItem(from, to, false);
 }
 
-int32_t CBaseCoreFile::CopyFileW(CFURLRef source, CFURLRef target) {
+QXStatus CBaseCoreFile::CopyFileW(CFURLRef source, CFURLRef target) {
   std::string from, to;
   if (int err = TwoPaths(source, target, from, to)) return err;
   return CopyFile(from, to);
 }
 
-int32_t CBaseCoreFile::ReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL) {
+QXStatus CBaseCoreFile::ReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL) {
   if (outURL) *outURL = nullptr;
   std::string from, to;
   if (int err = TwoPaths(source, target, from, to)) return err;
@@ -146,12 +146,12 @@ int32_t CBaseCoreFile::ReplaceFileWithFile(CFURLRef source, CFURLRef target, CFU
   return 0;
 }
 
-int32_t CBaseCoreFile::GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                             CFArrayRef* outArray) {
+QXStatus CBaseCoreFile::GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                              CFArrayRef* outArray) {
   if (!outArray) return EINVAL;
   CFRef<CFMutableArrayRef> result = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, CBaseCore::GetArrayCallbacks()));
   *outArray = nullptr;
-  if (!result) return -108;
+  if (!result) return kQXErrMemory;
   std::string path;
   int err = PathFromURL(folder, path);
   if (err) {
@@ -171,7 +171,7 @@ int32_t CBaseCoreFile::GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensi
     auto record = qx::make<CBaseFile>();
     if (!record) {
       *outArray = result.release();
-      return -108;
+      return kQXErrMemory;
     }
     // The location from the path's bytes (cheaper than appending a component, and exact for
     // names that are not UTF-8, which are shown as Latin-1).
@@ -179,7 +179,7 @@ int32_t CBaseCoreFile::GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensi
     CFRef<CFURLRef> location = qxcf::adopt(CreateURLFromPath(JoinPath(path, name), false));
     if (!nameString || !location) {
       *outArray = result.release();
-      return -108;
+      return kQXErrMemory;
     }
     struct stat st;
     CFRef<CFDateRef> date;
@@ -201,11 +201,11 @@ int32_t CBaseCoreFile::GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensi
   return reader.error();
 }
 
-int32_t CBaseCoreFile::GetFolderPathsCopy(CFURLRef folder, CFArrayRef, QXFileSortOrder order, CFArrayRef* outArray) {
+QXStatus CBaseCoreFile::GetFolderPathsCopy(CFURLRef folder, CFArrayRef, QXFileSortOrder order, CFArrayRef* outArray) {
   if (!outArray) return EINVAL;
   CFRef<CFMutableArrayRef> result = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
   *outArray = nullptr;
-  if (!result) return -108;
+  if (!result) return kQXErrMemory;
   std::string path;
   int err = PathFromURL(folder, path);
   if (err) {
@@ -228,7 +228,7 @@ int32_t CBaseCoreFile::GetFolderPathsCopy(CFURLRef folder, CFArrayRef, QXFileSor
   return reader.error();
 }
 
-int32_t CBaseCoreFile::GetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes) {
+QXStatus CBaseCoreFile::GetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes) {
   if (!outBytes) return EINVAL;
   *outBytes = 0;
   std::string path;
@@ -239,7 +239,7 @@ int32_t CBaseCoreFile::GetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes) {
   return 0;
 }
 
-int32_t CBaseCoreFile::GetFolderWritable(CFURLRef url, bool* outWritable) {
+QXStatus CBaseCoreFile::GetFolderWritable(CFURLRef url, bool* outWritable) {
   if (!outWritable) return 0;
   *outWritable = false;
   std::string path;
@@ -251,7 +251,7 @@ int32_t CBaseCoreFile::GetFolderWritable(CFURLRef url, bool* outWritable) {
   return 0;
 }
 
-int32_t CBaseCoreFile::ResolveLink(CFURLRef url, CFURLRef* outURL) {
+QXStatus CBaseCoreFile::ResolveLink(CFURLRef url, CFURLRef* outURL) {
   if (!outURL) return EINVAL;
   *outURL = nullptr;
   std::string path;
@@ -265,10 +265,10 @@ int32_t CBaseCoreFile::ResolveLink(CFURLRef url, CFURLRef* outURL) {
     ::free(resolved);
   }
   *outURL = CreateURLFromPath(path, false);
-  return *outURL ? 0 : -108;
+  return *outURL ? 0 : kQXErrMemory;
 }
 
-int32_t CBaseCoreFile::GetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion) {
+QXStatus CBaseCoreFile::GetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion) {
   if (outName) *outName = nullptr;
   if (outVersion) *outVersion = QXVersionInfo{0, 0, 0};
   std::string path;
@@ -281,44 +281,44 @@ int32_t CBaseCoreFile::GetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName
 CFStringRef CBaseCoreFile::GetVolumeDisplayNameCopy(CFStringRef) { return nullptr; }
 
 CFStringRef CBaseCoreWin::LoadStringW(void*, uint32_t) { return nullptr; }
-int32_t CBaseCoreWin::EnablePrivilege(CFStringRef, bool) { return ENOSYS; }
+QXStatus CBaseCoreWin::EnablePrivilege(CFStringRef, bool) { return ENOSYS; }
 CFURLRef CBaseCoreWin::SHGetTargetFolderPath(const void*) { return nullptr; }
 
 // ---- Function twins ----
 
-int32_t QXFileMgrDeleteFolder(CFURLRef url) {
+QXStatus QXFileMgrDeleteFolder(CFURLRef url) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::DeleteFolder(url); });
 }
-int32_t QXFileMgrDeleteFile(CFURLRef url) {
+QXStatus QXFileMgrDeleteFile(CFURLRef url) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::DeleteFileW(url); });
 }
-int32_t QXFileMgrMoveFile(CFURLRef source, CFURLRef target) {
+QXStatus QXFileMgrMoveFile(CFURLRef source, CFURLRef target) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::MoveFileW(source, target); });
 }
-int32_t QXFileMgrCopyFile(CFURLRef source, CFURLRef target) {
+QXStatus QXFileMgrCopyFile(CFURLRef source, CFURLRef target) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CopyFileW(source, target); });
 }
-int32_t QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL) {
+QXStatus QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::ReplaceFileWithFile(source, target, outURL); });
 }
-int32_t QXFileMgrGetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                       CFArrayRef* outArray) {
+QXStatus QXFileMgrGetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                        CFArrayRef* outArray) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetFolderContentsCopy(folder, extensions, order, outArray); });
 }
-int32_t QXFileMgrGetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                    CFArrayRef* outArray) {
+QXStatus QXFileMgrGetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                     CFArrayRef* outArray) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetFolderPathsCopy(folder, extensions, order, outArray); });
 }
-int32_t QXFileMgrGetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes) {
+QXStatus QXFileMgrGetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetBytesFreeFromPath(url, outBytes); });
 }
-int32_t QXFileMgrGetFolderWritable(CFURLRef url, bool* outWritable) {
+QXStatus QXFileMgrGetFolderWritable(CFURLRef url, bool* outWritable) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetFolderWritable(url, outWritable); });
 }
-int32_t QXFileMgrResolveLink(CFURLRef url, CFURLRef* outURL) {
+QXStatus QXFileMgrResolveLink(CFURLRef url, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::ResolveLink(url, outURL); });
 }
-int32_t QXFileMgrGetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion) {
+QXStatus QXFileMgrGetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::GetFileVersionInfoCopy(url, outName, outVersion); });
 }
 CFStringRef QXFileMgrGetVolumeDisplayNameCopy(CFStringRef path) {

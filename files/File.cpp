@@ -81,7 +81,7 @@ void CBaseFile::InitListed(CFURLRef location, CFStringRef name, CFDateRef modDat
   Assign(mModDate, modDate);
 }
 
-int32_t CBaseFile::LoadInfo() {
+QXStatus CBaseFile::LoadInfo() {
   std::string path;
   if (int err = qxfiles::PathFromURL(mLocation, path)) return err;
   struct stat st;

@@ -58,11 +58,11 @@ class BaseFileOperation : public CBaseCore {
   int32_t AddCommand(int32_t kind, CFArrayRef items, CFURLRef destination) {
     if (!items) return EINVAL;
     qx::Ref<BaseFileOperationCmd> command = qx::make<BaseFileOperationCmd>(kind, items, destination);
-    if (!command || !command->valid()) return -108;
+    if (!command || !command->valid()) return kQXErrMemory;
     try {
       mCommands.push_back(std::move(command));
     } catch (...) {
-      return -108;
+      return kQXErrMemory;
     }
     return 0;
   }
@@ -135,14 +135,14 @@ QXFileOperationRef QXFileOperationCreate(void) {
 void QXFileOperationRetain(QXFileOperationRef operation) { qx::retainHandle(operation); }
 void QXFileOperationRelease(QXFileOperationRef operation) { qx::releaseHandle(operation); }
 
-int32_t QXFileOperationCopyItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination) {
+QXStatus QXFileOperationCopyItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination) {
   return NoThrow([&] { return qx::fromHandle(operation)->AddCommand(kCopy, items, destination); });
 }
 
-int32_t QXFileOperationMoveItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination) {
+QXStatus QXFileOperationMoveItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination) {
   return NoThrow([&] { return qx::fromHandle(operation)->AddCommand(kMove, items, destination); });
 }
 
-int32_t QXFileOperationPerformOperations(QXFileOperationRef operation, void* progress) {
+QXStatus QXFileOperationPerformOperations(QXFileOperationRef operation, void* progress) {
   return NoThrow([&] { return qx::fromHandle(operation)->PerformOperations(static_cast<CBaseCore*>(progress)); });
 }

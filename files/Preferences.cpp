@@ -63,13 +63,13 @@ CBasePreferences::~CBasePreferences() {
   if (mFileURL != nullptr) CFRelease(mFileURL);
 }
 
-int32_t CBasePreferences::SetLocation(CFStringRef folder, CFStringRef fileName) {
+QXStatus CBasePreferences::SetLocation(CFStringRef folder, CFStringRef fileName) {
   if (fileName != nullptr) CFRetain(fileName);
   assign(mName, fileName);
   return SetLocationUrl(folder, fileName);
 }
 
-int32_t CBasePreferences::SetLocationUrl(CFStringRef folder, CFStringRef fileName) {
+QXStatus CBasePreferences::SetLocationUrl(CFStringRef folder, CFStringRef fileName) {
   bool hasFolder = folder != nullptr && CFStringGetLength(folder) > 0;
   if (!qx::prefs::isFileName(fileName) || (hasFolder && !qx::prefs::isRelativePartialPath(folder))) {
     return kQXErrInvalidArgument;
@@ -129,7 +129,7 @@ void CBasePreferences::SetAppValue(CFStringRef key, CFPropertyListRef value) {
   }
 }
 
-int32_t CBasePreferences::Synchronize() {
+QXStatus CBasePreferences::Synchronize() {
   if (mFileURL == nullptr || mValues == nullptr) return kQXErrInvalidArgument;
   std::string path;
   int32_t status = qxfiles::PathFromURL(mFileURL, path);

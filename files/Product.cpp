@@ -102,7 +102,7 @@ CFStringRef QXProductGetFamilyName(void) { return CFSTR("Orvex"); }
 
 CFStringRef QXProductGetServiceType(void) { return CFSTR("_orvex._tcp."); }
 
-int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct) {
+QXStatus QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct) {
   return qxfiles::NoThrow([&]() -> int32_t {
     if (outProduct != nullptr) *outProduct = nullptr;
     if (info == nullptr) return kQXErrInvalidArgument;

@@ -139,7 +139,7 @@ bool QXProductGetUserGlobalFolders(void) {
   });
 }
 
-int32_t QXProductCopyDataFolderURL(bool user, CFURLRef* outURL) {
+QXStatus QXProductCopyDataFolderURL(bool user, CFURLRef* outURL) {
   return qxfiles::NoThrow([&]() -> int32_t {
     if (outURL == nullptr) return kQXErrInvalidArgument;
     *outURL = nullptr;
@@ -150,8 +150,8 @@ int32_t QXProductCopyDataFolderURL(bool user, CFURLRef* outURL) {
   });
 }
 
-int32_t QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind, CFStringRef name, bool create,
-                                   CFURLRef* outURL) {
+QXStatus QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind, CFStringRef name, bool create,
+                                    CFURLRef* outURL) {
   return qxfiles::NoThrow([&]() -> int32_t {
     if (outURL == nullptr) return kQXErrInvalidArgument;
     *outURL = nullptr;
@@ -220,7 +220,7 @@ int32_t QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind
   });
 }
 
-int32_t QXProductCopyUserFolderURL(QXProductRef product, CFURLRef* outURL) {
+QXStatus QXProductCopyUserFolderURL(QXProductRef product, CFURLRef* outURL) {
   return qxfiles::NoThrow([&]() -> int32_t {
     if (outURL == nullptr) return kQXErrInvalidArgument;
     *outURL = nullptr;
@@ -244,7 +244,7 @@ CFStringRef QXProductCopyLogFileName(QXProductRef product) {
   return CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@ Log.txt"), QXProductGetName(product));
 }
 
-int32_t QXProductCopyLogFileURL(QXProductRef product, CFURLRef* outURL) {
+QXStatus QXProductCopyLogFileURL(QXProductRef product, CFURLRef* outURL) {
   if (outURL == nullptr) return kQXErrInvalidArgument;
   *outURL = nullptr;
   CFURLRef folderOut = nullptr;
@@ -257,7 +257,7 @@ int32_t QXProductCopyLogFileURL(QXProductRef product, CFURLRef* outURL) {
   return *outURL != nullptr ? 0 : kQXErrMemory;
 }
 
-int32_t QXProductCopyPresetFileURL(QXProductRef product, bool user, CFStringRef presetName, CFURLRef* outURL) {
+QXStatus QXProductCopyPresetFileURL(QXProductRef product, bool user, CFStringRef presetName, CFURLRef* outURL) {
   if (outURL == nullptr) return kQXErrInvalidArgument;
   *outURL = nullptr;
   CFStringRef ext = QXProductGetPresetExt(product);

@@ -36,15 +36,15 @@ void QXProgressSetCB(QXProgressRef progress, QXProgressCallback callback, void* 
 }
 void* QXProgressGetContext(QXProgressRef progress) { return progress ? object(progress)->GetContext() : nullptr; }
 
-int32_t QXProgressDoProgressBeginStage(QXProgressRef progress, int32_t stage, CFStringRef stageName,
-                                       int32_t stageCount) {
+QXStatus QXProgressDoProgressBeginStage(QXProgressRef progress, int32_t stage, CFStringRef stageName,
+                                        int32_t stageCount) {
   return progress ? object(progress)->BeginStage(stage, stageName, stageCount) : 0;
 }
-int32_t QXProgressDoProgressUpdateStage(QXProgressRef progress, int32_t value) {
+QXStatus QXProgressDoProgressUpdateStage(QXProgressRef progress, int32_t value) {
   return progress ? object(progress)->UpdateStage(value) : 0;
 }
-int32_t QXProgressDoProgressEndStage(QXProgressRef progress) { return progress ? object(progress)->EndStage() : 0; }
-int32_t QXProgressDoProgress(QXProgressRef progress, int32_t event) {
+QXStatus QXProgressDoProgressEndStage(QXProgressRef progress) { return progress ? object(progress)->EndStage() : 0; }
+QXStatus QXProgressDoProgress(QXProgressRef progress, int32_t event) {
   return progress ? object(progress)->Notify(event) : 0;
 }
 

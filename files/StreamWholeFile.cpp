@@ -84,7 +84,7 @@ static int32_t WriteContents(CFDataRef data, const std::string& path) {
 
 extern "C" {
 
-QX_EXPORT int32_t QXFileMgrGetFileContentsCopy(CFURLRef fileURL, CFDataRef* outData) {
+QX_EXPORT QXStatus QXFileMgrGetFileContentsCopy(CFURLRef fileURL, CFDataRef* outData) {
   if (outData == nullptr) return kQXErrInvalidArgument;
   *outData = nullptr;
   return qxfiles::NoThrow([&]() -> int32_t {
@@ -102,7 +102,7 @@ QX_EXPORT int32_t QXFileMgrGetFileContentsCopy(CFURLRef fileURL, CFDataRef* outD
   });
 }
 
-QX_EXPORT int32_t QXFileMgrWriteFileContents(CFDataRef data, CFURLRef fileURL) {
+QX_EXPORT QXStatus QXFileMgrWriteFileContents(CFDataRef data, CFURLRef fileURL) {
   return qxfiles::NoThrow([&]() -> int32_t {
     std::string path;
     int32_t status = qxfiles::PathFromURL(fileURL, path);
@@ -111,7 +111,7 @@ QX_EXPORT int32_t QXFileMgrWriteFileContents(CFDataRef data, CFURLRef fileURL) {
   });
 }
 
-QX_EXPORT int32_t QXFileMgrWriteFileContentsPathUTF8(CFDataRef data, const char* path) {
+QX_EXPORT QXStatus QXFileMgrWriteFileContentsPathUTF8(CFDataRef data, const char* path) {
   if (path == nullptr) return kQXErrInvalidArgument;
   return qxfiles::NoThrow([&]() -> int32_t {
     // Relative paths are taken from the current folder, as the file manager's URLs are.

@@ -260,7 +260,7 @@ bool ReadInfo(const std::string& file, const Trash& trash, std::string& path, st
 
 }  // namespace
 
-int32_t CBaseCoreFile::RecycleItemCopy(CFURLRef url, CFURLRef* outURL) {
+QXStatus CBaseCoreFile::RecycleItemCopy(CFURLRef url, CFURLRef* outURL) {
   if (outURL) *outURL = nullptr;
   std::string path;
   if (int err = PathFromURL(url, path)) return err;
@@ -292,7 +292,7 @@ bool CBaseCoreFile::CanRecycleItem(CFURLRef url) {
   return !TrashesFor(TrimSlashes(path), false).empty();
 }
 
-int32_t CBaseCoreFile::RestoreRecycledItem(CFURLRef former, CFURLRef) {
+QXStatus CBaseCoreFile::RestoreRecycledItem(CFURLRef former, CFURLRef) {
   std::string path;
   if (int err = PathFromURL(former, path)) return err;
   path = TrimSlashes(path);
@@ -340,13 +340,13 @@ int32_t CBaseCoreFile::RestoreRecycledItem(CFURLRef former, CFURLRef) {
 
 // ---- Function twins ----
 
-int32_t QXFileMgrRecycleItemCopy(CFURLRef url, CFURLRef* outURL) {
+QXStatus QXFileMgrRecycleItemCopy(CFURLRef url, CFURLRef* outURL) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::RecycleItemCopy(url, outURL); });
 }
 bool QXFileMgrCanRecycleItem(CFURLRef url) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::CanRecycleItem(url); });
 }
-int32_t QXFileMgrRestoreRecycledItem(CFURLRef former, CFURLRef other) {
+QXStatus QXFileMgrRestoreRecycledItem(CFURLRef former, CFURLRef other) {
   return qxfiles::NoThrow([&] { return CBaseCoreFile::RestoreRecycledItem(former, other); });
 }
 

@@ -189,7 +189,7 @@ QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32
   const int32_t from = src->mDepth;
   // Already what the caller asks for. The plane count is part of that: a record of another shape
   // that merely claims transparency would not give the promised four planes.
-  if (depth == from && src->mTransparency == 1 && planes == 4) {
+  if (depth == from && src->mTransparency == kQXImageTransparencyAlpha && planes == 4) {
     *outImage = QXImageRetain(image);
     return 0;
   }
@@ -197,7 +197,8 @@ QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32
   if ((from != 8 && from != 16) || src->mPlaneBytes * 8 != from || (depth != 8 && depth != 16) || planes < 3)
     return kQXErrUnsupportedFormat;
   qx::Ref<CImageRec> dst;
-  if (int32_t status = MakeTiled(src->mBounds, depth, 4, src->mColorSpaceType, 1, dst)) return LogDepthFailure(status);
+  if (int32_t status = MakeTiled(src->mBounds, depth, 4, src->mColorSpaceType, kQXImageTransparencyAlpha, dst))
+    return LogDepthFailure(status);
 
   const int32_t srcCol = src->mColBytes, dstCol = 4 * (depth / 8);
   const band::Blocks blocks = band::BlocksFor(src->mBounds, srcCol > dstCol ? srcCol : dstCol);
@@ -242,7 +243,8 @@ QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image) {
   // The last plane is alpha when the record says so, or when the plane count can only be grey or
   // RGB with alpha (records made without stating transparency say none). Without alpha, or with
   // nothing besides it, there is nothing to composite: refused rather than reported done.
-  const bool alpha = rec->mTransparency != 0 || ((planes == 2 || planes == 4) && rec->mColorSpaceType != 3);
+  const bool alpha =
+      rec->mTransparency != 0 || ((planes == 2 || planes == 4) && rec->mColorSpaceType != kQXImageColorSpaceCMYK);
   if (!alpha || planes < 2) return kQXErrUnsupportedFormat;
   switch (rec->mPlaneBytes) {
     case 1: return InPlace(rec, [planes](uint8_t* b, int64_t n) { Premultiply<uint8_t>(b, n, planes, 255); });

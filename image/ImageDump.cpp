@@ -46,9 +46,9 @@ std::string DumpName(CFStringRef prefix, const char* word, int32_t width, int32_
 
 const char* ImageColourWord(int32_t colorSpaceType, int32_t planes) {
   switch (colorSpaceType) {
-    case 1: return "GRAY";
-    case 2: return planes <= 3 ? "RGB" : "CMYK";
-    case 3: return "CMYK";
+    case kQXImageColorSpaceGray: return "GRAY";
+    case kQXImageColorSpaceRGB: return planes <= 3 ? "RGB" : "CMYK";
+    case kQXImageColorSpaceCMYK: return "CMYK";
     default: return "";
   }
 }

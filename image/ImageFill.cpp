@@ -70,7 +70,7 @@ QX_EXPORT QXStatus QXImageFillTransparent(QXImageRef image) {
   if (rec == nullptr) return kQXErrInvalidArgument;
   float colour[qximage::kMaxPlanes];
   for (float& c : colour) c = 1.0f;
-  if (rec->mColorSpaceType == 2) colour[3] = 0.0f;
+  if (rec->mColorSpaceType == kQXImageColorSpaceRGB) colour[3] = 0.0f;
   return QXImageFillColor(image, colour, rec->mLoPlane, rec->mHiPlane);
 }
 

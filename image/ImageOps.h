@@ -16,15 +16,17 @@ namespace qximage {
 // memory stays bounded whatever the row size (at least one row is always taken).
 constexpr int64_t kBandBytes = int64_t(4) << 20;
 
-// 0 when the record has whole-byte samples (1, 2 or 4 bytes) and at least one plane, else 1020.
+// 0 when the record has whole-byte samples (1, 2 or 4 bytes) and at least one plane, else
+// kQXErrUnsupportedFormat.
 int32_t CheckFormat(const CImageRec& image);
-// 0 when both records can exchange pixels as they are (same depth and planes), else 1020.
+// 0 when both records can exchange pixels as they are (same depth and planes), else
+// kQXErrUnsupportedFormat.
 int32_t CheckSameFormat(const CImageRec& a, const CImageRec& b);
 
 // Plain copy of `sourceRect` of `source` to `destinationRect` of `destination`, in bands through
-// Read and Write (all planes). Unequal sizes give 1005. Both rectangles are clipped to both
-// images together, so the pixels that lie in both are copied and nothing else. Overlapping
-// rectangles of one record copy correctly. No record lock is held across two calls.
+// Read and Write (all planes). Unequal sizes give kQXErrInvalidArgument. Both rectangles are
+// clipped to both images together, so the pixels that lie in both are copied and nothing else.
+// Overlapping rectangles of one record copy correctly. No record lock is held across two calls.
 int32_t CopyRect(CImageRec* source, QXRect sourceRect, CImageRec* destination, QXRect destinationRect);
 
 // Nearest-pixel scaling of `sourceRect` into `destinationRect` (any depth). Source positions

@@ -366,20 +366,21 @@ QX_EXPORT QXStatus QXImageCreateMemory(QXRect bounds, int32_t depth, int32_t pla
 }
 
 QX_EXPORT QXStatus QXImageCreateWithParams(QXRect bounds, int32_t depth, int32_t planes, QXImageRef* outImage) {
-  return CreateRecord<CImageRecFile>(bounds, depth, planes, 0, 0, kQXImageSourceTiled, outImage);
+  return CreateRecord<CImageRecFile>(bounds, depth, planes, kQXImageColorSpaceNone, kQXImageTransparencyNone,
+                                     kQXImageSourceTiled, outImage);
 }
 
 QX_EXPORT QXStatus QXImageCreateWithParams2(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                             int32_t transparency, int32_t kind, QXImageRef* outImage) {
   switch (kind) {
-    case 0:
-    case 2:
+    case kQXImageSourceNone:
+    case kQXImageSourceTiled:
       return CreateRecord<CImageRecFile>(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceTiled,
                                          outImage);
-    case 1:
+    case kQXImageSourceMemory:
       return CreateRecord<CImageRecMemory>(bounds, depth, planes, colorSpaceType, transparency, kQXImageSourceMemory,
                                            outImage);
-    case 3:
+    case kQXImageSourceSolidFill:
       return CreateRecord<CImageRecSolidFill>(bounds, depth, planes, colorSpaceType, transparency,
                                               kQXImageSourceSolidFill, outImage);
     default:

@@ -81,7 +81,7 @@ class QX_EXPORT CImageRec : public CBaseCore {
   int32_t mType = 0;
   int32_t mColorSpaceType = 0;
   int32_t mTransparency = 0;
-  int32_t mDataSourceType = 0;
+  int32_t mDataSourceType = kQXImageSourceNone;
   CFStringRef mName = nullptr;
   // Read by the cache's purge walk without the record's lock.
   std::atomic<int32_t> mKeepResident{0};
@@ -105,8 +105,9 @@ struct QXTransfer {
 
 namespace qximage {
 
-// Resolves and validates a Read/Write request against `image`: 1005 for an empty rectangle or
-// a plane range outside the image; 0 with an empty `area` when the request misses the image.
+// Resolves and validates a Read/Write request against `image`: kQXErrInvalidArgument for an
+// empty rectangle or a plane range outside the image; 0 with an empty `area` when the request
+// misses the image.
 int32_t ResolveTransfer(const CImageRec& image, QXRect rect, int32_t loPlane, int32_t hiPlane, int32_t rowBytes,
                         int32_t flags, bool write, QXTransfer& out);
 // Copies `width` pixels of one row between image memory (pixels of `colBytes`) and a buffer.
@@ -190,7 +191,7 @@ class QX_EXPORT CImageRecFile final : public CImageRec {
   bool CopyGrid(std::vector<qx::Ref<CImageTile>>& tiles, int32_t& rows, int32_t& cols);
 
  private:
-  // Builds an empty grid for the current geometry (the old one must be gone). 0 or -108.
+  // Builds an empty grid for the current geometry (the old one must be gone): 0 or kQXErrMemory.
   int32_t BuildGrid();
   // Leaves the cache and the store, tells the listeners and releases every tile.
   void DestroyGrid();

@@ -165,7 +165,7 @@ QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn)
   *outImage = nullptr;
   CImageRec* src = qx::fromHandle(image);
   // Kinds outside those QXImageCreateWithParams2 makes would give no image and no status.
-  if (src == nullptr || kind < 0 || kind > 3) return kQXErrInvalidArgument;
+  if (src == nullptr || kind < kQXImageSourceNone || kind > kQXImageSourceSolidFill) return kQXErrInvalidArgument;
   const int32_t colBytes = src->mColBytes;
   if (colBytes < 1 || src->mPlaneBytes < 1) return kQXErrUnsupportedFormat;
   const QXRect sb = src->mBounds;

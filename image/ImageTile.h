@@ -29,7 +29,7 @@ class QX_EXPORT CImageTile final : public CBaseCore, public CBaseNode {
   ~CImageTile() override;
 
   // Storage of rowBytes x height bytes. `zeroed` false is only for storage that is filled at once
-  // (a reload from the disk store). 0 or -108.
+  // (a reload from the disk store). 0 or kQXErrMemory.
   int32_t Realloc(bool zeroed = true);
   // Frees the data (kind by kind), releases content, resets coherence and allocSize.
   void FreeData();

@@ -20,7 +20,7 @@ CBaseLoggerFile::~CBaseLoggerFile() {
   if (mURL) CFRelease(mURL);
 }
 
-int32_t CBaseLoggerFile::Startup() {
+QXStatus CBaseLoggerFile::Startup() {
   Shutdown();
   std::string path;
   int32_t status;
@@ -70,7 +70,7 @@ void CBaseLoggerExternal::Log(CFStringRef line) {
   }
 }
 
-int32_t CBaseLoggerExternal::Startup() {
+QXStatus CBaseLoggerExternal::Startup() {
   try {
     if (mProcs.startup) mProcs.startup(mContext);
   } catch (...) {

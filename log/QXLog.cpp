@@ -139,7 +139,7 @@ void QXLogRemoveAllLoggers(void) {
   guarded([&] { CBaseLogMgr::Get().RemoveAllLoggers(); });
 }
 
-int32_t QXLogAddFileLogger(CFURLRef url) {
+QXStatus QXLogAddFileLogger(CFURLRef url) {
   int32_t status = kQXErrMemory;
   guarded([&] { status = CBaseLogMgr::Get().AddFileLogger(url); });
   return status;
@@ -180,7 +180,7 @@ int32_t logFilePath(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outUR
 
 }  // namespace
 
-int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL) {
+QXStatus QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL) {
   if (!outURL) return kQXErrInvalidArgument;
   *outURL = nullptr;
   int32_t status = kQXErrMemory;

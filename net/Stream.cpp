@@ -43,20 +43,20 @@ constexpr size_t kPadBlock = 4096;
 
 CBaseStream::~CBaseStream() = default;
 
-int32_t CBaseStream::GetPos(uint64_t&) { return kQXErrGeneric; }
-int32_t CBaseStream::SetPos(uint64_t) { return kQXErrGeneric; }
-int32_t CBaseStream::GetLength(uint64_t&) { return kQXErrGeneric; }
-int32_t CBaseStream::SetBuffer(CFDataRef) { return kQXErrGeneric; }
-int32_t CBaseStream::SetCaching(bool) { return kQXErrGeneric; }
+QXStatus CBaseStream::GetPos(uint64_t&) { return kQXErrGeneric; }
+QXStatus CBaseStream::SetPos(uint64_t) { return kQXErrGeneric; }
+QXStatus CBaseStream::GetLength(uint64_t&) { return kQXErrGeneric; }
+QXStatus CBaseStream::SetBuffer(CFDataRef) { return kQXErrGeneric; }
+QXStatus CBaseStream::SetCaching(bool) { return kQXErrGeneric; }
 
-int32_t CBaseStream::Skip(uint64_t count) {
+QXStatus CBaseStream::Skip(uint64_t count) {
   int32_t status = 0;
   char c;
   for (uint64_t i = 0; i < count && status == 0; ++i) status = ReadChar(c);
   return status;
 }
 
-int32_t CBaseStream::ReadExactly(char* buffer, uint64_t count, bool readAll) {
+QXStatus CBaseStream::ReadExactly(char* buffer, uint64_t count, bool readAll) {
   uint64_t done = 0;
   while (done < count) {
     uint64_t n = count - done;
@@ -78,7 +78,7 @@ bool CBaseStream::BytesLeft(uint64_t& left) {
 }
 
 template <class T>
-int32_t CBaseStream::ReadValue(T& value) {
+QXStatus CBaseStream::ReadValue(T& value) {
   T raw;
   int32_t status = ReadExactly(reinterpret_cast<char*>(&raw), sizeof raw, false);
   if (status != 0) return status;
@@ -87,26 +87,26 @@ int32_t CBaseStream::ReadValue(T& value) {
 }
 
 template <class T>
-int32_t CBaseStream::WriteValue(T value) {
+QXStatus CBaseStream::WriteValue(T value) {
   T raw = Swaps() ? ByteSwap(value) : value;
   uint64_t count = sizeof raw;
   return WriteChunk(reinterpret_cast<const char*>(&raw), count);
 }
 
-int32_t CBaseStream::ReadInt16(int16_t& value) { return ReadValue(value); }
-int32_t CBaseStream::ReadUInt16(uint16_t& value) { return ReadValue(value); }
-int32_t CBaseStream::ReadInt32(int32_t& value) { return ReadValue(value); }
-int32_t CBaseStream::ReadUInt32(uint32_t& value) { return ReadValue(value); }
-int32_t CBaseStream::ReadInt64(int64_t& value) { return ReadValue(value); }
-int32_t CBaseStream::ReadUInt64(uint64_t& value) { return ReadValue(value); }
-int32_t CBaseStream::WriteInt16(int16_t value) { return WriteValue(value); }
-int32_t CBaseStream::WriteUInt16(uint16_t value) { return WriteValue(value); }
-int32_t CBaseStream::WriteInt32(int32_t value) { return WriteValue(value); }
-int32_t CBaseStream::WriteUInt32(uint32_t value) { return WriteValue(value); }
-int32_t CBaseStream::WriteInt64(int64_t value) { return WriteValue(value); }
-int32_t CBaseStream::WriteUInt64(uint64_t value) { return WriteValue(value); }
+QXStatus CBaseStream::ReadInt16(int16_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::ReadUInt16(uint16_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::ReadInt32(int32_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::ReadUInt32(uint32_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::ReadInt64(int64_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::ReadUInt64(uint64_t& value) { return ReadValue(value); }
+QXStatus CBaseStream::WriteInt16(int16_t value) { return WriteValue(value); }
+QXStatus CBaseStream::WriteUInt16(uint16_t value) { return WriteValue(value); }
+QXStatus CBaseStream::WriteInt32(int32_t value) { return WriteValue(value); }
+QXStatus CBaseStream::WriteUInt32(uint32_t value) { return WriteValue(value); }
+QXStatus CBaseStream::WriteInt64(int64_t value) { return WriteValue(value); }
+QXStatus CBaseStream::WriteUInt64(uint64_t value) { return WriteValue(value); }
 
-int32_t CBaseStream::ReadDataCopy(uint64_t length, CFDataRef& out) {
+QXStatus CBaseStream::ReadDataCopy(uint64_t length, CFDataRef& out) {
   out = nullptr;
   // A damaged length must not make us allocate more than the stream can deliver.
   uint64_t left = 0;
@@ -124,7 +124,7 @@ int32_t CBaseStream::ReadDataCopy(uint64_t length, CFDataRef& out) {
   return 0;
 }
 
-int32_t CBaseStream::WriteString(CFStringRef string) {
+QXStatus CBaseStream::WriteString(CFStringRef string) {
   if (string == nullptr) return kQXErrInvalidArgument;
   return qxfiles::NoThrow([&]() -> int32_t {
     std::string bytes = qxfiles::UTF8(string);
@@ -133,7 +133,7 @@ int32_t CBaseStream::WriteString(CFStringRef string) {
   });
 }
 
-int32_t CBaseStream::WriteStringParamsV(CFStringRef format, va_list arguments) {
+QXStatus CBaseStream::WriteStringParamsV(CFStringRef format, va_list arguments) {
   if (format == nullptr) return kQXErrInvalidArgument;
   qxcf::CFRef<CFStringRef> text =
       qxcf::adopt(CFStringCreateWithFormatAndArguments(nullptr, nullptr, format, arguments));
@@ -141,7 +141,7 @@ int32_t CBaseStream::WriteStringParamsV(CFStringRef format, va_list arguments) {
   return WriteString(text.get());
 }
 
-int32_t CBaseStream::WriteStringParams(CFStringRef format, ...) {
+QXStatus CBaseStream::WriteStringParams(CFStringRef format, ...) {
   va_list arguments;
   va_start(arguments, format);
   int32_t status = WriteStringParamsV(format, arguments);
@@ -149,7 +149,7 @@ int32_t CBaseStream::WriteStringParams(CFStringRef format, ...) {
   return status;
 }
 
-int32_t CBaseStream::ReadLine(char*& buffer, uint64_t& capacity) {
+QXStatus CBaseStream::ReadLine(char*& buffer, uint64_t& capacity) {
   if (capacity == 0) return 0;
   if (buffer == nullptr) return kQXErrInvalidArgument;
   // Every byte read is stored or ends the line, so the stream never loses one: room is made and
@@ -189,7 +189,7 @@ int32_t CBaseStream::ReadLine(char*& buffer, uint64_t& capacity) {
   }
 }
 
-int32_t CBaseStream::WriteUnicodeStringWithLen(CFStringRef string) {
+QXStatus CBaseStream::WriteUnicodeStringWithLen(CFStringRef string) {
   if (string == nullptr) return kQXErrInvalidArgument;
   CFIndex length = CFStringGetLength(string);
   if (length > INT32_MAX) return kQXErrInvalidArgument;
@@ -204,7 +204,7 @@ int32_t CBaseStream::WriteUnicodeStringWithLen(CFStringRef string) {
   return status;
 }
 
-int32_t CBaseStream::ReadUnicodeStringWithLenCopy(CFStringRef& out) {
+QXStatus CBaseStream::ReadUnicodeStringWithLenCopy(CFStringRef& out) {
   out = nullptr;
   int32_t length = 0;
   int32_t status = ReadInt32(length);
@@ -234,7 +234,7 @@ int32_t CBaseStream::ReadUnicodeStringWithLenCopy(CFStringRef& out) {
   });
 }
 
-int32_t CBaseStream::WritePad(uint64_t count) {
+QXStatus CBaseStream::WritePad(uint64_t count) {
   static const char kZeros[kPadBlock] = {};
   int32_t status = 0;
   while (count > 0 && status == 0) {
@@ -255,11 +255,11 @@ CBaseStream* S(QXStreamRef stream) { return qx::fromHandle(stream); }
 
 extern "C" {
 
-QX_EXPORT int32_t QXStreamOpen(QXStreamRef stream) {
+QX_EXPORT QXStatus QXStreamOpen(QXStreamRef stream) {
   return qxfiles::NoThrow([&] { return S(stream)->Open(); });
 }
 
-QX_EXPORT int32_t QXStreamClose(QXStreamRef stream) {
+QX_EXPORT QXStatus QXStreamClose(QXStreamRef stream) {
   CBaseStream* s = S(stream);
   s->Close();
   auto* file = dynamic_cast<CBaseStreamFile*>(s);
@@ -269,7 +269,7 @@ QX_EXPORT int32_t QXStreamClose(QXStreamRef stream) {
 QX_EXPORT void QXStreamRetain(QXStreamRef stream) { qx::retainHandle(stream); }
 QX_EXPORT void QXStreamRelease(QXStreamRef stream) { qx::releaseHandle(stream); }
 
-QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount) {
+QX_EXPORT QXStatus QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, uint64_t* outCount) {
   uint64_t count = size;
   int32_t status = S(stream)->ReadChunk(static_cast<char*>(buffer), true, count);
   // Bytes handed over before a failure are gone from the stream: the caller must learn of them.
@@ -277,19 +277,19 @@ QX_EXPORT int32_t QXStreamRead(QXStreamRef stream, void* buffer, uint64_t size, 
   return status;
 }
 
-QX_EXPORT int32_t QXStreamWrite(QXStreamRef stream, const void* buffer, uint64_t size) {
+QX_EXPORT QXStatus QXStreamWrite(QXStreamRef stream, const void* buffer, uint64_t size) {
   uint64_t count = size;
   return S(stream)->WriteChunk(static_cast<const char*>(buffer), count);
 }
 
-QX_EXPORT int32_t QXStreamReadLine(QXStreamRef stream, char** buffer, uint64_t* capacity) {
+QX_EXPORT QXStatus QXStreamReadLine(QXStreamRef stream, char** buffer, uint64_t* capacity) {
   if (buffer == nullptr || capacity == nullptr) return kQXErrInvalidArgument;
   return S(stream)->ReadLine(*buffer, *capacity);
 }
 
-QX_EXPORT int32_t QXStreamWritePad(QXStreamRef stream, uint64_t count) { return S(stream)->WritePad(count); }
+QX_EXPORT QXStatus QXStreamWritePad(QXStreamRef stream, uint64_t count) { return S(stream)->WritePad(count); }
 
-QX_EXPORT int32_t QXStreamReadDataCopy(QXStreamRef stream, uint64_t length, CFDataRef* outData) {
+QX_EXPORT QXStatus QXStreamReadDataCopy(QXStreamRef stream, uint64_t length, CFDataRef* outData) {
   CFDataRef data = nullptr;
   int32_t status = S(stream)->ReadDataCopy(length, data);
   if (outData != nullptr) {
@@ -300,27 +300,27 @@ QX_EXPORT int32_t QXStreamReadDataCopy(QXStreamRef stream, uint64_t length, CFDa
   return status;
 }
 
-QX_EXPORT int32_t QXStreamReadInt16(QXStreamRef stream, int16_t* value) { return S(stream)->ReadInt16(*value); }
-QX_EXPORT int32_t QXStreamReadUInt16(QXStreamRef stream, uint16_t* value) { return S(stream)->ReadUInt16(*value); }
-QX_EXPORT int32_t QXStreamReadInt32(QXStreamRef stream, int32_t* value) { return S(stream)->ReadInt32(*value); }
-QX_EXPORT int32_t QXStreamReadUInt32(QXStreamRef stream, uint32_t* value) { return S(stream)->ReadUInt32(*value); }
-QX_EXPORT int32_t QXStreamReadInt64(QXStreamRef stream, int64_t* value) { return S(stream)->ReadInt64(*value); }
-QX_EXPORT int32_t QXStreamReadUInt64(QXStreamRef stream, uint64_t* value) { return S(stream)->ReadUInt64(*value); }
-QX_EXPORT int32_t QXStreamWriteInt16(QXStreamRef stream, int16_t value) { return S(stream)->WriteInt16(value); }
-QX_EXPORT int32_t QXStreamWriteUInt16(QXStreamRef stream, uint16_t value) { return S(stream)->WriteUInt16(value); }
-QX_EXPORT int32_t QXStreamWriteInt32(QXStreamRef stream, int32_t value) { return S(stream)->WriteInt32(value); }
-QX_EXPORT int32_t QXStreamWriteUInt32(QXStreamRef stream, uint32_t value) { return S(stream)->WriteUInt32(value); }
-QX_EXPORT int32_t QXStreamWriteInt64(QXStreamRef stream, int64_t value) { return S(stream)->WriteInt64(value); }
-QX_EXPORT int32_t QXStreamWriteUInt64(QXStreamRef stream, uint64_t value) { return S(stream)->WriteUInt64(value); }
+QX_EXPORT QXStatus QXStreamReadInt16(QXStreamRef stream, int16_t* value) { return S(stream)->ReadInt16(*value); }
+QX_EXPORT QXStatus QXStreamReadUInt16(QXStreamRef stream, uint16_t* value) { return S(stream)->ReadUInt16(*value); }
+QX_EXPORT QXStatus QXStreamReadInt32(QXStreamRef stream, int32_t* value) { return S(stream)->ReadInt32(*value); }
+QX_EXPORT QXStatus QXStreamReadUInt32(QXStreamRef stream, uint32_t* value) { return S(stream)->ReadUInt32(*value); }
+QX_EXPORT QXStatus QXStreamReadInt64(QXStreamRef stream, int64_t* value) { return S(stream)->ReadInt64(*value); }
+QX_EXPORT QXStatus QXStreamReadUInt64(QXStreamRef stream, uint64_t* value) { return S(stream)->ReadUInt64(*value); }
+QX_EXPORT QXStatus QXStreamWriteInt16(QXStreamRef stream, int16_t value) { return S(stream)->WriteInt16(value); }
+QX_EXPORT QXStatus QXStreamWriteUInt16(QXStreamRef stream, uint16_t value) { return S(stream)->WriteUInt16(value); }
+QX_EXPORT QXStatus QXStreamWriteInt32(QXStreamRef stream, int32_t value) { return S(stream)->WriteInt32(value); }
+QX_EXPORT QXStatus QXStreamWriteUInt32(QXStreamRef stream, uint32_t value) { return S(stream)->WriteUInt32(value); }
+QX_EXPORT QXStatus QXStreamWriteInt64(QXStreamRef stream, int64_t value) { return S(stream)->WriteInt64(value); }
+QX_EXPORT QXStatus QXStreamWriteUInt64(QXStreamRef stream, uint64_t value) { return S(stream)->WriteUInt64(value); }
 
 QX_EXPORT void QXStreamSetByteOrder(QXStreamRef stream, QXStreamByteOrder order) { S(stream)->SetByteOrder(order); }
 QX_EXPORT QXStreamByteOrder QXStreamGetByteOrder(QXStreamRef stream) { return S(stream)->GetByteOrder(); }
 
-QX_EXPORT int32_t QXStreamWriteUnicodeStringWithLen(QXStreamRef stream, CFStringRef string) {
+QX_EXPORT QXStatus QXStreamWriteUnicodeStringWithLen(QXStreamRef stream, CFStringRef string) {
   return S(stream)->WriteUnicodeStringWithLen(string);
 }
 
-QX_EXPORT int32_t QXStreamReadUnicodeStringWithLenCopy(QXStreamRef stream, CFStringRef* outString) {
+QX_EXPORT QXStatus QXStreamReadUnicodeStringWithLenCopy(QXStreamRef stream, CFStringRef* outString) {
   CFStringRef string = nullptr;
   int32_t status = S(stream)->ReadUnicodeStringWithLenCopy(string);
   if (outString != nullptr) {
@@ -331,9 +331,11 @@ QX_EXPORT int32_t QXStreamReadUnicodeStringWithLenCopy(QXStreamRef stream, CFStr
   return status;
 }
 
-QX_EXPORT int32_t QXStreamWriteString(QXStreamRef stream, CFStringRef string) { return S(stream)->WriteString(string); }
+QX_EXPORT QXStatus QXStreamWriteString(QXStreamRef stream, CFStringRef string) {
+  return S(stream)->WriteString(string);
+}
 
-QX_EXPORT int32_t QXStreamWriteStringParams(QXStreamRef stream, CFStringRef format, ...) {
+QX_EXPORT QXStatus QXStreamWriteStringParams(QXStreamRef stream, CFStringRef format, ...) {
   va_list arguments;
   va_start(arguments, format);
   int32_t status = S(stream)->WriteStringParamsV(format, arguments);
@@ -341,26 +343,26 @@ QX_EXPORT int32_t QXStreamWriteStringParams(QXStreamRef stream, CFStringRef form
   return status;
 }
 
-QX_EXPORT int32_t QXStreamGetPos(QXStreamRef stream, uint64_t* outPos) { return S(stream)->GetPos(*outPos); }
-QX_EXPORT int32_t QXStreamGetPos2(QXStreamRef stream, uint64_t* outPos) { return S(stream)->GetPos(*outPos); }
-QX_EXPORT int32_t QXStreamSetPos(QXStreamRef stream, uint64_t pos) { return S(stream)->SetPos(pos); }
-QX_EXPORT int32_t QXStreamSetPos2(QXStreamRef stream, uint64_t pos) { return S(stream)->SetPos(pos); }
+QX_EXPORT QXStatus QXStreamGetPos(QXStreamRef stream, uint64_t* outPos) { return S(stream)->GetPos(*outPos); }
+QX_EXPORT QXStatus QXStreamGetPos2(QXStreamRef stream, uint64_t* outPos) { return S(stream)->GetPos(*outPos); }
+QX_EXPORT QXStatus QXStreamSetPos(QXStreamRef stream, uint64_t pos) { return S(stream)->SetPos(pos); }
+QX_EXPORT QXStatus QXStreamSetPos2(QXStreamRef stream, uint64_t pos) { return S(stream)->SetPos(pos); }
 
-QX_EXPORT int32_t QXStreamGetLength(QXStreamRef stream, uint64_t* outLength) {
+QX_EXPORT QXStatus QXStreamGetLength(QXStreamRef stream, uint64_t* outLength) {
   uint64_t length = 0;
   int32_t status = S(stream)->GetLength(length);
   *outLength = status == 0 ? length : 0;
   return status;
 }
 
-QX_EXPORT int32_t QXStreamGetLength2(QXStreamRef stream, uint64_t* outLength) {
+QX_EXPORT QXStatus QXStreamGetLength2(QXStreamRef stream, uint64_t* outLength) {
   return S(stream)->GetLength(*outLength);
 }
 
-QX_EXPORT int32_t QXStreamSkip(QXStreamRef stream, uint64_t count) { return S(stream)->Skip(count); }
-QX_EXPORT int32_t QXStreamSkip2(QXStreamRef stream, uint64_t count) { return S(stream)->Skip(count); }
-QX_EXPORT int32_t QXStreamSetBuffer(QXStreamRef stream, CFDataRef data) { return S(stream)->SetBuffer(data); }
-QX_EXPORT int32_t QXStreamSetCaching(QXStreamRef stream, bool caching) { return S(stream)->SetCaching(caching); }
+QX_EXPORT QXStatus QXStreamSkip(QXStreamRef stream, uint64_t count) { return S(stream)->Skip(count); }
+QX_EXPORT QXStatus QXStreamSkip2(QXStreamRef stream, uint64_t count) { return S(stream)->Skip(count); }
+QX_EXPORT QXStatus QXStreamSetBuffer(QXStreamRef stream, CFDataRef data) { return S(stream)->SetBuffer(data); }
+QX_EXPORT QXStatus QXStreamSetCaching(QXStreamRef stream, bool caching) { return S(stream)->SetCaching(caching); }
 
 QX_EXPORT CFDataRef QXStreamGetData(QXStreamRef stream) {
   auto* memory = dynamic_cast<CBaseStreamMemory*>(S(stream));

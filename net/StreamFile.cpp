@@ -42,7 +42,7 @@ CBaseStreamFile::~CBaseStreamFile() {
 void CBaseStreamFile::SetPath(CFURLRef fileURL) { Assign(mURL, fileURL); }
 void CBaseStreamFile::SetMode(CFStringRef mode) { Assign(mMode, mode); }
 
-int32_t CBaseStreamFile::Open() {
+QXStatus CBaseStreamFile::Open() {
   Close();
   std::string path;
   int32_t status = qxfiles::PathFromURL(mURL, path);
@@ -67,7 +67,7 @@ void CBaseStreamFile::Close() {
   mFile = nullptr;
 }
 
-int32_t CBaseStreamFile::ReadChunk(char* buffer, bool, uint64_t& count) {
+QXStatus CBaseStreamFile::ReadChunk(char* buffer, bool, uint64_t& count) {
   if (mFile == nullptr) {
     count = 0;
     return kQXErrGeneric;
@@ -82,7 +82,7 @@ int32_t CBaseStreamFile::ReadChunk(char* buffer, bool, uint64_t& count) {
   return status;
 }
 
-int32_t CBaseStreamFile::WriteChunk(const char* buffer, uint64_t& count) {
+QXStatus CBaseStreamFile::WriteChunk(const char* buffer, uint64_t& count) {
   if (mFile == nullptr) {
     count = 0;
     return kQXErrGeneric;
@@ -97,14 +97,14 @@ int32_t CBaseStreamFile::WriteChunk(const char* buffer, uint64_t& count) {
   return status;
 }
 
-int32_t CBaseStreamFile::ReadChar(char& c) {
+QXStatus CBaseStreamFile::ReadChar(char& c) {
   uint64_t count = 1;
   int32_t status = ReadChunk(&c, false, count);
   if (status != 0) return status;
   return count == 1 ? 0 : kQXErrGeneric;
 }
 
-int32_t CBaseStreamFile::GetPos(uint64_t& pos) {
+QXStatus CBaseStreamFile::GetPos(uint64_t& pos) {
   if (mFile == nullptr) return kQXErrGeneric;
   errno = 0;
   off_t at = ::ftello(mFile);
@@ -113,14 +113,14 @@ int32_t CBaseStreamFile::GetPos(uint64_t& pos) {
   return 0;
 }
 
-int32_t CBaseStreamFile::SetPos(uint64_t pos) {
+QXStatus CBaseStreamFile::SetPos(uint64_t pos) {
   if (mFile == nullptr) return kQXErrGeneric;
   if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
   errno = 0;
   return ::fseeko(mFile, static_cast<off_t>(pos), SEEK_SET) == 0 ? 0 : LastError();
 }
 
-int32_t CBaseStreamFile::GetLength(uint64_t& len) {
+QXStatus CBaseStreamFile::GetLength(uint64_t& len) {
   if (mFile == nullptr) return kQXErrGeneric;
   uint64_t saved = 0;
   int32_t status = GetPos(saved);
@@ -136,7 +136,7 @@ int32_t CBaseStreamFile::GetLength(uint64_t& len) {
   return 0;
 }
 
-int32_t CBaseStreamFile::Skip(uint64_t count) {
+QXStatus CBaseStreamFile::Skip(uint64_t count) {
   uint64_t pos = 0;
   int32_t status = GetPos(pos);
   if (status != 0) return status;
@@ -144,12 +144,12 @@ int32_t CBaseStreamFile::Skip(uint64_t count) {
   return SetPos(pos + count);
 }
 
-int32_t CBaseStreamFile::SetBuffer(CFDataRef) {
+QXStatus CBaseStreamFile::SetBuffer(CFDataRef) {
   if (mFile == nullptr) return kQXErrGeneric;
   std::setvbuf(mFile, nullptr, _IONBF, 0);
   return 0;
 }
 
-int32_t CBaseStreamFile::SetCaching(bool) { return 0; }
+QXStatus CBaseStreamFile::SetCaching(bool) { return 0; }
 
 bool CBaseStreamFile::IsEOF() { return mFile == nullptr || std::feof(mFile) != 0; }

@@ -26,7 +26,7 @@ void CBaseStreamMemory::SetData(CFDataRef data) {
 
 const UInt8* CBaseStreamMemory::GetBytePtr() const { return mData != nullptr ? CFDataGetBytePtr(mData) : nullptr; }
 
-int32_t CBaseStreamMemory::MakeWritable() {
+QXStatus CBaseStreamMemory::MakeWritable() {
   if (mMutable) return 0;
   CFMutableDataRef copy = CFDataCreateMutableCopy(nullptr, 0, mData);
   if (copy == nullptr) return kQXErrMemory;
@@ -36,7 +36,7 @@ int32_t CBaseStreamMemory::MakeWritable() {
   return 0;
 }
 
-int32_t CBaseStreamMemory::Open() {
+QXStatus CBaseStreamMemory::Open() {
   if (mData == nullptr) {
     CFMutableDataRef data = CFDataCreateMutable(nullptr, 0);
     if (data == nullptr) return kQXErrMemory;
@@ -49,7 +49,7 @@ int32_t CBaseStreamMemory::Open() {
 
 void CBaseStreamMemory::Close() { SetData(nullptr); }
 
-int32_t CBaseStreamMemory::ReadChunk(char* buffer, bool, uint64_t& count) {
+QXStatus CBaseStreamMemory::ReadChunk(char* buffer, bool, uint64_t& count) {
   if (mData == nullptr) {
     count = 0;
     return kQXErrGeneric;
@@ -65,7 +65,7 @@ int32_t CBaseStreamMemory::ReadChunk(char* buffer, bool, uint64_t& count) {
   return 0;
 }
 
-int32_t CBaseStreamMemory::WriteChunk(const char* buffer, uint64_t& count) {
+QXStatus CBaseStreamMemory::WriteChunk(const char* buffer, uint64_t& count) {
   uint64_t n = count;
   count = 0;
   if (mData == nullptr) return kQXErrGeneric;
@@ -94,31 +94,31 @@ int32_t CBaseStreamMemory::WriteChunk(const char* buffer, uint64_t& count) {
   return 0;
 }
 
-int32_t CBaseStreamMemory::ReadChar(char& c) {
+QXStatus CBaseStreamMemory::ReadChar(char& c) {
   if (mData == nullptr || mPos >= static_cast<uint64_t>(CFDataGetLength(mData))) return kQXErrGeneric;
   c = static_cast<char>(CFDataGetBytePtr(mData)[mPos++]);
   return 0;
 }
 
-int32_t CBaseStreamMemory::GetPos(uint64_t& pos) {
+QXStatus CBaseStreamMemory::GetPos(uint64_t& pos) {
   if (mData == nullptr) return kQXErrGeneric;
   pos = mPos;
   return 0;
 }
 
-int32_t CBaseStreamMemory::SetPos(uint64_t pos) {
+QXStatus CBaseStreamMemory::SetPos(uint64_t pos) {
   if (mData == nullptr) return kQXErrGeneric;
   mPos = pos;
   return 0;
 }
 
-int32_t CBaseStreamMemory::GetLength(uint64_t& len) {
+QXStatus CBaseStreamMemory::GetLength(uint64_t& len) {
   if (mData == nullptr) return kQXErrGeneric;
   len = static_cast<uint64_t>(CFDataGetLength(mData));
   return 0;
 }
 
-int32_t CBaseStreamMemory::Skip(uint64_t count) {
+QXStatus CBaseStreamMemory::Skip(uint64_t count) {
   if (mData == nullptr) return kQXErrGeneric;
   if (count > std::numeric_limits<uint64_t>::max() - mPos) return kQXErrGeneric;
   mPos += count;

@@ -2,13 +2,13 @@
 #include "net/StreamSocket.h"
 #include "net/StreamHandle.h"
 
-int32_t CBaseStreamSocket::Open() { return mSocket ? mSocket->Open() : kQXErrGeneric; }
+QXStatus CBaseStreamSocket::Open() { return mSocket ? mSocket->Open() : kQXErrGeneric; }
 
 void CBaseStreamSocket::Close() {
   if (mSocket) mSocket->Close();
 }
 
-int32_t CBaseStreamSocket::ReadChunk(char* buffer, bool readAll, uint64_t& count) {
+QXStatus CBaseStreamSocket::ReadChunk(char* buffer, bool readAll, uint64_t& count) {
   if (!mSocket) {
     count = 0;
     return kQXErrGeneric;
@@ -16,7 +16,7 @@ int32_t CBaseStreamSocket::ReadChunk(char* buffer, bool readAll, uint64_t& count
   return mSocket->ReadChunk(buffer, readAll, count);
 }
 
-int32_t CBaseStreamSocket::WriteChunk(const char* buffer, uint64_t& count) {
+QXStatus CBaseStreamSocket::WriteChunk(const char* buffer, uint64_t& count) {
   if (!mSocket) {
     count = 0;
     return kQXErrGeneric;
@@ -24,7 +24,7 @@ int32_t CBaseStreamSocket::WriteChunk(const char* buffer, uint64_t& count) {
   return mSocket->WriteChunk(buffer, count);
 }
 
-int32_t CBaseStreamSocket::ReadChar(char& c) { return mSocket ? mSocket->ReadChar(c) : kQXErrGeneric; }
+QXStatus CBaseStreamSocket::ReadChar(char& c) { return mSocket ? mSocket->ReadChar(c) : kQXErrGeneric; }
 
 QX_EXTERN_C_BEGIN
 

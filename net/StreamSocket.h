@@ -1,5 +1,5 @@
 // CBaseStreamSocket: a stream over a connected socket object. It has no position or length; its
-// reads wait on the peer, and its end is reported by the reads (10057), not by IsEOF.
+// reads wait on the peer, and its end is reported by the reads (kQXErrNotConnected), not by IsEOF.
 #pragma once
 
 #include <QXCore/QXSocket.h>
@@ -13,12 +13,12 @@ class CBaseStreamSocket final : public CBaseStream {
   CBaseStreamSocket() = default;
   explicit CBaseStreamSocket(CBaseSocket* socket) { SetSocket(socket); }
 
-  // Connects the socket (QXSocketOpen); -1 without a socket.
-  int32_t Open() override;
+  // Connects the socket (QXSocketOpen); kQXErrGeneric without a socket.
+  QXStatus Open() override;
   void Close() override;
-  int32_t ReadChunk(char* buffer, bool readAll, uint64_t& count) override;
-  int32_t WriteChunk(const char* buffer, uint64_t& count) override;
-  int32_t ReadChar(char& c) override;
+  QXStatus ReadChunk(char* buffer, bool readAll, uint64_t& count) override;
+  QXStatus WriteChunk(const char* buffer, uint64_t& count) override;
+  QXStatus ReadChar(char& c) override;
   bool IsEOF() override { return false; }
 
   CBaseSocket* GetSocket() const { return mSocket.get(); }

@@ -58,12 +58,12 @@ void CBaseTaskQueue::PreprocessTask(CBaseTask*) {}
 
 void CBaseTaskQueue::PostprocessTask(CBaseTask*) {}
 
-int32_t CBaseTaskQueue::Initialize(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning) {
+QXStatus CBaseTaskQueue::Initialize(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning) {
   return InitializeWithGPUTasks(queueID, maxQueued, maxRunning, 0);
 }
 
-int32_t CBaseTaskQueue::InitializeWithGPUTasks(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning,
-                                               int32_t gpuTasks) {
+QXStatus CBaseTaskQueue::InitializeWithGPUTasks(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning,
+                                                int32_t gpuTasks) {
   // The free GPU slots are the bits of a 32-bit mask.
   int32_t gpuSlots = gpuTasks < 0 ? 0 : gpuTasks > 32 ? 32 : gpuTasks;
   {
@@ -91,13 +91,13 @@ bool CBaseTaskQueue::SerialMode() const {
   return static_cast<int64_t>(mMaxRunning) + static_cast<int64_t>(mGPUSlotCount) < 2;
 }
 
-int32_t CBaseTaskQueue::Start() {
+QXStatus CBaseTaskQueue::Start() {
   mAccepting.store(true, std::memory_order_release);
   StMutexLocker lock(mQueueLock);
   return StartSchedulerLocked();
 }
 
-int32_t CBaseTaskQueue::StartSchedulerLocked() {
+QXStatus CBaseTaskQueue::StartSchedulerLocked() {
   if (mScheduling) return kQXNoErr;
   mScheduling = true;
   AddRef();  // held by the scheduler run
@@ -110,7 +110,7 @@ int32_t CBaseTaskQueue::StartSchedulerLocked() {
   return status;
 }
 
-int32_t CBaseTaskQueue::Push(CBaseTask* task) {
+QXStatus CBaseTaskQueue::Push(CBaseTask* task) {
   if (task == nullptr) return kQXErrInvalidArgument;
   StMutexLocker lock(mQueueLock);
   if (!Accepting()) return kQXNoErr;
@@ -125,7 +125,7 @@ int32_t CBaseTaskQueue::Push(CBaseTask* task) {
   return StartSchedulerLocked();
 }
 
-int32_t CBaseTaskQueue::PushTasks(CFArrayRef tasks) {
+QXStatus CBaseTaskQueue::PushTasks(CFArrayRef tasks) {
   if (tasks == nullptr) return kQXErrInvalidArgument;
   StMutexLocker lock(mQueueLock);
   for (CFIndex i = 0, count = CFArrayGetCount(tasks); i < count; ++i) {
@@ -306,7 +306,7 @@ void CBaseTaskQueue::ScheduleTasks() {
   }
 }
 
-int32_t CBaseTaskQueue::ScheduleTask(CBaseTask* task) {
+QXStatus CBaseTaskQueue::ScheduleTask(CBaseTask* task) {
   if (task == nullptr) return kQXErrInvalidArgument;
   if (SerialMode()) {
     PreprocessTask(task);

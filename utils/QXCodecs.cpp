@@ -128,7 +128,7 @@ void QXUtilsRLEDecompress(const void* source, uint64_t sourceLength, void* desti
   }
 }
 
-int32_t QXUtilsMemFillPattern(const void* pattern, int32_t patternLength, void* buffer, int32_t bufferLength) {
+QXStatus QXUtilsMemFillPattern(const void* pattern, int32_t patternLength, void* buffer, int32_t bufferLength) {
   if (patternLength <= 0 || bufferLength < 0 || bufferLength % patternLength != 0) return kQXErrInvalidArgument;
   if (bufferLength == 0) return kQXNoErr;
   if (pattern == nullptr || buffer == nullptr) return kQXErrInvalidArgument;

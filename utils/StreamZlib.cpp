@@ -121,7 +121,7 @@ int32_t Decompress(const void* source, size_t length, void* destination, uint32_
 
 }  // namespace qxzlib
 
-int32_t QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* output) {
+QXStatus QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* output) {
   if (output == nullptr || (source == nullptr && length > 0)) return kQXErrInvalidArgument;
   std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kDeflateBuffer]);
   if (!buffer) return kQXErrMemory;
@@ -140,7 +140,7 @@ int32_t QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* out
       });
 }
 
-int32_t QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void* destination, uint32_t capacity) {
+QXStatus QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void* destination, uint32_t capacity) {
   if (input == nullptr || compressedLength < 0 || (destination == nullptr && capacity > 0))
     return kQXErrInvalidArgument;
   std::unique_ptr<Bytef[]> buffer(new (std::nothrow) Bytef[kInflateBuffer]);
@@ -161,12 +161,12 @@ int32_t QXUtilsLZWDecompress(CBaseStream* input, int32_t compressedLength, void*
 
 extern "C" {
 
-QX_EXPORT int32_t QXUtilsLZWCompressToStream(const void* source, uint32_t length, QXStreamRef output) {
+QX_EXPORT QXStatus QXUtilsLZWCompressToStream(const void* source, uint32_t length, QXStreamRef output) {
   return QXUtilsLZWCompress(source, length, output != nullptr ? qx::fromHandle(output) : nullptr);
 }
 
-QX_EXPORT int32_t QXUtilsLZWDecompressFromStream(QXStreamRef input, int32_t compressedLength, void* destination,
-                                                 uint32_t capacity) {
+QX_EXPORT QXStatus QXUtilsLZWDecompressFromStream(QXStreamRef input, int32_t compressedLength, void* destination,
+                                                  uint32_t capacity) {
   return QXUtilsLZWDecompress(input != nullptr ? qx::fromHandle(input) : nullptr, compressedLength, destination,
                               capacity);
 }

@@ -2,9 +2,10 @@
  * QXBase.h — export macros, status codes, time constants, the reference-counted root class and
  * the intrusive list shared by every family.
  *
- * Functions of the C interface return a signed 32-bit status: 0 for success, one of the codes
- * below for the library's own failures, and platform errors (errno values) passed through
- * unchanged. Nothing throws across the interface.
+ * Functions of the C interface return a QXStatus, a signed 32-bit status: kQXNoErr (0) for
+ * success, one of the kQXErr... codes below (or a family's own code, named in its header) for the
+ * library's own failures, and platform errors (errno values) passed through unchanged. Nothing
+ * throws across the interface.
  *
  * Handles. Every object handed out through the C interface is a CBaseCore and its handle is the
  * object's own address, typed as a pointer to an opaque struct (struct __QXMutex, struct __QXImage,
@@ -32,11 +33,14 @@
 
 #define QX_EXPORT __attribute__((visibility("default")))
 
+/* 0, a kQXErr... code or an errno value (see above); the same type as int32_t. */
 typedef int32_t QXStatus;
 
 enum {
   kQXNoErr = 0,
-  kQXErrGeneric = -1,             /* unsupported stream operation, read past the end, zero-size image */
+  /* a failure with no more specific code: an unsupported stream operation, a read past the end, a
+     zero-size image, a URL without a file-system path, a module or symbol that cannot be loaded */
+  kQXErrGeneric = -1,
   kQXErrLentBuffer = -50,         /* allocation attempted on a lent buffer */
   kQXErrMemory = -108,            /* memory exhausted */
   kQXErrNoScratch = 1002,         /* scratch buffer unavailable */

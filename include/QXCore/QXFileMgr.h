@@ -3,9 +3,9 @@
  * file records (CBaseFile) and batch copy/move operations (QXFileOperation).
  *
  * Paths cross the interface as file URLs (CFURLRef, POSIX style); Copy and Create results are new
- * references the caller releases. Statuses are 0, an errno value, or -1 when a URL has no
- * file-system path (a URL that is not a file URL, or one without a path). Paths are limited to
- * PATH_MAX bytes; a longer one gives ENAMETOOLONG. The functions keep no state, take no locks
+ * references the caller releases. Statuses are 0, an errno value, or kQXErrGeneric (-1) when a URL
+ * has no file-system path (a URL that is not a file URL, or one without a path). Paths are limited
+ * to PATH_MAX bytes; a longer one gives ENAMETOOLONG. The functions keep no state, take no locks
  * and may be called from any thread; none of them logs.
  */
 #ifndef QXCORE_QXFILEMGR_H
@@ -42,13 +42,14 @@ QX_EXTERN_C_BEGIN
    `module` (a handle from dlopen, or NULL for the executable); 8, 9: /opt; 11: /usr/lib; 12:
    $TMPDIR or /tmp), with `partialPath` (pieces separated by "/", or NULL) appended. The folders of
    types 0-5 are created when missing (not the partial path). On failure *outURL is NULL and the
-   errno is returned. */
-QX_EXPORT int32_t QXFileMgrGetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath,
-                                             CFURLRef* outURL);
+   errno is returned (kQXErrGeneric for a module handle dlinfo does not know, kQXErrMemory when
+   memory runs out). */
+QX_EXPORT QXStatus QXFileMgrGetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath,
+                                              CFURLRef* outURL);
 /* The executable's folder + partialPath (may be NULL) + name, with "." and `extension` appended
    when the extension is not NULL or empty. 0, or the errno with *outURL NULL. */
-QX_EXPORT int32_t QXFileMgrGetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
-                                              CFURLRef* outURL);
+QX_EXPORT QXStatus QXFileMgrGetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
+                                               CFURLRef* outURL);
 /* `url` with every piece of `partialPath` appended as a directory component (empty pieces are
    skipped); a new reference. */
 QX_EXPORT CFURLRef QXFileMgrCreatePathAppendingPartialPath(CFURLRef url, CFStringRef partialPath);
@@ -75,27 +76,27 @@ QX_EXPORT CFStringRef QXFileMgrGetPathSeparator(void);
 /* ---- Folders and files ---- */
 
 /* Creates every missing folder of the path, outermost first; the first failure stops and is
-   returned. 0 when it exists or was made, and for a NULL url; -1 without a path. */
-QX_EXPORT int32_t QXFileMgrCreateDirectory(CFURLRef url);
+   returned. 0 when it exists or was made, and for a NULL url; kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrCreateDirectory(CFURLRef url);
 /* Removes the folder and everything in it. Symbolic links are removed, never followed: nothing
    outside the folder is touched. A link given as `url` is itself removed. A path whose last
-   component is "." or ".." gives EINVAL and "/" EBUSY, with nothing removed. 0, ENOENT when
-   nothing is there, or the first errno met (the rest is still removed); -1 without a path. */
-QX_EXPORT int32_t QXFileMgrDeleteFolder(CFURLRef url);
+   component is "." or ".." gives EINVAL and "/" EBUSY, with nothing removed. 0, ENOENT when nothing
+   is there, or the first errno met (the rest is still removed); kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrDeleteFolder(CFURLRef url);
 /* Deletes one file (or link); 0 also when the URL has no path. EISDIR for a folder. */
-QX_EXPORT int32_t QXFileMgrDeleteFile(CFURLRef url);
-/* Moves (renames) a file or folder; EEXIST when something stands at the target. Across file
-   systems the item is copied (modification times kept) and then removed. -1 when either URL has
+QX_EXPORT QXStatus QXFileMgrDeleteFile(CFURLRef url);
+/* Moves (renames) a file or folder; EEXIST when something stands at the target. Across file systems
+   the item is copied (modification times kept) and then removed. kQXErrGeneric when either URL has
    no path. */
-QX_EXPORT int32_t QXFileMgrMoveFile(CFURLRef source, CFURLRef target);
+QX_EXPORT QXStatus QXFileMgrMoveFile(CFURLRef source, CFURLRef target);
 /* Copies a regular file (a link given as `source` is followed) onto the target, replacing it
    atomically (a reader sees the old file or the new one); the modification time and permissions
-   are kept. A FIFO, device or socket gives ENOTSUP without waiting on it, a folder EISDIR. -1
-   when either URL has no path. */
-QX_EXPORT int32_t QXFileMgrCopyFile(CFURLRef source, CFURLRef target);
+   are kept. A FIFO, device or socket gives ENOTSUP without waiting on it, a folder EISDIR.
+   kQXErrGeneric when either URL has no path. */
+QX_EXPORT QXStatus QXFileMgrCopyFile(CFURLRef source, CFURLRef target);
 /* Deletes the target when it exists (a failure is returned), then moves the source there; on
    success *outURL receives the target (retained), else NULL. */
-QX_EXPORT int32_t QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL);
+QX_EXPORT QXStatus QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL);
 
 /* ---- Listings ---- */
 
@@ -104,18 +105,18 @@ QX_EXPORT int32_t QXFileMgrReplaceFileWithFile(CFURLRef source, CFURLRef target,
    entries whose extension equals one of them, ignoring case, are kept. Sort order 1 orders by
    name (A1, a2, a10). *outArray always receives a new array (empty on failure or without a path,
    which gives 0). Returns 0 or the errno of the listing. */
-QX_EXPORT int32_t QXFileMgrGetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                                 CFArrayRef* outArray);
+QX_EXPORT QXStatus QXFileMgrGetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                                  CFArrayRef* outArray);
 /* The same entries as paths (CFStrings); `extensions` is ignored; sort order 1 compares the paths
    case-sensitively. Each path component that is not UTF-8 is read as Latin-1; the others keep
    their UTF-8 text. */
-QX_EXPORT int32_t QXFileMgrGetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                              CFArrayRef* outArray);
+QX_EXPORT QXStatus QXFileMgrGetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                               CFArrayRef* outArray);
 /* Bytes free to unprivileged users on the path's file system; *outBytes is 0 on failure. */
-QX_EXPORT int32_t QXFileMgrGetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes);
+QX_EXPORT QXStatus QXFileMgrGetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes);
 /* The caller may write in the folder (access W_OK) and its file system is not mounted read-only.
    Always 0; *outWritable is false on any failure. */
-QX_EXPORT int32_t QXFileMgrGetFolderWritable(CFURLRef url, bool* outWritable);
+QX_EXPORT QXStatus QXFileMgrGetFolderWritable(CFURLRef url, bool* outWritable);
 
 /* ---- Names and extensions ---- */
 
@@ -134,36 +135,37 @@ QX_EXPORT void QXFileMgrStripFileExt(CFMutableStringRef name);
    a "/" or when the folder has no path. */
 QX_EXPORT CFURLRef QXFileMgrCreateUniquePathName(CFURLRef folder, CFStringRef name, bool hasExtension,
                                                  CFStringRef suffix, CFArrayRef excluded);
-/* CreateUniquePathName with hasExtension true and no exclusions; 0, or -1 with *outURL NULL. */
-QX_EXPORT int32_t QXFileMgrCreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix,
-                                                    CFURLRef* outURL);
+/* CreateUniquePathName with hasExtension true and no exclusions; 0, or kQXErrGeneric with *outURL
+   NULL. */
+QX_EXPORT QXStatus QXFileMgrCreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix,
+                                                     CFURLRef* outURL);
 /* Each of " * / : < > ? \ | and U+0000 becomes a space, then trailing full stops are removed (so
    the result is never "." or ".."; "..." gives ""). NULL only when memory runs out. */
 QX_EXPORT CFStringRef QXFileMgrCreateLegalFileName(CFStringRef name);
-/* The image's path with its extension replaced by ".xmp" (IMG_1.CR2 gives IMG_1.xmp). 0, or -1
-   without a path. */
-QX_EXPORT int32_t QXFileMgrCreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL);
+/* The image's path with its extension replaced by ".xmp" (IMG_1.CR2 gives IMG_1.xmp). 0, or
+   kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrCreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL);
 
 /* ---- Links, trash, versions ---- */
 
 /* The target of a symbolic link (all links resolved); anything else is its own target. 0, or the
-   errno (ENOENT for a dangling link) with *outURL NULL; -1 without a path. */
-QX_EXPORT int32_t QXFileMgrResolveLink(CFURLRef url, CFURLRef* outURL);
+   errno (ENOENT for a dangling link) with *outURL NULL; kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrResolveLink(CFURLRef url, CFURLRef* outURL);
 /* Moves the item to the trash of its file system (freedesktop.org Trash: $XDG_DATA_HOME/Trash,
    or $topdir/.Trash-$uid on other file systems) and records it in a .trashinfo file. *outURL
-   receives NULL. 0, the errno, or -1 without a path. */
-QX_EXPORT int32_t QXFileMgrRecycleItemCopy(CFURLRef url, CFURLRef* outURL);
+   receives NULL. 0, the errno, or kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrRecycleItemCopy(CFURLRef url, CFURLRef* outURL);
 /* True when a trash exists or can be made for the item's file system, and for a URL without a
    path. */
 QX_EXPORT bool QXFileMgrCanRecycleItem(CFURLRef url);
-/* Puts the most recently trashed item whose recorded path is `former` back there (creating
-   missing parent folders) and removes its .trashinfo. 80 when something already stands at the
-   former path, 2 when no trashed item matches, -1 without a path, else 0 or the errno. `other`
-   is not consulted. */
-QX_EXPORT int32_t QXFileMgrRestoreRecycledItem(CFURLRef former, CFURLRef other);
+/* Puts the most recently trashed item whose recorded path is `former` back there (creating missing
+   parent folders) and removes its .trashinfo. kQXFileMgrErrFileExists when something already stands
+   at the former path, ENOENT when no trashed item matches, kQXErrGeneric without a path, else 0 or
+   the errno. `other` is not consulted. */
+QX_EXPORT QXStatus QXFileMgrRestoreRecycledItem(CFURLRef former, CFURLRef other);
 /* Linux files carry no version resource: *outName is NULL and *outVersion zeroed; the result is
-   ENODATA for an existing file, the errno (ENOENT...) otherwise, -1 without a path. */
-QX_EXPORT int32_t QXFileMgrGetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion);
+   ENODATA for an existing file, the errno (ENOENT...) otherwise, kQXErrGeneric without a path. */
+QX_EXPORT QXStatus QXFileMgrGetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion);
 /* No volume display names are provided: always NULL. */
 QX_EXPORT CFStringRef QXFileMgrGetVolumeDisplayNameCopy(CFStringRef path);
 
@@ -178,21 +180,20 @@ QX_EXPORT void QXFileOperationRetain(QXFileOperationRef operation);
 QX_EXPORT void QXFileOperationRelease(QXFileOperationRef operation);
 /* Append a command (items: CFArray of file URLs, copied so that later changes to a mutable
    array do not reach the command; destination: a folder URL, retained). 0, EINVAL for NULL
-   items, or -108 when memory runs out. */
-QX_EXPORT int32_t QXFileOperationCopyItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination);
-QX_EXPORT int32_t QXFileOperationMoveItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination);
-/* Runs every command in the order added, each item in array order, without prompts. A missing
-   destination folder is created. An item whose name is taken in the destination gets the
-   library's unique name: with the suffix "copy" when copied into its own folder (Photo copy.jpg,
-   Photo copy1.jpg...), with the counter otherwise (Photo 1.jpg, Photo 2.jpg...); an item moved
-   into its own folder stays as it is. Names that are not UTF-8 are renamed by the same rule on
-   their bytes. Nothing at the destination is ever replaced: an item that appears at the chosen
-   name meanwhile is kept and the next free name is taken; a file swapped for a symbolic link
-   while a folder is copied fails the copy (ELOOP) rather than being followed. Stops at the first failure and returns
-   its errno (-1 for a URL without a path, EINVAL for a folder copied or moved into itself); what was done before stays
-   done. `progress` (a CBaseCore, may be NULL) is retained in place of the previous one but not called. The commands
-   stay: a second call runs them again. */
-QX_EXPORT int32_t QXFileOperationPerformOperations(QXFileOperationRef operation, void* progress);
+   items, or kQXErrMemory when memory runs out. */
+QX_EXPORT QXStatus QXFileOperationCopyItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination);
+QX_EXPORT QXStatus QXFileOperationMoveItems(QXFileOperationRef operation, CFArrayRef items, CFURLRef destination);
+/* Runs every command in the order added, each item in array order, without prompts. A missing destination folder is
+   created. An item whose name is taken in the destination gets the library's unique name: with the suffix "copy" when
+   copied into its own folder (Photo copy.jpg, Photo copy1.jpg...), with the counter otherwise (Photo 1.jpg, Photo
+   2.jpg...); an item moved into its own folder stays as it is. Names that are not UTF-8 are renamed by the same rule
+   on their bytes. Nothing at the destination is ever replaced: an item that appears at the chosen name meanwhile is
+   kept and the next free name is taken; a file swapped for a symbolic link while a folder is copied fails the copy
+   (ELOOP) rather than being followed. Stops at the first failure and returns its errno (kQXErrGeneric for a URL
+   without a path, EINVAL for a folder copied or moved into itself); what was done before stays done. `progress` (a
+   CBaseCore, may be NULL) is retained in place of the previous one but not called. The commands stay: a second call
+   runs them again. */
+QX_EXPORT QXStatus QXFileOperationPerformOperations(QXFileOperationRef operation, void* progress);
 
 QX_EXTERN_C_END
 
@@ -202,12 +203,13 @@ QX_EXTERN_C_END
 /* The file manager's helpers as static members; each QXFileMgr function forwards to its member of
    the same name (CreateDirectoryW, DeleteFileW, MoveFileW and CopyFileW for QXFileMgrCreateDirectory,
    QXFileMgrDeleteFile, QXFileMgrMoveFile and QXFileMgrCopyFile). Results and statuses as above;
-   when memory runs out the members may throw std::bad_alloc, where the functions return -108
+   when memory runs out the members may throw std::bad_alloc, where the functions return kQXErrMemory
    (NULL, false). */
 class QX_EXPORT CBaseCoreFile {
  public:
-  static int32_t GetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL);
-  static int32_t GetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath, CFURLRef* outURL);
+  static QXStatus GetFolderPathCopy(void* module, int32_t folderType, CFStringRef partialPath, CFURLRef* outURL);
+  static QXStatus GetResourceURLCopy(CFStringRef name, CFStringRef extension, CFStringRef partialPath,
+                                     CFURLRef* outURL);
   static CFURLRef CreatePathAppendingPartialPath(CFURLRef url, CFStringRef partialPath);
   static CFURLRef CreateCopyReplacingLastPathComponent(CFURLRef url, CFStringRef name, bool isDirectory);
   static CFURLRef CreateFileSystemRepresentation(CFStringRef path, bool isDirectory);
@@ -219,21 +221,22 @@ class QX_EXPORT CBaseCoreFile {
   static bool IsDir(CFURLRef url);
   static CFStringRef GetPathSeparator();
 
-  static int32_t CreateDirectoryW(CFURLRef url);
-  /* One folder whose parent exists: 0, the errno (EEXIST when it exists), -1 without a path. */
-  static int32_t CreateDirectoryInternal(CFURLRef url);
-  static int32_t DeleteFolder(CFURLRef url);
-  static int32_t DeleteFileW(CFURLRef url);
-  static int32_t MoveFileW(CFURLRef source, CFURLRef target);
-  static int32_t CopyFileW(CFURLRef source, CFURLRef target);
-  static int32_t ReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL);
+  static QXStatus CreateDirectoryW(CFURLRef url);
+  /* One folder whose parent exists: 0, the errno (EEXIST when it exists), kQXErrGeneric without a
+     path. */
+  static QXStatus CreateDirectoryInternal(CFURLRef url);
+  static QXStatus DeleteFolder(CFURLRef url);
+  static QXStatus DeleteFileW(CFURLRef url);
+  static QXStatus MoveFileW(CFURLRef source, CFURLRef target);
+  static QXStatus CopyFileW(CFURLRef source, CFURLRef target);
+  static QXStatus ReplaceFileWithFile(CFURLRef source, CFURLRef target, CFURLRef* outURL);
 
-  static int32_t GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                       CFArrayRef* outArray);
-  static int32_t GetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
-                                    CFArrayRef* outArray);
-  static int32_t GetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes);
-  static int32_t GetFolderWritable(CFURLRef url, bool* outWritable);
+  static QXStatus GetFolderContentsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                        CFArrayRef* outArray);
+  static QXStatus GetFolderPathsCopy(CFURLRef folder, CFArrayRef extensions, QXFileSortOrder order,
+                                     CFArrayRef* outArray);
+  static QXStatus GetBytesFreeFromPath(CFURLRef url, uint64_t* outBytes);
+  static QXStatus GetFolderWritable(CFURLRef url, bool* outWritable);
 
   static CFStringRef GetNormalizedExtCopy(CFStringRef name);
   static CFStringRef GetNormalizedExtCopy(CFURLRef url);
@@ -242,15 +245,15 @@ class QX_EXPORT CBaseCoreFile {
   static CFURLRef CreateUniquePathName(CFURLRef folder, CFStringRef name, bool hasExtension, CFStringRef suffix,
                                        CFArrayRef excluded);
   static CFURLRef CreateUniqueFileName(CFURLRef folder, CFStringRef name, CFStringRef suffix, CFArrayRef excluded);
-  static int32_t CreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix, CFURLRef* outURL);
+  static QXStatus CreateUniqueFileNameTemp(CFURLRef folder, CFStringRef name, CFStringRef suffix, CFURLRef* outURL);
   static CFStringRef CreateLegalFileName(CFStringRef name);
-  static int32_t CreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL);
+  static QXStatus CreateSidecarPathForImage(CFURLRef imageURL, CFURLRef* outURL);
 
-  static int32_t ResolveLink(CFURLRef url, CFURLRef* outURL);
-  static int32_t RecycleItemCopy(CFURLRef url, CFURLRef* outURL);
+  static QXStatus ResolveLink(CFURLRef url, CFURLRef* outURL);
+  static QXStatus RecycleItemCopy(CFURLRef url, CFURLRef* outURL);
   static bool CanRecycleItem(CFURLRef url);
-  static int32_t RestoreRecycledItem(CFURLRef former, CFURLRef other);
-  static int32_t GetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion);
+  static QXStatus RestoreRecycledItem(CFURLRef former, CFURLRef other);
+  static QXStatus GetFileVersionInfoCopy(CFURLRef url, CFStringRef* outName, QXVersionInfo* outVersion);
   static CFStringRef GetVolumeDisplayNameCopy(CFStringRef path);
 };
 
@@ -260,7 +263,7 @@ class QX_EXPORT CBaseCoreWin {
   /* There are no string resources: always NULL. */
   static CFStringRef LoadStringW(void* module, uint32_t stringID);
   /* There are no named process privileges: always ENOSYS. */
-  static int32_t EnablePrivilege(CFStringRef privilegeName, bool enable);
+  static QXStatus EnablePrivilege(CFStringRef privilegeName, bool enable);
   /* There are no shell item lists: always NULL. */
   static CFURLRef SHGetTargetFolderPath(const void* itemIDList);
 };
@@ -286,8 +289,9 @@ class QX_EXPORT CBaseFile : public CBaseCore {
   CFURLRef GetLocation() const { return mLocation; }
   CFStringRef GetFileName() const { return mFileName; }
 
-  /* Reads the entry's modification time into the date: 0, the errno, or -1 without a path. */
-  int32_t LoadInfo();
+  /* Reads the entry's modification time into the date: 0, the errno, or kQXErrGeneric without a
+     path. */
+  QXStatus LoadInfo();
 
   /* Names compared case- and diacritic-insensitively, digits as numbers (A1, a2, a10). */
   CFComparisonResult CompareByName(const CBaseFile& other) const;

@@ -34,11 +34,22 @@ typedef struct __QXTile* QXTileRef;
 enum {
   kQXImageTileSize = 256,
 
-  /* dataSourceType values */
+  /* dataSourceType values, which are also the `kind` of a new record (QXImageCreateWithParams2,
+     the rotations); as a kind, kQXImageSourceNone makes a tiled record */
   kQXImageSourceNone = 0, /* read from a stream, or never initialised */
   kQXImageSourceMemory = 1,
   kQXImageSourceTiled = 2,
   kQXImageSourceSolidFill = 3,
+
+  /* colorSpaceType values */
+  kQXImageColorSpaceNone = 0, /* not stated */
+  kQXImageColorSpaceGray = 1,
+  kQXImageColorSpaceRGB = 2,
+  kQXImageColorSpaceCMYK = 3,
+
+  /* transparency values */
+  kQXImageTransparencyNone = 0,
+  kQXImageTransparencyAlpha = 1, /* the last plane is alpha */
 
   /* Sample conversions of Read2/Write2; they apply to 16-bit images only, the first set wins. */
   kQXImageFlag15To16 = 0x01, /* s * 65535 >> 15, saturating at 65535 */
@@ -77,15 +88,15 @@ enum {
 QX_EXPORT QXImageRef QXImageCreate(void);
 /* A memory record over the caller's buffer of rowBytes x height bytes, which the caller keeps alive
    and the record never frees. `buffer` may be NULL: the record then has no pixels and its reads and
-   writes fail with 1005. */
+   writes fail with kQXErrInvalidArgument. */
 QX_EXPORT QXStatus QXImageCreateMemory(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                        int32_t transparency, void* buffer, QXImageRef* outImage);
-/* A tiled record (dataSourceType 2): depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles.
-   -1 for a zero width or height, 1020 for another depth, 1005 for other bad geometry, -108 when
-   memory runs out. */
+/* A tiled record (kQXImageSourceTiled): depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles.
+   kQXErrGeneric for a zero width or height, kQXErrUnsupportedFormat for another depth,
+   kQXErrInvalidArgument for other bad geometry, kQXErrMemory when memory runs out. */
 QX_EXPORT QXStatus QXImageCreateWithParams(QXRect bounds, int32_t depth, int32_t planes, QXImageRef* outImage);
-/* kind 0 or 2: tiled, 1: memory (owning its buffer), 3: solid fill; any other kind stores NULL and
-   returns 0. */
+/* kind kQXImageSourceTiled (or kQXImageSourceNone): tiled, kQXImageSourceMemory: memory (owning
+   its buffer), kQXImageSourceSolidFill: solid fill; any other kind stores NULL and returns 0. */
 QX_EXPORT QXStatus QXImageCreateWithParams2(QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpaceType,
                                             int32_t transparency, int32_t kind, QXImageRef* outImage);
 
@@ -103,7 +114,7 @@ QX_EXPORT int32_t QXImageGetNumPlanes(QXImageRef image); /* colBytes / planeByte
 QX_EXPORT int32_t QXImageGetPlaneBytes(QXImageRef image);
 /* Also sets depth = planeBytes x 8; colBytes and rowBytes stay as they are. Until QXImageAdjustBounds
    lays the pixels out for the new size, reads and writes (and every operation built on them) fail
-   with 1020. Values outside 0 ... 4 are ignored. */
+   with kQXErrUnsupportedFormat. Values outside 0 ... 4 are ignored. */
 QX_EXPORT void QXImageSetPlaneBytes(QXImageRef image, int32_t planeBytes);
 QX_EXPORT int32_t QXImageGetColBytes(QXImageRef image);
 QX_EXPORT int32_t QXImageGetRowBytes(QXImageRef image);
@@ -148,10 +159,11 @@ QX_EXPORT QXStatus QXImageFill(QXImageRef image, uint8_t value);
 
 /* Transfers between the image and a caller's buffer. `rect` is in image coordinates and is clipped
    to the image's bounds; the buffer is addressed relative to `rect`, so the rows and columns
-   outside the image are left untouched. Planes loPlane ... hiPlane (-1: the image's last plane)
-   are transferred in plane order; rowBytes < 1 means packed rows. 1005 for an empty rectangle or
-   a bad plane range, 1020 when the record's pixels do not hold its planes (QXImageSetPlaneBytes),
-   -108 when tile storage runs out, or the disk store's error. */
+   outside the image are left untouched. Planes loPlane ... hiPlane (-1: the image's last plane) are
+   transferred in plane order; rowBytes < 1 means packed rows. kQXErrInvalidArgument for an empty
+   rectangle or a bad plane range, kQXErrUnsupportedFormat when the record's pixels do not hold its
+   planes (QXImageSetPlaneBytes), kQXErrMemory when tile storage runs out, or the disk store's
+   error. */
 QX_EXPORT QXStatus QXImageRead(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer,
                                int32_t rowBytes);
 QX_EXPORT QXStatus QXImageWrite(QXImageRef image, QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer,
@@ -163,7 +175,8 @@ QX_EXPORT QXStatus QXImageWrite2(QXImageRef image, QXRect rect, int32_t loPlane,
 
 /* The tile at (row, col) of a tiled record, resident and with its use lock held: the caller must
    call QXTileReleaseUse, also after an error, and must not make another tile resident meanwhile.
-   The tile is borrowed. -1 (and NULL) outside the grid, 1025 for other kinds of record. */
+   The tile is borrowed. kQXErrGeneric (and NULL) outside the grid, kQXErrNotOffered for other kinds
+   of record. */
 QX_EXPORT QXStatus QXImageGetNativeTile(QXImageRef image, int32_t row, int32_t col, QXTileRef* outTile);
 QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t col, int32_t flags, QXTileRef* outTile);
 QX_EXPORT bool QXImageGetTileLoaded(QXImageRef image, int32_t row, int32_t col);
@@ -200,20 +213,22 @@ QX_EXPORT uint64_t QXImageGetStreamLoadLimit(void);
 /* ---- Pixel operations ----
    Every operation works on every kind of record through its reads and writes, a band of rows at a
    time, so no image is ever needed whole in memory. Rectangles are clipped to both images; images
-   that must match in depth and planes give 1020 when they do not. On failure an out argument is
-   NULL and a result being built is released. Status codes: 1002 scratch memory unavailable, 1005
-   bad argument (empty or mismatched rectangles, unknown mode), 1020 unsupported depth or format,
-   -108 memory, or the failure of a read or write. */
+   that must match in depth and planes give kQXErrUnsupportedFormat when they do not. On failure an
+   out argument is NULL and a result being built is released. Status codes: kQXErrNoScratch when
+   scratch memory is unavailable, kQXErrInvalidArgument for a bad argument (empty or mismatched
+   rectangles, unknown mode), kQXErrUnsupportedFormat for an unsupported depth or format,
+   kQXErrMemory, or the failure of a read or write. */
 
 /* A new record of the same kind, bounds, format and type with the same pixels. */
 QX_EXPORT QXStatus QXImageCreateCopy(QXImageRef image, QXImageRef* outImage);
 /* Copies `sourceRect` of `source` into `destinationRect` of `destination`: a plain copy when the
    sizes match (any mode), else mode 0 or 2 interpolates (2 x 2 neighbourhood, double precision;
-   32-bit float samples unclamped) and mode 1 takes the nearest pixel; other modes give 1005.
-   A scaled blit writes only the destination pixels inside the destination image; source positions
-   outside the source image take its nearest edge. Overlapping rectangles of one image give the
-   right result. No record lock is held across the whole blit, so blits in opposite directions
-   between two images never deadlock (and a write to the source meanwhile may or may not be seen). */
+   32-bit float samples unclamped) and mode 1 takes the nearest pixel; other modes give
+   kQXErrInvalidArgument. A scaled blit writes only the destination pixels inside the destination
+   image; source positions outside the source image take its nearest edge. Overlapping rectangles of
+   one image give the right result. No record lock is held across the whole blit, so blits in
+   opposite directions between two images never deadlock (and a write to the source meanwhile may or
+   may not be seen). */
 QX_EXPORT QXStatus QXImageBlit(QXImageRef source, QXRect sourceRect, QXImageRef destination, QXRect destinationRect,
                                int32_t mode);
 /* Blit mode 0 of `rect` onto the same rectangle of `destination`. */
@@ -225,7 +240,8 @@ QX_EXPORT QXStatus QXImageCreateCrop(QXImageRef image, QXRect rect, QXImageRef* 
    image (each side by itself), mode 2 only reshapes (new pixels are zero); other modes act as 0.
    Uncovered pixels are transparent white. The failure of the reshape is returned. */
 QX_EXPORT QXStatus QXImageResize(QXImageRef image, QXRect bounds, int32_t mode);
-/* A copy with one more plane at full scale (255, 65535 or 1.0). `count` must be 1 (else 1005). */
+/* A copy with one more plane at full scale (255, 65535 or 1.0). `count` must be 1 (else
+   kQXErrInvalidArgument). */
 QX_EXPORT QXStatus QXImageCreateCopyAddingChannels(QXImageRef image, int32_t count, QXImageRef* outImage);
 /* In place, 16-bit images only (others are left alone, 0): s * 65535 >> 15 saturating at 65535, and
    (s + 1) >> 1. */
@@ -235,28 +251,28 @@ QX_EXPORT QXStatus QXImageConvertFFFFTo8000(QXImageRef image);
 QX_EXPORT QXStatus QXImageConvertToDepth(QXImageRef image, int32_t depth, QXImageRef* outImage);
 /* A new tiled record of 4 planes with transparency at 8 or 16 bits (the same image, retained, when it
    already has 4 planes with transparency at that depth); images of fewer than 3 planes or of 32
-   bits give 1020. Past four planes the result is opaque. */
+   bits give kQXErrUnsupportedFormat. Past four planes the result is opaque. */
 QX_EXPORT QXStatus QXImageConvertToDepthWithTransparency(QXImageRef image, int32_t depth, QXImageRef* outImage);
 /* In place: composited over white and made opaque. The last plane is alpha when transparency is
-   set, or when there are 2 or 4 planes and the colour space is not CMYK (3); other images, and
-   images of a single plane, give 1020 and are left alone. */
+   set, or when there are 2 or 4 planes and the colour space is not kQXImageColorSpaceCMYK; other
+   images, and images of a single plane, give kQXErrUnsupportedFormat and are left alone. */
 QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
 /* One colour, given as fractions clamped to 0 ... 1, for planes loPlane ... hiPlane (-1: the last);
    `colour` holds hiPlane - loPlane + 1 values. */
 QX_EXPORT QXStatus QXImageFillColor(QXImageRef image, const float* colour, int32_t loPlane, int32_t hiPlane);
-/* White, with the fourth plane 0 for RGB images (colorSpaceType 2). */
+/* White, with the fourth plane 0 for RGB images (kQXImageColorSpaceRGB). */
 QX_EXPORT QXStatus QXImageFillTransparent(QXImageRef image);
 /* Squares of `cellSize` pixels (>= 1, else 1005), white where column and row cell parities agree,
    else the colour; counted from the bounds' origin. Planes past the fourth are at full scale. */
 QX_EXPORT QXStatus QXImageFillCheckerboard(QXImageRef image, int32_t cellSize, float c1, float c2, float c3);
 /* New rotated records of `kind` (as QXImageCreateWithParams2; a kind that makes no image gives
-   1005), addressed from the bounds' origin. The result keeps the source's origin; width and height
-   are exchanged for quarter turns. */
+   kQXErrInvalidArgument), addressed from the bounds' origin. The result keeps the source's origin;
+   width and height are exchanged for quarter turns. */
 QX_EXPORT QXStatus QXImageRotate90CW(QXImageRef image, int32_t kind, QXImageRef* outImage);
 QX_EXPORT QXStatus QXImageRotate90CCW(QXImageRef image, int32_t kind, QXImageRef* outImage);
 QX_EXPORT QXStatus QXImageRotate180(QXImageRef image, int32_t kind, QXImageRef* outImage);
 /* The image scaled by 2^-level (|level| <= 30), each side rounded and at least 1; sizes a record
-   cannot hold give 1005. */
+   cannot hold give kQXErrInvalidArgument. */
 QX_EXPORT QXStatus QXImageCreateOneMip(QXImageRef image, int32_t level, QXImageRef* outImage);
 /* An array of the image and its halvings down to 1 x 1 (at most 20 entries), stored even after a
    failure; the caller releases it. */
@@ -302,7 +318,7 @@ QX_EXPORT QXTileRef QXTileCreateWithParams(int32_t x, int32_t y, int32_t width, 
    data is ignored). */
 QX_EXPORT QXTileRef QXTileCreateWithInfo(CFDictionaryRef info);
 QX_EXPORT CFDictionaryRef QXTileGetInfoCopy(QXTileRef tile);
-/* Storage of rowBytes x height zero bytes (unchanged when already that size). 0 or -108. */
+/* Storage of rowBytes x height zero bytes (unchanged when already that size). 0 or kQXErrMemory. */
 QX_EXPORT QXStatus QXTileRealloc(QXTileRef tile);
 QX_EXPORT CFMutableDataRef QXTileGetData(QXTileRef tile);            /* borrowed */
 QX_EXPORT void QXTileSetData(QXTileRef tile, CFMutableDataRef data); /* retained */
@@ -343,7 +359,7 @@ QX_EXPORT void QXTileAcquireUse(QXTileRef tile);
 QX_EXPORT void QXTileReleaseUse(QXTileRef tile);
 
 /* Copies the tile's rectangle of the image into the tile (sizing its storage for the planes
-   transferred) or back. Set fails with 1005 when the tile holds no data. */
+   transferred) or back. Set fails with kQXErrInvalidArgument when the tile holds no data. */
 QX_EXPORT QXStatus QXImageGetImageTile(QXImageRef image, QXTileRef tile);
 QX_EXPORT QXStatus QXImageGetImageTile2(QXImageRef image, QXTileRef tile, int32_t loPlane, int32_t hiPlane,
                                         int32_t flags);
@@ -361,9 +377,9 @@ typedef struct QXImageMsg {
 } QXImageMsg;
 typedef void (*QXImageMsgProc)(QXImageMsg* message);
 
-/* Up to 10 listeners; a registration beyond that returns 1005 and keeps nothing. A listener runs on
-   the thread that purges or destroys the tile, with engine locks held: it must not call back into
-   the image engine. Unregistering frees every slot of the procedure. */
+/* Up to 10 listeners; a registration beyond that returns kQXErrInvalidArgument and keeps nothing. A
+   listener runs on the thread that purges or destroys the tile, with engine locks held: it must not
+   call back into the image engine. Unregistering frees every slot of the procedure. */
 QX_EXPORT QXStatus QXImageRegisterMsgListener(QXImageMsgProc proc, void* refCon);
 QX_EXPORT QXStatus QXImageUnRegisterMsgListener(QXImageMsgProc proc);
 

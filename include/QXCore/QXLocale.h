@@ -50,28 +50,28 @@ class QX_EXPORT CBasePreferences {
   CBasePreferences(const CBasePreferences&) = delete;
   CBasePreferences& operator=(const CBasePreferences&) = delete;
 
-  /* Points the object at <user data folder>/Orvex Software[/folder]/fileName, creating the
-     folder, and loads the file. `folder` may be NULL or a relative partial path ("A/B"); fileName
-     is one file name. A missing file gives empty values; so does a file that cannot be read, is not
-     a regular file (a FIFO is not waited on) or is not a property-list dictionary (status 0
-     still: the application starts with defaults, and Synchronize keeps such a file as
-     "<fileName>.unreadable", or "<fileName>.unreadable 1", 2... when that is taken, never
-     replacing an earlier one). Returns 0, the
-     errno of finding or creating the folder (values and location unchanged), or 1005 for a NULL
-     file name, a name with "/" or a ".." component. */
-  int32_t SetLocationUrl(CFStringRef folder, CFStringRef fileName);
+  /* Points the object at <user data folder>/Orvex Software[/folder]/fileName, creating the folder,
+     and loads the file. `folder` may be NULL or a relative partial path ("A/B"); fileName is one
+     file name. A missing file gives empty values; so does a file that cannot be read, is not a
+     regular file (a FIFO is not waited on) or is not a property-list dictionary (status 0 still:
+     the application starts with defaults, and Synchronize keeps such a file as
+     "<fileName>.unreadable", or "<fileName>.unreadable 1", 2... when that is taken, never replacing
+     an earlier one). Returns 0, the errno of finding or creating the folder (values and location
+     unchanged), or kQXErrInvalidArgument for a NULL file name, a name with "/" or a ".."
+     component. */
+  QXStatus SetLocationUrl(CFStringRef folder, CFStringRef fileName);
   /* Remembers fileName as the object's name, then SetLocationUrl. */
-  int32_t SetLocation(CFStringRef folder, CFStringRef fileName);
+  QXStatus SetLocation(CFStringRef folder, CFStringRef fileName);
   /* The value stored under key with one more reference (the caller releases it), or NULL. */
   CFPropertyListRef CopyAppValue(CFStringRef key) const;
   /* Stores value under key (retained); a NULL value removes the key. A NULL key is ignored. */
   void SetAppValue(CFStringRef key, CFPropertyListRef value);
-  /* Writes the values as an XML property list to the file: a temporary file in the same folder
-     is written, flushed to disk and renamed over the file, so readers and crashes never see half
-     a file. An existing file keeps its permission bits; a new one gets the umask's. Returns 0, 1005 before any
-     successful SetLocation, the property-list writer's failure as -1 (a value that is not a property list), or the
+  /* Writes the values as an XML property list to the file: a temporary file in the same folder is written, flushed
+     to disk and renamed over the file, so readers and crashes never see half a file. An existing file keeps its
+     permission bits; a new one gets the umask's. Returns 0, kQXErrInvalidArgument before any successful
+     SetLocation, the property-list writer's failure as kQXErrGeneric (a value that is not a property list), or the
      errno of writing. */
-  int32_t Synchronize();
+  QXStatus Synchronize();
 
   /* The file name last given to SetLocation (borrowed; NULL before). */
   CFStringRef GetName() const { return mName; }

@@ -84,16 +84,16 @@ QX_EXPORT void QXLogRemoveLogger(QXLoggerRef logger);
 QX_EXPORT void QXLogRemoveAllLoggers(void);
 /* Registers a file logger for `url`, which is emptied at once. With NULL: when no logger is
    registered yet, the file "orvexLog.txt" in the user's data folder, "Orvex Software"; otherwise
-   nothing. Returns 0; the status of finding the default file; -1 for a URL that is not a file URL,
-   or the errno of opening the file (nothing is registered then, so a later call with NULL still
-   creates the default logger); -108 when memory runs out. */
-QX_EXPORT int32_t QXLogAddFileLogger(CFURLRef url);
+   nothing. Returns 0; the status of finding the default file; kQXErrGeneric for a URL that is not a
+   file URL, or the errno of opening the file (nothing is registered then, so a later call with NULL
+   still creates the default logger); kQXErrMemory when memory runs out. */
+QX_EXPORT QXStatus QXLogAddFileLogger(CFURLRef url);
 /* The URL of `fileName` in the user's data folder, "Orvex Software" (and `subFolder` when not
    NULL), creating the folders. Returns 0, or the errno of finding or creating the folder with
-   *outURL NULL; 1005 (*outURL NULL) for a NULL outURL, a fileName that is not one file name (NULL,
-   empty, ".", "..", or containing "/") or a subFolder that is not a relative partial path of such
-   names ("Logs/Today"; nothing absolute, no ".."). */
-QX_EXPORT int32_t QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL);
+   *outURL NULL; kQXErrInvalidArgument (*outURL NULL) for a NULL outURL, a fileName that is not one
+   file name (NULL, empty, ".", "..", or containing "/") or a subFolder that is not a relative
+   partial path of such names ("Logs/Today"; nothing absolute, no ".."). */
+QX_EXPORT QXStatus QXLogGetLogFilePathCopy(CFStringRef subFolder, CFStringRef fileName, CFURLRef* outURL);
 
 /* A new external logger without procedures, or NULL when memory runs out. */
 QX_EXPORT QXLoggerRef QXLoggerCreate(void);
@@ -114,7 +114,7 @@ class QX_EXPORT CBaseLogger : public CBaseCore {
  public:
   virtual void Log(CFStringRef line) = 0;
   /* Called when registered; returns 0 or an errno. */
-  virtual int32_t Startup() = 0;
+  virtual QXStatus Startup() = 0;
   /* Called when unregistered by QXLogRemoveLogger. */
   virtual void Shutdown() = 0;
 };
@@ -126,9 +126,9 @@ class QX_EXPORT CBaseLoggerFile : public CBaseLogger {
   ~CBaseLoggerFile() override;
   void Log(CFStringRef line) override;
   /* Writes "CBaseLoggerFile::Startup> Logging to file \"<path>\"\n" to standard output and opens
-     the file for writing, emptying it. Returns 0, -1 for a URL that is not a file URL, or the errno
-     (the logger then writes nothing). */
-  int32_t Startup() override;
+     the file for writing, emptying it. Returns 0, kQXErrGeneric for a URL that is not a file URL,
+     or the errno (the logger then writes nothing). */
+  QXStatus Startup() override;
   void Shutdown() override;
 
  private:
@@ -141,7 +141,7 @@ class QX_EXPORT CBaseLoggerExternal : public CBaseLogger {
  public:
   void Log(CFStringRef line) override;
   /* Calls the startup procedure; returns 0. An exception thrown by a procedure is swallowed. */
-  int32_t Startup() override;
+  QXStatus Startup() override;
   void Shutdown() override;
   void SetProcs(const QXLoggerProcs* procs, void* context);
 

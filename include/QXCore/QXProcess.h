@@ -31,22 +31,24 @@ QX_EXTERN_C_BEGIN
 /* ---- Main thread ---- */
 
 /* The first call records the calling thread as the main thread and creates the run queue; later
-   calls do nothing. Returns 0 (or the errno of creating the eventfd; nothing is recorded then). */
-QX_EXPORT int32_t QXProcessInit(void);
+   calls do nothing. Returns 0, the errno of creating the eventfd (nothing is recorded then) or
+   kQXErrMemory. */
+QX_EXPORT QXStatus QXProcessInit(void);
 /* Whether the caller is the main thread. Before QXProcessInit it writes "QXProcess has not been
    initialized" to standard error and returns false. */
 QX_EXPORT bool QXProcessGetIsMainThread(void);
 /* Queues function(argument, object) for the main thread and returns at once. The queue takes over
    the caller's reference to `object` (may be NULL) and releases it after the function has run.
-   Called before QXProcessInit, it makes the calling thread the main thread. Returns 0; -108 when
-   memory runs out (object is released, function never runs); 1005 for a NULL function. */
-QX_EXPORT int32_t QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* argument, CFTypeRef object);
+   Called before QXProcessInit, it makes the calling thread the main thread. Returns 0; kQXErrMemory
+   when memory runs out (object is released, function never runs); kQXErrInvalidArgument for a NULL
+   function. */
+QX_EXPORT QXStatus QXProcessRunOnMainThread(QXProcessMainThreadFunction function, void* argument, CFTypeRef object);
 /* For the host's event loop, on the main thread: clears the eventfd, then runs, in queue order,
    the items that were queued when it started (items queued meanwhile wait for the next call, also
    when a function runs the queue again itself). A function that throws a C++ exception is logged
    at level 1 and the next item runs. Returns 0; on any other thread, or before QXProcessInit, it
-   runs nothing and returns -1. */
-QX_EXPORT int32_t QXProcessRunMainThreadQueue(void);
+   runs nothing and returns kQXErrGeneric. */
+QX_EXPORT QXStatus QXProcessRunMainThreadQueue(void);
 /* The run queue's eventfd (non-blocking, close-on-exec): readable while work may be waiting.
    -1 before QXProcessInit. The library owns the descriptor; do not close it. */
 QX_EXPORT int QXProcessGetMainThreadQueueFD(void);
@@ -57,38 +59,40 @@ QX_EXPORT uint32_t QXProcessGetCurrentThreadID(void);
 /* ---- Launching and killing ---- */
 
 /* QXProcessLaunchApplication2(url, arguments, 1, NULL). */
-QX_EXPORT int32_t QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments);
+QX_EXPORT QXStatus QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments);
 /* Starts the file at `url` (symbolic links resolved). An executable regular file is started with
    posix_spawn and receives each element of `arguments` as one argv entry: a CFString as it is, a
    CFURL as its file-system path; other elements are skipped. Anything else (a document, a folder)
    is opened with xdg-open, which receives only the path; the process id reported is then that of
    xdg-open. Children are reaped by the library (no zombie is left, SIGCHLD handling is untouched).
    *outPID (when given) is 0 until a child has started. Returns 0 with the child's pid in *outPID;
-   1005 for a NULL url; -1 when `url` or a URL argument has no file-system path (not a file URL:
-   nothing is started); -108 when memory runs out; else the errno (ENOENT for a missing file).
-   Every failure is logged at level 1 as "::ShellExecuteEx error code: <status>". */
-QX_EXPORT int32_t QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID);
+   kQXErrInvalidArgument for a NULL url; kQXErrGeneric when `url` or a URL argument has no
+   file-system path (not a file URL: nothing is started); kQXErrMemory when memory runs out; else
+   the errno (ENOENT for a missing file). Every failure is logged at level 1 as "::ShellExecuteEx
+   error code: <status>". */
+QX_EXPORT QXStatus QXProcessLaunchApplication2(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* outPID);
 /* Sends SIGKILL to the process. A process that cannot be signalled (gone, not ours) and ids that
    do not name one process (0, or above INT_MAX) are left alone. Returns 0. */
-QX_EXPORT int32_t QXProcessKill(uint32_t pid);
+QX_EXPORT QXStatus QXProcessKill(uint32_t pid);
 /* The main executable's path as a file URL; NULL when it cannot be read. */
 QX_EXPORT CFURLRef QXProcessCreateCurrentProcessPath(void);
 
 /* ---- Modules (handles from dlopen) ---- */
 
-/* Loads the library at the URL's path. Returns 0, or -1 with *outModule NULL (the dlerror text is
-   logged at level 1), also for a URL that is not a file URL; 1005 for NULL arguments. */
-QX_EXPORT int32_t QXProcessLoadDylib(CFURLRef url, void** outModule);
-QX_EXPORT int32_t QXProcessLoadFramework(CFURLRef url, void** outModule);
+/* Loads the library at the URL's path. Returns 0, or kQXErrGeneric with *outModule NULL (the
+   dlerror text is logged at level 1), also for a URL that is not a file URL; kQXErrInvalidArgument
+   for NULL arguments. */
+QX_EXPORT QXStatus QXProcessLoadDylib(CFURLRef url, void** outModule);
+QX_EXPORT QXStatus QXProcessLoadFramework(CFURLRef url, void** outModule);
 /* Drops one load reference. Returns 0 (also for NULL). */
-QX_EXPORT int32_t QXProcessUnloadDylib(void* module);
-/* Looks up a symbol by name (ASCII, at most 255 characters). Returns 0, or -1 with *outFunction
-   NULL (logged at level 1); 1005 for NULL arguments. */
-QX_EXPORT int32_t QXProcessGetDylibFunctionPointForName(void* module, CFStringRef name, void** outFunction);
-QX_EXPORT int32_t QXProcessGetFunctionPointForName(void* module, CFStringRef name, void** outFunction);
+QX_EXPORT QXStatus QXProcessUnloadDylib(void* module);
+/* Looks up a symbol by name (ASCII, at most 255 characters). Returns 0, or kQXErrGeneric with
+ *outFunction NULL (logged at level 1); kQXErrInvalidArgument for NULL arguments. */
+QX_EXPORT QXStatus QXProcessGetDylibFunctionPointForName(void* module, CFStringRef name, void** outFunction);
+QX_EXPORT QXStatus QXProcessGetFunctionPointForName(void* module, CFStringRef name, void** outFunction);
 /* Loads the module's own file again, taking one more load reference (release it with
-   QXProcessUnloadDylib). Returns 0 or -1 as QXProcessLoadDylib. */
-QX_EXPORT int32_t QXProcessOpenFrameworkAgain(void* module, void** outModule);
+   QXProcessUnloadDylib). Returns 0 or kQXErrGeneric as QXProcessLoadDylib. */
+QX_EXPORT QXStatus QXProcessOpenFrameworkAgain(void* module, void** outModule);
 
 /* ---- Facts ---- */
 

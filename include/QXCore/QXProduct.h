@@ -6,7 +6,7 @@
  * destroyed: a handle, and every string a getter returns from it, stays valid for the life of the
  * process, also after its identifier has been registered again. The functions may be called from
  * any thread. URLs are file URLs; Copy results are new references the caller releases. Statuses
- * are 0, 1005 (kQXErrInvalidArgument) for bad arguments, or the errno of a folder that could not
+ * are 0, kQXErrInvalidArgument (1005) for bad arguments, or the errno of a folder that could not
  * be found or made; on failure an out-URL is set to NULL.
  */
 #ifndef QXCORE_QXPRODUCT_H
@@ -59,13 +59,14 @@ QX_EXPORT CFStringRef QXProductGetFamilyName(void);
 /* The messaging service type of the family, "_orvex._tcp." (a constant). */
 QX_EXPORT CFStringRef QXProductGetServiceType(void);
 
-/* Adds a product, or replaces the record registered under the same identifier (lookups return
-   the new record from then on; holders of the old handle keep a valid record with the old values
-   and its own folder cache). Returns 1005 when the identifier, name or folder name is missing,
-   when the name or folder name is not one file name (empty, ".", "..", or holding "/"), or when
-   the preset extension is empty, starts with "." or holds "/", and -108 (the table unchanged)
-   when memory runs out. *outProduct (may be NULL) gets the new record, borrowed, or NULL. */
-QX_EXPORT int32_t QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct);
+/* Adds a product, or replaces the record registered under the same identifier (lookups return the
+   new record from then on; holders of the old handle keep a valid record with the old values and
+   its own folder cache). Returns kQXErrInvalidArgument when the identifier, name or folder name is
+   missing, when the name or folder name is not one file name (empty, ".", "..", or holding "/"), or
+   when the preset extension is empty, starts with "." or holds "/", and kQXErrMemory (the table
+   unchanged) when memory runs out. *outProduct (may be NULL) gets the new record, borrowed, or
+   NULL. */
+QX_EXPORT QXStatus QXProductRegister(const QXProductInfo* info, QXProductRef* outProduct);
 /* The product registered under identifier (borrowed), or NULL. The default table holds
    "com.orvex.studio" (Orvex Studio) and "com.orvex.frames" (Orvex Frames). */
 QX_EXPORT QXProductRef QXProductGetWithIdentifier(CFStringRef identifier);
@@ -93,7 +94,7 @@ QX_EXPORT bool QXProductGetUserGlobalFolders(void);
 
 /* The family's data folder for user (true) or shared data under the current mode; created when
    missing. */
-QX_EXPORT int32_t QXProductCopyDataFolderURL(bool user, CFURLRef* outURL);
+QX_EXPORT QXStatus QXProductCopyDataFolderURL(bool user, CFURLRef* outURL);
 
 /* The support folder of `kind`. With D the family's data folder (user or shared, see above),
    X = D/Extras Orvex and S = D/<folder name>, the application's support folder (kept in the record
@@ -107,13 +108,14 @@ QX_EXPORT int32_t QXProductCopyDataFolderURL(bool user, CFURLRef* outURL);
      and kinds 5 and 7 (for every product) then add /Small.
    ".de" applies when QXLocaleGetDefaultLanguageCode is "de" (for kind 3 only with shared data).
    `name` (NULL or "" for none) may be a relative partial path; one that is absolute or has an
-   empty, "." or ".." piece gives 1005. With `create`, the folder is made with all missing parents
-   (D always exists). Kind 17 and kinds outside 1-18 give 1005 and no URL. */
-QX_EXPORT int32_t QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind, CFStringRef name,
-                                             bool create, CFURLRef* outURL);
+   empty, "." or ".." piece gives kQXErrInvalidArgument. With `create`, the folder is made with all
+   missing parents (D always exists). Kind 17 and kinds outside 1-18 give kQXErrInvalidArgument and
+   no URL. */
+QX_EXPORT QXStatus QXProductGetSupportURLCopy(QXProductRef product, bool user, int32_t kind, CFStringRef name,
+                                              bool create, CFURLRef* outURL);
 /* The product's user folder: its support folder in the user's data folder (kind 1, user), created
    when missing and kept in the record. Shared by preset managers and the server data file. */
-QX_EXPORT int32_t QXProductCopyUserFolderURL(QXProductRef product, CFURLRef* outURL);
+QX_EXPORT QXStatus QXProductCopyUserFolderURL(QXProductRef product, CFURLRef* outURL);
 
 /* "Orvex Software/<folder name>": the product's preference folder relative to the user data
    folder; a new reference, NULL for a NULL product. */
@@ -121,10 +123,12 @@ QX_EXPORT CFStringRef QXProductCopyPreferenceFolderName(QXProductRef product);
 /* "<name> Log.txt"; a new reference, NULL for a NULL product. */
 QX_EXPORT CFStringRef QXProductCopyLogFileName(QXProductRef product);
 /* The log file in the product's user folder (the folder is created when missing). */
-QX_EXPORT int32_t QXProductCopyLogFileURL(QXProductRef product, CFURLRef* outURL);
+QX_EXPORT QXStatus QXProductCopyLogFileURL(QXProductRef product, CFURLRef* outURL);
 /* "<preset name>.<extension>" in the preset folder (kind 3) of the user or shared data folder.
-   1005 when the product has no preset extension or presetName is not one file name. */
-QX_EXPORT int32_t QXProductCopyPresetFileURL(QXProductRef product, bool user, CFStringRef presetName, CFURLRef* outURL);
+   kQXErrInvalidArgument when the product has no preset extension or presetName is not one file
+   name. */
+QX_EXPORT QXStatus QXProductCopyPresetFileURL(QXProductRef product, bool user, CFStringRef presetName,
+                                              CFURLRef* outURL);
 
 QX_EXTERN_C_END
 

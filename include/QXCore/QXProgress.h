@@ -19,7 +19,7 @@ typedef struct __QXProgress* QXProgressRef;
 enum { kQXProgressBeginStage = 1, kQXProgressUpdateStage = 2, kQXProgressEndStage = 3 };
 
 /* The host's procedure: reads what it needs from the object and returns a status. */
-typedef int32_t (*QXProgressCallback)(QXProgressRef progress, int32_t event);
+typedef QXStatus (*QXProgressCallback)(QXProgressRef progress, int32_t event);
 
 QX_EXTERN_C_BEGIN
 
@@ -32,14 +32,14 @@ QX_EXPORT void* QXProgressGetContext(QXProgressRef progress);
 
 /* Stores the stage, its name (retained) and count, sets the value to 0, then calls the callback
    with 1. Each announcing function returns the callback's status, or 0 without a callback. */
-QX_EXPORT int32_t QXProgressDoProgressBeginStage(QXProgressRef progress, int32_t stage, CFStringRef stageName,
-                                                 int32_t stageCount);
+QX_EXPORT QXStatus QXProgressDoProgressBeginStage(QXProgressRef progress, int32_t stage, CFStringRef stageName,
+                                                  int32_t stageCount);
 /* Stores the value, then calls the callback with 2. */
-QX_EXPORT int32_t QXProgressDoProgressUpdateStage(QXProgressRef progress, int32_t value);
+QX_EXPORT QXStatus QXProgressDoProgressUpdateStage(QXProgressRef progress, int32_t value);
 /* Calls the callback with 3. */
-QX_EXPORT int32_t QXProgressDoProgressEndStage(QXProgressRef progress);
+QX_EXPORT QXStatus QXProgressDoProgressEndStage(QXProgressRef progress);
 /* Calls the callback with `event`. */
-QX_EXPORT int32_t QXProgressDoProgress(QXProgressRef progress, int32_t event);
+QX_EXPORT QXStatus QXProgressDoProgress(QXProgressRef progress, int32_t event);
 
 /* Plain fields; the setters call nothing. String getters return borrowed references, string
    setters retain the new value and release the old one. */

@@ -60,8 +60,9 @@ QX_EXPORT CFDataRef QXSocketGetAddressData(QXSocketRef socket);
    one to an open socket; Open applies them too. Failures are ignored. */
 QX_EXPORT void QXSocketSetTimeouts(QXSocketRef socket, uint32_t sendSeconds, uint32_t receiveSeconds);
 
-/* Connects to the address data with Nagle's algorithm off. An open socket is closed first. 0, 1005
-   without valid address data, or errno; on failure the object is left without a socket. */
+/* Connects to the address data with Nagle's algorithm off. An open socket is closed first. 0,
+   kQXErrInvalidArgument without valid address data, or errno; on failure the object is left without
+   a socket. */
 QX_EXPORT QXStatus QXSocketOpen(QXSocketRef socket);
 /* Binds `port` (0: one chosen by the system, see QXSocketGetPort) on the address set with a
    SetAddress function — any interface when none is set, loopback only after
@@ -70,24 +71,24 @@ QX_EXPORT QXStatus QXSocketOpen(QXSocketRef socket);
 QX_EXPORT QXStatus QXSocketListen(QXSocketRef socket, uint16_t port, int32_t backlog);
 /* Waits for a connection on a listening socket. On success stores a new socket object owning it in
    `*outSocket` (one reference for the caller) and returns 0; on failure logs, returns errno and
-   leaves `*outSocket` alone (1005 when it is NULL). Interrupted and aborted connections are waited
-   past. */
+   leaves `*outSocket` alone (kQXErrInvalidArgument when it is NULL). Interrupted and aborted
+   connections are waited past. */
 QX_EXPORT QXStatus QXSocketAccept(QXSocketRef socket, QXSocketRef* outSocket);
 /* The local port found by Listen (0 before). */
 QX_EXPORT uint16_t QXSocketGetPort(QXSocketRef socket);
 
 /* Reads up to `*count` bytes into `buffer`; `*count` is set to the number read. Bytes buffered by
    ReadChar come first: when they are more than asked, the first `*count` are handed over and the
-   rest stay buffered. Then, with `readAll` true, receives until all are read; with `readAll`
-   false, returns with the buffered bytes when there were any, else after the first successful
-   receive (it never waits once it has bytes to give). 0, 10057 when the peer has closed, or errno
+   rest stay buffered. Then, with `readAll` true, receives until all are read; with `readAll` false,
+   returns with the buffered bytes when there were any, else after the first successful receive (it
+   never waits once it has bytes to give). 0, kQXErrNotConnected when the peer has closed, or errno
    (`*count` then holds what was read). */
 QX_EXPORT QXStatus QXSocketReadChunk(QXSocketRef socket, void* buffer, bool readAll, uint64_t* count);
-/* One byte from the receive buffer, refilled with one receive of up to 32 KiB when empty. 0, 10057
-   when the peer has closed, or errno. */
+/* One byte from the receive buffer, refilled with one receive of up to 32 KiB when empty. 0,
+   kQXErrNotConnected when the peer has closed, or errno. */
 QX_EXPORT QXStatus QXSocketReadChar(QXSocketRef socket, char* byte);
-/* Sends all `*count` bytes; `*count` is set to the number sent. 0, 10057 when the peer has gone, or
-   errno. */
+/* Sends all `*count` bytes; `*count` is set to the number sent. 0, kQXErrNotConnected when the peer
+   has gone, or errno. */
 QX_EXPORT QXStatus QXSocketWriteChunk(QXSocketRef socket, const void* buffer, uint64_t* count);
 /* Closes gracefully: the write side is shut down so the peer receives every byte written, then a
    FIN, never a reset. Unread buffered bytes are dropped. Always 0, also when no socket is open; the
@@ -100,7 +101,7 @@ QX_EXPORT QXStatus QXSocketGetAddrInfo(const char* name, char* buffer);
 
 /* A stream over `socket` (retained; nothing is opened): QXStreamOpen connects it and QXStreamClose
    closes it, reads and writes go to the socket with its statuses, and there is no position or
-   length (-1). NULL when memory runs out. */
+   length (kQXErrGeneric). NULL when memory runs out. */
 QX_EXPORT QXStreamRef QXStreamCreateForSocket(QXSocketRef socket);
 
 QX_EXTERN_C_END

@@ -27,11 +27,11 @@ QX_EXTERN_C_BEGIN
 /* A new mutex with one reference, or NULL when memory runs out. */
 QX_EXPORT QXMutexRef QXMutexCreate(void);
 /* Blocks until the calling thread owns the mutex. Always returns 0. */
-QX_EXPORT int32_t QXMutexLock(QXMutexRef mutex);
+QX_EXPORT QXStatus QXMutexLock(QXMutexRef mutex);
 /* Takes the mutex if that needs no waiting (always when the caller already owns it). */
 QX_EXPORT bool QXMutexTryLock(QXMutexRef mutex);
 /* Releases one level of ownership; only the owning thread may unlock. Always returns 0. */
-QX_EXPORT int32_t QXMutexUnlock(QXMutexRef mutex);
+QX_EXPORT QXStatus QXMutexUnlock(QXMutexRef mutex);
 QX_EXPORT void QXMutexRetain(QXMutexRef mutex);
 QX_EXPORT void QXMutexRelease(QXMutexRef mutex);
 
@@ -45,12 +45,12 @@ QX_EXPORT void QXMutexRelease(QXMutexRef mutex);
 /* A new condition (not signalled) with one reference, or NULL when memory runs out. */
 QX_EXPORT QXConditionRef QXConditionCreate(void);
 /* Waits without limit. Returns 0 when signalled. */
-QX_EXPORT int32_t QXConditionWait(QXConditionRef condition, QXMutexRef mutex);
-/* Returns 0 when signalled, 258 (kQXErrWaitTimeout) when the time-out passed first. A time-out of
+QX_EXPORT QXStatus QXConditionWait(QXConditionRef condition, QXMutexRef mutex);
+/* Returns 0 when signalled, kQXErrWaitTimeout (258) when the time-out passed first. A time-out of
    0 only reports a signal that arrives between the reset and the check. */
-QX_EXPORT int32_t QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS);
+QX_EXPORT QXStatus QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS);
 /* Sets the event, releasing every current waiter. Always returns 0. */
-QX_EXPORT int32_t QXConditionSignal(QXConditionRef condition);
+QX_EXPORT QXStatus QXConditionSignal(QXConditionRef condition);
 QX_EXPORT void QXConditionRetain(QXConditionRef condition);
 QX_EXPORT void QXConditionRelease(QXConditionRef condition);
 
@@ -78,15 +78,15 @@ QX_EXPORT uint32_t QXThreadGetCurrentThreadID(void);
  * Work items start in the order they were pushed, each on a worker of its own: there is no upper
  * bound on the workers, an idle one is reused (the one idle longest first) and one idle for more
  * than 20 s is retired. If the system refuses a new thread, the item stays queued and is retried.
- * Returns 0 when the item is queued; -108 when memory runs out, or the errno of starting the
- * pool's service threads (the first push starts them). The C++ name keeps its signature in the
+ * Returns 0 when the item is queued; kQXErrMemory when memory runs out, or the errno of starting
+ * the pool's service threads (the first push starts them). The C++ name keeps its signature in the
  * symbol; C callers use QXThreadPoolPushC. */
-QX_EXPORT int QXThreadPoolPushC(QXThreadPoolFunction function, void* argument);
+QX_EXPORT QXStatus QXThreadPoolPushC(QXThreadPoolFunction function, void* argument);
 
 QX_EXTERN_C_END
 
 #if defined(__cplusplus)
-QX_EXPORT int QXThreadPoolPush(void (*function)(void*), void* argument);
+QX_EXPORT QXStatus QXThreadPoolPush(void (*function)(void*), void* argument);
 
 /* Holds a mutex for a scope: locks on construction, unlocks once on destruction. It keeps no flag:
    a caller who calls Unlock() must call Lock() again before the guard ends. A null handle makes
@@ -172,24 +172,24 @@ class QX_EXPORT CBaseTaskQueue : public CBaseCore {
   virtual void PostprocessTask(CBaseTask* task);
   /* Runs (serial mode) or dispatches (parallel mode) a task the scheduler has moved to the running
      list, consuming the scheduler's reference on it. Returns 0 or the thread pool's status. */
-  virtual int32_t ScheduleTask(CBaseTask* task);
+  virtual QXStatus ScheduleTask(CBaseTask* task);
 
   /* Sets the limits and starts accepting tasks; until then Push ignores tasks. maxQueued 0 means
      no limit; gpuTasks is the number of GPU slots, clamped to 0..32. Returns 0. */
-  int32_t Initialize(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning);
-  int32_t InitializeWithGPUTasks(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning, int32_t gpuTasks);
+  QXStatus Initialize(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning);
+  QXStatus InitializeWithGPUTasks(CFStringRef queueID, uint32_t maxQueued, uint32_t maxRunning, int32_t gpuTasks);
   void SetQueueID(CFStringRef queueID);
 
   /* Accepts tasks again (after Stop) and starts a scheduler run if none is active. */
-  int32_t Start();
+  QXStatus Start();
   /* Queues a task (the queue takes its own reference), blocking while more than maxQueued tasks
      are queued. A queue that is not accepting, or stops while the push waits, ignores the task
      and returns 0. Returns 0, kQXErrInvalidArgument for NULL, or the thread pool's status when a
      scheduler run could not be started (the task stays queued; the next push retries). */
-  int32_t Push(CBaseTask* task);
+  QXStatus Push(CBaseTask* task);
   /* Queues every task of the array at once, without waiting for space or looking at accepting.
      Returns 0 or the thread pool's status as Push does. */
-  int32_t PushTasks(CFArrayRef tasks);
+  QXStatus PushTasks(CFArrayRef tasks);
   /* Gives the task the queue's next id and its key. */
   void AssignTaskID(CBaseTask* task);
   /* Queued plus running. */
@@ -231,7 +231,7 @@ class QX_EXPORT CBaseTaskQueue : public CBaseCore {
   CBaseTask* TakeLocked(CFIndex index);
   void FinishTask(CBaseTask* task, bool freeSlot, int32_t gpuIndex);
   void SignalIfIdleLocked();
-  int32_t StartSchedulerLocked();
+  QXStatus StartSchedulerLocked();
   void WaitUntilEmpty();
 
   CFMutableArrayRef mQueued;

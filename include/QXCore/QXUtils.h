@@ -217,10 +217,11 @@ QX_EXPORT uint64_t QXUtilsRLECompress(const void* source, void* destination, uin
    end. Nothing reports how many bytes were produced. A null destination is taken as capacity 0. */
 QX_EXPORT void QXUtilsRLEDecompress(const void* source, uint64_t sourceLength, void* destination,
                                     uint64_t destinationCapacity);
-/* Fills buffer with copies of the pattern and returns 0. Returns 1005 (kQXErrInvalidArgument), leaving the buffer
+/* Fills buffer with copies of the pattern and returns 0. Returns kQXErrInvalidArgument (1005), leaving the buffer
    untouched, when bufferLength is negative or not a whole multiple of patternLength, when patternLength is not
    positive, or when bufferLength is positive and either pointer is null. */
-QX_EXPORT int32_t QXUtilsMemFillPattern(const void* pattern, int32_t patternLength, void* buffer, int32_t bufferLength);
+QX_EXPORT QXStatus QXUtilsMemFillPattern(const void* pattern, int32_t patternLength, void* buffer,
+                                         int32_t bufferLength);
 /* True when buffer is the pattern repeated a whole number of times (an empty buffer is). False for a bufferLength
    that is negative or not a multiple of patternLength, a patternLength that is not positive, or a positive
    bufferLength with either pointer null. */

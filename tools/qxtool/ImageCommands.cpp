@@ -214,9 +214,9 @@ class Tool {
       // Only tiled records save to streams: copy the pixels into one.
       const QXRect b = QXImageGetBounds(image);
       QXImageRef copy = nullptr;
-      int32_t status =
-          QXImageCreateWithParams2(b, QXImageGetDepth(image), QXImageGetNumPlanes(image),
-                                   QXImageGetColorSpaceType(image), QXImageGetTransparency(image), 0, &copy);
+      int32_t status = QXImageCreateWithParams2(b, QXImageGetDepth(image), QXImageGetNumPlanes(image),
+                                                QXImageGetColorSpaceType(image), QXImageGetTransparency(image),
+                                                kQXImageSourceTiled, &copy);
       if (status != 0 || copy == nullptr) return fail(out, "cannot make a tiled copy", status);
       tiled.reset(copy);
       if ((status = QXImageBlit(image, b, copy, b, 0)) != 0) return fail(out, "copying into a tiled record", status);
@@ -334,7 +334,11 @@ class Tool {
     if (planes == 0) planes = f.word == "GRAY" ? 1 : f.word == "RGB" ? 3 : f.word == "CMYK" ? 4 : 0;
     if (planes == 0) return failNull(path, "the name states no colour: give --planes N", 0);
     int32_t colorSpaceType = mS.colorSpaceType;
-    if (colorSpaceType < 0) colorSpaceType = f.word == "GRAY" ? 1 : f.word == "RGB" ? 2 : f.word == "CMYK" ? 3 : 0;
+    if (colorSpaceType < 0)
+      colorSpaceType = f.word == "GRAY"   ? kQXImageColorSpaceGray
+                       : f.word == "RGB"  ? kQXImageColorSpaceRGB
+                       : f.word == "CMYK" ? kQXImageColorSpaceCMYK
+                                          : kQXImageColorSpaceNone;
 
     FileHolder file(std::fopen(path.c_str(), "rbe"));
     if (!file) return failNull(path, std::strerror(errno), 0);
@@ -349,8 +353,8 @@ class Tool {
       return failNull(path, why, 0);
     }
     QXImageRef ref = nullptr;
-    int32_t status =
-        QXImageCreateWithParams2(QXRect{0, 0, f.width, f.height}, f.depth, planes, colorSpaceType, 0, 0, &ref);
+    int32_t status = QXImageCreateWithParams2(QXRect{0, 0, f.width, f.height}, f.depth, planes, colorSpaceType,
+                                              kQXImageTransparencyNone, kQXImageSourceTiled, &ref);
     if (status != 0 || ref == nullptr) return failNull(path, "cannot make an image of that format", status);
     ImageHolder image(ref);
     const int32_t band = bandRows(rowBytes);
@@ -492,8 +496,9 @@ int runScale(Tool& tool, const Args& a) {
     size[1] = int32_t(h);
   }
   QXImageRef d = nullptr;
-  int32_t status = QXImageCreateWithParams2(QXRect{0, 0, size[0], size[1]}, QXImageGetDepth(s), QXImageGetNumPlanes(s),
-                                            QXImageGetColorSpaceType(s), QXImageGetTransparency(s), 0, &d);
+  int32_t status =
+      QXImageCreateWithParams2(QXRect{0, 0, size[0], size[1]}, QXImageGetDepth(s), QXImageGetNumPlanes(s),
+                               QXImageGetColorSpaceType(s), QXImageGetTransparency(s), kQXImageSourceTiled, &d);
   if (status != 0 || d == nullptr) return tool.fail(in, "cannot make the scaled image", status);
   ImageHolder destination(d);
   const auto t = std::chrono::steady_clock::now();
@@ -535,7 +540,7 @@ int runRotate(Tool& tool, const Args& a) {
   if (!image) return 1;
   QXImageRef out = nullptr;
   const auto t = std::chrono::steady_clock::now();
-  const int32_t status = rotate(image.get(), 0, &out);
+  const int32_t status = rotate(image.get(), kQXImageSourceTiled, &out);
   const double ms = millis(t);
   ImageHolder rotated(out);
   if (status != 0 || out == nullptr) return tool.fail(a.positional[1], "rotating", status);

@@ -180,7 +180,7 @@ class Demo {
     t = std::chrono::steady_clock::now();
     {
       StreamHolder stream(QXStreamCreateForFile(fileURL(savePath, false).get(), CFSTR("wb")));
-      if (!stream) return fail("QXStreamCreateForFile", -108);
+      if (!stream) return fail("QXStreamCreateForFile", kQXErrMemory);
       if ((status = QXStreamOpen(stream.get())) != 0) return fail("opening the file to save", status);
       if ((status = QXImageSaveToStream(image.get(), stream.get())) != 0) return fail("QXImageSaveToStream", status);
       if ((status = QXStreamClose(stream.get())) != 0) return fail("closing the saved file", status);
@@ -198,7 +198,7 @@ class Demo {
     t = std::chrono::steady_clock::now();
     {
       StreamHolder stream(QXStreamCreateForFile(fileURL(savePath, false).get(), CFSTR("rb")));
-      if (!stream) return fail("QXStreamCreateForFile", -108);
+      if (!stream) return fail("QXStreamCreateForFile", kQXErrMemory);
       if ((status = QXStreamOpen(stream.get())) != 0) return fail("opening the saved file", status);
       QXImageRef loaded = nullptr;
       // The file is the one just written, and may be larger than the load limit for untrusted
