@@ -145,7 +145,7 @@ QX_EXPORT void QXImageSetName(QXImageRef image, CFStringRef name); /* retained; 
 
 /* ---- Operations ---- */
 
-/* Reshapes the record: new bounds and plane range; a memory record resizes its buffer (-50 on a
+/* Reshapes the record: new bounds and plane range; a memory record resizes its buffer (kQXErrLentBuffer on a
    lent buffer, leaving the record unchanged), a tiled record keeps its tiles when only the origin
    moves (same size, plane count and sample size) and otherwise starts an empty grid. */
 QX_EXPORT QXStatus QXImageAdjustBounds(QXImageRef image, QXRect bounds, int32_t loPlane, int32_t hiPlane);
@@ -191,21 +191,21 @@ QX_EXPORT bool QXImageSetKeepResident(QXImageRef image, int32_t keepResident);
    transparency, planes), then one record per 256 x 256 tile in row-major order: row, col, method
    (1 solid, 2 zlib), length, payload. Pixel bytes are little-endian. The origin is not stored. */
 
-/* Tiled records only (1025 otherwise). Not a snapshot: a write running meanwhile may or may not be
+/* Tiled records only (kQXErrNotOffered otherwise). Not a snapshot: a write running meanwhile may or may not be
    seen. Tiles are compressed on the shared thread pool; the bytes are those of a sequential writer.
    A failed save stops at the failing tile, leaving a partial stream. */
 QX_EXPORT QXStatus QXImageSaveToStream(QXImageRef image, QXStreamRef stream);
 /* A new tiled record from the stream. Untrusted input is validated: width and height 1 ... 2^20,
    depth 8, 16 or 32, planes 1 ... 32, at most 2^20 tiles, and the bytes of all its tiles within the
-   load limit (below), all before anything is built (1005 otherwise); the first record is read and
+   load limit (below), all before anything is built (kQXErrInvalidArgument otherwise); the first record is read and
    checked before the grid is built, also from a stream that knows no length. A damaged record fails
-   with a status (1005, 1006, -1 or the stream's) and nothing of the image survives. A record yields
+   with a status (kQXErrInvalidArgument, kQXErrSolidTileSize, kQXErrGeneric or the stream's) and nothing of the image survives. A record yields
    at most one whole tile, so a load never produces more than the header declared; a tile whose
    records hold only zero bytes is not made resident. The second argument is not used. */
 QX_EXPORT QXStatus QXImageCreateFromStream(QXStreamRef stream, int32_t unused, QXImageRef* outImage);
 /* The most a stream may make QXImageCreateFromStream produce, in bytes of tiles: colBytes x 65,536
    per 256 x 256 tile of the declared image, edge tiles counted whole. A larger image is refused with
-   1005 before anything is built. Default 16 GiB; UINT64_MAX lifts it. Process-wide: any thread may
+   kQXErrInvalidArgument before anything is built. Default 16 GiB; UINT64_MAX lifts it. Process-wide: any thread may
    set or read it, and a load uses the value it finds when it checks the header. */
 QX_EXPORT void QXImageSetStreamLoadLimit(uint64_t bytes);
 QX_EXPORT uint64_t QXImageGetStreamLoadLimit(void);
@@ -262,7 +262,7 @@ QX_EXPORT QXStatus QXImageConvertToPremultipliedAlpha(QXImageRef image);
 QX_EXPORT QXStatus QXImageFillColor(QXImageRef image, const float* colour, int32_t loPlane, int32_t hiPlane);
 /* White, with the fourth plane 0 for RGB images (kQXImageColorSpaceRGB). */
 QX_EXPORT QXStatus QXImageFillTransparent(QXImageRef image);
-/* Squares of `cellSize` pixels (>= 1, else 1005), white where column and row cell parities agree,
+/* Squares of `cellSize` pixels (>= 1, else kQXErrInvalidArgument), white where column and row cell parities agree,
    else the colour; counted from the bounds' origin. Planes past the fourth are at full scale. */
 QX_EXPORT QXStatus QXImageFillCheckerboard(QXImageRef image, int32_t cellSize, float c1, float c2, float c3);
 /* New rotated records of `kind` (as QXImageCreateWithParams2; a kind that makes no image gives
