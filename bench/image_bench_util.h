@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <string>
 
+#include "core/ProgramSupport.h"
+
 namespace qxbench {
 
 // A folder of its own under $TMPDIR (or /tmp), removed with everything in it at destruction.
@@ -47,17 +49,7 @@ class ScratchFolder {
   std::string mPath;
 };
 
-// VmHWM of /proc/self/status in bytes (0 when unreadable).
-inline int64_t PeakRSSBytes() {
-  std::FILE* f = std::fopen("/proc/self/status", "re");
-  if (f == nullptr) return 0;
-  char line[256];
-  long long kib = 0;
-  while (std::fgets(line, sizeof line, f) != nullptr)
-    if (std::sscanf(line, "VmHWM: %lld kB", &kib) == 1) break;
-  std::fclose(f);
-  return static_cast<int64_t>(kib) * 1024;
-}
+using qx::PeakResidentBytes;
 
 // CPU time of every thread of the process, in seconds: with the wall time it tells how much of the
 // machine a parallel phase got, whatever else runs on it.

@@ -67,7 +67,7 @@ uint64_t Checksum(const std::vector<uint8_t>& bytes) {
 }
 
 void ReportPeak(benchmark::State& state, const char* what) {
-  int64_t peak = qxbench::PeakRSSBytes();
+  int64_t peak = qxbench::PeakResidentBytes();
   state.counters["peak_rss_MiB"] = benchmark::Counter(static_cast<double>(peak) / 1048576.0);
   std::fprintf(stderr, "%s: peak RSS %.1f MiB, budget %lld MiB + %lld MiB allowed: %s\n", what,
                static_cast<double>(peak) / 1048576.0, static_cast<long long>(kBudget >> 20),

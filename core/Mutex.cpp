@@ -94,8 +94,8 @@ QXConditionRef QXConditionCreate(void) { return qx::toHandle<__QXCondition>(qx::
 QXStatus QXConditionWait(QXConditionRef condition, QXMutexRef mutex) QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), CBaseCondition::kInfinite);
 }
-QXStatus QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex, uint32_t timeoutMS)
-    QX_NO_THREAD_SAFETY_ANALYSIS {
+QXStatus QXConditionTimedWait(QXConditionRef condition, QXMutexRef mutex,
+                              uint32_t timeoutMS) QX_NO_THREAD_SAFETY_ANALYSIS {
   return qx::fromHandle(condition)->Wait(qx::fromHandle(mutex), timeoutMS);
 }
 QXStatus QXConditionSignal(QXConditionRef condition) {

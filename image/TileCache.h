@@ -112,4 +112,3 @@ class CImageCacheMgr {
   std::atomic<int64_t> mTilesPurged{0}, mTilesWritten{0}, mTilesReloaded{0}, mBytesWritten{0}, mBytesRead{0},
       mStoreFailures{0};
 };
-

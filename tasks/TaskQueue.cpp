@@ -229,7 +229,8 @@ void CBaseTaskQueue::Stop() {
   {
     StMutexLocker lock(mQueueLock);
     for (CFArrayRef list : {static_cast<CFArrayRef>(mQueued), static_cast<CFArrayRef>(mRunning)}) {
-      for (CFIndex i = 0, count = CFArrayGetCount(list); i < count; ++i) qx::ObjectAt<CBaseTask>(list, i)->SetStop(true);
+      for (CFIndex i = 0, count = CFArrayGetCount(list); i < count; ++i)
+        qx::ObjectAt<CBaseTask>(list, i)->SetStop(true);
     }
     // Pushes blocked for space give up now instead of queuing behind the stop.
     QXConditionSignal(mSpaceCondition);

@@ -26,6 +26,7 @@
 
 #include "CFRef.h"
 #include "Jobs.h"
+#include "core/ProgramSupport.h"
 
 using qxcf::adopt;
 using qxcf::CFRef;
@@ -36,15 +37,8 @@ constexpr int32_t kMaxSide = 1 << 20;
 constexpr int32_t kTile = kQXImageTileSize;
 constexpr size_t kBandBytes = size_t(64) << 20;  // raw files move through bands of at most this
 
-struct ImageDeleter {
-  void operator()(QXImageRef image) const { QXImageRelease(image); }
-};
-using ImageHolder = std::unique_ptr<std::remove_pointer_t<QXImageRef>, ImageDeleter>;
-
-struct StreamDeleter {
-  void operator()(QXStreamRef stream) const { QXStreamRelease(stream); }
-};
-using StreamHolder = std::unique_ptr<std::remove_pointer_t<QXStreamRef>, StreamDeleter>;
+using qx::ImageHolder;
+using qx::StreamHolder;
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }

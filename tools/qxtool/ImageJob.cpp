@@ -23,6 +23,7 @@
 
 #include "CFRef.h"
 #include "Jobs.h"
+#include "core/ProgramSupport.h"
 
 using qxcf::adopt;
 using qxcf::CFRef;
@@ -35,15 +36,8 @@ constexpr int32_t kBandRows = kQXImageTileSize;
 constexpr int32_t kMaxSide = 1 << 20;  // what a saved image may have
 constexpr double kMiB = 1024.0 * 1024.0;
 
-struct ImageDeleter {
-  void operator()(QXImageRef image) const { QXImageRelease(image); }
-};
-using ImageHolder = std::unique_ptr<std::remove_pointer_t<QXImageRef>, ImageDeleter>;
-
-struct StreamDeleter {
-  void operator()(QXStreamRef stream) const { QXStreamRelease(stream); }
-};
-using StreamHolder = std::unique_ptr<std::remove_pointer_t<QXStreamRef>, StreamDeleter>;
+using qx::ImageHolder;
+using qx::StreamHolder;
 
 struct Options {
   int32_t width = 8192;
@@ -113,17 +107,6 @@ void patternRows(int32_t width, int32_t y0, int32_t rows, uint16_t* out) {
 
 double seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-int64_t peakRSS() {
-  FILE* f = std::fopen("/proc/self/status", "re");
-  if (f == nullptr) return 0;
-  char line[256];
-  long long kib = 0;
-  while (std::fgets(line, sizeof line, f) != nullptr)
-    if (std::sscanf(line, "VmHWM: %lld kB", &kib) == 1) break;
-  std::fclose(f);
-  return static_cast<int64_t>(kib) * 1024;
 }
 
 QXImageCacheStatistics statistics() {
@@ -233,7 +216,7 @@ class Demo {
                 static_cast<double>(b.bytesRead - start.bytesRead) / kMiB, b.storeFailures - start.storeFailures);
     std::printf("peak tile cache use %.1f MiB of a %.1f MiB budget; peak memory (VmHWM) %.1f MiB\n",
                 static_cast<double>(b.peakUsed) / kMiB, static_cast<double>(b.budget) / kMiB,
-                static_cast<double>(peakRSS()) / kMiB);
+                static_cast<double>(qx::PeakResidentBytes()) / kMiB);
     std::printf("every pixel verified after the spill and after the reload: OK\n");
     return 0;
   }
