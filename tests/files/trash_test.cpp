@@ -27,6 +27,8 @@ class TrashTest : public ::testing::Test {
   int32_t Restore(const fs::path& path) { return QXFileMgrRestoreRecycledItem(URL(path).get(), nullptr); }
 };
 
+constexpr int32_t kNoMatch = 2;  // no trashed item was recorded under that path
+
 TEST_F(TrashTest, RoundTripWithEncodedNames) {
   const fs::path item = root / "My Photos/Sommer % 2024 ü.jpg";
   Write(item, "summer");
@@ -45,10 +47,8 @@ TEST_F(TrashTest, RoundTripWithEncodedNames) {
   fs::remove_all(root / "My Photos");
   EXPECT_EQ(Restore(item), 0);
   EXPECT_EQ(Read(item), "summer");
-  EXPECT_TRUE(fs::is_empty(trash / "files"));
-  EXPECT_TRUE(fs::is_empty(trash / "info"));
-  EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
-  EXPECT_EQ(Restore(root / "never-trashed"), 2);
+  EXPECT_TRUE(fs::is_empty(trash / "files") && fs::is_empty(trash / "info"));
+  EXPECT_EQ((Codes{Restore(item), Restore(root / "never-trashed")}), (Codes{kQXFileMgrErrFileExists, kNoMatch}));
 
   // Folders travel whole, links inside them stay links.
   Write(root / "album/a.jpg", "a");
@@ -62,21 +62,19 @@ TEST_F(TrashTest, RoundTripWithEncodedNames) {
 
 TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
   const fs::path item = root / "doc.txt";
-  Write(item, "first");
-  ASSERT_EQ(Recycle(item), 0);
-  Write(item, "second");
-  ASSERT_EQ(Recycle(item), 0);
-  Write(root / "other/doc.txt", "elsewhere");
-  ASSERT_EQ(Recycle(root / "other/doc.txt"), 0);
+  for (const auto& [path, contents] :
+       {std::pair{item, "first"}, {item, "second"}, {root / "other/doc.txt", "elsewhere"}}) {
+    Write(path, contents);
+    ASSERT_EQ(Recycle(path), 0);
+  }
   EXPECT_EQ(Names(trash / "files"), (std::vector<std::string>{"doc 1.txt", "doc 2.txt", "doc.txt"}));
-  EXPECT_EQ(Restore(item), 0);
+  EXPECT_EQ((Codes{Restore(item), Restore(item)}), (Codes{0, kQXFileMgrErrFileExists}));
   EXPECT_EQ(Read(item), "second");
-  EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
   fs::remove(item);
   EXPECT_EQ(Restore(item), 0);
   EXPECT_EQ(Read(item), "first");
   fs::remove(item);
-  EXPECT_EQ(Restore(item), 2) << "the other doc.txt came from another folder";
+  EXPECT_EQ(Restore(item), kNoMatch) << "the other doc.txt came from another folder";
   EXPECT_EQ(Restore(root / "other/doc.txt"), 0);
   EXPECT_EQ(Read(root / "other/doc.txt"), "elsewhere");
 
@@ -85,8 +83,7 @@ TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
   Write(trash / "info/orphan.trashinfo", "[Trash Info]\nPath=" + root.string() + "/orphan\nDeletionDate=x\n");
   Write(trash / "info/nogroup.trashinfo", "Path=" + root.string() + "/nogroup\n");
   Write(trash / "files/nogroup", "n");
-  EXPECT_EQ(Restore(root / "orphan"), 2);
-  EXPECT_EQ(Restore(root / "nogroup"), 2);
+  EXPECT_EQ((Codes{Restore(root / "orphan"), Restore(root / "nogroup")}), (Codes{kNoMatch, kNoMatch}));
 
   // A name of the longest length the file system allows still fits in the trash.
   std::string utf8Long = root.string() + "/" + std::string(120, 'x');
@@ -98,10 +95,9 @@ TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
   EXPECT_EQ(Restore(utf8Long), 0);
   EXPECT_EQ(Read(utf8Long), "long");
 
-  EXPECT_EQ(Recycle(root / "missing"), ENOENT);
-  CFRef<CFURLRef> web = qxcf::adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/x"), nullptr));
-  EXPECT_EQ(QXFileMgrRecycleItemCopy(web.get(), nullptr), -1);
-  EXPECT_EQ(QXFileMgrRestoreRecycledItem(web.get(), nullptr), -1);
+  EXPECT_EQ((Codes{Recycle(root / "missing"), QXFileMgrRecycleItemCopy(Web().get(), nullptr),
+                   QXFileMgrRestoreRecycledItem(Web().get(), nullptr)}),
+            (Codes{ENOENT, kQXErrGeneric, kQXErrGeneric}));
 }
 
 TEST_F(TrashTest, HomeTrashThatCannotBeMade) {
@@ -132,14 +128,11 @@ TEST_F(TrashTest, HomeTrashWithoutHOMEUsesThePasswordDatabase) {
 }
 
 TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
-  fs::path other = OtherFileSystem(root);
-  if (other.empty()) GTEST_SKIP() << "no second writable file system";
   // Remove only what this test made in the shared /dev/shm trash.
-  const fs::path topTrash = other / (".Trash-" + std::to_string(getuid()));
+  const fs::path topTrash = OtherFileSystem(root) / (".Trash-" + std::to_string(getuid()));
   const bool trashExisted = fs::exists(topTrash);
-  char pattern[] = "/dev/shm/qxtest-trash-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const fs::path dir = pattern;
+  const fs::path dir = OtherFileSystemFolder(root);
+  if (dir.empty()) GTEST_SKIP() << "no second writable file system";
   const fs::path item = dir / "remote file.txt";
   Write(item, "remote");
   EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(item).get()));
@@ -166,8 +159,7 @@ TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
   const fs::path viaLink = root / "shm-link/linked.txt";
   Write(viaLink, "linked");
   ASSERT_EQ(Recycle(viaLink), 0);
-  EXPECT_FALSE(fs::exists(dir / (".Trash-" + std::to_string(getuid()))));
-  EXPECT_FALSE(fs::exists(trash / "files/linked.txt"));
+  EXPECT_FALSE(fs::exists(dir / (".Trash-" + std::to_string(getuid()))) || fs::exists(trash / "files/linked.txt"));
   EXPECT_TRUE(fs::exists(topTrash / "files/linked.txt"));
   EXPECT_EQ(Restore(viaLink), 0);
   EXPECT_EQ(Read(dir / "linked.txt"), "linked");
