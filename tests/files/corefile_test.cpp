@@ -57,9 +57,9 @@ TEST_F(CoreFile, FolderTypesFollowTheXDGFolders) {
   Write(root / ".config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"" + (root / "docs").string() + "\"\n");
   EXPECT_EQ(Folder(5), (root / "docs").string());
 
-  CFURLRef resource = nullptr;
-  EXPECT_EQ(QXFileMgrGetResourceURLCopy(CFSTR("strings"), CFSTR("plist"), CFSTR("Res/en"), &resource), 0);
-  EXPECT_EQ(Own(resource), (exe / "Res/en/strings.plist").string());
+  CFURLRef url = reinterpret_cast<CFURLRef>(1);
+  EXPECT_EQ(PathOr(QXFileMgrGetResourceURLCopy(CFSTR("strings"), CFSTR("plist"), CFSTR("Res/en"), &url), &url),
+            (exe / "Res/en/strings.plist").string());
   // A module handle gives the folder its library was loaded from.
   Dl_info info{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&QXFileMgrGetFolderPathCopy), &info), 0);
@@ -73,9 +73,8 @@ TEST_F(CoreFile, FolderTypesFollowTheXDGFolders) {
   EXPECT_EQ(Folder(0), data.string());
   Write(root / "blocker", "x");
   setenv("XDG_DATA_HOME", (root / "blocker/data").c_str(), 1);
-  CFURLRef url = reinterpret_cast<CFURLRef>(1);
-  EXPECT_EQ(QXFileMgrGetFolderPathCopy(nullptr, 0, nullptr, &url), ENOTDIR);
-  EXPECT_EQ(url, nullptr);
+  url = reinterpret_cast<CFURLRef>(1);
+  EXPECT_EQ(PathOr(QXFileMgrGetFolderPathCopy(nullptr, 0, nullptr, &url), &url), Status(ENOTDIR));
 }
 
 TEST_F(CoreFile, PathsAndURLsWithoutAPath) {
@@ -163,10 +162,10 @@ TEST_F(CoreFile, UniqueNamesLegalNamesExtensionsAndSidecars) {
   for (const auto& [name, hasExtension, suffix, excluding, expected] : cases)
     EXPECT_EQ(unique(name, hasExtension, suffix, excluding), expected) << name << " " << Str(suffix);
   CFURLRef out = nullptr;
-  EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("Photo.jpg"), nullptr, &out), 0);
-  EXPECT_EQ(fs::path(Own(out)).filename(), "Photo 2.jpg");
-  EXPECT_EQ(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("a/b"), nullptr, &out), kQXErrGeneric);
-  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(PathOr(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("Photo.jpg"), nullptr, &out), &out),
+            (dir / "Photo 2.jpg").string());
+  EXPECT_EQ(PathOr(QXFileMgrCreateUniqueFileNameTemp(folder.get(), CFSTR("a/b"), nullptr, &out), &out),
+            Status(kQXErrGeneric));
 
   const std::pair<std::string, const char*> legal[] = {
       {"a:b*c?..", "a b c "},
@@ -197,10 +196,9 @@ TEST_F(CoreFile, UniqueNamesLegalNamesExtensionsAndSidecars) {
   EXPECT_EQ(Str(name.get()), "a");
 
   // A "." in a folder name is not an extension.
-  for (const auto& [image, sidecar] : {std::pair{"IMG_1.CR2", "IMG_1.xmp"}, {"my.photos/IMG", "my.photos/IMG.xmp"}}) {
-    EXPECT_EQ(QXFileMgrCreateSidecarPathForImage(URL(root / image).get(), &out), 0);
-    EXPECT_EQ(Own(out), (root / sidecar).string());
-  }
+  for (const auto& [image, sidecar] : {std::pair{"IMG_1.CR2", "IMG_1.xmp"}, {"my.photos/IMG", "my.photos/IMG.xmp"}})
+    EXPECT_EQ(PathOr(QXFileMgrCreateSidecarPathForImage(URL(root / image).get(), &out), &out),
+              (root / sidecar).string());
 }
 
 TEST_F(CoreFile, CreateAndDeleteFoldersNeverEscapeThroughLinks) {
@@ -386,13 +384,12 @@ TEST_F(CoreFile, LinksVolumesAndPlatformGaps) {
   fs::create_directory_symlink(root / "target", root / "hop1");
   fs::create_symlink(root / "hop1/file.txt", root / "hop2");
   fs::create_symlink(root / "missing", root / "dangling");
-  CFURLRef out = nullptr;
-  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "hop2").get(), &out), 0);
-  EXPECT_EQ(Own(out), fs::canonical(root / "target/file.txt").string());
-  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "target/file.txt").get(), &out), 0);
-  EXPECT_EQ(Own(out), (root / "target/file.txt").string());
-  EXPECT_EQ(QXFileMgrResolveLink(URL(root / "dangling").get(), &out), ENOENT);
-  EXPECT_EQ(out, nullptr);
+  for (const auto& [link, target] : {std::pair{root / "hop2", fs::canonical(root / "target/file.txt").string()},
+                                     {root / "target/file.txt", (root / "target/file.txt").string()},
+                                     {root / "dangling", Status(ENOENT)}}) {
+    CFURLRef out = reinterpret_cast<CFURLRef>(1);
+    EXPECT_EQ(PathOr(QXFileMgrResolveLink(URL(link).get(), &out), &out), target);
+  }
 
   uint64_t bytes = 0;
   EXPECT_EQ(QXFileMgrGetBytesFreeFromPath(URL(root).get(), &bytes), 0);

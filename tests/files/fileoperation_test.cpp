@@ -162,17 +162,4 @@ TEST_F(FileOperation, ChangesDuringTheCopyAreNeitherFollowedNorReplaced) {
   qx::testing::SetFileRaceHook(nullptr);
 }
 
-TEST_F(FileOperation, MovesAcrossFileSystems) {
-  const fs::path away = OtherFileSystemFolder(root);
-  if (away.empty()) GTEST_SKIP() << "no second writable file system";
-  Write(away / "Photo.jpg", "remote");
-  SetMTime(away / "Photo.jpg", 1400000000, 0);
-  Write(root / "Photo.jpg", "local");
-  EXPECT_EQ(Once(true, {away / "Photo.jpg"}, root), 0);
-  EXPECT_FALSE(fs::exists(away / "Photo.jpg"));
-  EXPECT_EQ(ReadAll({root / "Photo 1.jpg", root / "Photo.jpg"}), "remote|local");
-  EXPECT_EQ(MTime(root / "Photo 1.jpg").tv_sec, 1400000000);
-  fs::remove_all(away);
-}
-
 }  // namespace

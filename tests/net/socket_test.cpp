@@ -32,27 +32,19 @@ int descriptor(QXSocketRef socket) { return qx::testing::SocketDescriptor(socket
 
 constexpr int kNoSocket = -1;
 
-// Owns one socket handle.
+// Owns one socket handle: a new socket unless one is adopted.
 struct Socket {
-  Socket() : ref(QXSocketCreate()) {}
-  explicit Socket(QXSocketRef adopted) : ref(adopted) {}
+  explicit Socket(QXSocketRef adopted = QXSocketCreate()) : ref(adopted) {}
   ~Socket() {
     if (ref) QXSocketRelease(ref);
   }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
   QXSocketRef ref;
 };
 
-std::vector<uint8_t> bytesOf(CFDataRef data) {
-  if (!data) return {};
-  const UInt8* p = CFDataGetBytePtr(data);
-  return std::vector<uint8_t>(p, p + CFDataGetLength(data));
-}
-
 // The 16 bytes of an IPv4 socket address.
-std::vector<uint8_t> inet(uint16_t port, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  return {2, 0, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port), a, b, c, d, 0, 0, 0, 0, 0, 0, 0, 0};
+std::string inet(uint16_t port, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t bytes[16] = {2, 0, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port), a, b, c, d};
+  return std::string(reinterpret_cast<const char*>(bytes), 16);
 }
 
 sockaddr_in localAddress(QXSocketRef socket) {
@@ -89,9 +81,7 @@ struct Pair {
     EXPECT_EQ(0, QXSocketOpen(client.ref));
     server.ref = acceptOne(listener.ref);
   }
-  Socket listener;
-  Socket client;
-  Socket server{nullptr};
+  Socket listener, client, server{nullptr};
 };
 
 QXStatus writeAll(QXSocketRef socket, const std::string& text) {
@@ -124,8 +114,8 @@ long openDescriptors() {
 
 TEST(SocketTest, AddressDataHasTheSocketAddressLayout) {
   Socket s;
-  auto address = [&] { return bytesOf(QXSocketGetAddressData(s.ref)); };
-  EXPECT_EQ(nullptr, QXSocketGetAddressData(s.ref));
+  auto address = [&] { return streamtest::Bytes(QXSocketGetAddressData(s.ref)); };
+  EXPECT_EQ("(null)", address());
   EXPECT_EQ(0, QXSocketSetAddressLoopback(s.ref, 80));
   EXPECT_EQ(inet(80, 127, 0, 0, 1), address());
   QXSocketSetAddress(s.ref, CFSTR("10.1.2.3"), 0x1F90);
@@ -135,7 +125,7 @@ TEST(SocketTest, AddressDataHasTheSocketAddressLayout) {
   EXPECT_EQ(inet(1, 255, 255, 255, 255), address());
   EXPECT_EQ(0, QXSocketSetAddressAny(s.ref, 1));
   EXPECT_EQ(inet(1, 0, 0, 0, 0), address());
-  CFDataRef data = CFDataCreate(nullptr, inet(7, 127, 0, 0, 1).data(), 16);
+  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(inet(7, 127, 0, 0, 1).data()), 16);
   QXSocketSetAddressData(s.ref, data);
   CFRelease(data);  // the socket holds its own reference
   EXPECT_EQ(inet(7, 127, 0, 0, 1), address());
