@@ -442,7 +442,7 @@ TEST_F(CoreFile, NoDescriptorLeaksIntoChildProcessesThreads) {
       CFURLRef url = nullptr;
       EXPECT_EQ(QXFileMgrGetFolderPathCopy(nullptr, 3, nullptr, &url), 0);
       if (url) CFRelease(url);
-      EXPECT_EQ(QXFileMgrRestoreRecycledItem(URL(root / "never-there").get(), nullptr), 2);
+      EXPECT_EQ(QXFileMgrRestoreRecycledItem(URL(root / "never-there").get(), nullptr), 2);  // no match
     }
   });
 

@@ -139,7 +139,8 @@ TEST(Stream, MemoryReadWriteAndData) {
 
   // Immutable data is copied before the first write; the caller's object never changes.
   CFRef<CFDataRef> fixed = qxcf::adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("abc"), 3));
-  StreamPtr f(QXStreamCreateForData(fixed.get()));
+  StreamPtr f(QXStreamCreateForData(fixed.get())), again(f.get());
+  QXStreamRetain(f.get());  // `again` holds the second reference
   ASSERT_EQ(QXStreamOpen(f.get()), 0);
   EXPECT_EQ(QXStreamGetData(f.get()), fixed.get());
   EXPECT_EQ(QXStreamWrite(f.get(), "XYZW", 4), 0);
