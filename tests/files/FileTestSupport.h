@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cf/CFRef.h"
@@ -46,6 +48,40 @@ inline std::string PathOf(CFURLRef url) {
              : "(none)";
 }
 
+// Takes ownership of a copy the library returned: its text, or its path ("(none)" for no URL).
+inline std::string Own(CFStringRef string) { return Str(qxcf::adopt(string).get()); }
+inline std::string Own(CFURLRef url) { return PathOf(qxcf::adopt(url).get()); }
+
+inline std::string Status(int32_t status) { return "status " + std::to_string(status); }
+
+// What a call gave back through `*url`: the path (the URL is released), or "status N" when it
+// failed, which must leave the URL null. Pass &url, so it is read after the call.
+inline std::string PathOr(int32_t status, CFURLRef* url) {
+  if (status == 0) return Own(*url);
+  return *url == nullptr ? Status(status) : "status with a URL";
+}
+
+// A URL with a path component but no file-system path.
+inline CFRef<CFURLRef> Web(const char* text = "http://example.com/a/b.jpg") {
+  return qxcf::adopt(CFURLCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text),
+                                          static_cast<CFIndex>(strlen(text)), kCFStringEncodingUTF8, nullptr));
+}
+
+// Statuses of several calls, made in order (a braced list is evaluated left to right).
+using Codes = std::vector<int32_t>;
+
+// The count of an array the library returned, which it releases; -1 for no array.
+inline CFIndex Count(CFArrayRef array) {
+  CFIndex count = array ? CFArrayGetCount(array) : -1;
+  if (array) CFRelease(array);
+  return count;
+}
+
+inline CFRef<CFArrayRef> Array(std::initializer_list<CFTypeRef> values) {
+  return qxcf::adopt(CFArrayCreate(nullptr, const_cast<const void**>(values.begin()),
+                                   static_cast<CFIndex>(values.size()), &kCFTypeArrayCallBacks));
+}
+
 inline void Write(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << content;
@@ -56,6 +92,14 @@ inline std::string Read(const fs::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// The contents of several files, joined by "|".
+inline std::string ReadAll(std::initializer_list<fs::path> paths) {
+  std::string all;
+  const char* separator = "";
+  for (const fs::path& path : paths) all += std::exchange(separator, "|") + Read(path);
+  return all;
 }
 
 // Sets the modification time exactly (seconds and nanoseconds since 1970).
@@ -84,6 +128,12 @@ inline fs::path OtherFileSystem(const fs::path& near) {
   if (::stat(near.c_str(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev) return {};
   if (::access("/dev/shm", W_OK) != 0) return {};
   return "/dev/shm";
+}
+
+// A new folder on that other file system, for the caller to remove; empty when there is none.
+inline fs::path OtherFileSystemFolder(const fs::path& near) {
+  char pattern[] = "/dev/shm/qxtest-XXXXXX";
+  return OtherFileSystem(near).empty() || !mkdtemp(pattern) ? fs::path() : fs::path(pattern);
 }
 
 }  // namespace filetest

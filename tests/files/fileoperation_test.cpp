@@ -9,6 +9,8 @@ using namespace filetest;
 
 namespace {
 
+using Strings = std::vector<std::string>;
+
 class FileOperation : public ::testing::Test {
  protected:
   qxtest::TempHome home;
@@ -17,10 +19,19 @@ class FileOperation : public ::testing::Test {
 
   ~FileOperation() override { QXFileOperationRelease(op); }
 
-  static CFRef<CFArrayRef> Items(std::initializer_list<fs::path> paths) {
-    CFRef<CFMutableArrayRef> items = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
-    for (const auto& path : paths) CFArrayAppendValue(items.get(), URL(path).get());
-    return CFRef<CFArrayRef>::retain(items.get());
+  // Adds a copy (or a move) of `items` into `to` to the batch.
+  static void Add(QXFileOperationRef batch, bool move, std::initializer_list<fs::path> items, const fs::path& to) {
+    CFRef<CFMutableArrayRef> array = qxcf::adopt(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+    for (const auto& path : items) CFArrayAppendValue(array.get(), URL(path).get());
+    EXPECT_EQ((move ? QXFileOperationMoveItems : QXFileOperationCopyItems)(batch, array.get(), URL(to, true).get()), 0);
+  }
+  // A new batch of one command, performed once: its status.
+  static int32_t Once(bool move, std::initializer_list<fs::path> items, const fs::path& to) {
+    QXFileOperationRef batch = QXFileOperationCreate();
+    Add(batch, move, items, to);
+    int32_t status = QXFileOperationPerformOperations(batch, nullptr);
+    QXFileOperationRelease(batch);
+    return status;
   }
 };
 
@@ -37,74 +48,61 @@ TEST_F(FileOperation, CopiesRenameOnCollisionAndRunAgain) {
   SetMTime(root / "in/Album/p1.jpg", 1100000001, 0);
   Write(root / "out/Photo.jpg", "old photo");
   fs::create_directory(root / "out/Album");
-
-  EXPECT_EQ(QXFileOperationCopyItems(op, Items({root / "in/Photo.jpg", root / "in/Album"}).get(),
-                                     URL(root / "out", true).get()),
-            0);
-  EXPECT_EQ(Names(root / "out"), (std::vector<std::string>{"Album", "Photo.jpg"})) << "adding does nothing yet";
+  Add(op, false, {root / "in/Photo.jpg", root / "in/Album"}, root / "out");
+  EXPECT_EQ(Names(root / "out"), (Strings{"Album", "Photo.jpg"})) << "adding does nothing yet";
   EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
-  EXPECT_EQ(Names(root / "out"), (std::vector<std::string>{"Album", "Album 1", "Photo 1.jpg", "Photo.jpg"}));
-  EXPECT_EQ(Read(root / "out/Photo.jpg"), "old photo");
-  EXPECT_EQ(Read(root / "out/Photo 1.jpg"), "new photo");
+  EXPECT_EQ(Names(root / "out"), (Strings{"Album", "Album 1", "Photo 1.jpg", "Photo.jpg"}));
+  EXPECT_EQ(ReadAll({root / "out/Photo.jpg", root / "out/Photo 1.jpg", root / "out/Album 1/p1.jpg"}),
+            "old photo|new photo|one");
   EXPECT_EQ(MTime(root / "out/Photo 1.jpg").tv_sec, 1100000000);
-  EXPECT_EQ(Read(root / "out/Album 1/p1.jpg"), "one");
   EXPECT_EQ(MTime(root / "out/Album 1/p1.jpg").tv_sec, 1100000001);
   EXPECT_TRUE(fs::exists(root / "in/Photo.jpg"));
-
   // The commands stay: performing again copies again, under the next free names.
   EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
-  EXPECT_EQ(Names(root / "out"),
-            (std::vector<std::string>{"Album", "Album 1", "Album 2", "Photo 1.jpg", "Photo 2.jpg", "Photo.jpg"}));
+  EXPECT_EQ(Names(root / "out"), (Strings{"Album", "Album 1", "Album 2", "Photo 1.jpg", "Photo 2.jpg", "Photo.jpg"}));
 
-  // Names that are not UTF-8 are renamed by the same rule, byte for byte.
+  // Names that are not UTF-8 are renamed by the same rule, byte for byte; a copy into the item's
+  // own folder is named "copy", and again "copy1".
   const std::string latin = "caf\xE9.jpg";
   Write(root / "in" / latin, "in");
   Write(root / "out" / latin, "out");
   QXFileOperationRef more = QXFileOperationCreate();
-  QXFileOperationCopyItems(more, Items({root / "in" / latin}).get(), URL(root / "out", true).get());
-  QXFileOperationCopyItems(more, Items({root / "in" / latin}).get(), URL(root / "in", true).get());
+  Add(more, false, {root / "in" / latin}, root / "out");
+  Add(more, false, {root / "in" / latin}, root / "in");
+  Add(more, false, {root / "in/Photo.jpg"}, root / "in");
+  EXPECT_EQ(QXFileOperationPerformOperations(more, nullptr), 0);
   EXPECT_EQ(QXFileOperationPerformOperations(more, nullptr), 0);
   QXFileOperationRelease(more);
-  EXPECT_EQ(Read(root / "out" / latin), "out");
-  EXPECT_EQ(Read(root / "out" / "caf\xE9 1.jpg"), "in");
-  EXPECT_EQ(Read(root / "in" / "caf\xE9 copy.jpg"), "in");
+  EXPECT_EQ(ReadAll({root / "out" / latin, root / "out/caf\xE9 1.jpg", root / "in/caf\xE9 copy.jpg",
+                     root / "in/Photo copy.jpg", root / "in/Photo copy1.jpg"}),
+            "out|in|in|new photo|new photo");
 }
 
-TEST_F(FileOperation, CopyIntoItsOwnFolderAndMoves) {
+TEST_F(FileOperation, MovesRunInOrderAndStopAtTheFirstFailure) {
+  // Moves run in the order added; a move into the item's own folder does nothing.
   Write(root / "Photo.jpg", "p");
-  EXPECT_EQ(QXFileOperationCopyItems(op, Items({root / "Photo.jpg"}).get(), URL(root, true).get()), 0);
-  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
-  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
-  EXPECT_EQ(Read(root / "Photo copy.jpg"), "p");
-  EXPECT_EQ(Read(root / "Photo copy1.jpg"), "p");
-
-  // Moves run after the copies, in the order added; a move into the item's own folder does nothing.
-  QXFileOperationRef moves = QXFileOperationCreate();
+  Write(root / "Photo copy.jpg", "c");
   Write(root / "dest/Photo.jpg", "taken");
-  QXFileOperationMoveItems(moves, Items({root / "Photo.jpg", root / "Photo copy.jpg"}).get(), URL(root / "dest").get());
-  QXFileOperationMoveItems(moves, Items({root / "dest/Photo copy.jpg"}).get(), URL(root / "dest").get());
-  QXFileOperationMoveItems(moves, Items({root / "dest/Photo copy.jpg"}).get(), URL(root / "new/deeper").get());
-  EXPECT_EQ(QXFileOperationPerformOperations(moves, nullptr), 0);
-  EXPECT_EQ(Names(root / "dest"), (std::vector<std::string>{"Photo 1.jpg", "Photo.jpg"}));
-  EXPECT_EQ(Names(root / "new/deeper"), (std::vector<std::string>{"Photo copy.jpg"}));
-  EXPECT_EQ(Read(root / "dest/Photo 1.jpg"), "p");
-  EXPECT_EQ(Read(root / "dest/Photo.jpg"), "taken");
+  Add(op, true, {root / "Photo.jpg", root / "Photo copy.jpg"}, root / "dest");
+  Add(op, true, {root / "dest/Photo copy.jpg"}, root / "dest");
+  Add(op, true, {root / "dest/Photo copy.jpg"}, root / "new/deeper");
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
+  EXPECT_EQ(Names(root / "dest"), (Strings{"Photo 1.jpg", "Photo.jpg"}));
+  EXPECT_EQ(Names(root / "new/deeper"), (Strings{"Photo copy.jpg"}));
+  EXPECT_EQ(ReadAll({root / "dest/Photo 1.jpg", root / "dest/Photo.jpg"}), "p|taken");
   EXPECT_FALSE(fs::exists(root / "Photo.jpg"));
   // Performing again: the items are gone, so the first move fails with ENOENT.
-  EXPECT_EQ(QXFileOperationPerformOperations(moves, nullptr), ENOENT);
-  QXFileOperationRelease(moves);
-}
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), ENOENT);
 
-TEST_F(FileOperation, StopsAtTheFirstFailureAndKeepsProgress) {
   Write(root / "a.txt", "a");
   Write(root / "b.txt", "b");
-  fs::create_directory(root / "out");
-  QXFileOperationCopyItems(op, Items({root / "a.txt", root / "missing.txt", root / "b.txt"}).get(),
-                           URL(root / "out", true).get());
+  QXFileOperationRelease(op);
+  op = QXFileOperationCreate();
+  Add(op, false, {root / "a.txt", root / "missing.txt", root / "b.txt"}, root / "out");
   bool destroyed = false;
   auto* progress = new Progress(&destroyed);
   EXPECT_EQ(QXFileOperationPerformOperations(op, progress), ENOENT);
-  EXPECT_EQ(Names(root / "out"), (std::vector<std::string>{"a.txt"})) << "nothing after the failure runs";
+  EXPECT_EQ(Names(root / "out"), (Strings{"a.txt"})) << "nothing after the failure runs";
   EXPECT_EQ(progress->RefCount(), 2u);
   QXFileOperationPerformOperations(op, nullptr);
   EXPECT_EQ(progress->RefCount(), 1u) << "a later perform replaces the progress object";
@@ -117,37 +115,23 @@ TEST_F(FileOperation, StopsAtTheFirstFailureAndKeepsProgress) {
 
   // Bad input: a folder copied into itself, a URL without a path, a destination that is a file.
   Write(root / "tree/x.txt", "x");
-  QXFileOperationRef bad = QXFileOperationCreate();
-  QXFileOperationCopyItems(bad, Items({root / "tree"}).get(), URL(root / "tree/inner", true).get());
-  EXPECT_EQ(QXFileOperationPerformOperations(bad, nullptr), EINVAL);
-  EXPECT_EQ(Names(root / "tree"), (std::vector<std::string>{"inner", "x.txt"}));
-  QXFileOperationRelease(bad);
-  bad = QXFileOperationCreate();
-  CFRef<CFURLRef> web = qxcf::adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/x.txt"), nullptr));
-  const void* values[] = {web.get()};
-  CFRef<CFArrayRef> webItems = qxcf::adopt(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
-  QXFileOperationCopyItems(bad, webItems.get(), URL(root / "out", true).get());
-  EXPECT_EQ(QXFileOperationPerformOperations(bad, nullptr), -1);
-  QXFileOperationRelease(bad);
-  bad = QXFileOperationCreate();
-  QXFileOperationCopyItems(bad, Items({root / "b.txt"}).get(), URL(root / "a.txt", true).get());
-  EXPECT_EQ(QXFileOperationPerformOperations(bad, nullptr), EEXIST);
-  QXFileOperationRelease(bad);
+  EXPECT_EQ(Once(false, {root / "tree"}, root / "tree/inner"), EINVAL);
+  EXPECT_EQ(Names(root / "tree"), (Strings{"inner", "x.txt"}));
+  EXPECT_EQ(QXFileOperationCopyItems(op, Array({Web().get()}).get(), URL(root / "out", true).get()), 0);
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), kQXErrGeneric);
+  EXPECT_EQ(Once(false, {root / "b.txt"}, root / "a.txt"), EEXIST);
   EXPECT_EQ(QXFileOperationCopyItems(op, nullptr, URL(root).get()), EINVAL);
 }
 
 // What a concurrent program does between the checks and the copy, injected at that moment.
 fs::path gSwapFile, gSwapTo;  // this file becomes a link to gSwapTo once it has been examined
-fs::path gClaim;              // the first chosen target is taken by someone else
+bool gClaim = false;          // the first chosen target is taken by someone else
 void Interfere(const char* moment, const char* path) {
   if (std::string(moment) == "CopyTree.checked" && !gSwapFile.empty() && fs::path(path) == gSwapFile) {
     fs::remove(gSwapFile);
     fs::create_symlink(gSwapTo, gSwapFile);
   }
-  if (std::string(moment) == "FileOperation.target" && !gClaim.empty()) {
-    Write(path, "theirs");
-    gClaim.clear();
-  }
+  if (std::string(moment) == "FileOperation.target" && std::exchange(gClaim, false)) Write(path, "theirs");
 }
 
 TEST_F(FileOperation, ChangesDuringTheCopyAreNeitherFollowedNorReplaced) {
@@ -158,52 +142,24 @@ TEST_F(FileOperation, ChangesDuringTheCopyAreNeitherFollowedNorReplaced) {
   Write(root / "album/p.jpg", "photo");
   gSwapFile = root / "album/p.jpg";
   gSwapTo = root / "secret.txt";
-  QXFileOperationCopyItems(op, Items({root / "album"}).get(), URL(root / "out", true).get());
-  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), ELOOP);
+  EXPECT_EQ(Once(false, {root / "album"}, root / "out"), ELOOP);
   EXPECT_FALSE(fs::exists(root / "out/album/p.jpg"));
   gSwapFile.clear();
 
   // A file that appears at the chosen name is kept; the copy and the move take the next name.
   Write(root / "Photo.jpg", "ours");
   Write(root / "dest/Photo.jpg", "first");
-  QXFileOperationRef batch = QXFileOperationCreate();
-  QXFileOperationCopyItems(batch, Items({root / "Photo.jpg"}).get(), URL(root / "dest", true).get());
-  gClaim = "yes";
-  EXPECT_EQ(QXFileOperationPerformOperations(batch, nullptr), 0);
-  QXFileOperationRelease(batch);
-  EXPECT_EQ(Read(root / "dest/Photo.jpg"), "first");
-  EXPECT_EQ(Read(root / "dest/Photo 1.jpg"), "theirs");
-  EXPECT_EQ(Read(root / "dest/Photo 2.jpg"), "ours");
-  batch = QXFileOperationCreate();
-  QXFileOperationMoveItems(batch, Items({root / "Photo.jpg"}).get(), URL(root / "dest", true).get());
-  gClaim = "yes";
-  EXPECT_EQ(QXFileOperationPerformOperations(batch, nullptr), 0);
-  QXFileOperationRelease(batch);
-  EXPECT_EQ(Read(root / "dest/Photo 3.jpg"), "theirs");
-  EXPECT_EQ(Read(root / "dest/Photo 4.jpg"), "ours");
+  gClaim = true;
+  EXPECT_EQ(Once(false, {root / "Photo.jpg"}, root / "dest"), 0);
+  EXPECT_EQ(ReadAll({root / "dest/Photo.jpg", root / "dest/Photo 1.jpg", root / "dest/Photo 2.jpg"}),
+            "first|theirs|ours");
+  gClaim = true;
+  EXPECT_EQ(Once(true, {root / "Photo.jpg"}, root / "dest"), 0);
+  EXPECT_EQ(ReadAll({root / "dest/Photo 3.jpg", root / "dest/Photo 4.jpg"}), "theirs|ours");
   EXPECT_FALSE(fs::exists(root / "Photo.jpg"));
-  EXPECT_EQ(Names(root / "dest"),
-            (std::vector<std::string>{"Photo 1.jpg", "Photo 2.jpg", "Photo 3.jpg", "Photo 4.jpg", "Photo.jpg"}))
+  EXPECT_EQ(Names(root / "dest"), (Strings{"Photo 1.jpg", "Photo 2.jpg", "Photo 3.jpg", "Photo 4.jpg", "Photo.jpg"}))
       << "no temporary file left behind";
   qx::testing::SetFileRaceHook(nullptr);
-}
-
-TEST_F(FileOperation, MovesAcrossFileSystems) {
-  fs::path other = OtherFileSystem(root);
-  if (other.empty()) GTEST_SKIP() << "no second writable file system";
-  char pattern[] = "/dev/shm/qxtest-op-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const fs::path away = pattern;
-  Write(away / "Photo.jpg", "remote");
-  SetMTime(away / "Photo.jpg", 1400000000, 0);
-  Write(root / "Photo.jpg", "local");
-  QXFileOperationMoveItems(op, Items({away / "Photo.jpg"}).get(), URL(root, true).get());
-  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
-  EXPECT_FALSE(fs::exists(away / "Photo.jpg"));
-  EXPECT_EQ(Read(root / "Photo 1.jpg"), "remote");
-  EXPECT_EQ(MTime(root / "Photo 1.jpg").tv_sec, 1400000000);
-  EXPECT_EQ(Read(root / "Photo.jpg"), "local");
-  fs::remove_all(away);
 }
 
 }  // namespace

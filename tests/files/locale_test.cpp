@@ -35,7 +35,7 @@ class Locale : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Locale, PreferredAndCurrentLanguageFromEnvironment) {
+TEST_F(Locale, LanguageFromEnvironmentCachedAndOverridable) {
   struct Case {
     Environment environment;
     const char* preferred;
@@ -48,28 +48,21 @@ TEST_F(Locale, PreferredAndCurrentLanguageFromEnvironment) {
   };
   for (const Case& c : cases) {
     setLanguageEnvironment(c.environment);
-    CFRef<CFStringRef> preferred = adopt(QXLocaleCopyPreferredLanguageCode());
-    CFRef<CFStringRef> current = adopt(QXLocaleCopyCurrentLanguageCode());
-    EXPECT_EQ(c.preferred, Str(preferred.get()));
-    EXPECT_EQ(c.current, Str(current.get()));
+    EXPECT_EQ(c.preferred, Str(adopt(QXLocaleCopyPreferredLanguageCode()).get()));
+    EXPECT_EQ(c.current, Str(adopt(QXLocaleCopyCurrentLanguageCode()).get()));
   }
-}
 
-TEST_F(Locale, DefaultLanguageIsCachedAndOverridable) {
   setLanguageEnvironment({{"LANGUAGE", "de_DE:en"}});
   EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode()));
   setLanguageEnvironment({{"LANGUAGE", "fr"}});
   EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode())) << "the preferred code is kept from the first call";
 
   // The code set by the caller wins whatever the system says, and is copied.
-  CFRef<CFMutableStringRef> code = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(code.get(), CFSTR("en"));
+  CFRef<CFMutableStringRef> code = adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("en")));
   QXLocaleSetDefaultLanguageCode(code.get());
   CFStringAppend(code.get(), CFSTR("-GB"));
   CFStringRef borrowed = QXLocaleGetDefaultLanguageCode();
-  EXPECT_EQ("en", Str(borrowed));
   EXPECT_TRUE(CFEqual(borrowed, kQXLocaleLanguageCodeEN));
-
   // Clearing it brings back the cached preferred code; the earlier borrowed string stays valid.
   QXLocaleSetDefaultLanguageCode(nullptr);
   EXPECT_EQ("de", Str(QXLocaleGetDefaultLanguageCode()));
@@ -78,14 +71,12 @@ TEST_F(Locale, DefaultLanguageIsCachedAndOverridable) {
 
 TEST_F(Locale, StringTableKeepsOnlyTheFirstLanguage) {
   QXLocaleSetDefaultLanguageCode(kQXLocaleLanguageCodeEN);
-  CFStringRef key = CFSTR("Favorites.My");
+  CFStringRef key = CFSTR("Favorites.My"), other = CFSTR("Other");
   EXPECT_EQ(key, QXLocaleGetString(key)) << "no table yet: the key itself";
-
   QXLocaleSetString(key, CFSTR("My Favorites"));
   CFStringRef first = QXLocaleGetString(key);
   EXPECT_EQ("My Favorites", Str(first));
   EXPECT_EQ(CFSTR("Never set"), QXLocaleGetString(CFSTR("Never set")));
-
   // Replacing a string does not invalidate what an earlier Get handed out.
   QXLocaleSetString(key, CFSTR("Favourites"));
   EXPECT_EQ("Favourites", Str(QXLocaleGetString(key)));
@@ -95,13 +86,12 @@ TEST_F(Locale, StringTableKeepsOnlyTheFirstLanguage) {
   // under German find nothing.
   QXLocaleSetDefaultLanguageCode(kQXLocaleLanguageCodeDE);
   QXLocaleSetString(key, CFSTR("Meine Favoriten"));
-  QXLocaleSetString(CFSTR("Other"), CFSTR("Andere"));
+  QXLocaleSetString(other, CFSTR("Andere"));
   EXPECT_EQ(key, QXLocaleGetString(key));
-  EXPECT_EQ(CFSTR("Other"), QXLocaleGetString(CFSTR("Other")));
-
+  EXPECT_EQ(other, QXLocaleGetString(other));
   QXLocaleSetDefaultLanguageCode(kQXLocaleLanguageCodeEN);
   EXPECT_EQ("Favourites", Str(QXLocaleGetString(key)));
-  EXPECT_EQ(CFSTR("Other"), QXLocaleGetString(CFSTR("Other")));
+  EXPECT_EQ(other, QXLocaleGetString(other));
   EXPECT_EQ(nullptr, QXLocaleGetString(nullptr));
 }
 

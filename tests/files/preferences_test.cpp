@@ -35,17 +35,16 @@ std::string plistlibEval(const fs::path& file, const std::string& expression) {
 
 }  // namespace
 
-TEST(Preferences, RoundTripCreatesFolderAndFile) {
+TEST(Preferences, RoundTripCreatesFolderAndFileAndKeepsItsPermissions) {
   qxtest::TempHome home;
-  fs::path folder = prefsFolder(home) / "Orvex Studio";
-  fs::path file = folder / "Settings.plist";
+  fs::path folder = prefsFolder(home) / "Orvex Studio", file = folder / "Settings.plist";
+  const mode_t mask = umask(022);
   {
     CBasePreferences prefs;
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("Missing")));
-
     CFRef<CFMutableDictionaryRef> window =
         adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
@@ -59,6 +58,7 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
   ASSERT_TRUE(fs::is_regular_file(file));
   EXPECT_EQ(std::vector<std::string>{"Settings.plist"}, Names(folder)) << "no temporary file may remain";
   EXPECT_EQ("Grüße 7 1280 False\n", plistlibEval(file, "d['Name'], d['Count'], d['Window']['Width'], 'Dropped' in d"));
+  EXPECT_EQ(fs::perms(0644), fs::status(file).permissions()) << "a new file gets the umask's permissions";
 
   CBasePreferences again;
   ASSERT_EQ(0, again.SetLocationUrl(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
@@ -68,6 +68,12 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
   ASSERT_TRUE(window && CFGetTypeID(window.get()) == CFDictionaryGetTypeID());
   EXPECT_TRUE(
       CFEqual(CFDictionaryGetValue(static_cast<CFDictionaryRef>(window.get()), CFSTR("Width")), number(1280).get()));
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  again.SetAppValue(CFSTR("Count"), number(8).get());
+  ASSERT_EQ(0, again.Synchronize());
+  umask(mask);
+  EXPECT_EQ(fs::perms(0600), fs::status(file).permissions()) << "a rewrite must not widen a private file";
+  EXPECT_EQ("8 Grüße\n", plistlibEval(file, "d['Count'], d['Name']"));
 
   // Without a folder name the file lies directly in the family's folder.
   CBasePreferences top;
@@ -81,33 +87,34 @@ TEST(Preferences, RoundTripCreatesFolderAndFile) {
 TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
   qxtest::TempHome home;
   fs::path folder = prefsFolder(home) / "App";
-  struct Case {
-    const char* file;
-    std::string contents;  // empty: a folder stands in place of the file
-  } cases[] = {{"Garbage.plist", "\x01\x02 not a property list <plist"},
-               {"Array.plist", "<plist version=\"1.0\"><array><string>x</string></array></plist>"},
-               {"Folder.plist", ""}};
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    fs::path file = folder / c.file;
-    if (c.contents.empty()) {
+  // Garbage, an array root, a folder and a FIFO (never waited on) in place of the file.
+  const std::pair<const char*, std::string> cases[] = {
+      {"Garbage.plist", "\x01\x02 not a property list <plist"},
+      {"Array.plist", "<plist version=\"1.0\"><array><string>x</string></array></plist>"},
+      {"Folder.plist", "(folder)"},
+      {"Fifo.plist", "(fifo)"}};
+  for (const auto& [name, contents] : cases) {
+    SCOPED_TRACE(name);
+    fs::path file = folder / name, kept = folder / (std::string(name) + ".unreadable");
+    if (contents == "(folder)") {
       fs::create_directories(file / "inside");
+    } else if (contents == "(fifo)") {
+      ASSERT_EQ(0, mkfifo(file.c_str(), 0600));
     } else {
-      Write(file, c.contents);
+      Write(file, contents);
     }
     CBasePreferences prefs;
-    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CF(c.file).get()));
+    ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CF(name).get()));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
     prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
     ASSERT_EQ(0, prefs.Synchronize());
-
     EXPECT_EQ("True\n", plistlibEval(file, "d['Fresh']"));
-    fs::path kept = folder / (std::string(c.file) + ".unreadable");
-    if (c.contents.empty()) {
+    if (contents == "(folder)") {
       EXPECT_TRUE(fs::is_directory(kept / "inside"));
+    } else if (contents == "(fifo)") {
+      EXPECT_EQ(fs::file_type::fifo, fs::symlink_status(kept).type());
     } else {
-      EXPECT_EQ(c.contents, Read(kept));
+      EXPECT_EQ(contents, Read(kept));
     }
     // Once replaced, the file is ours: a second write does not move it aside again.
     ASSERT_EQ(0, prefs.Synchronize());
@@ -121,51 +128,21 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Garbage.plist")));
     ASSERT_EQ(0, prefs.Synchronize());
   }
-  EXPECT_EQ(cases[0].contents, Read(folder / "Garbage.plist.unreadable"));
-  EXPECT_EQ("junk one", Read(folder / "Garbage.plist.unreadable 1"));
-  EXPECT_EQ("junk two", Read(folder / "Garbage.plist.unreadable 2"));
-
-  // A FIFO in place of the file is unreadable too, and is never waited on.
-  fs::path fifo = folder / "Fifo.plist";
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  CBasePreferences prefs;
-  ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Fifo.plist")));
-  EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
-  prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
-  ASSERT_EQ(0, prefs.Synchronize());
-  EXPECT_EQ("True\n", plistlibEval(fifo, "d['Fresh']"));
-  EXPECT_EQ(fs::file_type::fifo, fs::symlink_status(folder / "Fifo.plist.unreadable").type());
-}
-
-TEST(Preferences, RewritesKeepTheFilesPermissions) {
-  qxtest::TempHome home;
-  CBasePreferences prefs;
-  ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CFSTR("Private.plist")));
-  prefs.SetAppValue(CFSTR("k"), CFSTR("v"));
-  const mode_t mask = umask(022);
-  ASSERT_EQ(0, prefs.Synchronize());
-  fs::path file = prefsFolder(home) / "App/Private.plist";
-  struct stat st {};
-  ASSERT_EQ(0, stat(file.c_str(), &st));
-  EXPECT_EQ(0644u, st.st_mode & 0777) << "a new file gets the umask's permissions";
-  ASSERT_EQ(0, chmod(file.c_str(), 0600));
-  prefs.SetAppValue(CFSTR("k"), CFSTR("w"));
-  ASSERT_EQ(0, prefs.Synchronize());
-  umask(mask);
-  ASSERT_EQ(0, stat(file.c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777) << "a rewrite must not widen a private file";
-  EXPECT_EQ("w\n", plistlibEval(file, "d['k']"));
+  EXPECT_EQ(ReadAll({folder / "Garbage.plist.unreadable", folder / "Garbage.plist.unreadable 1",
+                     folder / "Garbage.plist.unreadable 2"}),
+            cases[0].second + "|junk one|junk two");
 }
 
 TEST(Preferences, BadInputAndFailedWritesAreReported) {
   qxtest::TempHome home;
   CBasePreferences prefs;
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.Synchronize()) << "no location yet";
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), nullptr));
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), CFSTR("a/b.plist")));
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("App"), CFSTR("..")));
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("../Escape"), CFSTR("p.plist")));
-  EXPECT_EQ(kQXErrInvalidArgument, prefs.SetLocationUrl(CFSTR("/etc"), CFSTR("p.plist")));
+  // No location yet; no name, names with a separator or "..", folders that would leave the family's.
+  EXPECT_EQ(
+      (Codes{prefs.Synchronize(), prefs.SetLocationUrl(CFSTR("App"), nullptr),
+             prefs.SetLocationUrl(CFSTR("App"), CFSTR("a/b.plist")), prefs.SetLocationUrl(CFSTR("App"), CFSTR("..")),
+             prefs.SetLocationUrl(CFSTR("../Escape"), CFSTR("p.plist")),
+             prefs.SetLocationUrl(CFSTR("/etc"), CFSTR("p.plist"))}),
+      Codes(6, kQXErrInvalidArgument));
   EXPECT_EQ(nullptr, prefs.GetFileURL());
   EXPECT_FALSE(fs::exists(home.root() / ".local/share/Escape"));
 
@@ -180,8 +157,7 @@ TEST(Preferences, BadInputAndFailedWritesAreReported) {
   ASSERT_EQ(0, prefs.Synchronize());
   fs::path file = prefsFolder(home) / "App/p.plist";
   std::string before = Read(file);
-  CFRef<CFURLRef> url = adopt(CFURLCreateWithString(nullptr, CFSTR("https://example.com/"), nullptr));
-  prefs.SetAppValue(CFSTR("Bad"), url.get());
+  prefs.SetAppValue(CFSTR("Bad"), Web().get());
   EXPECT_EQ(kQXErrGeneric, prefs.Synchronize());
   EXPECT_EQ(before, Read(file));
   prefs.SetAppValue(CFSTR("Bad"), nullptr);

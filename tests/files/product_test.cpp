@@ -47,20 +47,17 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-// The support folder's path, or "status N" on failure (then the URL must be null).
+const std::string kInvalid = Status(kQXErrInvalidArgument);
+
+// The support folder's path, or "status N" on failure.
 std::string support(QXProductRef product, bool user, int32_t kind, CFStringRef name = nullptr, bool create = false) {
-  CFURLRef url = reinterpret_cast<CFURLRef>(1);
-  int32_t status = QXProductGetSupportURLCopy(product, user, kind, name, create, &url);
-  CFRef<CFURLRef> owned = adopt(status == 0 ? url : nullptr);
-  if (status != 0) return url == nullptr ? "status " + std::to_string(status) : "status with a URL";
-  return PathOf(owned.get());
+  CFURLRef url = reinterpret_cast<CFURLRef>(1);  // must be cleared on failure
+  return PathOr(QXProductGetSupportURLCopy(product, user, kind, name, create, &url), &url);
 }
 
 std::string userFolder(QXProductRef product) {
   CFURLRef url = nullptr;
-  int32_t status = QXProductCopyUserFolderURL(product, &url);
-  CFRef<CFURLRef> owned = adopt(url);
-  return status == 0 ? PathOf(owned.get()) : "status " + std::to_string(status);
+  return PathOr(QXProductCopyUserFolderURL(product, &url), &url);
 }
 
 QXProductInfo info(CFStringRef identifier, CFStringRef name, CFStringRef folder, CFStringRef ext = nullptr) {
@@ -96,16 +93,14 @@ TEST_F(Product, LookupAndRegistration) {
   EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("com.orvex.nothing")));
 
   // Strings are copied; unset display and service names fall back to the name.
-  CFRef<CFMutableStringRef> name = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(name.get(), CFSTR("Orvex Lab"));
+  CFRef<CFMutableStringRef> name = adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("Orvex Lab")));
   QXProductInfo first = info(CFSTR("com.orvex.lab"), name.get(), CFSTR("Lab"), CFSTR("ovlab"));
   QXProductRef lab = nullptr;
   ASSERT_EQ(0, QXProductRegister(&first, &lab));
   CFStringAppend(name.get(), CFSTR(" changed"));
   EXPECT_EQ(lab, QXProductGetWithIdentifier(CFSTR("com.orvex.lab")));
-  EXPECT_EQ("Orvex Lab", Str(QXProductGetName(lab)));
-  EXPECT_EQ("Orvex Lab", Str(QXProductGetDisplayName(lab)));
-  EXPECT_EQ("Orvex Lab", Str(QXProductGetServiceName(lab)));
+  for (auto getter : {QXProductGetName, QXProductGetDisplayName, QXProductGetServiceName})
+    EXPECT_EQ("Orvex Lab", Str(getter(lab)));
 
   // Re-registering replaces the lookup; the old handle keeps its values.
   QXProductInfo again = info(CFSTR("com.orvex.lab"), CFSTR("Orvex Lab 2"), CFSTR("Lab2"));
@@ -115,9 +110,8 @@ TEST_F(Product, LookupAndRegistration) {
   EXPECT_EQ("Lab", Str(QXProductGetFolderName(lab)));
   EXPECT_EQ("Lab2", Str(QXProductGetFolderName(lab2)));
   CFURLRef out = nullptr;
-  EXPECT_EQ(kQXErrInvalidArgument, QXProductCopyPresetFileURL(lab2, true, CFSTR("x"), &out)) << "no extension";
-  CFRef<CFArrayRef> identifiers = adopt(QXProductCopyIdentifiers());
-  EXPECT_EQ(3, CFArrayGetCount(identifiers.get()));
+  EXPECT_EQ(kInvalid, PathOr(QXProductCopyPresetFileURL(lab2, true, CFSTR("x"), &out), &out)) << "no extension";
+  EXPECT_EQ(3, Count(QXProductCopyIdentifiers()));
 
   // Missing required fields, and names that would lead out of the family's folders.
   const QXProductInfo bad[] = {
@@ -143,8 +137,7 @@ TEST_F(Product, LookupAndRegistration) {
   EXPECT_EQ(kQXErrMemory, status);
   EXPECT_EQ(nullptr, none);
   EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("com.orvex.third")));
-  identifiers = adopt(QXProductCopyIdentifiers());
-  EXPECT_EQ(3, CFArrayGetCount(identifiers.get()));
+  EXPECT_EQ(3, Count(QXProductCopyIdentifiers()));
   ASSERT_EQ(0, QXProductRegister(&third, &none));
   EXPECT_EQ(none, QXProductGetWithIdentifier(CFSTR("com.orvex.third")));
 }
@@ -152,52 +145,45 @@ TEST_F(Product, LookupAndRegistration) {
 TEST_F(Product, SupportFolderOfEveryKind) {
   const std::string app = user + "/Orvex Studio";
   const std::string extras = user + "/Extras Orvex";
-  struct Case {
-    int32_t kind;
-    bool user;
-    CFStringRef name;
-    std::string expected;
-  } cases[] = {
-      {1, true, nullptr, app},
-      {1, false, nullptr, shared + "/Orvex Studio"},
-      {2, true, CFSTR("ignored"), extras},
-      {3, true, nullptr, app + "/Presets"},
-      {3, true, CFSTR("Portraits/Warm"), app + "/Presets/Portraits/Warm"},
-      {3, false, nullptr, shared + "/Orvex Studio/Presets"},
-      {4, true, nullptr, app + "/FilmGrains"},
-      {5, true, nullptr, extras + "/Borders"},
-      {5, true, CFSTR("Wood"), extras + "/Borders/Small"},
-      {6, true, CFSTR("Wood"), extras + "/Borders"},
-      {7, true, CFSTR("Wood"), extras + "/Textures/Small"},
-      {9, true, nullptr, extras + "/Backgrounds"},
-      {9, true, CFSTR("Sky"), extras + "/Backgrounds/Sky"},
-      {10, true, nullptr, app + "/FactoryPresets"},
-      {11, true, nullptr, app + "/TonerPresets"},
-      {12, true, nullptr, app + "/Tutorial"},
-      {13, true, nullptr, app + "/DuotonePresets"},
-      {14, true, nullptr, app + "/PhotoFilterPresets"},
-      {15, true, nullptr, app + "/Favorites"},
-      {15, true, CFSTR("Mine"), app + "/Mine"},
-      {16, true, nullptr, app + "/Lens Presets"},
-      {18, true, nullptr, user + "/Common Orvex"},
-      {18, false, nullptr, shared + "/Common Orvex"},
-      {17, true, nullptr, "status 1005"},
-      {0, true, nullptr, "status 1005"},
-      {99, true, nullptr, "status 1005"},
-      {3, true, CFSTR("../Escape"), "status 1005"},
-      {15, true, CFSTR("/etc"), "status 1005"},
-      {9, true, CFSTR("a/../../b"), "status 1005"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, support(studio(), c.user, c.kind, c.name)) << "kind " << c.kind << " " << Str(c.name);
-  }
-  EXPECT_EQ("status 1005", support(nullptr, true, 1));
-
-  // A product that asks for named sub-folders puts the name after Borders/Textures.
-  EXPECT_EQ(extras + "/Borders/Wood/Small", support(frames(), true, 5, CFSTR("Wood")));
-  EXPECT_EQ(extras + "/Borders/Wood", support(frames(), true, 6, CFSTR("Wood")));
-  EXPECT_EQ(extras + "/Textures/Wood/Small", support(frames(), true, 7, CFSTR("Wood")));
-  EXPECT_EQ("status 1005", support(frames(), true, 6, CFSTR("..")));
+  QXProductRef s = studio(), f = frames();
+  // A product that asks for named sub-folders (frames) puts the name after Borders/Textures.
+  const std::tuple<QXProductRef, int32_t, bool, CFStringRef, std::string> cases[] = {
+      {s, 1, true, nullptr, app},
+      {s, 1, false, nullptr, shared + "/Orvex Studio"},
+      {s, 2, true, CFSTR("ignored"), extras},
+      {s, 3, true, nullptr, app + "/Presets"},
+      {s, 3, true, CFSTR("Portraits/Warm"), app + "/Presets/Portraits/Warm"},
+      {s, 3, false, nullptr, shared + "/Orvex Studio/Presets"},
+      {s, 4, true, nullptr, app + "/FilmGrains"},
+      {s, 5, true, nullptr, extras + "/Borders"},
+      {s, 5, true, CFSTR("Wood"), extras + "/Borders/Small"},
+      {s, 6, true, CFSTR("Wood"), extras + "/Borders"},
+      {s, 7, true, CFSTR("Wood"), extras + "/Textures/Small"},
+      {s, 9, true, nullptr, extras + "/Backgrounds"},
+      {s, 9, true, CFSTR("Sky"), extras + "/Backgrounds/Sky"},
+      {s, 10, true, nullptr, app + "/FactoryPresets"},
+      {s, 11, true, nullptr, app + "/TonerPresets"},
+      {s, 12, true, nullptr, app + "/Tutorial"},
+      {s, 13, true, nullptr, app + "/DuotonePresets"},
+      {s, 14, true, nullptr, app + "/PhotoFilterPresets"},
+      {s, 15, true, nullptr, app + "/Favorites"},
+      {s, 15, true, CFSTR("Mine"), app + "/Mine"},
+      {s, 16, true, nullptr, app + "/Lens Presets"},
+      {s, 18, true, nullptr, user + "/Common Orvex"},
+      {s, 18, false, nullptr, shared + "/Common Orvex"},
+      {s, 17, true, nullptr, kInvalid},
+      {s, 0, true, nullptr, kInvalid},
+      {s, 99, true, nullptr, kInvalid},
+      {s, 3, true, CFSTR("../Escape"), kInvalid},
+      {s, 15, true, CFSTR("/etc"), kInvalid},
+      {s, 9, true, CFSTR("a/../../b"), kInvalid},
+      {nullptr, 1, true, nullptr, kInvalid},
+      {f, 5, true, CFSTR("Wood"), extras + "/Borders/Wood/Small"},
+      {f, 6, true, CFSTR("Wood"), extras + "/Borders/Wood"},
+      {f, 7, true, CFSTR("Wood"), extras + "/Textures/Wood/Small"},
+      {f, 6, true, CFSTR(".."), kInvalid}};
+  for (const auto& [product, kind, inUser, name, expected] : cases)
+    EXPECT_EQ(expected, support(product, inUser, kind, name)) << "kind " << kind << " " << Str(name);
 
   // Only the create flag makes the folder itself; the data folder always exists.
   EXPECT_TRUE(fs::is_directory(user));
@@ -206,19 +192,16 @@ TEST_F(Product, SupportFolderOfEveryKind) {
   EXPECT_TRUE(fs::is_directory(app + "/Tutorial"));
   EXPECT_EQ(extras + "/Borders/Wood/Small", support(frames(), true, 5, CFSTR("Wood"), true));
   EXPECT_TRUE(fs::is_directory(extras + "/Borders/Wood/Small"));
-}
 
-TEST_F(Product, GermanFolderNames) {
+  // In German the kept preset folders get their suffix; the user's own presets keep their name.
   QXLocaleSetDefaultLanguageCode(kQXLocaleLanguageCodeDE);
-  const std::string app = user + "/Orvex Studio";
   EXPECT_EQ(shared + "/Orvex Studio/Presets.de", support(studio(), false, 3));
-  EXPECT_EQ(app + "/Presets", support(studio(), true, 3)) << "the user's own presets keep their name";
-  EXPECT_EQ(app + "/FactoryPresets.de", support(studio(), true, 10));
+  EXPECT_EQ(app + "/Presets", support(studio(), true, 3));
   EXPECT_EQ(app + "/FactoryPresets.de/Film", support(studio(), true, 10, CFSTR("Film")));
   EXPECT_EQ(app + "/Favorites.de", support(studio(), true, 15));
 }
 
-TEST_F(Product, UserGlobalModeAndUserFolder) {
+TEST_F(Product, UserGlobalModeUserFolderAndDerivedFileNames) {
   EXPECT_EQ(user + "/Orvex Studio", userFolder(studio()));
   EXPECT_TRUE(fs::is_directory(user + "/Orvex Studio"));
 
@@ -234,24 +217,15 @@ TEST_F(Product, UserGlobalModeAndUserFolder) {
   QXProductSetUserGlobalFolders(false);
   EXPECT_EQ(user + "/Orvex Studio", support(studio(), true, 1));
   EXPECT_EQ(shared + "/Orvex Studio", support(studio(), false, 1));
-  EXPECT_EQ("status 1005", userFolder(nullptr));
-}
+  EXPECT_EQ(kInvalid, userFolder(nullptr));
 
-TEST_F(Product, DerivedFileNames) {
-  CFRef<CFStringRef> prefs = adopt(QXProductCopyPreferenceFolderName(studio()));
-  EXPECT_EQ("Orvex Software/Orvex Studio", Str(prefs.get()));
-
+  EXPECT_EQ("Orvex Software/Orvex Studio", Str(adopt(QXProductCopyPreferenceFolderName(studio())).get()));
   CFURLRef out = nullptr;
-  ASSERT_EQ(0, QXProductCopyLogFileURL(frames(), &out));
-  CFRef<CFURLRef> log = adopt(out);
-  EXPECT_EQ(user + "/Orvex Frames/Orvex Frames Log.txt", PathOf(log.get()));
+  EXPECT_EQ(user + "/Orvex Frames/Orvex Frames Log.txt", PathOr(QXProductCopyLogFileURL(frames(), &out), &out));
   EXPECT_TRUE(fs::is_directory(user + "/Orvex Frames"));
-
-  ASSERT_EQ(0, QXProductCopyPresetFileURL(studio(), false, CFSTR("Warm Sunset"), &out));
-  CFRef<CFURLRef> preset = adopt(out);
-  EXPECT_EQ(shared + "/Orvex Studio/Presets/Warm Sunset.ovpreset", PathOf(preset.get()));
-  EXPECT_EQ(kQXErrInvalidArgument, QXProductCopyPresetFileURL(studio(), true, CFSTR("a/b"), &out));
-  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(shared + "/Orvex Studio/Presets/Warm Sunset.ovpreset",
+            PathOr(QXProductCopyPresetFileURL(studio(), false, CFSTR("Warm Sunset"), &out), &out));
+  EXPECT_EQ(kInvalid, PathOr(QXProductCopyPresetFileURL(studio(), true, CFSTR("a/b"), &out), &out));
 }
 
 TEST_F(Product, ConcurrentLookupRegistrationAndModeThreads) {

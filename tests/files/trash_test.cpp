@@ -25,7 +25,14 @@ class TrashTest : public ::testing::Test {
     return status;
   }
   int32_t Restore(const fs::path& path) { return QXFileMgrRestoreRecycledItem(URL(path).get(), nullptr); }
+  // Restores the item trashed from `path`: its contents there afterwards, or "status N".
+  std::string Back(const fs::path& path) {
+    int32_t status = Restore(path);
+    return status == 0 ? Read(path) : Status(status);
+  }
 };
+
+constexpr int32_t kNoMatch = 2;  // no trashed item was recorded under that path
 
 TEST_F(TrashTest, RoundTripWithEncodedNames) {
   const fs::path item = root / "My Photos/Sommer % 2024 ü.jpg";
@@ -43,12 +50,9 @@ TEST_F(TrashTest, RoundTripWithEncodedNames) {
 
   // The former folder is gone too: the restore makes it again.
   fs::remove_all(root / "My Photos");
-  EXPECT_EQ(Restore(item), 0);
-  EXPECT_EQ(Read(item), "summer");
-  EXPECT_TRUE(fs::is_empty(trash / "files"));
-  EXPECT_TRUE(fs::is_empty(trash / "info"));
-  EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
-  EXPECT_EQ(Restore(root / "never-trashed"), 2);
+  EXPECT_EQ(Back(item), "summer");
+  EXPECT_TRUE(fs::is_empty(trash / "files") && fs::is_empty(trash / "info"));
+  EXPECT_EQ((Codes{Restore(item), Restore(root / "never-trashed")}), (Codes{kQXFileMgrErrFileExists, kNoMatch}));
 
   // Folders travel whole, links inside them stay links.
   Write(root / "album/a.jpg", "a");
@@ -62,31 +66,26 @@ TEST_F(TrashTest, RoundTripWithEncodedNames) {
 
 TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
   const fs::path item = root / "doc.txt";
-  Write(item, "first");
-  ASSERT_EQ(Recycle(item), 0);
-  Write(item, "second");
-  ASSERT_EQ(Recycle(item), 0);
-  Write(root / "other/doc.txt", "elsewhere");
-  ASSERT_EQ(Recycle(root / "other/doc.txt"), 0);
+  for (const auto& [path, contents] :
+       {std::pair{item, "first"}, {item, "second"}, {root / "other/doc.txt", "elsewhere"}}) {
+    Write(path, contents);
+    ASSERT_EQ(Recycle(path), 0);
+  }
   EXPECT_EQ(Names(trash / "files"), (std::vector<std::string>{"doc 1.txt", "doc 2.txt", "doc.txt"}));
-  EXPECT_EQ(Restore(item), 0);
-  EXPECT_EQ(Read(item), "second");
+  EXPECT_EQ(Back(item), "second");
   EXPECT_EQ(Restore(item), kQXFileMgrErrFileExists);
   fs::remove(item);
-  EXPECT_EQ(Restore(item), 0);
-  EXPECT_EQ(Read(item), "first");
+  EXPECT_EQ(Back(item), "first");
   fs::remove(item);
-  EXPECT_EQ(Restore(item), 2) << "the other doc.txt came from another folder";
-  EXPECT_EQ(Restore(root / "other/doc.txt"), 0);
-  EXPECT_EQ(Read(root / "other/doc.txt"), "elsewhere");
+  EXPECT_EQ(Restore(item), kNoMatch) << "the other doc.txt came from another folder";
+  EXPECT_EQ(Back(root / "other/doc.txt"), "elsewhere");
 
   // Records that do not parse, or whose item is gone, are passed over.
   Write(trash / "info/bad.trashinfo", "[Trash Info]\nPath=" + root.string() + "/bad%zz\nDeletionDate=x\n");
   Write(trash / "info/orphan.trashinfo", "[Trash Info]\nPath=" + root.string() + "/orphan\nDeletionDate=x\n");
   Write(trash / "info/nogroup.trashinfo", "Path=" + root.string() + "/nogroup\n");
   Write(trash / "files/nogroup", "n");
-  EXPECT_EQ(Restore(root / "orphan"), 2);
-  EXPECT_EQ(Restore(root / "nogroup"), 2);
+  EXPECT_EQ((Codes{Restore(root / "orphan"), Restore(root / "nogroup")}), (Codes{kNoMatch, kNoMatch}));
 
   // A name of the longest length the file system allows still fits in the trash.
   std::string utf8Long = root.string() + "/" + std::string(120, 'x');
@@ -95,13 +94,11 @@ TEST_F(TrashTest, SameNameTwiceAndTheNewestComesBack) {
   Write(utf8Long, "long");
   ASSERT_EQ(Recycle(utf8Long), 0);
   EXPECT_FALSE(fs::exists(utf8Long));
-  EXPECT_EQ(Restore(utf8Long), 0);
-  EXPECT_EQ(Read(utf8Long), "long");
+  EXPECT_EQ(Back(utf8Long), "long");
 
-  EXPECT_EQ(Recycle(root / "missing"), ENOENT);
-  CFRef<CFURLRef> web = qxcf::adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/x"), nullptr));
-  EXPECT_EQ(QXFileMgrRecycleItemCopy(web.get(), nullptr), -1);
-  EXPECT_EQ(QXFileMgrRestoreRecycledItem(web.get(), nullptr), -1);
+  EXPECT_EQ((Codes{Recycle(root / "missing"), QXFileMgrRecycleItemCopy(Web().get(), nullptr),
+                   QXFileMgrRestoreRecycledItem(Web().get(), nullptr)}),
+            (Codes{ENOENT, kQXErrGeneric, kQXErrGeneric}));
 }
 
 TEST_F(TrashTest, HomeTrashThatCannotBeMade) {
@@ -132,14 +129,11 @@ TEST_F(TrashTest, HomeTrashWithoutHOMEUsesThePasswordDatabase) {
 }
 
 TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
-  fs::path other = OtherFileSystem(root);
-  if (other.empty()) GTEST_SKIP() << "no second writable file system";
   // Remove only what this test made in the shared /dev/shm trash.
-  const fs::path topTrash = other / (".Trash-" + std::to_string(getuid()));
+  const fs::path topTrash = OtherFileSystem(root) / (".Trash-" + std::to_string(getuid()));
   const bool trashExisted = fs::exists(topTrash);
-  char pattern[] = "/dev/shm/qxtest-trash-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const fs::path dir = pattern;
+  const fs::path dir = OtherFileSystemFolder(root);
+  if (dir.empty()) GTEST_SKIP() << "no second writable file system";
   const fs::path item = dir / "remote file.txt";
   Write(item, "remote");
   EXPECT_TRUE(QXFileMgrCanRecycleItem(URL(item).get()));
@@ -156,8 +150,7 @@ TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
   ASSERT_FALSE(name.empty());
   EXPECT_EQ(Read(topTrash / "files" / name), "remote");
   EXPECT_EQ(fs::status(topTrash).permissions() & fs::perms::all, fs::perms::owner_all);
-  EXPECT_EQ(Restore(item), 0);
-  EXPECT_EQ(Read(item), "remote");
+  EXPECT_EQ(Back(item), "remote");
   EXPECT_FALSE(fs::exists(topTrash / "files" / name));
 
   // Reached through a link from the home file system, the item still goes to its own file
@@ -166,11 +159,9 @@ TEST_F(TrashTest, OtherFileSystemsUseTheirOwnTrash) {
   const fs::path viaLink = root / "shm-link/linked.txt";
   Write(viaLink, "linked");
   ASSERT_EQ(Recycle(viaLink), 0);
-  EXPECT_FALSE(fs::exists(dir / (".Trash-" + std::to_string(getuid()))));
-  EXPECT_FALSE(fs::exists(trash / "files/linked.txt"));
+  EXPECT_FALSE(fs::exists(dir / (".Trash-" + std::to_string(getuid()))) || fs::exists(trash / "files/linked.txt"));
   EXPECT_TRUE(fs::exists(topTrash / "files/linked.txt"));
-  EXPECT_EQ(Restore(viaLink), 0);
-  EXPECT_EQ(Read(dir / "linked.txt"), "linked");
+  EXPECT_EQ(Back(viaLink), "linked");
 
   fs::remove_all(dir);
   if (!trashExisted) fs::remove_all(topTrash);

@@ -1,10 +1,15 @@
-// Helpers shared by the stream tests: an owning stream pointer and memory streams over bytes.
+// Helpers shared by the stream and socket tests: an owning stream pointer, memory streams over
+// bytes, reads, typed values and lines as values, and a status check for a series of calls.
 #pragma once
 
 #include <QXCore/QXStream.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cf/CFRef.h"
@@ -25,11 +30,47 @@ inline StreamPtr Memory(const std::string& bytes) {
   return s;
 }
 
-// The bytes of a memory stream's data, or "(null)" for a stream without data.
-inline std::string Bytes(QXStreamRef s) {
-  CFDataRef data = QXStreamGetData(s);
+// The bytes of a data object, or "(null)".
+inline std::string Bytes(CFDataRef data) {
   if (data == nullptr) return "(null)";
   return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)), static_cast<size_t>(CFDataGetLength(data)));
+}
+// The bytes of a memory stream's data, or "(null)" for a stream without data.
+inline std::string Bytes(QXStreamRef s) { return Bytes(QXStreamGetData(s)); }
+
+// Up to `size` bytes read through QXStreamRead, whose status must be `expected`.
+inline std::string Take(QXStreamRef s, uint64_t size, int32_t expected = 0) {
+  std::string buffer(size, '\0');
+  uint64_t count = 0;
+  EXPECT_EQ(QXStreamRead(s, buffer.data(), size, &count), expected);
+  return buffer.substr(0, count);
+}
+
+// What a getter (QXStreamReadInt32, QXStreamGetPos, ...) gives, or nothing when it fails.
+template <class T>
+std::optional<T> Get(QXStreamRef s, int32_t (*getter)(QXStreamRef, T*)) {
+  T value{};
+  return getter(s, &value) == 0 ? std::optional<T>(value) : std::nullopt;
+}
+
+// One line read through QXStreamReadLine into a buffer of `start` bytes, which it grows; the
+// status must be `expected`, and the buffer stays terminated and within the line cap.
+inline std::string Line(QXStreamRef s, int32_t expected = 0, uint64_t start = 2) {
+  uint64_t capacity = start;
+  char* buffer = static_cast<char*>(std::malloc(capacity));
+  EXPECT_EQ(QXStreamReadLine(s, &buffer, &capacity), expected);
+  EXPECT_LT(std::strlen(buffer), capacity);
+  EXPECT_LE(capacity, uint64_t{kQXStreamMaxLineLength} + 2);
+  std::string text = buffer;
+  std::free(buffer);
+  return text;
+}
+
+// The first failure among calls made in order (a braced list is evaluated left to right), or 0.
+inline int32_t FirstError(std::initializer_list<int32_t> statuses) {
+  for (int32_t status : statuses)
+    if (status != 0) return status;
+  return 0;
 }
 
 }  // namespace streamtest
