@@ -13,13 +13,11 @@
 #include <string>
 
 #include "cf/CFRef.h"
+#include "core/ProgramSupport.h"
 
 namespace streamtest {
 
-struct StreamDeleter {
-  void operator()(QXStreamRef s) const { QXStreamRelease(s); }
-};
-using StreamPtr = std::unique_ptr<__QXStream, StreamDeleter>;
+using StreamPtr = qx::StreamHolder;
 
 // An opened memory stream over a copy of `bytes`.
 inline StreamPtr Memory(const std::string& bytes) {
