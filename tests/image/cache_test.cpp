@@ -1,5 +1,4 @@
-// The tile cache through the public interface: grid geometry, budget and purge order, keep-resident
-// images, listeners, spilling to the disk store and back, store failures, and threads on one image.
+// The tile cache: grid, purge order, keep-resident images, listeners, the disk store and threads.
 #include <unistd.h>
 
 #include <atomic>

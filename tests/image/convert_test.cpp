@@ -1,7 +1,9 @@
 // Sample conversions and fills on memory, tiled and solid-fill records at 8, 16 and 32 bits.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "tests/image/ImageTestSupport.h"
 #include "tests/log/LogCapture.h"
@@ -15,21 +17,13 @@ constexpr QXRect kWide{-7, 5, 300, 270};
 const auto kToDepth = QXImageConvertToDepth;
 const auto kWithAlpha = QXImageConvertToDepthWithTransparency;
 
-// Random samples for the image's pixels, written to it; floats may be any bit pattern (the tests
-// compare bytes).
+// Random samples written over the image (floats of any bit pattern: the tests compare bytes).
 template <class T>
 std::vector<T> Random(QXImageRef image, uint32_t seed) {
   const std::vector<uint8_t> bytes = PaintRandom(image, seed);
   std::vector<T> v(bytes.size() / sizeof(T));
   std::memcpy(v.data(), bytes.data(), bytes.size());
   return v;
-}
-
-// The pixel at (x, y) counted from the bounds' origin.
-template <class T>
-std::vector<T> PixelAt(const std::vector<T>& samples, QXRect b, int32_t planes, int32_t x, int32_t y) {
-  const auto at = samples.begin() + ptrdiff_t((size_t(y) * size_t(b.width) + size_t(x)) * size_t(planes));
-  return std::vector<T>(at, at + planes);
 }
 
 // `n`-plane pixels of `from` must reappear as the first n planes of each (n + 1)-plane pixel of `to`,
@@ -163,14 +157,12 @@ TEST(ImageDepth, EightAndSixteenBitsWithAndWithoutAlpha) {
   EXPECT_EQ(Made(kWithAlpha, ready.get(), 8).get(), ready.get());
   EXPECT_EQ(QXImageGetNumPlanes(Made(kWithAlpha, claims.get(), 8)), 4);
   // Anything but 8 <-> 16, and shapes without a colour to add alpha to.
-  const struct {
-    QXStatus (*op)(QXImageRef, int32_t, QXImageRef*);
-    int32_t depth, planes, to;
-  } refused[] = {{kToDepth, 32, 1, 8},  {kToDepth, 16, 1, 32},  {kToDepth, 8, 1, 4},
-                 {kWithAlpha, 8, 2, 8}, {kWithAlpha, 32, 4, 8}, {kWithAlpha, 8, 3, 32}};
-  for (const auto& r : refused)
-    EXPECT_EQ(Refusal(r.op, Image(kMemory, QXRect{0, 0, 2, 2}, r.depth, r.planes).get(), r.to), kQXErrUnsupportedFormat)
-        << r.depth << " " << r.planes << " " << r.to;
+  const std::tuple<decltype(kToDepth), int32_t, int32_t, int32_t> refused[] = {
+      {kToDepth, 32, 1, 8},  {kToDepth, 16, 1, 32},  {kToDepth, 8, 1, 4},
+      {kWithAlpha, 8, 2, 8}, {kWithAlpha, 32, 4, 8}, {kWithAlpha, 8, 3, 32}};
+  for (const auto& [op, depth, planes, to] : refused)
+    EXPECT_EQ(Refusal(op, Image(kMemory, QXRect{0, 0, 2, 2}, depth, planes).get(), to), kQXErrUnsupportedFormat)
+        << depth << " " << planes << " " << to;
   EXPECT_EQ(QXImageConvertToDepth(one, 8, nullptr), kQXErrInvalidArgument);
 }
 
@@ -240,7 +232,7 @@ TEST(ImageFill, ColourClampsKeepsOtherPlanesAndTransparentWhite) {
       ASSERT_TRUE(got[i] == v[i] && got[i + 1] == 255 && got[i + 2] == 0 && got[i + 3] == v[i + 3]) << i;
     const float odd[] = {0.5f, std::numeric_limits<float>::quiet_NaN(), 1e30f, 0.2f};
     ASSERT_EQ(QXImageFillColor(eight, odd, 0, -1), 0);
-    EXPECT_EQ(PixelAt(ReadAll(eight), kWide, 4, 299, 269), (std::vector<uint8_t>{128, 0, 255, 51}));
+    EXPECT_EQ(ReadAs(eight, QXRect{kWide.x + 299, kWide.y + 269, 1, 1}), (std::vector<uint8_t>{128, 0, 255, 51}));
     Image deep(kind, QXRect{0, 0, 2, 1}, 16, 2), floats(kind, QXRect{0, 0, 2, 1}, 32, 2);
     const float half[] = {0.5f, 1.0f}, f[] = {0.25f, 3.0f};
     ASSERT_EQ(QXImageFillColor(deep, half, 0, -1), 0);
@@ -266,10 +258,12 @@ TEST(ImageFill, ColourClampsKeepsOtherPlanesAndTransparentWhite) {
 
 TEST(ImageFill, CheckerboardCellsFromTheOrigin) {
   // Pixel (x, y) from the origin must be `even` where its cell's column and row agree, else `odd`.
-  auto check = [](const auto& samples, QXRect b, int32_t planes, int32_t cell, const auto& even, const auto& odd) {
-    for (int32_t y = 0; y < b.height; ++y)
-      for (int32_t x = 0; x < b.width; ++x)
-        ASSERT_EQ(PixelAt(samples, b, planes, x, y), (x / cell) % 2 == (y / cell) % 2 ? even : odd) << x << "," << y;
+  auto check = [](const auto& samples, QXRect b, size_t planes, int32_t cell, const auto& even, const auto& odd) {
+    for (size_t i = 0; i < samples.size(); i += planes) {
+      const int32_t x = int32_t(i / planes) % b.width, y = int32_t(i / planes) / b.width;
+      const auto& want = (x / cell) % 2 == (y / cell) % 2 ? even : odd;
+      ASSERT_TRUE(std::equal(want.begin(), want.end(), samples.begin() + ptrdiff_t(i))) << x << "," << y;
+    }
   };
   for (int32_t kind : kPixelKinds) {
     SCOPED_TRACE(kind);

@@ -1,5 +1,4 @@
-// The image pool: pinned white images handed out oldest first, a format change that empties the
-// pool, new images when it is empty, and failures reported instead of swallowed.
+// The image pool: pinned white images oldest first, format changes, and failures reported.
 #include <algorithm>
 
 #include "tests/image/ImageTestSupport.h"

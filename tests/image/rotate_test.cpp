@@ -1,7 +1,7 @@
-// Quarter and half turns: every turn against a pixel-by-pixel reference (itself checked on the worked
-// 3 x 2 example) on images of odd sizes that span several tiles and blocks, kinds of result, refusals.
+// Quarter and half turns against a pixel-by-pixel reference, kinds of result and refusals.
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "tests/image/ImageTestSupport.h"
 
@@ -34,32 +34,29 @@ TEST(ImageRotate, EveryTurnMatchesThePixelReference) {
   for (Turn turn : {kCW, kCCW, kHalf}) EXPECT_EQ(Reference(turn, {1, 2, 3, 4, 5, 6}, 3, 2, 1), want[turn]);
   // The worked example; odd sizes across tile edges, origins away from (0, 0); 3 and 6 byte pixels, a
   // generic 20-byte pixel, and 128-byte pixels wide enough to be split into several column blocks.
-  const struct {
-    int32_t kind, depth, planes;
-    QXRect bounds;
-  } cases[] = {
+  const std::tuple<int32_t, int32_t, int32_t, QXRect> cases[] = {
       {kMemory, 8, 1, {0, 0, 3, 2}},       {kMemory, 8, 1, {-3, 7, 301, 517}},
       {kTiled, 8, 3, {11, -13, 613, 259}}, {kTiled, 16, 3, {-300, -200, 257, 555}},
       {kMemory, 16, 3, {1, 1, 999, 3}},    {kTiled, 32, 5, {5, 5, 263, 271}},
       {kMemory, 32, 1, {0, 0, 1, 300}},    {kTiled, 32, 32, {-1, 2, 1100, 261}},
   };
   uint32_t seed = 1;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "kind " << c.kind << ", " << c.depth << " bit, " << c.planes << " planes, "
-                                      << c.bounds.width << " x " << c.bounds.height);
-    Image src(c.kind, c.bounds, c.depth, c.planes);
+  for (const auto& [from, depth, planes, bounds] : cases) {
+    SCOPED_TRACE(::testing::Message() << "kind " << from << ", " << depth << " bit, " << planes << " planes, "
+                                      << bounds.width << " x " << bounds.height);
+    Image src(from, bounds, depth, planes);
     const auto pixels = PaintRandom(src, seed++);
     for (Turn turn : {kCW, kCCW, kHalf}) {
       SCOPED_TRACE(turn);
       // The result's kind is the caller's, not the source's; the origin stays.
-      const int32_t kind = c.kind == kMemory ? kTiled : kMemory;
+      const int32_t kind = from == kMemory ? kTiled : kMemory;
       Image out = Made(kRotate[turn], src.get(), kind);
       const QXRect b = QXImageGetBounds(out);
-      EXPECT_TRUE(b.x == c.bounds.x && b.y == c.bounds.y && QXImageGetNumPlanes(out) == c.planes);
-      EXPECT_TRUE(QXImageGetDepth(out) == c.depth && QXImageGetColorSpaceType(out) == 2);
-      EXPECT_EQ(b.width, turn == kHalf ? c.bounds.width : c.bounds.height);
+      EXPECT_TRUE(b.x == bounds.x && b.y == bounds.y && QXImageGetNumPlanes(out) == planes);
+      EXPECT_TRUE(QXImageGetDepth(out) == depth && QXImageGetColorSpaceType(out) == 2);
+      EXPECT_EQ(b.width, turn == kHalf ? bounds.width : bounds.height);
       EXPECT_EQ(QXImageGetDataSourceType(out), kind == kMemory ? kQXImageSourceMemory : kQXImageSourceTiled);
-      ASSERT_TRUE(ReadAll(out) == Reference(turn, pixels, c.bounds.width, c.bounds.height, QXImageGetColBytes(src)));
+      ASSERT_TRUE(ReadAll(out) == Reference(turn, pixels, bounds.width, bounds.height, QXImageGetColBytes(src)));
     }
   }
   // A tiled source and result that spill while the turn runs: every pixel still arrives.

@@ -1,6 +1,5 @@
-// The disk store on its own: slots in per-image files, the open-file rule, the process folder's
-// safety checks and the shutdown sweep. Each test has its own store and base folder; the
-// process-wide cache never spills here (its budget is far above these images).
+// The disk store on its own (each test has its own store and base folder): slots, the open-file
+// rule, the process folder's safety checks and the shutdown sweep.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -14,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
@@ -97,6 +97,21 @@ class TileStoreTest : public ::testing::Test {
                                            CFIndex(tiles.size()), nullptr));
     return store->WriteTiles(array.get());
   }
+  int32_t WriteTile(const Image& image, int32_t row, int32_t col) {
+    HeldTile tile(image, row, col);
+    return Write({tile.get()});
+  }
+  // Clears the tile and reads it back from its slot: it must hold `seed`'s bytes again.
+  bool ReadsBack(const HeldTile& tile, uint8_t seed) {
+    tile.Clear();
+    return store->ReadTile(tile.get()) == 0 && tile.Holds(seed);
+  }
+  // An open file holding the lock of `folder`, as a process we cannot see would.
+  static int HoldLock(const fs::path& folder) {
+    const int fd = ::open((folder / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_TRUE(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+    return fd;
+  }
 
   qxtest::TempHome home;
   fs::path base;
@@ -104,23 +119,18 @@ class TileStoreTest : public ::testing::Test {
 };
 
 TEST_F(TileStoreTest, SlotsAreHandedOutInWriteOrderAndRewrittenInPlace) {
-  EXPECT_EQ(qximage::ProcessFolderName(), "QXImageCache-" + std::to_string(::getpid()));
   Image image(QXRect{0, 0, 1000, 700}, 16, 3), other(QXRect{0, 0, 300, 300}, 8, 1);
   const int64_t T = 6 * 65536;
   EXPECT_EQ(store->ProcessFolder(), "");
   // Slots follow the order of first writes, whatever the place in the grid; a rewrite stays put.
-  const struct {
-    int32_t row, col;
-    uint8_t seed;
-    int32_t slot;
-  } writes[] = {{2, 3, 1, 0}, {0, 0, 2, 1}, {2, 3, 3, 0}, {1, 1, 4, 2}};
+  const struct { int32_t row, col, seed, slot; } writes[] = {{2, 3, 1, 0}, {0, 0, 2, 1}, {2, 3, 3, 0}, {1, 1, 4, 2}};
   for (const auto& w : writes) {
     HeldTile tile(image, w.row, w.col);
     ASSERT_EQ(int64_t(tile.size()), T);
-    tile.Fill(w.seed);
+    tile.Fill(uint8_t(w.seed));
     ASSERT_EQ(0, Write({tile.get()}));
     EXPECT_EQ(tile.slot(), w.slot);
-    EXPECT_EQ(Slice(FileOf(image), w.slot * T, size_t(T)), tile.bytes()) << int(w.seed);
+    EXPECT_EQ(Slice(FileOf(image), w.slot * T, size_t(T)), tile.bytes()) << w.seed;
   }
   EXPECT_EQ(SizeOf(FileOf(image)), 3 * T);
   EXPECT_EQ(store->ProcessFolder(), ProcessFolder().string());
@@ -136,10 +146,7 @@ TEST_F(TileStoreTest, SlotsAreHandedOutInWriteOrderAndRewrittenInPlace) {
   {
     // Reads bring back each tile's own bytes; a tile never written has no slot to read.
     HeldTile first(image, 2, 3), second(image, 0, 0), never(image, 1, 2);
-    first.Clear();
-    second.Clear();
-    ASSERT_TRUE(store->ReadTile(second.get()) == 0 && store->ReadTile(first.get()) == 0);
-    EXPECT_TRUE(first.Holds(3) && second.Holds(2));
+    EXPECT_TRUE(ReadsBack(second, 2) && ReadsBack(first, 3));
     EXPECT_EQ(never.slot(), -1);
     EXPECT_EQ(EINVAL, store->ReadTile(never.get()));
   }
@@ -190,12 +197,10 @@ TEST_F(TileStoreTest, DamagedSlotsAreReadFailures) {
   EXPECT_TRUE(failed == EFBIG && b.slot() == 1 && SizeOf(FileOf(image)) == T + T / 2);
   EXPECT_EQ(ENOENT, store->ReadTile(b.get()));
   EXPECT_TRUE(b.Holds(3));
-  a.Clear();
-  EXPECT_TRUE(store->ReadTile(a.get()) == 0 && a.Holds(1));
+  EXPECT_TRUE(ReadsBack(a, 1));
   // Written again once there is room, the slot holds the tile.
   ASSERT_EQ(0, Write({b.get()}));
-  b.Clear();
-  EXPECT_TRUE(store->ReadTile(b.get()) == 0 && b.Holds(3));
+  EXPECT_TRUE(ReadsBack(b, 3));
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }
 
@@ -211,12 +216,8 @@ TEST_F(TileStoreTest, AtMostAHundredFilesAreOpen) {
   }
   // The files of the five images stored first were closed, earliest first.
   for (int i = 0; i < kImages; ++i) EXPECT_EQ(IsOpen(FileOf(*images[size_t(i)])), i >= 5) << i;
-  {
-    // The earliest file is reopened without losing its slot, closing the next earliest.
-    HeldTile tile(*images[0], 0, 0);
-    tile.Clear();
-    EXPECT_TRUE(store->ReadTile(tile.get()) == 0 && tile.Holds(0));
-  }
+  // The earliest file is reopened without losing its slot, closing the next earliest.
+  EXPECT_TRUE(ReadsBack(HeldTile(*images[0], 0, 0), 0));
   EXPECT_TRUE(IsOpen(FileOf(*images[0])) && !IsOpen(FileOf(*images[5])));
   EXPECT_EQ(store->OpenFiles(), CTileStoreFile::kMaxOpenFiles);
   {
@@ -239,10 +240,7 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   fs::create_directories(elsewhere);
   // A link planted where the folder goes: nothing is written through it, nor removed.
   fs::create_directory_symlink(elsewhere, ProcessFolder());
-  {
-    HeldTile tile(image, 0, 0);
-    EXPECT_EQ(ELOOP, Write({tile.get()}));
-  }
+  EXPECT_EQ(ELOOP, WriteTile(image, 0, 0));
   EXPECT_EQ(ELOOP, store->Prepare());
   store->Shutdown();
   EXPECT_TRUE(fs::is_symlink(ProcessFolder()) && fs::is_empty(elsewhere));
@@ -262,9 +260,7 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   // A folder whose lock is held by a process we cannot see (another PID namespace, same number).
   fs::create_directory(ProcessFolder());
   ::chmod(ProcessFolder().c_str(), 0777);
-  const int held = ::open((ProcessFolder() / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  const int held = HoldLock(ProcessFolder());
   EXPECT_EQ(EBUSY, store->Prepare());
   ::close(held);
   // Our own folder, unlocked and with loose permissions, is taken over and tightened.
@@ -274,11 +270,8 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   // A stale image file of a dead process with our number is emptied, not read as ours.
   std::ofstream(FileOf(image)) << std::string(3 * 65536, 'z');
-  {
-    HeldTile tile(image, 0, 0);
-    ASSERT_EQ(0, Write({tile.get()}));
-    EXPECT_EQ(SizeOf(FileOf(image)), 65536);
-  }
+  ASSERT_EQ(0, WriteTile(image, 0, 0));
+  EXPECT_EQ(SizeOf(FileOf(image)), 65536);
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }
 
@@ -300,9 +293,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   // A dead process's folder whose lock another open file holds: in use by a process we cannot see.
   const fs::path locked = base / name(dead[1]);
   fs::create_directories(locked);
-  const int held = ::open((locked / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  const int held = HoldLock(locked);
   // A link named like a dead process's folder (the link goes, not its target), and a folder from
   // before the lock file existed.
   fs::create_directory_symlink(outside, base / name(dead[2]));
@@ -314,10 +305,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   for (const auto& one : kept) fs::create_directories(base / one);
 
   Image image(QXRect{0, 0, 512, 256}, 8, 1);
-  {
-    HeldTile tile(image, 0, 0);
-    ASSERT_EQ(0, Write({tile.get()}));
-  }
+  ASSERT_EQ(0, WriteTile(image, 0, 0));
   store->Shutdown();
   EXPECT_FALSE(fs::exists(fs::symlink_status(stale)) || fs::exists(fs::symlink_status(base / name(dead[2]))) ||
                fs::exists(base / name(dead[3])) || fs::exists(ProcessFolder()));
@@ -339,8 +327,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
     ASSERT_EQ(0, Write({fresh.get()}));
     EXPECT_TRUE(fresh.slot() == 1 && fs::exists(ProcessFolder() / ".lock"));
     EXPECT_EQ(ENOENT, store->ReadTile(old.get()));
-    fresh.Clear();
-    EXPECT_TRUE(store->ReadTile(fresh.get()) == 0 && fresh.Holds(5));
+    EXPECT_TRUE(ReadsBack(fresh, 5));
   }
   store->Shutdown();
   EXPECT_FALSE(fs::exists(ProcessFolder()));
@@ -363,8 +350,7 @@ TEST_F(TileStoreTest, ForgottenImageNeverReusesASlotStillHeld) {
   b.Fill(1);
   ASSERT_EQ(0, Write({b.get(), c.get()}));
   EXPECT_TRUE(b.slot() == 1 && c.slot() == 2);
-  b.Clear();
-  EXPECT_TRUE(store->ReadTile(b.get()) == 0 && b.Holds(1));
+  EXPECT_TRUE(ReadsBack(b, 1));
   EXPECT_EQ(ENOENT, store->ReadTile(a.get()));
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }
