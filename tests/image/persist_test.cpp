@@ -194,7 +194,7 @@ TEST(ImagePersist, FormatExamples) {
   WriteAll(deep, std::vector<uint16_t>(300, 0x0102));
   QXImageSetColorSpaceType(deep, 5);
   QXImageSetTransparency(deep, 1);
-  Builder expected4{true};
+  Builder expected4{true, {}};
   expected4.Header(10, 10, 16, 3, 5, 1).Record(0, 0, 1, Bytes{0x02, 0x01, 0x02, 0x01, 0x02, 0x01});
   const Bytes big = Save(deep, kQXStreamByteOrderBigEndian);
   EXPECT_EQ(big, expected4.bytes);
@@ -241,7 +241,7 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
     EXPECT_TRUE(QXImageGetDepth(back) == depth && QXImageGetNumPlanes(back) == planes);
     EXPECT_EQ(ReadAll(back), pixels);
     EXPECT_TRUE(!tight || Stats().tilesReloaded > reloaded);
-    if (bounds.x == 0 && bounds.y == 0) EXPECT_EQ(Save(back), saved);  // what was read back saves to the same bytes
+    EXPECT_TRUE(bounds.x != 0 || bounds.y != 0 || Save(back) == saved);  // what was read back saves the same bytes
   }
 }
 
