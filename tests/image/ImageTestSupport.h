@@ -14,10 +14,11 @@ namespace qxtest {
 // Tiled records spill under TMPDIR, which the store fixes on first use: one private home per process.
 inline TempHome gImageHome;
 
-// Creation kinds: the records that hold pixels, and all of them with the solid fill.
+// Creation kinds (the records that hold pixels, and all of them with the solid fill), sample depths.
 constexpr int32_t kTiled = 0, kMemory = 1, kSolid = 3;
 constexpr int32_t kPixelKinds[] = {kMemory, kTiled};
 constexpr int32_t kAllKinds[] = {kMemory, kTiled, kSolid};
+constexpr int32_t kDepths[] = {8, 16, 32};
 constexpr int32_t kTile = kQXImageTileSize;
 
 // Owns an image record; converts to QXImageRef so that it can be passed to the C API directly.

@@ -19,15 +19,12 @@ namespace {
 constexpr int32_t kT = kTile;
 using Bytes = std::vector<uint8_t>;
 
-struct StreamDeleter {
-  void operator()(__QXStream* stream) const { QXStreamRelease(stream); }
-};
-using Stream = std::unique_ptr<__QXStream, StreamDeleter>;
+using Stream = std::unique_ptr<__QXStream, decltype(&QXStreamRelease)>;
 
 Stream NewStream(const Bytes& bytes = {}, QXStreamByteOrder order = kQXStreamByteOrderLittleEndian) {
   auto data = qxcf::adopt(CFDataCreateMutable(nullptr, 0));
   CFDataAppendBytes(data.get(), bytes.data(), CFIndex(bytes.size()));
-  Stream stream(QXStreamCreateForData(data.get()));
+  Stream stream(QXStreamCreateForData(data.get()), QXStreamRelease);
   EXPECT_EQ(QXStreamOpen(stream.get()), 0);
   QXStreamSetByteOrder(stream.get(), order);
   return stream;
@@ -210,7 +207,7 @@ TEST(ImagePersist, FormatExamples) {
 TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
   std::vector<std::tuple<QXRect, int32_t, int32_t, bool>> cases;
   const QXRect sizes[] = {{0, 0, 1, 1}, {0, 0, 257, 513}, {3, 7, 300, 1}, {0, 0, 1, 260}, {50, 50, 300, 300}};
-  for (int32_t depth : {8, 16, 32})
+  for (int32_t depth : kDepths)
     for (int32_t planes = 1; planes <= 5; ++planes) cases.emplace_back(sizes[cases.size() % 5], depth, planes, false);
   cases.emplace_back(QXRect{0, 0, 1000, 700}, 16, 3, false);
   cases.emplace_back(QXRect{0, 0, 1000, 700}, 16, 3, true);
