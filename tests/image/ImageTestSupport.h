@@ -14,7 +14,12 @@ namespace qxtest {
 // Tiled records spill under TMPDIR, which the store fixes on first use: one private home per process.
 inline TempHome gImageHome;
 
+// Creation kinds (the records that hold pixels, and all of them with the solid fill), sample depths.
 constexpr int32_t kTiled = 0, kMemory = 1, kSolid = 3;
+constexpr int32_t kPixelKinds[] = {kMemory, kTiled};
+constexpr int32_t kAllKinds[] = {kMemory, kTiled, kSolid};
+constexpr int32_t kDepths[] = {8, 16, 32};
+constexpr int32_t kTile = kQXImageTileSize;
 
 // Owns an image record; converts to QXImageRef so that it can be passed to the C API directly.
 class Image {
@@ -24,9 +29,9 @@ class Image {
   Image(QXRect bounds, int32_t depth, int32_t planes) {
     EXPECT_EQ(QXImageCreateWithParams(bounds, depth, planes, &mRef), 0);
   }
-  // A record of the given creation kind, colour space 2.
-  Image(int32_t kind, QXRect bounds, int32_t depth, int32_t planes) {
-    EXPECT_EQ(QXImageCreateWithParams2(bounds, depth, planes, 2, 0, kind, &mRef), 0);
+  // A record of the given creation kind, colour space 2 unless said otherwise.
+  Image(int32_t kind, QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpace = 2, int32_t transparency = 0) {
+    EXPECT_EQ(QXImageCreateWithParams2(bounds, depth, planes, colorSpace, transparency, kind, &mRef), 0);
   }
   ~Image() { reset(); }
   Image(const Image&) = delete;
@@ -41,6 +46,29 @@ class Image {
  private:
   QXImageRef mRef = nullptr;
 };
+
+// The image f(args..., &out) hands out; it must succeed.
+template <class F, class... A>
+Image Made(F f, A... args) {
+  QXImageRef out = nullptr;
+  EXPECT_EQ(f(args..., &out), 0);
+  return Image(out);
+}
+
+// The status of f(args..., &out), which must hand out nothing when it fails.
+template <class F, class... A>
+QXStatus Refusal(F f, A... args) {
+  QXImageRef out = reinterpret_cast<QXImageRef>(&out);
+  const QXStatus status = f(args..., &out);
+  EXPECT_TRUE(status == 0 || out == nullptr) << status;
+  Image made(status == 0 ? out : nullptr);
+  return status;
+}
+
+// A memory record without a buffer: its reads and writes fail.
+inline Image NoPixels(QXRect bounds, int32_t depth, int32_t planes) {
+  return Made(QXImageCreateMemory, bounds, depth, planes, 1, 0, nullptr);
+}
 
 // Sets the cache budget for one scope and puts a generous one back afterwards.
 struct Budget {
@@ -81,24 +109,18 @@ inline void Paint(QXImageRef image) {
   ASSERT_EQ(QXImageWrite(image, b, 0, -1, Pattern(b, QXImageGetColBytes(image)).data(), 0), 0);
 }
 
-inline std::vector<uint8_t> ReadAll(QXImageRef image) {
-  const QXRect b = QXImageGetBounds(image);
-  std::vector<uint8_t> bytes(size_t(b.width) * size_t(b.height) * size_t(QXImageGetColBytes(image)), 0xEE);
-  EXPECT_EQ(QXImageRead(image, b, 0, -1, bytes.data(), 0), 0);
-  return bytes;
-}
-
 // Samples of `r` (the whole image by default) as packed values of type T.
-template <class T>
+template <class T = uint8_t>
 std::vector<T> ReadAs(QXImageRef image, QXRect r) {
-  std::vector<T> v(size_t(r.width) * size_t(r.height) * size_t(QXImageGetNumPlanes(image)));
+  std::vector<T> v(size_t(r.width) * size_t(r.height) * size_t(QXImageGetColBytes(image)) / sizeof(T), T(0xEE));
   EXPECT_EQ(QXImageRead(image, r, 0, -1, v.data(), 0), 0);
   return v;
 }
-template <class T>
+template <class T = uint8_t>
 std::vector<T> ReadAs(QXImageRef image) {
   return ReadAs<T>(image, QXImageGetBounds(image));
 }
+inline std::vector<uint8_t> ReadAll(QXImageRef image) { return ReadAs<uint8_t>(image); }
 
 template <class T>
 void WriteAll(QXImageRef image, const std::vector<T>& samples) {
@@ -113,6 +135,14 @@ inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
     b = uint8_t(x >> 8);
   }
   return v;
+}
+
+// Random bytes over the whole image; returns them.
+inline std::vector<uint8_t> PaintRandom(QXImageRef image, uint32_t seed) {
+  const QXRect b = QXImageGetBounds(image);
+  const auto bytes = RandomBytes(size_t(b.width) * size_t(b.height) * size_t(QXImageGetColBytes(image)), seed);
+  WriteAll(image, bytes);
+  return bytes;
 }
 
 }  // namespace qxtest

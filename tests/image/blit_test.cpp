@@ -1,18 +1,14 @@
 // Copies, blits, resamplers, crops, canvas changes, mips and comparison across record kinds.
 #include <CoreFoundation/CoreFoundation.h>
-#include <QXCore/QXImage.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <random>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "tests/image/ImageTestSupport.h"
 
@@ -29,81 +25,48 @@ using namespace qxtest;
 
 QXRect Rect(int32_t x, int32_t y, int32_t w, int32_t h) { return QXRect{x, y, w, h}; }
 
-// The interpolating resampler exactly as written, one pixel at a time: packed samples of a
-// sw x sh source (`planes` per pixel) to dw x dh.
+// The resamplers exactly as written, one pixel at a time, on packed samples of a sw x sh source
+// (`planes` per pixel) to dw x dh. Interpolation starts half a step in, steps back from the last row
+// and averages four pixels; nearest pixel starts at 0 and takes whole pixels.
 template <class T>
-std::vector<T> ReferenceInterpolate(const std::vector<T>& src, int sw, int sh, int dw, int dh, int planes) {
-  std::vector<T> out(size_t(dw) * dh * planes);
-  const double rx = double(sw) / dw, ry = double(sh) / dh;
-  double fy = (ry - 1) * 0.5;
-  int r = 0;
-  for (int y = 0; y < dh; ++y) {
-    while (fy > 1) {
-      r += 1;
-      if (r >= sh - 1 && r > 0) r -= 1;  // steps back from the last row
-      fy -= 1;
-    }
-    const int r1 = std::min(r + 1, sh - 1);
-    double fx = (rx - 1) * 0.5;
-    int c = 0;
-    for (int x = 0; x < dw; ++x) {
-      while (fx > 1) {
-        c += 1;
-        fx -= 1;
-      }
-      const int c1 = c + 1 < sw ? c + 1 : c;
-      for (int p = 0; p < planes; ++p) {
-        auto at = [&](int row, int col) { return src[(size_t(row) * sw + col) * planes + p]; };
-        const T a = at(r, c), b = at(r, c1), d = at(r1, c), e = at(r1, c1);
-        const double v =
-            (double(d) + e) * fy + (double(a) + b) * (1 - fy) + (double(a) + d) * (1 - fx) + (double(b) + e) * fx;
-        T result;
-        if constexpr (std::is_floating_point_v<T>) {
-          result = T(v / 4.0);
-        } else {
-          int64_t q = int64_t(std::trunc(v + 0.5)) >> 2;
-          result = T(std::clamp<int64_t>(q, 0, std::numeric_limits<T>::max()));
-        }
-        out[(size_t(y) * dw + x) * planes + p] = result;
-      }
-      fx += rx;
-    }
-    fy += ry;
-  }
-  return out;
-}
-
-// The nearest-pixel resampler as written: fractions from 0, the same stepping, whole pixels.
-template <class T>
-std::vector<T> ReferenceNearest(const std::vector<T>& src, int sw, int dw, int dh, int planes, double rx, double ry) {
+std::vector<T> Reference(const std::vector<T>& src, int sw, int sh, int dw, int dh, int planes, bool nearest = false) {
   std::vector<T> out;
-  double fy = 0;
-  int r = 0;
-  for (int y = 0; y < dh; ++y) {
-    for (; fy > 1; fy -= 1) r += 1;
-    double fx = 0;
-    int c = 0;
-    for (int x = 0; x < dw; ++x) {
-      for (; fx > 1; fx -= 1) c += 1;
-      for (int p = 0; p < planes; ++p) out.push_back(src[(size_t(r) * sw + c) * planes + p]);
-      fx += rx;
+  const double rx = double(sw) / dw, ry = double(sh) / dh;
+  double fy = nearest ? 0 : (ry - 1) * 0.5;
+  for (int y = 0, r = 0; y < dh; ++y, fy += ry) {
+    for (; fy > 1; fy -= 1)
+      if (++r >= sh - 1 && r > 0 && !nearest) r -= 1;
+    const int r1 = std::min(r + 1, sh - 1);
+    double fx = nearest ? 0 : (rx - 1) * 0.5;
+    for (int x = 0, c = 0; x < dw; ++x, fx += rx) {
+      for (; fx > 1; fx -= 1) ++c;
+      const int c1 = std::min(c + 1, sw - 1);
+      for (int p = 0; p < planes; ++p) {
+        auto at = [&](int row, int col) { return double(src[(size_t(row) * sw + col) * planes + p]); };
+        const double a = at(r, c), b = at(r, c1), d = at(r1, c), e = at(r1, c1);
+        const double v = (d + e) * fy + (a + b) * (1 - fy) + (a + d) * (1 - fx) + (b + e) * fx;
+        if constexpr (std::is_floating_point_v<T>)
+          out.push_back(T(nearest ? a : v / 4.0));
+        else
+          out.push_back(
+              nearest ? T(a)
+                      : T(std::clamp<int64_t>(int64_t(std::trunc(v + 0.5)) >> 2, 0, std::numeric_limits<T>::max())));
+      }
     }
-    fy += ry;
   }
   return out;
 }
 
+// Floats out of range on purpose (no clamping); integers with a run of extremes (rounding, clamping).
 template <class T>
 std::vector<T> RandomSamples(size_t n, std::mt19937& rng) {
   std::vector<T> v(n);
-  if constexpr (std::is_floating_point_v<T>) {
-    std::uniform_real_distribution<float> dist(-0.5f, 1.5f);  // out of range on purpose: no clamping
-    for (auto& s : v) s = dist(rng);
-  } else {
-    std::uniform_int_distribution<uint32_t> dist(0, std::numeric_limits<T>::max());
-    for (auto& s : v) s = T(dist(rng));
-    // Runs of extremes, where rounding and clamping matter most.
-    for (size_t i = 0; i < n / 8; ++i) v[i] = std::numeric_limits<T>::max();
+  std::uniform_int_distribution<uint32_t> dist(0, 65535);
+  for (size_t i = 0; i < n; ++i) {
+    if constexpr (std::is_floating_point_v<T>)
+      v[i] = T(dist(rng)) / 32768 - 0.5f;
+    else
+      v[i] = i < n / 8 ? std::numeric_limits<T>::max() : T(dist(rng));
   }
   return v;
 }
@@ -118,7 +81,7 @@ void CheckAgainstReference(int32_t kind, int planes, int sw, int sh, int dw, int
   const QXRect sRect = Rect(-5, 3, sw, sh), dRect = Rect(2, 1, dw, dh);
   Image src(kind, Rect(-7, 0, sw + 4, sh + 6), depth, planes);
   WriteAll(src, RandomSamples<T>(size_t(sw + 4) * (sh + 6) * planes, rng));
-  const std::vector<T> want = ReferenceInterpolate<T>(ReadAs<T>(src, sRect), sw, sh, dw, dh, planes);
+  const std::vector<T> want = Reference<T>(ReadAs<T>(src, sRect), sw, sh, dw, dh, planes);
   for (int32_t mode : {0, 2}) {
     Image dst(kind, Rect(0, 0, dw + 5, dh + 2), depth, planes);
     ASSERT_EQ(QXImageBlit(src, sRect, dst, dRect, mode), 0);
@@ -132,7 +95,7 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
   const int cases[][4] = {{8, 8, 4, 4},    {300, 280, 150, 140}, {517, 261, 258, 130}, {100, 70, 13, 9},
                           {64, 48, 3, 2},  {10, 7, 23, 19},      {1, 9, 4, 3},         {9, 1, 3, 5},
                           {33, 17, 33, 8}, {40, 40, 39, 41},     {1000, 3, 125, 1},    {7, 5, 2, 2}};
-  for (int32_t kind : {kMemory, kTiled})
+  for (int32_t kind : kPixelKinds)
     for (int planes : {1, 3, 4, 5})
       for (const auto& k : cases) {
         CheckAgainstReference<uint8_t>(kind, planes, k[0], k[1], k[2], k[3], rng);
@@ -142,8 +105,7 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
   // Many random shapes at 8 and 16 bits, every third an exact 2:1 (the integer path).
   std::uniform_int_distribution<int> side(1, 90);
   for (int i = 0; i < 150; ++i) {
-    const int sw = side(rng), sh = side(rng);
-    const bool half = i % 3 == 0;
+    const int sw = side(rng), sh = side(rng), half = i % 3 == 0;
     const int dw = half ? std::max(1, sw / 2) : side(rng), dh = half ? std::max(1, sh / 2) : side(rng);
     if (i % 2)
       CheckAgainstReference<uint16_t>(kMemory, 1 + i % 4, sw, sh, dw, dh, rng);
@@ -160,27 +122,26 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
     for (int32_t kind : {kMemory, dw < 1000 ? kTiled : kMemory}) {
       SCOPED_TRACE(testing::Message() << dw << "x" << dh << " kind " << kind);
       Image dst(kind, Rect(0, 0, dw, dh), 16, planes);
-      ASSERT_EQ(QXImageBlit(src, Rect(0, 0, sw, sh), dst, Rect(0, 0, dw, dh), 0), 0);
-      ASSERT_TRUE(ReadAs<uint16_t>(dst) == ReferenceInterpolate<uint16_t>(px, sw, sh, dw, dh, planes));
-      ASSERT_EQ(QXImageBlit(src, Rect(0, 0, sw, sh), dst, Rect(0, 0, dw, dh), 1), 0);
-      ASSERT_TRUE(ReadAs<uint16_t>(dst) ==
-                  ReferenceNearest<uint16_t>(px, sw, dw, dh, planes, double(sw) / dw, double(sh) / dh));
+      for (int32_t mode : {0, 1}) {
+        ASSERT_EQ(QXImageBlit(src, Rect(0, 0, sw, sh), dst, Rect(0, 0, dw, dh), mode), 0);
+        ASSERT_TRUE(ReadAs<uint16_t>(dst) == Reference<uint16_t>(px, sw, sh, dw, dh, planes, mode == 1));
+      }
     }
   }
 }
 
-TEST(Blit, WorkedExamplesModesAndChecks) {
-  for (int32_t kind : {kMemory, kTiled, kSolid}) {
+TEST(Blit, WorkedExamplesClippingAndRefusals) {
+  for (int32_t kind : kAllKinds) {
     SCOPED_TRACE(kind);
     Image src(kind, Rect(0, 0, 4, 4), 8, 1), dst(kind, Rect(0, 0, 2, 2), 8, 1);
     // Each 2 x 2 block holds 10, 20, 30, 40: trunc(100 + 0.5) >> 2 = 25.
     WriteAll(src, std::vector<uint8_t>{10, 20, 10, 20, 30, 40, 30, 40, 10, 20, 10, 20, 30, 40, 30, 40});
     ASSERT_EQ(QXImageBlit(src, Rect(0, 0, 4, 4), dst, Rect(0, 0, 2, 2), 0), 0);
-    EXPECT_TRUE(kind == kSolid || ReadAs<uint8_t>(dst) == std::vector<uint8_t>(4, 25));
+    EXPECT_TRUE(kind == kSolid || ReadAll(dst) == std::vector<uint8_t>(4, 25));
     // Unknown mode: refused for a scale, a plain copy when the sizes match.
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, 4, 4), dst, Rect(0, 0, 2, 2), 5), kQXErrInvalidArgument);
     EXPECT_EQ(QXImageBlit(src, Rect(2, 2, 2, 2), dst, Rect(0, 0, 2, 2), 5), 0);
-    EXPECT_TRUE(kind == kSolid || ReadAs<uint8_t>(dst) == (std::vector<uint8_t>{10, 20, 30, 40}));
+    EXPECT_TRUE(kind == kSolid || ReadAll(dst) == (std::vector<uint8_t>{10, 20, 30, 40}));
     // Empty rectangles do nothing; negative ones and mismatched formats are refused.
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, 0, 4), dst, Rect(0, 0, 2, 2), 7), 0);
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, -1, 4), dst, Rect(0, 0, 2, 2), 0), kQXErrInvalidArgument);
@@ -188,40 +149,26 @@ TEST(Blit, WorkedExamplesModesAndChecks) {
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, 2, 2), deeper, Rect(0, 0, 2, 2), 0), kQXErrUnsupportedFormat);
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, 4, 4), wider, Rect(0, 0, 2, 2), 0), kQXErrUnsupportedFormat);
     EXPECT_EQ(QXImageGetImage(src, Rect(0, 0, 2, 2), wider), kQXErrUnsupportedFormat);
-  }
-}
-
-TEST(Blit, ClipsToBothImagesAndNearestPicksPixels) {
-  for (int32_t kind : {kMemory, kTiled}) {
-    Image src(kind, Rect(0, 0, 8, 8), 8, 1), dst(kind, Rect(0, 0, 6, 6), 8, 1);
-    std::vector<uint8_t> px(64);
+    if (kind == kSolid) continue;
+    // A plain copy hanging over every edge moves only pixels inside both images: destination (3, -1)
+    // is source (-2, 5).
+    Image grid(kind, Rect(0, 0, 8, 8), 8, 1), six(kind, Rect(0, 0, 6, 6), 8, 1);
+    std::vector<uint8_t> px(64), want(36, 0xEE);
     for (int i = 0; i < 64; ++i) px[size_t(i)] = uint8_t(i);
-    WriteAll(src, px);
-    ASSERT_EQ(QXImageFill(dst, 0xEE), 0);
-    // Plain copy hanging over every edge: only pixels inside both images move.
-    ASSERT_EQ(QXImageBlit(src, Rect(-2, 5, 8, 8), dst, Rect(3, -1, 8, 8), 0), 0);
-    std::vector<uint8_t> want(36, 0xEE);
-    for (int y = 0; y < 6; ++y)
-      for (int x = 0; x < 6; ++x) {
-        const int sx = x - 5, sy = y + 6;  // destination (3, -1) is source (-2, 5)
-        if (sx >= 0 && sx < 8 && sy < 8) want[size_t(y * 6 + x)] = uint8_t(sy * 8 + sx);
-      }
-    EXPECT_EQ(ReadAs<uint8_t>(dst), want);
+    WriteAll(grid, px);
+    ASSERT_EQ(QXImageFill(six, 0xEE), 0);
+    ASSERT_EQ(QXImageBlit(grid, Rect(-2, 5, 8, 8), six, Rect(3, -1, 8, 8), 0), 0);
+    for (int y = 0; y < 2; ++y) want[size_t(y * 6 + 5)] = uint8_t((y + 6) * 8);  // source column 0, rows 6, 7
+    EXPECT_EQ(ReadAll(six), want);
     // GetImage: the same rectangle on both sides.
-    ASSERT_EQ(QXImageGetImage(src, Rect(1, 1, 20, 20), dst), 0);
-    EXPECT_EQ(ReadAs<uint8_t>(dst, Rect(1, 1, 1, 1))[0], 9);
-    // A scale whose destination leaves the image writes only the inside part, with the values
-    // the unclipped scale gives there.
+    ASSERT_EQ(QXImageGetImage(grid, Rect(1, 1, 20, 20), six), 0);
+    EXPECT_EQ(ReadAs(six, Rect(1, 1, 1, 1))[0], 9);
+    // A scale whose destination leaves the image writes only the inside part, with the values the
+    // unclipped scale gives there.
     Image big(kind, Rect(0, 0, 4, 4), 8, 1), part(kind, Rect(0, 0, 2, 4), 8, 1);
-    ASSERT_EQ(QXImageBlit(src, Rect(0, 0, 8, 8), big, Rect(0, 0, 4, 4), 0), 0);
-    ASSERT_EQ(QXImageBlit(src, Rect(0, 0, 8, 8), part, Rect(-2, 0, 4, 4), 0), 0);
-    EXPECT_EQ(ReadAs<uint8_t>(part), ReadAs<uint8_t>(big, Rect(2, 0, 2, 4)));
-    // Nearest pixel at a ratio of 2 takes columns and rows 0, 1, 3, 5.
-    ASSERT_EQ(QXImageBlit(src, Rect(0, 0, 8, 8), big, Rect(0, 0, 4, 4), 1), 0);
-    std::vector<uint8_t> nearest;
-    for (int y : {0, 1, 3, 5})
-      for (int x : {0, 1, 3, 5}) nearest.push_back(uint8_t(y * 8 + x));
-    EXPECT_EQ(ReadAs<uint8_t>(big), nearest);
+    ASSERT_EQ(QXImageBlit(grid, Rect(0, 0, 8, 8), big, Rect(0, 0, 4, 4), 0), 0);
+    ASSERT_EQ(QXImageBlit(grid, Rect(0, 0, 8, 8), part, Rect(-2, 0, 4, 4), 0), 0);
+    EXPECT_EQ(ReadAll(part), ReadAs(big, Rect(2, 0, 2, 4)));
   }
 }
 
@@ -229,21 +176,18 @@ TEST(Blit, ClipsToBothImagesAndNearestPicksPixels) {
 // so a band is 64 rows) and for a scale that reads what it writes.
 TEST(Blit, OverlappingRectanglesOfOneImage) {
   const int w = 1 << 16, h = 200;
-  for (int32_t kind : {kMemory, kTiled}) {
+  const QXRect from = Rect(10, 20, w - 20, 150);
+  for (int32_t kind : kPixelKinds) {
     for (auto [dx, dy] : {std::pair{0, 70}, {0, -70}, {3, 1}, {-5, 0}, {7, -130}}) {
       SCOPED_TRACE(testing::Message() << kind << " " << dx << "," << dy);
       Image img(kind, Rect(0, 0, w, h), 8, 1);
       Paint(img);
       const std::vector<uint8_t> before = ReadAll(img);
-      const QXRect from = Rect(10, 20, w - 20, 150);
       ASSERT_EQ(QXImageBlit(img, from, img, Rect(from.x + dx, from.y + dy, from.width, from.height), 0), 0);
       std::vector<uint8_t> want = before;
-      for (int y = 0; y < from.height; ++y) {
-        const int ty = from.y + dy + y;
-        if (ty >= 0 && ty < h)
-          std::memcpy(&want[size_t(ty) * w + size_t(from.x + dx)], &before[size_t(from.y + y) * w + size_t(from.x)],
-                      size_t(from.width));
-      }
+      for (int y = std::max(0, -(from.y + dy)); y < std::min(from.height, h - from.y - dy); ++y)
+        std::memcpy(&want[size_t(from.y + dy + y) * w + size_t(from.x + dx)],
+                    &before[size_t(from.y + y) * w + size_t(from.x)], size_t(from.width));
       ASSERT_TRUE(ReadAll(img) == want);
     }
     Image img(kind, Rect(0, 0, 64, 64), 16, 3), copy(kMemory, Rect(0, 0, 64, 64), 16, 3);
@@ -258,7 +202,7 @@ TEST(Blit, OverlappingRectanglesOfOneImage) {
 // Opposite blits between two images on two threads (holding the source across the destination's
 // write deadlocked). Neither thread reads what the other writes, so the result equals a serial run.
 TEST(Blit, OppositeDirectionsConcurrent) {
-  for (int32_t kind : {kMemory, kTiled}) {
+  for (int32_t kind : kPixelKinds) {
     const QXRect b = Rect(0, 0, 600, 300);
     Image a(kind, b, 8, 4), bb(kind, b, 8, 4), serialA(kind, b, 8, 4), serialB(kind, b, 8, 4);
     Paint(a);
@@ -279,43 +223,36 @@ TEST(Blit, OppositeDirectionsConcurrent) {
     t2.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(blits(serialA, serialB) + blits(serialB, serialA), 0);
-    EXPECT_TRUE(QXImageEqual(a, serialA));
-    EXPECT_TRUE(QXImageEqual(bb, serialB));
+    EXPECT_TRUE(QXImageEqual(a, serialA) && QXImageEqual(bb, serialB));
   }
 }
 
 TEST(Blit, CropCopyAndEquality) {
-  for (int32_t kind : {kMemory, kTiled, kSolid}) {
+  for (int32_t kind : kAllKinds) {
     for (int depth : {8, 16}) {
       SCOPED_TRACE(testing::Message() << kind << " depth " << depth);
       Image src(kind, Rect(0, 0, 100, 100), depth, 5);
       Paint(src);
-      QXImageRef out = nullptr;
-      ASSERT_EQ(QXImageCreateCrop(src, Rect(-10, -10, 20, 20), &out), 0);
-      Image crop(out);
-      EXPECT_EQ(QXImageGetBounds(crop).width, 20);
-      EXPECT_EQ(QXImageGetBounds(crop).x, 0);
-      EXPECT_EQ(QXImageGetDataSourceType(crop), QXImageGetDataSourceType(src));
+      Image crop = Made(QXImageCreateCrop, src.get(), Rect(-10, -10, 20, 20));
+      const QXRect cb = QXImageGetBounds(crop);
+      EXPECT_TRUE(cb.x == 0 && cb.width == 20 && QXImageGetDataSourceType(crop) == QXImageGetDataSourceType(src));
       if (kind != kSolid) {
         // The part inside the source is copied; outside, planes 0 and 4 are full and 1 to 3 zero.
-        const size_t cb = size_t(QXImageGetColBytes(crop)), sb = size_t(depth / 8);
+        const size_t col = size_t(QXImageGetColBytes(crop)), sb = size_t(depth / 8);
         const auto got = ReadAll(crop), source = ReadAll(src);
-        for (int y = 0; y < 20; ++y)
-          for (int x = 0; x < 20; ++x) {
-            const uint8_t* p = &got[size_t(y * 20 + x) * cb];
-            if (x >= 10 && y >= 10) {
-              ASSERT_EQ(0, std::memcmp(p, &source[size_t((y - 10) * 100 + (x - 10)) * cb], cb));
-            } else {
-              for (size_t i = 0; i < cb; ++i) ASSERT_EQ(p[i], (i < sb || i >= 4 * sb) ? 0xFF : 0) << i;
-            }
-          }
+        for (size_t i = 0; i < got.size(); ++i) {
+          const size_t x = i / col % 20, y = i / col / 20, at = i % col;
+          const int want = x >= 10 && y >= 10          ? source[((y - 10) * 100 + x - 10) * col + at]
+                           : (at < sb || at >= 4 * sb) ? 0xFF
+                                                       : 0;
+          ASSERT_EQ(got[i], want) << x << "," << y << " byte " << at;
+        }
       }
-      // A copy is equal; changing one sample, shifting the origin, another depth or plane count is not.
+      // A copy keeps the type and is equal; one sample changed, another origin, depth or plane count
+      // is not.
       QXImageSetType(src, 7);
-      ASSERT_EQ(QXImageCreateCopy(src, &out), 0);
-      Image copy(out);
-      EXPECT_EQ(QXImageGetType(copy), 7);
-      EXPECT_EQ(QXImageGetDataSourceType(copy), QXImageGetDataSourceType(src));
+      Image copy = Made(QXImageCreateCopy, src.get());
+      EXPECT_TRUE(QXImageGetType(copy) == 7 && QXImageGetDataSourceType(copy) == QXImageGetDataSourceType(src));
       EXPECT_TRUE(QXImageEqual(src, copy));
       if (kind != kSolid) {
         uint16_t one = 0;  // big enough for either depth
@@ -327,25 +264,21 @@ TEST(Blit, CropCopyAndEquality) {
       Image moved(kind, Rect(1, 0, 100, 100), depth, 5), otherDepth(kind, Rect(0, 0, 100, 100), 24 - depth, 5),
           otherPlanes(kind, Rect(0, 0, 100, 100), depth, 4);
       ASSERT_EQ(QXImageGetImage(src, Rect(0, 0, 100, 100), moved), 0);
-      EXPECT_FALSE(QXImageEqual(src, moved));
-      EXPECT_FALSE(QXImageEqual(src, otherDepth));
-      EXPECT_FALSE(QXImageEqual(src, otherPlanes));
-      EXPECT_FALSE(QXImageEqual(src, nullptr));
+      EXPECT_FALSE(QXImageEqual(src, moved) || QXImageEqual(src, otherDepth) || QXImageEqual(src, otherPlanes) ||
+                   QXImageEqual(src, nullptr));
     }
   }
-  // The origin shift of the worked example: equal, then AdjustBounds moves one.
+  // A tiled and a memory record with the same pixels are equal.
   Image a(kTiled, Rect(0, 0, 300, 300), 8, 3), b(kMemory, Rect(0, 0, 300, 300), 8, 3);
   Paint(a);
   ASSERT_EQ(QXImageGetImage(a, Rect(0, 0, 300, 300), b), 0);
   EXPECT_TRUE(QXImageEqual(a, b));
-  ASSERT_EQ(QXImageAdjustBounds(b, Rect(5, 0, 300, 300), 0, 2), 0);
-  EXPECT_FALSE(QXImageEqual(a, b));
 }
 
 TEST(Blit, ResizeModes) {
   const std::vector<uint8_t> clear{255, 255, 255, 0};
   auto grey = [](int v) { return std::vector<uint8_t>(4, uint8_t(v)); };
-  for (int32_t kind : {kMemory, kTiled}) {
+  for (int32_t kind : kPixelKinds) {
     // Resizes a 4 x 4 image whose pixel i has every sample i + 1; then pixel (x, y) must be `want`.
     auto check = [&](QXRect to, int32_t mode, std::initializer_list<std::tuple<int, int, std::vector<uint8_t>>> want) {
       Image img(kind, Rect(0, 0, 4, 4), 8, 4);
@@ -353,7 +286,7 @@ TEST(Blit, ResizeModes) {
       for (size_t i = 0; i < 64; ++i) px[i] = uint8_t(i / 4 + 1);
       WriteAll(img, px);
       ASSERT_EQ(QXImageResize(img, to, mode), 0);
-      for (const auto& [x, y, v] : want) EXPECT_EQ(ReadAs<uint8_t>(img, Rect(x, y, 1, 1)), v) << kind << " " << x;
+      for (const auto& [x, y, v] : want) EXPECT_EQ(ReadAs(img, Rect(x, y, 1, 1)), v) << kind << " " << x;
     };
     // Mode 0 keeps pixels where they were; mode 1 centres, growing (2 more on each side) and, on one
     // side only, shrinking (old (0, 1) lands at (1, 0)). The new area is transparent white.
@@ -363,56 +296,41 @@ TEST(Blit, ResizeModes) {
     // Mode 2 only reshapes; a reshape that fails is returned and leaves the image as it was.
     Image img(kind, Rect(0, 0, 4, 4), 8, 4);
     ASSERT_EQ(QXImageResize(img, Rect(0, 0, 3, 9), 2), 0);
-    EXPECT_EQ(QXImageGetBounds(img).height, 9);
     EXPECT_NE(QXImageResize(img, Rect(0, 0, -3, 9), 0), 0);
     EXPECT_EQ(QXImageGetBounds(img).height, 9);
   }
   std::vector<uint8_t> lent(16 * 4, 9);
-  QXImageRef raw = nullptr;
-  ASSERT_EQ(QXImageCreateMemory(Rect(0, 0, 4, 4), 8, 4, 2, 0, lent.data(), &raw), 0);
-  Image lentImage(raw);
+  Image lentImage = Made(QXImageCreateMemory, Rect(0, 0, 4, 4), 8, 4, 2, 0, lent.data());
   EXPECT_EQ(QXImageResize(lentImage, Rect(0, 0, 8, 8), 1), kQXErrLentBuffer);
-  EXPECT_EQ(QXImageGetBounds(lentImage).width, 4);
-  EXPECT_EQ(lent[0], 9);
+  EXPECT_TRUE(QXImageGetBounds(lentImage).width == 4 && lent[0] == 9);
 }
 
 TEST(Blit, Mips) {
-  for (int32_t kind : {kMemory, kTiled, kSolid}) {
+  for (int32_t kind : kAllKinds) {
     Image img(kind, Rect(0, 0, 1000, 700), 8, 3);
     Paint(img);
     CFArrayRef mips = nullptr;
     ASSERT_EQ(QXImageCreateMips(img, &mips), 0);
-    ASSERT_NE(mips, nullptr);
     ASSERT_EQ(CFArrayGetCount(mips), 11);
     EXPECT_EQ(CFArrayGetValueAtIndex(mips, 0), img.get());
     auto mip = [&](CFIndex i) { return static_cast<QXImageRef>(const_cast<void*>(CFArrayGetValueAtIndex(mips, i))); };
-    EXPECT_EQ(QXImageGetWidth(mip(3)), 125);
-    EXPECT_EQ(QXImageGetHeight(mip(3)), 88);
-    EXPECT_EQ(QXImageGetWidth(mip(10)), 1);
-    EXPECT_EQ(QXImageGetHeight(mip(10)), 1);
+    EXPECT_TRUE(QXImageGetWidth(mip(3)) == 125 && QXImageGetHeight(mip(3)) == 88);
+    EXPECT_TRUE(QXImageGetWidth(mip(10)) == 1 && QXImageGetHeight(mip(10)) == 1);
     EXPECT_EQ(QXImageGetDataSourceType(mip(4)), QXImageGetDataSourceType(img));
-    if (kind != kSolid) {
-      const auto all = ReadAll(img);
-      for (CFIndex level : {1, 3, 7}) {
-        const QXRect b = QXImageGetBounds(mip(level));
-        EXPECT_EQ(ReadAll(mip(level)), ReferenceInterpolate<uint8_t>(all, 1000, 700, b.width, b.height, 3)) << level;
-      }
+    for (CFIndex level : {1, 3, 7}) {
+      const QXRect b = QXImageGetBounds(mip(level));
+      EXPECT_TRUE(kind == kSolid || ReadAll(mip(level)) == Reference(ReadAll(img), 1000, 700, b.width, b.height, 3));
     }
     CFRelease(mips);
   }
+  // Levels past 30 either way are refused; a million times larger too; tiny ones are kept at 1 x 1.
   Image img(kMemory, Rect(0, 0, 1000, 700), 16, 1);
-  QXImageRef out = nullptr;
-  EXPECT_EQ(QXImageCreateOneMip(img, 31, &out), kQXErrInvalidArgument);
-  EXPECT_EQ(QXImageCreateOneMip(img, -31, &out), kQXErrInvalidArgument);
-  EXPECT_NE(QXImageCreateOneMip(img, -30, &out), 0);  // a million times larger: refused
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(QXImageCreateOneMip(img, 30, &out), 0);  // rounds to 0, kept at 1 x 1
-  Image tiny(out);
-  EXPECT_EQ(QXImageGetWidth(tiny), 1);
-  ASSERT_EQ(QXImageCreateOneMip(img, -1, &out), 0);
-  Image twice(out);
-  EXPECT_EQ(QXImageGetWidth(twice), 2000);
-  EXPECT_EQ(QXImageGetHeight(twice), 1400);
+  EXPECT_EQ(Refusal(QXImageCreateOneMip, img.get(), 31), kQXErrInvalidArgument);
+  EXPECT_EQ(Refusal(QXImageCreateOneMip, img.get(), -31), kQXErrInvalidArgument);
+  EXPECT_NE(Refusal(QXImageCreateOneMip, img.get(), -30), 0);
+  EXPECT_EQ(QXImageGetWidth(Made(QXImageCreateOneMip, img.get(), 30)), 1);
+  Image twice = Made(QXImageCreateOneMip, img.get(), -1);
+  EXPECT_TRUE(QXImageGetWidth(twice) == 2000 && QXImageGetHeight(twice) == 1400);
 }
 
 }  // namespace

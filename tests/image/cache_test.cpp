@@ -1,6 +1,4 @@
-// The tile cache through the public interface: grid geometry, budget and purge order, keep-resident
-// images, listeners, spilling to the disk store and back, store failures, and threads on one image.
-#include <sys/stat.h>
+// The tile cache: grid, purge order, keep-resident images, listeners, the disk store and threads.
 #include <unistd.h>
 
 #include <atomic>
@@ -8,7 +6,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/image/ImageTestSupport.h"
 
@@ -31,11 +28,7 @@ TEST(TileCache, GridGeometryAndTileAccess) {
   QXTileRef tile = nullptr;
   ASSERT_EQ(QXImageGetNativeTile(image, 2, 3, &tile), 0);
   const QXRect b = QXTileGetBounds(tile);
-  EXPECT_EQ(b.x, 768);
-  EXPECT_EQ(b.y, 512);
-  EXPECT_EQ(b.width, 256);
-  EXPECT_EQ(b.height, 256);
-  EXPECT_TRUE(QXImageTileInUse(image));
+  EXPECT_TRUE(b.x == 768 && b.y == 512 && b.width == 256 && b.height == 256 && QXImageTileInUse(image));
   // Never-written pixels, including the invisible part of an edge tile, are zeros.
   const auto* data = static_cast<const uint8_t*>(QXTileGetDataPtr(tile));
   EXPECT_EQ(std::vector<uint8_t>(data, data + kRGBATile), std::vector<uint8_t>(kRGBATile, 0));
@@ -43,9 +36,8 @@ TEST(TileCache, GridGeometryAndTileAccess) {
   EXPECT_FALSE(QXImageTileInUse(image));
   for (auto [r, c] : {std::pair{3, 0}, {0, 4}, {-1, 0}, {0, -1}, {1 << 20, 1 << 20}}) {
     tile = reinterpret_cast<QXTileRef>(&image);
-    EXPECT_EQ(QXImageGetNativeTile(image, r, c, &tile), -1) << r << "," << c;
-    EXPECT_EQ(tile, nullptr);
-    EXPECT_FALSE(QXImageGetTileLoaded(image, r, c));
+    EXPECT_EQ(QXImageGetNativeTile(image, r, c, &tile), kQXErrGeneric) << r << "," << c;
+    EXPECT_TRUE(tile == nullptr && !QXImageGetTileLoaded(image, r, c));
   }
   // No-load access hands out a tile without data.
   ASSERT_EQ(QXImageGetNativeTile2(image, 0, 0, kQXImageTileNoLoad, &tile), 0);
@@ -100,8 +92,7 @@ TEST(TileCache, ListenersHearPurgesAndDestruction) {
     Touch(image, 0, 0);
     Touch(image, 1, 2);
     EXPECT_EQ(QXImagePurge(image), 0);
-    EXPECT_EQ(heard.purged.load(), 4);
-    EXPECT_FALSE(QXImageGetTileLoaded(image, 0, 0));
+    EXPECT_TRUE(heard.purged.load() == 4 && !QXImageGetTileLoaded(image, 0, 0));
   }
   EXPECT_EQ(heard.destroyed.load(), 12);
   EXPECT_EQ(QXImageUnRegisterMsgListener(Listen), 0);
@@ -128,9 +119,7 @@ TEST(TileCache, SpillsToTheStoreAndReadsBack) {
     ASSERT_EQ(QXImageWrite(image, all, 0, -1, pixels.data(), 0), 0);
     EXPECT_TRUE(ReadAll(image) == pixels);
     // Reloaded tiles are clean: purging them writes nothing, and rewrites keep their slots.
-    if (round == 0) {
-      EXPECT_EQ(Stats().tilesWritten - before.tilesWritten, 8);
-    }
+    EXPECT_TRUE(round == 1 || Stats().tilesWritten - before.tilesWritten == 8);
     EXPECT_GE(Stats().tilesReloaded - before.tilesReloaded, 6);
     EXPECT_EQ(int64_t(fs::file_size(file)), 8 * T);
   }
@@ -149,8 +138,7 @@ TEST(TileCache, StoreFailuresLoseNothing) {
   { std::ofstream(folder) << "in the way"; }
   const QXImageCacheStatistics before = Stats();
   ASSERT_EQ(QXImageWrite(image, QXRect{256, 0, 256, 256}, 0, -1, pixels.data() + 256 * 4, 512 * 4), 0);
-  EXPECT_GT(Stats().storeFailures, before.storeFailures);
-  EXPECT_TRUE(QXImageGetTileLoaded(image, 0, 0));
+  EXPECT_TRUE(Stats().storeFailures > before.storeFailures && QXImageGetTileLoaded(image, 0, 0));
   EXPECT_NE(QXImagePurge(image), 0);
   EXPECT_TRUE(QXImageGetTileLoaded(image, 0, 0));
   fs::remove(folder);

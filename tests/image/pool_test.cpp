@@ -1,16 +1,11 @@
-// The image pool: pinned white images handed out oldest first, a format change that empties the
-// pool, new images when it is empty, and failures reported instead of swallowed.
-#include <QXCore/QXImage.h>
-#include <gtest/gtest.h>
-
+// The image pool: pinned white images oldest first, format changes, and failures reported.
 #include <algorithm>
-#include <vector>
 
 #include "tests/image/ImageTestSupport.h"
 
 namespace {
 
-using qxtest::Image;
+using namespace qxtest;
 
 struct Pool {
   Pool() : ref(QXImagePoolCreate()) {}
@@ -19,14 +14,10 @@ struct Pool {
   QXImagePoolRef ref;
 };
 
-Image Acquire(QXImagePoolRef pool) {
-  QXImageRef ref = nullptr;
-  EXPECT_EQ(QXImagePoolAcquire(pool, &ref), 0);
-  return Image(ref);
-}
+Image Acquire(QXImagePoolRef pool) { return Made(QXImagePoolAcquire, pool); }
 
 bool AllBytes(QXImageRef image, uint8_t value) {
-  const std::vector<uint8_t> bytes = qxtest::ReadAll(image);
+  const std::vector<uint8_t> bytes = ReadAll(image);
   return !bytes.empty() && std::all_of(bytes.begin(), bytes.end(), [&](uint8_t b) { return b == value; });
 }
 
@@ -36,7 +27,7 @@ int32_t Unloaded(QXImageRef image) {
   int32_t missing = 0;
   for (int32_t r = 0; r < rows; ++r)
     for (int32_t c = 0; c < cols; ++c) missing += QXImageGetTileLoaded(image, r, c) ? 0 : 1;
-  return missing == rows * cols ? -1 : missing;  // -1: none loaded
+  return missing == rows * cols ? -1 : missing;
 }
 // Pinned and white, as the pool makes them; a fresh image has neither.
 bool Pooled(QXImageRef image) { return Unloaded(image) == 0 && AllBytes(image, 0xFF); }
@@ -48,46 +39,35 @@ TEST(ImagePool, UpdateMakesPinnedWhiteImagesAndAcquireHandsOutTheOldest) {
   Pool pool;
   ASSERT_EQ(QXImagePoolUpdate(pool, 3, kBounds, 8, 3, 2, 0), 0);
   Image first = Acquire(pool);
-  ASSERT_TRUE(first.get());
   const QXRect b = QXImageGetBounds(first);
   EXPECT_TRUE(b.x == kBounds.x && b.y == kBounds.y && b.width == kBounds.width && b.height == kBounds.height);
   EXPECT_TRUE(QXImageGetDepth(first) == 8 && QXImageGetNumPlanes(first) == 3 && QXImageGetColorSpaceType(first) == 2);
-  EXPECT_TRUE(Pooled(first));
-  // Two are left: topping up to three makes exactly one more. They come oldest (lowest id) first.
+  // Two are left: topping up to three makes exactly one more. They come oldest (lowest id) first;
+  // once the pool is empty, a new image of the format, neither pinned nor filled.
   ASSERT_EQ(QXImagePoolUpdate(pool, 3, kBounds, 8, 3, 2, 0), 0);
-  Image second = Acquire(pool), third = Acquire(pool), fourth = Acquire(pool);
-  EXPECT_LT(QXImageGetInternalID(first), QXImageGetInternalID(second));
-  EXPECT_LT(QXImageGetInternalID(second), QXImageGetInternalID(third));
-  EXPECT_LT(QXImageGetInternalID(third), QXImageGetInternalID(fourth));
-  EXPECT_TRUE(Pooled(second) && Pooled(third) && Pooled(fourth));
-  // Empty now: a new image of the format, neither pinned nor filled.
-  Image fresh = Acquire(pool);
-  ASSERT_TRUE(fresh.get());
-  EXPECT_EQ(QXImageGetWidth(fresh), kBounds.width);
-  EXPECT_TRUE(Fresh(fresh));
+  Image second = Acquire(pool), third = Acquire(pool), fourth = Acquire(pool), fresh = Acquire(pool);
+  EXPECT_TRUE(QXImageGetInternalID(first) < QXImageGetInternalID(second) &&
+              QXImageGetInternalID(second) < QXImageGetInternalID(third) &&
+              QXImageGetInternalID(third) < QXImageGetInternalID(fourth));
+  EXPECT_TRUE(Pooled(first) && Pooled(second) && Pooled(third) && Pooled(fourth));
+  EXPECT_TRUE(QXImageGetWidth(fresh) == kBounds.width && Fresh(fresh));
   // A pool that already holds enough is left alone.
   ASSERT_EQ(QXImagePoolUpdate(pool, 2, kBounds, 8, 3, 2, 0), 0);
   ASSERT_EQ(QXImagePoolUpdate(pool, 1, kBounds, 8, 3, 2, 0), 0);
-  Image a = Acquire(pool), c = Acquire(pool), d = Acquire(pool);
-  EXPECT_TRUE(Pooled(a) && Pooled(c) && Fresh(d));
-}
+  EXPECT_TRUE(Pooled(Acquire(pool)) && Pooled(Acquire(pool)) && Fresh(Acquire(pool)));
 
-TEST(ImagePool, AnotherFormatEmptiesThePoolBeforeRefilling) {
-  Pool pool;
+  // Another format: the two 8-bit images waiting are dropped and two 16-bit ones made.
   ASSERT_EQ(QXImagePoolUpdate(pool, 3, kBounds, 8, 1, 1, 0), 0);
   const int32_t lastOld = QXImageGetInternalID(Acquire(pool)) + 2;
-  // Two 8-bit images wait; a 16-bit update drops them and makes two of its own.
   ASSERT_EQ(QXImagePoolUpdate(pool, 2, kBounds, 16, 1, 1, 0), 0);
   Image x = Acquire(pool), y = Acquire(pool), z = Acquire(pool);
-  EXPECT_TRUE(QXImageGetDepth(x) == 16 && QXImageGetDepth(y) == 16);
-  EXPECT_GT(QXImageGetInternalID(x), lastOld);
+  EXPECT_TRUE(QXImageGetDepth(x) == 16 && QXImageGetDepth(y) == 16 && QXImageGetInternalID(x) > lastOld);
   EXPECT_TRUE(Pooled(x) && Pooled(y) && Fresh(z));  // the old ones did not come back
   // Each field counts as a change of format: the origin alone empties the pool as well.
   ASSERT_EQ(QXImagePoolUpdate(pool, 1, kBounds, 16, 1, 1, 0), 0);
   ASSERT_EQ(QXImagePoolUpdate(pool, 1, QXRect{0, 0, 600, 300}, 16, 1, 1, 0), 0);
   Image moved = Acquire(pool);
-  EXPECT_EQ(QXImageGetBounds(moved).x, 0);
-  EXPECT_TRUE(Pooled(moved));
+  EXPECT_TRUE(QXImageGetBounds(moved).x == 0 && Pooled(moved));
   ASSERT_EQ(QXImagePoolUpdate(pool, 1, QXRect{0, 0, 600, 300}, 16, 1, 1, 1), 0);
   EXPECT_EQ(QXImageGetTransparency(Acquire(pool)), 1);
 }
@@ -98,9 +78,8 @@ TEST(ImagePool, AcquiredImagesMayBePurgedWhilePooledOnesStayPinned) {
   Image taken = Acquire(pool);
   ASSERT_EQ(Unloaded(taken), 0);
   // A tiny budget: loading another image's tiles pushes out every unpinned tile, not its pixels.
-  qxtest::Budget budget(256.0 * 256.0);
-  Image other(QXRect{0, 0, 1024, 512}, 8, 1);
-  ASSERT_EQ(QXImageFill(other, 7), 0);
+  Budget budget(256.0 * 256.0);
+  ASSERT_EQ(QXImageFill(Image(QXRect{0, 0, 1024, 512}, 8, 1), 7), 0);
   EXPECT_NE(Unloaded(taken), 0);
   EXPECT_TRUE(AllBytes(taken, 0xFF));
   EXPECT_EQ(Unloaded(Acquire(pool)), 0);
@@ -109,18 +88,15 @@ TEST(ImagePool, AcquiredImagesMayBePurgedWhilePooledOnesStayPinned) {
 TEST(ImagePool, FailuresAreReported) {
   Pool pool;
   // A new pool has the empty format: nothing can be made from it.
-  QXImageRef out = reinterpret_cast<QXImageRef>(&pool);
-  EXPECT_EQ(QXImagePoolAcquire(pool, &out), kQXErrGeneric);
-  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(Refusal(QXImagePoolAcquire, pool.ref), kQXErrGeneric);
   EXPECT_EQ(QXImagePoolUpdate(pool, 2, kBounds, 12, 3, 2, 0), kQXErrUnsupportedFormat);
   EXPECT_EQ(QXImagePoolUpdate(pool, 2, QXRect{0, 0, 0, 10}, 8, 3, 2, 0), kQXErrGeneric);
   EXPECT_EQ(QXImagePoolUpdate(pool, 2, kBounds, 8, 33, 2, 0), kQXErrInvalidArgument);
   // Zero images asked for: nothing to make, so nothing fails, but the format is still unusable.
   EXPECT_EQ(QXImagePoolUpdate(pool, 0, kBounds, 8, 33, 2, 0), 0);
-  EXPECT_EQ(QXImagePoolAcquire(pool, &out), kQXErrInvalidArgument);
-  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(Refusal(QXImagePoolAcquire, pool.ref), kQXErrInvalidArgument);
   EXPECT_EQ(QXImagePoolUpdate(nullptr, 1, kBounds, 8, 3, 2, 0), kQXErrInvalidArgument);
-  EXPECT_EQ(QXImagePoolAcquire(nullptr, &out), kQXErrInvalidArgument);
+  EXPECT_EQ(Refusal(QXImagePoolAcquire, nullptr), kQXErrInvalidArgument);
   EXPECT_EQ(QXImagePoolAcquire(pool, nullptr), kQXErrInvalidArgument);
   // Retain and release balance: the pool outlives one extra reference.
   EXPECT_EQ(QXImagePoolRetain(pool), pool.ref);

@@ -1,6 +1,5 @@
-// The disk store on its own: slots in per-image files, the open-file rule, the process folder's
-// safety checks and the shutdown sweep. Each test has its own store and base folder; the
-// process-wide cache never spills here (its budget is far above these images).
+// The disk store on its own (each test has its own store and base folder): slots, the open-file
+// rule, the process folder's safety checks and the shutdown sweep.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -14,7 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
@@ -52,9 +51,9 @@ class HeldTile {
   }
   void Clear() const { std::fill(data(), data() + size(), 0); }
   bool Holds(uint8_t seed) const {
-    size_t i = 0;
-    while (i < size() && data()[i] == At(seed, i)) ++i;
-    return i == size();
+    for (size_t i = 0; i < size(); ++i)
+      if (data()[i] != At(seed, i)) return false;
+    return true;
   }
 
  private:
@@ -68,9 +67,8 @@ int64_t SizeOf(const fs::path& path) { return int64_t(fs::file_size(path)); }
 
 std::string Slice(const fs::path& path, int64_t offset, size_t count) {
   std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
   std::string bytes(count, '\0');
-  in.read(bytes.data(), std::streamsize(count));
+  in.seekg(offset).read(bytes.data(), std::streamsize(count));
   return bytes.substr(0, size_t(in.gcount()));
 }
 
@@ -99,6 +97,21 @@ class TileStoreTest : public ::testing::Test {
                                            CFIndex(tiles.size()), nullptr));
     return store->WriteTiles(array.get());
   }
+  int32_t WriteTile(const Image& image, int32_t row, int32_t col) {
+    HeldTile tile(image, row, col);
+    return Write({tile.get()});
+  }
+  // Clears the tile and reads it back from its slot: it must hold `seed`'s bytes again.
+  bool ReadsBack(const HeldTile& tile, uint8_t seed) {
+    tile.Clear();
+    return store->ReadTile(tile.get()) == 0 && tile.Holds(seed);
+  }
+  // An open file holding the lock of `folder`, as a process we cannot see would.
+  static int HoldLock(const fs::path& folder) {
+    const int fd = ::open((folder / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_TRUE(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+    return fd;
+  }
 
   qxtest::TempHome home;
   fs::path base;
@@ -106,56 +119,42 @@ class TileStoreTest : public ::testing::Test {
 };
 
 TEST_F(TileStoreTest, SlotsAreHandedOutInWriteOrderAndRewrittenInPlace) {
-  EXPECT_EQ(qximage::ProcessFolderName(), "QXImageCache-" + std::to_string(::getpid()));
   Image image(QXRect{0, 0, 1000, 700}, 16, 3), other(QXRect{0, 0, 300, 300}, 8, 1);
   const int64_t T = 6 * 65536;
   EXPECT_EQ(store->ProcessFolder(), "");
   // Slots follow the order of first writes, whatever the place in the grid; a rewrite stays put.
-  const struct {
-    int32_t row, col;
-    uint8_t seed;
-    int32_t slot;
-  } writes[] = {{2, 3, 1, 0}, {0, 0, 2, 1}, {2, 3, 3, 0}, {1, 1, 4, 2}};
+  const struct { int32_t row, col, seed, slot; } writes[] = {{2, 3, 1, 0}, {0, 0, 2, 1}, {2, 3, 3, 0}, {1, 1, 4, 2}};
   for (const auto& w : writes) {
     HeldTile tile(image, w.row, w.col);
     ASSERT_EQ(int64_t(tile.size()), T);
-    tile.Fill(w.seed);
+    tile.Fill(uint8_t(w.seed));
     ASSERT_EQ(0, Write({tile.get()}));
     EXPECT_EQ(tile.slot(), w.slot);
-    EXPECT_EQ(Slice(FileOf(image), w.slot * T, size_t(T)), tile.bytes()) << int(w.seed);
+    EXPECT_EQ(Slice(FileOf(image), w.slot * T, size_t(T)), tile.bytes()) << w.seed;
   }
   EXPECT_EQ(SizeOf(FileOf(image)), 3 * T);
   EXPECT_EQ(store->ProcessFolder(), ProcessFolder().string());
   struct stat folder = {}, file = {};
-  ASSERT_EQ(0, ::lstat(ProcessFolder().c_str(), &folder));
-  ASSERT_EQ(0, ::lstat(FileOf(image).c_str(), &file));
+  ASSERT_TRUE(::lstat(ProcessFolder().c_str(), &folder) == 0 && ::lstat(FileOf(image).c_str(), &file) == 0);
   EXPECT_TRUE(S_ISDIR(folder.st_mode) && (folder.st_mode & 07777) == 0700 && (file.st_mode & 07777) == 0600);
   {
     // Another image has a file of its own, starting at offset 0.
     HeldTile tile(other, 1, 0);
     ASSERT_EQ(0, Write({tile.get()}));
-    EXPECT_EQ(tile.slot(), 0);
-    EXPECT_EQ(SizeOf(FileOf(other)), 65536);
+    EXPECT_TRUE(tile.slot() == 0 && SizeOf(FileOf(other)) == 65536);
   }
   {
     // Reads bring back each tile's own bytes; a tile never written has no slot to read.
     HeldTile first(image, 2, 3), second(image, 0, 0), never(image, 1, 2);
-    first.Clear();
-    second.Clear();
-    ASSERT_EQ(0, store->ReadTile(second.get()));
-    ASSERT_EQ(0, store->ReadTile(first.get()));
-    EXPECT_TRUE(first.Holds(3));
-    EXPECT_TRUE(second.Holds(2));
+    EXPECT_TRUE(ReadsBack(second, 2) && ReadsBack(first, 3));
     EXPECT_EQ(never.slot(), -1);
     EXPECT_EQ(EINVAL, store->ReadTile(never.get()));
   }
 
   EXPECT_EQ(2u, store->OpenFiles());
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
-  EXPECT_FALSE(fs::exists(FileOf(image)));
-  EXPECT_FALSE(IsOpen(FileOf(image)));
-  EXPECT_EQ(1u, store->OpenFiles());
-  EXPECT_TRUE(fs::exists(FileOf(other)));
+  EXPECT_FALSE(fs::exists(FileOf(image)) || IsOpen(FileOf(image)));
+  EXPECT_TRUE(store->OpenFiles() == 1u && fs::exists(FileOf(other)));
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));  // unknown now: nothing to do
   {
     // The slots went with the file: reading one is a failure, not stale or fresh bytes.
@@ -177,8 +176,7 @@ TEST_F(TileStoreTest, DamagedSlotsAreReadFailures) {
   a.Fill(1);
   b.Fill(2);
   ASSERT_EQ(0, Write({a.get(), b.get()}));
-  EXPECT_EQ(a.slot(), 0);
-  EXPECT_EQ(b.slot(), 1);
+  EXPECT_TRUE(a.slot() == 0 && b.slot() == 1);
   ASSERT_EQ(0, ::truncate(FileOf(image).c_str(), T + T / 2));
   b.Clear();
   EXPECT_EQ(EIO, store->ReadTile(b.get()));
@@ -196,19 +194,13 @@ TEST_F(TileStoreTest, DamagedSlotsAreReadFailures) {
   const int32_t failed = Write({b.get()});
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, oldHandler);
-  EXPECT_EQ(failed, EFBIG);
-  EXPECT_EQ(b.slot(), 1);
-  EXPECT_EQ(SizeOf(FileOf(image)), T + T / 2);
+  EXPECT_TRUE(failed == EFBIG && b.slot() == 1 && SizeOf(FileOf(image)) == T + T / 2);
   EXPECT_EQ(ENOENT, store->ReadTile(b.get()));
   EXPECT_TRUE(b.Holds(3));
-  a.Clear();
-  ASSERT_EQ(0, store->ReadTile(a.get()));
-  EXPECT_TRUE(a.Holds(1));
+  EXPECT_TRUE(ReadsBack(a, 1));
   // Written again once there is room, the slot holds the tile.
   ASSERT_EQ(0, Write({b.get()}));
-  b.Clear();
-  ASSERT_EQ(0, store->ReadTile(b.get()));
-  EXPECT_TRUE(b.Holds(3));
+  EXPECT_TRUE(ReadsBack(b, 3));
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }
 
@@ -224,22 +216,15 @@ TEST_F(TileStoreTest, AtMostAHundredFilesAreOpen) {
   }
   // The files of the five images stored first were closed, earliest first.
   for (int i = 0; i < kImages; ++i) EXPECT_EQ(IsOpen(FileOf(*images[size_t(i)])), i >= 5) << i;
-  {
-    // The earliest file is reopened without losing its slot, closing the next earliest.
-    HeldTile tile(*images[0], 0, 0);
-    tile.Clear();
-    ASSERT_EQ(0, store->ReadTile(tile.get()));
-    EXPECT_TRUE(tile.Holds(0));
-  }
-  EXPECT_TRUE(IsOpen(FileOf(*images[0])));
-  EXPECT_FALSE(IsOpen(FileOf(*images[5])));
+  // The earliest file is reopened without losing its slot, closing the next earliest.
+  EXPECT_TRUE(ReadsBack(HeldTile(*images[0], 0, 0), 0));
+  EXPECT_TRUE(IsOpen(FileOf(*images[0])) && !IsOpen(FileOf(*images[5])));
   EXPECT_EQ(store->OpenFiles(), CTileStoreFile::kMaxOpenFiles);
   {
     // A rewrite after reopening stays in the one slot.
     HeldTile tile(*images[5], 0, 0);
     ASSERT_EQ(0, Write({tile.get()}));
-    EXPECT_EQ(tile.slot(), 0);
-    EXPECT_EQ(SizeOf(FileOf(*images[5])), 65536);
+    EXPECT_TRUE(tile.slot() == 0 && SizeOf(FileOf(*images[5])) == 65536);
   }
   EXPECT_FALSE(IsOpen(FileOf(*images[1])));
   for (auto& image : images) EXPECT_EQ(0, store->RemoveImage(Rec(*image)));
@@ -255,14 +240,10 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   fs::create_directories(elsewhere);
   // A link planted where the folder goes: nothing is written through it, nor removed.
   fs::create_directory_symlink(elsewhere, ProcessFolder());
-  {
-    HeldTile tile(image, 0, 0);
-    EXPECT_EQ(ELOOP, Write({tile.get()}));
-  }
+  EXPECT_EQ(ELOOP, WriteTile(image, 0, 0));
   EXPECT_EQ(ELOOP, store->Prepare());
   store->Shutdown();
-  EXPECT_TRUE(fs::is_symlink(ProcessFolder()));
-  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_TRUE(fs::is_symlink(ProcessFolder()) && fs::is_empty(elsewhere));
   fs::remove(ProcessFolder());
   // A file in its place.
   std::ofstream(ProcessFolder()) << "x";
@@ -279,9 +260,7 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   // A folder whose lock is held by a process we cannot see (another PID namespace, same number).
   fs::create_directory(ProcessFolder());
   ::chmod(ProcessFolder().c_str(), 0777);
-  const int held = ::open((ProcessFolder() / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  const int held = HoldLock(ProcessFolder());
   EXPECT_EQ(EBUSY, store->Prepare());
   ::close(held);
   // Our own folder, unlocked and with loose permissions, is taken over and tightened.
@@ -291,11 +270,8 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   // A stale image file of a dead process with our number is emptied, not read as ours.
   std::ofstream(FileOf(image)) << std::string(3 * 65536, 'z');
-  {
-    HeldTile tile(image, 0, 0);
-    ASSERT_EQ(0, Write({tile.get()}));
-    EXPECT_EQ(SizeOf(FileOf(image)), 65536);
-  }
+  ASSERT_EQ(0, WriteTile(image, 0, 0));
+  EXPECT_EQ(SizeOf(FileOf(image)), 65536);
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }
 
@@ -317,9 +293,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   // A dead process's folder whose lock another open file holds: in use by a process we cannot see.
   const fs::path locked = base / name(dead[1]);
   fs::create_directories(locked);
-  const int held = ::open((locked / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  const int held = HoldLock(locked);
   // A link named like a dead process's folder (the link goes, not its target), and a folder from
   // before the lock file existed.
   fs::create_directory_symlink(outside, base / name(dead[2]));
@@ -331,20 +305,14 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   for (const auto& one : kept) fs::create_directories(base / one);
 
   Image image(QXRect{0, 0, 512, 256}, 8, 1);
-  {
-    HeldTile tile(image, 0, 0);
-    ASSERT_EQ(0, Write({tile.get()}));
-  }
+  ASSERT_EQ(0, WriteTile(image, 0, 0));
   store->Shutdown();
-  EXPECT_FALSE(fs::exists(fs::symlink_status(stale)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(stale)) || fs::exists(fs::symlink_status(base / name(dead[2]))) ||
+               fs::exists(base / name(dead[3])) || fs::exists(ProcessFolder()));
   EXPECT_TRUE(fs::exists(locked / ".lock"));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(base / name(dead[2]))));
-  EXPECT_FALSE(fs::exists(base / name(dead[3])));
   EXPECT_EQ(Slice(outside / "keep" / "file", 0, 100), "precious");
   for (const auto& one : kept) EXPECT_TRUE(fs::is_directory(base / one)) << one;
-  EXPECT_FALSE(fs::exists(ProcessFolder()));
-  EXPECT_EQ(store->OpenFiles(), 0u);
-  EXPECT_EQ(store->ProcessFolder(), "");
+  EXPECT_TRUE(store->OpenFiles() == 0u && store->ProcessFolder() == "");
   ::close(held);
 
   // Once the lock is gone the folder is swept like any other. A later access makes a fresh folder;
@@ -357,12 +325,9 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
     EXPECT_EQ(old.slot(), 0);
     fresh.Fill(5);
     ASSERT_EQ(0, Write({fresh.get()}));
-    EXPECT_EQ(fresh.slot(), 1);
-    EXPECT_TRUE(fs::exists(ProcessFolder() / ".lock"));
+    EXPECT_TRUE(fresh.slot() == 1 && fs::exists(ProcessFolder() / ".lock"));
     EXPECT_EQ(ENOENT, store->ReadTile(old.get()));
-    fresh.Clear();
-    ASSERT_EQ(0, store->ReadTile(fresh.get()));
-    EXPECT_TRUE(fresh.Holds(5));
+    EXPECT_TRUE(ReadsBack(fresh, 5));
   }
   store->Shutdown();
   EXPECT_FALSE(fs::exists(ProcessFolder()));
@@ -384,11 +349,8 @@ TEST_F(TileStoreTest, ForgottenImageNeverReusesASlotStillHeld) {
   EXPECT_EQ(ENOENT, store->ReadTile(b.get()));
   b.Fill(1);
   ASSERT_EQ(0, Write({b.get(), c.get()}));
-  EXPECT_EQ(b.slot(), 1);
-  EXPECT_EQ(c.slot(), 2);
-  b.Clear();
-  ASSERT_EQ(0, store->ReadTile(b.get()));
-  EXPECT_TRUE(b.Holds(1));
+  EXPECT_TRUE(b.slot() == 1 && c.slot() == 2);
+  EXPECT_TRUE(ReadsBack(b, 1));
   EXPECT_EQ(ENOENT, store->ReadTile(a.get()));
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));
 }

@@ -3,7 +3,6 @@
 // destroyed from several threads; lock, overflow and storage-kind faults on the tile API.
 #include <CoreFoundation/CoreFoundation.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -11,7 +10,6 @@
 #include <filesystem>
 #include <future>
 #include <thread>
-#include <vector>
 
 #include "image/ImageRec.h"
 #include "tests/image/ImageTestSupport.h"
@@ -20,20 +18,15 @@ using namespace qxtest;
 
 namespace {
 
-constexpr int32_t kTile = 256, kPlanes = 4;
+constexpr int32_t kPlanes = 4;
 constexpr int64_t kTileBytes = int64_t(kTile) * kTile * kPlanes;
 
 // A whole tile of pseudo-random bytes per seed.
-void FillTile(std::vector<uint8_t>& bytes, uint32_t seed) {
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const uint32_t h = (seed + uint32_t(i)) * 2654435761u;
-    bytes[i] = uint8_t(h >> 24 ^ h >> 11);
-  }
-}
+void FillTile(std::vector<uint8_t>& bytes, uint32_t seed) { bytes = RandomBytes(size_t(kTileBytes), seed); }
 
 // Writes and reads back whole tiles of its own band of tile columns; returns mismatches and failures.
 int OwnBand(QXImageRef image, int32_t firstCol, int32_t cols, int32_t rows, int iterations, uint32_t salt) {
-  std::vector<uint8_t> out(static_cast<size_t>(kTileBytes)), in(static_cast<size_t>(kTileBytes));
+  std::vector<uint8_t> out, in(static_cast<size_t>(kTileBytes));
   std::vector<uint32_t> generation(size_t(cols) * size_t(rows), 0);
   int bad = 0;
   for (int i = 0; i < iterations; ++i) {
@@ -271,7 +264,7 @@ TEST(StressTileApi, NativeTileWithoutOutputLeavesNoLockBehind) {
 // folder went away must keep its pixels at its next purge.
 TEST(StressStore, ShutdownKeepsTilesThatWereResident) {
   Image image(QXRect{0, 0, kTile, kTile}, 8, kPlanes);
-  std::vector<uint8_t> out(static_cast<size_t>(kTileBytes));
+  std::vector<uint8_t> out;
   FillTile(out, 4242);
   ASSERT_EQ(QXImageWrite(image, QXRect{0, 0, kTile, kTile}, 0, -1, out.data(), 0), 0);
   ASSERT_EQ(QXImagePurge(image), 0);  // dirty: goes to its slot
