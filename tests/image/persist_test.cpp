@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "cf/CFRef.h"
+#include "core/ProgramSupport.h"
 #include "net/StreamHandle.h"
 #include "tests/image/ImageTestSupport.h"
 
@@ -19,12 +20,12 @@ namespace {
 constexpr int32_t kT = kTile;
 using Bytes = std::vector<uint8_t>;
 
-using Stream = std::unique_ptr<__QXStream, decltype(&QXStreamRelease)>;
+using Stream = qx::StreamHolder;
 
 Stream NewStream(const Bytes& bytes = {}, QXStreamByteOrder order = kQXStreamByteOrderLittleEndian) {
   auto data = qxcf::adopt(CFDataCreateMutable(nullptr, 0));
   CFDataAppendBytes(data.get(), bytes.data(), CFIndex(bytes.size()));
-  Stream stream(QXStreamCreateForData(data.get()), QXStreamRelease);
+  Stream stream(QXStreamCreateForData(data.get()));
   EXPECT_EQ(QXStreamOpen(stream.get()), 0);
   QXStreamSetByteOrder(stream.get(), order);
   return stream;
