@@ -138,21 +138,16 @@ TEST(CFDictionary, CallbacksAreHonouredAndBalanced) {
     v[2].refs++;
 
     // Copies retain everything again; the value equal callback counts values.
-    auto copy = adopt(CFDictionaryCreateCopy(nullptr, d.get()));
-    auto mcopy = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, copy.get()));
-    EXPECT_EQ(k[1].refs, 4);
+    auto copy = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, d.get()));
+    EXPECT_EQ(k[1].refs, 3);
     Tracked vtwin;
     vtwin.id = 2;
     EXPECT_EQ(CFDictionaryGetCountOfValue(copy.get(), &vtwin), 1);
-
-    CFDictionaryRemoveValue(mcopy.get(), &k[1]);
-    EXPECT_EQ(k[1].refs, 3);
-    EXPECT_EQ(v[1].refs, 3);
-    CFDictionarySetValue(mcopy.get(), &k[3], &v[3]);
-    CFDictionaryReplaceValue(mcopy.get(), &k[2], &v[2]);  // absent: nothing
+    CFDictionaryRemoveValue(copy.get(), &k[1]);
+    EXPECT_EQ(std::make_pair(k[1].refs, v[1].refs), std::make_pair(2, 2));
+    CFDictionaryReplaceValue(copy.get(), &k[2], &v[2]);  // absent: nothing
     EXPECT_EQ(k[2].refs, 1);
-    CFDictionaryRemoveAllValues(mcopy.get());
-    CFDictionarySetValue(mcopy.get(), &k[3], &v[3]);
+    CFDictionarySetValue(copy.get(), &k[3], &v[3]);
   }
   expectBalanced(k);
   for (const Tracked& x : v) EXPECT_EQ(x.refs, 1) << x.id;
@@ -206,25 +201,32 @@ TEST(CFDictionary, NullCallbacksIdentityAndCopyStringKeys) {
   EXPECT_EQ(CFGetRetainCount(s1.get()), 1);
 }
 
-TEST(CFDictionary, HundredThousandKeysRemovalAndOrder) {
+TEST(CFDictionary, HundredThousandKeysConcurrentReadsAndRemoval) {
   const int n = 100000;
-  std::vector<CFRef<CFStringRef>> keys, probes;
-  for (int i = 0; i < n; ++i) {
-    keys.push_back(keyString(i));
-    probes.push_back(keyString(i));  // equal, distinct: no identity shortcut
-  }
-  // Capacity = count, then more than that.
+  std::vector<CFRef<CFStringRef>> keys;
+  for (int i = 0; i < n; ++i) keys.push_back(keyString(i));
+  // Capacity = count, then more than that; probes are equal to the keys, not the same objects.
   auto d = adopt(CFDictionaryCreateMutable(nullptr, n / 2, &kCFTypeDictionaryKeyCallBacks, nullptr));
   for (int i = 0; i < n; ++i) CFDictionarySetValue(d.get(), keys[static_cast<size_t>(i)].get(), iv(i));
   ASSERT_EQ(CFDictionaryGetCount(d.get()), n);
-  for (int i = 0; i < n; ++i) ASSERT_EQ(vi(CFDictionaryGetValue(d.get(), probes[static_cast<size_t>(i)].get())), i);
+  for (int i = 0; i < n; ++i) ASSERT_EQ(vi(CFDictionaryGetValue(d.get(), keyString(i).get())), i);
+  // Readers on several threads share it: nothing on the read path writes.
+  std::vector<std::thread> readers;
+  std::atomic<int> misses{0};
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      for (int i = t; i < n; i += 50) misses += vi(CFDictionaryGetValue(d.get(), keyString(i).get())) != i;
+    });
+  }
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(misses.load(), 0);
 
   // Down to a handful: order and lookups survive the table shrinking.
+  Texts expect;
   for (int i = 0; i < n; ++i) {
     if (i % 1000 != 0) CFDictionaryRemoveValue(d.get(), keys[static_cast<size_t>(i)].get());
+    if (i % 1000 == 0) expect.push_back("preset.key." + std::to_string(i));
   }
-  Texts expect;
-  for (int j = 0; j < n / 1000; ++j) expect.push_back("preset.key." + std::to_string(j * 1000));
   EXPECT_EQ(keysInOrder(d.get()), expect);
   d.reset();
   for (const auto& k : keys) ASSERT_EQ(CFGetRetainCount(k.get()), 1);
@@ -268,7 +270,7 @@ TEST(CFDictionary, MatchesAnOrderedModelUnderRandomOperations) {
   }
 }
 
-TEST(CFDictionary, EqualityHashDescriptionAndConcurrentReads) {
+TEST(CFDictionary, EqualityHashAndDescription) {
   auto a1 = S("a"), a2 = S("a");
   const void* k1[] = {a1.get(), CFSTR("b")};
   const void* v1[] = {CFSTR("1"), CFSTR("2")};
@@ -295,25 +297,6 @@ TEST(CFDictionary, EqualityHashDescriptionAndConcurrentReads) {
             "{\n    list = (\n        p,\n        q\n    );\n    dict = {\n        a = 1;\n        b = 2;\n    };\n}");
   EXPECT_EQ(take(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("[%@]"), x.get())), "[{\n    a = 1;\n    b = 2;\n}]");
   EXPECT_EQ(describe(adopt(CFDictionaryCreate(nullptr, nullptr, nullptr, 0, nullptr, nullptr)).get()), "{\n}");
-
-  // Readers on several threads share one dictionary: nothing on the read path writes.
-  std::vector<CFRef<CFStringRef>> keys;
-  auto big = adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, nullptr));
-  for (int i = 0; i < 2000; ++i) {
-    keys.push_back(keyString(i));
-    CFDictionarySetValue(big.get(), keys.back().get(), iv(i));
-  }
-  std::vector<std::thread> readers;
-  std::atomic<int> misses{0};
-  for (int t = 0; t < 4; ++t) {
-    readers.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        if (vi(CFDictionaryGetValue(big.get(), keyString(i).get())) != i) misses++;
-      }
-    });
-  }
-  for (auto& r : readers) r.join();
-  EXPECT_EQ(misses.load(), 0);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST(CFSet, SemanticsOrderAndStoredValues) {
 
 TEST(CFSet, CallbacksIdentityAndCopyStrings) {
   const CFSetCallBacks tracking = {0, trackedRetain, trackedRelease, nullptr, trackedEqual, trackedHash};
-  std::vector<Tracked> t = trackedValues(3);
+  std::vector<Tracked> t = trackedValues(2);
   Tracked twin;
   twin.id = 1;
   {
@@ -84,9 +84,8 @@ TEST(CFSet, CallbacksIdentityAndCopyStrings) {
     CFSetAddValue(s.get(), &t[1]);
     CFSetAddValue(s.get(), &twin);  // equal: nothing retained
     EXPECT_EQ(twin.refs, 1);
-    CFSetReplaceValue(s.get(), &twin);  // stored object becomes twin
-    EXPECT_EQ(twin.refs, 2);
-    EXPECT_EQ(t[1].refs, 1);
+    CFSetReplaceValue(s.get(), &twin);  // the stored object becomes twin
+    EXPECT_EQ(std::make_pair(twin.refs, t[1].refs), std::make_pair(2, 1));
     EXPECT_EQ(CFSetGetValue(s.get(), &t[1]), &twin);
     t[0].refs--;  // the set holds the only reference: set-to-itself must retain first
     CFSetSetValue(s.get(), &t[0]);
@@ -94,7 +93,6 @@ TEST(CFSet, CallbacksIdentityAndCopyStrings) {
     t[0].refs++;
     auto copy = adopt(CFSetCreateCopy(nullptr, s.get()));
     CFSetRemoveValue(s.get(), &t[0]);
-    CFSetAddValue(s.get(), &t[2]);
   }
   EXPECT_EQ(twin.refs, 1);
   expectBalanced(t);
