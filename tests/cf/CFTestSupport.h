@@ -148,10 +148,8 @@ struct Tracked {
   int id = 0;
 };
 struct TrackedCounts {
-  int retains = 0;
-  int releases = 0;
-  int errors = 0;  // a retain or release of a value with no references left, or without an allocator
-  int hashes = 0;
+  // errors: a retain or release of a value with no references left, or without an allocator
+  int retains = 0, releases = 0, errors = 0, hashes = 0;
 };
 inline TrackedCounts gCounts;
 

@@ -180,9 +180,7 @@ TEST(CFDictionary, NullCallbacksIdentityAndCopyStringKeys) {
   EXPECT_EQ(vi(CFDictionaryGetValue(odd.get(), iv(50))), 5);
   CFDictionaryRemoveValue(odd.get(), iv(50));
   EXPECT_FALSE(CFDictionaryContainsKey(odd.get(), iv(50)));
-  for (intptr_t i = 1; i <= 100; ++i) {
-    if (i != 50) ASSERT_EQ(vi(CFDictionaryGetValue(odd.get(), iv(i))), i * 10) << i;
-  }
+  for (intptr_t i = 1; i <= 100; ++i) EXPECT_EQ(vi(CFDictionaryGetValue(odd.get(), iv(i))), i == 50 ? 0 : i * 10) << i;
 
   // Copy-string keys: a mutable key may change later without disturbing the dictionary.
   auto mk = adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("volatile")));
