@@ -26,6 +26,10 @@ std::pair<bool, T> want(bool exact, T v) {
   return {exact, v};
 }
 
+// A number's type, byte size and whether it is a floating-point type.
+std::tuple<CFNumberType, CFIndex, bool> shape(const CFRef<CFNumberRef>& n) {
+  return {CFNumberGetType(n.get()), CFNumberGetByteSize(n.get()), CFNumberIsFloatType(n.get())};
+}
 CFRef<CFNumberRef> wide(int64_t high, uint64_t low) { return make(kCFNumberSInt128Type, CFSInt128Struct{high, low}); }
 std::tuple<bool, int64_t, uint64_t> get128(CFNumberRef n) {
   CFSInt128Struct w = {7, 7};
@@ -61,9 +65,7 @@ TEST(CFNumber, TypesAreCanonicalised) {
     }
     auto n = adopt(CFNumberCreate(nullptr, c.in, buf));
     ASSERT_TRUE(n) << c.in;
-    EXPECT_EQ(CFNumberGetType(n.get()), c.canonical) << c.in;
-    EXPECT_EQ(CFNumberGetByteSize(n.get()), c.size) << c.in;
-    EXPECT_EQ(CFNumberIsFloatType(n.get()), isFloat) << c.in;
+    EXPECT_EQ(shape(n), std::make_tuple(c.canonical, c.size, isFloat)) << c.in;
     EXPECT_EQ(get<int64_t>(n, kCFNumberSInt64Type), want(true, int64_t{7})) << c.in;
   }
   int x = 1;
@@ -133,9 +135,7 @@ TEST(CFNumber, SInt128CreateAndConvert) {
                      B{{INT64_MIN, 0}, INT64_MIN, -k2to127, true, "-170141183460469231731687303715884105728"}}) {
     auto n = make(kCFNumberSInt128Type, c.v);
     ASSERT_TRUE(n) << c.text;
-    EXPECT_EQ(CFNumberGetType(n.get()), kCFNumberSInt128Type) << c.text;
-    EXPECT_EQ(CFNumberGetByteSize(n.get()), 16) << c.text;
-    EXPECT_FALSE(CFNumberIsFloatType(n.get()));
+    EXPECT_EQ(shape(n), std::make_tuple(kCFNumberSInt128Type, 16, false)) << c.text;
     EXPECT_EQ(get128(n.get()), std::make_tuple(true, c.v.high, c.v.low)) << c.text;
     EXPECT_EQ(get<int64_t>(n, kCFNumberLongLongType), want(false, c.asInt64)) << c.text;
     EXPECT_EQ(get<SInt8>(n, kCFNumberSInt8Type), want(false, SInt8(c.asInt64 < 0 ? INT8_MIN : INT8_MAX))) << c.text;
@@ -151,8 +151,7 @@ TEST(CFNumber, SInt128CreateAndConvert) {
   for (const auto& [v, value] : {Fit{{0, 0}, 0}, Fit{{0, 42}, 42}, Fit{{-1, UINT64_MAX - 4}, -5},
                                  Fit{{0, INT64_MAX}, INT64_MAX}, Fit{{-1, uint64_t{1} << 63}, INT64_MIN}}) {
     auto n = make(kCFNumberSInt128Type, v);
-    EXPECT_EQ(CFNumberGetType(n.get()), kCFNumberSInt64Type) << value;
-    EXPECT_EQ(CFNumberGetByteSize(n.get()), 8) << value;
+    EXPECT_EQ(shape(n), std::make_tuple(kCFNumberSInt64Type, 8, false)) << value;
     EXPECT_EQ(get<int64_t>(n, kCFNumberSInt64Type), want(true, value));
     EXPECT_TRUE(CFEqual(n.get(), num(value).get())) << value;
     EXPECT_EQ(CFHash(n.get()), CFHash(num(value).get())) << value;
