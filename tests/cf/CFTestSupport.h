@@ -79,6 +79,9 @@ inline std::string formatted(CFTypeRef cf) {
 // CFCopyDescription's text.
 inline std::string describe(CFTypeRef cf) { return utf8(adopt(CFCopyDescription(cf)).get()); }
 
+// Equal, and so hashing alike.
+#define EXPECT_SAME(a, b) EXPECT_TRUE(CFEqual((a), (b)) && CFHash(a) == CFHash(b)) << #a " vs " #b
+
 // Small integers stored as pointers, for collections without callbacks.
 inline const void* iv(intptr_t v) { return reinterpret_cast<const void*>(v); }
 inline intptr_t vi(const void* p) { return reinterpret_cast<intptr_t>(p); }

@@ -20,8 +20,7 @@ TEST(CFData, CreateCopyEqualityAndHash) {
   EXPECT_NE(CFDataGetBytePtr(copy.get()), CFDataGetBytePtr(a.get()));
   auto m = adopt(CFDataCreateMutableCopy(nullptr, 0, a.get()));
   for (CFDataRef same : {copy.get(), static_cast<CFDataRef>(m.get())}) {  // mutability does not matter
-    EXPECT_TRUE(CFEqual(a.get(), same));
-    EXPECT_EQ(CFHash(a.get()), CFHash(same));
+    EXPECT_SAME(a.get(), same);
   }
   EXPECT_FALSE(CFEqual(a.get(), blob(std::string("abc\0deg", 7)).get()));
   EXPECT_FALSE(CFEqual(a.get(), blob("abc").get()));

@@ -54,8 +54,7 @@ TEST(CFDate, EpochAndDescriptions) {
   auto later = adopt(CFDateCreate(nullptr, 86400.0 * 366 + 3723.25));
   EXPECT_EQ(CFDateCompare(zero.get(), later.get(), nullptr), kCFCompareLessThan);
   EXPECT_EQ(CFDateGetTimeIntervalSinceDate(later.get(), zero.get()), 86400.0 * 366 + 3723.25);
-  EXPECT_TRUE(CFEqual(zero.get(), zero2.get()));
-  EXPECT_EQ(CFHash(zero.get()), CFHash(zero2.get()));
+  EXPECT_SAME(zero.get(), zero2.get());
   EXPECT_EQ(CFDateCompare(zero.get(), zero2.get(), nullptr), kCFCompareEqualTo);
   EXPECT_FALSE(CFEqual(zero.get(), adopt(CFDateCreate(nullptr, -0.5)).get()));
 }
@@ -197,8 +196,7 @@ TEST(CFTimeZone, NamedZonesFixedOffsetsAndDefaults) {
   EXPECT_EQ(offset(ny, winter), -5 * 3600);
   EXPECT_EQ(abbrev(ny, summer), "EDT");
   for (const char* bad : {"Not/AZone", "", "GMT+25"}) EXPECT_FALSE(zone(bad)) << bad;
-  EXPECT_TRUE(CFEqual(berlin.get(), zone("Europe/Berlin").get()));
-  EXPECT_EQ(CFHash(berlin.get()), CFHash(zone("Europe/Berlin").get()));
+  EXPECT_SAME(berlin.get(), zone("Europe/Berlin").get());
   EXPECT_FALSE(CFEqual(berlin.get(), ny.get()));
   // Abbreviations only when asked for.
   EXPECT_EQ(nameOf(adopt(CFTimeZoneCreateWithName(nullptr, CFSTR("PST"), true))), "America/Los_Angeles");

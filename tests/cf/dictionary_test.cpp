@@ -267,8 +267,7 @@ TEST(CFDictionary, EqualityHashAndDescription) {
       adopt(CFDictionaryCreate(nullptr, k1, v1, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   auto y =
       adopt(CFDictionaryCreate(nullptr, k2, v2, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-  EXPECT_TRUE(CFEqual(x.get(), y.get()));  // order does not matter
-  EXPECT_EQ(CFHash(x.get()), CFHash(y.get()));
+  EXPECT_SAME(x.get(), y.get());  // order does not matter
   auto z = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, y.get()));
   CFDictionarySetValue(z.get(), CFSTR("b"), CFSTR("3"));
   EXPECT_FALSE(CFEqual(x.get(), z.get()));

@@ -66,8 +66,7 @@ TEST(CFUUID, StringsBytesAndIdentity) {
   const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   EXPECT_TRUE(std::regex_match(utf8(s.get()), form)) << utf8(s.get());
   auto back = adopt(CFUUIDCreateFromString(nullptr, s.get()));
-  EXPECT_TRUE(CFEqual(a.get(), back.get()));
-  EXPECT_EQ(CFHash(a.get()), CFHash(back.get()));
+  EXPECT_SAME(a.get(), back.get());
 
   auto known = adopt(CFUUIDCreateWithBytes(nullptr, 0x68, 0x75, 0x3A, 0x44, 0x4D, 0x6F, 0x12, 0x26, 0x9C, 0x60, 0x00,
                                            0x50, 0xE4, 0xC0, 0x00, 0x67));
@@ -384,8 +383,7 @@ TEST(CFBundle, MainBundleIsTheExecutablesFolder) {
   // Two bundles for one folder are equal, so they must hash alike (e.g. as dictionary keys).
   auto again = adopt(CFBundleCreate(nullptr, bundleURL.get()));
   ASSERT_TRUE(again);
-  EXPECT_TRUE(CFEqual(other.get(), again.get()));
-  EXPECT_EQ(CFHash(other.get()), CFHash(again.get()));
+  EXPECT_SAME(other.get(), again.get());
   EXPECT_FALSE(CFEqual(other.get(), main));  // the main bundle also has an executable
 }
 

@@ -172,8 +172,7 @@ TEST(CFNumber, SInt128CreateAndConvert) {
   CFSInt128Struct w = {};
   EXPECT_TRUE(CFNumberGetValue(bigF.get(), kCFNumberSInt128Type, &w));
   auto bigW = make(kCFNumberSInt128Type, w);
-  EXPECT_TRUE(CFEqual(bigW.get(), bigF.get()));
-  EXPECT_EQ(CFHash(bigW.get()), CFHash(bigF.get()));
+  EXPECT_SAME(bigW.get(), bigF.get());
   EXPECT_EQ(get<float>(bigW, kCFNumberFloat32Type), want(true, -1.5e30f));
 }
 
@@ -212,8 +211,7 @@ TEST(CFNumber, CompareAcrossTypesExactly) {
     for (const auto& x : group) {
       for (const auto& y : group) {
         EXPECT_EQ(CFNumberCompare(x.get(), y.get(), nullptr), kCFCompareEqualTo) << formatted(x.get());
-        EXPECT_TRUE(CFEqual(x.get(), y.get())) << formatted(x.get()) << " vs " << formatted(y.get());
-        EXPECT_EQ(CFHash(x.get()), CFHash(y.get())) << formatted(x.get()) << " vs " << formatted(y.get());
+        EXPECT_SAME(x.get(), y.get()) << formatted(x.get()) << " vs " << formatted(y.get());
       }
     }
   }

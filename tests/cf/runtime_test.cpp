@@ -16,8 +16,7 @@ TEST(Runtime, RetainCountsTypesAndEquality) {
   CFRelease(s);
   EXPECT_EQ(CFGetRetainCount(s), 1);
   auto same = S("Grüße");
-  EXPECT_TRUE(CFEqual(s, same.get()));
-  EXPECT_EQ(CFHash(s), CFHash(same.get()));
+  EXPECT_SAME(s, same.get());
   EXPECT_FALSE(CFEqual(s, S("Grüsse").get()));
   EXPECT_FALSE(CFEqual(s, kCFNull));  // different types are never equal
   EXPECT_FALSE(CFEqual(s, nullptr));
@@ -25,10 +24,8 @@ TEST(Runtime, RetainCountsTypesAndEquality) {
   // Empty strings, whatever their storage, are equal and hash alike; so are a constant and a
   // created string with the same text.
   auto emptyMutable = adopt(CFStringCreateMutable(nullptr, 0));
-  EXPECT_TRUE(CFEqual(emptyMutable.get(), CFSTR("")));
-  EXPECT_EQ(CFHash(emptyMutable.get()), CFHash(CFSTR("")));
-  EXPECT_TRUE(CFEqual(S("interned").get(), CFSTR("interned")));
-  EXPECT_EQ(CFHash(S("interned").get()), CFHash(CFSTR("interned")));
+  EXPECT_SAME(emptyMutable.get(), CFSTR(""));
+  EXPECT_SAME(S("interned").get(), CFSTR("interned"));
 
   // Constants survive any number of releases and report a very large count.
   CFStringRef k = CFSTR("immortal");
@@ -85,8 +82,7 @@ TEST(Runtime, ExportedStringConstantsBehaveLikeCFSTR) {
     CFRelease(k);  // immortal
     const char* chars = CFStringGetCStringPtr(k, kCFStringEncodingUTF8);
     ASSERT_NE(chars, nullptr);
-    EXPECT_TRUE(CFEqual(k, S(chars).get()));
-    EXPECT_EQ(CFHash(k), CFHash(S(chars).get()));
+    EXPECT_SAME(k, S(chars).get());
   }
   EXPECT_TRUE(CFEqual(kCFErrorDomainCocoa, CFSTR("NSCocoaErrorDomain")));
 }

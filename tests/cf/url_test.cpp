@@ -240,15 +240,13 @@ TEST(URL, PathComponentsAndExtensions) {
 
 TEST(URL, EqualityHashAndDescriptions) {
   URL a = url("file:///tmp/x"), b = pathURL("/tmp/x", false);
-  EXPECT_TRUE(CFEqual(a.get(), b.get()));
-  EXPECT_EQ(CFHash(a.get()), CFHash(b.get()));
+  EXPECT_SAME(a.get(), b.get());
   EXPECT_FALSE(CFEqual(a.get(), pathURL("/tmp/x", true).get()));  // the trailing slash counts
 
   URL base1 = url("file:///one/");
   URL r1 = url("f", base1), r3 = url("f", url("file:///one/"));
   EXPECT_FALSE(CFEqual(r1.get(), url("f", url("file:///two/")).get()));
-  EXPECT_TRUE(CFEqual(r1.get(), r3.get()));
-  EXPECT_EQ(CFHash(r1.get()), CFHash(r3.get()));
+  EXPECT_SAME(r1.get(), r3.get());
   EXPECT_FALSE(CFEqual(r1.get(), url("f").get()));
   EXPECT_FALSE(CFEqual(r1.get(), adopt(CFURLCopyAbsoluteURL(r1.get())).get()));  // same resource, other string and base
 
