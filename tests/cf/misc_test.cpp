@@ -24,10 +24,11 @@ TEST(CFError, DomainsCodesAndDescriptions) {
   auto msg = S("Unexpected character < at line 3");
   const void* keys[] = {kCFErrorDescriptionKey, kCFErrorDebugDescriptionKey};
   const void* values[] = {msg.get(), msg.get()};
-  auto err = adopt(CFErrorCreateWithUserInfoKeysAndValues(nullptr, kCFErrorDomainCocoa, 3840, keys, values, 2));
+  auto err = adopt(CFErrorCreateWithUserInfoKeysAndValues(nullptr, kCFErrorDomainCocoa, kCFPropertyListReadCorruptError,
+                                                          keys, values, 2));
   ASSERT_TRUE(err);
   EXPECT_TRUE(CFEqual(CFErrorGetDomain(err.get()), kCFErrorDomainCocoa));
-  EXPECT_EQ(CFErrorGetCode(err.get()), 3840);
+  EXPECT_EQ(CFErrorGetCode(err.get()), kCFPropertyListReadCorruptError);
   auto info = adopt(CFErrorCopyUserInfo(err.get()));
   EXPECT_EQ(CFDictionaryGetCount(info.get()), 2);
   EXPECT_TRUE(CFEqual(CFDictionaryGetValue(info.get(), kCFErrorDebugDescriptionKey), msg.get()));

@@ -33,6 +33,10 @@ std::string fsRep(const URL& u, bool resolve) {
   return reinterpret_cast<char*>(buf);
 }
 std::string absolute(const URL& u) { return take(CFURLCopyAbsoluteURL(u.get())); }
+// The URL's string, POSIX path, and file-system representation as it is and resolved.
+std::tuple<std::string, std::string, std::string, std::string> facts(const URL& u) {
+  return {str(u), path(u), fsRep(u, false), fsRep(u, true)};
+}
 
 TEST(URL, FileSystemPathsRoundTrip) {
   // Characters with a meaning in URLs are escaped, and come back.
@@ -47,10 +51,7 @@ TEST(URL, FileSystemPathsRoundTrip) {
         P{"/tmp/dir", true, "file:///tmp/dir/", "/tmp/dir", "/tmp/dir"}, P{"/", true, "file:///", "/", "/"}}) {
     URL u = pathURL(c.path, c.isDirectory);
     ASSERT_TRUE(u) << c.path;
-    EXPECT_EQ(str(u), c.url);
-    EXPECT_EQ(path(u), c.back);
-    EXPECT_EQ(fsRep(u, false), c.rep);
-    EXPECT_EQ(fsRep(u, true), c.rep);
+    EXPECT_EQ(facts(u), std::make_tuple(c.url, c.back, c.rep, c.rep));
     EXPECT_EQ(CFURLHasDirectoryPath(u.get()), c.isDirectory);
     EXPECT_EQ(CFURLGetBaseURL(u.get()), nullptr);
   }
@@ -63,12 +64,9 @@ TEST(URL, RelativePathsUseTheCurrentDirectoryOrTheBase) {
   const std::string cwd = getcwd(buf, sizeof buf) ? buf : "";
   URL u = pathURL("sub dir/file.txt", false);
   ASSERT_TRUE(u);
-  EXPECT_EQ(str(u), "sub%20dir/file.txt");
-  ASSERT_NE(CFURLGetBaseURL(u.get()), nullptr);
+  EXPECT_EQ(facts(u), std::make_tuple("sub%20dir/file.txt", "sub dir/file.txt", "sub dir/file.txt",
+                                      (cwd == "/" ? "" : cwd) + "/sub dir/file.txt"));
   EXPECT_EQ(str(CFURLGetBaseURL(u.get())), str(pathURL(cwd, true)));
-  EXPECT_EQ(path(u), "sub dir/file.txt");
-  EXPECT_EQ(fsRep(u, false), "sub dir/file.txt");
-  EXPECT_EQ(fsRep(u, true), (cwd == "/" ? "" : cwd) + "/sub dir/file.txt");
   EXPECT_EQ(absolute(u), str(pathURL(cwd + "/sub dir/file.txt", false)));
 
   // A colon in the first segment must not turn into a scheme.
@@ -93,18 +91,14 @@ TEST(URL, FileSystemRepresentationKeepsAnyBytes) {
   const char raw[] = "/tmp/\xff\xfe name";
   URL u = fromRep(raw, false);
   ASSERT_TRUE(u);
-  EXPECT_EQ(str(u), "file:///tmp/%FF%FE%20name");
-  EXPECT_EQ(fsRep(u, true), raw);
-  EXPECT_EQ(path(u), "<NULL>");  // not UTF-8
+  EXPECT_EQ(facts(u), std::make_tuple("file:///tmp/%FF%FE%20name", "<NULL>", raw, raw));  // no path: not UTF-8
   UInt8 small[8];
   EXPECT_FALSE(CFURLGetFileSystemRepresentation(u.get(), true, small, sizeof small));
   // A NUL ends the path early; a directory gets its slash.
   EXPECT_EQ(str(fromRep(std::string_view("/a\0/b", 5), true)), "file:///a/");
   EXPECT_FALSE(fromRep("", false));
   // An escaped NUL has no file-system form.
-  u = url("file:///a%00b");
-  EXPECT_EQ(fsRep(u, true), "<false>");
-  EXPECT_EQ(path(u), "<NULL>");
+  EXPECT_EQ(facts(url("file:///a%00b")), std::make_tuple("file:///a%00b", "<NULL>", "<false>", "<false>"));
 }
 
 TEST(URL, CreateWithStringValidates) {
