@@ -141,7 +141,7 @@ TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
 
   // Loss byte 0 stops at the first unconvertible character; a character that does not fit whole
   // is not written in part; ranges whose end overflows are refused before anything is computed
-  // from them. {location, length, encoding, loss byte, room, converted, bytes used (-1: any)}.
+  // from them. {location, length, encoding, loss byte, room, converted, bytes used}.
   struct L {
     CFIndex at, length;
     CFStringEncoding e;
@@ -151,14 +151,14 @@ TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
   UInt8 buf[16];
   for (const L& l :
        {L{0, 6, kCFStringEncodingASCII, 0, 16, 1, 1}, L{0, 6, kCFStringEncodingUTF8, 0, 16, 4, 7},
-        L{0, 6, kCFStringEncodingUTF8, '?', 5, 2, 3}, L{0, 6, kCFStringEncodingUTF8, '?', 0, 0, -1},
-        L{4, 9, kCFStringEncodingUTF8, '?', 16, 0, -1}, L{LONG_MAX, 1, kCFStringEncodingUTF8, '?', 16, 0, 0},
-        L{2, LONG_MAX, kCFStringEncodingUTF8, '?', 16, 0, -1}, L{5, 1, kCFStringEncodingUTF8, '?', 16, 1, 1}}) {
+        L{0, 6, kCFStringEncodingUTF8, '?', 5, 2, 3}, L{0, 6, kCFStringEncodingUTF8, '?', 0, 0, 0},
+        L{4, 9, kCFStringEncodingUTF8, '?', 16, 0, 0}, L{LONG_MAX, 1, kCFStringEncodingUTF8, '?', 16, 0, 0},
+        L{2, LONG_MAX, kCFStringEncodingUTF8, '?', 16, 0, 0}, L{5, 1, kCFStringEncodingUTF8, '?', 16, 1, 1}}) {
     CFIndex used = -1;
     EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(l.at, l.length), l.e, l.loss, false, buf, l.room, &used),
               l.converted)
         << l.at << "+" << l.length;
-    EXPECT_EQ(l.used < 0 ? l.used : used, l.used) << l.at << "+" << l.length;
+    EXPECT_EQ(used, l.used) << l.at << "+" << l.length;
   }
   EXPECT_EQ(buf[0], 'b');
 
