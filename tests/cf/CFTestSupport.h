@@ -5,8 +5,21 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "CFRef.h"
 
@@ -52,6 +65,8 @@ inline std::string utf8(CFStringRef s) {
   out.resize(static_cast<size_t>(size));
   return out;
 }
+// The text of a value known to be a string (or NULL).
+inline std::string text(CFTypeRef s) { return utf8(static_cast<CFStringRef>(s)); }
 
 // Takes ownership of a created string and returns its text.
 inline std::string take(CFStringRef s) { return utf8(adopt(s).get()); }
@@ -64,6 +79,70 @@ inline std::string formatted(CFTypeRef cf) {
 // CFCopyDescription's text.
 inline std::string describe(CFTypeRef cf) { return utf8(adopt(CFCopyDescription(cf)).get()); }
 
+// Equal, and so hashing alike.
+#define EXPECT_SAME(a, b) EXPECT_TRUE(CFEqual((a), (b)) && CFHash(a) == CFHash(b)) << #a " vs " #b
+
+// Small integers stored as pointers, for collections without callbacks.
+inline const void* iv(intptr_t v) { return reinterpret_cast<const void*>(v); }
+inline intptr_t vi(const void* p) { return reinterpret_cast<intptr_t>(p); }
+
+// Values of the property-list types.
+template <class T>
+CFRef<CFNumberRef> make(CFNumberType type, T value) {
+  return adopt(CFNumberCreate(nullptr, type, &value));
+}
+inline CFRef<CFNumberRef> num(int64_t v) { return make(kCFNumberSInt64Type, v); }
+inline CFRef<CFNumberRef> real(double v) { return make(kCFNumberFloat64Type, v); }
+inline CFRef<CFDataRef> blob(std::string_view bytes) {
+  return adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+}
+inline std::string bytesOf(CFDataRef d) {
+  return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(d)), static_cast<size_t>(CFDataGetLength(d)));
+}
+inline CFRef<CFArrayRef> array(std::vector<CFTypeRef> items) {
+  return adopt(CFArrayCreate(nullptr, items.data(), static_cast<CFIndex>(items.size()), &kCFTypeArrayCallBacks));
+}
+inline CFRef<CFMutableArrayRef> list() { return adopt(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks)); }
+inline CFRef<CFMutableDictionaryRef> dict() {
+  return adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+}
+// A reference of its own to any value, for tables of mixed types.
+inline CFRef<CFTypeRef> ref(CFTypeRef v) { return CFRef<CFTypeRef>::retain(v); }
+template <class T>
+CFRef<CFTypeRef> ref(const CFRef<T>& v) {
+  return ref(static_cast<CFTypeRef>(v.get()));
+}
+template <class... T>
+std::vector<CFRef<CFTypeRef>> refs(const T&... values) {
+  return {ref(values)...};
+}
+inline std::vector<std::string> strings(CFArrayRef a) {
+  std::vector<std::string> out;
+  for (CFIndex i = 0; i < CFArrayGetCount(a); ++i) out.push_back(text(CFArrayGetValueAtIndex(a, i)));
+  return out;
+}
+
+// Sets environment variables for one test and puts the old values back.
+class EnvGuard {
+ public:
+  explicit EnvGuard(std::initializer_list<const char*> names) {
+    for (const char* n : names) {
+      const char* v = std::getenv(n);
+      saved_.emplace_back(n, v != nullptr ? std::optional<std::string>(v) : std::nullopt);
+    }
+  }
+  ~EnvGuard() {
+    for (const auto& [n, v] : saved_) v ? setenv(n.c_str(), v->c_str(), 1) : unsetenv(n.c_str());
+  }
+  // Sets each name to its value, or unsets it for NULL.
+  static void set(std::initializer_list<std::pair<const char*, const char*>> values) {
+    for (auto [n, v] : values) v != nullptr ? setenv(n, v, 1) : unsetenv(n);
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 // Values that count their references, to check that every retain is matched by one release and
 // that no value is released before it is retained again. The tracked… functions are callbacks
 // for any collection; gCounts is what they saw.
@@ -72,10 +151,8 @@ struct Tracked {
   int id = 0;
 };
 struct TrackedCounts {
-  int retains = 0;
-  int releases = 0;
-  int errors = 0;  // a retain or release of a value with no references left, or without an allocator
-  int hashes = 0;
+  // errors: a retain or release of a value with no references left, or without an allocator
+  int retains = 0, releases = 0, errors = 0, hashes = 0;
 };
 inline TrackedCounts gCounts;
 
@@ -99,5 +176,20 @@ inline CFHashCode trackedHash(const void* v) {
   gCounts.hashes++;
   return static_cast<CFHashCode>(static_cast<const Tracked*>(v)->id);
 }
+// n tracked values with ids 0…n-1, and fresh counts.
+inline std::vector<Tracked> trackedValues(int n) {
+  gCounts = {};
+  std::vector<Tracked> t(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) t[static_cast<size_t>(i)].id = i;
+  return t;
+}
+// After the collections are gone: every retain released, no value over-released.
+inline void expectBalanced(const std::vector<Tracked>& values) {
+  EXPECT_EQ(gCounts.errors, 0);
+  EXPECT_EQ(gCounts.retains, gCounts.releases);
+  for (const Tracked& x : values) EXPECT_EQ(x.refs, 1) << x.id;
+}
+
+inline Boolean neverEqual(const void*, const void*) { return false; }
 
 }  // namespace qxtest

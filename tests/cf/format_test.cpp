@@ -1,19 +1,13 @@
 // CFStringCreateWithFormat / CFStringAppendFormat: printf parity, %@ and the CF-only conversions,
 // positional arguments, and formats that must fail instead of misreading arguments.
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
-
-#include "CFTestSupport.h"
-
 #include <locale.h>
+
 #include <cfloat>
 #include <climits>
-#include <clocale>
-#include <cmath>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
-#include <string>
+
+#include "CFTestSupport.h"
 
 using namespace qxtest;
 
@@ -21,15 +15,11 @@ namespace {
 
 // Formats with our engine; "<NULL>" when the result is NULL.
 std::string F(const char* format, ...) {
-  CFStringRef f = createString(format);
   va_list ap;
   va_start(ap, format);
-  CFStringRef r = CFStringCreateWithFormatAndArguments(nullptr, nullptr, f, ap);
+  CFStringRef r = CFStringCreateWithFormatAndArguments(nullptr, nullptr, S(format).get(), ap);
   va_end(ap);
-  CFRelease(f);
-  std::string out = utf8(r);
-  if (r != nullptr) CFRelease(r);
-  return out;
+  return take(r);
 }
 
 // The same through vsnprintf, the reference for every numeric conversion.
@@ -114,25 +104,11 @@ TEST(Format, ObjectsInsertTheirFormattingDescription) {
             "[     abc] [abc     ] [ab] [   abc]");
   EXPECT_EQ(F("[%8@]", nullptr), "[  (null)]");
 
-  CFMutableStringRef m = CFStringCreateMutable(nullptr, 0);
-  CFStringAppendCString(m, "mutable", kCFStringEncodingUTF8);
-  EXPECT_EQ(F("%@!", m), "mutable!");
-  CFRelease(m);
-
-  int one = 1;
-  double twoPointSevenFive = 2.75;
-  CFNumberRef n1 = CFNumberCreate(nullptr, kCFNumberIntType, &one);
-  CFNumberRef n2 = CFNumberCreate(nullptr, kCFNumberDoubleType, &twoPointSevenFive);
-  EXPECT_EQ(F("%@ %@", n1, n2), "1 2.75");
-  EXPECT_EQ(F("[%4@]", n1), "[   1]");
-  CFRelease(n1);
-  CFRelease(n2);
+  EXPECT_EQ(F("%@!", adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("mutable"))).get()), "mutable!");
+  EXPECT_EQ(F("%@ %@ [%4@]", num(1).get(), real(2.75).get(), num(1).get()), "1 2.75 [   1]");
   EXPECT_EQ(F("%@/%@", kCFBooleanTrue, kCFBooleanFalse), "true/false");
-
-  CFURLRef url = CFURLCreateWithString(nullptr, CFSTR("http://example.com/a%20b?q=1"), nullptr);
-  ASSERT_NE(url, nullptr);
-  EXPECT_EQ(F("url=%@", url), "url=http://example.com/a%20b?q=1");
-  CFRelease(url);
+  auto url = adopt(CFURLCreateWithString(nullptr, CFSTR("http://example.com/a%20b?q=1"), nullptr));
+  EXPECT_EQ(F("url=%@", url.get()), "url=http://example.com/a%20b?q=1");
 }
 
 TEST(Format, UnicodeConversionsAndText) {
@@ -160,14 +136,9 @@ TEST(Format, UnicodeConversionsAndText) {
   EXPECT_EQ(F("%c", 0xE9), "\xEF\xBF\xBD");
 
   // The format can be any CFString, including one with a lone surrogate.
-  const UniChar loneFormat[] = {0xD800, '%', 'd'};
-  CFStringRef f = CFStringCreateWithCharacters(nullptr, loneFormat, 3);
-  CFStringRef r = CFStringCreateWithFormat(nullptr, nullptr, f, 7);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(units(r), std::u16string(u"\xD800"
-                                     u"7"));
-  CFRelease(r);
-  CFRelease(f);
+  auto r = adopt(CFStringCreateWithFormat(nullptr, nullptr, S(u"\xD800%d").get(), 7));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(units(r.get()), std::u16string(u"\xD800") + u"7");
 }
 
 TEST(Format, PositionalArguments) {
@@ -177,30 +148,24 @@ TEST(Format, PositionalArguments) {
   EXPECT_EQ(F("100%% %1$s", "sure"), "100% sure");
   EXPECT_EQ(F("%3$s%2$s%1$s", "a", "b", "c"), "cba");
   EXPECT_EQ(F("%2$lld %1$Lf", 1.5L, 1LL << 40), "1099511627776 1.500000");
-  // Inconsistent formats fail before any argument is read.
-  EXPECT_EQ(F("%1$d %d", 1, 2), "<NULL>");
-  EXPECT_EQ(F("%d %1$d", 1, 2), "<NULL>");
-  EXPECT_EQ(F("%1$d %3$d", 1, 2, 3), "<NULL>");  // position 2's type is unknown
-  EXPECT_EQ(F("%0$d", 1), "<NULL>");
-  EXPECT_EQ(F("%1$d %1$s", 1), "<NULL>");
-  EXPECT_EQ(F("%1$d %1$ld", 1), "<NULL>");
-  EXPECT_EQ(F("%5000$d", 1), "<NULL>");
-  EXPECT_EQ(F("%1$*d", 1, 2), "<NULL>");
-  EXPECT_EQ(F("%*1$d", 1, 2), "<NULL>");
 }
 
 TEST(Format, InvalidFormatsGiveNullAndNeverWrite) {
+  // Inconsistent positions (position 2's type unknown in "%1$d %3$d"), unknown or cut conversions,
+  // a conversion character outside ASCII and unbounded widths fail before any argument is read.
+  for (const char* bad : {"%1$d %d", "%d %1$d", "%1$d %3$d", "%0$d", "%1$d %1$s", "%1$d %1$ld", "%5000$d", "%1$*d",
+                          "%*1$d", "%k", "trailing %", "%5%", "%l", "%é", "%1000001d", "%99999999999999999999999d"}) {
+    EXPECT_EQ(F(bad, 1, 2, 3), "<NULL>") << bad;
+  }
   int target = 1234;
   EXPECT_EQ(F("abc%n", &target), "<NULL>");
   EXPECT_EQ(F("%hhn", &target), "<NULL>");
   EXPECT_EQ(target, 1234);
-  EXPECT_EQ(F("%k", 1), "<NULL>");
-  EXPECT_EQ(F("trailing %"), "<NULL>");
-  EXPECT_EQ(F("%5%"), "<NULL>");
-  EXPECT_EQ(F("%l"), "<NULL>");
   EXPECT_EQ(CFStringCreateWithFormat(nullptr, nullptr, nullptr), nullptr);
-  // A conversion character outside ASCII.
-  EXPECT_EQ(F("%é", 1), "<NULL>");
+  EXPECT_EQ(F("%.1000001f", 1.0), "<NULL>");
+  EXPECT_EQ(F("%*d", INT_MAX, 1), "<NULL>");
+  EXPECT_EQ(F("%*d", INT_MIN, 1), "<NULL>");
+  EXPECT_EQ(F("%1000001@", CFSTR("x")), "<NULL>");
 }
 
 TEST(Format, PlainFormatsAndLongResults) {
@@ -212,51 +177,35 @@ TEST(Format, PlainFormatsAndLongResults) {
   std::string longFormat(1000, 'z');
   EXPECT_EQ(F((longFormat + "%d" + longFormat).c_str(), 7), longFormat + "7" + longFormat);
   // An embedded NUL character is kept.
-  CFStringRef f = createString("a%cb");
-  CFStringRef r = CFStringCreateWithFormat(nullptr, nullptr, f, 0);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(units(r), std::u16string(u"a\0b", 3));
-  CFRelease(r);
-  CFRelease(f);
-}
-
-TEST(Format, HugeWidthsAreBounded) {
-  EXPECT_EQ(F("%1000001d", 1), "<NULL>");
-  EXPECT_EQ(F("%99999999999999999999999d", 1), "<NULL>");
-  EXPECT_EQ(F("%.1000001f", 1.0), "<NULL>");
-  EXPECT_EQ(F("%*d", INT_MAX, 1), "<NULL>");
-  EXPECT_EQ(F("%*d", INT_MIN, 1), "<NULL>");
-  EXPECT_EQ(F("%1000001@", CFSTR("x")), "<NULL>");
+  auto r = adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("a%cb"), 0));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(units(r.get()), std::u16string(u"a\0b", 3));
+  // Widths are bounded, but generous; a string's precision only limits how much is read.
   std::string wide = F("%1000000d", 5);
   EXPECT_EQ(wide.size(), 1000000u);
   EXPECT_EQ(wide.back(), '5');
   EXPECT_EQ(F("%-200000s|", "x").size(), 200001u);
-  // A string's precision only limits how much is read.
   EXPECT_EQ(F("%.2000000000s", "abc"), "abc");
 }
 
 TEST(Format, AppendFormat) {
-  CFMutableStringRef m = CFStringCreateMutable(nullptr, 0);
-  CFStringAppendCString(m, "start:", kCFStringEncodingUTF8);
-  CFStringAppendFormat(m, nullptr, CFSTR("%d-%@-%s"), 1, CFSTR("two"), "drei");
-  EXPECT_EQ(utf8(m), "start:1-two-drei");
+  auto m = adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("start:")));
+  CFStringAppendFormat(m.get(), nullptr, CFSTR("%d-%@-%s"), 1, CFSTR("two"), "drei");
+  EXPECT_EQ(utf8(m.get()), "start:1-two-drei");
   // A failing format leaves the string as it was, even after output was produced.
   int untouched = 7;
-  CFStringAppendFormat(m, nullptr, CFSTR("%300d then %n"), 1, &untouched);
-  EXPECT_EQ(utf8(m), "start:1-two-drei");
+  CFStringAppendFormat(m.get(), nullptr, CFSTR("%300d then %n"), 1, &untouched);
+  EXPECT_EQ(utf8(m.get()), "start:1-two-drei");
   EXPECT_EQ(untouched, 7);
-  // Longer than the internal buffer.
-  CFStringAppendFormat(m, nullptr, CFSTR("%600d"), 9);
-  EXPECT_EQ(CFStringGetLength(m), 16 + 600);
+  CFStringAppendFormat(m.get(), nullptr, CFSTR("%600d"), 9);  // longer than the internal buffer
+  EXPECT_EQ(CFStringGetLength(m.get()), 16 + 600);
   // The string itself as format and as argument.
-  CFMutableStringRef self = CFStringCreateMutable(nullptr, 0);
-  CFStringAppendCString(self, "ab", kCFStringEncodingUTF8);
-  CFStringAppendFormat(self, nullptr, self);
-  EXPECT_EQ(utf8(self), "abab");
-  for (int i = 0; i < 8; ++i) CFStringAppendFormat(self, nullptr, CFSTR("%@|"), self);  // grows past the buffer
-  EXPECT_EQ(CFStringGetLength(self), (4 + 1) * 256 - 1);
-  CFRelease(self);
-  CFRelease(m);
+  auto self = adopt(CFStringCreateMutableCopy(nullptr, 0, CFSTR("ab")));
+  CFStringAppendFormat(self.get(), nullptr, self.get());
+  EXPECT_EQ(utf8(self.get()), "abab");
+  for (int i = 0; i < 8; ++i)
+    CFStringAppendFormat(self.get(), nullptr, CFSTR("%@|"), self.get());  // grows past the buffer
+  EXPECT_EQ(CFStringGetLength(self.get()), (4 + 1) * 256 - 1);
 }
 
 TEST(Format, NumbersIgnoreTheProcessLocale) {

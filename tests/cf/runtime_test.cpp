@@ -1,65 +1,31 @@
 // Reference counting, constants, allocators and the polymorphic functions.
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-#include "CFTestSupport.h"
-
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "CFTestSupport.h"
 
 using namespace qxtest;
 
 namespace {
 
-struct AllocCounts {
-  std::atomic<int> allocs{0};
-  std::atomic<int> frees{0};
-  std::atomic<int> reallocs{0};
-  std::atomic<int> infoRetains{0};
-  std::atomic<int> infoReleases{0};
-};
-
-void* countingAlloc(CFIndex size, CFOptionFlags, void* info) {
-  static_cast<AllocCounts*>(info)->allocs++;
-  return std::malloc(static_cast<size_t>(size));
-}
-void* countingRealloc(void* p, CFIndex size, CFOptionFlags, void* info) {
-  static_cast<AllocCounts*>(info)->reallocs++;
-  return std::realloc(p, static_cast<size_t>(size));
-}
-void countingFree(void* p, void* info) {
-  static_cast<AllocCounts*>(info)->frees++;
-  std::free(p);
-}
-const void* countingRetain(const void* info) {
-  static_cast<AllocCounts*>(const_cast<void*>(info))->infoRetains++;
-  return info;
-}
-void countingRelease(const void* info) { static_cast<AllocCounts*>(const_cast<void*>(info))->infoReleases++; }
-
-CFAllocatorRef makeCountingAllocator(AllocCounts& counts) {
-  CFAllocatorContext ctx = {
-      0, &counts, countingRetain, countingRelease, nullptr, countingAlloc, countingRealloc, countingFree, nullptr};
-  return CFAllocatorCreate(kCFAllocatorDefault, &ctx);
-}
-
-}  // namespace
-
-TEST(Runtime, RetainReleaseAndImmortalConstants) {
-  CFStringRef s = CFStringCreateWithCString(nullptr, "counted", kCFStringEncodingUTF8);
+TEST(Runtime, RetainCountsTypesAndEquality) {
+  CFStringRef s = createString("Grüße");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(CFGetRetainCount(s), 1);
   EXPECT_EQ(CFRetain(s), s);
   EXPECT_EQ(CFGetRetainCount(s), 2);
   CFRelease(s);
   EXPECT_EQ(CFGetRetainCount(s), 1);
+  auto same = S("Grüße");
+  EXPECT_SAME(s, same.get());
+  EXPECT_FALSE(CFEqual(s, S("Grüsse").get()));
+  EXPECT_FALSE(CFEqual(s, kCFNull));  // different types are never equal
+  EXPECT_FALSE(CFEqual(s, nullptr));
   CFRelease(s);  // freed: ASan reports a leak or double free if the count was off
+  // Empty strings, whatever their storage, are equal and hash alike; so are a constant and a
+  // created string with the same text.
+  auto emptyMutable = adopt(CFStringCreateMutable(nullptr, 0));
+  EXPECT_SAME(emptyMutable.get(), CFSTR(""));
+  EXPECT_SAME(S("interned").get(), CFSTR("interned"));
 
   // Constants survive any number of releases and report a very large count.
   CFStringRef k = CFSTR("immortal");
@@ -68,7 +34,15 @@ TEST(Runtime, RetainReleaseAndImmortalConstants) {
   EXPECT_EQ(CFStringGetLength(k), 8);
   CFRelease(kCFNull);
   CFRelease(kCFAllocatorSystemDefault);
+
   EXPECT_EQ(CFGetTypeID(kCFNull), CFNullGetTypeID());
+  EXPECT_NE(CFStringGetTypeID(), CFNullGetTypeID());
+  EXPECT_EQ(take(CFCopyTypeIDDescription(CFStringGetTypeID())), "CFString");
+  EXPECT_EQ(CFCopyTypeIDDescription(0), nullptr);
+  EXPECT_EQ(CFCopyTypeIDDescription(100000), nullptr);
+  // CFCopyDescription of a string is its text; of other objects a non-empty description.
+  EXPECT_EQ(describe(CFSTR("plain")), "plain");
+  EXPECT_FALSE(describe(kCFNull).empty());
 }
 
 TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
@@ -81,8 +55,7 @@ TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
   EXPECT_NE(CFSTR("a"), CFSTR("b"));
   // Text that is not UTF-8 is taken as Latin-1; its bytes are then no C string of the contents.
   CFStringRef latin = __CFStringMakeConstantString("caf\xe9");
-  EXPECT_EQ(CFStringGetLength(latin), 4);
-  EXPECT_EQ(CFStringGetCharacterAtIndex(latin, 3), 0xE9);
+  EXPECT_EQ(units(latin), u"café");
   EXPECT_EQ(CFStringGetCStringPtr(latin, kCFStringEncodingUTF8), nullptr);
 
   // Racing threads interning the same new texts must all get one object per text.
@@ -91,18 +64,13 @@ TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &seen] {
-      for (int i = 0; i < kTexts; ++i) {
-        std::string text = "race-" + std::to_string(i);
-        seen[t].push_back(__CFStringMakeConstantString(text.c_str()));
-      }
+      for (int i = 0; i < kTexts; ++i)
+        seen[t].push_back(__CFStringMakeConstantString(("race-" + std::to_string(i)).c_str()));
     });
   }
   for (auto& th : threads) th.join();
-  for (int i = 0; i < kTexts; ++i) {
-    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]);
-  }
-  std::set<CFStringRef> distinct(seen[0].begin(), seen[0].end());
-  EXPECT_EQ(distinct.size(), static_cast<size_t>(kTexts));
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+  EXPECT_EQ(std::set<CFStringRef>(seen[0].begin(), seen[0].end()).size(), static_cast<size_t>(kTexts));
 }
 
 TEST(Runtime, ExportedStringConstantsBehaveLikeCFSTR) {
@@ -112,82 +80,53 @@ TEST(Runtime, ExportedStringConstantsBehaveLikeCFSTR) {
     EXPECT_EQ(CFGetTypeID(k), CFStringGetTypeID());
     EXPECT_GT(CFGetRetainCount(k), 1 << 30);
     CFRelease(k);  // immortal
-    const char* text = CFStringGetCStringPtr(k, kCFStringEncodingUTF8);
-    ASSERT_NE(text, nullptr);
-    CFStringRef same = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
-    EXPECT_TRUE(CFEqual(k, same));
-    EXPECT_EQ(CFHash(k), CFHash(same));
-    CFRelease(same);
+    const char* chars = CFStringGetCStringPtr(k, kCFStringEncodingUTF8);
+    ASSERT_NE(chars, nullptr);
+    EXPECT_SAME(k, S(chars).get());
   }
   EXPECT_TRUE(CFEqual(kCFErrorDomainCocoa, CFSTR("NSCocoaErrorDomain")));
 }
 
 TEST(Runtime, ConcurrentRetainReleaseKeepsTheCount) {
-  CFStringRef s = CFStringCreateWithCString(nullptr, "shared", kCFStringEncodingUTF8);
+  auto s = S("shared");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([s] {
-      for (int i = 0; i < 20000; ++i) {
-        CFRetain(s);
-        CFRelease(s);
-      }
+    threads.emplace_back([&s] {
+      for (int i = 0; i < 20000; ++i) CFRelease(CFRetain(s.get()));
     });
   }
   for (auto& th : threads) th.join();
-  EXPECT_EQ(CFGetRetainCount(s), 1);
-  CFRelease(s);
+  EXPECT_EQ(CFGetRetainCount(s.get()), 1);
 }
 
-TEST(Runtime, TypeIdentifiersAndDescriptions) {
-  EXPECT_EQ(CFGetTypeID(CFSTR("x")), CFStringGetTypeID());
-  EXPECT_NE(CFStringGetTypeID(), CFNullGetTypeID());
-  CFStringRef name = CFCopyTypeIDDescription(CFStringGetTypeID());
-  ASSERT_NE(name, nullptr);
-  EXPECT_EQ(utf8(name), "CFString");
-  CFRelease(name);
-  EXPECT_EQ(CFCopyTypeIDDescription(0), nullptr);
-  EXPECT_EQ(CFCopyTypeIDDescription(100000), nullptr);
-
-  // CFCopyDescription of a string is its text; of other objects a non-empty description.
-  CFStringRef d = CFCopyDescription(CFSTR("plain"));
-  EXPECT_EQ(utf8(d), "plain");
-  CFRelease(d);
-  CFStringRef nd = CFCopyDescription(kCFNull);
-  EXPECT_GT(CFStringGetLength(nd), 0);
-  CFRelease(nd);
-}
-
-TEST(Runtime, EqualityAndHashOfStrings) {
-  CFStringRef a = CFStringCreateWithCString(nullptr, "Grüße", kCFStringEncodingUTF8);
-  CFStringRef b = CFStringCreateWithCString(nullptr, "Grüße", kCFStringEncodingUTF8);
-  CFStringRef c = CFStringCreateWithCString(nullptr, "Grüsse", kCFStringEncodingUTF8);
-  ASSERT_TRUE(a && b && c);
-  EXPECT_NE(a, b);
-  EXPECT_TRUE(CFEqual(a, b));
-  EXPECT_EQ(CFHash(a), CFHash(b));
-  EXPECT_FALSE(CFEqual(a, c));
-  EXPECT_FALSE(CFEqual(a, kCFNull));  // different types are never equal
-  EXPECT_FALSE(CFEqual(a, nullptr));
-  // Empty strings, whatever their storage, are equal and hash alike.
-  CFMutableStringRef emptyMutable = CFStringCreateMutable(nullptr, 0);
-  EXPECT_TRUE(CFEqual(emptyMutable, CFSTR("")));
-  EXPECT_EQ(CFHash(emptyMutable), CFHash(CFSTR("")));
-  CFRelease(emptyMutable);
-  // A constant and a created string with the same text are equal and hash alike.
-  CFStringRef k = CFStringCreateWithCString(nullptr, "interned", kCFStringEncodingUTF8);
-  EXPECT_TRUE(CFEqual(k, CFSTR("interned")));
-  EXPECT_EQ(CFHash(k), CFHash(CFSTR("interned")));
-  CFRelease(a);
-  CFRelease(b);
-  CFRelease(c);
-  CFRelease(k);
-}
+struct AllocCounts {
+  std::atomic<int> allocs{0}, frees{0}, reallocs{0}, infoRetains{0}, infoReleases{0};
+};
+AllocCounts& counts(const void* info) { return *static_cast<AllocCounts*>(const_cast<void*>(info)); }
 
 TEST(Runtime, AllocatorsHonourTheirContexts) {
-  AllocCounts counts;
-  CFAllocatorRef alloc = makeCountingAllocator(counts);
+  AllocCounts c;
+  CFAllocatorContext ctx = {0,
+                            &c,
+                            [](const void* info) { return counts(info).infoRetains++, info; },
+                            [](const void* info) { counts(info).infoReleases++; },
+                            nullptr,
+                            [](CFIndex size, CFOptionFlags, void* info) {
+                              counts(info).allocs++;
+                              return std::malloc(static_cast<size_t>(size));
+                            },
+                            [](void* p, CFIndex size, CFOptionFlags, void* info) {
+                              counts(info).reallocs++;
+                              return std::realloc(p, static_cast<size_t>(size));
+                            },
+                            [](void* p, void* info) {
+                              counts(info).frees++;
+                              std::free(p);
+                            },
+                            nullptr};
+  CFAllocatorRef alloc = CFAllocatorCreate(kCFAllocatorDefault, &ctx);
   ASSERT_NE(alloc, nullptr);
-  EXPECT_EQ(counts.infoRetains, 1);
+  EXPECT_EQ(c.infoRetains, 1);
   EXPECT_EQ(CFGetTypeID(alloc), CFAllocatorGetTypeID());
 
   void* p = CFAllocatorAllocate(alloc, 64, 0);
@@ -195,57 +134,40 @@ TEST(Runtime, AllocatorsHonourTheirContexts) {
   p = CFAllocatorReallocate(alloc, p, 4096, 0);
   ASSERT_NE(p, nullptr);
   CFAllocatorDeallocate(alloc, p);
-  EXPECT_EQ(counts.allocs, 1);
-  EXPECT_EQ(counts.reallocs, 1);
-  EXPECT_EQ(counts.frees, 1);
+  EXPECT_EQ(std::make_tuple(c.allocs.load(), c.reallocs.load(), c.frees.load()), std::make_tuple(1, 1, 1));
   EXPECT_EQ(CFAllocatorAllocate(alloc, 0, 0), nullptr);
   EXPECT_EQ(CFAllocatorReallocate(alloc, CFAllocatorAllocate(alloc, 8, 0), 0, 0), nullptr);  // frees
-  EXPECT_EQ(counts.frees, 2);
+  EXPECT_EQ(c.frees, 2);
 
   // Objects made with a custom allocator come from it, keep it alive, and go back to it.
   CFStringRef s = CFStringCreateWithCString(alloc, "from a custom allocator", kCFStringEncodingUTF8);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(CFGetAllocator(s), alloc);
-  int before = counts.frees;
   CFRelease(alloc);  // the string still holds it
-  EXPECT_EQ(counts.infoReleases, 0);
+  EXPECT_EQ(c.infoReleases, 0);
   CFRelease(s);
-  EXPECT_EQ(counts.frees, before + 1);
-  EXPECT_EQ(counts.infoReleases, 1);  // the allocator itself went with its last user
+  EXPECT_EQ(c.frees, 3);
+  EXPECT_EQ(c.infoReleases, 1);  // the allocator itself went with its last user
 
   // The null allocator gives and frees nothing; system allocators are interchangeable.
   EXPECT_EQ(CFAllocatorAllocate(kCFAllocatorNull, 16, 0), nullptr);
-  CFAllocatorDeallocate(kCFAllocatorNull, &counts);  // must not free a stack address
-  void* m = CFAllocatorAllocate(kCFAllocatorMalloc, 16, 0);
-  CFAllocatorDeallocate(kCFAllocatorSystemDefault, m);
+  CFAllocatorDeallocate(kCFAllocatorNull, &c);  // must not free a stack address
+  CFAllocatorDeallocate(kCFAllocatorSystemDefault, CFAllocatorAllocate(kCFAllocatorMalloc, 16, 0));
   EXPECT_EQ(CFStringCreateWithCString(kCFAllocatorNull, "x", kCFStringEncodingUTF8), nullptr);
   EXPECT_EQ(CFGetAllocator(CFSTR("x")), kCFAllocatorSystemDefault);
-
   CFAllocatorContext incomplete = {};
   EXPECT_EQ(CFAllocatorCreate(nullptr, &incomplete), nullptr);
 }
 
 TEST(Runtime, CFShowWritesTheFormattingDescriptionToStandardError) {
-  char path[] = "/tmp/qxcf-show-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  std::fflush(stderr);
-  int saved = dup(2);
-  dup2(fd, 2);
+  testing::internal::CaptureStderr();
   CFShow(CFSTR("shown ünïcode"));
   CFShow(nullptr);
-  const UniChar odd[] = {'a', 0xD800, 'b', 0, 'c'};  // a lone surrogate and a NUL still show
-  CFStringRef oddString = CFStringCreateWithCharacters(nullptr, odd, 5);
-  CFShow(oddString);
-  CFRelease(oddString);
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  FILE* f = std::fopen(path, "rb");
-  char buf[256] = {};
-  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  close(fd);
-  unlink(path);
-  EXPECT_EQ(std::string(buf, n), std::string("shown ünïcode\n(null)\na\uFFFDb\0c\n", 31));
+  CFShow(S(std::u16string_view(u"a\xD800"
+                               u"b\0c",
+                               5))
+             .get());  // a lone surrogate and a NUL still show
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("shown ünïcode\n(null)\na\uFFFDb\0c\n", 31));
 }
+
+}  // namespace

@@ -1,16 +1,5 @@
 // Strings: comparison and search with every option, ASCII and beyond.
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
-
 #include "CFTestSupport.h"
-
-#include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <optional>
-#include <random>
-#include <string>
-#include <vector>
 
 using namespace qxtest;
 
@@ -19,188 +8,142 @@ namespace {
 CFComparisonResult cmp(const char16_t* a, const char16_t* b, CFStringCompareFlags o = 0) {
   return CFStringCompare(S(a).get(), S(b).get(), o);
 }
-
 CFRange find(const char16_t* hay, const char16_t* needle, CFStringCompareFlags o = 0) {
   return CFStringFind(S(hay).get(), S(needle).get(), o);
 }
+std::pair<CFIndex, CFIndex> pair(CFRange r) { return {r.location, r.length}; }
+// The ranges CFStringCreateArrayWithFindResults reports, in its order.
+std::vector<std::pair<CFIndex, CFIndex>> findAll(const char16_t* hay, const char16_t* needle, CFStringCompareFlags o) {
+  auto found = adopt(
+      CFStringCreateArrayWithFindResults(nullptr, S(hay).get(), S(needle).get(),
+                                         CFRangeMake(0, static_cast<CFIndex>(std::u16string_view(hay).size())), o));
+  std::vector<std::pair<CFIndex, CFIndex>> out;
+  for (CFIndex i = 0; found && i < CFArrayGetCount(found.get()); ++i) {
+    out.push_back(pair(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(found.get(), i))));
+  }
+  return out;
+}
 
-bool same(CFRange a, CFRange b) { return a.location == b.location && a.length == b.length; }
+constexpr auto LT = kCFCompareLessThan, EQ = kCFCompareEqualTo, GT = kCFCompareGreaterThan;
+constexpr auto NE = static_cast<CFComparisonResult>(2);  // some order, not equal
+constexpr CFStringCompareFlags CI = kCFCompareCaseInsensitive, BACK = kCFCompareBackwards, ANCHOR = kCFCompareAnchored,
+                               NONLIT = kCFCompareNonliteral, DIA = kCFCompareDiacriticInsensitive,
+                               WIDTH = kCFCompareWidthInsensitive, NUM = kCFCompareNumerically,
+                               FORCED = kCFCompareForcedOrdering, LOC = kCFCompareLocalized;
 
-#define EXPECT_RANGE(r, loc, len) EXPECT_TRUE(same((r), CFRangeMake((loc), (len)))) << (r).location << "," << (r).length
-
-constexpr auto LT = kCFCompareLessThan;
-constexpr auto EQ = kCFCompareEqualTo;
-constexpr auto GT = kCFCompareGreaterThan;
-
-}  // namespace
-
-TEST(CFStringCompare, LiteralOrderIsByUTF16CodeUnit) {
-  EXPECT_EQ(cmp(u"a", u"b"), LT);
-  EXPECT_EQ(cmp(u"B", u"a"), LT);  // upper case sorts first by code unit
-  EXPECT_EQ(cmp(u"abc", u"abcd"), LT);
-  EXPECT_EQ(cmp(u"abcd", u"abc"), GT);
-  EXPECT_EQ(cmp(u"", u""), EQ);
-  EXPECT_EQ(cmp(u"\u00e9", u"e\u0301"), GT);  // no canonical equivalence without Nonliteral
-  // Code units, not code points: a surrogate (0xD83D) sorts before U+FF5E.
-  EXPECT_EQ(cmp(u"😀", u"\uFF5E"), LT);
-  EXPECT_EQ(cmp(u"file10", u"file2"), LT);
-
+TEST(CFStringCompare, OrderWithEveryOption) {
+  struct C {
+    const char16_t *a, *b;
+    CFStringCompareFlags options;
+    CFComparisonResult result;
+  };
+  auto check = [](const C& c) {
+    CFComparisonResult got = cmp(c.a, c.b, c.options);
+    EXPECT_EQ(c.result == NE && got != EQ ? NE : got, c.result)
+        << utf8(S(c.a).get()) << " vs " << utf8(S(c.b).get()) << " options " << c.options;
+  };
+  // Literal order is by UTF-16 code unit: upper case first, a surrogate (0xD83D) before U+FF5E, no
+  // canonical equivalence without Nonliteral.
+  for (const C& c : {C{u"a", u"b", 0, LT}, C{u"B", u"a", 0, LT}, C{u"abc", u"abcd", 0, LT}, C{u"abcd", u"abc", 0, GT},
+                     C{u"", u"", 0, EQ}, C{u"\u00e9", u"e\u0301", 0, GT}, C{u"😀", u"\uFF5E", 0, LT},
+                     C{u"file10", u"file2", 0, LT}, C{u"ＡＢＣ", u"ABC", 0, GT}, C{u"ä", u"b", 0, GT}})
+    check(c);
+  // Folding: to lower case, full case folding, final sigma, the Kelvin sign.
+  for (const C& c :
+       {C{u"hello", u"HELLO", CI, EQ}, C{u"a", u"B", CI, LT}, C{u"_", u"a", CI, LT}, C{u"STRASSE", u"straße", CI, EQ},
+        C{u"ÉCOLE", u"école", CI, EQ}, C{u"\u212A", u"k", CI, EQ}, C{u"ΣΑΣ", u"σας", CI, EQ}, C{u"a😀b", u"A😀B", CI, EQ},
+        C{u"caf\u00e9", u"cafe\u0301", NONLIT, EQ}, C{u"Caf\u00e9", u"cafe\u0301", NONLIT | CI, EQ},
+        C{u"resume", u"résumé", DIA, EQ}, C{u"RESUME", u"résumé", DIA, LT}, C{u"RESUME", u"résumé", DIA | CI, EQ},
+        C{u"ＡＢＣ１", u"ABC1", WIDTH, EQ}, C{u"ｶ", u"カ", WIDTH, EQ}, C{u"ＡＢＣ", u"abc", WIDTH | CI, EQ}})
+    check(c);
+  // Numbers by value, without overflow; forced ordering gives equivalent strings a definite order.
+  for (const C& c :
+       {C{u"file2", u"file10", NUM, LT}, C{u"file10", u"file9", NUM, GT}, C{u"file10b", u"file10a", NUM, GT},
+        C{u"v1.10", u"v1.9", NUM, GT}, C{u"007", u"7", NUM, EQ},
+        C{u"99999999999999999999999", u"100000000000000000000000", NUM, LT}, C{u"File2", u"file10", NUM | CI, LT},
+        C{u"Fïle2", u"file10", NUM | CI | DIA, LT}, C{u"abc", u"ABC", CI | FORCED, GT},
+        C{u"ABC", u"abc", CI | FORCED, LT}, C{u"abc", u"abc", CI | FORCED, EQ}, C{u"007", u"7", NUM | FORCED, LT}})
+    check(c);
+  // Localized: collation.
+  for (const C& c : {C{u"a", u"B", LOC, LT}, C{u"ä", u"b", LOC, LT}, C{u"file2", u"file10", LOC | NUM, LT},
+                     C{u"Hello", u"hello", LOC | CI, EQ}, C{u"Hello", u"hello", LOC, NE},
+                     C{u"résumé", u"RESUME", LOC | CI | DIA, EQ}, C{u"caf\u00e9", u"cafe\u0301", LOC, EQ},
+                     C{u"caf\u00e9", u"cafe\u0301", LOC | FORCED, NE}, C{u"ＡＢＣ", u"ABC", LOC | WIDTH, EQ}})
+    check(c);
   auto whole = S(u"xxabcxx");
   EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"abc").get(), CFRangeMake(2, 3), 0), EQ);
-  EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"ABC").get(), CFRangeMake(2, 3), kCFCompareCaseInsensitive), EQ);
-}
-
-TEST(CFStringCompare, FoldingOptions) {
-  const auto CI = kCFCompareCaseInsensitive;
-  EXPECT_EQ(cmp(u"hello", u"HELLO", CI), EQ);
-  EXPECT_EQ(cmp(u"a", u"B", CI), LT);
-  EXPECT_EQ(cmp(u"_", u"a", CI), LT);  // folding is to lower case
-  EXPECT_EQ(cmp(u"STRASSE", u"straße", CI), EQ);
-  EXPECT_EQ(cmp(u"ÉCOLE", u"école", CI), EQ);
-  EXPECT_EQ(cmp(u"\u212A", u"k", CI), EQ);  // Kelvin sign
-  EXPECT_EQ(cmp(u"ΣΑΣ", u"σας", CI), EQ);   // final sigma
-
-  EXPECT_EQ(cmp(u"caf\u00e9", u"cafe\u0301", kCFCompareNonliteral), EQ);
-  EXPECT_EQ(cmp(u"Caf\u00e9", u"cafe\u0301", kCFCompareNonliteral | CI), EQ);
-  EXPECT_EQ(cmp(u"resume", u"résumé", kCFCompareDiacriticInsensitive), EQ);
-  EXPECT_EQ(cmp(u"RESUME", u"résumé", kCFCompareDiacriticInsensitive), LT);
-  EXPECT_EQ(cmp(u"RESUME", u"résumé", kCFCompareDiacriticInsensitive | CI), EQ);
-  EXPECT_EQ(cmp(u"ＡＢＣ１", u"ABC1", kCFCompareWidthInsensitive), EQ);
-  EXPECT_EQ(cmp(u"ｶ", u"カ", kCFCompareWidthInsensitive), EQ);
-  EXPECT_EQ(cmp(u"ＡＢＣ", u"abc", kCFCompareWidthInsensitive | CI), EQ);
-  EXPECT_NE(cmp(u"ＡＢＣ", u"ABC"), EQ);
-  EXPECT_EQ(cmp(u"a😀b", u"A😀B", CI), EQ);
-}
-
-TEST(CFStringCompare, NumericAndForcedOrdering) {
-  const auto NUM = kCFCompareNumerically;
-  EXPECT_EQ(cmp(u"file2", u"file10", NUM), LT);
-  EXPECT_EQ(cmp(u"file10", u"file9", NUM), GT);
-  EXPECT_EQ(cmp(u"file10b", u"file10a", NUM), GT);
-  EXPECT_EQ(cmp(u"v1.10", u"v1.9", NUM), GT);
-  EXPECT_EQ(cmp(u"007", u"7", NUM), EQ);
-  EXPECT_EQ(cmp(u"99999999999999999999999", u"100000000000000000000000", NUM), LT);  // no overflow
-  EXPECT_EQ(cmp(u"File2", u"file10", NUM | kCFCompareCaseInsensitive), LT);
-  EXPECT_EQ(cmp(u"Fïle2", u"file10", NUM | kCFCompareCaseInsensitive | kCFCompareDiacriticInsensitive), LT);
-
-  // Equivalent but not identical strings get a definite, consistent order when forced.
-  const auto FORCED = kCFCompareCaseInsensitive | kCFCompareForcedOrdering;
-  EXPECT_EQ(cmp(u"abc", u"ABC", FORCED), GT);
-  EXPECT_EQ(cmp(u"ABC", u"abc", FORCED), LT);
-  EXPECT_EQ(cmp(u"abc", u"abc", FORCED), EQ);
-  EXPECT_EQ(cmp(u"007", u"7", NUM | kCFCompareForcedOrdering), LT);
-}
-
-TEST(CFStringCompare, LocalizedUsesCollation) {
-  const auto LOC = kCFCompareLocalized;
-  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
-  EXPECT_EQ(cmp(u"ä", u"b", LOC), LT);  // by code unit it would be greater
-  EXPECT_EQ(cmp(u"ä", u"b"), GT);
-  EXPECT_EQ(cmp(u"file2", u"file10", LOC | kCFCompareNumerically), LT);
-  EXPECT_EQ(cmp(u"Hello", u"hello", LOC | kCFCompareCaseInsensitive), EQ);
-  EXPECT_NE(cmp(u"Hello", u"hello", LOC), EQ);
-  EXPECT_EQ(cmp(u"résumé", u"RESUME", LOC | kCFCompareCaseInsensitive | kCFCompareDiacriticInsensitive), EQ);
-  EXPECT_EQ(cmp(u"caf\u00e9", u"cafe\u0301", LOC), EQ);
-  EXPECT_NE(cmp(u"caf\u00e9", u"cafe\u0301", LOC | kCFCompareForcedOrdering), EQ);
-  EXPECT_EQ(cmp(u"ＡＢＣ", u"ABC", LOC | kCFCompareWidthInsensitive), EQ);
-
+  EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"ABC").get(), CFRangeMake(2, 3), CI), EQ);
   auto sv = adopt(CFLocaleCreate(nullptr, CFSTR("sv_SE")));
   ASSERT_TRUE(sv);  // Swedish sorts ä after z
   EXPECT_EQ(CFStringCompareWithOptionsAndLocale(S(u"ä").get(), S(u"z").get(), CFRangeMake(0, 1), LOC, sv.get()), GT);
   EXPECT_EQ(CFStringCompareWithOptionsAndLocale(S(u"ä").get(), S(u"z").get(), CFRangeMake(0, 1), LOC, nullptr), LT);
-  auto tr = adopt(CFLocaleCreate(nullptr, CFSTR("tr")));
   auto m = adopt(CFStringCreateMutableCopy(nullptr, 0, S(u"TITLE").get()));
-  CFStringLowercase(m.get(), tr.get());
+  CFStringLowercase(m.get(), adopt(CFLocaleCreate(nullptr, CFSTR("tr"))).get());
   EXPECT_EQ(units(m.get()), u"tıtle");  // dotless ı only with a Turkish locale
 }
 
-namespace {
-
-// Sets locale variables for one test and puts the old values back.
-class LocaleEnv {
- public:
-  LocaleEnv() {
-    for (size_t i = 0; i < kNames.size(); ++i) {
-      const char* v = std::getenv(kNames[i]);
-      saved_[i] = v != nullptr ? std::optional<std::string>(v) : std::nullopt;
-    }
-  }
-  ~LocaleEnv() {
-    for (size_t i = 0; i < kNames.size(); ++i) {
-      if (saved_[i]) {
-        setenv(kNames[i], saved_[i]->c_str(), 1);
-      } else {
-        unsetenv(kNames[i]);
-      }
-    }
-  }
-  void set(const char* all, const char* lang, const char* messages) {
-    const char* values[] = {all, lang, messages};
-    for (size_t i = 0; i < kNames.size(); ++i) {
-      if (values[i] != nullptr) {
-        setenv(kNames[i], values[i], 1);
-      } else {
-        unsetenv(kNames[i]);
-      }
-    }
-  }
-
- private:
-  static constexpr std::array<const char*, 3> kNames = {"LC_ALL", "LANG", "LC_MESSAGES"};
-  std::array<std::optional<std::string>, 3> saved_;
-};
-
-CFComparisonResult withCurrentLocale(const char16_t* a, const char16_t* b) {
-  auto current = adopt(CFLocaleCopyCurrent());
-  return CFStringCompareWithOptionsAndLocale(S(a).get(), S(b).get(), CFRangeMake(0, CFStringGetLength(S(a).get())),
-                                             kCFCompareLocalized, current.get());
-}
-
-}  // namespace
-
 TEST(CFStringCompare, LocalizedFollowsTheCurrentLocale) {
-  const auto LOC = kCFCompareLocalized;
-  LocaleEnv env;
+  EnvGuard guard({"LC_ALL", "LANG", "LC_MESSAGES"});
+  auto withCurrentLocale = [](const char16_t* a, const char16_t* b) {
+    return CFStringCompareWithOptionsAndLocale(S(a).get(), S(b).get(), CFRangeMake(0, 1), LOC,
+                                               adopt(CFLocaleCopyCurrent()).get());
+  };
   // LC_MESSAGES has no say: the current locale is Swedish, where ö sorts after z.
-  env.set(nullptr, "sv_SE.UTF-8", "de_DE.UTF-8");
+  EnvGuard::set({{"LC_ALL", nullptr}, {"LANG", "sv_SE.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}});
   EXPECT_EQ(cmp(u"ö", u"z", LOC), GT);
   EXPECT_EQ(withCurrentLocale(u"ö", u"z"), GT);
   // A change of environment is seen at once, and LC_ALL wins over LANG.
-  env.set("de_DE.UTF-8", "sv_SE.UTF-8", nullptr);
+  EnvGuard::set({{"LC_ALL", "de_DE.UTF-8"}, {"LC_MESSAGES", nullptr}});
   EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
   EXPECT_EQ(withCurrentLocale(u"ö", u"z"), LT);
   // C and POSIX collate with English rules rather than ICU's capitals-first POSIX order.
-  env.set("C", nullptr, "sv_SE.UTF-8");
+  EnvGuard::set({{"LC_ALL", "C"}, {"LANG", nullptr}, {"LC_MESSAGES", "sv_SE.UTF-8"}});
   EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
   EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
-  env.set(nullptr, "POSIX", nullptr);
+  EnvGuard::set({{"LC_ALL", nullptr}, {"LANG", "POSIX"}, {"LC_MESSAGES", nullptr}});
   EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
   EXPECT_EQ(withCurrentLocale(u"a", u"B"), LT);
 }
 
-TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {
-  EXPECT_RANGE(find(u"abcabc", u"bc"), 1, 2);
-  EXPECT_RANGE(find(u"abcabc", u"bc", kCFCompareBackwards), 4, 2);
-  EXPECT_RANGE(find(u"abcabc", u"abc", kCFCompareAnchored), 0, 3);
-  EXPECT_RANGE(find(u"xabc", u"abc", kCFCompareAnchored), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"abcabc", u"abc", kCFCompareAnchored | kCFCompareBackwards), 3, 3);
-  EXPECT_RANGE(find(u"abcab", u"abc", kCFCompareAnchored | kCFCompareBackwards), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"abc", u"abcd"), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"abc", u""), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"a😀b😀", u"😀", kCFCompareBackwards), 4, 2);
-  EXPECT_RANGE(find(u"Hello", u"hello"), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"\u4100\u0042\u4241", u"\u4241"), 2, 1);  // bytes match across units first
-  EXPECT_RANGE(find(u"xaxaxa", u"xa", kCFCompareBackwards), 4, 2);
-
+TEST(CFStringCompare, FindWithEveryOption) {
+  // The bytes of U+4100 U+0042 match U+4241 across units first.
+  struct F {
+    const char16_t *hay, *needle;
+    CFStringCompareFlags options;
+    CFIndex location, length;
+  };
+  auto check = [](const F& c) {
+    EXPECT_EQ(pair(find(c.hay, c.needle, c.options)), std::make_pair(c.location, c.length))
+        << utf8(S(c.hay).get()) << " / " << utf8(S(c.needle).get()) << " options " << c.options;
+  };
+  for (const F& c :
+       {F{u"abcabc", u"bc", 0, 1, 2}, F{u"abcabc", u"bc", BACK, 4, 2}, F{u"abcabc", u"abc", ANCHOR, 0, 3},
+        F{u"xabc", u"abc", ANCHOR, kCFNotFound, 0}, F{u"abcabc", u"abc", ANCHOR | BACK, 3, 3},
+        F{u"abcab", u"abc", ANCHOR | BACK, kCFNotFound, 0}, F{u"abc", u"abcd", 0, kCFNotFound, 0},
+        F{u"abc", u"", 0, kCFNotFound, 0}, F{u"a😀b😀", u"😀", BACK, 4, 2}, F{u"Hello", u"hello", 0, kCFNotFound, 0},
+        F{u"\u4100\u0042\u4241", u"\u4241", 0, 2, 1}, F{u"xaxaxa", u"xa", BACK, 4, 2}})
+    check(c);
+  // Folded matches are reported in the original's units and cover whole characters: "ss" inside
+  // the folding of ß plus a neighbour is not one; with Nonliteral the e of e + U+0301 is accented.
+  for (const F& c : {F{u"Hello HELLO", u"hello", CI | BACK, 6, 5}, F{u"Straße", u"SS", CI, 4, 1},
+                     F{u"STRASSE", u"ß", CI, 4, 2}, F{u"Straße!", u"SSE!", CI, 4, 3}, F{u"ß", u"s", CI, kCFNotFound, 0},
+                     F{u"sßs", u"ss", CI, 1, 1}, F{u"sßs", u"ss", CI | BACK, 1, 1}, F{u"ßßs", u"ss", CI | BACK, 1, 1},
+                     F{u"x\u212Ay", u"K", CI, 1, 1}, F{u"ÉCOLE école", u"école", CI | BACK, 6, 5}})
+    check(c);
+  for (const F& c : {F{u"café au lait", u"e\u0301", NONLIT, 3, 1}, F{u"café au lait", u"e\u0301", 0, kCFNotFound, 0},
+                     F{u"cafe\u0301!", u"é", NONLIT, 3, 2}, F{u"cafe\u0301!", u"e", NONLIT, kCFNotFound, 0},
+                     F{u"cafe\u0301!", u"e", 0, 3, 1}, F{u"Le CAFÉ", u"cafe", CI | DIA, 3, 4},
+                     F{u"Le CAFE\u0301!", u"café", CI | DIA, 3, 5}, F{u"ＡＢＣ", u"b", CI | WIDTH, 1, 1},
+                     F{u"😀ÉTÉ😀", u"été", CI | ANCHOR, kCFNotFound, 0}, F{u"😀ÉTÉ😀", u"été😀", CI | ANCHOR | BACK, 2, 5}})
+    check(c);
   CFRange r;
   auto hay = S(u"one two one two");
   EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(1, 14), 0, &r));
-  EXPECT_RANGE(r, 8, 3);
+  EXPECT_EQ(pair(r), std::make_pair(CFIndex{8}, CFIndex{3}));
   EXPECT_FALSE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(1, 9), 0, &r));
   EXPECT_FALSE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(10, 9), 0, &r));  // bad range
-  EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"two").get(), CFRangeMake(0, 15), kCFCompareBackwards, &r));
-  EXPECT_RANGE(r, 12, 3);
-
+  EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"two").get(), CFRangeMake(0, 15), BACK, &r));
+  EXPECT_EQ(pair(r), std::make_pair(CFIndex{12}, CFIndex{3}));
   EXPECT_TRUE(CFStringHasPrefix(hay.get(), S(u"one ").get()));
   EXPECT_FALSE(CFStringHasPrefix(hay.get(), S(u"two").get()));
   EXPECT_TRUE(CFStringHasSuffix(hay.get(), S(u"two").get()));
@@ -211,11 +154,9 @@ TEST(CFStringCompare, FindLiteralForwardBackwardAnchored) {
 TEST(CFStringCompare, FindAgreesWithASimpleSearchOnRepetitiveText) {
   // Few letters make overlapping near-matches, the hard case for the matcher. With 'ä' or 'Ä' in
   // the text, case-insensitive search takes the general folding path.
-  const CFStringCompareFlags CI = kCFCompareCaseInsensitive, BACK = kCFCompareBackwards;
   std::mt19937 rng(7);
-  const std::u16string alphabets[] = {u"abAB", u"aAbäÄ"};
   auto lower = [](char16_t c) -> char16_t { return c == u'Ä' ? u'ä' : (c >= 'A' && c <= 'Z' ? c + 32 : c); };
-  for (const std::u16string& letters : alphabets) {
+  for (const std::u16string letters : {u"abAB", u"aAbäÄ"}) {
     for (int round = 0; round < 300; ++round) {
       auto randomText = [&](size_t n) {
         std::u16string t;
@@ -223,128 +164,70 @@ TEST(CFStringCompare, FindAgreesWithASimpleSearchOnRepetitiveText) {
         return t;
       };
       const std::u16string hay = randomText(rng() % 24), needle = randomText(1 + rng() % 4);
+      const size_t n = hay.size(), m = needle.size();
       for (CFStringCompareFlags o : {CFStringCompareFlags{0}, CI, BACK, CI | BACK}) {
         auto eq = [&](size_t p) {
-          for (size_t k = 0; k < needle.size(); ++k) {
-            char16_t x = hay[p + k], y = needle[k];
-            if (o & CI ? lower(x) != lower(y) : x != y) return false;
+          for (size_t k = 0; k < m; ++k) {
+            if (o & CI ? lower(hay[p + k]) != lower(needle[k]) : hay[p + k] != needle[k]) return false;
           }
           return true;
         };
-        std::vector<CFIndex> expected;  // match starts in search order, none overlapping
-        const size_t n = hay.size(), m = needle.size();
-        if (m <= n && !(o & BACK)) {
-          for (size_t p = 0; p + m <= n; ++p) {
-            if (!eq(p)) continue;
-            expected.push_back(static_cast<CFIndex>(p));
-            p += m - 1;
-          }
-        } else if (m <= n) {
-          for (size_t p = n - m + 1; p-- > 0;) {
-            if (!eq(p)) continue;
-            expected.push_back(static_cast<CFIndex>(p));
-            if (p < m) break;
-            p -= m - 1;
-          }
+        std::vector<std::pair<CFIndex, CFIndex>> expected;  // matches in search order, none overlapping
+        for (size_t i = 0; m <= n && i + m <= n; ++i) {
+          size_t p = o & BACK ? n - m - i : i;
+          if (!eq(p)) continue;
+          expected.emplace_back(static_cast<CFIndex>(p), static_cast<CFIndex>(m));
+          i += m - 1;
         }
         const std::string where = "options " + std::to_string(o) + " round " + std::to_string(round);
-        auto all = adopt(CFStringCreateArrayWithFindResults(nullptr, S(hay.c_str()).get(), S(needle.c_str()).get(),
-                                                            CFRangeMake(0, static_cast<CFIndex>(n)), o));
-        std::vector<CFIndex> got;
-        for (CFIndex i = 0; all && i < CFArrayGetCount(all.get()); ++i) {
-          auto r = static_cast<const CFRange*>(CFArrayGetValueAtIndex(all.get(), i));
-          EXPECT_EQ(r->length, static_cast<CFIndex>(m)) << where;
-          got.push_back(r->location);
-        }
-        EXPECT_EQ(got, expected) << where;
-        CFRange first = find(hay.c_str(), needle.c_str(), o);
-        EXPECT_EQ(first.location, expected.empty() ? CFIndex{kCFNotFound} : expected.front()) << where;
+        EXPECT_EQ(findAll(hay.c_str(), needle.c_str(), o), expected) << where;
+        EXPECT_EQ(find(hay.c_str(), needle.c_str(), o).location,
+                  expected.empty() ? CFIndex{kCFNotFound} : expected.front().first)
+            << where;
       }
     }
   }
-  // A folded match must cover whole characters: "ss" inside the folding of ß plus a neighbour is not one.
-  EXPECT_RANGE(find(u"sßs", u"ss", CI), 1, 1);
-  EXPECT_RANGE(find(u"sßs", u"ss", CI | BACK), 1, 1);
-  EXPECT_RANGE(find(u"ßßs", u"ss", CI | BACK), 1, 1);
-}
-
-TEST(CFStringCompare, FindWithFoldingReportsOriginalRanges) {
-  const auto CI = kCFCompareCaseInsensitive;
-  EXPECT_RANGE(find(u"Hello HELLO", u"hello", CI | kCFCompareBackwards), 6, 5);
-  EXPECT_RANGE(find(u"Straße", u"SS", CI), 4, 1);  // one unit of the original matches two folded
-  EXPECT_RANGE(find(u"STRASSE", u"ß", CI), 4, 2);
-  EXPECT_RANGE(find(u"Straße!", u"SSE!", CI), 4, 3);
-  EXPECT_RANGE(find(u"ß", u"s", CI), kCFNotFound, 0);  // never half a character
-  EXPECT_RANGE(find(u"x\u212Ay", u"K", CI), 1, 1);
-  EXPECT_RANGE(find(u"ÉCOLE école", u"école", CI | kCFCompareBackwards), 6, 5);
-
-  EXPECT_RANGE(find(u"café au lait", u"e\u0301", kCFCompareNonliteral), 3, 1);
-  EXPECT_RANGE(find(u"café au lait", u"e\u0301"), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"cafe\u0301!", u"é", kCFCompareNonliteral), 3, 2);
-  EXPECT_RANGE(find(u"cafe\u0301!", u"e", kCFCompareNonliteral), kCFNotFound, 0);  // the e carries an accent
-  EXPECT_RANGE(find(u"cafe\u0301!", u"e", 0), 3, 1);
-  EXPECT_RANGE(find(u"Le CAFÉ", u"cafe", CI | kCFCompareDiacriticInsensitive), 3, 4);
-  EXPECT_RANGE(find(u"Le CAFE\u0301!", u"café", CI | kCFCompareDiacriticInsensitive), 3, 5);
-  EXPECT_RANGE(find(u"ＡＢＣ", u"b", CI | kCFCompareWidthInsensitive), 1, 1);
-  EXPECT_RANGE(find(u"😀ÉTÉ😀", u"été", CI | kCFCompareAnchored), kCFNotFound, 0);
-  EXPECT_RANGE(find(u"😀ÉTÉ😀", u"été😀", CI | kCFCompareAnchored | kCFCompareBackwards), 2, 5);
 }
 
 TEST(CFStringCompare, ArrayWithFindResults) {
-  auto arr =
-      adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"a,b;c,d").get(), S(u",").get(), CFRangeMake(0, 7), 0));
-  ASSERT_TRUE(arr);
-  ASSERT_EQ(CFArrayGetCount(arr.get()), 2);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(arr.get(), 0)), 1, 1);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(arr.get(), 1)), 5, 1);
-
-  auto folded = adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"Maße MASSE masse").get(), S(u"ss").get(),
-                                                         CFRangeMake(0, 16), kCFCompareCaseInsensitive));
-  ASSERT_TRUE(folded);
-  ASSERT_EQ(CFArrayGetCount(folded.get()), 3);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 0)), 2, 1);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(folded.get(), 2)), 13, 2);
-
+  using Ranges = std::vector<std::pair<CFIndex, CFIndex>>;
+  // Search order, and anchored: the adjacent matches from the anchor on.
+  struct A {
+    const char16_t *hay, *needle;
+    CFStringCompareFlags options;
+    Ranges found;
+  };
+  for (const A& c :
+       {A{u"a,b;c,d", u",", 0, {{1, 1}, {5, 1}}}, A{u"Maße MASSE masse", u"ss", CI, {{2, 1}, {7, 2}, {13, 2}}},
+        A{u"abc", u",", 0, {}}, A{u"ABABXAB", u"AB", BACK, {{5, 2}, {2, 2}, {0, 2}}},
+        A{u"ABABXAB", u"AB", ANCHOR, {{0, 2}, {2, 2}}}, A{u"ABXABAB", u"AB", ANCHOR | BACK, {{5, 2}, {3, 2}}},
+        A{u"ABABAB", u"AB", ANCHOR | BACK, {{4, 2}, {2, 2}, {0, 2}}},
+        A{u"ABABXA", u"ab", ANCHOR | CI, {{0, 2}, {2, 2}}}, A{u"ÉtéÉTÉx", u"été", ANCHOR | CI, {{0, 3}, {3, 3}}},
+        A{u"xÉtéÉTÉ", u"été", ANCHOR | CI | BACK, {{4, 3}, {1, 3}}}})
+    EXPECT_EQ(findAll(c.hay, c.needle, c.options), c.found) << utf8(S(c.hay).get());
   EXPECT_FALSE(CFStringCreateArrayWithFindResults(nullptr, S(u"abc").get(), S(u",").get(), CFRangeMake(0, 3), 0));
 
-  // Search order, and anchored: the adjacent matches from the anchor on.
-  const struct {
-    const char16_t* hay;
-    const char16_t* needle;
-    CFStringCompareFlags options;
-    std::vector<CFIndex> starts;
-  } orders[] = {
-      {u"ABABXAB", u"AB", kCFCompareBackwards, {5, 2, 0}},
-      {u"ABABXAB", u"AB", kCFCompareAnchored, {0, 2}},
-      {u"ABXABAB", u"AB", kCFCompareAnchored | kCFCompareBackwards, {5, 3}},
-      {u"ABABAB", u"AB", kCFCompareAnchored | kCFCompareBackwards, {4, 2, 0}},
-      {u"ABABXA", u"ab", kCFCompareAnchored | kCFCompareCaseInsensitive, {0, 2}},
-      {u"ÉtéÉTÉx", u"été", kCFCompareAnchored | kCFCompareCaseInsensitive, {0, 3}},
-      {u"xÉtéÉTÉ", u"été", kCFCompareAnchored | kCFCompareCaseInsensitive | kCFCompareBackwards, {4, 1}},
-  };
-  for (const auto& c : orders) {
-    CFIndex n = static_cast<CFIndex>(std::u16string_view(c.hay).size());
-    auto found = adopt(
-        CFStringCreateArrayWithFindResults(nullptr, S(c.hay).get(), S(c.needle).get(), CFRangeMake(0, n), c.options));
-    std::vector<CFIndex> starts;
-    for (CFIndex i = 0; found && i < CFArrayGetCount(found.get()); ++i) {
-      starts.push_back(static_cast<const CFRange*>(CFArrayGetValueAtIndex(found.get(), i))->location);
-    }
-    EXPECT_EQ(starts, c.starts) << utf8(S(c.hay).get()) << " options " << c.options;
-  }
-
   // Copies made through the array's own callbacks outlive the original with their own ranges.
+  auto arr =
+      adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"a,b;c,d").get(), S(u",").get(), CFRangeMake(0, 7), 0));
+  auto folded = adopt(CFStringCreateArrayWithFindResults(nullptr, S(u"Maße MASSE masse").get(), S(u"ss").get(),
+                                                         CFRangeMake(0, 16), CI));
   auto copy = adopt(CFArrayCreateCopy(nullptr, arr.get()));
   auto grown = adopt(CFArrayCreateMutableCopy(nullptr, 0, folded.get()));
   ASSERT_TRUE(copy && grown);
   CFArrayAppendArray(grown.get(), copy.get(), CFRangeMake(0, 2));
   arr.reset();
   folded.reset();
+  auto at = [](const auto& a, CFIndex i) {
+    return pair(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(a.get(), i)));
+  };
   ASSERT_EQ(CFArrayGetCount(copy.get()), 2);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(copy.get(), 1)), 5, 1);
+  EXPECT_EQ(at(copy, 1), std::make_pair(CFIndex{5}, CFIndex{1}));
   ASSERT_EQ(CFArrayGetCount(grown.get()), 5);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 2)), 13, 2);
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 3)), 1, 1);
+  EXPECT_EQ(at(grown, 2), std::make_pair(CFIndex{13}, CFIndex{2}));
+  EXPECT_EQ(at(grown, 3), std::make_pair(CFIndex{1}, CFIndex{1}));
   copy.reset();
-  EXPECT_RANGE(*static_cast<const CFRange*>(CFArrayGetValueAtIndex(grown.get(), 4)), 5, 1);
+  EXPECT_EQ(at(grown, 4), std::make_pair(CFIndex{5}, CFIndex{1}));
 }
+
+}  // namespace

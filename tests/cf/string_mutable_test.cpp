@@ -1,19 +1,13 @@
 // Strings: mutation, case mapping, normalisation and folding.
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
+#include <climits>
 
 #include "CFTestSupport.h"
-
-#include <climits>
-#include <string>
 
 using namespace qxtest;
 
 namespace {
 
 CFRef<CFMutableStringRef> M(const char16_t* u) { return adopt(CFStringCreateMutableCopy(nullptr, 0, S(u).get())); }
-
-}  // namespace
 
 TEST(CFStringMutable, AppendInsertDeleteReplace) {
   auto m = adopt(CFStringCreateMutable(nullptr, 0));
@@ -49,43 +43,28 @@ TEST(CFStringMutable, AppendInsertDeleteReplace) {
 }
 
 TEST(CFStringMutable, FindAndReplace) {
-  auto m = M(u"a.b.c");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u".").get(), S(u"--").get(), CFRangeMake(0, 5), 0), 2);
-  EXPECT_EQ(units(m.get()), u"a--b--c");
-
-  m = M(u"Hello hello HELLO");
-  EXPECT_EQ(
-      CFStringFindAndReplace(m.get(), S(u"hello").get(), S(u"x").get(), CFRangeMake(0, 17), kCFCompareCaseInsensitive),
-      3);
-  EXPECT_EQ(units(m.get()), u"x x x");
-
-  m = M(u"aaa");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"aa").get(), S(u"X").get(), CFRangeMake(0, 3), 0), 1);
-  EXPECT_EQ(units(m.get()), u"Xa");
-  m = M(u"aaa");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"aa").get(), S(u"X").get(), CFRangeMake(0, 3), kCFCompareBackwards), 1);
-  EXPECT_EQ(units(m.get()), u"aX");
-
-  m = M(u"one one one");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(4, 7), 0), 2);
-  EXPECT_EQ(units(m.get()), u"one 1 1");
-  m = M(u"one one");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"two").get(), CFRangeMake(0, 7), kCFCompareAnchored),
-            1);
-  EXPECT_EQ(units(m.get()), u"two one");
-  m = M(u"oneone one");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10),
-                                   kCFCompareAnchored | kCFCompareBackwards),
-            1);
-  EXPECT_EQ(units(m.get()), u"oneone 1");
-  m = M(u"oneone one");
-  EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"one").get(), S(u"1").get(), CFRangeMake(0, 10), kCFCompareAnchored), 2);
-  EXPECT_EQ(units(m.get()), u"11 one");
-
-  m = M(u"Straße");
-  EXPECT_EQ(
-      CFStringFindAndReplace(m.get(), S(u"SS").get(), S(u"ss").get(), CFRangeMake(0, 6), kCFCompareCaseInsensitive), 1);
-  EXPECT_EQ(units(m.get()), u"Strasse");
+  const auto CI = kCFCompareCaseInsensitive, BACK = kCFCompareBackwards, ANCHOR = kCFCompareAnchored;
+  struct R {
+    const char16_t *in, *find, *with;
+    CFIndex at, length;
+    CFStringCompareFlags options;
+    CFIndex count;
+    const char16_t* out;
+  };
+  for (const R& c :
+       {R{u"a.b.c", u".", u"--", 0, 5, 0, 2, u"a--b--c"},
+        R{u"Hello hello HELLO", u"hello", u"x", 0, 17, CI, 3, u"x x x"}, R{u"aaa", u"aa", u"X", 0, 3, 0, 1, u"Xa"},
+        R{u"aaa", u"aa", u"X", 0, 3, BACK, 1, u"aX"}, R{u"one one one", u"one", u"1", 4, 7, 0, 2, u"one 1 1"},
+        R{u"one one", u"one", u"two", 0, 7, ANCHOR, 1, u"two one"},
+        R{u"oneone one", u"one", u"1", 0, 10, ANCHOR | BACK, 1, u"oneone 1"},
+        R{u"oneone one", u"one", u"1", 0, 10, ANCHOR, 2, u"11 one"},
+        R{u"Straße", u"SS", u"ss", 0, 6, CI, 1, u"Strasse"}}) {
+    auto m = M(c.in);
+    EXPECT_EQ(CFStringFindAndReplace(m.get(), S(c.find).get(), S(c.with).get(), CFRangeMake(c.at, c.length), c.options),
+              c.count)
+        << utf8(S(c.in).get()) << " " << c.options;
+    EXPECT_EQ(units(m.get()), c.out);
+  }
 
   auto many = adopt(CFStringCreateMutable(nullptr, 0));
   for (int i = 0; i < 20000; ++i) CFStringAppendCString(many.get(), "a,", kCFStringEncodingASCII);
@@ -93,7 +72,7 @@ TEST(CFStringMutable, FindAndReplace) {
   EXPECT_EQ(CFStringGetLength(many.get()), 60000);
   EXPECT_EQ(CFStringGetCharacterAtIndex(many.get(), 59999), u';');
 
-  m = M(u"ab");  // the replacement is the string itself
+  auto m = M(u"ab");  // the replacement is the string itself
   EXPECT_EQ(CFStringFindAndReplace(m.get(), S(u"b").get(), m.get(), CFRangeMake(0, 2), 0), 1);
   EXPECT_EQ(units(m.get()), u"aab");
 }
@@ -107,69 +86,53 @@ TEST(CFStringMutable, PadAndTrim) {
   EXPECT_EQ(units(m.get()), u"abcyzxyz");
   CFStringPad(m.get(), nullptr, 2, 0);
   EXPECT_EQ(units(m.get()), u"ab");
-  CFStringPad(m.get(), S(u"x").get(), 5, 3);  // index past the pad string: nothing
-  EXPECT_EQ(units(m.get()), u"ab");
+  CFStringPad(m.get(), S(u"x").get(), 5, 3);         // index past the pad string: nothing
   CFStringPad(m.get(), S(u"x").get(), LONG_MAX, 0);  // an impossible length fails cleanly
   EXPECT_EQ(units(m.get()), u"ab");
 
-  m = M(u"xxabcxx");
-  CFStringTrim(m.get(), S(u"x").get());
-  EXPECT_EQ(units(m.get()), u"abc");
-  m = M(u"ababcab");
-  CFStringTrim(m.get(), S(u"ab").get());
-  EXPECT_EQ(units(m.get()), u"c");
-  m = M(u"abab");
-  CFStringTrim(m.get(), S(u"ab").get());
-  EXPECT_EQ(units(m.get()), u"");
-
-  m = M(u" \t\n abc d \u00A0\u3000\u2028");
-  CFStringTrimWhitespace(m.get());
-  EXPECT_EQ(units(m.get()), u"abc d");
-  m = M(u" \r\n ");
-  CFStringTrimWhitespace(m.get());
-  EXPECT_EQ(units(m.get()), u"");
-  m = M(u"\u200Bx");  // a zero-width space is not white space
-  CFStringTrimWhitespace(m.get());
-  EXPECT_EQ(units(m.get()), u"\u200Bx");
+  // {input, characters to trim or NULL for white space, result}.
+  using T = std::tuple<const char16_t*, const char16_t*, const char16_t*>;
+  // a zero-width space is not white space
+  for (const auto& [in, what, out] : {T{u"xxabcxx", u"x", u"abc"}, T{u"ababcab", u"ab", u"c"}, T{u"abab", u"ab", u""},
+                                      T{u" \t\n abc d \u00A0\u3000\u2028", nullptr, u"abc d"},
+                                      T{u" \r\n ", nullptr, u""}, T{u"\u200Bx", nullptr, u"\u200Bx"}}) {
+    m = M(in);
+    what ? CFStringTrim(m.get(), S(what).get()) : CFStringTrimWhitespace(m.get());
+    EXPECT_EQ(units(m.get()), out);
+  }
 }
 
-TEST(CFStringMutable, CaseMapping) {
-  auto m = M(u"straße café");
-  CFStringUppercase(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"STRASSE CAFÉ");
-  CFStringLowercase(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"strasse café");
-  m = M(u"Hello WORLD 123");
-  CFStringLowercase(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"hello world 123");
-  CFStringUppercase(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"HELLO WORLD 123");
-  m = M(u"hello wORLD élan ǆemal");
-  CFStringCapitalize(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"Hello World Élan ǅemal");
-  m = M(u"ΌΣΟΣ 😀");
-  CFStringLowercase(m.get(), nullptr);
-  EXPECT_EQ(units(m.get()), u"όσος 😀");  // final sigma in context
+TEST(CFStringMutable, CaseMappingNormalizeAndFold) {
+  enum Op { kUpper, kLower, kCapital, kD, kC, kKD, kKC, kFoldCase, kFoldMarksAndWidth };
+  // Each row starts from the previous row's result when its input is NULL.
+  using C = std::tuple<const char16_t*, Op, const char16_t*>;
+  CFRef<CFMutableStringRef> m;
+  for (const auto& [in, op, out] :
+       {C{u"straße café", kUpper, u"STRASSE CAFÉ"}, C{nullptr, kLower, u"strasse café"},
+        C{u"Hello WORLD 123", kLower, u"hello world 123"}, C{nullptr, kUpper, u"HELLO WORLD 123"},
+        C{u"hello wORLD élan ǆemal", kCapital, u"Hello World Élan ǅemal"},
+        C{u"ΌΣΟΣ 😀", kLower, u"όσος 😀"},  // final sigma in context
+        C{u"caf\u00e9 \uFB01 \u2460", kD, u"cafe\u0301 \uFB01 \u2460"}, C{nullptr, kC, u"caf\u00e9 \uFB01 \u2460"},
+        C{nullptr, kKD, u"cafe\u0301 fi 1"}, C{nullptr, kKC, u"caf\u00e9 fi 1"},
+        C{u"\u1100\u1161", kC, u"\uAC00"},  // conjoining jamo compose to a syllable
+        C{u"Straße Crème Brûlée ＡＢＣ 한국", kFoldCase, u"strasse crème brûlée ａｂｃ 한국"},
+        C{u"Straße Crème Brûlée ＡＢＣ 한국", kFoldMarksAndWidth, u"Straße Creme Brulee ABC 한국"}}) {
+    if (in != nullptr) m = M(in);
+    switch (op) {
+      case kUpper: CFStringUppercase(m.get(), nullptr); break;
+      case kLower: CFStringLowercase(m.get(), nullptr); break;
+      case kCapital: CFStringCapitalize(m.get(), nullptr); break;
+      case kD: CFStringNormalize(m.get(), kCFStringNormalizationFormD); break;
+      case kC: CFStringNormalize(m.get(), kCFStringNormalizationFormC); break;
+      case kKD: CFStringNormalize(m.get(), kCFStringNormalizationFormKD); break;
+      case kKC: CFStringNormalize(m.get(), kCFStringNormalizationFormKC); break;
+      case kFoldCase: CFStringFold(m.get(), kCFCompareCaseInsensitive, nullptr); break;
+      case kFoldMarksAndWidth:
+        CFStringFold(m.get(), kCFCompareDiacriticInsensitive | kCFCompareWidthInsensitive, nullptr);
+        break;
+    }
+    EXPECT_EQ(units(m.get()), out) << op;
+  }
 }
 
-TEST(CFStringMutable, NormalizeAndFold) {
-  auto m = M(u"caf\u00e9 \uFB01 \u2460");
-  CFStringNormalize(m.get(), kCFStringNormalizationFormD);
-  EXPECT_EQ(units(m.get()), u"cafe\u0301 \uFB01 \u2460");
-  CFStringNormalize(m.get(), kCFStringNormalizationFormC);
-  EXPECT_EQ(units(m.get()), u"caf\u00e9 \uFB01 \u2460");
-  CFStringNormalize(m.get(), kCFStringNormalizationFormKD);
-  EXPECT_EQ(units(m.get()), u"cafe\u0301 fi 1");
-  CFStringNormalize(m.get(), kCFStringNormalizationFormKC);
-  EXPECT_EQ(units(m.get()), u"caf\u00e9 fi 1");
-  m = M(u"\u1100\u1161");  // conjoining jamo compose to a syllable
-  CFStringNormalize(m.get(), kCFStringNormalizationFormC);
-  EXPECT_EQ(units(m.get()), u"\uAC00");
-
-  m = M(u"Straße Crème Brûlée ＡＢＣ 한국");
-  CFStringFold(m.get(), kCFCompareCaseInsensitive, nullptr);
-  EXPECT_EQ(units(m.get()), u"strasse crème brûlée ａｂｃ 한국");
-  m = M(u"Straße Crème Brûlée ＡＢＣ 한국");
-  CFStringFold(m.get(), kCFCompareDiacriticInsensitive | kCFCompareWidthInsensitive, nullptr);
-  EXPECT_EQ(units(m.get()), u"Straße Creme Brulee ABC 한국");
-}
+}  // namespace

@@ -15,12 +15,8 @@ import sys
 
 def canon_str(s):
     units = s.encode("utf-16-be", "surrogatepass")
-    out = []
-    for i in range(0, len(units), 2):
-        u = units[i] << 8 | units[i + 1]
-        c = chr(u)
-        out.append(c if 0x20 <= u < 0x7F and c not in '"\\' else "\\u%04x" % u)
-    return '"' + "".join(out) + '"'
+    codes = (units[i] << 8 | units[i + 1] for i in range(0, len(units), 2))
+    return '"' + "".join(chr(u) if 0x20 <= u < 0x7F and chr(u) not in '"\\' else "\\u%04x" % u for u in codes) + '"'
 
 
 def canon(v):
@@ -68,14 +64,14 @@ def samples():
 
 def main():
     mode, arg = sys.argv[1], sys.argv[2]
-    if mode == "canon":
-        with open(arg, "rb") as f:
-            print(canon(plistlib.load(f)))
-    elif mode == "same-bytes":
+    if mode in ("canon", "same-bytes"):
         with open(arg, "rb") as f:
             raw = f.read()
-        again = plistlib.dumps(plistlib.loads(raw))
-        print("SAME" if again == raw else "DIFF\n" + again.decode("utf-8", "replace"))
+        if mode == "canon":
+            print(canon(plistlib.loads(raw)))
+        else:
+            again = plistlib.dumps(plistlib.loads(raw))
+            print("SAME" if again == raw else "DIFF\n" + again.decode("utf-8", "replace"))
     elif mode == "samples":
         for n, value in enumerate(samples()):
             with open("%s/%d.plist" % (arg, n), "wb") as f:
