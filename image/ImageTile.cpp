@@ -361,7 +361,11 @@ QX_EXPORT void QXTileSetTextureID(QXTileRef tile, int32_t textureID) { T(tile)->
 QX_EXPORT int32_t QXTileGetCoherenceState(QXTileRef tile) { return T(tile)->mCoherenceState; }
 QX_EXPORT void QXTileSetCoherenceState(QXTileRef tile, int32_t state) { T(tile)->mCoherenceState = state; }
 QX_EXPORT bool QXTileGetDirty(QXTileRef tile) { return T(tile)->mDirty; }
-QX_EXPORT void QXTileSetDirty(QXTileRef tile, bool dirty) { T(tile)->SetDirty(dirty); }
+// Only the cache may call a record's tile clean: it is clean when the store holds its bytes, and a
+// purge drops a clean tile's data without writing it.
+QX_EXPORT void QXTileSetDirty(QXTileRef tile, bool dirty) {
+  if (dirty || Standalone(tile)) T(tile)->SetDirty(dirty);
+}
 QX_EXPORT bool QXTileIsTextureDirty(QXTileRef tile) { return T(tile)->mTextureDirty; }
 QX_EXPORT void QXTileSetTextureDirty(QXTileRef tile, bool dirty) { T(tile)->SetTextureDirty(dirty); }
 QX_EXPORT int32_t QXTileGetLock(QXTileRef tile) { return T(tile)->UseLock(); }

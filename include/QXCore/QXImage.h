@@ -349,7 +349,9 @@ QX_EXPORT void QXTileSetTextureID(QXTileRef tile, int32_t textureID);
 QX_EXPORT int32_t QXTileGetCoherenceState(QXTileRef tile);
 QX_EXPORT void QXTileSetCoherenceState(QXTileRef tile, int32_t state);
 QX_EXPORT bool QXTileGetDirty(QXTileRef tile);
-QX_EXPORT void QXTileSetDirty(QXTileRef tile, bool dirty); /* true also sets 'dbMr' */
+/* true also sets 'dbMr'. A tile of an image ignores false: the cache alone knows when the disk store
+   holds its pixels, and a clean tile is purged without being written. */
+QX_EXPORT void QXTileSetDirty(QXTileRef tile, bool dirty);
 QX_EXPORT bool QXTileIsTextureDirty(QXTileRef tile);
 QX_EXPORT void QXTileSetTextureDirty(QXTileRef tile, bool dirty); /* true also sets 'tiMr' */
 QX_EXPORT int32_t QXTileGetLock(QXTileRef tile);                  /* 0 free, 1 in use */

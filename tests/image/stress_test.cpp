@@ -194,8 +194,8 @@ TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
   EXPECT_TRUE(QXImageGetPlaneBytes(image) == 1 && QXImageGetDepth(image) == 8);
 }
 
-// A record's tiles keep the position and layout the record gave them: the tiled transfer and the
-// store size their copies by them.
+// A record's tiles keep the position and layout the record gave them (the tiled transfer and the
+// store size their copies by them) and their dirty mark (a clean tile is purged unwritten).
 TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
   Image image(QXRect{0, 0, 3 * kTile, 2 * kTile}, 8, kPlanes);
   Paint(image);
@@ -208,11 +208,14 @@ TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
   QXTileSetColBytes(tile, 2 * kPlanes);
   QXTileSetNumPlanes(tile, 2 * kPlanes);
   QXTileSetDepth(tile, 16);
+  QXTileSetDirty(tile, false);  // a purge would then drop the painted pixels unwritten
   const QXRect kept = QXTileGetBounds(tile);
   EXPECT_TRUE(kept.x == 0 && kept.y == 0 && kept.width == kTile && kept.height == kTile);
   EXPECT_TRUE(QXTileGetRowBytes(tile) == kTile * kPlanes && QXTileGetColBytes(tile) == kPlanes &&
               QXTileGetNumPlanes(tile) == kPlanes && QXTileGetDepth(tile) == 8);
+  EXPECT_TRUE(QXTileGetDirty(tile));
   QXTileReleaseUse(tile);
+  EXPECT_EQ(QXImagePurge(image), 0);
   EXPECT_EQ(ReadAll(image), Pattern(QXImageGetBounds(image), kPlanes));
 }
 
