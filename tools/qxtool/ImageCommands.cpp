@@ -522,6 +522,22 @@ int runCanvas(Tool& tool, const Args& a) {
   return tool.save(image.get(), a.settings.out);
 }
 
+// The commands that make a new image from one file: loads `path`, times `make`, prints the line
+// `report` writes (given the input, the result and the time taken) and saves the result.
+template <class Make, class Report>
+int transform(Tool& tool, const Args& a, const std::string& path, const char* doing, Make make, Report report) {
+  ImageHolder image = tool.load(path);
+  if (!image) return 1;
+  QXImageRef out = nullptr;
+  const auto t = std::chrono::steady_clock::now();
+  const QXStatus status = make(image.get(), &out);
+  const double ms = millis(t);
+  ImageHolder result(out);
+  if (status != 0 || out == nullptr) return tool.fail(path, doing, status);
+  report(image.get(), out, formatTime(ms).c_str());
+  return tool.save(out, a.settings.out);
+}
+
 int runRotate(Tool& tool, const Args& a) {
   if (int rc = needOneFileAndOutput(a, 1)) return rc;
   const std::string& how = a.positional[0];
@@ -530,17 +546,12 @@ int runRotate(Tool& tool, const Args& a) {
   if (how == "ccw") rotate = QXImageRotate90CCW;
   if (how == "180") rotate = QXImageRotate180;
   if (rotate == nullptr) return usageError("rotate takes cw, ccw or 180");
-  ImageHolder image = tool.load(a.positional[1]);
-  if (!image) return 1;
-  QXImageRef out = nullptr;
-  const auto t = std::chrono::steady_clock::now();
-  const int32_t status = rotate(image.get(), kQXImageSourceTiled, &out);
-  const double ms = millis(t);
-  ImageHolder rotated(out);
-  if (status != 0 || out == nullptr) return tool.fail(a.positional[1], "rotating", status);
-  std::printf("rotate %s %s -> %s in %s\n", how.c_str(), Tool::size(image.get()).c_str(), Tool::size(out).c_str(),
-              formatTime(ms).c_str());
-  return tool.save(out, a.settings.out);
+  return transform(
+      tool, a, a.positional[1], "rotating",
+      [&](QXImageRef in, QXImageRef* out) { return rotate(in, kQXImageSourceTiled, out); },
+      [&](QXImageRef in, QXImageRef out, const char* time) {
+        std::printf("rotate %s %s -> %s in %s\n", how.c_str(), Tool::size(in).c_str(), Tool::size(out).c_str(), time);
+      });
 }
 
 int runMips(Tool& tool, const Args& a) {
@@ -570,17 +581,12 @@ int runCrop(Tool& tool, const Args& a) {
   if (int rc = needOneFileAndOutput(a, 1)) return rc;
   QXRect r{};
   if (!parseRect(a.positional[0], r)) return usageError("crop takes X,Y,W,H (W and H 1 ... 1048576)");
-  ImageHolder image = tool.load(a.positional[1]);
-  if (!image) return 1;
-  QXImageRef out = nullptr;
-  const auto t = std::chrono::steady_clock::now();
-  const int32_t status = QXImageCreateCrop(image.get(), r, &out);
-  const double ms = millis(t);
-  ImageHolder cropped(out);
-  if (status != 0 || out == nullptr) return tool.fail(a.positional[1], "cropping", status);
-  std::printf("crop   %s -> %s in %s\n", Tool::size(image.get()).c_str(), Tool::size(out).c_str(),
-              formatTime(ms).c_str());
-  return tool.save(out, a.settings.out);
+  return transform(
+      tool, a, a.positional[1], "cropping",
+      [&](QXImageRef in, QXImageRef* out) { return QXImageCreateCrop(in, r, out); },
+      [](QXImageRef in, QXImageRef out, const char* time) {
+        std::printf("crop   %s -> %s in %s\n", Tool::size(in).c_str(), Tool::size(out).c_str(), time);
+      });
 }
 
 int runConvertDepth(Tool& tool, const Args& a) {
@@ -588,17 +594,13 @@ int runConvertDepth(Tool& tool, const Args& a) {
   int32_t depth = 0;
   if (a.positional[0] != "8" && a.positional[0] != "16") return usageError("convert-depth takes 8 or 16");
   parseInt(a.positional[0], 8, 16, depth);
-  ImageHolder image = tool.load(a.positional[1]);
-  if (!image) return 1;
-  QXImageRef out = nullptr;
-  const auto t = std::chrono::steady_clock::now();
-  const int32_t status = QXImageConvertToDepth(image.get(), depth, &out);
-  const double ms = millis(t);
-  ImageHolder converted(out);
-  if (status != 0 || out == nullptr) return tool.fail(a.positional[1], "converting the depth", status);
-  std::printf("depth  %" PRId32 "-bit -> %" PRId32 "-bit in %s\n", QXImageGetDepth(image.get()), QXImageGetDepth(out),
-              formatTime(ms).c_str());
-  return tool.save(out, a.settings.out);
+  return transform(
+      tool, a, a.positional[1], "converting the depth",
+      [&](QXImageRef in, QXImageRef* out) { return QXImageConvertToDepth(in, depth, out); },
+      [](QXImageRef in, QXImageRef out, const char* time) {
+        std::printf("depth  %" PRId32 "-bit -> %" PRId32 "-bit in %s\n", QXImageGetDepth(in), QXImageGetDepth(out),
+                    time);
+      });
 }
 
 int dispatch(const std::string& command, const Args& a) {
