@@ -14,7 +14,6 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -24,6 +23,7 @@
 #include "core/Handle.h"
 #include "image/ImageOps.h"
 #include "image/ImageRec.h"
+#include "image/PixelBand.h"
 
 namespace qximage {
 
@@ -126,16 +126,6 @@ void ParallelFor(int32_t count, const std::function<void(int32_t)>& body) {
 
 namespace {
 
-struct FreeBytes {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using Bytes = std::unique_ptr<uint8_t, FreeBytes>;
-
-// Rows per band for rows of `rowBytes`: as many as kBandBytes holds, at least one.
-int32_t BandRows(int64_t rowBytes, int32_t height) {
-  return int32_t(std::clamp<int64_t>(kBandBytes / std::max<int64_t>(rowBytes, 1), 1, std::max(height, 1)));
-}
-
 // `r` moved by (dx, dy) and cut to what int32 coordinates can hold.
 QXRect Shifted(QXRect r, int64_t dx, int64_t dy) {
   const int64_t x0 = std::clamp<int64_t>(r.x + dx, INT32_MIN, INT32_MAX);
@@ -162,18 +152,18 @@ int32_t CopyRect(CImageRec* source, QXRect sourceRect, CImageRec* destination, Q
   const QXRect to{int32_t(from.x + dx), int32_t(from.y + dy), from.width, from.height};
 
   const int64_t rowBytes = int64_t(from.width) * source->mColBytes;
-  const int32_t band = BandRows(rowBytes, from.height);
+  const int32_t bandRows = band::RowsFor(rowBytes, from.height);
   // Zeroed: a solid-fill source leaves its reads untouched, so it copies as zeros.
-  Bytes buffer(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
+  band::Bytes buffer = band::Scratch(int64_t(bandRows) * rowBytes);
   if (!buffer) return kQXErrNoScratch;
   // Within one record, a copy downwards goes from the bottom up so that no band is overwritten
   // before it is read; each band is whole in the buffer, so sideways overlap is harmless.
   const bool upwards = source == destination && dy > 0;
-  const int32_t bands = (from.height + band - 1) / band;
+  const int32_t bands = (from.height + bandRows - 1) / bandRows;
   for (int32_t i = 0; i < bands; ++i) {
     const int32_t index = upwards ? bands - 1 - i : i;
-    const int32_t y = index * band;
-    const int32_t rows = std::min(band, from.height - y);
+    const int32_t y = index * bandRows;
+    const int32_t rows = std::min(bandRows, from.height - y);
     if (int32_t status = source->Read(QXRect{from.x, from.y + y, from.width, rows}, source->mLoPlane, source->mHiPlane,
                                       buffer.get(), int32_t(rowBytes), 0))
       return status;
@@ -390,13 +380,13 @@ QX_EXPORT bool QXImageEqual(QXImageRef a, QXImageRef b) {
   if (x->mDepth != y->mDepth || x->NumPlanes() != y->NumPlanes()) return false;
   if (Empty(bounds)) return true;
   const int64_t rowBytes = int64_t(bounds.width) * x->mColBytes;
-  const int32_t band = qximage::BandRows(rowBytes, bounds.height);
+  const int32_t bandRows = qximage::band::RowsFor(rowBytes, bounds.height);
   // Zeroed: a solid-fill record leaves its reads untouched and compares as zeros.
-  qximage::Bytes first(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
-  qximage::Bytes second(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
+  qximage::band::Bytes first = qximage::band::Scratch(int64_t(bandRows) * rowBytes);
+  qximage::band::Bytes second = qximage::band::Scratch(int64_t(bandRows) * rowBytes);
   if (!first || !second) return false;
-  for (int32_t row = 0; row < bounds.height; row += band) {
-    const int32_t rows = std::min(band, bounds.height - row);
+  for (int32_t row = 0; row < bounds.height; row += bandRows) {
+    const int32_t rows = std::min(bandRows, bounds.height - row);
     const QXRect rect{bounds.x, bounds.y + row, bounds.width, rows};
     if (x->Read(rect, x->mLoPlane, x->mHiPlane, first.get(), int32_t(rowBytes), 0) != 0) return false;
     if (y->Read(rect, y->mLoPlane, y->mHiPlane, second.get(), int32_t(rowBytes), 0) != 0) return false;

@@ -12,10 +12,6 @@
 
 namespace qximage {
 
-// Scratch bytes a band buffer may hold; bands grow to this instead of stopping at 256 rows, so
-// memory stays bounded whatever the row size (at least one row is always taken).
-constexpr int64_t kBandBytes = int64_t(4) << 20;
-
 // 0 when the record has whole-byte samples (1, 2 or 4 bytes) and at least one plane, else 1020.
 int32_t CheckFormat(const CImageRec& image);
 // 0 when both records can exchange pixels as they are (same depth and planes), else 1020.

@@ -185,8 +185,8 @@ QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn)
 
   const band::Blocks blocks = band::BlocksFor(sb, colBytes, kTurnBudget);
   const int64_t bytes = blocks.Bytes(colBytes);
-  std::unique_ptr<uint8_t[]> in[2] = {band::Scratch(bytes), band::Scratch(bytes)};
-  std::unique_ptr<uint8_t[]> out[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  band::Bytes in[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  band::Bytes out[2] = {band::Scratch(bytes), band::Scratch(bytes)};
   if (!in[0] || !in[1] || !out[0] || !out[1]) return kQXErrNoScratch;
   // A single block has nothing to overlap with.
   const bool overlap = sb.width > blocks.width || sb.height > blocks.height;
