@@ -7,17 +7,11 @@
 // never wait on each other, and a tiled destination may purge while its source is being read. The
 // price is that a write to the source running meanwhile may or may not be seen, as with saving.
 #include <CoreFoundation/CoreFoundation.h>
-#include <QXCore/QXThreads.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/Handle.h"
@@ -41,85 +35,6 @@ int32_t CheckSameFormat(const CImageRec& a, const CImageRec& b) {
   if (int32_t status = CheckFormat(b)) return status;
   if (a.mDepth != b.mDepth || a.NumPlanes() != b.NumPlanes()) return kQXErrUnsupportedFormat;
   return 0;
-}
-
-// ---- Parallel loops ----
-
-int32_t ParallelThreads() {
-  static const int32_t threads = int32_t(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
-  return threads;
-}
-
-struct ParallelJob::State {
-  // One per started loop; pool items keep theirs alive, so one that starts after the loop ended
-  // finds no index left and touches nothing else.
-  struct Loop {
-    std::function<void(int32_t)> body;
-    int32_t count = 0;
-    std::atomic<int32_t> next{0};
-    std::mutex mutex;
-    std::condition_variable finished;
-    int32_t done = 0;
-
-    // Runs indices until none is left.
-    void Drain() {
-      int32_t ran = 0;
-      for (int32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-        body(i);
-        ++ran;
-      }
-      if (ran == 0) return;
-      std::lock_guard lock(mutex);
-      done += ran;
-      if (done == count) finished.notify_all();
-    }
-  };
-  std::shared_ptr<Loop> loop;
-
-  static void Work(void* argument) {
-    std::unique_ptr<std::shared_ptr<Loop>> held(static_cast<std::shared_ptr<Loop>*>(argument));
-    (*held)->Drain();
-  }
-};
-
-ParallelJob::ParallelJob() : mState(new State) {}
-
-ParallelJob::~ParallelJob() {
-  Finish();
-  delete mState;
-}
-
-void ParallelJob::Start(int32_t count, std::function<void(int32_t)> body) {
-  Finish();
-  if (count < 1) return;
-  auto loop = std::make_shared<State::Loop>();
-  loop->body = std::move(body);
-  loop->count = count;
-  mState->loop = loop;
-  const int32_t helpers = std::min(ParallelThreads() - 1, count - 1);
-  for (int32_t i = 0; i < helpers; ++i) {
-    auto* argument = new (std::nothrow) std::shared_ptr<State::Loop>(loop);
-    if (argument == nullptr) break;
-    // Without a worker the caller runs the indices itself in Finish.
-    if (QXThreadPoolPush(&State::Work, argument) != 0) {
-      delete argument;
-      break;
-    }
-  }
-}
-
-void ParallelJob::Finish() {
-  std::shared_ptr<State::Loop> loop = std::move(mState->loop);
-  if (!loop) return;
-  loop->Drain();
-  std::unique_lock lock(loop->mutex);
-  loop->finished.wait(lock, [&] { return loop->done == loop->count; });
-}
-
-void ParallelFor(int32_t count, const std::function<void(int32_t)>& body) {
-  ParallelJob job;
-  job.Start(count, body);
-  job.Finish();
 }
 
 // ---- The plain band copy ----

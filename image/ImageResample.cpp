@@ -24,6 +24,7 @@
 #include "image/ImageOps.h"
 #include "image/ImageRec.h"
 #include "image/PixelBand.h"
+#include "image/PoolTasks.h"
 
 namespace {
 
