@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "files/StreamHandle.h"
+#include "net/StreamHandle.h"
 #include "tests/image/ImageTestSupport.h"
 
 using namespace qxtest;
