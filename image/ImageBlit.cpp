@@ -7,23 +7,17 @@
 // never wait on each other, and a tiled destination may purge while its source is being read. The
 // price is that a write to the source running meanwhile may or may not be seen, as with saving.
 #include <CoreFoundation/CoreFoundation.h>
-#include <QXCore/QXThreads.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/Handle.h"
 #include "image/ImageOps.h"
 #include "image/ImageRec.h"
+#include "image/PixelBand.h"
 
 namespace qximage {
 
@@ -43,98 +37,9 @@ int32_t CheckSameFormat(const CImageRec& a, const CImageRec& b) {
   return 0;
 }
 
-// ---- Parallel loops ----
-
-int32_t ParallelThreads() {
-  static const int32_t threads = int32_t(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
-  return threads;
-}
-
-struct ParallelJob::State {
-  // One per started loop; pool items keep theirs alive, so one that starts after the loop ended
-  // finds no index left and touches nothing else.
-  struct Loop {
-    std::function<void(int32_t)> body;
-    int32_t count = 0;
-    std::atomic<int32_t> next{0};
-    std::mutex mutex;
-    std::condition_variable finished;
-    int32_t done = 0;
-
-    // Runs indices until none is left.
-    void Drain() {
-      int32_t ran = 0;
-      for (int32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-        body(i);
-        ++ran;
-      }
-      if (ran == 0) return;
-      std::lock_guard lock(mutex);
-      done += ran;
-      if (done == count) finished.notify_all();
-    }
-  };
-  std::shared_ptr<Loop> loop;
-
-  static void Work(void* argument) {
-    std::unique_ptr<std::shared_ptr<Loop>> held(static_cast<std::shared_ptr<Loop>*>(argument));
-    (*held)->Drain();
-  }
-};
-
-ParallelJob::ParallelJob() : mState(new State) {}
-
-ParallelJob::~ParallelJob() {
-  Finish();
-  delete mState;
-}
-
-void ParallelJob::Start(int32_t count, std::function<void(int32_t)> body) {
-  Finish();
-  if (count < 1) return;
-  auto loop = std::make_shared<State::Loop>();
-  loop->body = std::move(body);
-  loop->count = count;
-  mState->loop = loop;
-  const int32_t helpers = std::min(ParallelThreads() - 1, count - 1);
-  for (int32_t i = 0; i < helpers; ++i) {
-    auto* argument = new (std::nothrow) std::shared_ptr<State::Loop>(loop);
-    if (argument == nullptr) break;
-    // Without a worker the caller runs the indices itself in Finish.
-    if (QXThreadPoolPush(&State::Work, argument) != 0) {
-      delete argument;
-      break;
-    }
-  }
-}
-
-void ParallelJob::Finish() {
-  std::shared_ptr<State::Loop> loop = std::move(mState->loop);
-  if (!loop) return;
-  loop->Drain();
-  std::unique_lock lock(loop->mutex);
-  loop->finished.wait(lock, [&] { return loop->done == loop->count; });
-}
-
-void ParallelFor(int32_t count, const std::function<void(int32_t)>& body) {
-  ParallelJob job;
-  job.Start(count, body);
-  job.Finish();
-}
-
 // ---- The plain band copy ----
 
 namespace {
-
-struct FreeBytes {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using Bytes = std::unique_ptr<uint8_t, FreeBytes>;
-
-// Rows per band for rows of `rowBytes`: as many as kBandBytes holds, at least one.
-int32_t BandRows(int64_t rowBytes, int32_t height) {
-  return int32_t(std::clamp<int64_t>(kBandBytes / std::max<int64_t>(rowBytes, 1), 1, std::max(height, 1)));
-}
 
 // `r` moved by (dx, dy) and cut to what int32 coordinates can hold.
 QXRect Shifted(QXRect r, int64_t dx, int64_t dy) {
@@ -162,18 +67,18 @@ int32_t CopyRect(CImageRec* source, QXRect sourceRect, CImageRec* destination, Q
   const QXRect to{int32_t(from.x + dx), int32_t(from.y + dy), from.width, from.height};
 
   const int64_t rowBytes = int64_t(from.width) * source->mColBytes;
-  const int32_t band = BandRows(rowBytes, from.height);
+  const int32_t bandRows = band::RowsFor(rowBytes, from.height);
   // Zeroed: a solid-fill source leaves its reads untouched, so it copies as zeros.
-  Bytes buffer(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
+  band::Bytes buffer = band::Scratch(int64_t(bandRows) * rowBytes);
   if (!buffer) return kQXErrNoScratch;
   // Within one record, a copy downwards goes from the bottom up so that no band is overwritten
   // before it is read; each band is whole in the buffer, so sideways overlap is harmless.
   const bool upwards = source == destination && dy > 0;
-  const int32_t bands = (from.height + band - 1) / band;
+  const int32_t bands = (from.height + bandRows - 1) / bandRows;
   for (int32_t i = 0; i < bands; ++i) {
     const int32_t index = upwards ? bands - 1 - i : i;
-    const int32_t y = index * band;
-    const int32_t rows = std::min(band, from.height - y);
+    const int32_t y = index * bandRows;
+    const int32_t rows = std::min(bandRows, from.height - y);
     if (int32_t status = source->Read(QXRect{from.x, from.y + y, from.width, rows}, source->mLoPlane, source->mHiPlane,
                                       buffer.get(), int32_t(rowBytes), 0))
       return status;
@@ -390,13 +295,13 @@ QX_EXPORT bool QXImageEqual(QXImageRef a, QXImageRef b) {
   if (x->mDepth != y->mDepth || x->NumPlanes() != y->NumPlanes()) return false;
   if (Empty(bounds)) return true;
   const int64_t rowBytes = int64_t(bounds.width) * x->mColBytes;
-  const int32_t band = qximage::BandRows(rowBytes, bounds.height);
+  const int32_t bandRows = qximage::band::RowsFor(rowBytes, bounds.height);
   // Zeroed: a solid-fill record leaves its reads untouched and compares as zeros.
-  qximage::Bytes first(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
-  qximage::Bytes second(static_cast<uint8_t*>(std::calloc(size_t(band) * size_t(rowBytes), 1)));
+  qximage::band::Bytes first = qximage::band::Scratch(int64_t(bandRows) * rowBytes);
+  qximage::band::Bytes second = qximage::band::Scratch(int64_t(bandRows) * rowBytes);
   if (!first || !second) return false;
-  for (int32_t row = 0; row < bounds.height; row += band) {
-    const int32_t rows = std::min(band, bounds.height - row);
+  for (int32_t row = 0; row < bounds.height; row += bandRows) {
+    const int32_t rows = std::min(bandRows, bounds.height - row);
     const QXRect rect{bounds.x, bounds.y + row, bounds.width, rows};
     if (x->Read(rect, x->mLoPlane, x->mHiPlane, first.get(), int32_t(rowBytes), 0) != 0) return false;
     if (y->Read(rect, y->mLoPlane, y->mHiPlane, second.get(), int32_t(rowBytes), 0) != 0) return false;

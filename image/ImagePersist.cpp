@@ -2,27 +2,23 @@
 // row-major order (row, col, method, length, payload). Words follow the stream's byte order;
 // pixel bytes are copied as they lie in memory.
 //
-// Both directions run tiles through a small ordered ring. Saving: the calling thread fetches each
-// tile in order, tests it against the reference pixel and copies a non-solid tile into a ring
-// slot, releasing the tile at once; pool workers (and the caller, whenever it would otherwise
-// wait) deflate the copies, and the caller writes the records in order with their known lengths,
-// the bytes a sequential placeholder-and-patch writer produces. Loading: the caller reads and
-// checks each record and queues its payload; a worker makes the tile resident and fills it. No
-// thread ever holds one tile's use lock while it makes another resident, and the caller only
-// waits for work that a running thread has already taken, so a slow pool costs speed, not
-// progress.
+// Both directions run tiles through a small ordered ring (TaskRing, PoolTasks.h). Saving: the
+// calling thread fetches each tile in order, tests it against the reference pixel and copies a
+// non-solid tile into a ring slot, releasing the tile at once; pool workers (and the caller,
+// whenever it would otherwise wait) deflate the copies, and the caller writes the records in
+// order with their known lengths, the bytes a sequential placeholder-and-patch writer produces.
+// Loading: the caller reads and checks each record and queues its payload; a worker makes the
+// tile resident and fills it. No thread ever holds one tile's use lock while it makes another
+// resident, and the caller only waits for work that a running thread has already taken, so a
+// slow pool costs speed, not progress.
 #include <QXCore/QXImage.h>
-#include <QXCore/QXProcess.h>
 #include <QXCore/QXStream.h>
-#include <QXCore/QXThreads.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -31,6 +27,7 @@
 #include "utils/Zlib.h"
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
+#include "image/PoolTasks.h"
 
 namespace {
 
@@ -63,8 +60,6 @@ constexpr uint64_t kDeflateMaxRatio = 1032;
 
 // The ring holds this many bytes of tile copies at most (and always at least two slots).
 constexpr int64_t kRingBytes = int64_t(64) << 20;
-
-int32_t WorkerCount() { return std::clamp(QXProcessGetNumProcessors(), 1, 16); }
 
 int32_t RingSlots(int32_t workers, int64_t slotBytes) {
   int32_t slots = std::clamp(3 * workers, 4, 32);
@@ -104,147 +99,6 @@ void RepeatPattern(uint8_t* bytes, size_t unit, size_t count) {
   }
 }
 
-// Jobs in a fixed ring, retired by the caller in the order they were queued. A job is run (its
-// Run()) once, by a pool worker or by the caller. Workers hold the shared state, not the caller's
-// frame, so one that starts after the caller has left finds nothing to do and ends.
-template <class Job>
-class OrderedRing {
- public:
-  OrderedRing(int32_t slots, int32_t workers) : mShared(std::make_shared<Shared>()) {
-    mShared->jobs.resize(size_t(slots));
-    mShared->states.assign(size_t(slots), kFree);
-    mShared->maxRunning = workers;
-  }
-  // No job may outlive the caller's frame: pending ones are dropped, running ones waited for.
-  ~OrderedRing() { Cancel(); }
-  OrderedRing(const OrderedRing&) = delete;
-  OrderedRing& operator=(const OrderedRing&) = delete;
-
-  bool Full() const { return mShared->count == mShared->jobs.size(); }
-  bool Empty() const { return mShared->count == 0; }
-
-  // The slot the next Push queues; only while !Full().
-  Job& Next() { return mShared->jobs[(mShared->head + mShared->count) % mShared->jobs.size()]; }
-
-  // Queues Next(): as done at once, or for a worker to run.
-  void Push(bool needsRun) {
-    bool spawn = false;
-    {
-      std::lock_guard lock(mShared->mutex);
-      size_t slot = (mShared->head + mShared->count) % mShared->jobs.size();
-      mShared->states[slot] = needsRun ? kPending : kDone;
-      ++mShared->count;
-      if (needsRun && mShared->running < mShared->maxRunning) {
-        ++mShared->running;
-        spawn = true;
-      }
-    }
-    if (spawn) Spawn();
-  }
-
-  // The oldest job when it is done, else null. The caller owns it until Retire().
-  Job* Ready() {
-    std::lock_guard lock(mShared->mutex);
-    if (mShared->count == 0 || mShared->states[mShared->head] != kDone) return nullptr;
-    return &mShared->jobs[mShared->head];
-  }
-  void Retire() {
-    std::lock_guard lock(mShared->mutex);
-    mShared->states[mShared->head] = kFree;
-    mShared->head = (mShared->head + 1) % mShared->jobs.size();
-    --mShared->count;
-  }
-
-  // Runs the oldest pending job on the calling thread, or, when every unfinished job is already
-  // running, waits until the oldest one is done. Retire what is ready first, or this returns at
-  // once.
-  void HelpOrWait() {
-    std::unique_lock lock(mShared->mutex);
-    if (RunOne(*mShared, lock)) return;
-    if (mShared->count == 0 || mShared->states[mShared->head] == kDone) return;
-    mShared->changed.wait(lock, [&] { return mShared->states[mShared->head] == kDone; });
-  }
-
-  // Whether a queued job that is not done yet satisfies `match`.
-  template <class Match>
-  bool AnyUnfinished(Match&& match) {
-    std::lock_guard lock(mShared->mutex);
-    for (size_t i = 0; i < mShared->count; ++i) {
-      size_t slot = (mShared->head + i) % mShared->jobs.size();
-      if (mShared->states[slot] != kDone && match(mShared->jobs[slot])) return true;
-    }
-    return false;
-  }
-
-  // Drops the pending jobs (their Canceled() is called) and waits for the running ones.
-  void Cancel() {
-    std::unique_lock lock(mShared->mutex);
-    for (size_t i = 0; i < mShared->count; ++i) {
-      size_t slot = (mShared->head + i) % mShared->jobs.size();
-      if (mShared->states[slot] == kPending) {
-        mShared->jobs[slot].Canceled();
-        mShared->states[slot] = kDone;
-      }
-    }
-    mShared->changed.wait(lock, [&] {
-      for (size_t i = 0; i < mShared->count; ++i) {
-        if (mShared->states[(mShared->head + i) % mShared->jobs.size()] == kWorking) return false;
-      }
-      return true;
-    });
-  }
-
- private:
-  enum : uint8_t { kFree, kPending, kWorking, kDone };
-
-  struct Shared {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Job> jobs;
-    std::vector<uint8_t> states;
-    size_t head = 0;
-    size_t count = 0;
-    int32_t running = 0;  // pool items queued or running
-    int32_t maxRunning = 0;
-  };
-
-  // Takes the oldest pending job and runs it with the lock released. False when none is pending.
-  static bool RunOne(Shared& shared, std::unique_lock<std::mutex>& lock) {
-    for (size_t i = 0; i < shared.count; ++i) {
-      size_t slot = (shared.head + i) % shared.jobs.size();
-      if (shared.states[slot] != kPending) continue;
-      shared.states[slot] = kWorking;
-      lock.unlock();
-      shared.jobs[slot].Run();
-      lock.lock();
-      shared.states[slot] = kDone;
-      shared.changed.notify_all();
-      return true;
-    }
-    return false;
-  }
-
-  static void Work(void* argument) {
-    std::unique_ptr<std::shared_ptr<Shared>> held(static_cast<std::shared_ptr<Shared>*>(argument));
-    Shared& shared = **held;
-    std::unique_lock lock(shared.mutex);
-    while (RunOne(shared, lock)) {
-    }
-    --shared.running;
-  }
-
-  void Spawn() {
-    auto* argument = new (std::nothrow) std::shared_ptr<Shared>(mShared);
-    if (argument != nullptr && QXThreadPoolPush(&Work, argument) == 0) return;
-    delete argument;
-    // Without a worker the caller runs the job itself in HelpOrWait.
-    std::lock_guard lock(mShared->mutex);
-    --mShared->running;
-  }
-
-  std::shared_ptr<Shared> mShared;
-};
-
 // ---- Saving ----
 
 struct SaveJob {
@@ -256,7 +110,6 @@ struct SaveJob {
   int32_t status = 0;
 
   void Run() { status = qxzlib::Compress(input.get(), uint32_t(tileBytes), output); }
-  void Canceled() { status = kQXErrGeneric; }
 };
 
 int32_t WriteRecord(CBaseStream* stream, const SaveJob& job, const std::vector<uint8_t>& reference) {
@@ -315,7 +168,6 @@ struct LoadJob {
     }
     if (tile != nullptr) tile->ReleaseUse();
   }
-  void Canceled() { status = kQXErrGeneric; }
 };
 
 bool AllZero(const std::vector<uint8_t>& bytes) {
@@ -378,13 +230,14 @@ int32_t CImageRecFile::SaveToStream(CBaseStream* stream) {
     }
 
     const int32_t rows = mTileRows, cols = mTileCols;
-    const int32_t workers = mTileCount > 1 ? WorkerCount() : 0;
-    OrderedRing<SaveJob> ring(RingSlots(workers, int64_t(tileBytes)), workers);
+    const int32_t workers = mTileCount > 1 ? qximage::PoolThreads() : 0;
+    std::vector<SaveJob> jobs(size_t(RingSlots(workers, int64_t(tileBytes))));
+    qximage::TaskRing ring(int32_t(jobs.size()), workers, [&jobs](int32_t k) { jobs[size_t(k)].Run(); });
     std::vector<uint8_t> scratch;
 
     auto writeReady = [&]() -> int32_t {
-      while (SaveJob* job = ring.Ready()) {
-        int32_t written = WriteRecord(stream, *job, reference);
+      for (int32_t k = ring.Ready(); k >= 0; k = ring.Ready()) {
+        int32_t written = WriteRecord(stream, jobs[size_t(k)], reference);
         ring.Retire();
         if (written != 0) return written;
       }
@@ -421,7 +274,7 @@ int32_t CImageRecFile::SaveToStream(CBaseStream* stream) {
         bool solid =
             edge ? AllReference(scratch.data(), int64_t(visibleRowBytes), visible.height, visibleRowBytes, referenceRow)
                  : AllReference(data, int64_t(tileRowBytes), kTile, tileRowBytes, referenceRow);
-        SaveJob& job = ring.Next();
+        SaveJob& job = jobs[size_t(ring.NextSlot())];
         job.row = r;
         job.col = c;
         job.solid = solid;
@@ -506,16 +359,17 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
     if (status != 0) return status;
     if (mColBytes != colBytes || mTileRows != tileRows || mTileCols != tileCols) return kQXErrGeneric;
 
-    const int32_t workers = tileCount > 1 ? WorkerCount() : 0;
-    OrderedRing<LoadJob> ring(RingSlots(workers, int64_t(ringLimit)), workers);
+    const int32_t workers = tileCount > 1 ? qximage::PoolThreads() : 0;
+    std::vector<LoadJob> jobs(size_t(RingSlots(workers, int64_t(ringLimit))));
+    qximage::TaskRing ring(int32_t(jobs.size()), workers, [&jobs](int32_t k) { jobs[size_t(k)].Run(); });
     // Tiles a record of this stream has written. Until then a tile holds zeros without being made
     // resident, so a record of zeros for it is dropped rather than materialised.
     std::vector<bool> written(size_t(tileCount), false);
     int32_t jobStatus = 0;  // the first failure of a queued record, in record order
 
     auto retireReady = [&] {
-      while (LoadJob* job = ring.Ready()) {
-        if (jobStatus == 0) jobStatus = job->status;
+      for (int32_t k = ring.Ready(); k >= 0; k = ring.Ready()) {
+        if (jobStatus == 0) jobStatus = jobs[size_t(k)].status;
         ring.Retire();
       }
     };
@@ -534,7 +388,7 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
       const int32_t row = head.row, col = head.col, method = head.method, length = head.length;
       const size_t index = size_t(row) * size_t(tileCols) + size_t(col);
       // A later record for the same tile must land after the earlier one.
-      auto sameTile = [&](const LoadJob& job) { return job.row == row && job.col == col; };
+      auto sameTile = [&](int32_t k) { return jobs[size_t(k)].row == row && jobs[size_t(k)].col == col; };
       for (retireReady(); ring.AnyUnfinished(sameTile); retireReady()) ring.HelpOrWait();
 
       if (streamed()) {
@@ -558,7 +412,7 @@ int32_t CImageRecFile::ReadFromStream(CBaseStream* stream) {
         retireReady();
         if (ring.Full()) ring.HelpOrWait();
       }
-      LoadJob& job = ring.Next();
+      LoadJob& job = jobs[size_t(ring.NextSlot())];
       if (k == 0) {
         job.payload.swap(firstPayload);
       } else {

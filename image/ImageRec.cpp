@@ -124,16 +124,58 @@ int32_t EffectiveFlag(int32_t flags, bool write) {
   return set & -set;
 }
 
-inline uint16_t Convert(uint16_t s, int32_t flag) {
-  switch (flag) {
-    case kQXImageFlag15To16: {
-      const uint32_t v = (uint32_t(s) * 65535u) >> 15;
-      return uint16_t(v > 65535u ? 65535u : v);
-    }
-    case kQXImageFlag16To15: return uint16_t((uint32_t(s) + 1) >> 1);
-    case kQXImageFlagSwap:
-    case kQXImageFlagSwap2: return uint16_t((s >> 8) | (s << 8));
-    default: return s;
+// A 16-bit sample through the conversion kFlag: one of the flags that keep 16 bits, or 0.
+template <int32_t kFlag>
+uint16_t Convert(uint16_t s) {
+  if constexpr (kFlag == kQXImageFlag15To16) {
+    const uint32_t v = (uint32_t(s) * 65535u) >> 15;
+    return uint16_t(v > 65535u ? 65535u : v);
+  } else if constexpr (kFlag == kQXImageFlag16To15) {
+    return uint16_t((uint32_t(s) + 1) >> 1);
+  } else if constexpr (kFlag == kQXImageFlagSwap || kFlag == kQXImageFlagSwap2) {
+    return uint16_t((s >> 8) | (s << 8));
+  } else {
+    return s;
+  }
+}
+
+// Sample p of one pixel, moved and converted; one type per conversion, so that each gets a loop
+// of its own and the flag is looked at once per row, not once per sample.
+template <int32_t kFlag>
+struct Convert16 {
+  void operator()(const uint8_t* from, uint8_t* to, int32_t p) const {
+    uint16_t s;
+    std::memcpy(&s, from + 2 * p, 2);
+    const uint16_t v = Convert<kFlag>(s);
+    std::memcpy(to + 2 * p, &v, 2);
+  }
+};
+
+// The image's 16-bit samples as their high bytes in the buffer.
+struct Narrow8 {
+  void operator()(const uint8_t* from, uint8_t* to, int32_t p) const {
+    uint16_t s;
+    std::memcpy(&s, from + 2 * p, 2);
+    to[p] = uint8_t(s >> 8);
+  }
+};
+
+// The buffer's bytes b as 16-bit samples b * 257 in the image.
+struct Widen8 {
+  void operator()(const uint8_t* from, uint8_t* to, int32_t p) const {
+    const uint16_t v = uint16_t(from[p] * 257u);
+    std::memcpy(to + 2 * p, &v, 2);
+  }
+};
+
+// `sample(pixelFrom, pixelTo, plane)` for each sample of `width` pixels.
+template <class Sample>
+void EachSample(const uint8_t* from, size_t fromStep, uint8_t* to, size_t toStep, int32_t width, int32_t planes,
+                Sample sample) {
+  for (int32_t x = 0; x < width; ++x) {
+    const uint8_t* src = from + size_t(x) * fromStep;
+    uint8_t* dst = to + size_t(x) * toStep;
+    for (int32_t p = 0; p < planes; ++p) sample(src, dst, p);
   }
 }
 
@@ -170,64 +212,30 @@ int32_t ResolveTransfer(const CImageRec& image, QXRect rect, int32_t loPlane, in
   return 0;
 }
 
-void ReadRow(const QXTransfer& t, const uint8_t* image, int32_t colBytes, int32_t planeBytes, uint8_t* buffer,
+void CopyRow(const QXTransfer& t, int32_t planeBytes, const uint8_t* from, size_t fromStep, uint8_t* to, size_t toStep,
              int32_t width) {
   if (t.wholePixels) {
-    std::memcpy(buffer, image, size_t(width) * size_t(colBytes));
+    std::memcpy(to, from, size_t(width) * fromStep);
     return;
   }
-  const size_t sampleBytes = size_t(t.planes) * size_t(planeBytes);
-  const size_t bufPixel = size_t(t.planes) * size_t(t.bufSample);
-  image += t.planeOffset;
   if (t.flag == 0) {
-    for (int32_t x = 0; x < width; ++x)
-      std::memcpy(buffer + x * bufPixel, image + size_t(x) * size_t(colBytes), sampleBytes);
+    const size_t sampleBytes = size_t(t.planes) * size_t(planeBytes);
+    for (int32_t x = 0; x < width; ++x) std::memcpy(to + x * toStep, from + x * fromStep, sampleBytes);
     return;
   }
-  for (int32_t x = 0; x < width; ++x) {
-    const uint8_t* src = image + size_t(x) * size_t(colBytes);
-    uint8_t* dst = buffer + x * bufPixel;
-    for (int32_t p = 0; p < t.planes; ++p) {
-      uint16_t s;
-      std::memcpy(&s, src + 2 * p, 2);
-      if (t.flag == kQXImageFlagRead8) {
-        dst[p] = uint8_t(s >> 8);
-      } else {
-        const uint16_t v = Convert(s, t.flag);
-        std::memcpy(dst + 2 * p, &v, 2);
-      }
-    }
-  }
-}
-
-void WriteRow(const QXTransfer& t, uint8_t* image, int32_t colBytes, int32_t planeBytes, const uint8_t* buffer,
-              int32_t width) {
-  if (t.wholePixels) {
-    std::memcpy(image, buffer, size_t(width) * size_t(colBytes));
-    return;
-  }
-  const size_t sampleBytes = size_t(t.planes) * size_t(planeBytes);
-  const size_t bufPixel = size_t(t.planes) * size_t(t.bufSample);
-  image += t.planeOffset;
-  if (t.flag == 0) {
-    for (int32_t x = 0; x < width; ++x)
-      std::memcpy(image + size_t(x) * size_t(colBytes), buffer + x * bufPixel, sampleBytes);
-    return;
-  }
-  for (int32_t x = 0; x < width; ++x) {
-    uint8_t* dst = image + size_t(x) * size_t(colBytes);
-    const uint8_t* src = buffer + x * bufPixel;
-    for (int32_t p = 0; p < t.planes; ++p) {
-      uint16_t v;
-      if (t.flag == kQXImageFlagWrite8) {
-        v = uint16_t(src[p] * 257u);
-      } else {
-        uint16_t s;
-        std::memcpy(&s, src + 2 * p, 2);
-        v = Convert(s, t.flag);
-      }
-      std::memcpy(dst + 2 * p, &v, 2);
-    }
+  // Read8 only ever applies to reads and Write8 to writes; the others convert 16-bit samples the
+  // same way in both directions.
+  switch (t.flag) {
+    case kQXImageFlagRead8: return EachSample(from, fromStep, to, toStep, width, t.planes, Narrow8{});
+    case kQXImageFlagWrite8: return EachSample(from, fromStep, to, toStep, width, t.planes, Widen8{});
+    case kQXImageFlag15To16:
+      return EachSample(from, fromStep, to, toStep, width, t.planes, Convert16<kQXImageFlag15To16>{});
+    case kQXImageFlag16To15:
+      return EachSample(from, fromStep, to, toStep, width, t.planes, Convert16<kQXImageFlag16To15>{});
+    case kQXImageFlagSwap:
+    case kQXImageFlagSwap2:
+      return EachSample(from, fromStep, to, toStep, width, t.planes, Convert16<kQXImageFlagSwap>{});
+    default: return EachSample(from, fromStep, to, toStep, width, t.planes, Convert16<0>{});
   }
 }
 

@@ -5,6 +5,7 @@
 #include <QXCore/QXImage.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -110,11 +111,22 @@ namespace qximage {
 // misses the image.
 int32_t ResolveTransfer(const CImageRec& image, QXRect rect, int32_t loPlane, int32_t hiPlane, int32_t rowBytes,
                         int32_t flags, bool write, QXTransfer& out);
-// Copies `width` pixels of one row between image memory (pixels of `colBytes`) and a buffer.
-void ReadRow(const QXTransfer& t, const uint8_t* image, int32_t colBytes, int32_t planeBytes, uint8_t* buffer,
+// Copies `width` pixels of one row from `from` (a pixel every `fromStep` bytes) to `to` (every
+// `toStep` bytes): the transfer's planes of each, converted by its flag. Reads and writes are this
+// one routine with the image and buffer sides swapped.
+void CopyRow(const QXTransfer& t, int32_t planeBytes, const uint8_t* from, size_t fromStep, uint8_t* to, size_t toStep,
              int32_t width);
-void WriteRow(const QXTransfer& t, uint8_t* image, int32_t colBytes, int32_t planeBytes, const uint8_t* buffer,
-              int32_t width);
+// One row between image memory (pixels of `colBytes`) and a buffer, in either direction.
+inline void ReadRow(const QXTransfer& t, const uint8_t* image, int32_t colBytes, int32_t planeBytes, uint8_t* buffer,
+                    int32_t width) {
+  CopyRow(t, planeBytes, image + t.planeOffset, size_t(colBytes), buffer, size_t(t.planes) * size_t(t.bufSample),
+          width);
+}
+inline void WriteRow(const QXTransfer& t, uint8_t* image, int32_t colBytes, int32_t planeBytes, const uint8_t* buffer,
+                     int32_t width) {
+  CopyRow(t, planeBytes, buffer, size_t(t.planes) * size_t(t.bufSample), image + t.planeOffset, size_t(colBytes),
+          width);
+}
 // The intersection of two rectangles; width and height 0 when they do not meet.
 QXRect Intersect(QXRect a, QXRect b);
 

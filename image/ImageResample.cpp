@@ -9,8 +9,8 @@
 //    from band buffers (a worker calling Read would wait on locks the caller may hold). The next
 //    band is read, and the previous one written, while the workers compute the current one;
 //  - a band holds only the source rows its destination rows use, so a large reduction reads two
-//    rows out of every `ratio` rather than all of them; bands are bounded in bytes (kBandBytes),
-//    not to 256 rows;
+//    rows out of every `ratio` rather than all of them; bands are bounded in bytes
+//    (band::kRowsBudget), not to 256 rows;
 //  - where fx and fy are both exactly 0.5 (every pixel of an exact 2:1 reduction, and of mips whose
 //    sizes divide exactly) the formula is exactly (a + b + d + e) >> 2, computed in integers.
 #include <algorithm>
@@ -23,10 +23,13 @@
 
 #include "image/ImageOps.h"
 #include "image/ImageRec.h"
+#include "image/PixelBand.h"
+#include "image/PoolTasks.h"
 
 namespace {
 
 using qximage::Intersect;
+namespace band = qximage::band;
 
 // The source index and fraction used by each destination row or column, for the part of the
 // destination that lies inside the destination image. Indices are relative to the readable source
@@ -198,25 +201,20 @@ class Resampler {
     mColBytes = mSource->mColBytes;
     mSourceRowBytes = size_t(mRead.width) * size_t(mColBytes);
     mDestinationRowBytes = size_t(written.width) * size_t(mColBytes);
-    mSourceRowsCap = int32_t(std::max<int64_t>(2, qximage::kBandBytes / int64_t(mSourceRowBytes)));
-    mDestinationRowsCap = int32_t(std::max<int64_t>(1, qximage::kBandBytes / int64_t(mDestinationRowBytes)));
+    mSourceRowsCap = int32_t(std::max<int64_t>(2, band::kRowsBudget / int64_t(mSourceRowBytes)));
+    mDestinationRowsCap = int32_t(std::max<int64_t>(1, band::kRowsBudget / int64_t(mDestinationRowBytes)));
     mSourceRowsCap = std::min(mSourceRowsCap, std::max(2, int32_t(2 * mRows.i0.size())));
     mDestinationRowsCap = std::min(mDestinationRowsCap, int32_t(mRows.i0.size()));
     for (int i = 0; i < 2; ++i) {
       // Zeroed: a solid-fill source leaves its reads untouched, so they read as zeros.
-      mSourceBuffers[i].reset(static_cast<uint8_t*>(std::calloc(size_t(mSourceRowsCap) * mSourceRowBytes, 1)));
-      mDestinationBuffers[i].reset(
-          static_cast<uint8_t*>(std::malloc(size_t(mDestinationRowsCap) * mDestinationRowBytes)));
+      mSourceBuffers[i] = band::Scratch(int64_t(mSourceRowsCap) * int64_t(mSourceRowBytes));
+      mDestinationBuffers[i] = band::Scratch(int64_t(mDestinationRowsCap) * int64_t(mDestinationRowBytes), false);
       if (!mSourceBuffers[i] || !mDestinationBuffers[i]) return kQXErrNoScratch;
     }
     return Pipeline();
   }
 
  private:
-  struct Free {
-    void operator()(uint8_t* p) const { std::free(p); }
-  };
-
   // Which kernel each row can use.
   void Classify() {
     mColumnsHalf = true;
@@ -359,7 +357,7 @@ class Resampler {
   int32_t mColBytes = 0;
   size_t mSourceRowBytes = 0, mDestinationRowBytes = 0;
   int32_t mSourceRowsCap = 0, mDestinationRowsCap = 0;
-  std::unique_ptr<uint8_t, Free> mSourceBuffers[2], mDestinationBuffers[2];
+  band::Bytes mSourceBuffers[2], mDestinationBuffers[2];
 };
 
 int32_t RunResampler(CImageRec* source, QXRect sourceRect, CImageRec* destination, QXRect destinationRect,

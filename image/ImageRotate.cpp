@@ -5,20 +5,18 @@
 // and written as one block of the result. A quarter turn makes source columns into result rows, so
 // it is a transpose in small squares, never a column at a time through Read. The calling thread
 // does every Read and Write (no record lock is held across calls) while a pool worker turns the
-// previous block from the buffers alone: reading, turning and writing overlap. Memory: four
-// buffers of one block, 2 MB together for pixels of up to 8 bytes and at most 32 MB for the largest
-// pixels (256 x 256 x 128 bytes). Pixels are addressed from the bounds' origin; the result keeps
-// the source's origin.
+// previous block from the buffers alone (TaskRing, PoolTasks.h): reading, turning and writing
+// overlap. Memory: four buffers of one block, 2 MB together for pixels of up to 8 bytes and at
+// most 32 MB for the largest pixels (256 x 256 x 128 bytes). Pixels are addressed from the
+// bounds' origin; the result keeps the source's origin.
 #include <QXCore/QXImage.h>
-#include <QXCore/QXThreads.h>
 
 #include <cstddef>
 #include <cstring>
-#include <future>
-#include <memory>
 
 #include "image/ImageRec.h"
 #include "image/PixelBand.h"
+#include "image/PoolTasks.h"
 
 namespace band = qximage::band;
 
@@ -115,51 +113,6 @@ QXRect Destination(Turn turn, QXRect sb, QXRect r) {
   }
 }
 
-// One turn of a block on a pool worker. The job owns nothing but its promise; the caller keeps the
-// buffers alive until the future is ready.
-struct TurnJob {
-  Turn turn;
-  const uint8_t* in;
-  uint8_t* out;
-  int32_t w, h, colBytes;
-  std::promise<void> done;
-
-  static void Run(void* argument) {
-    std::unique_ptr<TurnJob> job(static_cast<TurnJob*>(argument));
-    TurnBlock(job->turn, job->in, job->out, job->w, job->h, job->colBytes);
-    job->done.set_value();
-  }
-};
-
-// Starts a turn on the pool; when that cannot be had the turn is done here and now.
-std::future<void> StartTurn(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h, int32_t colBytes) {
-  try {
-    auto job = std::make_unique<TurnJob>(TurnJob{turn, in, out, w, h, colBytes, {}});
-    std::future<void> ready = job->done.get_future();
-    if (QXThreadPoolPush(&TurnJob::Run, job.get()) == 0) {
-      (void)job.release();
-      return ready;
-    }
-  } catch (...) {
-  }
-  TurnBlock(turn, in, out, w, h, colBytes);
-  return {};
-}
-
-// Waits for the turn in flight, also when the caller leaves early: its buffers outlive it.
-class InFlight {
- public:
-  ~InFlight() { Wait(); }
-  void Set(std::future<void> f) { mFuture = std::move(f); }
-  void Wait() {
-    if (mFuture.valid()) mFuture.wait();
-    mFuture = {};
-  }
-
- private:
-  std::future<void> mFuture;
-};
-
 QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn) {
   if (outImage == nullptr) return kQXErrInvalidArgument;
   *outImage = nullptr;
@@ -185,34 +138,35 @@ QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn)
 
   const band::Blocks blocks = band::BlocksFor(sb, colBytes, kTurnBudget);
   const int64_t bytes = blocks.Bytes(colBytes);
-  std::unique_ptr<uint8_t[]> in[2] = {band::Scratch(bytes), band::Scratch(bytes)};
-  std::unique_ptr<uint8_t[]> out[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  band::Bytes in[2] = {band::Scratch(bytes), band::Scratch(bytes)};
+  band::Bytes out[2] = {band::Scratch(bytes), band::Scratch(bytes)};
   if (!in[0] || !in[1] || !out[0] || !out[1]) return kQXErrNoScratch;
-  // A single block has nothing to overlap with.
+  QXRect turned[2] = {};  // the source block of each slot, set before its turn is queued
+  // A single block has nothing to overlap with: it is turned on the calling thread.
   const bool overlap = sb.width > blocks.width || sb.height > blocks.height;
-  InFlight turning;  // declared after the buffers: waited for before they go
-  QXRect previous{};
-  int32_t index = 0;
-  // Block n is read while block n - 1 turns on a worker; then n starts turning while n - 1 is written.
-  QXStatus status = band::ForEachBlock(sb, blocks, [&](QXRect r) {
-    const int32_t k = index++ & 1;
-    if (int32_t s = src->Read(r, src->mLoPlane, src->mHiPlane, in[k].get(), 0, 0)) return s;
-    turning.Wait();
-    if (overlap) {
-      turning.Set(StartTurn(turn, in[k].get(), out[k].get(), r.width, r.height, colBytes));
-    } else {
-      TurnBlock(turn, in[k].get(), out[k].get(), r.width, r.height, colBytes);
-    }
-    int32_t written = 0;
-    if (previous.width > 0)
-      written = dst->Write(Destination(turn, sb, previous), dst->mLoPlane, dst->mHiPlane, out[k ^ 1].get(), 0, 0);
-    previous = r;
-    return written;
+  qximage::TaskRing ring(2, overlap ? 1 : 0, [&](int32_t k) {
+    TurnBlock(turn, in[k].get(), out[k].get(), turned[k].width, turned[k].height, colBytes);
   });
-  turning.Wait();
-  if (status == 0 && previous.width > 0)
-    status =
-        dst->Write(Destination(turn, sb, previous), dst->mLoPlane, dst->mHiPlane, out[(index - 1) & 1].get(), 0, 0);
+  auto writeOldest = [&](int32_t k) {
+    const int32_t status =
+        dst->Write(Destination(turn, sb, turned[k]), dst->mLoPlane, dst->mHiPlane, out[k].get(), 0, 0);
+    ring.Retire();
+    return status;
+  };
+  // Block n is read while block n - 1 turns on a worker; then n starts turning while n - 1 is
+  // written. The ring holds n - 1 until it is written, so the next slot is free for n.
+  QXStatus status = band::ForEachBlock(sb, blocks, [&](QXRect r) {
+    const int32_t k = ring.NextSlot();
+    if (int32_t s = src->Read(r, src->mLoPlane, src->mHiPlane, in[k].get(), 0, 0)) return s;
+    const int32_t previous = ring.WaitOldest();
+    turned[k] = r;
+    ring.Push();
+    return previous < 0 ? 0 : writeOldest(previous);
+  });
+  if (status == 0) {
+    const int32_t last = ring.WaitOldest();
+    if (last >= 0) status = writeOldest(last);
+  }
   if (status != 0) return status;
   *outImage = qx::toHandle<__QXImage>(dst.release());
   return 0;

@@ -1,29 +1,45 @@
-// Bands of pixels for the whole-image operations: scratch memory that never throws, and the walk
-// over an image in blocks whose size is bounded whatever the image's shape.
+// Bands of pixels for the pixel operations: scratch memory that never throws, bands of whole rows
+// for copies and resampling, and the walk over an image in blocks whose size is bounded whatever
+// the image's shape.
 #pragma once
 
 #include <QXCore/QXImage.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "image/ImageRec.h"
 
 namespace qximage::band {
 
-// Scratch per buffer. A band of 256 rows of an 8000-pixel 16-bit RGB image (12 MB) fits, so such
-// images go through in whole-width bands; wider images are split into column chunks. The largest
-// pixel (32 planes of 4 bytes) still fits 256 x 256 pixels, so a block is never narrower than a tile
-// unless the image is.
-constexpr int64_t kBudget = int64_t(16) << 20;
+struct FreeBytes {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+using Bytes = std::unique_ptr<uint8_t, FreeBytes>;
 
-// Zeroed bytes (a solid-fill record's Read leaves the buffer as it was), or null.
-inline std::unique_ptr<uint8_t[]> Scratch(int64_t bytes) {
-  if (bytes <= 0) bytes = 1;
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size_t(bytes)]());
+// Zeroed bytes unless `zeroed` is false (a solid-fill record's Read leaves the buffer as it was),
+// or null.
+inline Bytes Scratch(int64_t bytes, bool zeroed = true) {
+  const size_t size = size_t(std::max<int64_t>(bytes, 1));
+  return Bytes(static_cast<uint8_t*>(zeroed ? std::calloc(size, 1) : std::malloc(size)));
 }
+
+// Scratch a band of whole rows may hold; bands grow to this instead of stopping at 256 rows, so
+// memory stays bounded whatever the row size (at least one row is always taken).
+constexpr int64_t kRowsBudget = int64_t(4) << 20;
+
+// Rows per band for rows of `rowBytes`: as many as kRowsBudget holds, at least one.
+inline int32_t RowsFor(int64_t rowBytes, int32_t height) {
+  return int32_t(std::clamp<int64_t>(kRowsBudget / std::max<int64_t>(rowBytes, 1), 1, std::max(height, 1)));
+}
+
+// Scratch per buffer of a block. A band of 256 rows of an 8000-pixel 16-bit RGB image (12 MB)
+// fits, so such images go through in whole-width bands; wider images are split into column
+// chunks. The largest pixel (32 planes of 4 bytes) still fits 256 x 256 pixels, so a block is
+// never narrower than a tile unless the image is.
+constexpr int64_t kBudget = int64_t(16) << 20;
 
 // Block size for pixels of `colBytes` over `bounds`: up to 256 rows (one row of tiles) and as many
 // columns as the budget allows, in whole tiles unless the image is narrower.
