@@ -12,6 +12,7 @@
 #include "core/ProgramSupport.h"
 #include "net/StreamHandle.h"
 #include "tests/image/ImageTestSupport.h"
+#include "tests/net/StreamTestSupport.h"
 
 using namespace qxtest;
 
@@ -53,32 +54,8 @@ QXStatus Load(const Bytes& bytes, Image& out, QXStreamByteOrder order = kQXStrea
 }
 
 // Bytes as a socket delivers them: no position, no length, 10057 at the end.
-class SocketLike : public CBaseStream {
- public:
-  explicit SocketLike(Bytes bytes) : mBytes(std::move(bytes)) {}
-  int32_t Open() override { return 0; }
-  void Close() override {}
-  int32_t ReadChunk(char* buffer, bool, uint64_t& count) override {
-    count = std::min<uint64_t>(count, mBytes.size() - mAt);
-    if (count == 0) return kQXErrNotConnected;
-    std::memcpy(buffer, mBytes.data() + mAt, count);
-    mAt += count;
-    return 0;
-  }
-  int32_t WriteChunk(const char*, uint64_t&) override { return kQXErrGeneric; }
-  int32_t ReadChar(char& c) override {
-    uint64_t n = 1;
-    return ReadChunk(&c, false, n);
-  }
-  bool IsEOF() override { return mAt == mBytes.size(); }
-
- private:
-  Bytes mBytes;
-  size_t mAt = 0;
-};
-
 QXStatus LoadUnknownLength(const Bytes& bytes, Image& out) {
-  SocketLike stream(bytes);
+  streamtest::TrickleStream stream(std::string(bytes.begin(), bytes.end()), SIZE_MAX);
   return Load(bytes, out, kQXStreamByteOrderLittleEndian, qx::toHandle<__QXStream>(&stream));
 }
 

@@ -1,10 +1,12 @@
-// Helpers shared by the stream and socket tests: an owning stream pointer, memory streams over
-// bytes, reads, typed values and lines as values, and a status check for a series of calls.
+// Helpers shared by the stream, socket and image-stream tests: an owning stream pointer, memory
+// streams over bytes, a socket-like stream, reads, typed values and lines as values, and a status
+// check for a series of calls.
 #pragma once
 
 #include <QXCore/QXStream.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -70,5 +72,35 @@ inline int32_t FirstError(std::initializer_list<int32_t> statuses) {
     if (status != 0) return status;
   return 0;
 }
+
+// A stream that, like a socket, hands over at most `chunk` bytes per read, knows no length and
+// ends with 10057.
+class TrickleStream : public CBaseStream {
+ public:
+  TrickleStream(std::string bytes, size_t chunk) : mBytes(std::move(bytes)), mChunk(chunk) {}
+  int32_t Open() override { return 0; }
+  void Close() override {}
+  int32_t ReadChunk(char* buffer, bool, uint64_t& count) override {
+    if (mAt == mBytes.size()) {
+      count = 0;
+      return kQXErrNotConnected;
+    }
+    count = std::min<uint64_t>({count, mChunk, mBytes.size() - mAt});
+    std::memcpy(buffer, mBytes.data() + mAt, count);
+    mAt += count;
+    return 0;
+  }
+  int32_t WriteChunk(const char*, uint64_t&) override { return kQXErrGeneric; }
+  int32_t ReadChar(char& c) override {
+    uint64_t n = 1;
+    return ReadChunk(&c, false, n);
+  }
+  bool IsEOF() override { return false; }
+  size_t mAt = 0;
+
+ private:
+  std::string mBytes;
+  size_t mChunk;
+};
 
 }  // namespace streamtest

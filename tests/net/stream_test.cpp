@@ -17,36 +17,6 @@ namespace {
 using namespace filetest;
 using namespace streamtest;
 
-// A stream that, like a socket, hands over at most `chunk` bytes per read, knows no length and
-// ends with 10057.
-class TrickleStream : public CBaseStream {
- public:
-  TrickleStream(std::string bytes, size_t chunk) : mBytes(std::move(bytes)), mChunk(chunk) {}
-  int32_t Open() override { return 0; }
-  void Close() override {}
-  int32_t ReadChunk(char* buffer, bool, uint64_t& count) override {
-    if (mAt == mBytes.size()) {
-      count = 0;
-      return kQXErrNotConnected;
-    }
-    count = std::min<uint64_t>({count, mChunk, mBytes.size() - mAt});
-    std::memcpy(buffer, mBytes.data() + mAt, count);
-    mAt += count;
-    return 0;
-  }
-  int32_t WriteChunk(const char*, uint64_t&) override { return kQXErrGeneric; }
-  int32_t ReadChar(char& c) override {
-    uint64_t n = 1;
-    return ReadChunk(&c, false, n);
-  }
-  bool IsEOF() override { return false; }
-  size_t mAt = 0;
-
- private:
-  std::string mBytes;
-  size_t mChunk;
-};
-
 // Lowers the file-size limit for the process until destroyed; SIGXFSZ is ignored meanwhile, so a
 // write past the limit fails with EFBIG instead of killing the test.
 class FileSizeLimit {
