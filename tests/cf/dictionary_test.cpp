@@ -219,44 +219,6 @@ TEST(CFDictionary, HundredThousandKeysConcurrentReadsAndRemoval) {
   for (const auto& k : keys) ASSERT_EQ(CFGetRetainCount(k.get()), 1);
 }
 
-TEST(CFDictionary, MatchesAnOrderedModelUnderRandomOperations) {
-  // Small integer keys with a weak hash collide heavily: probing, backward-shift deletion,
-  // tombstones and compaction all get exercised against a plain ordered model.
-  CFDictionaryKeyCallBacks weak = {0,       nullptr, nullptr,
-                                   nullptr, nullptr, [](const void* k) { return static_cast<CFHashCode>(vi(k) % 37); }};
-  auto d = adopt(CFDictionaryCreateMutable(nullptr, 0, &weak, nullptr));
-  std::vector<std::pair<intptr_t, intptr_t>> model;
-  std::mt19937 rng(12345);
-  for (int step = 0; step < 40000; ++step) {
-    intptr_t key = static_cast<intptr_t>(rng() % 600) + 1;
-    auto it = std::find_if(model.begin(), model.end(), [&](auto& p) { return p.first == key; });
-    switch (rng() % 4) {
-      case 0:
-      case 1:
-        CFDictionarySetValue(d.get(), iv(key), iv(step));
-        it != model.end() ? void(it->second = step) : void(model.emplace_back(key, step));
-        break;
-      case 2:
-        CFDictionaryAddValue(d.get(), iv(key), iv(step));
-        if (it == model.end()) model.emplace_back(key, step);
-        break;
-      default:
-        CFDictionaryRemoveValue(d.get(), iv(key));
-        if (it != model.end()) model.erase(it);
-        break;
-    }
-    if (step % 997 == 0 || step == 39999) {
-      ASSERT_EQ(CFDictionaryGetCount(d.get()), static_cast<CFIndex>(model.size()));
-      std::vector<const void*> ks(model.size()), vs(model.size());
-      CFDictionaryGetKeysAndValues(d.get(), ks.data(), vs.data());
-      for (size_t i = 0; i < model.size(); ++i) {
-        ASSERT_EQ(std::make_pair(vi(ks[i]), vi(vs[i])), model[i]) << step;
-        ASSERT_EQ(vi(CFDictionaryGetValue(d.get(), iv(model[i].first))), model[i].second);
-      }
-    }
-  }
-}
-
 TEST(CFDictionary, EqualityHashAndDescription) {
   auto a1 = S("a"), a2 = S("a");
   const void* k1[] = {a1.get(), CFSTR("b")};

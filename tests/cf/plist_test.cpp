@@ -37,6 +37,10 @@ const std::string kHead =
     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
 std::string doc(const std::string& body) { return kHead + body + "\n</plist>\n"; }
+// A document holding one element.
+std::string el(const std::string& tag, const std::string& text) {
+  return doc("<" + tag + ">" + text + "</" + tag + ">");
+}
 
 // A document with every type, nesting, escaping and non-ASCII text.
 CFRef<CFMutableDictionaryRef> everyType() {
@@ -349,40 +353,34 @@ TEST(PlistBadInput, TagsKeysTextAndBase64) {
 }
 
 TEST(PlistBadInput, BadNumbersAndDates) {
-  std::vector<std::string> inputs;
-  for (const char* body : {"<integer>9223372036854775808999</integer>",
-                           "<integer>-9223372036854775809</integer>",
-                           "<integer>99999999999999999999999</integer>",
-                           "<integer>0x1ffffffffffffffff</integer>",
-                           "<integer></integer>",
-                           "<integer>1.5</integer>",
-                           "<integer>12a</integer>",
-                           "<integer>--1</integer>",
-                           "<integer>0x</integer>",
-                           "<real></real>",
-                           "<real>1.2.3</real>",
-                           "<real>infinityx</real>",
-                           "<real>0x10</real>",
-                           "<date>2024-02-30T00:00:00Z</date>",
-                           "<date>2023-02-29T00:00:00Z</date>",
-                           "<date>2024-13-01T00:00:00Z</date>",
-                           "<date>2024-01-01T24:00:00Z</date>",
-                           "<date>2024-01-01T00:00:00</date>",
-                           "<date>24-01-01Z</date>",
-                           "<date>-24-01-01Z</date>",
-                           "<date>--2024-01-01Z</date>",
-                           "<date>+2024-01-01Z</date>",
-                           "<date>1000000000-01-01Z</date>",
-                           "<date>-Z</date>",
-                           "<date></date>"}) {
-    inputs.push_back(doc(body));
-  }
+  std::vector<std::string> inputs = {el("integer", "9223372036854775808999"),
+                                     el("integer", "-9223372036854775809"),
+                                     el("integer", "0x1ffffffffffffffff"),
+                                     el("integer", ""),
+                                     el("integer", "1.5"),
+                                     el("integer", "12a"),
+                                     el("integer", "--1"),
+                                     el("integer", "0x"),
+                                     el("real", ""),
+                                     el("real", "1.2.3"),
+                                     el("real", "infinityx"),
+                                     el("real", "0x10"),
+                                     el("date", "2024-02-30T00:00:00Z"),
+                                     el("date", "2023-02-29T00:00:00Z"),
+                                     el("date", "2024-13-01T00:00:00Z"),
+                                     el("date", "2024-01-01T24:00:00Z"),
+                                     el("date", "2024-01-01T00:00:00"),
+                                     el("date", "24-01-01Z"),
+                                     el("date", "-24-01-01Z"),
+                                     el("date", "--2024-01-01Z"),
+                                     el("date", "+2024-01-01Z"),
+                                     el("date", "1000000000-01-01Z"),
+                                     el("date", "-Z"),
+                                     el("date", "")};
   // Messages quote the offending text; a quote cut inside a UTF-8 sequence must not lose the error.
   std::string accents;
   for (int i = 0; i < 25; ++i) accents += "é";
-  for (const char* tag : {"integer", "real", "date"}) {
-    inputs.push_back(doc(std::string("<") + tag + ">1" + accents + "</" + tag + ">"));
-  }
+  for (const char* tag : {"integer", "real", "date"}) inputs.push_back(el(tag, "1" + accents));
   expectRejected(inputs, "numbers");
   CFErrorRef error = nullptr;
   EXPECT_FALSE(
