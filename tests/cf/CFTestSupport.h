@@ -192,4 +192,12 @@ inline void expectBalanced(const std::vector<Tracked>& values) {
 
 inline Boolean neverEqual(const void*, const void*) { return false; }
 
+// Runs body(t) for t = 0…n-1, each on a thread of its own, and waits for all of them.
+template <class F>
+void onThreads(int n, F body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+  for (std::thread& th : threads) th.join();
+}
+
 }  // namespace qxtest

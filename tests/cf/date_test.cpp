@@ -255,21 +255,17 @@ TEST(CFTimeZone, ConcurrentQueriesWhileTheDefaultChanges) {
   TZGuard guard;
   auto berlin = zone("Europe/Berlin"), tokyo = zone("Asia/Tokyo");
   ASSERT_TRUE(berlin && tokyo);
-  std::vector<std::thread> threads;
   std::atomic<int> wrong{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
-        CFAbsoluteTime when = 1e6 * i + t;
-        if (offset(tokyo, when) != 9 * 3600) ++wrong;
-        if (double o = offset(berlin, when); o != 3600 && o != 7200) ++wrong;
-        CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(when, adopt(CFTimeZoneCopyDefault()).get());
-        if (!CFGregorianDateIsValid(g, kCFGregorianAllUnits)) ++wrong;
-        if (t == 0) CFTimeZoneSetDefault(i % 2 ? berlin.get() : tokyo.get());
-      }
-    });
-  }
-  for (std::thread& th : threads) th.join();
+  onThreads(4, [&](int t) {
+    for (int i = 0; i < 2000; ++i) {
+      CFAbsoluteTime when = 1e6 * i + t;
+      if (offset(tokyo, when) != 9 * 3600) ++wrong;
+      if (double o = offset(berlin, when); o != 3600 && o != 7200) ++wrong;
+      CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(when, adopt(CFTimeZoneCopyDefault()).get());
+      if (!CFGregorianDateIsValid(g, kCFGregorianAllUnits)) ++wrong;
+      if (t == 0) CFTimeZoneSetDefault(i % 2 ? berlin.get() : tokyo.get());
+    }
+  });
   EXPECT_EQ(wrong.load(), 0);
 }
 

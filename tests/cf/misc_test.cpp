@@ -282,25 +282,21 @@ TEST(CFNumberFormatter, ConcurrentUseOfOneFormatter) {
   auto us = formatter("en_US", kCFNumberFormatterDecimalStyle);
   ASSERT_TRUE(us);
   std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 100; ++i) {
-        if (text(CFNumberFormatterGetFormat(us.get())) != "#,##0.###") ++failures;
-        if (format(us, 1234.5) != "1,234.5") ++failures;
-        auto n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), nullptr, 0));
-        double d = 0;
-        if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12.5) ++failures;
-        if ((i + t) % 2 == 0) {
-          CFRange r = CFRangeMake(0, 4);
-          n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), &r,
-                                                            kCFNumberFormatterParseIntegersOnly));
-          if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12 || r.length != 2) ++failures;
-        }
+  onThreads(4, [&](int t) {
+    for (int i = 0; i < 100; ++i) {
+      if (text(CFNumberFormatterGetFormat(us.get())) != "#,##0.###") ++failures;
+      if (format(us, 1234.5) != "1,234.5") ++failures;
+      auto n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), nullptr, 0));
+      double d = 0;
+      if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12.5) ++failures;
+      if ((i + t) % 2 == 0) {
+        CFRange r = CFRangeMake(0, 4);
+        n = adopt(CFNumberFormatterCreateNumberFromString(nullptr, us.get(), CFSTR("12.5"), &r,
+                                                          kCFNumberFormatterParseIntegersOnly));
+        if (!n || !CFNumberGetValue(n.get(), kCFNumberDoubleType, &d) || d != 12 || r.length != 2) ++failures;
       }
-    });
-  }
-  for (std::thread& th : threads) th.join();
+    }
+  });
   EXPECT_EQ(failures.load(), 0);
 }
 

@@ -220,16 +220,4 @@ TEST(CFNumber, CompareAcrossTypesExactly) {
   EXPECT_NE(CFHash(u64max.get()), CFHash(num(-1).get()));
 }
 
-TEST(CFBoolean, ConstantsAndDescriptions) {
-  EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue));
-  EXPECT_FALSE(CFBooleanGetValue(kCFBooleanFalse));
-  EXPECT_FALSE(CFEqual(kCFBooleanTrue, kCFBooleanFalse));
-  EXPECT_FALSE(CFEqual(kCFBooleanTrue, make(kCFNumberSInt32Type, 1).get()));
-  CFIndex before = CFGetRetainCount(kCFBooleanTrue);
-  CFRelease(CFRetain(kCFBooleanTrue));
-  CFRelease(kCFBooleanTrue);  // immortal: extra releases are harmless
-  EXPECT_EQ(CFGetRetainCount(kCFBooleanTrue), before);
-  EXPECT_EQ(CFNumberGetType(kCFNumberNaN), kCFNumberFloat64Type);
-}
-
 }  // namespace

@@ -32,8 +32,13 @@ TEST(Runtime, RetainCountsTypesAndEquality) {
   for (int i = 0; i < 10; ++i) CFRelease(k);
   EXPECT_GT(CFGetRetainCount(k), 1 << 30);
   EXPECT_EQ(CFStringGetLength(k), 8);
-  CFRelease(kCFNull);
-  CFRelease(kCFAllocatorSystemDefault);
+  for (CFTypeRef c : {CFTypeRef(kCFNull), CFTypeRef(kCFBooleanTrue), CFTypeRef(kCFAllocatorSystemDefault),
+                      CFTypeRef(kCFErrorDomainCocoa)}) {
+    CFRelease(c);
+    EXPECT_GT(CFGetRetainCount(c), 1 << 30);
+  }
+  EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue) && !CFEqual(kCFBooleanTrue, kCFBooleanFalse));
+  EXPECT_FALSE(CFEqual(kCFBooleanTrue, make(kCFNumberSInt32Type, 1).get()));
 
   EXPECT_EQ(CFGetTypeID(kCFNull), CFNullGetTypeID());
   EXPECT_NE(CFStringGetTypeID(), CFNullGetTypeID());
@@ -61,41 +66,19 @@ TEST(Runtime, ConstantStringsAreInternedAcrossThreads) {
   // Racing threads interning the same new texts must all get one object per text.
   constexpr int kThreads = 4, kTexts = 200;
   std::vector<std::vector<CFStringRef>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &seen] {
-      for (int i = 0; i < kTexts; ++i)
-        seen[t].push_back(__CFStringMakeConstantString(("race-" + std::to_string(i)).c_str()));
-    });
-  }
-  for (auto& th : threads) th.join();
+  onThreads(kThreads, [&seen](int t) {
+    for (int i = 0; i < kTexts; ++i)
+      seen[t].push_back(__CFStringMakeConstantString(("race-" + std::to_string(i)).c_str()));
+  });
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
   EXPECT_EQ(std::set<CFStringRef>(seen[0].begin(), seen[0].end()).size(), static_cast<size_t>(kTexts));
 }
 
-TEST(Runtime, ExportedStringConstantsBehaveLikeCFSTR) {
-  for (CFStringRef k : {kCFErrorDomainCocoa, kCFLocaleLanguageCode, kCFBundleIdentifierKey,
-                        kCFNumberFormatterGroupingSeparator, kCFTimeZoneSystemTimeZoneDidChangeNotification}) {
-    ASSERT_NE(k, nullptr);
-    EXPECT_EQ(CFGetTypeID(k), CFStringGetTypeID());
-    EXPECT_GT(CFGetRetainCount(k), 1 << 30);
-    CFRelease(k);  // immortal
-    const char* chars = CFStringGetCStringPtr(k, kCFStringEncodingUTF8);
-    ASSERT_NE(chars, nullptr);
-    EXPECT_SAME(k, S(chars).get());
-  }
-  EXPECT_TRUE(CFEqual(kCFErrorDomainCocoa, CFSTR("NSCocoaErrorDomain")));
-}
-
 TEST(Runtime, ConcurrentRetainReleaseKeepsTheCount) {
   auto s = S("shared");
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&s] {
-      for (int i = 0; i < 20000; ++i) CFRelease(CFRetain(s.get()));
-    });
-  }
-  for (auto& th : threads) th.join();
+  onThreads(4, [&s](int) {
+    for (int i = 0; i < 20000; ++i) CFRelease(CFRetain(s.get()));
+  });
   EXPECT_EQ(CFGetRetainCount(s.get()), 1);
 }
 

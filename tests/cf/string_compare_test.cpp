@@ -151,44 +151,6 @@ TEST(CFStringCompare, FindWithEveryOption) {
   EXPECT_FALSE(CFStringHasPrefix(hay.get(), S(u"").get()));
 }
 
-TEST(CFStringCompare, FindAgreesWithASimpleSearchOnRepetitiveText) {
-  // Few letters make overlapping near-matches, the hard case for the matcher. With 'ä' or 'Ä' in
-  // the text, case-insensitive search takes the general folding path.
-  std::mt19937 rng(7);
-  auto lower = [](char16_t c) -> char16_t { return c == u'Ä' ? u'ä' : (c >= 'A' && c <= 'Z' ? c + 32 : c); };
-  for (const std::u16string letters : {u"abAB", u"aAbäÄ"}) {
-    for (int round = 0; round < 300; ++round) {
-      auto randomText = [&](size_t n) {
-        std::u16string t;
-        for (size_t i = 0; i < n; ++i) t += letters[rng() % letters.size()];
-        return t;
-      };
-      const std::u16string hay = randomText(rng() % 24), needle = randomText(1 + rng() % 4);
-      const size_t n = hay.size(), m = needle.size();
-      for (CFStringCompareFlags o : {CFStringCompareFlags{0}, CI, BACK, CI | BACK}) {
-        auto eq = [&](size_t p) {
-          for (size_t k = 0; k < m; ++k) {
-            if (o & CI ? lower(hay[p + k]) != lower(needle[k]) : hay[p + k] != needle[k]) return false;
-          }
-          return true;
-        };
-        std::vector<std::pair<CFIndex, CFIndex>> expected;  // matches in search order, none overlapping
-        for (size_t i = 0; m <= n && i + m <= n; ++i) {
-          size_t p = o & BACK ? n - m - i : i;
-          if (!eq(p)) continue;
-          expected.emplace_back(static_cast<CFIndex>(p), static_cast<CFIndex>(m));
-          i += m - 1;
-        }
-        const std::string where = "options " + std::to_string(o) + " round " + std::to_string(round);
-        EXPECT_EQ(findAll(hay.c_str(), needle.c_str(), o), expected) << where;
-        EXPECT_EQ(find(hay.c_str(), needle.c_str(), o).location,
-                  expected.empty() ? CFIndex{kCFNotFound} : expected.front().first)
-            << where;
-      }
-    }
-  }
-}
-
 TEST(CFStringCompare, ArrayWithFindResults) {
   using Ranges = std::vector<std::pair<CFIndex, CFIndex>>;
   // Search order, and anchored: the adjacent matches from the anchor on.
