@@ -106,6 +106,12 @@ inline CFRef<CFMutableArrayRef> list() { return adopt(CFArrayCreateMutable(nullp
 inline CFRef<CFMutableDictionaryRef> dict() {
   return adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
 }
+// A dictionary of string keys and values.
+inline CFRef<CFMutableDictionaryRef> dict(std::initializer_list<std::pair<const char*, CFTypeRef>> entries) {
+  auto d = dict();
+  for (auto [key, value] : entries) CFDictionarySetValue(d.get(), S(key).get(), value);
+  return d;
+}
 // A reference of its own to any value, for tables of mixed types.
 inline CFRef<CFTypeRef> ref(CFTypeRef v) { return CFRef<CFTypeRef>::retain(v); }
 template <class T>

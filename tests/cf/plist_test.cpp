@@ -41,28 +41,28 @@ std::string doc(const std::string& body) { return kHead + body + "\n</plist>\n";
 std::string el(const std::string& tag, const std::string& text) {
   return doc("<" + tag + ">" + text + "</" + tag + ">");
 }
+std::vector<std::string> els(const std::string& tag, std::initializer_list<const char*> texts) {
+  std::vector<std::string> out;
+  for (const char* t : texts) out.push_back(el(tag, t));
+  return out;
+}
 
 // A document with every type, nesting, escaping and non-ASCII text.
 CFRef<CFMutableDictionaryRef> everyType() {
-  auto d = dict();
-  set(d, "array",
-      array({num(1).get(), num(-2).get(), num(INT64_MAX).get(), num(INT64_MIN).get(), array({}).get(), dict().get()})
-          .get());
-  set(d, "bool", array({kCFBooleanTrue, kCFBooleanFalse}).get());
   std::string hundred;
   for (int i = 0; i < 100; ++i) hundred.push_back(static_cast<char>(i));
-  set(d, "data", blob(hundred).get());
-  set(d, "date", date(730943947).get());  // 2024-02-29T23:59:07Z
-  set(d, "esc", S("a&b<c>d\"e'f]]>").get());
-  auto inner = dict(), nested = dict();
-  set(inner, "deep", real(2.5).get());
-  set(inner, "blob", blob("hi").get());
-  set(nested, "inner", array({inner.get()}).get());
-  set(d, "nested", nested.get());
-  set(d, "real", array({real(0.1).get(), real(-1.5e-300).get(), real(1e21).get()}).get());
-  set(d, "text", S("Grüße 😀").get());
-  set(d, "empty", S("").get());
-  return d;
+  auto inner = dict({{"deep", real(2.5).get()}, {"blob", blob("hi").get()}});
+  return dict({{"array", array({num(1).get(), num(-2).get(), num(INT64_MAX).get(), num(INT64_MIN).get(),
+                                array({}).get(), dict().get()})
+                             .get()},
+               {"bool", array({kCFBooleanTrue, kCFBooleanFalse}).get()},
+               {"data", blob(hundred).get()},
+               {"date", date(730943947).get()},  // 2024-02-29T23:59:07Z
+               {"esc", S("a&b<c>d\"e'f]]>").get()},
+               {"nested", dict({{"inner", array({inner.get()}).get()}}).get()},
+               {"real", array({real(0.1).get(), real(-1.5e-300).get(), real(1e21).get()}).get()},
+               {"text", S("Grüße 😀").get()},
+               {"empty", S("").get()}});
 }
 
 TEST(PlistWriter, ExactBytesOfEveryType) {
@@ -237,14 +237,7 @@ TEST(PlistReader, AcceptsEverythingTheFormatAllows) {
       // Empty containers in both spellings; duplicate keys: the last value wins.
       {doc("<dict><key>e</key><dict/><key>f</key><array></array><key>g</key><dict>\n</dict>"
            "<key>dup</key><integer>1</integer><key>dup</key><integer>2</integer></dict>"),
-       [] {
-         auto d = dict();
-         set(d, "e", dict().get());
-         set(d, "f", array({}).get());
-         set(d, "g", dict().get());
-         set(d, "dup", num(2).get());
-         return ref(d);
-       }()}};
+       ref(dict({{"e", dict().get()}, {"f", array({}).get()}, {"g", dict().get()}, {"dup", num(2).get()}}))}};
   for (const auto& [xml, expected] : documents) {
     Parsed p = parse(xml);
     ASSERT_TRUE(p.value) << p.error << " in " << xml;
@@ -309,23 +302,11 @@ void expectRejected(const std::vector<std::string>& inputs, const char* family) 
 
 TEST(PlistBadInput, MalformedOrTruncatedXML) {
   std::string good = write(everyType().get());
-  std::vector<std::string> inputs = {"",
-                                     "   ",
-                                     "<",
-                                     "<plist>",
-                                     "<plist><dict>",
-                                     "<plist><string>a</plist>",
-                                     "<plist><array></dict></plist>",
-                                     "junk<plist><true/></plist>",
-                                     "<plist><true/></plist>junk",
-                                     "<plist><true/></plist><plist/>",
-                                     "<plist><array>text</array></plist>",
-                                     "<plist><![CDATA[x]]></plist>",
-                                     "<plist><true/><false/></plist>",
-                                     "<plist></plist>",
-                                     "{a = b;}",
-                                     "bplist00\x01\x02",
-                                     "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><plist/>"};
+  std::vector<std::string> inputs(
+      {"", "   ", "<", "<plist>", "<plist><dict>", "<plist><string>a</plist>", "<plist><array></dict></plist>",
+       "junk<plist><true/></plist>", "<plist><true/></plist>junk", "<plist><true/></plist><plist/>",
+       "<plist><array>text</array></plist>", "<plist><![CDATA[x]]></plist>", "<plist><true/><false/></plist>",
+       "<plist></plist>", "{a = b;}", "bplist00\x01\x02", "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><plist/>"});
   for (size_t cut = 0; cut < good.size(); cut += 7) inputs.push_back(good.substr(0, cut));  // every truncation
   expectRejected(inputs, "malformed");
   EXPECT_NE(parse("<plist>\n<array>\n<string>x</strin>\n</array>\n</plist>").error.find("line 3"), std::string::npos);
@@ -353,35 +334,20 @@ TEST(PlistBadInput, TagsKeysTextAndBase64) {
 }
 
 TEST(PlistBadInput, BadNumbersAndDates) {
-  std::vector<std::string> inputs = {el("integer", "9223372036854775808999"),
-                                     el("integer", "-9223372036854775809"),
-                                     el("integer", "0x1ffffffffffffffff"),
-                                     el("integer", ""),
-                                     el("integer", "1.5"),
-                                     el("integer", "12a"),
-                                     el("integer", "--1"),
-                                     el("integer", "0x"),
-                                     el("real", ""),
-                                     el("real", "1.2.3"),
-                                     el("real", "infinityx"),
-                                     el("real", "0x10"),
-                                     el("date", "2024-02-30T00:00:00Z"),
-                                     el("date", "2023-02-29T00:00:00Z"),
-                                     el("date", "2024-13-01T00:00:00Z"),
-                                     el("date", "2024-01-01T24:00:00Z"),
-                                     el("date", "2024-01-01T00:00:00"),
-                                     el("date", "24-01-01Z"),
-                                     el("date", "-24-01-01Z"),
-                                     el("date", "--2024-01-01Z"),
-                                     el("date", "+2024-01-01Z"),
-                                     el("date", "1000000000-01-01Z"),
-                                     el("date", "-Z"),
-                                     el("date", "")};
+  expectRejected(els("integer", {"9223372036854775808999", "-9223372036854775809", "0x1ffffffffffffffff", "", "1.5",
+                                 "12a", "--1", "0x"}),
+                 "integer");
+  expectRejected(els("real", {"", "1.2.3", "infinityx", "0x10"}), "real");
+  expectRejected(els("date", {"2024-02-30T00:00:00Z", "2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z",
+                              "2024-01-01T24:00:00Z", "2024-01-01T00:00:00", "24-01-01Z", "-24-01-01Z", "--2024-01-01Z",
+                              "+2024-01-01Z", "1000000000-01-01Z", "-Z", ""}),
+                 "date");
   // Messages quote the offending text; a quote cut inside a UTF-8 sequence must not lose the error.
   std::string accents;
   for (int i = 0; i < 25; ++i) accents += "é";
-  for (const char* tag : {"integer", "real", "date"}) inputs.push_back(el(tag, "1" + accents));
-  expectRejected(inputs, "numbers");
+  std::vector<std::string> inputs = {el("integer", "1" + accents), el("real", "1" + accents),
+                                     el("date", "1" + accents)};
+  expectRejected(inputs, "quoted");
   CFErrorRef error = nullptr;
   EXPECT_FALSE(
       CFPropertyListCreateWithData(nullptr, blob(inputs.back()).get(), kCFPropertyListImmutable, nullptr, &error));

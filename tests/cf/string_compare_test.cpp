@@ -84,25 +84,23 @@ TEST(CFStringCompare, OrderWithEveryOption) {
 
 TEST(CFStringCompare, LocalizedFollowsTheCurrentLocale) {
   EnvGuard guard({"LC_ALL", "LANG", "LC_MESSAGES"});
-  auto withCurrentLocale = [](const char16_t* a, const char16_t* b) {
-    return CFStringCompareWithOptionsAndLocale(S(a).get(), S(b).get(), CFRangeMake(0, 1), LOC,
-                                               adopt(CFLocaleCopyCurrent()).get());
+  // LC_MESSAGES has no say; a change of environment is seen at once and LC_ALL wins over LANG; C
+  // and POSIX collate with English rules rather than ICU's capitals-first POSIX order.
+  struct L {
+    const char *all, *lang, *messages;
+    const char16_t *a, *b;
+    CFComparisonResult result;
   };
-  // LC_MESSAGES has no say: the current locale is Swedish, where ö sorts after z.
-  EnvGuard::set({{"LC_ALL", nullptr}, {"LANG", "sv_SE.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}});
-  EXPECT_EQ(cmp(u"ö", u"z", LOC), GT);
-  EXPECT_EQ(withCurrentLocale(u"ö", u"z"), GT);
-  // A change of environment is seen at once, and LC_ALL wins over LANG.
-  EnvGuard::set({{"LC_ALL", "de_DE.UTF-8"}, {"LC_MESSAGES", nullptr}});
-  EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
-  EXPECT_EQ(withCurrentLocale(u"ö", u"z"), LT);
-  // C and POSIX collate with English rules rather than ICU's capitals-first POSIX order.
-  EnvGuard::set({{"LC_ALL", "C"}, {"LANG", nullptr}, {"LC_MESSAGES", "sv_SE.UTF-8"}});
-  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
-  EXPECT_EQ(cmp(u"ö", u"z", LOC), LT);
-  EnvGuard::set({{"LC_ALL", nullptr}, {"LANG", "POSIX"}, {"LC_MESSAGES", nullptr}});
-  EXPECT_EQ(cmp(u"a", u"B", LOC), LT);
-  EXPECT_EQ(withCurrentLocale(u"a", u"B"), LT);
+  for (const L& c :
+       {L{nullptr, "sv_SE.UTF-8", "de_DE.UTF-8", u"ö", u"z", GT},
+        L{"de_DE.UTF-8", "sv_SE.UTF-8", nullptr, u"ö", u"z", LT}, L{"C", nullptr, "sv_SE.UTF-8", u"ö", u"z", LT},
+        L{"C", nullptr, nullptr, u"a", u"B", LT}, L{nullptr, "POSIX", nullptr, u"a", u"B", LT}}) {
+    EnvGuard::set({{"LC_ALL", c.all}, {"LANG", c.lang}, {"LC_MESSAGES", c.messages}});
+    EXPECT_EQ(cmp(c.a, c.b, LOC), c.result) << (c.all ? c.all : "") << " " << (c.lang ? c.lang : "");
+    EXPECT_EQ(CFStringCompareWithOptionsAndLocale(S(c.a).get(), S(c.b).get(), CFRangeMake(0, 1), LOC,
+                                                  adopt(CFLocaleCopyCurrent()).get()),
+              c.result);
+  }
 }
 
 TEST(CFStringCompare, FindWithEveryOption) {
