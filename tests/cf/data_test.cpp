@@ -101,20 +101,17 @@ TEST(CFData, MutableEditing) {
   EXPECT_EQ(bytesOf(m.get()), std::string("hello\0\0\0", 8));
   CFDataSetLength(m.get(), 5);
 
-  struct E {
-    CFIndex at, length;
-    const char* with;
-    const char* result;
-  };
-  for (const E& e : {E{1, 3, "ipp", "hippo"}, E{0, 1, "wh", "whippo"}, E{6, 0, "tamus", "whippotamus"},
-                     E{0, 2, nullptr, "ippotamus"}, E{3, 6, "", "ipp"}}) {
-    if (e.with == nullptr) {
-      CFDataDeleteBytes(m.get(), CFRangeMake(e.at, e.length));
+  using E = std::tuple<CFIndex, CFIndex, const char*, const char*>;
+  for (const auto& [at, length, with, result] :
+       {E{1, 3, "ipp", "hippo"}, E{0, 1, "wh", "whippo"}, E{6, 0, "tamus", "whippotamus"},
+        E{0, 2, nullptr, "ippotamus"}, E{3, 6, "", "ipp"}}) {
+    if (with == nullptr) {
+      CFDataDeleteBytes(m.get(), CFRangeMake(at, length));
     } else {
-      CFDataReplaceBytes(m.get(), CFRangeMake(e.at, e.length), *e.with ? u8(e.with) : nullptr,
-                         static_cast<CFIndex>(std::strlen(e.with)));
+      CFDataReplaceBytes(m.get(), CFRangeMake(at, length), *with ? u8(with) : nullptr,
+                         static_cast<CFIndex>(std::strlen(with)));
     }
-    EXPECT_EQ(bytesOf(m.get()), e.result);
+    EXPECT_EQ(bytesOf(m.get()), result);
   }
 
   // The source may be the data's own bytes, even when the edit grows and reallocates it.
@@ -147,18 +144,14 @@ TEST(CFData, Find) {
   auto hay = blob("abcabcab"), abc = blob("abc"), ab = blob("ab");
   CFRange r = CFDataFind(hay.get(), abc.get(), CFRangeMake(0, 8), 0);
   EXPECT_EQ(std::make_pair(r.location, r.length), std::make_pair(CFIndex{0}, CFIndex{3}));
-  struct F {
-    CFDataRef needle;
-    CFIndex at, length;
-    CFDataSearchFlags flags;
-    CFIndex found;
-  };
+  using F = std::tuple<CFDataRef, CFIndex, CFIndex, CFDataSearchFlags, CFIndex>;
   // an invalid range
-  for (const F& f : {F{abc.get(), 0, 8, kCFDataSearchBackwards, 3},
-                     F{ab.get(), 0, 8, kCFDataSearchBackwards | kCFDataSearchAnchored, 6},
-                     F{abc.get(), 1, 7, kCFDataSearchAnchored, kCFNotFound}, F{abc.get(), 1, 7, 0, 3},
-                     F{abc.get(), 4, 4, 0, kCFNotFound}, F{abc.get(), 4, 9, 0, kCFNotFound}}) {
-    EXPECT_EQ(CFDataFind(hay.get(), f.needle, CFRangeMake(f.at, f.length), f.flags).location, f.found) << f.at;
+  for (const auto& [needle, at, length, flags, found] :
+       {F{abc.get(), 0, 8, kCFDataSearchBackwards, 3},
+        F{ab.get(), 0, 8, kCFDataSearchBackwards | kCFDataSearchAnchored, 6},
+        F{abc.get(), 1, 7, kCFDataSearchAnchored, kCFNotFound}, F{abc.get(), 1, 7, 0, 3},
+        F{abc.get(), 4, 4, 0, kCFNotFound}, F{abc.get(), 4, 9, 0, kCFNotFound}}) {
+    EXPECT_EQ(CFDataFind(hay.get(), needle, CFRangeMake(at, length), flags).location, found) << at;
   }
 
   // Inputs that make naive or skip-table searches quadratic still give the right answer.

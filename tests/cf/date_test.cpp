@@ -117,22 +117,17 @@ TEST(CFDate, ValidityAndCalendarQueries) {
 TEST(CFDate, AddingUnitsAndDifferences) {
   // Years and months keep the day where the month has it, else take the month's last day; days
   // are added after that.
-  struct M {
-    CFGregorianDate from;
-    SInt32 years, months, days;
-    CFGregorianDate to;
-  };
-  for (const M& m :
+  using M = std::tuple<CFGregorianDate, SInt32, SInt32, SInt32, CFGregorianDate>;
+  for (const auto& [from, years, months, days, to] :
        {M{gdate(2001, 1, 31, 10), 0, 1, 0, gdate(2001, 2, 28, 10)}, M{gdate(2004, 1, 31), 0, 1, 0, gdate(2004, 2, 29)},
         M{gdate(2001, 1, 31), 0, 1, 1, gdate(2001, 3, 1)}, M{gdate(2001, 3, 31), 0, -1, 0, gdate(2001, 2, 28)},
         M{gdate(2000, 3, 31), 0, -1, 0, gdate(2000, 2, 29)}, M{gdate(2001, 1, 31), 0, -11, 0, gdate(2000, 2, 29)},
         M{gdate(2004, 2, 29), 1, 0, 0, gdate(2005, 2, 28)}, M{gdate(2001, 5, 31), 0, 25, 0, gdate(2003, 6, 30)},
         M{gdate(2001, 1, 31, 10), -1, -13, 0, gdate(1998, 12, 31, 10)}}) {
-    CFGregorianUnits u{m.years, m.months, m.days, 0, 0, 0};
+    CFGregorianUnits u{years, months, days, 0, 0, 0};
     CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(
-        CFAbsoluteTimeAddGregorianUnits(CFGregorianDateGetAbsoluteTime(m.from, nullptr), nullptr, u), nullptr);
-    EXPECT_EQ(ymdh(g), ymdh(m.to)) << m.from.year << "-" << int{m.from.month} << "-" << int{m.from.day} << " + "
-                                   << m.months;
+        CFAbsoluteTimeAddGregorianUnits(CFGregorianDateGetAbsoluteTime(from, nullptr), nullptr, u), nullptr);
+    EXPECT_EQ(ymdh(g), ymdh(to)) << from.year << "-" << int{from.month} << "-" << int{from.day} << " + " << months;
   }
   CFGregorianUnits mar1 = CFAbsoluteTimeGetDifferenceAsGregorianUnits(at(2001, 3, 1), at(2001, 1, 31), nullptr,
                                                                       kCFGregorianUnitsMonths | kCFGregorianUnitsDays);

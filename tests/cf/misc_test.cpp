@@ -96,19 +96,17 @@ TEST(CFLocale, PreferredLanguagesFromTheEnvironment) {
   EnvGuard::set({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", nullptr}});
   using V = std::vector<std::string>;
   // Each step sets (or with NULL unsets) one variable, in order.
-  struct Step {
-    const char *name, *value;
-    V preferred;
-  };
-  for (const Step& s : {Step{"LANG", nullptr, {"en"}}, Step{"LANG", "de_DE.UTF-8", {"de-DE"}},
-                        Step{"LC_MESSAGES", "fr_CA.UTF-8", {"fr-CA"}}, Step{"LC_ALL", "pt_BR", {"pt-BR"}},
-                        Step{"LC_ALL", "POSIX", {"en"}},
-                        Step{"LANGUAGE", "sv:de_AT:zh_Hans_CN.UTF-8:sv::nonsense-!!", {"sv", "de-AT", "zh-Hans-CN"}},
-                        Step{"LANGUAGE", "", {"en"}},  // empty counts as unset
-                        Step{"LC_ALL", nullptr, {"fr-CA"}}, Step{"LC_MESSAGES", "sr_RS@latin", {"sr-RS"}}}) {
-    EnvGuard::set({{s.name, s.value}});
+  using Step = std::tuple<const char*, const char*, V>;
+  for (const auto& [name, value, preferred] :
+       {Step{"LANG", nullptr, {"en"}}, Step{"LANG", "de_DE.UTF-8", {"de-DE"}},
+        Step{"LC_MESSAGES", "fr_CA.UTF-8", {"fr-CA"}}, Step{"LC_ALL", "pt_BR", {"pt-BR"}},
+        Step{"LC_ALL", "POSIX", {"en"}},
+        Step{"LANGUAGE", "sv:de_AT:zh_Hans_CN.UTF-8:sv::nonsense-!!", {"sv", "de-AT", "zh-Hans-CN"}},
+        Step{"LANGUAGE", "", {"en"}},  // empty counts as unset
+        Step{"LC_ALL", nullptr, {"fr-CA"}}, Step{"LC_MESSAGES", "sr_RS@latin", {"sr-RS"}}}) {
+    EnvGuard::set({{name, value}});
     auto a = adopt(CFLocaleCopyPreferredLanguages());
-    EXPECT_EQ(a ? strings(a.get()) : V{"(NULL)"}, s.preferred) << s.name << "=" << (s.value ? s.value : "(unset)");
+    EXPECT_EQ(a ? strings(a.get()) : V{"(NULL)"}, preferred) << name << "=" << (value ? value : "(unset)");
   }
 
   // The current locale follows LC_ALL, then LANG.
@@ -127,20 +125,16 @@ TEST(CFLocale, IdentifiersAndValues) {
   EXPECT_EQ(text(CFLocaleGetIdentifier(hans.get())), "zh_Hans_CN");
   EXPECT_EQ(text(CFLocaleGetIdentifier(CFLocaleGetSystem())), "");
   // Values as "%@" shows them; keys compare by value, not by pointer.
-  struct V {
-    CFLocaleRef in;
-    CFStringRef key;
-    const char* value;
-  };
-  for (const V& v :
-       {V{de.get(), kCFLocaleLanguageCode, "de"}, V{de.get(), kCFLocaleCountryCode, "DE"},
-        V{de.get(), kCFLocaleDecimalSeparator, ","}, V{de.get(), kCFLocaleGroupingSeparator, "."},
-        V{de.get(), kCFLocaleCurrencyCode, "EUR"}, V{de.get(), kCFLocaleCurrencySymbol, "\u20ac"},
-        V{de.get(), kCFLocaleUsesMetricSystem, "true"}, V{de.get(), kCFLocaleCalendarIdentifier, "gregorian"},
-        V{de.get(), kCFLocaleScriptCode, "(null)"}, V{de.get(), CFSTR("no such key"), "(null)"},
-        V{de.get(), CFSTR("kCFLocaleLanguageCodeKey"), "de"}, V{us.get(), kCFLocaleUsesMetricSystem, "false"},
-        V{us.get(), kCFLocaleMeasurementSystem, "U.S."}, V{hans.get(), kCFLocaleScriptCode, "Hans"}})
-    EXPECT_EQ(formatted(CFLocaleGetValue(v.in, v.key)), v.value) << text(v.key);
+  using KV = std::tuple<CFLocaleRef, CFStringRef, const char*>;
+  for (const auto& [in, key, value] :
+       {KV{de.get(), kCFLocaleLanguageCode, "de"}, KV{de.get(), kCFLocaleCountryCode, "DE"},
+        KV{de.get(), kCFLocaleDecimalSeparator, ","}, KV{de.get(), kCFLocaleGroupingSeparator, "."},
+        KV{de.get(), kCFLocaleCurrencyCode, "EUR"}, KV{de.get(), kCFLocaleCurrencySymbol, "\u20ac"},
+        KV{de.get(), kCFLocaleUsesMetricSystem, "true"}, KV{de.get(), kCFLocaleCalendarIdentifier, "gregorian"},
+        KV{de.get(), kCFLocaleScriptCode, "(null)"}, KV{de.get(), CFSTR("no such key"), "(null)"},
+        KV{de.get(), CFSTR("kCFLocaleLanguageCodeKey"), "de"}, KV{us.get(), kCFLocaleUsesMetricSystem, "false"},
+        KV{us.get(), kCFLocaleMeasurementSystem, "U.S."}, KV{hans.get(), kCFLocaleScriptCode, "Hans"}})
+    EXPECT_EQ(formatted(CFLocaleGetValue(in, key)), value) << text(key);
   EXPECT_TRUE(CFEqual(de.get(), adopt(CFLocaleCreate(nullptr, CFSTR("de_DE"))).get()));
   EXPECT_FALSE(CFEqual(de.get(), us.get()));
 
@@ -156,21 +150,17 @@ TEST(CFLocale, IdentifiersAndValues) {
 
   // Display names; calendar and collation names come from ICU's keyword values, unknown values
   // have none.
-  struct N {
-    CFLocaleRef in;
-    CFLocaleKey key;
-    CFStringRef value;
-    const char* name;
-  };
-  for (const N& n : {N{us.get(), kCFLocaleIdentifier, CFSTR("de_DE"), "German (Germany)"},
-                     N{de.get(), kCFLocaleLanguageCode, CFSTR("fr"), "Franz\u00f6sisch"},
-                     N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorian Calendar"},
-                     N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("japanese"), "Japanese Calendar"},
-                     N{de.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorianischer Kalender"},
-                     N{us.get(), kCFLocaleCollationIdentifier, CFSTR("phonebook"), "Phonebook Sort Order"},
-                     N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("nosuchcalendar"), "<NULL>"},
-                     N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian;collation=phonebook"), "<NULL>"}})
-    EXPECT_EQ(take(CFLocaleCopyDisplayNameForPropertyValue(n.in, n.key, n.value)), n.name);
+  using N = std::tuple<CFLocaleRef, CFLocaleKey, CFStringRef, const char*>;
+  for (const auto& [in, key, value, name] :
+       {N{us.get(), kCFLocaleIdentifier, CFSTR("de_DE"), "German (Germany)"},
+        N{de.get(), kCFLocaleLanguageCode, CFSTR("fr"), "Franz\u00f6sisch"},
+        N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorian Calendar"},
+        N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("japanese"), "Japanese Calendar"},
+        N{de.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian"), "Gregorianischer Kalender"},
+        N{us.get(), kCFLocaleCollationIdentifier, CFSTR("phonebook"), "Phonebook Sort Order"},
+        N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("nosuchcalendar"), "<NULL>"},
+        N{us.get(), kCFLocaleCalendarIdentifier, CFSTR("gregorian;collation=phonebook"), "<NULL>"}})
+    EXPECT_EQ(take(CFLocaleCopyDisplayNameForPropertyValue(in, key, value)), name);
   EXPECT_EQ(CFLocaleGetLanguageCharacterDirection(CFSTR("ar")), kCFLocaleLanguageDirectionRightToLeft);
 
   auto langs = adopt(CFLocaleCopyISOLanguageCodes());
@@ -213,20 +203,16 @@ TEST(CFNumberFormatter, FormatsPerLocaleAndStyle) {
   EXPECT_EQ(format(us, CFSInt128Struct{0, UINT64_MAX}, kCFNumberSInt128Type), "18,446,744,073,709,551,615");
   EXPECT_EQ(format(us, CFSInt128Struct{-2, 5}, kCFNumberSInt128Type), "-36,893,488,147,419,103,227");
   EXPECT_EQ(take(CFNumberFormatterCreateStringWithNumber(nullptr, de.get(), num(1000).get())), "1.000");
-  struct St {
-    const char* locale;
-    CFNumberFormatterStyle style;
-    double value;
-    const char* text;
-  };
-  for (const St& s : {St{"en_US", kCFNumberFormatterNoStyle, 1234.6, "1235"},
-                      St{"en_US", kCFNumberFormatterPercentStyle, 0.256, "26%"},
-                      St{"en_US", kCFNumberFormatterCurrencyStyle, 1234.5, "$1,234.50"},
-                      St{"de_DE", kCFNumberFormatterCurrencyStyle, 1234.5, "1.234,50\u00a0\u20ac"},
-                      St{"en_US", kCFNumberFormatterScientificStyle, 12345, "1.2345E4"},
-                      St{"en_US", kCFNumberFormatterSpellOutStyle, 42, "forty-two"},
-                      St{"en_US", kCFNumberFormatterOrdinalStyle, 3, "3rd"}})
-    EXPECT_EQ(format(formatter(s.locale, s.style), s.value), s.text);
+  using St = std::tuple<const char*, CFNumberFormatterStyle, double, const char*>;
+  for (const auto& [locale, style, value, text] :
+       {St{"en_US", kCFNumberFormatterNoStyle, 1234.6, "1235"},
+        St{"en_US", kCFNumberFormatterPercentStyle, 0.256, "26%"},
+        St{"en_US", kCFNumberFormatterCurrencyStyle, 1234.5, "$1,234.50"},
+        St{"de_DE", kCFNumberFormatterCurrencyStyle, 1234.5, "1.234,50\u00a0\u20ac"},
+        St{"en_US", kCFNumberFormatterScientificStyle, 12345, "1.2345E4"},
+        St{"en_US", kCFNumberFormatterSpellOutStyle, 42, "forty-two"},
+        St{"en_US", kCFNumberFormatterOrdinalStyle, 3, "3rd"}})
+    EXPECT_EQ(format(formatter(locale, style), value), text);
   EXPECT_FALSE(formatter("en_US", 7));
 
   // Properties; values of the wrong type are ignored, not misread.

@@ -119,29 +119,24 @@ TEST(CFNumber, FormattingIsTheBareValue) {
 
 TEST(CFNumber, SInt128CreateAndConvert) {
   // Values beyond SInt64 keep all 128 bits and say so.
-  struct B {
-    CFSInt128Struct v;
-    int64_t asInt64;
-    double asDouble;
-    bool doubleExact;
-    const char* text;
-  };
-  for (const B& c : {B{{0, uint64_t{1} << 63}, INT64_MAX, k2to63, true, "9223372036854775808"},
-                     B{{0, UINT64_MAX}, INT64_MAX, k2to64, false, "18446744073709551615"},
-                     B{{1, 0}, INT64_MAX, k2to64, true, "18446744073709551616"},
-                     B{{-1, (uint64_t{1} << 63) - 1}, INT64_MIN, -k2to63, false, "-9223372036854775809"},
-                     B{{-2, 5}, INT64_MIN, -36893488147419103232.0, false, "-36893488147419103227"},
-                     B{{INT64_MAX, UINT64_MAX}, INT64_MAX, k2to127, false, "170141183460469231731687303715884105727"},
-                     B{{INT64_MIN, 0}, INT64_MIN, -k2to127, true, "-170141183460469231731687303715884105728"}}) {
-    auto n = make(kCFNumberSInt128Type, c.v);
-    ASSERT_TRUE(n) << c.text;
-    EXPECT_EQ(shape(n), std::make_tuple(kCFNumberSInt128Type, 16, false)) << c.text;
-    EXPECT_EQ(get128(n.get()), std::make_tuple(true, c.v.high, c.v.low)) << c.text;
-    EXPECT_EQ(get<int64_t>(n, kCFNumberLongLongType), want(false, c.asInt64)) << c.text;
-    EXPECT_EQ(get<SInt8>(n, kCFNumberSInt8Type), want(false, SInt8(c.asInt64 < 0 ? INT8_MIN : INT8_MAX))) << c.text;
-    EXPECT_EQ(get<double>(n, kCFNumberFloat64Type), want(c.doubleExact, c.asDouble)) << c.text;
-    EXPECT_EQ(get<float>(n, kCFNumberFloat32Type), want(c.doubleExact, static_cast<float>(c.asDouble))) << c.text;
-    EXPECT_EQ(formatted(n.get()), c.text);
+  using B = std::tuple<CFSInt128Struct, int64_t, double, bool, const char*>;
+  for (const auto& [v, asInt64, asDouble, doubleExact, text] :
+       {B{{0, uint64_t{1} << 63}, INT64_MAX, k2to63, true, "9223372036854775808"},
+        B{{0, UINT64_MAX}, INT64_MAX, k2to64, false, "18446744073709551615"},
+        B{{1, 0}, INT64_MAX, k2to64, true, "18446744073709551616"},
+        B{{-1, (uint64_t{1} << 63) - 1}, INT64_MIN, -k2to63, false, "-9223372036854775809"},
+        B{{-2, 5}, INT64_MIN, -36893488147419103232.0, false, "-36893488147419103227"},
+        B{{INT64_MAX, UINT64_MAX}, INT64_MAX, k2to127, false, "170141183460469231731687303715884105727"},
+        B{{INT64_MIN, 0}, INT64_MIN, -k2to127, true, "-170141183460469231731687303715884105728"}}) {
+    auto n = make(kCFNumberSInt128Type, v);
+    ASSERT_TRUE(n) << text;
+    EXPECT_EQ(shape(n), std::make_tuple(kCFNumberSInt128Type, 16, false)) << text;
+    EXPECT_EQ(get128(n.get()), std::make_tuple(true, v.high, v.low)) << text;
+    EXPECT_EQ(get<int64_t>(n, kCFNumberLongLongType), want(false, asInt64)) << text;
+    EXPECT_EQ(get<SInt8>(n, kCFNumberSInt8Type), want(false, SInt8(asInt64 < 0 ? INT8_MIN : INT8_MAX))) << text;
+    EXPECT_EQ(get<double>(n, kCFNumberFloat64Type), want(doubleExact, asDouble)) << text;
+    EXPECT_EQ(get<float>(n, kCFNumberFloat32Type), want(doubleExact, static_cast<float>(asDouble))) << text;
+    EXPECT_EQ(formatted(n.get()), text);
   }
   std::string desc = describe(wide(0, UINT64_MAX).get());
   EXPECT_NE(desc.find("value = +18446744073709551615, type = kCFNumberSInt128Type"), std::string::npos) << desc;

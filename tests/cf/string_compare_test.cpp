@@ -44,31 +44,27 @@ TEST(CFStringCompare, OrderWithEveryOption) {
   };
   // Literal order is by UTF-16 code unit: upper case first, a surrogate (0xD83D) before U+FF5E, no
   // canonical equivalence without Nonliteral.
-  for (const C& c : {C{u"a", u"b", 0, LT}, C{u"B", u"a", 0, LT}, C{u"abc", u"abcd", 0, LT}, C{u"abcd", u"abc", 0, GT},
-                     C{u"", u"", 0, EQ}, C{u"\u00e9", u"e\u0301", 0, GT}, C{u"😀", u"\uFF5E", 0, LT},
-                     C{u"file10", u"file2", 0, LT}, C{u"ＡＢＣ", u"ABC", 0, GT}, C{u"ä", u"b", 0, GT}})
-    check(c);
-  // Folding: to lower case, full case folding, final sigma, the Kelvin sign.
   for (const C& c :
-       {C{u"hello", u"HELLO", CI, EQ}, C{u"a", u"B", CI, LT}, C{u"_", u"a", CI, LT}, C{u"STRASSE", u"straße", CI, EQ},
+       {C{u"a", u"b", 0, LT}, C{u"B", u"a", 0, LT}, C{u"abc", u"abcd", 0, LT}, C{u"abcd", u"abc", 0, GT},
+        C{u"", u"", 0, EQ}, C{u"\u00e9", u"e\u0301", 0, GT}, C{u"😀", u"\uFF5E", 0, LT}, C{u"file10", u"file2", 0, LT},
+        C{u"ＡＢＣ", u"ABC", 0, GT}, C{u"ä", u"b", 0, GT},
+        // Folding: to lower case, full case folding, final sigma, the Kelvin sign.
+        C{u"hello", u"HELLO", CI, EQ}, C{u"a", u"B", CI, LT}, C{u"_", u"a", CI, LT}, C{u"STRASSE", u"straße", CI, EQ},
         C{u"ÉCOLE", u"école", CI, EQ}, C{u"\u212A", u"k", CI, EQ}, C{u"ΣΑΣ", u"σας", CI, EQ}, C{u"a😀b", u"A😀B", CI, EQ},
         C{u"caf\u00e9", u"cafe\u0301", NONLIT, EQ}, C{u"Caf\u00e9", u"cafe\u0301", NONLIT | CI, EQ},
         C{u"resume", u"résumé", DIA, EQ}, C{u"RESUME", u"résumé", DIA, LT}, C{u"RESUME", u"résumé", DIA | CI, EQ},
-        C{u"ＡＢＣ１", u"ABC1", WIDTH, EQ}, C{u"ｶ", u"カ", WIDTH, EQ}, C{u"ＡＢＣ", u"abc", WIDTH | CI, EQ}})
-    check(c);
-  // Numbers by value, without overflow; forced ordering gives equivalent strings a definite order.
-  for (const C& c :
-       {C{u"file2", u"file10", NUM, LT}, C{u"file10", u"file9", NUM, GT}, C{u"file10b", u"file10a", NUM, GT},
+        C{u"ＡＢＣ１", u"ABC1", WIDTH, EQ}, C{u"ｶ", u"カ", WIDTH, EQ}, C{u"ＡＢＣ", u"abc", WIDTH | CI, EQ},
+        // Numbers by value, without overflow; forced ordering gives equivalent strings a definite order.
+        C{u"file2", u"file10", NUM, LT}, C{u"file10", u"file9", NUM, GT}, C{u"file10b", u"file10a", NUM, GT},
         C{u"v1.10", u"v1.9", NUM, GT}, C{u"007", u"7", NUM, EQ},
         C{u"99999999999999999999999", u"100000000000000000000000", NUM, LT}, C{u"File2", u"file10", NUM | CI, LT},
         C{u"Fïle2", u"file10", NUM | CI | DIA, LT}, C{u"abc", u"ABC", CI | FORCED, GT},
-        C{u"ABC", u"abc", CI | FORCED, LT}, C{u"abc", u"abc", CI | FORCED, EQ}, C{u"007", u"7", NUM | FORCED, LT}})
-    check(c);
-  // Localized: collation.
-  for (const C& c : {C{u"a", u"B", LOC, LT}, C{u"ä", u"b", LOC, LT}, C{u"file2", u"file10", LOC | NUM, LT},
-                     C{u"Hello", u"hello", LOC | CI, EQ}, C{u"Hello", u"hello", LOC, NE},
-                     C{u"résumé", u"RESUME", LOC | CI | DIA, EQ}, C{u"caf\u00e9", u"cafe\u0301", LOC, EQ},
-                     C{u"caf\u00e9", u"cafe\u0301", LOC | FORCED, NE}, C{u"ＡＢＣ", u"ABC", LOC | WIDTH, EQ}})
+        C{u"ABC", u"abc", CI | FORCED, LT}, C{u"abc", u"abc", CI | FORCED, EQ}, C{u"007", u"7", NUM | FORCED, LT},
+        // Localized: collation.
+        C{u"a", u"B", LOC, LT}, C{u"ä", u"b", LOC, LT}, C{u"file2", u"file10", LOC | NUM, LT},
+        C{u"Hello", u"hello", LOC | CI, EQ}, C{u"Hello", u"hello", LOC, NE},
+        C{u"résumé", u"RESUME", LOC | CI | DIA, EQ}, C{u"caf\u00e9", u"cafe\u0301", LOC, EQ},
+        C{u"caf\u00e9", u"cafe\u0301", LOC | FORCED, NE}, C{u"ＡＢＣ", u"ABC", LOC | WIDTH, EQ}})
     check(c);
   auto whole = S(u"xxabcxx");
   EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"abc").get(), CFRangeMake(2, 3), 0), EQ);
@@ -119,20 +115,18 @@ TEST(CFStringCompare, FindWithEveryOption) {
         F{u"xabc", u"abc", ANCHOR, kCFNotFound, 0}, F{u"abcabc", u"abc", ANCHOR | BACK, 3, 3},
         F{u"abcab", u"abc", ANCHOR | BACK, kCFNotFound, 0}, F{u"abc", u"abcd", 0, kCFNotFound, 0},
         F{u"abc", u"", 0, kCFNotFound, 0}, F{u"a😀b😀", u"😀", BACK, 4, 2}, F{u"Hello", u"hello", 0, kCFNotFound, 0},
-        F{u"\u4100\u0042\u4241", u"\u4241", 0, 2, 1}, F{u"xaxaxa", u"xa", BACK, 4, 2}})
-    check(c);
-  // Folded matches are reported in the original's units and cover whole characters: "ss" inside
-  // the folding of ß plus a neighbour is not one; with Nonliteral the e of e + U+0301 is accented.
-  for (const F& c : {F{u"Hello HELLO", u"hello", CI | BACK, 6, 5}, F{u"Straße", u"SS", CI, 4, 1},
-                     F{u"STRASSE", u"ß", CI, 4, 2}, F{u"Straße!", u"SSE!", CI, 4, 3}, F{u"ß", u"s", CI, kCFNotFound, 0},
-                     F{u"sßs", u"ss", CI, 1, 1}, F{u"sßs", u"ss", CI | BACK, 1, 1}, F{u"ßßs", u"ss", CI | BACK, 1, 1},
-                     F{u"x\u212Ay", u"K", CI, 1, 1}, F{u"ÉCOLE école", u"école", CI | BACK, 6, 5}})
-    check(c);
-  for (const F& c : {F{u"café au lait", u"e\u0301", NONLIT, 3, 1}, F{u"café au lait", u"e\u0301", 0, kCFNotFound, 0},
-                     F{u"cafe\u0301!", u"é", NONLIT, 3, 2}, F{u"cafe\u0301!", u"e", NONLIT, kCFNotFound, 0},
-                     F{u"cafe\u0301!", u"e", 0, 3, 1}, F{u"Le CAFÉ", u"cafe", CI | DIA, 3, 4},
-                     F{u"Le CAFE\u0301!", u"café", CI | DIA, 3, 5}, F{u"ＡＢＣ", u"b", CI | WIDTH, 1, 1},
-                     F{u"😀ÉTÉ😀", u"été", CI | ANCHOR, kCFNotFound, 0}, F{u"😀ÉTÉ😀", u"été😀", CI | ANCHOR | BACK, 2, 5}})
+        F{u"\u4100\u0042\u4241", u"\u4241", 0, 2, 1}, F{u"xaxaxa", u"xa", BACK, 4, 2},
+        // Folded matches are reported in the original's units and cover whole characters: "ss" inside
+        // the folding of ß plus a neighbour is not one; with Nonliteral the e of e + U+0301 is accented.
+        F{u"Hello HELLO", u"hello", CI | BACK, 6, 5}, F{u"Straße", u"SS", CI, 4, 1}, F{u"STRASSE", u"ß", CI, 4, 2},
+        F{u"Straße!", u"SSE!", CI, 4, 3}, F{u"ß", u"s", CI, kCFNotFound, 0}, F{u"sßs", u"ss", CI, 1, 1},
+        F{u"sßs", u"ss", CI | BACK, 1, 1}, F{u"ßßs", u"ss", CI | BACK, 1, 1}, F{u"x\u212Ay", u"K", CI, 1, 1},
+        F{u"ÉCOLE école", u"école", CI | BACK, 6, 5}, F{u"café au lait", u"e\u0301", NONLIT, 3, 1},
+        F{u"café au lait", u"e\u0301", 0, kCFNotFound, 0}, F{u"cafe\u0301!", u"é", NONLIT, 3, 2},
+        F{u"cafe\u0301!", u"e", NONLIT, kCFNotFound, 0}, F{u"cafe\u0301!", u"e", 0, 3, 1},
+        F{u"Le CAFÉ", u"cafe", CI | DIA, 3, 4}, F{u"Le CAFE\u0301!", u"café", CI | DIA, 3, 5},
+        F{u"ＡＢＣ", u"b", CI | WIDTH, 1, 1}, F{u"😀ÉTÉ😀", u"été", CI | ANCHOR, kCFNotFound, 0},
+        F{u"😀ÉTÉ😀", u"été😀", CI | ANCHOR | BACK, 2, 5}})
     check(c);
   CFRange r;
   auto hay = S(u"one two one two");
@@ -152,19 +146,15 @@ TEST(CFStringCompare, FindWithEveryOption) {
 TEST(CFStringCompare, ArrayWithFindResults) {
   using Ranges = std::vector<std::pair<CFIndex, CFIndex>>;
   // Search order, and anchored: the adjacent matches from the anchor on.
-  struct A {
-    const char16_t *hay, *needle;
-    CFStringCompareFlags options;
-    Ranges found;
-  };
-  for (const A& c :
+  using A = std::tuple<const char16_t*, const char16_t*, CFStringCompareFlags, Ranges>;
+  for (const auto& [hay, needle, options, found] :
        {A{u"a,b;c,d", u",", 0, {{1, 1}, {5, 1}}}, A{u"Maße MASSE masse", u"ss", CI, {{2, 1}, {7, 2}, {13, 2}}},
         A{u"abc", u",", 0, {}}, A{u"ABABXAB", u"AB", BACK, {{5, 2}, {2, 2}, {0, 2}}},
         A{u"ABABXAB", u"AB", ANCHOR, {{0, 2}, {2, 2}}}, A{u"ABXABAB", u"AB", ANCHOR | BACK, {{5, 2}, {3, 2}}},
         A{u"ABABAB", u"AB", ANCHOR | BACK, {{4, 2}, {2, 2}, {0, 2}}},
         A{u"ABABXA", u"ab", ANCHOR | CI, {{0, 2}, {2, 2}}}, A{u"ÉtéÉTÉx", u"été", ANCHOR | CI, {{0, 3}, {3, 3}}},
         A{u"xÉtéÉTÉ", u"été", ANCHOR | CI | BACK, {{4, 3}, {1, 3}}}})
-    EXPECT_EQ(findAll(c.hay, c.needle, c.options), c.found) << utf8(S(c.hay).get());
+    EXPECT_EQ(findAll(hay, needle, options), found) << utf8(S(hay).get());
   EXPECT_FALSE(CFStringCreateArrayWithFindResults(nullptr, S(u"abc").get(), S(u",").get(), CFRangeMake(0, 3), 0));
 
   // Copies made through the array's own callbacks outlive the original with their own ranges.

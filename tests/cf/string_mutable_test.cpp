@@ -44,14 +44,9 @@ TEST(CFStringMutable, AppendInsertDeleteReplace) {
 
 TEST(CFStringMutable, FindAndReplace) {
   const auto CI = kCFCompareCaseInsensitive, BACK = kCFCompareBackwards, ANCHOR = kCFCompareAnchored;
-  struct R {
-    const char16_t *in, *find, *with;
-    CFIndex at, length;
-    CFStringCompareFlags options;
-    CFIndex count;
-    const char16_t* out;
-  };
-  for (const R& c :
+  using R = std::tuple<const char16_t*, const char16_t*, const char16_t*, CFIndex, CFIndex, CFStringCompareFlags,
+                       CFIndex, const char16_t*>;
+  for (const auto& [in, find, with, at, length, options, count, out] :
        {R{u"a.b.c", u".", u"--", 0, 5, 0, 2, u"a--b--c"},
         R{u"Hello hello HELLO", u"hello", u"x", 0, 17, CI, 3, u"x x x"}, R{u"aaa", u"aa", u"X", 0, 3, 0, 1, u"Xa"},
         R{u"aaa", u"aa", u"X", 0, 3, BACK, 1, u"aX"}, R{u"one one one", u"one", u"1", 4, 7, 0, 2, u"one 1 1"},
@@ -59,11 +54,10 @@ TEST(CFStringMutable, FindAndReplace) {
         R{u"oneone one", u"one", u"1", 0, 10, ANCHOR | BACK, 1, u"oneone 1"},
         R{u"oneone one", u"one", u"1", 0, 10, ANCHOR, 2, u"11 one"},
         R{u"Straße", u"SS", u"ss", 0, 6, CI, 1, u"Strasse"}}) {
-    auto m = M(c.in);
-    EXPECT_EQ(CFStringFindAndReplace(m.get(), S(c.find).get(), S(c.with).get(), CFRangeMake(c.at, c.length), c.options),
-              c.count)
-        << utf8(S(c.in).get()) << " " << c.options;
-    EXPECT_EQ(units(m.get()), c.out);
+    auto m = M(in);
+    EXPECT_EQ(CFStringFindAndReplace(m.get(), S(find).get(), S(with).get(), CFRangeMake(at, length), options), count)
+        << utf8(S(in).get()) << " " << options;
+    EXPECT_EQ(units(m.get()), out);
   }
 
   auto many = adopt(CFStringCreateMutable(nullptr, 0));

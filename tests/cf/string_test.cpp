@@ -33,13 +33,9 @@ std::string getBytes(CFStringRef s, CFStringEncoding e, UInt8 loss, bool externa
 
 TEST(CFString, CreationFromBytesInEachEncoding) {
   const std::string hostOrder(reinterpret_cast<const char*>(u"hé😀"), 8);
-  struct C {
-    std::string_view bytes;
-    CFStringEncoding encoding;
-    bool external;
-    const char16_t* text;  // NULL: refused
-  };
-  for (const C& c :
+  // {bytes, encoding, external representation, text or NULL when refused}
+  using C = std::tuple<std::string_view, CFStringEncoding, bool, const char16_t*>;
+  for (const auto& [raw, encoding, external, text] :
        {C{"plain", kCFStringEncodingASCII, false, u"plain"}, C{"caf\xE9", kCFStringEncodingASCII, false, nullptr},
         C{"caf\xE9\xFF", kCFStringEncodingISOLatin1, false, u"caféÿ"},
         C{"\x80\x93q\x94", kCFStringEncodingWindowsLatin1, false, u"€“q”"},
@@ -58,8 +54,8 @@ TEST(CFString, CreationFromBytesInEachEncoding) {
         C{"\x00\x11\x00\x00"sv, kCFStringEncodingUTF32BE, false, nullptr},  // past U+10FFFF
         C{"\x00\x00\xD8\x00"sv, kCFStringEncodingUTF32BE, false, nullptr},  // a surrogate
         C{"\x00\x00\x41"sv, kCFStringEncodingUTF32BE, false, nullptr}}) {
-    auto s = bytes(c.bytes, c.encoding, c.external);
-    EXPECT_EQ(s ? units(s.get()) : u"<NULL>", c.text ? c.text : u"<NULL>") << c.encoding << " " << c.bytes;
+    auto s = bytes(raw, encoding, external);
+    EXPECT_EQ(s ? units(s.get()) : u"<NULL>", text ? text : u"<NULL>") << encoding << " " << raw;
   }
   EXPECT_TRUE(CFStringIsEncodingAvailable(kCFStringEncodingMacRoman));
   EXPECT_FALSE(CFStringIsEncodingAvailable(0x7777));
@@ -142,23 +138,17 @@ TEST(CFString, GetBytesHonoursLossByteAndBufferLimits) {
   // Loss byte 0 stops at the first unconvertible character; a character that does not fit whole
   // is not written in part; ranges whose end overflows are refused before anything is computed
   // from them. {location, length, encoding, loss byte, room, converted, bytes used}.
-  struct L {
-    CFIndex at, length;
-    CFStringEncoding e;
-    UInt8 loss;
-    CFIndex room, converted, used;
-  };
+  using L = std::tuple<CFIndex, CFIndex, CFStringEncoding, UInt8, CFIndex, CFIndex, CFIndex>;
   UInt8 buf[16];
-  for (const L& l :
+  for (const auto& [at, length, e, loss, room, converted, wrote] :
        {L{0, 6, kCFStringEncodingASCII, 0, 16, 1, 1}, L{0, 6, kCFStringEncodingUTF8, 0, 16, 4, 7},
         L{0, 6, kCFStringEncodingUTF8, '?', 5, 2, 3}, L{0, 6, kCFStringEncodingUTF8, '?', 0, 0, 0},
         L{4, 9, kCFStringEncodingUTF8, '?', 16, 0, 0}, L{LONG_MAX, 1, kCFStringEncodingUTF8, '?', 16, 0, 0},
         L{2, LONG_MAX, kCFStringEncodingUTF8, '?', 16, 0, 0}, L{5, 1, kCFStringEncodingUTF8, '?', 16, 1, 1}}) {
     CFIndex used = -1;
-    EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(l.at, l.length), l.e, l.loss, false, buf, l.room, &used),
-              l.converted)
-        << l.at << "+" << l.length;
-    EXPECT_EQ(used, l.used) << l.at << "+" << l.length;
+    EXPECT_EQ(CFStringGetBytes(s.get(), CFRangeMake(at, length), e, loss, false, buf, room, &used), converted)
+        << at << "+" << length;
+    EXPECT_EQ(used, wrote) << at << "+" << length;
   }
   EXPECT_EQ(buf[0], 'b');
 
@@ -222,15 +212,13 @@ TEST(CFString, FileSystemRepresentation) {
 }
 
 TEST(CFString, IntAndDoubleValues) {
-  struct I {
-    const char* text;
-    SInt32 value;
-  };
+  using I = std::tuple<const char*, SInt32>;
   // em space
-  for (const I& c : {I{"  42abc", 42}, I{"-17", -17}, I{"+5", 5}, I{"abc", 0}, I{"", 0}, I{"\t\n 7", 7},
-                     I{"2147483647", INT32_MAX}, I{"2147483648", INT32_MAX}, I{"99999999999999999999", INT32_MAX},
-                     I{"-2147483648", INT32_MIN}, I{"-2147483649", INT32_MIN}, I{"- 3", 0}, I{"\u200312", 12}})
-    EXPECT_EQ(CFStringGetIntValue(S(c.text).get()), c.value) << c.text;
+  for (const auto& [text, value] :
+       {I{"  42abc", 42}, I{"-17", -17}, I{"+5", 5}, I{"abc", 0}, I{"", 0}, I{"\t\n 7", 7}, I{"2147483647", INT32_MAX},
+        I{"2147483648", INT32_MAX}, I{"99999999999999999999", INT32_MAX}, I{"-2147483648", INT32_MIN},
+        I{"-2147483649", INT32_MIN}, I{"- 3", 0}, I{"\u200312", 12}})
+    EXPECT_EQ(CFStringGetIntValue(S(text).get()), value) << text;
 
   // Digits, sign, point and exponent only: no words for NaN or infinity, no hex.
   struct {
