@@ -141,8 +141,7 @@ TEST(CFArray, CallbacksIdentityAndNullCallbacks) {
     auto m = adopt(CFArrayCreateMutableCopy(nullptr, 1, a.get()));
     EXPECT_EQ(t[0].refs, 3);
     // The equal callback decides lookups: a distinct Tracked with the same id is found.
-    Tracked twin;
-    twin.id = 2;
+    Tracked twin{.id = 2};
     EXPECT_EQ(CFArrayGetFirstIndexOfValue(m.get(), CFRangeMake(0, 3), &twin), 2);
     // Setting a value to itself while the array holds the only reference: retained first.
     CFArrayAppendValue(m.get(), &t[3]);

@@ -60,7 +60,7 @@ TEST(CFDate, EpochAndDescriptions) {
 }
 
 TEST(CFDate, GregorianRoundTripsOverWideRanges) {
-  // Anchors for the day-by-day walk below, and a year before 1 AD (proleptic, astronomical year 0).
+  // Anchors for the walk below, and a year before 1 AD (proleptic, astronomical year 0).
   for (auto [y, m, d, t] : {std::tuple{2001, 1, 1, 0.0}, std::tuple{1970, 1, 1, -978307200.0},
                             std::tuple{0, 3, 1, -63140342400.0}}) {  // 306 days before 0001-01-01
     EXPECT_EQ(at(y, m, d), t) << y;
@@ -68,8 +68,8 @@ TEST(CFDate, GregorianRoundTripsOverWideRanges) {
     EXPECT_EQ(std::tuple_cat(ymdh(g), std::make_tuple(g.second)), std::make_tuple(y, m, d, 0, 0.0));
   }
 
-  // Every 13th day over 1,200 years around the epoch (13 cycles through weekdays and month ends),
-  // and sparse samples far beyond.
+  // Every 13th day over 1,200 years around the epoch (a stride that meets every weekday and day of
+  // the month), and sparse samples far beyond.
   for (double day = -220000; day < 220000; day += 13) {
     double t = 86400.0 * day + 45296.5;  // 12:34:56.5
     CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(t, nullptr);

@@ -92,8 +92,7 @@ TEST(CFDictionary, ImmutableCopiesAndBadArguments) {
 TEST(CFDictionary, CallbacksAreHonouredAndBalanced) {
   const CFDictionaryKeyCallBacks keyCallBacks = {0, trackedRetain, trackedRelease, nullptr, trackedEqual, trackedHash};
   const CFDictionaryValueCallBacks valueCallBacks = {0, trackedRetain, trackedRelease, nullptr, trackedEqual};
-  std::vector<Tracked> k = trackedValues(4), v(4);
-  for (int i = 0; i < 4; ++i) v[static_cast<size_t>(i)].id = i;
+  std::vector<Tracked> k = trackedValues(4), v = k;
   {
     auto d = adopt(CFDictionaryCreateMutable(nullptr, 0, &keyCallBacks, &valueCallBacks));
     CFDictionarySetValue(d.get(), &k[0], &v[0]);
@@ -102,8 +101,7 @@ TEST(CFDictionary, CallbacksAreHonouredAndBalanced) {
     EXPECT_EQ(gCounts.hashes, 2);  // once per operation
 
     // Equal but distinct key: found through the callbacks; Add changes nothing, Set keeps the key.
-    Tracked twin;
-    twin.id = 0;
+    Tracked twin{.id = 0};
     EXPECT_EQ(CFDictionaryGetValue(d.get(), &twin), &v[0]);
     CFDictionaryAddValue(d.get(), &twin, &v[2]);
     EXPECT_EQ(twin.refs, 1);
@@ -120,8 +118,7 @@ TEST(CFDictionary, CallbacksAreHonouredAndBalanced) {
     // Copies retain everything again; the value equal callback counts values.
     auto copy = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, d.get()));
     EXPECT_EQ(k[1].refs, 3);
-    Tracked vtwin;
-    vtwin.id = 2;
+    Tracked vtwin{.id = 2};
     EXPECT_EQ(CFDictionaryGetCountOfValue(copy.get(), &vtwin), 1);
     CFDictionaryRemoveValue(copy.get(), &k[1]);
     EXPECT_EQ(std::make_pair(k[1].refs, v[1].refs), std::make_pair(2, 2));

@@ -120,37 +120,21 @@ std::string writeFile(const std::string& path, CFTypeRef v) {
 
 bool pythonAvailable() { return run("python3 -c 'import plistlib; print(1)'") == "1"; }
 
-void set(const CFRef<CFMutableDictionaryRef>& d, const char* key, CFTypeRef value) {
-  CFDictionarySetValue(d.get(), S(key).get(), value);
-}
-
 // A preset-like document: non-ASCII and emoji text and keys, 64-bit integers, reals, dates before
 // and after 1970, data of many sizes at many depths (every base64 line width), nesting. U+FF5E as a
 // key orders differently by UTF-16 unit (Apple, us) and by code point (plistlib's writer).
 CFRef<CFMutableDictionaryRef> presetLike(bool withFF5EKey) {
-  auto root = dict(), keys = dict(), empties = dict();
-  set(root, "Name", S("Paysage d’été — 夕焼け 🌅").get());
+  auto keys = dict();
   int k = 0;
   for (const char* key : {"😀", "\xEF\xBD\x9E", "e\xCC\x81", "é", "", "Z", "a"}) {
-    if (withFF5EKey || std::string_view(key) != "\xEF\xBD\x9E") set(keys, key, num(k).get());
+    if (withFF5EKey || std::string_view(key) != "\xEF\xBD\x9E")
+      CFDictionarySetValue(keys.get(), S(key).get(), num(k).get());
     ++k;
   }
-  set(root, "Emoji keys", keys.get());
-  set(root, "Integers",
-      array({num(INT64_MAX).get(), num(INT64_MIN).get(), num(4294967296LL).get(), num(-2147483649LL).get(),
-             num(0).get(), make(kCFNumberSInt8Type, int8_t{-7}).get()})
-          .get());
-  set(root, "Reals",
-      array({real(0.1).get(), real(-2.5e-300).get(), real(1.7976931348623157e308).get(), real(5e-324).get(),
-             real(1e21).get(), real(123456.789).get(), real(1.0 / 3).get(), make(kCFNumberFloat32Type, 0.1f).get()})
-          .get());
   auto dates = list();
   for (double at : {0.0, -1000000000.0, 1e9, 252460800.0 * 31.0}) {
     CFArrayAppendValue(dates.get(), adopt(CFDateCreate(nullptr, at)).get());
   }
-  set(root, "Dates", dates.get());
-  set(root, "Escapes", S("<tag attr=\"v\"> & 'q' ]]> \t tab").get());
-  set(root, "Flags", array({kCFBooleanTrue}).get());
   // Data blobs of growing size, each one level deeper than the last.
   auto outer = list();
   CFMutableArrayRef at = outer.get();
@@ -162,13 +146,21 @@ CFRef<CFMutableDictionaryRef> presetLike(bool withFF5EKey) {
     CFArrayAppendValue(at, next.get());
     at = next.get();
   }
-  set(root, "Blobs", outer.get());
-  set(empties, "d", dict().get());
-  set(empties, "a", list().get());
-  set(empties, "s", S("").get());
-  set(empties, "x", blob("").get());
-  set(root, "Empty", empties.get());
-  return root;
+  return dict(
+      {{"Name", S("Paysage d’été — 夕焼け 🌅").get()},
+       {"Emoji keys", keys.get()},
+       {"Integers", array({num(INT64_MAX).get(), num(INT64_MIN).get(), num(4294967296LL).get(),
+                           num(-2147483649LL).get(), num(0).get(), make(kCFNumberSInt8Type, int8_t{-7}).get()})
+                        .get()},
+       {"Reals",
+        array({real(0.1).get(), real(-2.5e-300).get(), real(1.7976931348623157e308).get(), real(5e-324).get(),
+               real(1e21).get(), real(123456.789).get(), real(1.0 / 3).get(), make(kCFNumberFloat32Type, 0.1f).get()})
+            .get()},
+       {"Dates", dates.get()},
+       {"Escapes", S("<tag attr=\"v\"> & 'q' ]]> \t tab").get()},
+       {"Flags", array({kCFBooleanTrue}).get()},
+       {"Blobs", outer.get()},
+       {"Empty", dict({{"d", dict().get()}, {"a", list().get()}, {"s", S("").get()}, {"x", blob("").get()}}).get()}});
 }
 
 TEST(PlistPeer, PlistlibReadsWhatWeWrite) {

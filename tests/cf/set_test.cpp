@@ -75,8 +75,7 @@ TEST(CFSet, SemanticsOrderAndStoredValues) {
 TEST(CFSet, CallbacksIdentityAndCopyStrings) {
   const CFSetCallBacks tracking = {0, trackedRetain, trackedRelease, nullptr, trackedEqual, trackedHash};
   std::vector<Tracked> t = trackedValues(2);
-  Tracked twin;
-  twin.id = 1;
+  Tracked twin{.id = 1};
   {
     auto s = adopt(CFSetCreateMutable(nullptr, 0, &tracking));
     CFSetAddValue(s.get(), &t[0]);

@@ -32,19 +32,10 @@ constexpr CFStringCompareFlags CI = kCFCompareCaseInsensitive, BACK = kCFCompare
                                FORCED = kCFCompareForcedOrdering, LOC = kCFCompareLocalized;
 
 TEST(CFStringCompare, OrderWithEveryOption) {
-  struct C {
-    const char16_t *a, *b;
-    CFStringCompareFlags options;
-    CFComparisonResult result;
-  };
-  auto check = [](const C& c) {
-    CFComparisonResult got = cmp(c.a, c.b, c.options);
-    EXPECT_EQ(c.result == NE && got != EQ ? NE : got, c.result)
-        << utf8(S(c.a).get()) << " vs " << utf8(S(c.b).get()) << " options " << c.options;
-  };
+  using C = std::tuple<const char16_t*, const char16_t*, CFStringCompareFlags, CFComparisonResult>;
   // Literal order is by UTF-16 code unit: upper case first, a surrogate (0xD83D) before U+FF5E, no
   // canonical equivalence without Nonliteral.
-  for (const C& c :
+  for (const auto& [a, b, options, result] :
        {C{u"a", u"b", 0, LT}, C{u"B", u"a", 0, LT}, C{u"abc", u"abcd", 0, LT}, C{u"abcd", u"abc", 0, GT},
         C{u"", u"", 0, EQ}, C{u"\u00e9", u"e\u0301", 0, GT}, C{u"😀", u"\uFF5E", 0, LT}, C{u"file10", u"file2", 0, LT},
         C{u"ＡＢＣ", u"ABC", 0, GT}, C{u"ä", u"b", 0, GT},
@@ -64,8 +55,11 @@ TEST(CFStringCompare, OrderWithEveryOption) {
         C{u"a", u"B", LOC, LT}, C{u"ä", u"b", LOC, LT}, C{u"file2", u"file10", LOC | NUM, LT},
         C{u"Hello", u"hello", LOC | CI, EQ}, C{u"Hello", u"hello", LOC, NE},
         C{u"résumé", u"RESUME", LOC | CI | DIA, EQ}, C{u"caf\u00e9", u"cafe\u0301", LOC, EQ},
-        C{u"caf\u00e9", u"cafe\u0301", LOC | FORCED, NE}, C{u"ＡＢＣ", u"ABC", LOC | WIDTH, EQ}})
-    check(c);
+        C{u"caf\u00e9", u"cafe\u0301", LOC | FORCED, NE}, C{u"ＡＢＣ", u"ABC", LOC | WIDTH, EQ}}) {
+    CFComparisonResult got = cmp(a, b, options);
+    EXPECT_EQ(result == NE && got != EQ ? NE : got, result)
+        << utf8(S(a).get()) << " vs " << utf8(S(b).get()) << " options " << options;
+  }
   auto whole = S(u"xxabcxx");
   EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"abc").get(), CFRangeMake(2, 3), 0), EQ);
   EXPECT_EQ(CFStringCompareWithOptions(whole.get(), S(u"ABC").get(), CFRangeMake(2, 3), CI), EQ);
@@ -101,16 +95,8 @@ TEST(CFStringCompare, LocalizedFollowsTheCurrentLocale) {
 
 TEST(CFStringCompare, FindWithEveryOption) {
   // The bytes of U+4100 U+0042 match U+4241 across units first.
-  struct F {
-    const char16_t *hay, *needle;
-    CFStringCompareFlags options;
-    CFIndex location, length;
-  };
-  auto check = [](const F& c) {
-    EXPECT_EQ(pair(find(c.hay, c.needle, c.options)), std::make_pair(c.location, c.length))
-        << utf8(S(c.hay).get()) << " / " << utf8(S(c.needle).get()) << " options " << c.options;
-  };
-  for (const F& c :
+  using F = std::tuple<const char16_t*, const char16_t*, CFStringCompareFlags, CFIndex, CFIndex>;
+  for (const auto& [hay, needle, options, location, length] :
        {F{u"abcabc", u"bc", 0, 1, 2}, F{u"abcabc", u"bc", BACK, 4, 2}, F{u"abcabc", u"abc", ANCHOR, 0, 3},
         F{u"xabc", u"abc", ANCHOR, kCFNotFound, 0}, F{u"abcabc", u"abc", ANCHOR | BACK, 3, 3},
         F{u"abcab", u"abc", ANCHOR | BACK, kCFNotFound, 0}, F{u"abc", u"abcd", 0, kCFNotFound, 0},
@@ -126,8 +112,10 @@ TEST(CFStringCompare, FindWithEveryOption) {
         F{u"cafe\u0301!", u"e", NONLIT, kCFNotFound, 0}, F{u"cafe\u0301!", u"e", 0, 3, 1},
         F{u"Le CAFÉ", u"cafe", CI | DIA, 3, 4}, F{u"Le CAFE\u0301!", u"café", CI | DIA, 3, 5},
         F{u"ＡＢＣ", u"b", CI | WIDTH, 1, 1}, F{u"😀ÉTÉ😀", u"été", CI | ANCHOR, kCFNotFound, 0},
-        F{u"😀ÉTÉ😀", u"été😀", CI | ANCHOR | BACK, 2, 5}})
-    check(c);
+        F{u"😀ÉTÉ😀", u"été😀", CI | ANCHOR | BACK, 2, 5}}) {
+    EXPECT_EQ(pair(find(hay, needle, options)), std::make_pair(location, length))
+        << utf8(S(hay).get()) << " / " << utf8(S(needle).get()) << " options " << options;
+  }
   CFRange r;
   auto hay = S(u"one two one two");
   EXPECT_TRUE(CFStringFindWithOptions(hay.get(), S(u"one").get(), CFRangeMake(1, 14), 0, &r));
