@@ -41,32 +41,30 @@ constexpr double k2to63 = 9223372036854775808.0, k2to64 = 18446744073709551616.0
 constexpr double k2to127 = 170141183460469231731687303715884105728.0;
 
 TEST(CFNumber, TypesAreCanonicalised) {
-  const struct {
-    CFNumberType in, canonical;
-    CFIndex size;
-  } cases[] = {{kCFNumberSInt8Type, kCFNumberSInt8Type, 1},      {kCFNumberSInt16Type, kCFNumberSInt16Type, 2},
-               {kCFNumberSInt32Type, kCFNumberSInt32Type, 4},    {kCFNumberSInt64Type, kCFNumberSInt64Type, 8},
-               {kCFNumberFloat32Type, kCFNumberFloat32Type, 4},  {kCFNumberFloat64Type, kCFNumberFloat64Type, 8},
-               {kCFNumberCharType, kCFNumberSInt8Type, 1},       {kCFNumberShortType, kCFNumberSInt16Type, 2},
-               {kCFNumberIntType, kCFNumberSInt32Type, 4},       {kCFNumberLongType, kCFNumberSInt64Type, 8},
-               {kCFNumberLongLongType, kCFNumberSInt64Type, 8},  {kCFNumberFloatType, kCFNumberFloat32Type, 4},
-               {kCFNumberDoubleType, kCFNumberFloat64Type, 8},   {kCFNumberCFIndexType, kCFNumberSInt64Type, 8},
-               {kCFNumberNSIntegerType, kCFNumberSInt64Type, 8}, {kCFNumberCGFloatType, kCFNumberFloat64Type, 8}};
-  for (const auto& c : cases) {
+  using T = std::tuple<CFNumberType, CFNumberType, CFIndex>;
+  for (const auto& [in, canonical, size] :
+       {T{kCFNumberSInt8Type, kCFNumberSInt8Type, 1}, T{kCFNumberSInt16Type, kCFNumberSInt16Type, 2},
+        T{kCFNumberSInt32Type, kCFNumberSInt32Type, 4}, T{kCFNumberSInt64Type, kCFNumberSInt64Type, 8},
+        T{kCFNumberFloat32Type, kCFNumberFloat32Type, 4}, T{kCFNumberFloat64Type, kCFNumberFloat64Type, 8},
+        T{kCFNumberCharType, kCFNumberSInt8Type, 1}, T{kCFNumberShortType, kCFNumberSInt16Type, 2},
+        T{kCFNumberIntType, kCFNumberSInt32Type, 4}, T{kCFNumberLongType, kCFNumberSInt64Type, 8},
+        T{kCFNumberLongLongType, kCFNumberSInt64Type, 8}, T{kCFNumberFloatType, kCFNumberFloat32Type, 4},
+        T{kCFNumberDoubleType, kCFNumberFloat64Type, 8}, T{kCFNumberCFIndexType, kCFNumberSInt64Type, 8},
+        T{kCFNumberNSIntegerType, kCFNumberSInt64Type, 8}, T{kCFNumberCGFloatType, kCFNumberFloat64Type, 8}}) {
     // A buffer big enough for any type, holding 7 in the type's own representation.
     alignas(8) unsigned char buf[8] = {};
-    bool isFloat = c.canonical == kCFNumberFloat32Type || c.canonical == kCFNumberFloat64Type;
-    if (c.canonical == kCFNumberFloat32Type) {
+    bool isFloat = canonical == kCFNumberFloat32Type || canonical == kCFNumberFloat64Type;
+    if (canonical == kCFNumberFloat32Type) {
       *reinterpret_cast<float*>(buf) = 7;
-    } else if (c.canonical == kCFNumberFloat64Type) {
+    } else if (canonical == kCFNumberFloat64Type) {
       *reinterpret_cast<double*>(buf) = 7;
     } else {
-      buf[std::endian::native == std::endian::little ? 0 : c.size - 1] = 7;
+      buf[std::endian::native == std::endian::little ? 0 : size - 1] = 7;
     }
-    auto n = adopt(CFNumberCreate(nullptr, c.in, buf));
-    ASSERT_TRUE(n) << c.in;
-    EXPECT_EQ(shape(n), std::make_tuple(c.canonical, c.size, isFloat)) << c.in;
-    EXPECT_EQ(get<int64_t>(n, kCFNumberSInt64Type), want(true, int64_t{7})) << c.in;
+    auto n = adopt(CFNumberCreate(nullptr, in, buf));
+    ASSERT_TRUE(n) << in;
+    EXPECT_EQ(shape(n), std::make_tuple(canonical, size, isFloat)) << in;
+    EXPECT_EQ(get<int64_t>(n, kCFNumberSInt64Type), want(true, int64_t{7})) << in;
   }
   int x = 1;
   EXPECT_EQ(CFNumberCreate(nullptr, 0, &x), nullptr);

@@ -212,8 +212,8 @@ TEST(CFString, FileSystemRepresentation) {
 }
 
 TEST(CFString, IntAndDoubleValues) {
+  // White space includes U+2003, an em space.
   using I = std::tuple<const char*, SInt32>;
-  // em space
   for (const auto& [text, value] :
        {I{"  42abc", 42}, I{"-17", -17}, I{"+5", 5}, I{"abc", 0}, I{"", 0}, I{"\t\n 7", 7}, I{"2147483647", INT32_MAX},
         I{"2147483648", INT32_MAX}, I{"99999999999999999999", INT32_MAX}, I{"-2147483648", INT32_MIN},
@@ -221,14 +221,12 @@ TEST(CFString, IntAndDoubleValues) {
     EXPECT_EQ(CFStringGetIntValue(S(text).get()), value) << text;
 
   // Digits, sign, point and exponent only: no words for NaN or infinity, no hex.
-  struct {
-    const char* text;
-    double value;
-  } doubles[] = {{"3.25", 3.25},   {" -1e3x", -1000.0},  {".5", 0.5},         {"-.5e+1", -5.0},     {"1e", 1.0},
-                 {"1.5.3", 1.5},   {"\u2003\n2.5", 2.5}, {"+", 0.0},          {".", 0.0},           {"nan", 0.0},
-                 {"-NaN(1)", 0.0}, {"inf", 0.0},         {"-Infinity", 0.0},  {"INFINITY", 0.0},    {"0x1p4", 0.0},
-                 {"0x10", 0.0},    {" 12\u0663", 12.0},  {"1e999", HUGE_VAL}, {"-1e999", -HUGE_VAL}};
-  for (const auto& c : doubles) EXPECT_EQ(CFStringGetDoubleValue(S(c.text).get()), c.value) << c.text;
+  using D = std::pair<const char*, double>;
+  for (auto [text, value] : {D{"3.25", 3.25}, D{" -1e3x", -1000.0}, D{".5", 0.5}, D{"-.5e+1", -5.0}, D{"1e", 1.0},
+                             D{"1.5.3", 1.5}, D{"\u2003\n2.5", 2.5}, D{"+", 0.0}, D{".", 0.0}, D{"nan", 0.0},
+                             D{"-NaN(1)", 0.0}, D{"inf", 0.0}, D{"-Infinity", 0.0}, D{"INFINITY", 0.0}, D{"0x1p4", 0.0},
+                             D{"0x10", 0.0}, D{" 12\u0663", 12.0}, D{"1e999", HUGE_VAL}, D{"-1e999", -HUGE_VAL}})
+    EXPECT_EQ(CFStringGetDoubleValue(S(text).get()), value) << text;
   // The process locale's decimal comma never applies.
   const char* old = std::setlocale(LC_NUMERIC, nullptr);
   std::string saved = old ? old : "C";

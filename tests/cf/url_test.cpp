@@ -40,19 +40,15 @@ std::tuple<std::string, std::string, std::string, std::string> facts(const URL& 
 
 TEST(URL, FileSystemPathsRoundTrip) {
   // Characters with a meaning in URLs are escaped, and come back.
-  struct P {
-    const char* path;
-    bool isDirectory;
-    const char *url, *back, *rep;
-  };
-  for (const P& c :
+  using P = std::tuple<const char*, bool, const char*, const char*, const char*>;
+  for (const auto& [path, isDirectory, url, back, rep] :
        {P{"/tmp/a b/é😀.txt", false, "file:///tmp/a%20b/%C3%A9%F0%9F%98%80.txt", "/tmp/a b/é😀.txt", "/tmp/a b/é😀.txt"},
         P{"/a?b#c%d;e:f@g[h]", false, "file:///a%3Fb%23c%25d;e:f@g%5Bh%5D", "/a?b#c%d;e:f@g[h]", "/a?b#c%d;e:f@g[h]"},
         P{"/tmp/dir", true, "file:///tmp/dir/", "/tmp/dir", "/tmp/dir"}, P{"/", true, "file:///", "/", "/"}}) {
-    URL u = pathURL(c.path, c.isDirectory);
-    ASSERT_TRUE(u) << c.path;
-    EXPECT_EQ(facts(u), std::make_tuple(c.url, c.back, c.rep, c.rep));
-    EXPECT_EQ(CFURLHasDirectoryPath(u.get()), c.isDirectory);
+    URL u = pathURL(path, isDirectory);
+    ASSERT_TRUE(u) << path;
+    EXPECT_EQ(facts(u), std::make_tuple(url, back, rep, rep));
+    EXPECT_EQ(CFURLHasDirectoryPath(u.get()), isDirectory);
     EXPECT_EQ(CFURLGetBaseURL(u.get()), nullptr);
   }
   EXPECT_EQ(take(CFURLCopyFileSystemPath(pathURL("/x", false).get(), kCFURLHFSPathStyle)), "<NULL>");
