@@ -124,37 +124,33 @@ TEST(URL, CreateWithStringValidates) {
 TEST(URL, Components) {
   // {URL, base, scheme, host, port, path, query, query unescaped, fragment, fragment unescaped}
   URL base = url("https://example.com:444/a/b");
-  const struct {
-    const char* in;
-    CFURLRef base;
-    const char *scheme, *host;
-    SInt32 port;
-    const char *path, *query, *queryText, *fragment, *fragmentText;
-  } cases[] = {
-      {"http://user@host:8080/p/a%20th?q=1&r=%C3%A9#frag%20x", nullptr, "http", "host", 8080, "/p/a%20th",
-       "q=1&r=%C3%A9", "q=1&r=é", "frag%20x", "frag x"},
-      {"http://[::1]/", nullptr, "http", "::1", -1, "/", "<NULL>", "<NULL>", "<NULL>", "<NULL>"},
-      {"http://h:99999999999/", nullptr, "http", "h", -1, "/", "<NULL>", "<NULL>", "<NULL>", "<NULL>"},
-      {"mailto:someone@example.com", nullptr, "mailto", "<NULL>", -1, "<NULL>", "<NULL>", "<NULL>", "<NULL>", "<NULL>"},
-      // A relative URL reports its base's scheme, host and port, but its own path.
-      {"c/d?x", base.get(), "https", "example.com", 444, "c/d", "x", "x", "<NULL>", "<NULL>"}};
-  for (const auto& c : cases) {
-    URL u = url(c.in, c.base);
-    ASSERT_TRUE(u) << c.in;
-    EXPECT_EQ(take(CFURLCopyScheme(u.get())), c.scheme) << c.in;
-    EXPECT_EQ(take(CFURLCopyHostName(u.get())), c.host) << c.in;
-    EXPECT_EQ(CFURLGetPortNumber(u.get()), c.port) << c.in;
-    EXPECT_EQ(take(CFURLCopyPath(u.get())), c.path) << c.in;
-    EXPECT_EQ(take(CFURLCopyQueryString(u.get(), nullptr)), c.query) << c.in;
-    EXPECT_EQ(take(CFURLCopyQueryString(u.get(), CFSTR(""))), c.queryText) << c.in;
-    EXPECT_EQ(take(CFURLCopyFragment(u.get(), nullptr)), c.fragment) << c.in;
-    EXPECT_EQ(take(CFURLCopyFragment(u.get(), CFSTR(""))), c.fragmentText) << c.in;
+  using C = std::tuple<const char*, CFURLRef, const char*, const char*, SInt32, const char*, const char*, const char*,
+                       const char*, const char*>;
+  const C cases[] = {C{"http://user@host:8080/p/a%20th?q=1&r=%C3%A9#frag%20x", nullptr, "http", "host", 8080,
+                       "/p/a%20th", "q=1&r=%C3%A9", "q=1&r=é", "frag%20x", "frag x"},
+                     C{"http://[::1]/", nullptr, "http", "::1", -1, "/", "<NULL>", "<NULL>", "<NULL>", "<NULL>"},
+                     C{"http://h:99999999999/", nullptr, "http", "h", -1, "/", "<NULL>", "<NULL>", "<NULL>", "<NULL>"},
+                     C{"mailto:someone@example.com", nullptr, "mailto", "<NULL>", -1, "<NULL>", "<NULL>", "<NULL>",
+                       "<NULL>", "<NULL>"},
+                     // A relative URL reports its base's scheme, host and port, but its own path.
+                     C{"c/d?x", base.get(), "https", "example.com", 444, "c/d", "x", "x", "<NULL>", "<NULL>"}};
+  for (const auto& [in, relativeTo, scheme, host, port, path, query, queryText, fragment, fragmentText] : cases) {
+    URL u = url(in, relativeTo);
+    ASSERT_TRUE(u) << in;
+    EXPECT_EQ(take(CFURLCopyScheme(u.get())), scheme) << in;
+    EXPECT_EQ(take(CFURLCopyHostName(u.get())), host) << in;
+    EXPECT_EQ(CFURLGetPortNumber(u.get()), port) << in;
+    EXPECT_EQ(take(CFURLCopyPath(u.get())), path) << in;
+    EXPECT_EQ(take(CFURLCopyQueryString(u.get(), nullptr)), query) << in;
+    EXPECT_EQ(take(CFURLCopyQueryString(u.get(), CFSTR(""))), queryText) << in;
+    EXPECT_EQ(take(CFURLCopyFragment(u.get(), nullptr)), fragment) << in;
+    EXPECT_EQ(take(CFURLCopyFragment(u.get(), CFSTR(""))), fragmentText) << in;
   }
   URL mail = url("mailto:someone@example.com");
-  EXPECT_TRUE(CFURLCanBeDecomposed(url(cases[0].in).get()));
+  EXPECT_TRUE(CFURLCanBeDecomposed(url(std::get<0>(cases[0])).get()));
   EXPECT_FALSE(CFURLCanBeDecomposed(mail.get()));
   EXPECT_EQ(CFURLCreateCopyAppendingPathComponent(nullptr, mail.get(), CFSTR("x"), false), nullptr);
-  EXPECT_EQ(take(CFURLCopyLastPathComponent(url(cases[0].in).get())), "a th");
+  EXPECT_EQ(take(CFURLCopyLastPathComponent(url(std::get<0>(cases[0])).get())), "a th");
 }
 
 TEST(URL, ResolvesAgainstBaseLikeRFC3986) {
