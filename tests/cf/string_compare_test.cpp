@@ -102,6 +102,10 @@ TEST(CFStringCompare, FindWithEveryOption) {
         F{u"abcab", u"abc", ANCHOR | BACK, kCFNotFound, 0}, F{u"abc", u"abcd", 0, kCFNotFound, 0},
         F{u"abc", u"", 0, kCFNotFound, 0}, F{u"a😀b😀", u"😀", BACK, 4, 2}, F{u"Hello", u"hello", 0, kCFNotFound, 0},
         F{u"\u4100\u0042\u4241", u"\u4241", 0, 2, 1}, F{u"xaxaxa", u"xa", BACK, 4, 2},
+        // Near-matches that overlap the real one, in plain and in folded text.
+        F{u"aabaabaaab", u"aabaaab", 0, 3, 7}, F{u"AabaABaaAb", u"aabaaab", CI, 3, 7},
+        F{u"bAaAbaabaa", u"baaabaa", CI | BACK, 0, 7}, F{u"baaabaabaa", u"baaabaa", BACK, 0, 7},
+        F{u"aäaäab", u"AÄAB", CI, 2, 4}, F{u"baäaäa", u"BAÄA", CI | BACK, 0, 4},
         // Folded matches are reported in the original's units and cover whole characters: "ss" inside
         // the folding of ß plus a neighbour is not one; with Nonliteral the e of e + U+0301 is accented.
         F{u"Hello HELLO", u"hello", CI | BACK, 6, 5}, F{u"Straße", u"SS", CI, 4, 1}, F{u"STRASSE", u"ß", CI, 4, 2},
@@ -137,7 +141,12 @@ TEST(CFStringCompare, ArrayWithFindResults) {
   using A = std::tuple<const char16_t*, const char16_t*, CFStringCompareFlags, Ranges>;
   for (const auto& [hay, needle, options, found] :
        {A{u"a,b;c,d", u",", 0, {{1, 1}, {5, 1}}}, A{u"Maße MASSE masse", u"ss", CI, {{2, 1}, {7, 2}, {13, 2}}},
-        A{u"abc", u",", 0, {}}, A{u"ABABXAB", u"AB", BACK, {{5, 2}, {2, 2}, {0, 2}}},
+        A{u"abc", u",", 0, {}}, A{u"aaaaa", u"aa", 0, {{0, 2}, {2, 2}}},
+        // Near-matches that overlap the real ones.
+        A{u"aabaabaaabaab", u"aabaaab", 0, {{3, 7}}}, A{u"AabaABaaAbaab", u"aabaaab", CI, {{3, 7}}},
+        A{u"baaabaabaa", u"baaabaa", BACK, {{0, 7}}}, A{u"bAaAbaabaa", u"baaabaa", CI | BACK, {{0, 7}}},
+        A{u"aäaäabaäab", u"AÄAB", CI, {{2, 4}, {6, 4}}}, A{u"baäaäa", u"BAÄA", CI | BACK, {{0, 4}}},
+        A{u"aaaaa", u"aa", BACK, {{3, 2}, {1, 2}}}, A{u"ABABXAB", u"AB", BACK, {{5, 2}, {2, 2}, {0, 2}}},
         A{u"ABABXAB", u"AB", ANCHOR, {{0, 2}, {2, 2}}}, A{u"ABXABAB", u"AB", ANCHOR | BACK, {{5, 2}, {3, 2}}},
         A{u"ABABAB", u"AB", ANCHOR | BACK, {{4, 2}, {2, 2}, {0, 2}}},
         A{u"ABABXA", u"ab", ANCHOR | CI, {{0, 2}, {2, 2}}}, A{u"ÉtéÉTÉx", u"été", ANCHOR | CI, {{0, 3}, {3, 3}}},
