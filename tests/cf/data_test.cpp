@@ -144,8 +144,8 @@ TEST(CFData, Find) {
   auto hay = blob("abcabcab"), abc = blob("abc"), ab = blob("ab");
   CFRange r = CFDataFind(hay.get(), abc.get(), CFRangeMake(0, 8), 0);
   EXPECT_EQ(std::make_pair(r.location, r.length), std::make_pair(CFIndex{0}, CFIndex{3}));
+  // {needle, location, length, flags, index found}; the last range reaches past the end.
   using F = std::tuple<CFDataRef, CFIndex, CFIndex, CFDataSearchFlags, CFIndex>;
-  // an invalid range
   for (const auto& [needle, at, length, flags, found] :
        {F{abc.get(), 0, 8, kCFDataSearchBackwards, 3},
         F{ab.get(), 0, 8, kCFDataSearchBackwards | kCFDataSearchAnchored, 6},
