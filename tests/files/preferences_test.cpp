@@ -96,26 +96,24 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
   for (const auto& [name, contents] : cases) {
     SCOPED_TRACE(name);
     fs::path file = folder / name, kept = folder / (std::string(name) + ".unreadable");
-    if (contents == "(folder)") {
+    if (contents == "(folder)")
       fs::create_directories(file / "inside");
-    } else if (contents == "(fifo)") {
+    else if (contents == "(fifo)")
       ASSERT_EQ(0, mkfifo(file.c_str(), 0600));
-    } else {
+    else
       Write(file, contents);
-    }
     CBasePreferences prefs;
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CF(name).get()));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
     prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
     ASSERT_EQ(0, prefs.Synchronize());
     EXPECT_EQ("True\n", plistlibEval(file, "d['Fresh']"));
-    if (contents == "(folder)") {
+    if (contents == "(folder)")
       EXPECT_TRUE(fs::is_directory(kept / "inside"));
-    } else if (contents == "(fifo)") {
+    else if (contents == "(fifo)")
       EXPECT_EQ(fs::file_type::fifo, fs::symlink_status(kept).type());
-    } else {
+    else
       EXPECT_EQ(contents, Read(kept));
-    }
     // Once replaced, the file is ours: a second write does not move it aside again.
     ASSERT_EQ(0, prefs.Synchronize());
     EXPECT_TRUE(fs::is_regular_file(file));
