@@ -39,15 +39,15 @@ TEST(Preferences, RoundTripCreatesFolderAndFileAndKeepsItsPermissions) {
   qxtest::TempHome home;
   fs::path folder = prefsFolder(home) / "Orvex Studio", file = folder / "Settings.plist";
   const mode_t mask = umask(022);
+  CFRef<CFMutableDictionaryRef> window =
+      adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
   {
     CBasePreferences prefs;
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("Missing")));
-    CFRef<CFMutableDictionaryRef> window =
-        adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-    CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
     prefs.SetAppValue(CFSTR("Name"), CFSTR("Grüße"));
     prefs.SetAppValue(CFSTR("Count"), number(7).get());
     prefs.SetAppValue(CFSTR("Window"), window.get());
@@ -62,12 +62,11 @@ TEST(Preferences, RoundTripCreatesFolderAndFileAndKeepsItsPermissions) {
 
   CBasePreferences again;
   ASSERT_EQ(0, again.SetLocationUrl(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
-  CFRef<CFPropertyListRef> name = adopt(again.CopyAppValue(CFSTR("Name")));
-  CFRef<CFPropertyListRef> window = adopt(again.CopyAppValue(CFSTR("Window")));
-  EXPECT_TRUE(CFEqual(name.get(), CFSTR("Grüße")));
-  ASSERT_TRUE(window && CFGetTypeID(window.get()) == CFDictionaryGetTypeID());
-  EXPECT_TRUE(
-      CFEqual(CFDictionaryGetValue(static_cast<CFDictionaryRef>(window.get()), CFSTR("Width")), number(1280).get()));
+  for (const auto& [key, value] :
+       {std::pair<CFStringRef, CFTypeRef>{CFSTR("Name"), CFSTR("Grüße")}, {CFSTR("Window"), window.get()}}) {
+    CFRef<CFPropertyListRef> back = adopt(again.CopyAppValue(key));
+    EXPECT_TRUE(back && CFEqual(back.get(), value)) << Str(key);
+  }
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
   again.SetAppValue(CFSTR("Count"), number(8).get());
   ASSERT_EQ(0, again.Synchronize());
