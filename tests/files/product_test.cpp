@@ -88,7 +88,6 @@ class Product : public ::testing::Test {
 
 TEST_F(Product, LookupAndRegistration) {
   ASSERT_NE(nullptr, studio());
-  EXPECT_EQ("ovpreset", Str(QXProductGetPresetExt(studio())));
   EXPECT_NE(QXProductGetPort(studio()), QXProductGetPort(frames()));
   EXPECT_EQ(nullptr, QXProductGetWithIdentifier(CFSTR("com.orvex.nothing")));
 

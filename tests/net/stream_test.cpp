@@ -48,20 +48,30 @@ StreamPtr File(const fs::path& path, CFStringRef mode, bool open = true) {
   return s;
 }
 
-TEST(Stream, ByteOrders) {
-  // Every typed value in big-endian, little-endian and the machine's order (anything but 1).
-  const std::string big("\xff\xfe\1\2\xff\xff\xff\xfd\0\0\0\1\1\2\3\4\5\6\7\10\0\0\0\0\0\0\0\xff", 28);
-  const std::string little("\xfe\xff\2\1\xfd\xff\xff\xff\1\0\0\0\10\7\6\5\4\3\2\1\xff\0\0\0\0\0\0\0", 28);
+TEST(Stream, ByteOrdersOfNumbersAndLengthPrefixedStrings) {
+  // Every typed value and two length-prefixed strings in big-endian, little-endian and the
+  // machine's order (anything but 1). A lone surrogate is kept: strings go unit for unit.
+  const UniChar units[] = {0x41, 0xE9, 0xD83D};
+  CFRef<CFStringRef> text = qxcf::adopt(CFStringCreateWithCharacters(nullptr, units, 3));
+  const std::string big(
+      "\xff\xfe\1\2\xff\xff\xff\xfd\0\0\0\1\1\2\3\4\5\6\7\10\0\0\0\0\0\0\0\xff"
+      "\0\0\0\3\0A\0\xE9\xD8\x3D\0\0\0\0",
+      42);
+  const std::string little(
+      "\xfe\xff\2\1\xfd\xff\xff\xff\1\0\0\0\10\7\6\5\4\3\2\1\xff\0\0\0\0\0\0\0"
+      "\3\0\0\0A\0\xE9\0\x3D\xD8\0\0\0\0",
+      42);
   for (int order : {int{kQXStreamByteOrderBigEndian}, int{kQXStreamByteOrderLittleEndian}, 7}) {
     SCOPED_TRACE(order);
     StreamPtr s = Memory("");
     QXStreamRef r = s.get();
     EXPECT_EQ(QXStreamGetByteOrder(r), kQXStreamByteOrderLittleEndian);
     QXStreamSetByteOrder(r, static_cast<QXStreamByteOrder>(order));
-    EXPECT_EQ(FirstError({QXStreamWriteInt16(r, -2), QXStreamWriteUInt16(r, 0x0102), QXStreamWriteInt32(r, -3),
-                          QXStreamWriteUInt32(r, 1), QXStreamWriteInt64(r, 0x0102030405060708),
-                          QXStreamWriteUInt64(r, 0xff)}),
-              0);
+    EXPECT_EQ(
+        FirstError({QXStreamWriteInt16(r, -2), QXStreamWriteUInt16(r, 0x0102), QXStreamWriteInt32(r, -3),
+                    QXStreamWriteUInt32(r, 1), QXStreamWriteInt64(r, 0x0102030405060708), QXStreamWriteUInt64(r, 0xff),
+                    QXStreamWriteUnicodeStringWithLen(r, text.get()), QXStreamWriteUnicodeStringWithLen(r, CFSTR(""))}),
+        0);
     EXPECT_EQ(Bytes(r), order == kQXStreamByteOrderBigEndian ? big : little);
     ASSERT_EQ(QXStreamSetPos(r, 0), 0);
     EXPECT_EQ(Get(r, QXStreamReadInt16), -2);
@@ -70,7 +80,15 @@ TEST(Stream, ByteOrders) {
     EXPECT_EQ(Get(r, QXStreamReadUInt32), 1u);
     EXPECT_EQ(Get(r, QXStreamReadInt64), 0x0102030405060708);
     EXPECT_EQ(Get(r, QXStreamReadUInt64), 0xffu);
+    CFStringRef back = nullptr, empty = nullptr;
+    EXPECT_EQ(
+        FirstError({QXStreamReadUnicodeStringWithLenCopy(r, &back), QXStreamReadUnicodeStringWithLenCopy(r, &empty)}),
+        0);
+    EXPECT_TRUE(back && CFEqual(back, text.get()));
+    EXPECT_EQ(Own(empty), "");
+    if (back) CFRelease(back);
   }
+  EXPECT_EQ(QXStreamWriteUnicodeStringWithLen(Memory("").get(), nullptr), kQXErrInvalidArgument);
 }
 
 TEST(Stream, MemoryReadWriteAndData) {
@@ -131,6 +149,13 @@ TEST(Stream, ShortReadsAndClosedStreamsFail) {
   Write(home.root() / "three", "abc");
   CFRef<CFDataRef> sentinel = qxcf::adopt(CFDataCreate(nullptr, nullptr, 0));
   StreamPtr memory = Memory("abc"), file = File(home.root() / "three", CFSTR("rb"));
+  // String lengths the data cannot hold, negative lengths and short data: -1 and no string.
+  for (const std::string& bytes : {std::string("\xff\xff\xff\x7f", 4), std::string("\xff\xff\xff\xff", 4),
+                                   std::string("\2\0\0\0a\0b", 7), std::string("\1\0", 2)}) {
+    CFStringRef out = CFSTR("sentinel");
+    EXPECT_EQ(QXStreamReadUnicodeStringWithLenCopy(Memory(bytes).get(), &out), kQXErrGeneric);
+    EXPECT_EQ(out, nullptr);
+  }
   for (QXStreamRef r : {memory.get(), file.get()}) {
     // Typed and data reads the bytes left cannot fill fail; a plain read at the end is a short success.
     EXPECT_EQ(Get(r, QXStreamReadInt32), std::nullopt);
@@ -241,38 +266,6 @@ TEST(Stream, SocketLikeStreams) {
   big.SetByteOrder(kQXStreamByteOrderBigEndian);
   EXPECT_EQ(big.ReadUnicodeStringWithLenCopy(out), kQXErrGeneric);
   EXPECT_EQ(big.mAt, 4u);
-}
-
-TEST(Stream, LengthPrefixedStrings) {
-  const UniChar units[] = {0x41, 0xE9, 0xD83D};  // includes a lone surrogate: units are kept as they are
-  CFRef<CFStringRef> text = qxcf::adopt(CFStringCreateWithCharacters(nullptr, units, 3));
-  for (QXStreamByteOrder order : {kQXStreamByteOrderLittleEndian, kQXStreamByteOrderBigEndian}) {
-    StreamPtr s = Memory("");
-    QXStreamSetByteOrder(s.get(), order);
-    ASSERT_EQ(QXStreamWriteUnicodeStringWithLen(s.get(), text.get()), 0);
-    ASSERT_EQ(QXStreamWriteUnicodeStringWithLen(s.get(), CFSTR("")), 0);
-    EXPECT_EQ(Bytes(s.get()), order == kQXStreamByteOrderBigEndian
-                                  ? std::string("\0\0\0\3\0A\0\xE9\xD8\x3D\0\0\0\0", 14)
-                                  : std::string("\3\0\0\0A\0\xE9\0\x3D\xD8\0\0\0\0", 14));
-    ASSERT_EQ(QXStreamSetPos(s.get(), 0), 0);
-    CFStringRef back = nullptr, empty = nullptr;
-    EXPECT_EQ(FirstError({QXStreamReadUnicodeStringWithLenCopy(s.get(), &back),
-                          QXStreamReadUnicodeStringWithLenCopy(s.get(), &empty)}),
-              0);
-    EXPECT_TRUE(back && CFEqual(back, text.get()));  // unit for unit
-    EXPECT_EQ(Own(empty), "");
-    if (back) CFRelease(back);
-  }
-
-  // Lengths the data cannot hold, negative lengths and short data: -1 and no string.
-  for (const std::string& bytes : {std::string("\xff\xff\xff\x7f", 4), std::string("\xff\xff\xff\xff", 4),
-                                   std::string("\2\0\0\0a\0b", 7), std::string("\1\0", 2)}) {
-    StreamPtr s = Memory(bytes);
-    CFStringRef out = CFSTR("sentinel");
-    EXPECT_EQ(QXStreamReadUnicodeStringWithLenCopy(s.get(), &out), kQXErrGeneric);
-    EXPECT_EQ(out, nullptr);
-  }
-  EXPECT_EQ(QXStreamWriteUnicodeStringWithLen(Memory("").get(), nullptr), kQXErrInvalidArgument);
 }
 
 TEST(Stream, FileStreams) {
