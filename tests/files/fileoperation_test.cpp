@@ -18,6 +18,10 @@ class FileOperation : public ::testing::Test {
   QXFileOperationRef op = QXFileOperationCreate();
 
   ~FileOperation() override { QXFileOperationRelease(op); }
+  void Fresh() {
+    QXFileOperationRelease(op);
+    op = QXFileOperationCreate();
+  }
 
   // Adds a copy (or a move) of `items` into `to` to the batch.
   static void Add(QXFileOperationRef batch, bool move, std::initializer_list<fs::path> items, const fs::path& to) {
@@ -66,13 +70,11 @@ TEST_F(FileOperation, CopiesRenameOnCollisionAndRunAgain) {
   const std::string latin = "caf\xE9.jpg";
   Write(root / "in" / latin, "in");
   Write(root / "out" / latin, "out");
-  QXFileOperationRef more = QXFileOperationCreate();
-  Add(more, false, {root / "in" / latin}, root / "out");
-  Add(more, false, {root / "in" / latin}, root / "in");
-  Add(more, false, {root / "in/Photo.jpg"}, root / "in");
-  EXPECT_EQ(QXFileOperationPerformOperations(more, nullptr), 0);
-  EXPECT_EQ(QXFileOperationPerformOperations(more, nullptr), 0);
-  QXFileOperationRelease(more);
+  Fresh();
+  Add(op, false, {root / "in" / latin}, root / "out");
+  Add(op, false, {root / "in" / latin, root / "in/Photo.jpg"}, root / "in");
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
+  EXPECT_EQ(QXFileOperationPerformOperations(op, nullptr), 0);
   EXPECT_EQ(ReadAll({root / "out" / latin, root / "out/caf\xE9 1.jpg", root / "in/caf\xE9 copy.jpg",
                      root / "in/Photo copy.jpg", root / "in/Photo copy1.jpg"}),
             "out|in|in|new photo|new photo");
@@ -96,8 +98,7 @@ TEST_F(FileOperation, MovesRunInOrderAndStopAtTheFirstFailure) {
 
   Write(root / "a.txt", "a");
   Write(root / "b.txt", "b");
-  QXFileOperationRelease(op);
-  op = QXFileOperationCreate();
+  Fresh();
   Add(op, false, {root / "a.txt", root / "missing.txt", root / "b.txt"}, root / "out");
   bool destroyed = false;
   auto* progress = new Progress(&destroyed);
@@ -109,8 +110,7 @@ TEST_F(FileOperation, MovesRunInOrderAndStopAtTheFirstFailure) {
   QXFileOperationPerformOperations(op, progress);
   progress->Release();
   EXPECT_FALSE(destroyed);
-  QXFileOperationRelease(op);
-  op = QXFileOperationCreate();
+  Fresh();
   EXPECT_TRUE(destroyed);
 
   // Bad input: a folder copied into itself, a URL without a path, a destination that is a file.

@@ -39,15 +39,15 @@ TEST(Preferences, RoundTripCreatesFolderAndFileAndKeepsItsPermissions) {
   qxtest::TempHome home;
   fs::path folder = prefsFolder(home) / "Orvex Studio", file = folder / "Settings.plist";
   const mode_t mask = umask(022);
+  CFRef<CFMutableDictionaryRef> window =
+      adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
   {
     CBasePreferences prefs;
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("Missing")));
-    CFRef<CFMutableDictionaryRef> window =
-        adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-    CFDictionarySetValue(window.get(), CFSTR("Width"), number(1280).get());
     prefs.SetAppValue(CFSTR("Name"), CFSTR("Grüße"));
     prefs.SetAppValue(CFSTR("Count"), number(7).get());
     prefs.SetAppValue(CFSTR("Window"), window.get());
@@ -62,12 +62,11 @@ TEST(Preferences, RoundTripCreatesFolderAndFileAndKeepsItsPermissions) {
 
   CBasePreferences again;
   ASSERT_EQ(0, again.SetLocationUrl(CFSTR("Orvex Studio"), CFSTR("Settings.plist")));
-  CFRef<CFPropertyListRef> name = adopt(again.CopyAppValue(CFSTR("Name")));
-  CFRef<CFPropertyListRef> window = adopt(again.CopyAppValue(CFSTR("Window")));
-  EXPECT_TRUE(CFEqual(name.get(), CFSTR("Grüße")));
-  ASSERT_TRUE(window && CFGetTypeID(window.get()) == CFDictionaryGetTypeID());
-  EXPECT_TRUE(
-      CFEqual(CFDictionaryGetValue(static_cast<CFDictionaryRef>(window.get()), CFSTR("Width")), number(1280).get()));
+  for (const auto& [key, value] :
+       {std::pair<CFStringRef, CFTypeRef>{CFSTR("Name"), CFSTR("Grüße")}, {CFSTR("Window"), window.get()}}) {
+    CFRef<CFPropertyListRef> back = adopt(again.CopyAppValue(key));
+    EXPECT_TRUE(back && CFEqual(back.get(), value)) << Str(key);
+  }
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
   again.SetAppValue(CFSTR("Count"), number(8).get());
   ASSERT_EQ(0, again.Synchronize());
@@ -96,26 +95,24 @@ TEST(Preferences, UnreadableFileGivesEmptyValuesAndIsKept) {
   for (const auto& [name, contents] : cases) {
     SCOPED_TRACE(name);
     fs::path file = folder / name, kept = folder / (std::string(name) + ".unreadable");
-    if (contents == "(folder)") {
+    if (contents == "(folder)")
       fs::create_directories(file / "inside");
-    } else if (contents == "(fifo)") {
+    else if (contents == "(fifo)")
       ASSERT_EQ(0, mkfifo(file.c_str(), 0600));
-    } else {
+    else
       Write(file, contents);
-    }
     CBasePreferences prefs;
     ASSERT_EQ(0, prefs.SetLocation(CFSTR("App"), CF(name).get()));
     EXPECT_EQ(nullptr, prefs.CopyAppValue(CFSTR("x")));
     prefs.SetAppValue(CFSTR("Fresh"), kCFBooleanTrue);
     ASSERT_EQ(0, prefs.Synchronize());
     EXPECT_EQ("True\n", plistlibEval(file, "d['Fresh']"));
-    if (contents == "(folder)") {
+    if (contents == "(folder)")
       EXPECT_TRUE(fs::is_directory(kept / "inside"));
-    } else if (contents == "(fifo)") {
+    else if (contents == "(fifo)")
       EXPECT_EQ(fs::file_type::fifo, fs::symlink_status(kept).type());
-    } else {
+    else
       EXPECT_EQ(contents, Read(kept));
-    }
     // Once replaced, the file is ours: a second write does not move it aside again.
     ASSERT_EQ(0, prefs.Synchronize());
     EXPECT_TRUE(fs::is_regular_file(file));
