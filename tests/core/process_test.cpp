@@ -290,45 +290,32 @@ TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
 
   QXProcessSetAppVersion(CFSTR("9.5.1"));
   CFStringRef first = QXProcessGetAppVersion();
-  EXPECT_EQ(version(), Version("9.5.1", 951, "9.5.1.0"));
-
-  // A new version replaces every cached form; strings handed out before stay valid.
-  auto built = str("9.5");
-  QXProcessSetAppVersion(built.get());
-  built.reset();
-  EXPECT_EQ(version(), Version("9.5", 950, "9.5.0.0"));
-  EXPECT_EQ("9.5.1", utf8(first));
-
-  QXProcessSetAppVersion(CFSTR("10.2.3.4"));
-  EXPECT_EQ(version(), Version("10.2.3.4", 1023, "10.2.3.4"));  // only the first three parts count
-  QXProcessSetBuildString(CFSTR("10.2.3.4567"));
-  EXPECT_EQ("10.2.3.4567", utf8(QXProcessGetBuildString()));
-  QXProcessSetBuildString(nullptr);
-  EXPECT_EQ("10.2.3.4", utf8(QXProcessGetBuildString()));
-
-  // A part that is no integer stops the sum there.
+  // A new version replaces every cached form. Only the first three parts count, and a part that is no integer
+  // stops the sum there. The setter keeps a copy: the caller changing or releasing its string changes nothing.
+  const Version rows[] = {{"9.5.1", 951, "9.5.1.0"},
+                          {"9.5", 950, "9.5.0.0"},
+                          {"10.2.3.4", 1023, "10.2.3.4"},
+                          {"9.x.7", 900, "9.0.7.0"},
+                          {"0.0", 0, "0.0.0.0"}};
   log.clear();
-  QXProcessSetAppVersion(CFSTR("9.x.7"));
-  EXPECT_EQ(900u, QXProcessGetAppVersionBCD());
+  for (const auto& row : rows) {
+    auto text = adopt(CFStringCreateMutableCopy(nullptr, 0, str(std::get<0>(row).c_str()).get()));
+    QXProcessSetAppVersion(text.get());
+    CFStringReplaceAll(text.get(), CFSTR("8.0"));
+    text.reset();
+    EXPECT_EQ(version(), row);
+  }
   EXPECT_TRUE(log.contains(
       "QXProcessGetAppVersionBCD - Could not convert 'x' to integer at index 1 in version string '9.x.7'."));
+  EXPECT_TRUE(log.contains("QXProcessGetAppVersionBCD - Version should not be zero."));  // from "0.0"
+  EXPECT_EQ("9.5.1", utf8(first));  // strings handed out before stay valid
 
-  // The setters keep copies: the caller changing its mutable string afterwards changes nothing.
-  auto mutableVersion = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(mutableVersion.get(), CFSTR("7.1.2"));
-  QXProcessSetAppVersion(mutableVersion.get());
-  EXPECT_EQ(712u, QXProcessGetAppVersionBCD());
-  CFStringReplaceAll(mutableVersion.get(), CFSTR("8.0"));
-  EXPECT_EQ(version(), Version("7.1.2", 712, "7.1.2.0"));
-  auto mutableBuild = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(mutableBuild.get(), CFSTR("7.1.2.99"));
-  QXProcessSetBuildString(mutableBuild.get());
-  CFStringAppend(mutableBuild.get(), CFSTR("-changed"));
+  // An explicit build string (a copy too) wins until it is cleared.
+  auto build = adopt(CFStringCreateMutable(nullptr, 0));
+  CFStringAppend(build.get(), CFSTR("7.1.2.99"));
+  QXProcessSetBuildString(build.get());
+  CFStringAppend(build.get(), CFSTR("-changed"));
   EXPECT_EQ("7.1.2.99", utf8(QXProcessGetBuildString()));
   QXProcessSetBuildString(nullptr);
-
-  log.clear();
-  QXProcessSetAppVersion(CFSTR("0.0"));
-  EXPECT_EQ(0u, QXProcessGetAppVersionBCD());
-  EXPECT_TRUE(log.contains("Version should not be zero."));
+  EXPECT_EQ("0.0.0.0", utf8(QXProcessGetBuildString()));
 }
