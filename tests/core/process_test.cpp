@@ -92,11 +92,9 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   fs::path out = root / "out.txt";
   auto outArg = str(out.c_str());
   auto spaced = str("two words");
-  auto quoted = str("say \"hi\" it's");
-  auto accent = str("café");
-  auto fileURL = urlOf(root / "a folder/x y.txt");
   auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)7));
-  auto arguments = arrayOf({outArg.get(), spaced.get(), quoted.get(), number.get(), accent.get(), fileURL.get()});
+  auto arguments = arrayOf({outArg.get(), spaced.get(), str("say \"hi\" it's").get(), number.get(), str("café").get(),
+                            urlOf(root / "a folder/x y.txt").get()});
 
   // Started through a symbolic link, as a shortcut would be.
   fs::path link = root / "shortcut";
@@ -168,7 +166,6 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   fs::path marker = root / "started", program = root / "program.sh";
   writeScript(program, "touch \"" + marker.string() + "\"\n");
   log.clear();
-  EXPECT_EQ(launch(webURLOf(program).get()), Launch(kQXErrGeneric, 0));
   EXPECT_EQ(launch(webURLOf(program, "https://localhost").get()), Launch(kQXErrGeneric, 0));
   EXPECT_TRUE(log.contains(launchError(kQXErrGeneric)));
   EXPECT_EQ(launch(urlOf(program).get(), arrayOf({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));

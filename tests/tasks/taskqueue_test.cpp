@@ -207,16 +207,6 @@ TEST(TaskQueueThreads, SerialQueueRunsByPriorityThenArrival) {
   release.open = true;
   queue->WaitForRunningTasksToComplete();
   expectDone(tasks, 1);
-
-  // A negative GPU slot count means none: still serial.
-  auto other = qx::make<TestQueue>();
-  other->InitializeWithGPUTasks(CFSTR("NoGPU"), 0, 1, -3);
-  auto d = makeTask("d");
-  d->SetCanRunOnGPU(true);
-  other->Push(d.get());
-  other->WaitForRunningTasksToComplete();
-  EXPECT_EQ(other->preprocessed, 1);
-  EXPECT_EQ(d->GetGPUIndex(), -1);
 }
 
 TEST(TaskQueueThreads, ParallelQueueRunsAtMostMaxRunningAtOnce) {
@@ -246,24 +236,25 @@ TEST(TaskQueueThreads, ParallelQueueRunsAtMostMaxRunningAtOnce) {
   for (auto& t : tasks) EXPECT_EQ(t->GetGPUIndex(), -1);
 }
 
+// Runs `count` GPU-capable tasks, each waiting until all of them run at once; returns their GPU slots.
+std::vector<int32_t> runBatch(CBaseTaskQueue& queue, int count) {
+  Gate allStarted;
+  Tasks tasks;
+  for (int i = 0; i < count; ++i) {
+    tasks.push_back(makeTask(std::to_string(i), 0, &gUnread, [&allStarted, count](TestTask&) {
+      allStarted.arrived++;
+      EXPECT_TRUE(allStarted.WaitArrivals(count));
+    }));
+    tasks.back()->SetCanRunOnGPU(true);
+    queue.Push(tasks.back().get());
+  }
+  queue.WaitForRunningTasksToComplete();
+  std::vector<int32_t> indexes;
+  for (auto& t : tasks) indexes.push_back(t->GetGPUIndex());
+  return indexes;
+}
+
 TEST(TaskQueueThreads, GPUCapableTasksTakeTheLowestFreeGPUSlotsFirst) {
-  // Each task waits until all of its batch run at once.
-  auto runBatch = [](CBaseTaskQueue& queue, int count) {
-    Gate allStarted;
-    Tasks tasks;
-    for (int i = 0; i < count; ++i) {
-      tasks.push_back(makeTask(std::to_string(i), 0, &gUnread, [&allStarted, count](TestTask&) {
-        allStarted.arrived++;
-        EXPECT_TRUE(allStarted.WaitArrivals(count));
-      }));
-      tasks.back()->SetCanRunOnGPU(true);
-      queue.Push(tasks.back().get());
-    }
-    queue.WaitForRunningTasksToComplete();
-    std::vector<int32_t> indexes;
-    for (auto& t : tasks) indexes.push_back(t->GetGPUIndex());
-    return indexes;
-  };
   auto queue = qx::make<TestQueue>();
   queue->InitializeWithGPUTasks(CFSTR("GPU"), 0, 1, 2);
   // Twice, so that a slot not given back would show.
@@ -276,6 +267,12 @@ TEST(TaskQueueThreads, GPUCapableTasksTakeTheLowestFreeGPUSlotsFirst) {
   std::vector<int32_t> all(32);
   for (int i = 0; i < 32; ++i) all[static_cast<size_t>(i)] = i;
   EXPECT_EQ(runBatch(*wide.get(), 32), all);
+
+  // A negative GPU slot count means none: still serial, as the hooks show.
+  auto none = qx::make<TestQueue>();
+  none->InitializeWithGPUTasks(CFSTR("NoGPU"), 0, 1, -3);
+  EXPECT_EQ(runBatch(*none.get(), 1), std::vector<int32_t>{-1});
+  EXPECT_EQ(none->preprocessed, 1);
 }
 
 TEST(TaskQueueThreads, StopFlagsTasksWaitsForThemAndIgnoresLaterPushes) {
