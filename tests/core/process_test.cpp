@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,33 +16,21 @@
 
 #include "cf/CFRef.h"
 #include "tests/core/CoreTestSupport.h"
+#include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
-#include "tests/support/TempHome.h"
 
 namespace fs = std::filesystem;
 using qxcf::adopt;
 
 namespace {
 
+using filetest::Array;
+using filetest::CF;
+using filetest::Read;
 using qxtest::LogCapture;
 using qxtest::urlOf;
 using qxtest::utf8;
 using qxtest::webURLOf;
-
-qxcf::CFRef<CFStringRef> str(const char* text) {
-  return adopt(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
-}
-
-qxcf::CFRef<CFArrayRef> arrayOf(std::initializer_list<CFTypeRef> values) {
-  return adopt(CFArrayCreate(nullptr, const_cast<const void**>(values.begin()), static_cast<CFIndex>(values.size()),
-                             &kCFTypeArrayCallBacks));
-}
-
-std::string readAll(const fs::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
 
 void writeScript(const fs::path& path, const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body;
@@ -90,11 +77,11 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   fs::path script = root / "echo args.sh";
   writeScript(script, kEchoScript);
   fs::path out = root / "out.txt";
-  auto outArg = str(out.c_str());
-  auto spaced = str("two words");
+  auto outArg = CF(out.string());
+  auto spaced = CF("two words");
   auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)7));
-  auto arguments = arrayOf({outArg.get(), spaced.get(), str("say \"hi\" it's").get(), number.get(), str("café").get(),
-                            urlOf(root / "a folder/x y.txt").get()});
+  auto arguments = Array({outArg.get(), spaced.get(), CF("say \"hi\" it's").get(), number.get(), CF("café").get(),
+                          urlOf(root / "a folder/x y.txt").get()});
 
   // Started through a symbolic link, as a shortcut would be.
   fs::path link = root / "shortcut";
@@ -105,7 +92,7 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
   ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
   // A number is not an argument; everything else arrives verbatim, one entry each.
-  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n", readAll(out));
+  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n", Read(out));
   EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
 
   // The logged parameter string quotes each element and keeps a separator for the number.
@@ -117,10 +104,10 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   // With 0x100000 the elements are not quoted; the child sees the same arguments.
   fs::remove(out);
   log.clear();
-  std::tie(status, pid) = launch(url.get(), arrayOf({outArg.get(), spaced.get()}).get(), kQXProcessLaunchNoQuotes);
+  std::tie(status, pid) = launch(url.get(), Array({outArg.get(), spaced.get()}).get(), kQXProcessLaunchNoQuotes);
   ASSERT_EQ(0, status);
   ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
-  EXPECT_EQ("[two words]\n", readAll(out));
+  EXPECT_EQ("[two words]\n", Read(out));
   EXPECT_TRUE(log.contains("\" " + out.string() + " two words"));
   EXPECT_TRUE(reaped(pid));
 }
@@ -139,11 +126,11 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   auto url = urlOf(document);
 
   setenv("PATH", bin.c_str(), 1);
-  auto [status, pid] = launch(url.get(), arrayOf({str("ignored").get()}).get());
+  auto [status, pid] = launch(url.get(), Array({CF("ignored").get()}).get());
   EXPECT_EQ(0, status);
   EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
   EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(record); }));
-  EXPECT_EQ(document.string() + "\n", readAll(record));
+  EXPECT_EQ(document.string() + "\n", Read(record));
   EXPECT_TRUE(reaped(pid));
 
   // No opener at all: the spawn error is the status and is logged at level 1.
@@ -168,7 +155,7 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   log.clear();
   EXPECT_EQ(launch(webURLOf(program, "https://localhost").get()), Launch(kQXErrGeneric, 0));
   EXPECT_TRUE(log.contains(launchError(kQXErrGeneric)));
-  EXPECT_EQ(launch(urlOf(program).get(), arrayOf({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
+  EXPECT_EQ(launch(urlOf(program).get(), Array({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
   // A started child would have made the marker by now (the first launch above shows how fast).
   usleep(200000);
   EXPECT_FALSE(fs::exists(marker));
@@ -180,7 +167,7 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
 }
 
 TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
-  auto [status, pid] = launch(urlOf("/bin/sleep").get(), arrayOf({str("30").get()}).get());
+  auto [status, pid] = launch(urlOf("/bin/sleep").get(), Array({CF("30").get()}).get());
   ASSERT_EQ(0, status);
   ASSERT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_EQ(0, QXProcessKill(pid));
@@ -207,8 +194,7 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
   EXPECT_EQ(kQXErrGeneric, QXProcessGetFunctionPointForName(module, CFSTR("no_such_symbol_here"), &function));
   EXPECT_EQ(nullptr, function);
   EXPECT_TRUE(log.contains("no_such_symbol_here"));  // the dlerror text
-  EXPECT_EQ(kQXErrGeneric,
-            QXProcessGetDylibFunctionPointForName(module, str(std::string(300, 'x').c_str()).get(), &function));
+  EXPECT_EQ(kQXErrGeneric, QXProcessGetDylibFunctionPointForName(module, CF(std::string(300, 'x')).get(), &function));
 
   // Opening the module's own file again gives a handle to the same library.
   void* again = nullptr;
@@ -296,7 +282,7 @@ TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
                           {"0.0", 0, "0.0.0.0"}};
   log.clear();
   for (const auto& row : rows) {
-    auto text = adopt(CFStringCreateMutableCopy(nullptr, 0, str(std::get<0>(row).c_str()).get()));
+    auto text = adopt(CFStringCreateMutableCopy(nullptr, 0, CF(std::get<0>(row)).get()));
     QXProcessSetAppVersion(text.get());
     CFStringReplaceAll(text.get(), CFSTR("8.0"));
     text.reset();

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,11 +52,6 @@ bool Python(const std::string& code, const fs::path& in, const fs::path& out) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return false;
   return pclose(pipe) == 0;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(StreamZlib, RoundTripsAndExactRecords) {
@@ -129,21 +123,21 @@ TEST(StreamZlib, PythonInterop) {
 
   // Ours to Python: Python inflates it, and level 6 with zlib's defaults gives the same bytes.
   std::string record = Compress(source);
-  std::ofstream(raw, std::ios::binary) << record;
+  filetest::Write(raw, record);
   ASSERT_TRUE(Python(
       "import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.decompress(open(sys.argv[1],\"rb\").read()))", raw, back));
-  EXPECT_TRUE(ReadFile(back) == source);
-  std::ofstream(raw, std::ios::binary | std::ios::trunc) << source;
+  EXPECT_TRUE(filetest::Read(back) == source);
+  filetest::Write(raw, source);
   ASSERT_TRUE(
       Python("import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.compress(open(sys.argv[1],\"rb\").read(), 6))", raw,
              packed));
-  EXPECT_TRUE(ReadFile(packed) == record);
+  EXPECT_TRUE(filetest::Read(packed) == record);
 
   // Python to ours, at another level.
   ASSERT_TRUE(
       Python("import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.compress(open(sys.argv[1],\"rb\").read(), 9))", raw,
              packed));
-  std::string python = ReadFile(packed);
+  std::string python = filetest::Read(packed);
   std::string out;
   EXPECT_EQ(Decompress(python, static_cast<int32_t>(python.size()), out, static_cast<uint32_t>(source.size())), 0);
   EXPECT_TRUE(out == source);
