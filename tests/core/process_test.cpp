@@ -287,6 +287,7 @@ TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
     CFStringReplaceAll(text.get(), CFSTR("8.0"));
     text.reset();
     EXPECT_EQ(version(), row);
+    EXPECT_EQ(std::get<1>(row), QXProcessGetAppVersionBCD());  // cached after the first call
   }
   EXPECT_TRUE(log.contains(
       "QXProcessGetAppVersionBCD - Could not convert 'x' to integer at index 1 in version string '9.x.7'."));

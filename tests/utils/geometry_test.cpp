@@ -56,6 +56,7 @@ TEST(Geometry, RectanglesPointsConversionsAndTolerances) {
   EXPECT_EQ(fields(QXRectIntersect({0, 0, 10, 10}, {10, 0, 5, 5})), (Fields{10, 0, 0, 5}));
   EXPECT_EQ(fields(QXRectIntersect({0, 0, 10, 10}, {20, 20, 5, 5})), (Fields{0, 0, 0, 0}));
   EXPECT_EQ(fields(QXRectIntersect({0, 0, 10, 10}, {5, 3, 10, 10})), (Fields{5, 3, 5, 7}));
+  EXPECT_EQ(fields(QXRectIntersect({5, 3, 10, 10}, {0, 0, 10, 10})), (Fields{5, 3, 5, 7}));
   EXPECT_EQ(fields(QXRectFIntersect({0, 0, 10, 10}, {10, 0, 5, 5})), (FFields{10, 0, 0, 5}));
   EXPECT_EQ(fields(QXRectFIntersect({0, 0, 10, 10}, {10.5f, 0, 5, 5})), (FFields{0, 0, 0, 0}));
   EXPECT_EQ(fields(QXRectFIntersect({0.5f, 0.5f, 2, 2}, {1, 1, 4, 4})), (FFields{1, 1, 1.5f, 1.5f}));
