@@ -103,22 +103,16 @@ TEST(MainThreadDeathTest, FirstQueuingThreadBecomesMainThreads) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        bool before =
+        bool ok =
             !QXProcessGetIsMainThread() && QXProcessRunMainThreadQueue() == -1 && QXProcessGetMainThreadQueueFD() == -1;
         Journal journal;
         gJournal = &journal;
-        uint32_t workerID = 0;
-        bool workerIsMain = false;
-        int32_t ran = -2;
-        std::thread worker([&] {
-          workerID = QXProcessGetCurrentThreadID();
+        std::thread([&] {
           queue("w");
-          workerIsMain = QXProcessGetIsMainThread();
-          ran = QXProcessRunMainThreadQueue();
-        });
-        worker.join();
-        bool ok = before && workerIsMain && ran == 0 && !QXProcessGetIsMainThread() && journal.threads.size() == 1 &&
-                  journal.threads[0] == workerID && QXProcessInit() == 0 && !QXProcessGetIsMainThread();
+          ok = ok && QXProcessGetIsMainThread() && QXProcessRunMainThreadQueue() == 0 &&
+               journal.threads == std::vector<uint32_t>{QXProcessGetCurrentThreadID()};
+        }).join();
+        ok = ok && !QXProcessGetIsMainThread() && QXProcessInit() == 0 && !QXProcessGetIsMainThread();
         std::exit(ok ? 0 : 1);
       },
       testing::ExitedWithCode(0), "QXProcess has not been initialized");

@@ -52,6 +52,17 @@ bool reaped(uint32_t pid) {
   return qxtest::waitUntil([pid] { return !fs::exists("/proc/" + std::to_string(pid)); });
 }
 
+// Launches, then waits for the child to leave `out` complete and to be reaped; returns what it wrote.
+std::string runToFile(CFURLRef url, CFArrayRef arguments, const fs::path& out, uint32_t flags = 0) {
+  fs::remove(out);
+  auto [status, pid] = launch(url, arguments, flags);
+  EXPECT_EQ(0, status);
+  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
+  if (status != 0 || !qxtest::waitUntil([&] { return fs::exists(out); })) return "<nothing>";
+  EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
+  return Read(out);
+}
+
 // Writes each argument on a line of its own into the file named by its first argument; the
 // file appears complete (renamed into place) once the script has finished.
 constexpr const char* kEchoScript =
@@ -87,13 +98,9 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   fs::path link = root / "shortcut";
   fs::create_symlink(script, link);
   auto url = urlOf(link);
-  auto [status, pid] = launch(url.get(), arguments.get());
-  ASSERT_EQ(0, status);
-  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
-  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
   // A number is not an argument; everything else arrives verbatim, one entry each.
-  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n", Read(out));
-  EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
+  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n",
+            runToFile(url.get(), arguments.get(), out));
 
   // The logged parameter string quotes each element and keeps a separator for the number.
   std::string expected = "open \"" + fs::canonical(script).string() + "\" \"" + out.string() +
@@ -102,14 +109,10 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   EXPECT_TRUE(log.contains(expected)) << expected;
 
   // With 0x100000 the elements are not quoted; the child sees the same arguments.
-  fs::remove(out);
   log.clear();
-  std::tie(status, pid) = launch(url.get(), Array({outArg.get(), spaced.get()}).get(), kQXProcessLaunchNoQuotes);
-  ASSERT_EQ(0, status);
-  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
-  EXPECT_EQ("[two words]\n", Read(out));
+  EXPECT_EQ("[two words]\n",
+            runToFile(url.get(), Array({outArg.get(), spaced.get()}).get(), out, kQXProcessLaunchNoQuotes));
   EXPECT_TRUE(log.contains("\" " + out.string() + " two words"));
-  EXPECT_TRUE(reaped(pid));
 }
 
 TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
@@ -126,17 +129,12 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   auto url = urlOf(document);
 
   setenv("PATH", bin.c_str(), 1);
-  auto [status, pid] = launch(url.get(), Array({CF("ignored").get()}).get());
-  EXPECT_EQ(0, status);
-  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
-  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(record); }));
-  EXPECT_EQ(document.string() + "\n", Read(record));
-  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ(document.string() + "\n", runToFile(url.get(), Array({CF("ignored").get()}).get(), record));
 
   // No opener at all: the spawn error is the status and is logged at level 1.
   setenv("PATH", (root / "empty").c_str(), 1);
   log.clear();
-  status = QXProcessLaunchApplication(url.get(), nullptr);
+  int32_t status = QXProcessLaunchApplication(url.get(), nullptr);
   setenv("PATH", savedPath.c_str(), 1);
   EXPECT_EQ(ENOENT, status);
   EXPECT_TRUE(log.contains(launchError(ENOENT)));
@@ -160,10 +158,7 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   usleep(200000);
   EXPECT_FALSE(fs::exists(marker));
   // The same program through a file URL does start, so the refusals above were about the scheme.
-  std::tie(status, pid) = launch(urlOf(program).get());
-  ASSERT_EQ(0, status);
-  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(marker); }));
-  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ("", runToFile(urlOf(program).get(), nullptr, marker));
 }
 
 TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
