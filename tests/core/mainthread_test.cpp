@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "cf/CFRef.h"
 #include "tests/log/LogCapture.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "cf/CFRef.h"
 #include "tests/log/LogCapture.h"
 
 using qxtest::LogCapture;
