@@ -26,7 +26,6 @@ TEST(BaseCore, CountsHoldersAndAtomics) {
   EXPECT_EQ(destroyed, 0);
   p->Release();
   EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(CBaseCore::Initialize(7), 0);
 
   {
     auto held = qx::Ref<Probe>::adopt(new Probe(&destroyed));

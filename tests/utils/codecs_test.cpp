@@ -55,9 +55,7 @@ TEST(RLECompress, RoundTripsWithinTheWorstCaseBound) {
     for (unsigned alphabet : {256u, 3u, 2u}) {
       Bytes in(n);
       for (auto& b : in) b = static_cast<uint8_t>(rng() % alphabet);
-      if (alphabet == 2u) {
-        for (size_t i = 0; i + 1 < n; i += 300) in[i] = in[i + 1] = 0xAA;
-      }
+      for (size_t i = 0; alphabet == 2u && i + 1 < n; i += 300) in[i] = in[i + 1] = 0xAA;
       const Bytes packed = compress(in);
       ASSERT_EQ(packed.back(), 0x80) << n;
       EXPECT_EQ(decompress(packed, n), in) << "n=" << n << " alphabet=" << alphabet;
