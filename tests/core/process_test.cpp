@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,33 +16,21 @@
 
 #include "cf/CFRef.h"
 #include "tests/core/CoreTestSupport.h"
+#include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
-#include "tests/support/TempHome.h"
 
 namespace fs = std::filesystem;
 using qxcf::adopt;
 
 namespace {
 
+using filetest::Array;
+using filetest::CF;
+using filetest::Read;
 using qxtest::LogCapture;
 using qxtest::urlOf;
 using qxtest::utf8;
 using qxtest::webURLOf;
-
-qxcf::CFRef<CFStringRef> str(const char* text) {
-  return adopt(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
-}
-
-qxcf::CFRef<CFArrayRef> arrayOf(std::initializer_list<CFTypeRef> values) {
-  return adopt(CFArrayCreate(nullptr, const_cast<const void**>(values.begin()), static_cast<CFIndex>(values.size()),
-                             &kCFTypeArrayCallBacks));
-}
-
-std::string readAll(const fs::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
 
 void writeScript(const fs::path& path, const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body;
@@ -63,6 +50,17 @@ Launch launch(CFURLRef url, CFArrayRef arguments = nullptr, uint32_t flags = 0) 
 // A child that has been reaped has no /proc entry left; a zombie still has one.
 bool reaped(uint32_t pid) {
   return qxtest::waitUntil([pid] { return !fs::exists("/proc/" + std::to_string(pid)); });
+}
+
+// Launches, then waits for the child to leave `out` complete and to be reaped; returns what it wrote.
+std::string runToFile(CFURLRef url, CFArrayRef arguments, const fs::path& out, uint32_t flags = 0) {
+  fs::remove(out);
+  auto [status, pid] = launch(url, arguments, flags);
+  EXPECT_EQ(0, status);
+  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
+  if (status != 0 || !qxtest::waitUntil([&] { return fs::exists(out); })) return "<nothing>";
+  EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
+  return Read(out);
 }
 
 // Writes each argument on a line of its own into the file named by its first argument; the
@@ -90,25 +88,19 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   fs::path script = root / "echo args.sh";
   writeScript(script, kEchoScript);
   fs::path out = root / "out.txt";
-  auto outArg = str(out.c_str());
-  auto spaced = str("two words");
-  auto quoted = str("say \"hi\" it's");
-  auto accent = str("café");
-  auto fileURL = urlOf(root / "a folder/x y.txt");
+  auto outArg = CF(out.string());
+  auto spaced = CF("two words");
   auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)7));
-  auto arguments = arrayOf({outArg.get(), spaced.get(), quoted.get(), number.get(), accent.get(), fileURL.get()});
+  auto arguments = Array({outArg.get(), spaced.get(), CF("say \"hi\" it's").get(), number.get(), CF("café").get(),
+                          urlOf(root / "a folder/x y.txt").get()});
 
   // Started through a symbolic link, as a shortcut would be.
   fs::path link = root / "shortcut";
   fs::create_symlink(script, link);
   auto url = urlOf(link);
-  auto [status, pid] = launch(url.get(), arguments.get());
-  ASSERT_EQ(0, status);
-  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
-  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
   // A number is not an argument; everything else arrives verbatim, one entry each.
-  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n", readAll(out));
-  EXPECT_TRUE(reaped(pid)) << "the finished child was left a zombie";
+  EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n",
+            runToFile(url.get(), arguments.get(), out));
 
   // The logged parameter string quotes each element and keeps a separator for the number.
   std::string expected = "open \"" + fs::canonical(script).string() + "\" \"" + out.string() +
@@ -117,14 +109,10 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   EXPECT_TRUE(log.contains(expected)) << expected;
 
   // With 0x100000 the elements are not quoted; the child sees the same arguments.
-  fs::remove(out);
   log.clear();
-  std::tie(status, pid) = launch(url.get(), arrayOf({outArg.get(), spaced.get()}).get(), kQXProcessLaunchNoQuotes);
-  ASSERT_EQ(0, status);
-  ASSERT_TRUE(qxtest::waitUntil([&] { return fs::exists(out); }));
-  EXPECT_EQ("[two words]\n", readAll(out));
+  EXPECT_EQ("[two words]\n",
+            runToFile(url.get(), Array({outArg.get(), spaced.get()}).get(), out, kQXProcessLaunchNoQuotes));
   EXPECT_TRUE(log.contains("\" " + out.string() + " two words"));
-  EXPECT_TRUE(reaped(pid));
 }
 
 TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
@@ -141,17 +129,12 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   auto url = urlOf(document);
 
   setenv("PATH", bin.c_str(), 1);
-  auto [status, pid] = launch(url.get(), arrayOf({str("ignored").get()}).get());
-  EXPECT_EQ(0, status);
-  EXPECT_TRUE(pid > 0 && pid != kStale) << pid;
-  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(record); }));
-  EXPECT_EQ(document.string() + "\n", readAll(record));
-  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ(document.string() + "\n", runToFile(url.get(), Array({CF("ignored").get()}).get(), record));
 
   // No opener at all: the spawn error is the status and is logged at level 1.
   setenv("PATH", (root / "empty").c_str(), 1);
   log.clear();
-  status = QXProcessLaunchApplication(url.get(), nullptr);
+  int32_t status = QXProcessLaunchApplication(url.get(), nullptr);
   setenv("PATH", savedPath.c_str(), 1);
   EXPECT_EQ(ENOENT, status);
   EXPECT_TRUE(log.contains(launchError(ENOENT)));
@@ -168,22 +151,18 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   fs::path marker = root / "started", program = root / "program.sh";
   writeScript(program, "touch \"" + marker.string() + "\"\n");
   log.clear();
-  EXPECT_EQ(launch(webURLOf(program).get()), Launch(kQXErrGeneric, 0));
   EXPECT_EQ(launch(webURLOf(program, "https://localhost").get()), Launch(kQXErrGeneric, 0));
   EXPECT_TRUE(log.contains(launchError(kQXErrGeneric)));
-  EXPECT_EQ(launch(urlOf(program).get(), arrayOf({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
+  EXPECT_EQ(launch(urlOf(program).get(), Array({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
   // A started child would have made the marker by now (the first launch above shows how fast).
   usleep(200000);
   EXPECT_FALSE(fs::exists(marker));
   // The same program through a file URL does start, so the refusals above were about the scheme.
-  std::tie(status, pid) = launch(urlOf(program).get());
-  ASSERT_EQ(0, status);
-  EXPECT_TRUE(qxtest::waitUntil([&] { return fs::exists(marker); }));
-  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ("", runToFile(urlOf(program).get(), nullptr, marker));
 }
 
 TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
-  auto [status, pid] = launch(urlOf("/bin/sleep").get(), arrayOf({str("30").get()}).get());
+  auto [status, pid] = launch(urlOf("/bin/sleep").get(), Array({CF("30").get()}).get());
   ASSERT_EQ(0, status);
   ASSERT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_EQ(0, QXProcessKill(pid));
@@ -210,8 +189,7 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
   EXPECT_EQ(kQXErrGeneric, QXProcessGetFunctionPointForName(module, CFSTR("no_such_symbol_here"), &function));
   EXPECT_EQ(nullptr, function);
   EXPECT_TRUE(log.contains("no_such_symbol_here"));  // the dlerror text
-  EXPECT_EQ(kQXErrGeneric,
-            QXProcessGetDylibFunctionPointForName(module, str(std::string(300, 'x').c_str()).get(), &function));
+  EXPECT_EQ(kQXErrGeneric, QXProcessGetDylibFunctionPointForName(module, CF(std::string(300, 'x')).get(), &function));
 
   // Opening the module's own file again gives a handle to the same library.
   void* again = nullptr;
@@ -290,45 +268,33 @@ TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {
 
   QXProcessSetAppVersion(CFSTR("9.5.1"));
   CFStringRef first = QXProcessGetAppVersion();
-  EXPECT_EQ(version(), Version("9.5.1", 951, "9.5.1.0"));
-
-  // A new version replaces every cached form; strings handed out before stay valid.
-  auto built = str("9.5");
-  QXProcessSetAppVersion(built.get());
-  built.reset();
-  EXPECT_EQ(version(), Version("9.5", 950, "9.5.0.0"));
-  EXPECT_EQ("9.5.1", utf8(first));
-
-  QXProcessSetAppVersion(CFSTR("10.2.3.4"));
-  EXPECT_EQ(version(), Version("10.2.3.4", 1023, "10.2.3.4"));  // only the first three parts count
-  QXProcessSetBuildString(CFSTR("10.2.3.4567"));
-  EXPECT_EQ("10.2.3.4567", utf8(QXProcessGetBuildString()));
-  QXProcessSetBuildString(nullptr);
-  EXPECT_EQ("10.2.3.4", utf8(QXProcessGetBuildString()));
-
-  // A part that is no integer stops the sum there.
+  // A new version replaces every cached form. Only the first three parts count, and a part that is no integer
+  // stops the sum there. The setter keeps a copy: the caller changing or releasing its string changes nothing.
+  const Version rows[] = {{"9.5.1", 951, "9.5.1.0"},
+                          {"9.5", 950, "9.5.0.0"},
+                          {"10.2.3.4", 1023, "10.2.3.4"},
+                          {"9.x.7", 900, "9.0.7.0"},
+                          {"0.0", 0, "0.0.0.0"}};
   log.clear();
-  QXProcessSetAppVersion(CFSTR("9.x.7"));
-  EXPECT_EQ(900u, QXProcessGetAppVersionBCD());
+  for (const auto& row : rows) {
+    auto text = adopt(CFStringCreateMutableCopy(nullptr, 0, CF(std::get<0>(row)).get()));
+    QXProcessSetAppVersion(text.get());
+    CFStringReplaceAll(text.get(), CFSTR("8.0"));
+    text.reset();
+    EXPECT_EQ(version(), row);
+    EXPECT_EQ(std::get<1>(row), QXProcessGetAppVersionBCD());  // cached after the first call
+  }
   EXPECT_TRUE(log.contains(
       "QXProcessGetAppVersionBCD - Could not convert 'x' to integer at index 1 in version string '9.x.7'."));
+  EXPECT_TRUE(log.contains("QXProcessGetAppVersionBCD - Version should not be zero."));  // from "0.0"
+  EXPECT_EQ("9.5.1", utf8(first));  // strings handed out before stay valid
 
-  // The setters keep copies: the caller changing its mutable string afterwards changes nothing.
-  auto mutableVersion = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(mutableVersion.get(), CFSTR("7.1.2"));
-  QXProcessSetAppVersion(mutableVersion.get());
-  EXPECT_EQ(712u, QXProcessGetAppVersionBCD());
-  CFStringReplaceAll(mutableVersion.get(), CFSTR("8.0"));
-  EXPECT_EQ(version(), Version("7.1.2", 712, "7.1.2.0"));
-  auto mutableBuild = adopt(CFStringCreateMutable(nullptr, 0));
-  CFStringAppend(mutableBuild.get(), CFSTR("7.1.2.99"));
-  QXProcessSetBuildString(mutableBuild.get());
-  CFStringAppend(mutableBuild.get(), CFSTR("-changed"));
+  // An explicit build string (a copy too) wins until it is cleared.
+  auto build = adopt(CFStringCreateMutable(nullptr, 0));
+  CFStringAppend(build.get(), CFSTR("7.1.2.99"));
+  QXProcessSetBuildString(build.get());
+  CFStringAppend(build.get(), CFSTR("-changed"));
   EXPECT_EQ("7.1.2.99", utf8(QXProcessGetBuildString()));
   QXProcessSetBuildString(nullptr);
-
-  log.clear();
-  QXProcessSetAppVersion(CFSTR("0.0"));
-  EXPECT_EQ(0u, QXProcessGetAppVersionBCD());
-  EXPECT_TRUE(log.contains("Version should not be zero."));
+  EXPECT_EQ("0.0.0.0", utf8(QXProcessGetBuildString()));
 }

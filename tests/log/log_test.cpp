@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "cf/CFRef.h"
 #include "tests/log/LogCapture.h"
 
 using qxtest::LogCapture;
@@ -38,17 +37,15 @@ TEST(LogTest, LineFormatFieldByFieldAndWhatIsDropped) {
   // rounded float padded with a space.
   std::regex pattern(
       R"(^(\d{4,})-([1-9]\d?)-([1-9]\d?) ([0-9]|1\d|2[0-3]):([0-5]\d):( \d|[1-5]\d|60) Src - hello 5 x\n$)");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(lines[0], match, pattern)) << lines[0];
-  bool matchesClock = false;
-  for (time_t t : {before, after}) {
-    tm local{};
-    localtime_r(&t, &local);
-    matchesClock |= std::stoi(match[1]) == local.tm_year + 1900 && std::stoi(match[2]) == local.tm_mon + 1 &&
-                    std::stoi(match[3]) == local.tm_mday && std::stoi(match[4]) == local.tm_hour &&
-                    std::stoi(match[5]) == local.tm_min;
-  }
-  EXPECT_TRUE(matchesClock) << lines[0];
+  ASSERT_TRUE(std::regex_match(lines[0], pattern)) << lines[0];
+  auto clock = [](time_t t) {  // the same fields from the C library's local time
+    tm l{};
+    localtime_r(&t, &l);
+    char text[64];
+    snprintf(text, sizeof text, "%d-%d-%d %d:%02d:", l.tm_year + 1900, l.tm_mon + 1, l.tm_mday, l.tm_hour, l.tm_min);
+    return std::string(text);
+  };
+  EXPECT_TRUE(lines[0].starts_with(clock(before)) || lines[0].starts_with(clock(after))) << lines[0];
   unsetenv("TZ");
   tzset();
 
@@ -140,62 +137,33 @@ TEST(LogTest, LoggersAreAddedAndRemoved) {
     EXPECT_EQ(0, capture.shutdowns());
   }
 
-  // Host procedures that throw: nothing reaches the logging caller, and a logger registered
-  // after the throwing one still gets the line.
+  // Host procedures that throw: nothing reaches the logging caller, and loggers registered after the
+  // throwing one still get the line. A logger that logs is not fed its own lines.
   {
     QXLoggerProcs throwing = {[](void*, CFStringRef) { throw std::runtime_error("log"); },
                               [](void*) { throw std::runtime_error("startup"); },
                               [](void*) { throw std::runtime_error("shutdown"); }};
-    QXLoggerRef thrower = QXLoggerCreate();
-    QXLoggerSetProcs(thrower, &throwing, nullptr);
-    QXLogAddLogger(thrower);
-    LogCapture capture;
-    QXLog(CFSTR("past the thrower"));
-    EXPECT_TRUE(capture.contains("past the thrower"));
-    QXLogRemoveLogger(thrower);
-    QXLoggerRelease(thrower);
-  }
-
-  // A logger that logs is not fed its own lines.
-  {
-    LogCapture capture;
     static int nestedCalls = 0;
     QXLoggerProcs logsItself = {[](void*, CFStringRef) {
                                   ++nestedCalls;
                                   QXLog(CFSTR("from inside a logger"));
                                 },
                                 nullptr, nullptr};
-    QXLoggerRef noisy = QXLoggerCreate();
+    QXLoggerRef thrower = QXLoggerCreate(), noisy = QXLoggerCreate();
+    QXLoggerSetProcs(thrower, &throwing, nullptr);
     QXLoggerSetProcs(noisy, &logsItself, nullptr);
+    QXLogAddLogger(thrower);
     QXLogAddLogger(noisy);
-    QXLog(CFSTR("outer"));
-    QXLogRemoveLogger(noisy);
-    QXLoggerRelease(noisy);
+    LogCapture capture;
+    QXLog(CFSTR("past the thrower"));
     EXPECT_EQ(1, nestedCalls);
     ASSERT_EQ(1u, capture.lines().size());
-    EXPECT_NE(std::string::npos, capture.lines()[0].find("outer"));
+    EXPECT_TRUE(capture.contains("past the thrower"));
+    for (QXLoggerRef logger : {thrower, noisy}) {
+      QXLogRemoveLogger(logger);
+      QXLoggerRelease(logger);
+    }
   }
-}
-
-// In a fresh process: no main thread yet, and the indent counter still at 0.
-TEST(LogDeathTest, FirstIndentedThreadsAndTagBeforeInit) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        LogCapture log;
-        QXLogStyle style = kPlain;
-        style.threadTag = true;
-        style.indent = true;
-        QXLogWithStyle(&style, CFSTR("a"));
-        std::thread([&] { QXLogWithStyle(&style, CFSTR("b")); }).join();
-        QXLogWithStyle(&style, CFSTR("c"));
-        auto lines = log.lines();
-        bool ok = lines.size() == 3 && lines[0] == "[ " + tid() + "] a" && lines[1].rfind(" [ ", 0) == 0 &&
-                  lines[1].back() == 'b' && lines[2] == "[ " + tid() + "] c";
-        for (const auto& line : lines) fprintf(stderr, "<%s>\n", line.c_str());
-        std::exit(ok ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "QXProcess has not been initialized");
 }
 
 namespace {
@@ -213,20 +181,17 @@ std::vector<int> indentsOfNewThreads(int count, bool wrap) {
 }  // namespace
 
 TEST(LogTest, IndentCounterWrapsAfterOneHundredThreads) {
-  // The counter is process-wide, so look at steps rather than absolute values.
-  std::vector<int> wrapped = indentsOfNewThreads(120, true);
-  ASSERT_EQ(120u, wrapped.size());
-  int wraps = 0;
-  for (size_t i = 1; i < wrapped.size(); ++i) {
-    EXPECT_EQ(wrapped[i - 1] == 100 ? 1 : wrapped[i - 1] + 1, wrapped[i]) << "after 100 comes 1";
-    wraps += wrapped[i - 1] == 100;
+  // The counter is process-wide, so look at steps rather than absolute values; 110 threads pass 100 either way.
+  for (bool wrap : {true, false}) {
+    std::vector<int> indents = indentsOfNewThreads(110, wrap);
+    ASSERT_EQ(110u, indents.size());
+    int wraps = 0;
+    for (size_t i = 1; i < indents.size(); ++i) {
+      EXPECT_EQ(wrap && indents[i - 1] == 100 ? 1 : indents[i - 1] + 1, indents[i]) << "after 100 comes 1";
+      wraps += indents[i] < indents[i - 1];
+    }
+    EXPECT_EQ(wrap ? 1 : 0, wraps);
   }
-  EXPECT_EQ(1, wraps);
-
-  std::vector<int> unwrapped = indentsOfNewThreads(110, false);
-  ASSERT_EQ(110u, unwrapped.size());
-  for (size_t i = 1; i < unwrapped.size(); ++i) EXPECT_EQ(unwrapped[i - 1] + 1, unwrapped[i]);
-  EXPECT_GT(unwrapped.back(), 100);
 }
 
 TEST(LogTest, UTF8MessagesAreCutAtACharacterBoundary) {

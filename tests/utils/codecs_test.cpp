@@ -48,17 +48,6 @@ TEST(RLECompress, PacketRules) {
   EXPECT_EQ(tail, (Bytes{0x82, 5, 0x00, 5, 0x00, 5, 0x80}));
 }
 
-TEST(RLECompress, LiteralsSplitAt127AndKeepTheLastByteAlone) {
-  Bytes in(300);
-  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7);  // no two neighbours equal
-  const Bytes out = compress(in);
-  // 127 + 127 + 45 bytes in literal packets, then the last byte on its own.
-  ASSERT_EQ(out.size(), 128u + 128u + 46u + 2u + 1u);
-  EXPECT_EQ((Bytes{out[0], out[128], out[256], out[302], out[303], out.back()}),
-            (Bytes{126, 126, 44, 0, in.back(), 0x80}));
-  EXPECT_EQ(decompress(out, in.size()), in);
-}
-
 TEST(RLECompress, RoundTripsWithinTheWorstCaseBound) {
   std::mt19937_64 rng(12345);
   for (uint64_t n : {1u, 2u, 3u, 126u, 127u, 128u, 129u, 254u, 255u, 1000u, 4096u, 65537u}) {
@@ -66,9 +55,7 @@ TEST(RLECompress, RoundTripsWithinTheWorstCaseBound) {
     for (unsigned alphabet : {256u, 3u, 2u}) {
       Bytes in(n);
       for (auto& b : in) b = static_cast<uint8_t>(rng() % alphabet);
-      if (alphabet == 2u) {
-        for (size_t i = 0; i + 1 < n; i += 300) in[i] = in[i + 1] = 0xAA;
-      }
+      for (size_t i = 0; alphabet == 2u && i + 1 < n; i += 300) in[i] = in[i + 1] = 0xAA;
       const Bytes packed = compress(in);
       ASSERT_EQ(packed.back(), 0x80) << n;
       EXPECT_EQ(decompress(packed, n), in) << "n=" << n << " alphabet=" << alphabet;
@@ -82,45 +69,42 @@ TEST(RLECompress, RoundTripsWithinTheWorstCaseBound) {
   }
 }
 
-TEST(RLEDecompress, AcceptsEveryHeader) {
+TEST(RLEDecompress, HeadersLimitsAndTruncatedSources) {
   // 0xFF is a two-byte run and 0x81 a 128-byte run (the compressor writes neither); 0x80 is skipped anywhere.
-  Bytes in = {0x80, 0xFF, 0x11, 0x80, 0x81, 0x22, 0x01, 0x33, 0x34, 0x80};
-  Bytes want = {0x11, 0x11};
-  want.insert(want.end(), 128, 0x22);
-  want.push_back(0x33);
-  want.push_back(0x34);
-  EXPECT_EQ(decompress(in, want.size()), want);
-  // Decoding goes on after an end byte while source remains.
-  EXPECT_EQ(decompress({0x00, 0x41, 0x80, 0x00, 0x42}, 2), (Bytes{0x41, 0x42}));
-  // Empty source: the destination is untouched.
-  EXPECT_EQ(decompress({}, 3), Bytes(3, 0xEE));
-}
-
-TEST(RLEDecompress, PacketThatDoesNotFitIsDroppedWholeAndDecodingStops) {
-  EXPECT_EQ(decompress({0xFD, 0x41}, 2), (Bytes{0xEE, 0xEE}));
-  EXPECT_EQ(decompress({0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80}, 4), (Bytes{0x41, 0x42, 0x43, 0x44}));
-  // Capacity 3: the lone last byte does not fit; the first packet is kept.
-  EXPECT_EQ(decompress({0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80}, 3), (Bytes{0x41, 0x42, 0x43}));
-  // A too-long literal ends decoding even though a later packet would have fit.
-  EXPECT_EQ(decompress({0x00, 0x41, 0x02, 1, 2, 3, 0x00, 0x42}, 3), (Bytes{0x41, 0xEE, 0xEE}));
-  // Capacity 0 and a null destination write nothing (and must not crash).
-  EXPECT_EQ(decompress({0x00, 0x41}, 0), Bytes{});
+  Bytes every = {0x11, 0x11};
+  every.insert(every.end(), 128, 0x22);
+  every.insert(every.end(), {0x33, 0x34});
+  const Bytes literals = {0x02, 0x41, 0x42, 0x43, 0x00, 0x44, 0x80};
+  const struct {
+    Bytes in;
+    uint64_t capacity;
+    Bytes want;
+  } cases[] = {
+      {{0x80, 0xFF, 0x11, 0x80, 0x81, 0x22, 0x01, 0x33, 0x34, 0x80}, every.size(), every},
+      {{0x00, 0x41, 0x80, 0x00, 0x42}, 2, {0x41, 0x42}},  // decoding goes on after an end byte
+      {{}, 3, Bytes(3, 0xEE)},
+      // A packet that does not fit is dropped whole and decoding stops, even where a later one would fit.
+      {{0xFD, 0x41}, 2, {0xEE, 0xEE}},
+      {literals, 4, {0x41, 0x42, 0x43, 0x44}},
+      {literals, 3, {0x41, 0x42, 0x43}},
+      {{0x00, 0x41, 0x02, 1, 2, 3, 0x00, 0x42}, 3, {0x41, 0xEE, 0xEE}},
+      {{0x00, 0x41}, 0, {}},
+      // Truncated: a literal whose bytes run past the end, a run header as the last byte.
+      {{0x00, 0x41, 0x03, 0x42, 0x43}, 8, {0x41, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}},
+      {{0x00, 0x41, 0xFE}, 4, {0x41, 0xEE, 0xEE, 0xEE}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(decompress(cases[i].in, cases[i].capacity), cases[i].want) << "case " << i;
+  // Null pointers write nothing (and must not crash); compressing an empty source still writes the end byte.
   const uint8_t packet[] = {0xFE, 0x41};
   QXUtilsRLEDecompress(packet, sizeof packet, nullptr, 100);
   uint8_t out[4] = {};
   QXUtilsRLEDecompress(nullptr, 10, out, sizeof out);
-  // Null pointers when compressing: nothing is written, except the end byte for an empty source.
   EXPECT_EQ(QXUtilsRLECompress(nullptr, out, 5), 0u);
   EXPECT_EQ(QXUtilsRLECompress("ab", nullptr, 2), 0u);
   EXPECT_EQ(QXUtilsRLECompress(nullptr, out, 0), 1u);
   EXPECT_EQ(out[0], 0x80);
-}
 
-TEST(RLEDecompress, TruncatedSourceIsNeverReadPastItsEnd) {
-  // A literal whose bytes run past the end is dropped; earlier packets stay.
-  EXPECT_EQ(decompress({0x00, 0x41, 0x03, 0x42, 0x43}, 8), (Bytes{0x41, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
-  // A run header as the last byte.
-  EXPECT_EQ(decompress({0x00, 0x41, 0xFE}, 4), (Bytes{0x41, 0xEE, 0xEE, 0xEE}));
   // Every truncation of a real stream decodes a prefix of the original.
   Bytes in(600);
   std::mt19937 rng(7);

@@ -81,7 +81,6 @@ TEST(Geometry, RectanglesPointsConversionsAndTolerances) {
   // Rounded: plus one half in double, then truncation toward zero.
   EXPECT_EQ(fields(QXRectFToRoundedQXRect({2.5f, 2.4f, -0.7f, -1.2f})), (Fields{3, 2, 0, 0}));
   EXPECT_EQ(fields(QXRectFToRoundedQXRect({-1.6f, 0.2f, 1.0f, 1.0f})), (Fields{-1, 0, 1, 1}));
-  EXPECT_EQ(fields(QXRectFToRoundedQXRect({0.2f, 0.2f, 1.0f, 1.0f})), (Fields{0, 0, 1, 1}));
   // 0.49999997f + 0.5 would round up to 1 in single precision; in double it stays below 1.
   EXPECT_EQ(QXRectFToRoundedQXRect({0.49999997f, 0, 0, 0}).x, 0);
   // Round out: the smallest integer rectangle holding the floating one.
@@ -116,8 +115,6 @@ TEST(Geometry, RectanglesPointsConversionsAndTolerances) {
 TEST(Geometry, AffineTransforms) {
   const QXRect rect = {10, 20, 30, 40};
   EXPECT_EQ(fields(QXAffineTransformTransformRect(rect, QXAffineTransformIdentity())), fields(rect));
-  EXPECT_EQ(fields(QXAffineTransformTransformRect({-7, -3, 5, 9}, QXAffineTransformIdentity())),
-            (Fields{-7, -3, 5, 9}));
   // Edges within 1/256 of a whole pixel snap back; beyond it the rectangle spreads by a pixel.
   EXPECT_EQ(fields(QXAffineTransformTransformRect(rect, shift(0.001f, 0.001f))), fields(rect));
   EXPECT_EQ(fields(QXAffineTransformTransformRect(rect, shift(-0.001f, -0.001f))), fields(rect));
@@ -210,7 +207,6 @@ TEST(Geometry, LevelsMagnificationsAndTiles) {
 
   EXPECT_EQ(fields(QXUtilsCalcTileRange({300, 0, 300, 256}, 256)), (Fields{1, 0, 2, 1}));
   EXPECT_EQ(fields(QXUtilsCalcTileBoundingRectangle({300, 0, 300, 256}, 256)), (Fields{256, 0, 512, 256}));
-  EXPECT_EQ(fields(QXUtilsCalcTileRange({0, 0, 256, 256}, 256)), (Fields{0, 0, 1, 1}));
   EXPECT_EQ(fields(QXUtilsCalcTileRange({255, 255, 2, 2}, 256)), (Fields{0, 0, 2, 2}));
   EXPECT_EQ(fields(QXUtilsCalcTileBoundingRectangle({255, 511, 2, 1}, 256)), (Fields{0, 256, 512, 256}));
   EXPECT_EQ(tileDimensions({0, 0, 300, 256}, 256), (Pair{1, 2}));

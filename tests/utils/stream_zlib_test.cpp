@@ -3,9 +3,8 @@
 #include <QXCore/QXStream.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,17 +46,14 @@ int32_t Decompress(const std::string& record, int32_t length, std::string& out, 
   return QXUtilsLZWDecompressFromStream(in.get(), length, out.data(), capacity);
 }
 
-// Runs a Python snippet that reads file `in` and writes file `out`.
-bool Python(const std::string& code, const fs::path& in, const fs::path& out) {
-  std::string command = "python3 -c '" + code + "' '" + in.string() + "' '" + out.string() + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
-  return pclose(pipe) == 0;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// Python reads "ours" and "source" in `dir`: it inflates ours into "back", deflates the source at levels 6 and 9.
+bool Python(const fs::path& dir) {
+  std::string command = "cd '" + dir.string() +
+                        "' && python3 -c 'import zlib; r = lambda n: open(n, \"rb\").read()\n"
+                        "def w(n, d): open(n, \"wb\").write(d)\n"
+                        "w(\"back\", zlib.decompress(r(\"ours\"))); w(\"six\", zlib.compress(r(\"source\"), 6))\n"
+                        "w(\"nine\", zlib.compress(r(\"source\"), 9))'";
+  return std::system(command.c_str()) == 0;
 }
 
 TEST(StreamZlib, RoundTripsAndExactRecords) {
@@ -124,27 +120,15 @@ TEST(StreamZlib, DamagedRecordsFail) {
 
 TEST(StreamZlib, PythonInterop) {
   qxtest::TempHome home;
-  fs::path raw = home.root() / "raw", packed = home.root() / "packed", back = home.root() / "back";
-  std::string source = Tile(20000);
-
-  // Ours to Python: Python inflates it, and level 6 with zlib's defaults gives the same bytes.
-  std::string record = Compress(source);
-  std::ofstream(raw, std::ios::binary) << record;
-  ASSERT_TRUE(Python(
-      "import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.decompress(open(sys.argv[1],\"rb\").read()))", raw, back));
-  EXPECT_TRUE(ReadFile(back) == source);
-  std::ofstream(raw, std::ios::binary | std::ios::trunc) << source;
-  ASSERT_TRUE(
-      Python("import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.compress(open(sys.argv[1],\"rb\").read(), 6))", raw,
-             packed));
-  EXPECT_TRUE(ReadFile(packed) == record);
-
+  std::string source = Tile(20000), record = Compress(source);
+  filetest::Write(home.root() / "ours", record);
+  filetest::Write(home.root() / "source", source);
+  ASSERT_TRUE(Python(home.root()));
+  // Python inflates ours, and level 6 with zlib's defaults gives the same bytes.
+  EXPECT_TRUE(filetest::Read(home.root() / "back") == source);
+  EXPECT_TRUE(filetest::Read(home.root() / "six") == record);
   // Python to ours, at another level.
-  ASSERT_TRUE(
-      Python("import zlib,sys; open(sys.argv[2],\"wb\").write(zlib.compress(open(sys.argv[1],\"rb\").read(), 9))", raw,
-             packed));
-  std::string python = ReadFile(packed);
-  std::string out;
+  std::string python = filetest::Read(home.root() / "nine"), out;
   EXPECT_EQ(Decompress(python, static_cast<int32_t>(python.size()), out, static_cast<uint32_t>(source.size())), 0);
   EXPECT_TRUE(out == source);
 }
