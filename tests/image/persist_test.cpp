@@ -128,11 +128,8 @@ Bytes SequentialSave(QXImageRef image) {
       bool solid = true;
       for (size_t i = 0; i < pixels.size() && solid; i += col)
         solid = std::equal(first.begin(), first.end(), &pixels[i]);
-      QXTileRef tile = nullptr;
-      EXPECT_EQ(QXImageGetNativeTile(image, r, c, &tile), 0);
-      const auto* data = static_cast<const uint8_t*>(QXTileGetDataPtr(tile));
-      out.Record(r, c, solid ? 1 : 2, solid ? first : Deflate(Bytes(data, data + col * kT * kT)));
-      QXTileReleaseUse(tile);
+      NativeTile tile(image, r, c);
+      out.Record(r, c, solid ? 1 : 2, solid ? first : Deflate(Bytes(tile.data(), tile.data() + col * kT * kT)));
     }
   return out.bytes;
 }
@@ -159,11 +156,8 @@ TEST(ImagePersist, FormatExamples) {
       Load(Builder().Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0)).Record(0, 1, 1, Bytes(4, 0x42)).bytes, back),
       0);
   EXPECT_EQ(QXImageGetDataSourceType(back), kQXImageSourceNone);
-  QXTileRef tile = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(back, 0, 1, &tile), 0);
-  const auto* data = static_cast<const uint8_t*>(QXTileGetDataPtr(tile));
+  const uint8_t* data = NativeTile(back, 0, 1).data();
   EXPECT_TRUE(std::all_of(data, data + 4 * kT * kT, [](uint8_t v) { return v == 0x42; }));
-  QXTileReleaseUse(tile);
   // A 16-bit image to a big-endian stream: header and record words swap, pixel bytes do not.
   Image deep(QXRect{0, 0, 10, 10}, 16, 3);
   WriteAll(deep, std::vector<uint16_t>(300, 0x0102));
@@ -199,10 +193,7 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
       Bytes flat(size_t(1000 - 768) * (700 - 512) * 6);
       for (size_t i = 0; i < flat.size(); ++i) flat[i] = uint8_t(7 + i % 6);
       ASSERT_EQ(QXImageWrite(image, QXRect{768, 512, 232, 188}, 0, -1, flat.data(), 0), 0);
-      QXTileRef tile = nullptr;
-      ASSERT_EQ(QXImageGetNativeTile(image, 2, 3, &tile), 0);
-      static_cast<uint8_t*>(QXTileGetDataPtr(tile))[6 * kT * kT - 1] = 0xEE;
-      QXTileReleaseUse(tile);
+      NativeTile(image, 2, 3).data()[6 * kT * kT - 1] = 0xEE;
     }
     const Bytes pixels = ReadAll(image);
     const int64_t reloaded = Stats().tilesReloaded;

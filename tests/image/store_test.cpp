@@ -29,19 +29,12 @@ using qxtest::Image;
 
 // A resident tile of a tiled record, its use lock held while this lives. Fields are read without
 // the sanitizer's type check, which needs type information the library does not export.
-class HeldTile {
+class HeldTile : public qxtest::NativeTile {
  public:
-  HeldTile(const Image& image, int32_t row, int32_t col) {
-    EXPECT_EQ(0, QXImageGetNativeTile(image, row, col, &mRef));
-    mTile = mRef ? qx::fromHandle(mRef) : nullptr;
+  HeldTile(const Image& image, int32_t row, int32_t col) : NativeTile(image, row, col) {
+    mTile = QXTileRef(*this) ? qx::fromHandle(QXTileRef(*this)) : nullptr;
   }
-  ~HeldTile() {
-    if (mRef) QXTileReleaseUse(mRef);
-  }
-  HeldTile(const HeldTile&) = delete;
-  HeldTile& operator=(const HeldTile&) = delete;
   CImageTile* get() const { return mTile; }
-  uint8_t* data() const { return static_cast<uint8_t*>(QXTileGetDataPtr(mRef)); }
   __attribute__((no_sanitize("vptr"))) size_t size() const { return size_t(mTile->mAllocSize); }
   __attribute__((no_sanitize("vptr"))) int32_t slot() const { return mTile->mStoreSlot; }
   std::string bytes() const { return std::string(reinterpret_cast<char*>(data()), size()); }
@@ -57,7 +50,6 @@ class HeldTile {
   }
 
  private:
-  QXTileRef mRef = nullptr;
   CImageTile* mTile = nullptr;
 };
 
