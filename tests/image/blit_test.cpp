@@ -102,16 +102,6 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
         CheckAgainstReference<uint16_t>(kind, planes, k[0], k[1], k[2], k[3], rng);
         CheckAgainstReference<float>(kind, planes, k[0], k[1], k[2], k[3], rng);
       }
-  // Many random shapes at 8 and 16 bits, every third an exact 2:1 (the integer path).
-  std::uniform_int_distribution<int> side(1, 90);
-  for (int i = 0; i < 150; ++i) {
-    const int sw = side(rng), sh = side(rng), half = i % 3 == 0;
-    const int dw = half ? std::max(1, sw / 2) : side(rng), dh = half ? std::max(1, sh / 2) : side(rng);
-    if (i % 2)
-      CheckAgainstReference<uint16_t>(kMemory, 1 + i % 4, sw, sh, dw, dh, rng);
-    else
-      CheckAgainstReference<uint8_t>(kMemory, 1 + i % 4, sw, sh, dw, dh, rng);
-  }
   // Images of several bands (rows of about 20 KiB): the pipelined bands, the integer 2:1 path, the
   // general path and a reduction that reads only scattered pairs of rows; nearest pixel too.
   const int sw = 2600, sh = 900, planes = 4;

@@ -56,12 +56,6 @@ TEST(ImageTile, CoherenceStates) {
   QXTileSetDirty(tile.ref, false);  // clearing a flag keeps the state
   EXPECT_TRUE(QXTileIsTextureDirty(tile.ref) && !QXTileGetDirty(tile.ref));
   EXPECT_EQ(QXTileGetCoherenceState(tile.ref), kQXTileStateVRAMNewest);
-  // A write through the image marks the tiles it touches, and only those.
-  Image image(kTiled, QXRect{0, 0, 600, 10}, 8, 1);
-  const uint8_t px = 9;
-  ASSERT_EQ(QXImageWrite(image, QXRect{300, 2, 1, 1}, 0, -1, &px, 0), 0);
-  EXPECT_TRUE(QXTileGetDirty(NativeTile(image, 0, 1)) && !QXTileGetDirty(NativeTile(image, 0, 2)));
-  EXPECT_EQ(QXTileGetCoherenceState(NativeTile(image, 0, 1)), kQXTileStateRAMNewest);
 }
 
 TEST(ImageTile, InfoDictionariesAndStorage) {
