@@ -96,7 +96,7 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
                           {64, 48, 3, 2},  {10, 7, 23, 19},      {1, 9, 4, 3},         {9, 1, 3, 5},
                           {33, 17, 33, 8}, {40, 40, 39, 41},     {1000, 3, 125, 1},    {7, 5, 2, 2}};
   for (int32_t kind : kPixelKinds)
-    for (int planes : {1, 3, 4, 5})
+    for (int planes : {1, 2, 3, 4, 5})
       for (const auto& k : cases) {
         CheckAgainstReference<uint8_t>(kind, planes, k[0], k[1], k[2], k[3], rng);
         CheckAgainstReference<uint16_t>(kind, planes, k[0], k[1], k[2], k[3], rng);

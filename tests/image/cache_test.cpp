@@ -97,8 +97,9 @@ TEST(TileCache, StoreFailuresLoseNothing) {
   Image image(QXRect{0, 0, 512, 256}, 8, 4);
   Budget budget(1.0 * kRGBATile);
   const std::vector<uint8_t> pixels = Pattern(QXRect{0, 0, 512, 256}, 4);
+  Paint(Image(QXRect{0, 0, 512, 256}, 8, 4));  // spills a tile: the store's folder exists when it goes
   ASSERT_EQ(QXImageWrite(image, QXRect{0, 0, 256, 256}, 0, -1, pixels.data(), 512 * 4), 0);
-  // The store's folder cannot be made: the dirty tile stays resident, listed and dirty.
+  // The store's folder is removed and a file stands in its way: the dirty tile stays resident and dirty.
   const fs::path folder = FileOf(image).parent_path();
   fs::remove_all(folder);
   { std::ofstream(folder) << "in the way"; }
@@ -108,7 +109,7 @@ TEST(TileCache, StoreFailuresLoseNothing) {
   EXPECT_NE(QXImagePurge(image), 0);
   EXPECT_TRUE(QXImageGetTileLoaded(image, 0, 0));
   fs::remove(folder);
-  // With the way clear both tiles reach the store and come back intact.
+  // With the way clear the folder is made again; both tiles reach the store and come back intact.
   EXPECT_EQ(QXImagePurge(image), 0);
   EXPECT_FALSE(QXImageGetTileLoaded(image, 0, 0) || QXImageGetTileLoaded(image, 0, 1));
   EXPECT_TRUE(ReadAll(image) == pixels);
