@@ -164,7 +164,7 @@ TEST(ImagePersist, FormatExamplesAndRefusedSaves) {
   QXImageSetColorSpaceType(deep, 5);
   QXImageSetTransparency(deep, 1);
   const Bytes big = Save(deep, kQXStreamByteOrderBigEndian);
-  EXPECT_EQ(big, Builder{true, {}}.Header(10, 10, 16, 3, 5, 1).Record(0, 0, 1, Bytes{2, 1, 2, 1, 2, 1}).bytes);
+  EXPECT_EQ(big, (Builder{true, {}}.Header(10, 10, 16, 3, 5, 1).Record(0, 0, 1, Bytes{2, 1, 2, 1, 2, 1}).bytes));
   ASSERT_EQ(Load(big, back, kQXStreamByteOrderBigEndian), 0);
   EXPECT_TRUE(QXImageGetColorSpaceType(back) == 5 && QXImageGetTransparency(back) == 1);
   EXPECT_EQ(ReadAll(back), ReadAll(deep));
