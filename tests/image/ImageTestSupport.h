@@ -82,11 +82,38 @@ inline QXImageCacheStatistics Stats() {
   return s;
 }
 
+// A tile of a tiled record, its use lock held while this lives.
+class NativeTile {
+ public:
+  NativeTile(QXImageRef image, int32_t row, int32_t col) {
+    EXPECT_EQ(QXImageGetNativeTile(image, row, col, &mRef), kQXNoErr) << row << "," << col;
+  }
+  ~NativeTile() {
+    if (mRef) QXTileReleaseUse(mRef);
+  }
+  NativeTile(const NativeTile&) = delete;
+  NativeTile& operator=(const NativeTile&) = delete;
+  operator QXTileRef() const { return mRef; }
+  uint8_t* data() const { return static_cast<uint8_t*>(QXTileGetDataPtr(mRef)); }
+  // Gives up the use lock early (the tile stays readable through its record).
+  void release() {
+    if (mRef) QXTileReleaseUse(mRef);
+    mRef = nullptr;
+  }
+
+ private:
+  QXTileRef mRef = nullptr;
+};
+
 // Makes a tile resident (and most recently used) without keeping it.
-inline void Touch(QXImageRef image, int32_t row, int32_t col) {
-  QXTileRef tile = nullptr;
-  EXPECT_EQ(QXImageGetNativeTile(image, row, col, &tile), 0);
-  if (tile) QXTileReleaseUse(tile);
+inline void Touch(QXImageRef image, int32_t row, int32_t col) { NativeTile tile(image, row, col); }
+
+// The status of asking for a tile outside the grid: nothing is handed out.
+inline QXStatus TileRefusal(QXImageRef image, int32_t row, int32_t col) {
+  QXTileRef tile = reinterpret_cast<QXTileRef>(&tile);
+  const QXStatus status = QXImageGetNativeTile(image, row, col, &tile);
+  EXPECT_TRUE(status != kQXNoErr && tile == nullptr) << row << "," << col << " gave " << status;
+  return status;
 }
 
 // Byte i of pixel (x, y); it varies across tiles so that a wrong tile shows.

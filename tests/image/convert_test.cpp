@@ -1,6 +1,5 @@
 // Sample conversions and fills on memory, tiled and solid-fill records at 8, 16 and 32 bits.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -170,11 +169,11 @@ TEST(ImageDepth, FailuresAfterStartingAreLogged) {
   LogCapture log;
   // A memory record without a buffer fails its reads once the conversion is under way.
   Image src = NoPixels(QXRect{0, 0, 10, 10}, 8, 3);
-  EXPECT_EQ(Refusal(kToDepth, src.get(), 16), kQXErrInvalidArgument);
-  EXPECT_TRUE(log.contains("QXCore - VornUtils::ConvertImageDepth() Error Number = 1005"));
-  log.clear();
-  EXPECT_EQ(Refusal(kWithAlpha, src.get(), 8), kQXErrInvalidArgument);
-  EXPECT_TRUE(log.contains("VornUtils::ConvertImageDepth() Error Number = 1005"));
+  for (auto [op, to] : {std::pair{kToDepth, 16}, {kWithAlpha, 8}}) {
+    log.clear();
+    EXPECT_EQ(Refusal(op, src.get(), to), kQXErrInvalidArgument);
+    EXPECT_TRUE(log.contains("QXCore - VornUtils::ConvertImageDepth() Error Number = 1005")) << to;
+  }
   // Refusing a shape is not a failure under way.
   log.clear();
   EXPECT_EQ(Refusal(kToDepth, Image(kMemory, QXRect{0, 0, 2, 2}, 32, 3).get(), 8), kQXErrUnsupportedFormat);
@@ -219,45 +218,9 @@ TEST(ImagePremultiply, CompositesOverWhiteAndRefusesImagesWithoutAlpha) {
   EXPECT_EQ(premultiply(nullptr), kQXErrInvalidArgument);
 }
 
-TEST(ImageFill, ColourClampsKeepsOtherPlanesAndTransparentWhite) {
-  for (int32_t kind : kPixelKinds) {
-    SCOPED_TRACE(kind);
-    Image eight(kind, kWide, 8, 4);
-    const auto v = Random<uint8_t>(eight, 1);
-    // Planes 1 and 2 only; values outside 0 ... 1 clamp.
-    const float colour[] = {2.0f, -0.5f};
-    ASSERT_EQ(QXImageFillColor(eight, colour, 1, 2), 0);
-    const auto got = ReadAll(eight);
-    for (size_t i = 0; i < v.size(); i += 4)
-      ASSERT_TRUE(got[i] == v[i] && got[i + 1] == 255 && got[i + 2] == 0 && got[i + 3] == v[i + 3]) << i;
-    const float odd[] = {0.5f, std::numeric_limits<float>::quiet_NaN(), 1e30f, 0.2f};
-    ASSERT_EQ(QXImageFillColor(eight, odd, 0, -1), 0);
-    EXPECT_EQ(ReadAs(eight, QXRect{kWide.x + 299, kWide.y + 269, 1, 1}), (std::vector<uint8_t>{128, 0, 255, 51}));
-    Image deep(kind, QXRect{0, 0, 2, 1}, 16, 2), floats(kind, QXRect{0, 0, 2, 1}, 32, 2);
-    const float half[] = {0.5f, 1.0f}, f[] = {0.25f, 3.0f};
-    ASSERT_EQ(QXImageFillColor(deep, half, 0, -1), 0);
-    EXPECT_EQ(ReadAs<uint16_t>(deep), (std::vector<uint16_t>{32768, 65535, 32768, 65535}));
-    ASSERT_EQ(QXImageFillColor(floats, f, 0, 1), 0);
-    EXPECT_EQ(ReadAs<float>(floats), (std::vector<float>{0.25f, 1.0f, 0.25f, 1.0f}));
-    // Plane ranges outside the image.
-    EXPECT_EQ(QXImageFillColor(deep, half, 1, 2), kQXErrInvalidArgument);
-    EXPECT_EQ(QXImageFillColor(deep, half, 1, 0), kQXErrInvalidArgument);
-    EXPECT_EQ(QXImageFillColor(deep, nullptr, 0, -1), kQXErrInvalidArgument);
-    // Transparent white: the last of four RGB planes is clear; other spaces and counts are all white.
-    Image rgb(kind, kWide, 16, 4, 2), other(kind, QXRect{0, 0, 2, 1}, 8, 5, 3), gray(kind, QXRect{0, 0, 2, 1}, 32, 1);
-    ASSERT_TRUE(QXImageFillTransparent(rgb) == 0 && QXImageFillTransparent(other) == 0);
-    ASSERT_EQ(QXImageFillTransparent(gray), 0);
-    const auto clear = ReadAs<uint16_t>(rgb);
-    for (size_t i = 0; i < clear.size(); ++i) ASSERT_EQ(clear[i], i % 4 == 3 ? 0 : 65535) << i;
-    EXPECT_EQ(ReadAll(other), std::vector<uint8_t>(10, 255));
-    EXPECT_EQ(ReadAs<float>(gray), std::vector<float>(2, 1.0f));
-  }
-  const float white[] = {1, 1, 1};
-  EXPECT_EQ(QXImageFillColor(Image(kSolid, kWide, 8, 3), white, 0, -1), 0);
-}
-
-TEST(ImageFill, CheckerboardCellsFromTheOrigin) {
-  // Pixel (x, y) from the origin must be `even` where its cell's column and row agree, else `odd`.
+TEST(ImageFill, ColourCheckerboardAndTransparentWhite) {
+  // Pixel (x, y) from the origin must be `even` where its checkerboard cell's column and row agree,
+  // else `odd`.
   auto check = [](const auto& samples, QXRect b, size_t planes, int32_t cell, const auto& even, const auto& odd) {
     for (size_t i = 0; i < samples.size(); i += planes) {
       const int32_t x = int32_t(i / planes) % b.width, y = int32_t(i / planes) / b.width;
@@ -267,8 +230,33 @@ TEST(ImageFill, CheckerboardCellsFromTheOrigin) {
   };
   for (int32_t kind : kPixelKinds) {
     SCOPED_TRACE(kind);
-    // The worked example: white in the first 8 x 8 cell, the colour at (8, 0). Then many tiles, an
-    // origin away from (0, 0), 16 bits, and planes past the fourth at full scale.
+    Image eight(kind, kWide, 8, 4);
+    const auto v = Random<uint8_t>(eight, 1);
+    // Planes 1 and 2 only; values outside 0 ... 1, NaN too, clamp.
+    const float colour[] = {2.0f, -0.5f}, odd[] = {0.5f, std::numeric_limits<float>::quiet_NaN(), 1e30f, 0.2f};
+    ASSERT_EQ(QXImageFillColor(eight, colour, 1, 2), 0);
+    const auto got = ReadAll(eight);
+    for (size_t i = 0; i < v.size(); i += 4)
+      ASSERT_TRUE(got[i] == v[i] && got[i + 1] == 255 && got[i + 2] == 0 && got[i + 3] == v[i + 3]) << i;
+    ASSERT_EQ(QXImageFillColor(eight, odd, 0, -1), 0);
+    EXPECT_EQ(ReadAs(eight, QXRect{kWide.x + 299, kWide.y + 269, 1, 1}), (std::vector<uint8_t>{128, 0, 255, 51}));
+    Image deep(kind, QXRect{0, 0, 2, 1}, 16, 2), floats(kind, QXRect{0, 0, 2, 1}, 32, 2);
+    const float half[] = {0.5f, 1.0f}, f[] = {0.25f, 3.0f};
+    ASSERT_TRUE(QXImageFillColor(deep, half, 0, -1) == 0 && QXImageFillColor(floats, f, 0, 1) == 0);
+    EXPECT_EQ(ReadAs<uint16_t>(deep), (std::vector<uint16_t>{32768, 65535, 32768, 65535}));
+    EXPECT_EQ(ReadAs<float>(floats), (std::vector<float>{0.25f, 1.0f, 0.25f, 1.0f}));
+    // Plane ranges outside the image, and no colour.
+    for (auto [lo, hi] : {std::pair{1, 2}, {1, 0}})
+      EXPECT_EQ(QXImageFillColor(deep, half, lo, hi), kQXErrInvalidArgument);
+    EXPECT_EQ(QXImageFillColor(deep, nullptr, 0, -1), kQXErrInvalidArgument);
+    // Transparent white: the last of four RGB planes is clear; other spaces and counts are all white.
+    Image rgb(kind, kWide, 16, 4, 2), other(kind, QXRect{0, 0, 2, 1}, 8, 5, 3);
+    ASSERT_TRUE(QXImageFillTransparent(rgb) == 0 && QXImageFillTransparent(other) == 0);
+    const auto clear = ReadAs<uint16_t>(rgb);
+    for (size_t i = 0; i < clear.size(); ++i) ASSERT_EQ(clear[i], i % 4 == 3 ? 0 : 65535) << i;
+    EXPECT_EQ(ReadAll(other), std::vector<uint8_t>(10, 255));
+    // Checkerboards, the worked example: white in the first 8 x 8 cell, the colour at (8, 0). Then
+    // many tiles, an origin away from (0, 0), 16 bits, and planes past the fourth at full scale.
     Image small(kind, QXRect{0, 0, 20, 20}, 8, 4), wide(kind, kWide, 16, 6);
     ASSERT_EQ(QXImageFillCheckerboard(small, 8, 1.0f, 0.0f, 0.5f), 0);
     check(ReadAll(small), QXRect{0, 0, 20, 20}, 4, 8, std::vector<uint8_t>(4, 255),
@@ -277,10 +265,11 @@ TEST(ImageFill, CheckerboardCellsFromTheOrigin) {
     check(ReadAs<uint16_t>(wide), kWide, 6, 37, std::vector<uint16_t>(6, 65535),
           std::vector<uint16_t>{0, 32768, 0, 65535, 65535, 65535});
     // Floats, fewer planes than the colour has; cells of no size are refused and change nothing.
-    Image two(kind, QXRect{0, 0, 2, 1}, 32, 2);
-    ASSERT_EQ(QXImageFillCheckerboard(two, 1, 0.25f, 0.75f, 0.5f), 0);
-    for (int32_t n : {0, -8}) EXPECT_EQ(QXImageFillCheckerboard(two, n, 0, 0, 0), kQXErrInvalidArgument) << n;
-    EXPECT_EQ(ReadAs<float>(two), (std::vector<float>{1.0f, 1.0f, 0.25f, 0.75f}));
+    ASSERT_EQ(QXImageFillCheckerboard(floats, 1, 0.25f, 0.75f, 0.5f), 0);
+    for (int32_t n : {0, -8}) EXPECT_EQ(QXImageFillCheckerboard(floats, n, 0, 0, 0), kQXErrInvalidArgument) << n;
+    EXPECT_EQ(ReadAs<float>(floats), (std::vector<float>{1.0f, 1.0f, 0.25f, 0.75f}));
   }
-  EXPECT_EQ(QXImageFillCheckerboard(Image(kSolid, kWide, 8, 3), 8, 0, 0, 0), 0);
+  const float white[] = {1, 1, 1};
+  Image solid(kSolid, kWide, 8, 3);
+  EXPECT_TRUE(QXImageFillColor(solid, white, 0, -1) == 0 && QXImageFillCheckerboard(solid, 8, 0, 0, 0) == 0);
 }

@@ -68,31 +68,26 @@ TEST(ImageDump, NamesCarryPrefixColourWordAndFormat) {
   QXImageDumpPathUTF8(solid, "après", folder.path.c_str());
   QXImageDumpPathUTF8(solid, nullptr, folder.path.c_str());
   EXPECT_TRUE(folder.Read("après-RGB6x2x8bit.raw").size() == 36u && folder.Read("RGB6x2x8bit.raw").size() == 36u);
-}
-
-TEST(ImageDump, DumpsThatCannotBeMadeLeaveNothingBehind) {
-  Folder folder;
-  Image image(kMemory, QXRect{0, 0, 4, 3}, 8, 3);
-  Paint(image);
-  // A prefix naming another folder, a missing folder, a null folder, invalid UTF-8.
+  // A prefix naming another folder, a missing or null folder, invalid UTF-8, a record without
+  // pixels: no file rather than a stray or short one.
+  Image rgb(kMemory, QXRect{0, 0, 4, 3}, 8, 3);
+  Paint(rgb);
+  const size_t count = folder.Count();
   fs::create_directories(folder.path / "sub");
-  QXImageDump(image, CFSTR("sub/x"), folder.url.get());
-  QXImageDumpPathUTF8(image, "x", (folder.path / "missing").c_str());
-  QXImageDumpPathUTF8(image, "x", nullptr);
-  QXImageDump(image, CFSTR("x"), nullptr);
-  QXImageDumpPathUTF8(image, "\xff\xfe", folder.path.c_str());
-  EXPECT_FALSE(fs::exists(folder.path / "sub" / "x-RGB4x3x8bit.raw"));
-  EXPECT_EQ(folder.Count(), 1u);  // only "sub"
+  QXImageDump(rgb, CFSTR("sub/x"), folder.url.get());
+  QXImageDumpPathUTF8(rgb, "x", (folder.path / "missing").c_str());
+  QXImageDump(rgb, CFSTR("x"), nullptr);
+  QXImageDumpPathUTF8(rgb, "x", nullptr);
+  QXImageDumpPathUTF8(rgb, "\xff\xfe", folder.path.c_str());
+  QXImageDump(NoPixels(QXRect{0, 0, 4, 3}, 8, 1), CFSTR("none"), folder.url.get());
+  EXPECT_TRUE(folder.Count() == count + 1 && fs::is_empty(folder.path / "sub"));
   // A symbolic link standing at the name is replaced; its target is never written through.
   std::ofstream(folder.path / "target") << "keep";
   fs::create_symlink(folder.path / "target", folder.path / "x-RGB4x3x8bit.raw");
-  QXImageDump(image, CFSTR("x"), folder.url.get());
+  QXImageDump(rgb, CFSTR("x"), folder.url.get());
   EXPECT_FALSE(fs::is_symlink(folder.path / "x-RGB4x3x8bit.raw"));
-  EXPECT_EQ(folder.Read("x-RGB4x3x8bit.raw"), ReadAll(image));
+  EXPECT_EQ(folder.Read("x-RGB4x3x8bit.raw"), ReadAll(rgb));
   EXPECT_EQ(folder.Read("target"), Bytes({'k', 'e', 'e', 'p'}));
-  // A memory record without pixels cannot be read: no file rather than a short one.
-  QXImageDump(NoPixels(QXRect{0, 0, 4, 3}, 8, 1), CFSTR("none"), folder.url.get());
-  EXPECT_FALSE(fs::exists(folder.path / "none-GRAY4x3x8bit.raw"));
 }
 
 TEST(ImageDump, TileDumpWritesTheTileData) {
@@ -115,15 +110,9 @@ TEST(ImageDump, TileDumpWritesTheTileData) {
   // A tile of an image, held while it is dumped.
   Image image(QXRect{0, 0, 300, 10}, 8, 1);
   Paint(image);
-  QXTileRef native = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(image, 0, 1, &native), 0);
-  const auto* bytes = static_cast<uint8_t*>(QXTileGetDataPtr(native));
-  const Bytes expected(bytes, bytes + QXTileGetRowBytes(native) * QXTileGetHeight(native));
+  NativeTile native(image, 0, 1);
   QXTileDump(native, CFSTR("n"), folder.url.get());
-  const std::string name =
-      "n-GRAY" + std::to_string(QXTileGetWidth(native)) + "x" + std::to_string(QXTileGetHeight(native)) + "x8bit.raw";
-  QXTileReleaseUse(native);
-  EXPECT_EQ(folder.Read(name), expected);
+  EXPECT_EQ(folder.Read("n-GRAY256x256x8bit.raw"), Bytes(native.data(), native.data() + 65536));
 }
 
 // Everything logged by one coherence map, after its header line.
@@ -147,21 +136,15 @@ TEST(ImageDump, CoherenceMapShowsEachTileState) {
             "+   +   's' = tile's RAM representation most recent\n"
             "+++++\n");
   // A tile held meanwhile (here by the caller itself) cannot be read safely: unknown, not a hang.
-  QXTileRef held = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(image, 1, 2, &held), 0);
+  NativeTile held(image, 1, 2);
   const std::string text = CoherenceMap(image);
-  QXTileReleaseUse(held);
+  held.release();
   EXPECT_NE(text.find("\n+s  +   ' '"), std::string::npos) << text;
   EXPECT_NE(text.find("\n+  ?+   's'"), std::string::npos) << text;
   // Every state, and the legend stopping after the fifth row.
   Image tall(QXRect{0, 0, 256, 256 * 6}, 8, 1);
   const int32_t states[] = {kQXTileStateRAMNewest, kQXTileStateVRAMNewest, kQXTileStateCoherent, 42};
-  for (int32_t r = 0; r < 4; ++r) {
-    QXTileRef tile = nullptr;
-    ASSERT_EQ(QXImageGetNativeTile(tall, r, 0, &tile), 0);
-    QXTileSetCoherenceState(tile, states[r]);
-    QXTileReleaseUse(tile);
-  }
+  for (int32_t r = 0; r < 4; ++r) QXTileSetCoherenceState(NativeTile(tall, r, 0), states[r]);
   EXPECT_EQ(CoherenceMap(tall),
             "+++\n"
             "+s+   ' ' = tile not yet accessed\n"

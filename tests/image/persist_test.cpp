@@ -128,18 +128,15 @@ Bytes SequentialSave(QXImageRef image) {
       bool solid = true;
       for (size_t i = 0; i < pixels.size() && solid; i += col)
         solid = std::equal(first.begin(), first.end(), &pixels[i]);
-      QXTileRef tile = nullptr;
-      EXPECT_EQ(QXImageGetNativeTile(image, r, c, &tile), 0);
-      const auto* data = static_cast<const uint8_t*>(QXTileGetDataPtr(tile));
-      out.Record(r, c, solid ? 1 : 2, solid ? first : Deflate(Bytes(data, data + col * kT * kT)));
-      QXTileReleaseUse(tile);
+      NativeTile tile(image, r, c);
+      out.Record(r, c, solid ? 1 : 2, solid ? first : Deflate(Bytes(tile.data(), tile.data() + col * kT * kT)));
     }
   return out.bytes;
 }
 
 }  // namespace
 
-TEST(ImagePersist, FormatExamples) {
+TEST(ImagePersist, FormatExamplesAndRefusedSaves) {
   // 300 x 200 white RGBA: the header and two solid records. Pixel (0, 0) black and a tile of white:
   // that tile is compressed, not solid.
   Image white(QXRect{0, 0, 300, 200}, 8, 4), mixed(QXRect{0, 0, 512, 256}, 8, 4);
@@ -159,25 +156,28 @@ TEST(ImagePersist, FormatExamples) {
       Load(Builder().Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0)).Record(0, 1, 1, Bytes(4, 0x42)).bytes, back),
       0);
   EXPECT_EQ(QXImageGetDataSourceType(back), kQXImageSourceNone);
-  QXTileRef tile = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(back, 0, 1, &tile), 0);
-  const auto* data = static_cast<const uint8_t*>(QXTileGetDataPtr(tile));
+  const uint8_t* data = NativeTile(back, 0, 1).data();
   EXPECT_TRUE(std::all_of(data, data + 4 * kT * kT, [](uint8_t v) { return v == 0x42; }));
-  QXTileReleaseUse(tile);
   // A 16-bit image to a big-endian stream: header and record words swap, pixel bytes do not.
   Image deep(QXRect{0, 0, 10, 10}, 16, 3);
   WriteAll(deep, std::vector<uint16_t>(300, 0x0102));
   QXImageSetColorSpaceType(deep, 5);
   QXImageSetTransparency(deep, 1);
-  Builder expected4{true, {}};
-  expected4.Header(10, 10, 16, 3, 5, 1).Record(0, 0, 1, Bytes{0x02, 0x01, 0x02, 0x01, 0x02, 0x01});
   const Bytes big = Save(deep, kQXStreamByteOrderBigEndian);
-  EXPECT_EQ(big, expected4.bytes);
+  EXPECT_EQ(big, (Builder{true, {}}.Header(10, 10, 16, 3, 5, 1).Record(0, 0, 1, Bytes{2, 1, 2, 1, 2, 1}).bytes));
   ASSERT_EQ(Load(big, back, kQXStreamByteOrderBigEndian), 0);
   EXPECT_TRUE(QXImageGetColorSpaceType(back) == 5 && QXImageGetTransparency(back) == 1);
   EXPECT_EQ(ReadAll(back), ReadAll(deep));
   // The same bytes read in the other order describe a huge image and are refused.
   EXPECT_NE(Load(big, back), 0);
+  // Only tiled records are saved; a closed stream fails the first write.
+  Stream out = NewStream();
+  EXPECT_EQ(QXImageSaveToStream(Image(kMemory, QXRect{0, 0, 4, 4}, 8, 1), out.get()), kQXErrNotOffered);
+  EXPECT_EQ(QXImageSaveToStream(white, nullptr), kQXErrInvalidArgument);
+  EXPECT_EQ(QXImageSaveToStream(nullptr, out.get()), kQXErrInvalidArgument);
+  EXPECT_EQ(Refusal(QXImageCreateFromStream, nullptr, 0), kQXErrInvalidArgument);
+  QXStreamClose(out.get());
+  EXPECT_NE(QXImageSaveToStream(white, out.get()), 0);
 }
 
 // Odd sizes, depths, plane counts and origins, also with tiles going through the disk store: the
@@ -199,10 +199,7 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
       Bytes flat(size_t(1000 - 768) * (700 - 512) * 6);
       for (size_t i = 0; i < flat.size(); ++i) flat[i] = uint8_t(7 + i % 6);
       ASSERT_EQ(QXImageWrite(image, QXRect{768, 512, 232, 188}, 0, -1, flat.data(), 0), 0);
-      QXTileRef tile = nullptr;
-      ASSERT_EQ(QXImageGetNativeTile(image, 2, 3, &tile), 0);
-      static_cast<uint8_t*>(QXTileGetDataPtr(tile))[6 * kT * kT - 1] = 0xEE;
-      QXTileReleaseUse(tile);
+      NativeTile(image, 2, 3).data()[6 * kT * kT - 1] = 0xEE;
     }
     const Bytes pixels = ReadAll(image);
     const int64_t reloaded = Stats().tilesReloaded;
@@ -349,15 +346,4 @@ TEST(ImagePersist, LoadLimitAndStreamsOfUnknownLength) {
   EXPECT_EQ(LoadUnknownLength(hostile.bytes, back), kQXErrInvalidArgument);
   EXPECT_EQ(destroyed, 0);
   EXPECT_EQ(QXImageUnRegisterMsgListener(listen), 0);
-}
-
-TEST(ImagePersist, SaveRefusesWhatItCannotWrite) {
-  Image memory(kMemory, QXRect{0, 0, 4, 4}, 8, 1), tiled(QXRect{0, 0, 4, 4}, 8, 1);
-  Stream out = NewStream();
-  EXPECT_EQ(QXImageSaveToStream(memory, out.get()), kQXErrNotOffered);
-  EXPECT_EQ(QXImageSaveToStream(tiled, nullptr), kQXErrInvalidArgument);
-  EXPECT_EQ(QXImageSaveToStream(nullptr, out.get()), kQXErrInvalidArgument);
-  EXPECT_EQ(Refusal(QXImageCreateFromStream, nullptr, 0), kQXErrInvalidArgument);
-  QXStreamClose(out.get());  // a closed stream fails the first write
-  EXPECT_NE(QXImageSaveToStream(tiled, out.get()), 0);
 }

@@ -59,10 +59,6 @@ TEST(ImageRecord, PlaneRangesAndSixteenBitFlags) {
     for (int32_t swap : {0x04, 0x08, 0x04 | 0x10, 0x08 | 0x10}) EXPECT_TRUE(reads(swap, swapped)) << swap;
     EXPECT_TRUE(reads(0x01 | 0x02 | 0x10, up));  // the first flag of the table wins: 16-bit buffer
     EXPECT_TRUE(reads(0x20, samples));           // the write-only flag means nothing to a read
-    std::vector<uint8_t> high(10, 0xCD);
-    ASSERT_EQ(QXImageRead2(deep, d, 0, -1, high.data(), 0, 0x10), 0);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(high[size_t(i)], samples[i] >> 8);
-    EXPECT_EQ(high[8], 0xCD);
     // Writes: 8-bit bytes b become b * 257; 0x01 saturates and wins over 0x20, 0x02 halves, 0x10
     // means nothing.
     ASSERT_EQ(QXImageWrite2(deep, d, 0, -1, bytes, 0, 0x20), 0);
@@ -208,26 +204,24 @@ TEST(ImageRecord, TiledRecordsReshape) {
   EXPECT_TRUE(QXImageGetInternalID(a) > 0 && QXImageGetInternalID(a) < QXImageGetInternalID(b));
   // Moving the origin keeps the tiles and their pixels, now at the new coordinates.
   Paint(a);
-  QXTileRef before = nullptr, after = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(a, 1, 2, &before), 0);
-  QXTileReleaseUse(before);
+  const QXTileRef before = NativeTile(a, 1, 2);
   ASSERT_EQ(QXImageAdjustBounds(a, QXRect{1000, -500, 600, 300}, 0, 3), 0);
   EXPECT_TRUE(ReadAll(a) == Pattern(QXRect{0, 0, 600, 300}, 4));
-  ASSERT_EQ(QXImageGetNativeTile(a, 1, 2, &after), 0);
-  EXPECT_TRUE(after == before && QXTileGetBounds(after).x == 1000 + 512 && QXTileGetBounds(after).y == -500 + 256);
-  QXTileReleaseUse(after);
+  {
+    NativeTile after(a, 1, 2);
+    EXPECT_TRUE(after == before && QXTileGetBounds(after).x == 1000 + 512 && QXTileGetBounds(after).y == -500 + 256);
+  }
   // A new size starts an empty grid of that size; so does a second Init, for the new geometry.
   ASSERT_EQ(QXImageAdjustBounds(a, QXRect{0, 0, 800, 200}, 0, 3), 0);
   EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(800) * 200 * 4, 0));
   Touch(a, 0, 3);
-  EXPECT_EQ(QXImageGetNativeTile(a, 1, 0, &after), kQXErrGeneric);
+  EXPECT_EQ(TileRefusal(a, 1, 0), kQXErrGeneric);
   QXImageFill(a, 0x5A);
   ASSERT_EQ(qx::fromHandle(a.get())->Init(QXRect{-20, 0, 300, 700}, 16, 2, 1, 0, kQXImageSourceTiled, true), 0);
   EXPECT_TRUE(QXImageGetNumPlanes(a) == 2 && QXImageGetRowBytes(a) == 1200);
   EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(300) * 700 * 4, 0));
   Touch(a, 2, 1);
-  EXPECT_EQ(QXImageGetNativeTile(a, 3, 0, &after), kQXErrGeneric);
-  EXPECT_EQ(QXImageGetNativeTile(a, 0, 2, &after), kQXErrGeneric);
+  EXPECT_TRUE(TileRefusal(a, 3, 0) == kQXErrGeneric && TileRefusal(a, 0, 2) == kQXErrGeneric);
   EXPECT_EQ(QXImageFill(a, 0xA5), 0);
   EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(300) * 700 * 4, 0xA5));
 }

@@ -199,8 +199,7 @@ TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
 TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
   Image image(QXRect{0, 0, 3 * kTile, 2 * kTile}, 8, kPlanes);
   Paint(image);
-  QXTileRef tile = nullptr;
-  ASSERT_EQ(QXImageGetNativeTile(image, 0, 0, &tile), 0);
+  NativeTile tile(image, 0, 0);
   QXTileSetBounds(tile, 0, 0, 600, 600);
   QXTileSetX(tile, 100);
   QXTileSetY(tile, 100);
@@ -214,7 +213,7 @@ TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
   EXPECT_TRUE(QXTileGetRowBytes(tile) == kTile * kPlanes && QXTileGetColBytes(tile) == kPlanes &&
               QXTileGetNumPlanes(tile) == kPlanes && QXTileGetDepth(tile) == 8);
   EXPECT_TRUE(QXTileGetDirty(tile));
-  QXTileReleaseUse(tile);
+  tile.release();
   EXPECT_EQ(QXImagePurge(image), 0);
   EXPECT_EQ(ReadAll(image), Pattern(QXImageGetBounds(image), kPlanes));
 }

@@ -56,17 +56,6 @@ TEST(ImageTile, CoherenceStates) {
   QXTileSetDirty(tile.ref, false);  // clearing a flag keeps the state
   EXPECT_TRUE(QXTileIsTextureDirty(tile.ref) && !QXTileGetDirty(tile.ref));
   EXPECT_EQ(QXTileGetCoherenceState(tile.ref), kQXTileStateVRAMNewest);
-  // A write through the image marks the tiles it touches, and only those.
-  Image image(kTiled, QXRect{0, 0, 600, 10}, 8, 1);
-  const uint8_t px = 9;
-  ASSERT_EQ(QXImageWrite(image, QXRect{300, 2, 1, 1}, 0, -1, &px, 0), 0);
-  for (int32_t col : {1, 2}) {
-    QXTileRef native = nullptr;
-    ASSERT_EQ(QXImageGetNativeTile(image, 0, col, &native), 0);
-    EXPECT_EQ(QXTileGetDirty(native), col == 1);
-    EXPECT_TRUE(col != 1 || QXTileGetCoherenceState(native) == kQXTileStateRAMNewest);
-    QXTileReleaseUse(native);
-  }
 }
 
 TEST(ImageTile, InfoDictionariesAndStorage) {
