@@ -9,6 +9,7 @@
 #include <QXCore/QXImage.h>
 #include <QXCore/QXLocale.h>
 #include <QXCore/QXLog.h>
+#include <QXCore/QXMessage.h>
 #include <QXCore/QXProcess.h>
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXProgress.h>
