@@ -1,0 +1,313 @@
+// Reading an HTTP message from a stream: start line, headers, and a body given by Content-Length
+// or in chunks. The bytes come from other processes, so every line, the headers in all and the
+// body have caps, and a body grows only as its bytes arrive.
+#include <QXCore/QXMessage.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "net/HttpMessageState.h"
+
+static_assert(int{kQXHttpErrTooLarge} == int{kQXStreamErrLineTooLong}, "an overlong line keeps the stream's status");
+static_assert(int{kQXHttpMaxLineLength} == int{kQXStreamMaxLineLength}, "the stream's line cap is the message's");
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+namespace {
+
+std::atomic<uint64_t> gMaxContentLength{kQXHttpDefaultMaxContentLength};
+
+constexpr uint64_t kNoLength = std::numeric_limits<uint64_t>::max();
+
+std::string_view Trim(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == text.npos) return {};
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+// Plain decimal or hexadecimal digits, at least one; a value too large for 64 bits saturates (it
+// is above any cap).
+bool ParseDigits(std::string_view text, unsigned base, uint64_t& value) {
+  if (text.empty()) return false;
+  value = 0;
+  for (char c : text) {
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value > (kNoLength - digit) / base ? kNoLength : value * base + digit;
+  }
+  return true;
+}
+
+// Lines of one message through the stream's own ReadLine (which caps each line), with the header
+// caps on top.
+class LineReader {
+ public:
+  explicit LineReader(CBaseStream& stream) : mStream(stream), mBuffer(static_cast<char*>(std::malloc(4))) {}
+  ~LineReader() { std::free(mBuffer); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  QXStatus Next(std::string_view& line) {
+    if (mBuffer == nullptr) return kQXErrMemory;
+    QXStatus status = mStream.ReadLine(mBuffer, mCapacity);
+    if (status != 0) return status;
+    line = std::string_view(mBuffer, std::strlen(mBuffer));
+    return line.size() > kQXHttpMaxLineLength ? kQXHttpErrTooLarge : 0;
+  }
+  // A header or trailer line, counted against the header caps.
+  QXStatus NextHeader(std::string_view& line) {
+    QXStatus status = Next(line);
+    if (status != 0) return status;
+    mHeaderBytes += line.size() + 2;
+    if (++mHeaderLines > kQXHttpMaxHeaderLines + 1 || mHeaderBytes > kQXHttpMaxHeaderBytes) return kQXHttpErrTooLarge;
+    return 0;
+  }
+
+ private:
+  CBaseStream& mStream;
+  char* mBuffer;
+  uint64_t mCapacity = 4;
+  uint64_t mHeaderLines = 0;  // the empty line that ends the headers is one of them
+  uint64_t mHeaderBytes = 0;
+};
+
+// Appends `length` bytes from the stream, growing the body as they arrive: a peer that announces
+// more than it sends costs no more memory than it sent.
+QXStatus AppendBody(CBaseStream& stream, uint64_t length, CFMutableDataRef body) {
+  constexpr uint64_t kFirstStep = 64 * 1024;
+  while (length > 0) {
+    auto have = static_cast<uint64_t>(CFDataGetLength(body));
+    uint64_t step = std::min(length, std::max(kFirstStep, have));
+    CFDataIncreaseLength(body, static_cast<CFIndex>(step));
+    if (static_cast<uint64_t>(CFDataGetLength(body)) != have + step) return kQXErrMemory;
+    uint64_t count = step;
+    QXStatus status = stream.ReadChunk(reinterpret_cast<char*>(CFDataGetMutableBytePtr(body)) + have, true, count);
+    if (count > step) count = 0;
+    CFDataSetLength(body, static_cast<CFIndex>(have + count));
+    if (status != 0) return status;
+    if (count == 0) return kQXErrGeneric;  // the stream ended first
+    length -= count;
+  }
+  return 0;
+}
+
+QXStatus ReadChunkedBody(CBaseStream& stream, LineReader& lines, CFMutableDataRef body) {
+  uint64_t cap = QXHttpGetMaxContentLength();
+  for (;;) {
+    std::string_view line;
+    QXStatus status = lines.Next(line);
+    if (status != 0) return status;
+    uint64_t size = 0;
+    if (!ParseDigits(Trim(line.substr(0, line.find(';'))), 16, size)) return kQXHttpErrBadMessage;
+    if (size == 0) break;
+    auto have = static_cast<uint64_t>(CFDataGetLength(body));
+    if (size > cap - have) return kQXHttpErrTooLarge;
+    status = AppendBody(stream, size, body);
+    if (status != 0) return status;
+    status = lines.Next(line);
+    if (status != 0) return status;
+    if (!line.empty()) return kQXHttpErrBadMessage;
+  }
+  // Trailer fields are read and dropped; they count against the header caps.
+  for (;;) {
+    std::string_view line;
+    QXStatus status = lines.NextHeader(line);
+    if (status != 0) return status;
+    if (line.empty()) return 0;
+  }
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  for (;;) {
+    size_t at = text.find(separator);
+    pieces.push_back(text.substr(0, at));
+    if (at == text.npos) return pieces;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// NULL for a malformed escape: such a value is left out.
+CFStringRef CreateUnescaped(std::string_view text) {
+  CFRef<CFStringRef> raw = adopt(qxhttp::CreateString(text));
+  return raw ? CFURLCreateStringByReplacingPercentEscapes(nullptr, raw.get(), CFSTR("")) : nullptr;
+}
+
+QXStatus ParseStartLine(qxhttp::MessageState& s, std::string_view line) {
+  std::vector<std::string_view> words = Split(line, ' ');
+  if (s.type != kHTTPMessageRequest) {
+    uint64_t code = 0;
+    bool valid = words.size() > 1 && ParseDigits(words[1], 10, code) && code <= INT32_MAX;
+    s.responseCode = valid ? static_cast<int32_t>(code) : 0;
+    return 0;
+  }
+  CFRef<CFStringRef> method = adopt(qxhttp::CreateString(words[0]));
+  if (!method) return kQXErrMemory;
+  s.method = method;
+  if (words.size() < 2) return 0;
+  std::string_view target = words[1];
+  if (!target.empty() && target.front() == '/') target.remove_prefix(1);
+  size_t question = target.find('?');
+  CFRef<CFStringRef> uri = adopt(qxhttp::CreateString(target.substr(0, question)));
+  if (!uri) return kQXErrMemory;
+  s.uriParts.reset(qxhttp::CreateParts(uri.get()));
+  if (!s.uriParts) return kQXErrMemory;
+  s.uri = uri;
+  if (question == target.npos) return 0;
+  return qxhttp::ParseQuery(target.substr(question + 1), s.params.get());
+}
+
+}  // namespace
+
+namespace qxhttp {
+
+QXStatus ParseQuery(std::string_view query, CFMutableDictionaryRef params) {
+  for (std::string_view piece : Split(query, '&')) {
+    std::vector<std::string_view> pair = Split(piece, '=');
+    if (pair.size() != 2) continue;
+    CFRef<CFStringRef> key = adopt(CreateUnescaped(pair[0]));
+    CFRef<CFStringRef> value = adopt(CreateUnescaped(pair[1]));
+    if (!key || !value) continue;
+    CFTypeRef existing = CFDictionaryGetValue(params, key.get());
+    if (existing == nullptr) {
+      CFDictionarySetValue(params, key.get(), value.get());
+      continue;
+    }
+    CFRef<CFMutableArrayRef> values;
+    if (CFGetTypeID(existing) == CFArrayGetTypeID()) {
+      values.reset(CFArrayCreateMutableCopy(nullptr, 0, static_cast<CFArrayRef>(existing)));
+    } else {
+      values.reset(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+      if (values) CFArrayAppendValue(values.get(), existing);
+    }
+    if (!values) return kQXErrMemory;
+    CFArrayAppendValue(values.get(), value.get());
+    CFDictionarySetValue(params, key.get(), values.get());
+  }
+  return 0;
+}
+
+CFArrayRef CreateParts(CFStringRef uri) {
+  CFRef<CFMutableArrayRef> parts = adopt(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+  if (!parts) return nullptr;
+  std::string text = UTF8(uri);
+  for (std::string_view piece : Split(text, '/')) {
+    CFRef<CFStringRef> part = adopt(CreateString(piece));
+    if (!part) return nullptr;
+    CFArrayAppendValue(parts.get(), part.get());
+  }
+  return parts.release();
+}
+
+}  // namespace qxhttp
+
+QX_EXPORT void QXHttpSetMaxContentLength(uint64_t bytes) { gMaxContentLength.store(bytes, std::memory_order_relaxed); }
+QX_EXPORT uint64_t QXHttpGetMaxContentLength(void) { return gMaxContentLength.load(std::memory_order_relaxed); }
+
+QXStatus CHTTPMessage::Read(CBaseStream* stream) {
+  State& s = *mState;
+  // Nothing of an earlier message survives into this one.
+  s.host = nullptr;
+  s.uri = nullptr;
+  s.uriParts = nullptr;
+  s.content = nullptr;
+  s.contentType = nullptr;
+  s.chunked = false;
+  s.contentLength = 0;
+  s.responseCode = 200;
+  s.parseError = nullptr;
+  s.headers = nullptr;
+  s.baseResponse = nullptr;
+  s.params = nullptr;
+  s.contentInfo = nullptr;
+  s.stream = qx::Ref<CBaseStream>::retain(stream);
+  if (stream == nullptr) return kQXErrGeneric;
+  try {
+    s.headers.reset(qxhttp::NewDictionary());
+    s.params.reset(qxhttp::NewDictionary());
+    if (!s.headers || !s.params) return kQXErrMemory;
+    LineReader lines(*stream);
+    std::string_view line;
+    QXStatus status = lines.Next(line);
+    if (status != 0) return status;
+    if (line.empty()) return kQXErrGeneric;
+    status = ParseStartLine(s, line);
+    if (status != 0) return status;
+
+    uint64_t length = kNoLength;
+    for (;;) {
+      status = lines.NextHeader(line);
+      if (status != 0) return status;
+      if (line.empty()) break;
+      size_t colon = line.find(':');
+      if (colon == line.npos) continue;  // not a header; nothing to take from it
+      std::string_view name = Trim(line.substr(0, colon));
+      std::string_view value = Trim(line.substr(colon + 1));
+      CFRef<CFStringRef> nameText = adopt(qxhttp::CreateString(name));
+      CFRef<CFStringRef> valueText = adopt(qxhttp::CreateString(value));
+      if (!nameText || !valueText) return kQXErrMemory;
+      SetHeader(nameText.get(), valueText.get());
+      if (qxhttp::EqualsNoCase(name, "Content-Length")) {
+        uint64_t announced = 0;
+        if (!ParseDigits(value, 10, announced) || (length != kNoLength && announced != length))
+          return kQXHttpErrBadMessage;
+        if (announced > QXHttpGetMaxContentLength()) return kQXHttpErrTooLarge;
+        length = announced;
+      } else if (qxhttp::EqualsNoCase(name, "Transfer-Encoding")) {
+        // Only chunked is decoded; any other coding leaves the body's end unknown.
+        if (!qxhttp::EqualsNoCase(value, "chunked")) return kQXHttpErrBadMessage;
+        s.chunked = true;
+      } else if (qxhttp::EqualsNoCase(name, "Host")) {
+        s.host = valueText;
+      } else if (qxhttp::EqualsNoCase(name, "Content-Type")) {
+        s.contentType.reset(qxhttp::CreateString(value.substr(0, value.find_first_of(" \t"))));
+      }
+    }
+    // Both at once is how one peer is made to see a different body than the next.
+    if (s.chunked && length != kNoLength) return kQXHttpErrBadMessage;
+    if (!s.chunked && (length == kNoLength || length == 0)) return 0;
+
+    CFRef<CFMutableDataRef> body = adopt(CFDataCreateMutable(nullptr, 0));
+    if (!body) return kQXErrMemory;
+    status = s.chunked ? ReadChunkedBody(*stream, lines, body.get()) : AppendBody(*stream, length, body.get());
+    if (status != 0) return status;
+    s.contentLength = static_cast<uint64_t>(CFDataGetLength(body.get()));
+    if (s.contentLength > 0) s.content.reset(body.release());
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return kQXErrMemory;
+  }
+}
+
+char* CHTTPMessage::ReadLine(const char* buffer, uint64_t& position, uint64_t length) {
+  if (buffer == nullptr || position >= length) return nullptr;
+  const char* begin = buffer + position;
+  uint64_t left = length - position;
+  for (uint64_t i = 0; i + 1 < left; ++i) {
+    if (begin[i] != '\r' || begin[i + 1] != '\n') continue;
+    position += i + 2;
+    if (i == 0) return nullptr;
+    auto* line = static_cast<char*>(std::malloc(i + 1));
+    if (line == nullptr) return nullptr;
+    std::memcpy(line, begin, i);
+    line[i] = '\0';
+    return line;
+  }
+  return nullptr;
+}
