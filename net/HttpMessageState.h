@@ -10,10 +10,7 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
-
-namespace qx {
-QX_HANDLE_CLASS(__QXHttpMessage, CHTTPMessage);
-}  // namespace qx
+#include "net/HttpMessageHandle.h"
 
 namespace qxhttp {
 
