@@ -215,11 +215,14 @@ class QX_EXPORT CBaseResponse : public CBaseRecord {
   explicit CBaseResponse(CFDictionaryRef info, bool editable = false);
 
   void SetResult(int32_t result);
-  int32_t GetResult() const; /* as GetFieldInt: 0 when absent or neither number nor string */
+  int32_t GetResult() const; /* the number stored; 0 when absent or not a number */
   void SetConnectionID(CFStringRef connectionID);
   CFStringRef GetConnectionID() const; /* borrowed; NULL when absent or not a string */
   void SetAPIVersion(int32_t version);
   int32_t GetAPIVersion() const; /* as GetResult */
+
+ private:
+  int32_t NumberField(CFStringRef key) const;
 };
 
 /* ---- HTTP messages ---- */
