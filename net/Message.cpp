@@ -227,7 +227,16 @@ CBaseResponse::CBaseResponse(CFDictionaryRef info, bool editable) : CBaseRecord(
 
 void CBaseResponse::SetResult(int32_t result) { SetField(kBaseResponseResult, static_cast<int>(result)); }
 
-int32_t CBaseResponse::GetResult() const { return GetFieldInt(kBaseResponseResult); }
+// Only numbers: a response field of another type is a broken or hostile peer's, and reads as absent.
+int32_t CBaseResponse::NumberField(CFStringRef key) const {
+  CFTypeRef value = GetField(key);
+  int32_t result = 0;
+  if (HasType(value, CFNumberGetTypeID()))
+    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result);
+  return result;
+}
+
+int32_t CBaseResponse::GetResult() const { return NumberField(kBaseResponseResult); }
 
 void CBaseResponse::SetConnectionID(CFStringRef connectionID) {
   SetField(kBaseResponseConnectionID, static_cast<const void*>(connectionID));
@@ -240,7 +249,7 @@ CFStringRef CBaseResponse::GetConnectionID() const {
 
 void CBaseResponse::SetAPIVersion(int32_t version) { SetField(kParamAPIVersion, static_cast<int>(version)); }
 
-int32_t CBaseResponse::GetAPIVersion() const { return GetFieldInt(kParamAPIVersion); }
+int32_t CBaseResponse::GetAPIVersion() const { return NumberField(kParamAPIVersion); }
 
 // ---- The packed form ----
 

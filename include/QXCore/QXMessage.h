@@ -70,11 +70,13 @@ QX_EXPORT extern const CFStringRef kHTTPMethodPut;       /* "PUT" */
 /* ---- The packed form of a message ---- */
 
 /* Reads a packed body (raw length R, R raw bytes, fields length P, P bytes of XML property list;
-   lengths unsigned 32-bit big-endian) into a new dictionary that the caller releases: the fields,
-   plus "raw" (the raw bytes) and "--content--" (the whole body). The lengths are checked before
-   any byte is touched: the body holds at least 8 bytes, R at most total - 8, and P exactly
-   total - 8 - R. kQXHttpErrBadMessage when they do not add up or the fields are not a dictionary,
-   kQXErrInvalidArgument for NULL arguments; *outInfo is NULL on failure. */
+   lengths unsigned 32-bit big-endian) into a new mutable dictionary that the caller releases: the
+   fields, plus "raw" (a copy of the raw bytes, so it never outlives them) and "--content--"
+   (`packed` itself, retained). The lengths are checked before any byte is touched: the body holds
+   at least 8 bytes, R at most total - 8, and P exactly total - 8 - R. kQXHttpErrBadMessage when
+   they do not add up or the fields are not an XML property-list dictionary, kQXErrInvalidArgument
+   for NULL arguments or a `packed` that is not data, kQXErrMemory; *outInfo is NULL on failure.
+   Thread-safe for distinct arguments. */
 QX_EXPORT QXStatus QXMessageCopyUnpacked(CFDataRef packed, CFDictionaryRef* outInfo);
 
 /* ---- HTTP messages ---- */
@@ -145,11 +147,13 @@ class QX_EXPORT CBaseRecord : public CBaseCore {
   /* Replaces a shared dictionary by a private mutable copy. */
   void MakeEditable();
   bool IsEditable() const;
-  /* Borrowed. */
+  /* Borrowed; a setter on a shared record replaces it by the private copy. */
   CFDictionaryRef GetInfo() const;
 
   /* The setters make a shared record editable first, so a dictionary passed to Init never changes.
-     A NULL key or value is ignored. */
+     A NULL key or value is ignored; the int and unsigned forms store the same 32-bit number
+     (kCFNumberIntType), so GetFieldInt gives an unsigned value's bits back. SetFields skips keys
+     that are not strings. */
   void SetField(CFStringRef key, const void* value);
   void SetField(CFStringRef key, int value);
   void SetField(CFStringRef key, unsigned int value);
@@ -194,7 +198,8 @@ class QX_EXPORT CBaseMsg : public CBaseRecord {
   CFDataRef GetRawContent() const; /* borrowed */
   void SetRawContent(CFDataRef raw);
   /* The packed form (see QXMessageCopyUnpacked), new, owned by the caller; NULL when the fields
-     cannot be written as a property list or a part exceeds 4 GiB. */
+     cannot be written as a property list, a part exceeds 4 GiB (its length would not fit 32 bits)
+     or memory runs out. */
   CFDataRef GetPackedContent() const;
 
  private:
@@ -210,11 +215,14 @@ class QX_EXPORT CBaseResponse : public CBaseRecord {
   explicit CBaseResponse(CFDictionaryRef info, bool editable = false);
 
   void SetResult(int32_t result);
-  int32_t GetResult() const; /* 0 when absent */
+  int32_t GetResult() const; /* the number stored; 0 when absent or not a number */
   void SetConnectionID(CFStringRef connectionID);
   CFStringRef GetConnectionID() const; /* borrowed; NULL when absent or not a string */
   void SetAPIVersion(int32_t version);
-  int32_t GetAPIVersion() const; /* 0 when absent */
+  int32_t GetAPIVersion() const; /* as GetResult */
+
+ private:
+  int32_t NumberField(CFStringRef key) const;
 };
 
 /* ---- HTTP messages ---- */

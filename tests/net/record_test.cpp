@@ -133,6 +133,8 @@ TEST(Record, SharedRecordsAndTypedGetters) {
   response.SetField(kBaseResponseConnectionID, 7);
   EXPECT_EQ(response.GetResult(), kQXErrAPIVersion);
   EXPECT_EQ(response.GetConnectionID(), nullptr);
+  response.SetField(kBaseResponseResult, CFSTR("5"));  // a number's field with a string in it
+  EXPECT_EQ(response.GetResult(), 0);
 }
 
 }  // namespace
