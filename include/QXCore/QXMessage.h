@@ -94,7 +94,7 @@ QX_EXPORT QXHttpMessageRef QXHttpMessageCreateRequest(CFStringRef uri, CFStringR
 QX_EXPORT QXHttpMessageRef QXHttpMessageRetain(QXHttpMessageRef message);
 QX_EXPORT void QXHttpMessageRelease(QXHttpMessageRef message);
 
-/* As CHTTPMessage::Read, Write and SendResponse. */
+/* As CHTTPMessage::Read, Write and SendResponse; kQXErrInvalidArgument for a NULL message. */
 QX_EXPORT QXStatus QXHttpMessageRead(QXHttpMessageRef message, QXStreamRef stream);
 QX_EXPORT QXStatus QXHttpMessageWrite(QXHttpMessageRef message, QXStreamRef stream);
 QX_EXPORT QXStatus QXHttpMessageSendResponse(QXHttpMessageRef request, QXHttpMessageRef response);
@@ -109,6 +109,8 @@ QX_EXPORT void QXHttpMessageAddParamString(QXHttpMessageRef message, CFStringRef
 QX_EXPORT void QXHttpMessageAddParams(QXHttpMessageRef message, CFStringRef key, CFArrayRef values);
 QX_EXPORT void QXHttpMessageAddParamInt(QXHttpMessageRef message, CFStringRef key, int32_t value);
 QX_EXPORT CFTypeRef QXHttpMessageGetParamRaw(QXHttpMessageRef message, CFStringRef key);
+/* The stored string, or the first element of a stored array when that is a string; NULL for
+   anything else, so a caller never holds another type as a string. */
 QX_EXPORT CFStringRef QXHttpMessageGetParamString(QXHttpMessageRef message, CFStringRef key);
 QX_EXPORT int32_t QXHttpMessageGetParamInt(QXHttpMessageRef message, CFStringRef key);
 QX_EXPORT double QXHttpMessageGetParamDouble(QXHttpMessageRef message, CFStringRef key);
@@ -259,6 +261,7 @@ class QX_EXPORT CHTTPMessage : public CBaseCore {
   CFDictionaryRef GetParams() const;
   CFDataRef GetRawContent() const;
   CFStringRef GetParseError() const;
+  /* A header set or received, its name compared without regard to case. */
   CFStringRef GetHeader(CFStringRef name) const;
   /* object = URI part 0, verb = part 1, and 0; kQXErrGeneric when the URI has fewer parts. */
   QXStatus GetVerbAndObject(CFStringRef& verb, CFStringRef& object) const;
@@ -276,13 +279,20 @@ class QX_EXPORT CHTTPMessage : public CBaseCore {
      first element; anything else, or nothing, gives 0 (0.0, NULL). */
   int32_t GetParamInt(CFStringRef key) const;
   double GetParamDouble(CFStringRef key) const;
-  CFNumberRef GetParamNumberCopy(CFStringRef key) const;
+  CFNumberRef GetParamNumberCopy(CFStringRef key) const; /* new 32-bit number; NULL unless string or number */
   CFArrayRef GetParamAsArrayCopy(CFStringRef key) const;
 
+  /* Replaces a header of the same name in any case. Received headers are kept here too, so a
+     message read and written again keeps them. */
   void SetHeader(CFStringRef name, CFStringRef value);
   void SetHeader(CFStringRef name, int value);
 
+  /* The body with Content-Type and Content-Length headers; the type's first word is also kept as
+     the content type, which tells GetResponse how to read the body. NULL data only clears it. */
   void SetContent(CFStringRef type, CFDataRef data);
+  /* The fields as an XML property list, without "--content--" (the whole body a packed read
+     adds). These three give kQXErrInvalidArgument for NULL, or for fields that are not a property
+     list. A message with raw content goes packed ("packed/packed"). */
   QXStatus SetContent(CFDictionaryRef fields);
   QXStatus SetContent(CBaseResponse& response);
   QXStatus SetContent(CBaseMsg* message);
@@ -292,27 +302,38 @@ class QX_EXPORT CHTTPMessage : public CBaseCore {
   void SetContentString(CFStringRef key, CFStringRef value);
   void SetContentParam(CFStringRef key, CFTypeRef value);
   CFMutableDictionaryRef CreateContentInfo();
-  /* The body parsed as a dictionary (packed bodies unpacked), kept by the message; NULL when there
-     is no body or it is not a dictionary. */
+  /* The content info when there is one (fields set to be sent, or a body parsed before); else the
+     body parsed as a dictionary (a packed body unpacked, with "raw" a copy of the payload), kept by
+     the message as its content info. NULL when there is no body or it is not a dictionary; the
+     reason is then in GetParseError. */
   CFDictionaryRef GetResponse();
   /* The body as a response, kept by the message; NULL when there is none. */
   CBaseResponse* GetBaseResponse();
 
   /* Reads one message from `stream` (kept as this message's stream), starting from an empty
-     state. */
+     state. Header names are compared without regard to case. The body is read as Content-Length
+     says (digits only; two that differ give kQXHttpErrBadMessage; above the cap kQXHttpErrTooLarge
+     before anything is allocated) or decoded from "Transfer-Encoding: chunked" under the same cap;
+     any other transfer coding, or both at once, give kQXHttpErrBadMessage. The body grows as its
+     bytes arrive; a stream that ends first gives its status or kQXErrGeneric. */
   QXStatus Read(CBaseStream* stream);
-  /* Writes the message with one write of the whole bytes. */
+  /* Writes the message with one write of the whole bytes; kQXErrGeneric for a NULL stream. Without
+     a body, the content info (or an empty dictionary) goes as an XML property list. Content-Length
+     is always the length of the body written (a header set earlier gets that value), and no
+     Transfer-Encoding header is written. Parameter keys and values are percent-escaped. A key,
+     value, URI, method or header with CR, LF or NUL (a URI or method with a space) gives
+     kQXErrInvalidArgument and nothing is written. */
   QXStatus Write(CBaseStream* stream);
   QXStatus SendResponse(CBaseResponse& response);
   QXStatus SendResponse(CHTTPMessage& response);
 
   /* From `position`, the text before the next CR LF of `buffer`, as a new zero-terminated heap
-     copy (free()), with `position` moved past the CR LF; NULL when the line is empty or no CR LF
-     follows. */
+     copy (free()), with `position` moved past the CR LF; NULL when the line is empty (`position`
+     still moves past it) or no CR LF follows (`position` stays). */
   static char* ReadLine(const char* buffer, uint64_t& position, uint64_t length);
 
  private:
-  struct State;
+  struct State; /* defined beside the sources */
   State* mState;
 };
 
