@@ -256,8 +256,8 @@ QXStatus CHTTPMessage::Read(CBaseStream* stream) {
       if (status != 0) return status;
       if (line.empty()) break;
       size_t colon = line.find(':');
-      if (colon == line.npos) continue;  // not a header; nothing to take from it
-      std::string_view name = Trim(line.substr(0, colon));
+      std::string_view name = Trim(line.substr(0, colon == line.npos ? 0 : colon));
+      if (name.empty()) continue;  // not a header; nothing to take from it
       std::string_view value = Trim(line.substr(colon + 1));
       CFRef<CFStringRef> nameText = adopt(qxhttp::CreateString(name));
       CFRef<CFStringRef> valueText = adopt(qxhttp::CreateString(value));
