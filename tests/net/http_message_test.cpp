@@ -119,6 +119,14 @@ TEST(HttpMessage, ReadsRequestsAndBodies) {
   EXPECT_EQ(m.GetRawContent(), nullptr);
   EXPECT_EQ(m.GetResponse(), nullptr);
 
+  // A socket-like stream hands the body over a few bytes at a time; its end status comes through.
+  for (const std::string body : {"abcd", "ab"}) {
+    qx::Ref<streamtest::TrickleStream> trickle =
+        qx::make<streamtest::TrickleStream>("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n" + body, 3);
+    EXPECT_EQ(r.Read(trickle.get()), body.size() == 4 ? kQXNoErr : kQXErrNotConnected);
+    EXPECT_EQ(Bytes(r.GetRawContent()), body.size() == 4 ? body : "(null)");
+  }
+
   // What was written reads back and writes again byte for byte.
   CHTTPMessage out(nullptr, kURIServer, kCmdMessage);
   out.SetParam(CFSTR("name"), CFSTR("a-b&c"));
