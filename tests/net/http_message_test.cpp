@@ -87,7 +87,7 @@ TEST(HttpMessage, ReadsRequestsAndBodies) {
   CHTTPMessage m(kHTTPMessageRequest);
   // Lower-case names, a whole trimmed value, a chunked body with an extension and a trailer.
   ASSERT_EQ(Read(m,
-                 "PUT /server/x?a=1&a=2&b=%41&c=%zz&d&e=1=2 HTTP/1.1\r\nhost:  my host \r\n"
+                 "PUT /server/x?a=1&a=2&b=%41&c=%zz&d&e=1=2&a=3 HTTP/1.1\r\nhost:  my host \r\n"
                  "content-type: text/xml; charset=UTF8\r\ntransfer-encoding: Chunked\r\n\r\n"
                  "3;x=y\r\nabc\r\n2\r\nde\r\n0\r\nTrailer: t\r\n\r\nNEXT"),
             kQXNoErr);
@@ -97,8 +97,10 @@ TEST(HttpMessage, ReadsRequestsAndBodies) {
   ASSERT_EQ(m.GetVerbAndObject(verb, object), kQXNoErr);
   EXPECT_EQ(Text(object) + "," + Text(verb), "server,x");
   CFRef<CFArrayRef> a = adopt(m.GetParamAsArrayCopy(CFSTR("a")));
-  ASSERT_EQ(CFArrayGetCount(a.get()), 2);
-  EXPECT_EQ(Text(CFArrayGetValueAtIndex(a.get(), 0)) + Text(CFArrayGetValueAtIndex(a.get(), 1)), "12");
+  ASSERT_EQ(CFArrayGetCount(a.get()), 3);
+  EXPECT_EQ(Text(CFArrayGetValueAtIndex(a.get(), 0)) + Text(CFArrayGetValueAtIndex(a.get(), 1)) +
+                Text(CFArrayGetValueAtIndex(a.get(), 2)),
+            "123");
   EXPECT_EQ(Text(m.GetParam(CFSTR("b"))), "A");
   EXPECT_EQ(CFDictionaryGetCount(m.GetParams()), 2);  // a bad escape, no value or two '=': left out
   EXPECT_EQ(Text(m.GetHost()), "my host");
