@@ -180,8 +180,8 @@ namespace qxhttp {
 QXStatus ParseQuery(std::string_view query, CFMutableDictionaryRef params) {
   // The arrays this query grows, by key: appending in place keeps a query that repeats one key
   // thousands of times linear.
-  CFRef<CFMutableDictionaryRef> grown = adopt(
-      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFRef<CFMutableDictionaryRef> grown =
+      adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   if (!grown) return kQXErrMemory;
   for (std::string_view piece : Split(query, '&')) {
     std::vector<std::string_view> pair = Split(piece, '=');
