@@ -90,10 +90,13 @@ class LineReader {
 // Appends `length` bytes from the stream, growing the body as they arrive: a peer that announces
 // more than it sends costs no more memory than it sent.
 QXStatus AppendBody(CBaseStream& stream, uint64_t length, CFMutableDataRef body) {
-  constexpr uint64_t kFirstStep = 64 * 1024;
+  // A stream that knows its length and position (memory, files) holds the bytes already: one step.
+  uint64_t size = 0, at = 0;
+  const bool there = stream.GetLength(size) == 0 && stream.GetPos(at) == 0 && size >= at && size - at >= length;
+  const uint64_t firstStep = there ? length : 64 * 1024;
   while (length > 0) {
     auto have = static_cast<uint64_t>(CFDataGetLength(body));
-    uint64_t step = std::min(length, std::max(kFirstStep, have));
+    uint64_t step = std::min(length, std::max(firstStep, have));
     CFDataIncreaseLength(body, static_cast<CFIndex>(step));
     if (static_cast<uint64_t>(CFDataGetLength(body)) != have + step) return kQXErrMemory;
     uint64_t count = step;
