@@ -16,27 +16,11 @@ using qxhttp::MessageState;
 
 namespace qxhttp {
 
-CFMutableDictionaryRef NewDictionary() {
-  return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-}
-
 CFStringRef CreateString(std::string_view bytes) {
   const auto* p = reinterpret_cast<const UInt8*>(bytes.data());
   auto n = static_cast<CFIndex>(bytes.size());
   CFStringRef s = CFStringCreateWithBytes(nullptr, p, n, kCFStringEncodingUTF8, false);
   return s != nullptr ? s : CFStringCreateWithBytes(nullptr, p, n, kCFStringEncodingISOLatin1, false);
-}
-
-std::string UTF8(CFStringRef string) {
-  if (string == nullptr) return {};
-  CFIndex length = CFStringGetLength(string);
-  CFIndex size = 0;
-  CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false, nullptr, 0, &size);
-  std::string out(static_cast<size_t>(size), '\0');
-  CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false,
-                   reinterpret_cast<UInt8*>(out.data()), size, &size);
-  out.resize(static_cast<size_t>(size));
-  return out;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -82,9 +66,9 @@ CFMutableDictionaryRef Ensure(CFRef<CFMutableDictionaryRef>& dictionary) {
   return dictionary.get();
 }
 
-bool IsString(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFStringGetTypeID(); }
-bool IsNumber(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID(); }
-bool IsArray(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFArrayGetTypeID(); }
+using qxmsg::IsArray;
+using qxmsg::IsNumber;
+using qxmsg::IsString;
 
 // A parameter read as one value: an array stands for its first element.
 CFTypeRef Scalar(CFTypeRef value) {
@@ -299,21 +283,9 @@ CFTypeRef CHTTPMessage::GetParam(CFStringRef key) const {
   return CFDictionaryGetValue(S.params.get(), key);
 }
 
-int32_t CHTTPMessage::GetParamInt(CFStringRef key) const {
-  CFTypeRef value = Scalar(GetParam(key));
-  int32_t result = 0;
-  if (IsString(value)) result = CFStringGetIntValue(static_cast<CFStringRef>(value));
-  if (IsNumber(value)) CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result);
-  return result;
-}
+int32_t CHTTPMessage::GetParamInt(CFStringRef key) const { return qxmsg::IntValue(Scalar(GetParam(key))); }
 
-double CHTTPMessage::GetParamDouble(CFStringRef key) const {
-  CFTypeRef value = Scalar(GetParam(key));
-  double result = 0.0;
-  if (IsString(value)) result = CFStringGetDoubleValue(static_cast<CFStringRef>(value));
-  if (IsNumber(value)) CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &result);
-  return result;
-}
+double CHTTPMessage::GetParamDouble(CFStringRef key) const { return qxmsg::DoubleValue(Scalar(GetParam(key))); }
 
 CFNumberRef CHTTPMessage::GetParamNumberCopy(CFStringRef key) const {
   CFTypeRef value = Scalar(GetParam(key));

@@ -11,7 +11,7 @@ using qxcf::CFRef;
 
 namespace {
 
-bool IsDictionary(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFDictionaryGetTypeID(); }
+bool IsDictionary(CFTypeRef value) { return qxmsg::HasType(value, CFDictionaryGetTypeID()); }
 
 }  // namespace
 

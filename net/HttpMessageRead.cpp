@@ -200,7 +200,7 @@ QXStatus ParseQuery(std::string_view query, CFMutableDictionaryRef params) {
     auto values = static_cast<CFMutableArrayRef>(const_cast<void*>(CFDictionaryGetValue(grown.get(), key.get())));
     if (values == nullptr) {
       CFRef<CFMutableArrayRef> made;
-      if (CFGetTypeID(existing) == CFArrayGetTypeID()) {
+      if (qxmsg::IsArray(existing)) {
         made.reset(CFArrayCreateMutableCopy(nullptr, 0, static_cast<CFArrayRef>(existing)));
       } else {
         made.reset(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
@@ -235,20 +235,12 @@ QX_EXPORT uint64_t QXHttpGetMaxContentLength(void) { return gMaxContentLength.lo
 
 QXStatus CHTTPMessage::Read(CBaseStream* stream) {
   State& s = *mState;
-  // Nothing of an earlier message survives into this one.
-  s.host = nullptr;
-  s.uri = nullptr;
-  s.uriParts = nullptr;
-  s.content = nullptr;
-  s.contentType = nullptr;
-  s.chunked = false;
-  s.contentLength = 0;
-  s.responseCode = 200;
-  s.parseError = nullptr;
-  s.headers = nullptr;
-  s.baseResponse = nullptr;
-  s.params = nullptr;
-  s.contentInfo = nullptr;
+  // Nothing of an earlier message survives into this one; the type and method stay (a response's
+  // method is not on its start line).
+  qxhttp::MessageState fresh;
+  fresh.type = s.type;
+  fresh.method = s.method;
+  static_cast<qxhttp::MessageState&>(s) = std::move(fresh);
   s.stream = qx::Ref<CBaseStream>::retain(stream);
   if (stream == nullptr) return kQXErrGeneric;
   try {

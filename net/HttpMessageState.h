@@ -10,11 +10,15 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "files/CoreFileInternal.h"
 #include "net/HttpMessageHandle.h"
+#include "net/MessageValues.h"
 
 namespace qxhttp {
 
 using qxcf::CFRef;
+using qxfiles::UTF8;
+using qxmsg::NewDictionary;
 
 struct MessageState {
   HTTPMessageType type = kHTTPMessageResponse;
@@ -35,14 +39,9 @@ struct MessageState {
   CFRef<CFMutableDictionaryRef> contentInfo;
 };
 
-// A new empty mutable dictionary with CF keys and values; null when memory runs out.
-CFMutableDictionaryRef NewDictionary();
-
 // Bytes as a string: UTF-8, or ISO Latin-1 when they are not UTF-8 (header text from old peers),
 // so that text read from the wire always becomes a string.
 CFStringRef CreateString(std::string_view bytes);
-// The UTF-8 bytes of a string ("" for null); lone surrogates become '?'.
-std::string UTF8(CFStringRef string);
 
 // The value under `name`, compared without regard to ASCII case; borrowed, or null.
 CFStringRef FindHeader(CFDictionaryRef headers, CFStringRef name);

@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "cf/CFRef.h"
+#include "net/MessageValues.h"
 
 using qxcf::CFRef;
+using qxmsg::HasType;
+using qxmsg::IsNumber;
 
 const CFStringRef kCmdConnect = CFSTR("connect");
 const CFStringRef kCmdConnectListener = CFSTR("connect_listener");
@@ -32,12 +35,6 @@ const CFStringRef kRawKey = CFSTR("raw");
 const CFStringRef kWholeBodyKey = CFSTR("--content--");
 constexpr uint64_t kMaxPart = 0xFFFFFFFFu;
 
-CFMutableDictionaryRef NewFields() {
-  return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-}
-
-bool HasType(CFTypeRef value, CFTypeID type) { return value != nullptr && CFGetTypeID(value) == type; }
-
 uint32_t ReadBigEndian32(const UInt8* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
@@ -55,7 +52,7 @@ void SetOne(const void* key, const void* value, void* record) {
 
 // ---- CBaseRecord ----
 
-CBaseRecord::CBaseRecord() : mInfo(NewFields()), mEditable(true) {}
+CBaseRecord::CBaseRecord() : mInfo(qxmsg::NewDictionary()), mEditable(true) {}
 
 CBaseRecord::CBaseRecord(CFDictionaryRef info, bool editable) { Init(info, editable); }
 
@@ -66,7 +63,7 @@ CBaseRecord::~CBaseRecord() {
 void CBaseRecord::Init(CFDictionaryRef info, bool editable) {
   CFDictionaryRef next;
   if (info == nullptr) {
-    next = NewFields();
+    next = qxmsg::NewDictionary();
     editable = true;  // a dictionary of our own is always ours to change
   } else if (editable) {
     next = CFDictionaryCreateMutableCopy(nullptr, 0, info);
@@ -80,7 +77,8 @@ void CBaseRecord::Init(CFDictionaryRef info, bool editable) {
 
 void CBaseRecord::MakeEditable() {
   if (mEditable) return;
-  CFMutableDictionaryRef copy = mInfo != nullptr ? CFDictionaryCreateMutableCopy(nullptr, 0, mInfo) : NewFields();
+  CFMutableDictionaryRef copy =
+      mInfo != nullptr ? CFDictionaryCreateMutableCopy(nullptr, 0, mInfo) : qxmsg::NewDictionary();
   if (copy == nullptr) return;
   if (mInfo != nullptr) CFRelease(mInfo);
   mInfo = copy;
@@ -124,25 +122,9 @@ const void* CBaseRecord::GetField(CFStringRef key) const {
   return key != nullptr && mInfo != nullptr ? CFDictionaryGetValue(mInfo, key) : nullptr;
 }
 
-int32_t CBaseRecord::GetFieldInt(CFStringRef key) const {
-  CFTypeRef value = GetField(key);
-  int32_t result = 0;
-  if (HasType(value, CFNumberGetTypeID()))
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result);
-  else if (HasType(value, CFStringGetTypeID()))
-    result = CFStringGetIntValue(static_cast<CFStringRef>(value));
-  return result;
-}
+int32_t CBaseRecord::GetFieldInt(CFStringRef key) const { return qxmsg::IntValue(GetField(key)); }
 
-double CBaseRecord::GetFieldDouble(CFStringRef key) const {
-  CFTypeRef value = GetField(key);
-  double result = 0.0;
-  if (HasType(value, CFNumberGetTypeID()))
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &result);
-  else if (HasType(value, CFStringGetTypeID()))
-    result = CFStringGetDoubleValue(static_cast<CFStringRef>(value));
-  return result;
-}
+double CBaseRecord::GetFieldDouble(CFStringRef key) const { return qxmsg::DoubleValue(GetField(key)); }
 
 CFIndex CBaseRecord::GetFieldCount() const { return mInfo != nullptr ? CFDictionaryGetCount(mInfo) : 0; }
 
@@ -230,10 +212,7 @@ void CBaseResponse::SetResult(int32_t result) { SetField(kBaseResponseResult, st
 // Only numbers: a response field of another type is a broken or hostile peer's, and reads as absent.
 int32_t CBaseResponse::NumberField(CFStringRef key) const {
   CFTypeRef value = GetField(key);
-  int32_t result = 0;
-  if (HasType(value, CFNumberGetTypeID()))
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &result);
-  return result;
+  return IsNumber(value) ? qxmsg::IntValue(value) : 0;
 }
 
 int32_t CBaseResponse::GetResult() const { return NumberField(kBaseResponseResult); }
