@@ -4,6 +4,10 @@
 // written, read back and unpacked, against two memcpy of the same bytes.
 // Each benchmark checks its result once before timing and cheaply in the loop, so a broken path
 // stops with an error instead of looking fast.
+// With glibc's default settings the megabyte buffers freed at the end of each round trip go back
+// to the kernel, so the next one pays a page fault per 4 KiB of fresh memory (the anchor reuses
+// warm buffers). GLIBC_TUNABLES=glibc.malloc.trim_threshold=268435456:glibc.malloc.mmap_threshold=268435456
+// shows the steady state of a process that keeps its heap.
 #include <QXCore/QXMessage.h>
 #include <benchmark/benchmark.h>
 

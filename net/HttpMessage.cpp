@@ -2,6 +2,7 @@
 // QXHttpMessage functions over it. Reading lives in HttpMessageRead.cpp.
 #include <QXCore/QXMessage.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -60,6 +61,7 @@ CFStringRef FindHeader(CFDictionaryRef headers, CFStringRef name) {
 namespace {
 
 constexpr const char kXMLContentType[] = "text/xml; charset=UTF8";
+constexpr uint64_t kJoinedBodyMax = 16 * 1024;
 
 CFMutableDictionaryRef Ensure(CFRef<CFMutableDictionaryRef>& dictionary) {
   if (!dictionary) dictionary.reset(qxhttp::NewDictionary());
@@ -82,22 +84,49 @@ CFTypeRef Scalar(CFTypeRef value) {
 // Text that would end a line or a C string on the wire.
 bool HasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
 
+// Keys keep their readable punctuation ("api-version") but not what would split the query.
+constexpr char kKeyEscapes[] = "&=#+%";
+constexpr char kValueEscapes[] = ":/?#[]@!$&'()*+,;=%-._~";
+
+// Appends `text` percent-escaped as CFURLCreateStringByAddingPercentEscapes escapes it (what RFC
+// 2396 allows stays, unless it is in `alsoEscape`), without making strings for the common case of
+// ASCII text; false when the text cannot be escaped.
+bool AppendEscaped(std::string& out, CFStringRef string, const std::string& text, const char* alsoEscape) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr std::string_view kAllowed =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.!~*'();/?:@&=+$,";
+  bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) {
+    CFRef<CFStringRef> escapes = adopt(qxhttp::CreateString(alsoEscape));
+    CFRef<CFStringRef> escaped = adopt(
+        CFURLCreateStringByAddingPercentEscapes(nullptr, string, nullptr, escapes.get(), kCFStringEncodingUTF8));
+    if (!escaped) return false;
+    out += qxhttp::UTF8(escaped.get());
+    return true;
+  }
+  for (char c : text) {
+    if (kAllowed.find(c) != kAllowed.npos && std::strchr(alsoEscape, c) == nullptr) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[static_cast<unsigned char>(c) >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return true;
+}
+
 // Appends "key=value" pairs of one parameter to the query.
 QXStatus AppendParam(std::string& query, CFStringRef key, CFTypeRef value) {
   CFRef<CFStringRef> text = IsString(value) ? CFRef<CFStringRef>::retain(static_cast<CFStringRef>(value))
                                             : adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@"), value));
   if (!text) return kQXErrInvalidArgument;
-  if (HasLineBreakOrNul(qxhttp::UTF8(key)) || HasLineBreakOrNul(qxhttp::UTF8(text.get()))) return kQXErrInvalidArgument;
-  // Keys keep their readable punctuation ("api-version") but not what would split the query.
-  CFRef<CFStringRef> escapedKey =
-      adopt(CFURLCreateStringByAddingPercentEscapes(nullptr, key, nullptr, CFSTR("&=#+%"), kCFStringEncodingUTF8));
-  CFRef<CFStringRef> escapedValue = adopt(CFURLCreateStringByAddingPercentEscapes(
-      nullptr, text.get(), nullptr, CFSTR(":/?#[]@!$&'()*+,;=%-._~"), kCFStringEncodingUTF8));
-  if (!escapedKey || !escapedValue) return kQXErrInvalidArgument;
+  std::string keyBytes = qxhttp::UTF8(key), valueBytes = qxhttp::UTF8(text.get());
+  if (HasLineBreakOrNul(keyBytes) || HasLineBreakOrNul(valueBytes)) return kQXErrInvalidArgument;
   query += query.empty() ? '?' : '&';
-  query += qxhttp::UTF8(escapedKey.get());
+  if (!AppendEscaped(query, key, keyBytes, kKeyEscapes)) return kQXErrInvalidArgument;
   query += '=';
-  query += qxhttp::UTF8(escapedValue.get());
+  if (!AppendEscaped(query, text.get(), valueBytes, kValueEscapes)) return kQXErrInvalidArgument;
   return 0;
 }
 
@@ -122,9 +151,9 @@ QXStatus BuildQuery(CFDictionaryRef params, std::string& query) {
   return 0;
 }
 
-// The whole message as bytes; the body's length is what Content-Length says, whatever a header
-// set earlier claimed.
-QXStatus Compose(MessageState& s, std::string& out) {
+// The start line and headers as bytes, and the body that follows them; the body's length is what
+// Content-Length says, whatever a header set earlier claimed.
+QXStatus Compose(MessageState& s, std::string& out, CFRef<CFDataRef>& bodyOut) {
   CFDataRef body = s.content.get();
   CFRef<CFDataRef> made;
   if (body == nullptr) {
@@ -175,8 +204,14 @@ QXStatus Compose(MessageState& s, std::string& out) {
   if (made && !wroteType) out += std::string("Content-Type: ") + kXMLContentType + "\r\n";
   if (!wroteLength) out += "Content-Length: " + length + "\r\n";
   out += "\r\n";
-  out.append(reinterpret_cast<const char*>(CFDataGetBytePtr(body)), static_cast<size_t>(CFDataGetLength(body)));
+  bodyOut = CFRef<CFDataRef>::retain(body);
   return 0;
+}
+
+QXStatus WriteAll(CBaseStream& stream, const char* bytes, uint64_t length) {
+  uint64_t count = length;
+  QXStatus status = stream.WriteChunk(bytes, count);
+  return status == 0 && count != length ? kQXErrGeneric : status;
 }
 
 }  // namespace
@@ -319,6 +354,7 @@ void CHTTPMessage::SetHeader(CFStringRef name, int value) {
 
 void CHTTPMessage::SetContent(CFStringRef type, CFDataRef data) {
   S.content = CFRef<CFDataRef>::retain(data);
+  S.contentIsOurs = false;
   S.baseResponse = nullptr;
   if (data == nullptr) return;
   SetHeader(CFSTR("Content-Type"), type);
@@ -372,13 +408,20 @@ CFMutableDictionaryRef CHTTPMessage::CreateContentInfo() { return Ensure(S.conte
 QXStatus CHTTPMessage::Write(CBaseStream* stream) {
   if (stream == nullptr) return kQXErrGeneric;
   try {
-    std::string bytes;
-    QXStatus status = Compose(S, bytes);
+    std::string head;
+    CFRef<CFDataRef> body;
+    QXStatus status = Compose(S, head, body);
     if (status != 0) return status;
-    uint64_t count = bytes.size();
-    status = stream->WriteChunk(bytes.data(), count);
-    if (status == 0 && count != bytes.size()) status = kQXErrGeneric;
-    return status;
+    const char* tail = reinterpret_cast<const char*>(CFDataGetBytePtr(body.get()));
+    auto tailLength = static_cast<uint64_t>(CFDataGetLength(body.get()));
+    // A small body goes out with the headers in one write (one segment on a socket); a large one
+    // is written from where it is rather than copied behind them.
+    if (tailLength <= kJoinedBodyMax) {
+      head.append(tail, tailLength);
+      tailLength = 0;
+    }
+    status = WriteAll(*stream, head.data(), head.size());
+    return status == 0 && tailLength > 0 ? WriteAll(*stream, tail, tailLength) : status;
   } catch (const std::bad_alloc&) {
     return kQXErrMemory;
   }

@@ -23,6 +23,7 @@ QXStatus CHTTPMessage::SetContent(CBaseMsg* message) {
   CFRef<CFDataRef> packed = adopt(message->GetPackedContent());
   if (!packed) return kQXErrInvalidArgument;
   SetContent(CFSTR("packed/packed"), packed.get());
+  mState->contentIsOurs = true;
   return 0;
 }
 
@@ -33,7 +34,7 @@ CFDictionaryRef CHTTPMessage::GetResponse() {
   CFRef<CFPropertyListRef> parsed;
   if (qxhttp::EqualsNoCase(type.substr(0, 13), "packed/packed")) {
     CFDictionaryRef info = nullptr;
-    QXStatus status = QXMessageCopyUnpacked(s.content.get(), &info);
+    QXStatus status = qxmsg::CopyUnpacked(s.content.get(), s.contentIsOurs, &info);
     parsed.reset(info);
     s.parseError =
         status != 0 ? CFRef<CFStringRef>::retain(CFSTR("packed body whose lengths or fields are not valid")) : nullptr;

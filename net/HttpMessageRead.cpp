@@ -87,22 +87,65 @@ class LineReader {
   uint64_t mHeaderBytes = 0;
 };
 
+// A body as it arrives: a heap block that grows without being zero-filled first, handed over as
+// immutable data when complete.
+class BodyBuffer {
+ public:
+  BodyBuffer() = default;
+  ~BodyBuffer() { std::free(mBytes); }
+  BodyBuffer(const BodyBuffer&) = delete;
+  BodyBuffer& operator=(const BodyBuffer&) = delete;
+
+  uint64_t Size() const { return mSize; }
+  char* End() { return mBytes + mSize; }
+  void Grow(uint64_t count) { mSize += count; }
+
+  // Room for `more` bytes after the end; false when memory runs out.
+  bool Reserve(uint64_t more) {
+    if (more <= mCapacity - mSize) return true;
+    if (more > std::numeric_limits<size_t>::max() / 2 - mSize) return false;
+    // Many small chunks must not cost a reallocation each.
+    uint64_t capacity = std::max(mSize + more, mCapacity + mCapacity / 2);
+    auto* bytes = static_cast<char*>(std::realloc(mBytes, capacity));
+    if (bytes == nullptr) return false;
+    mBytes = bytes;
+    mCapacity = capacity;
+    return true;
+  }
+
+  // The bytes as data that frees them; null when empty or memory runs out.
+  CFDataRef Release() {
+    if (mSize == 0) return nullptr;
+    if (mCapacity > mSize) {
+      auto* fitted = static_cast<char*>(std::realloc(mBytes, mSize));
+      if (fitted != nullptr) mBytes = fitted;
+    }
+    CFDataRef data = CFDataCreateWithBytesNoCopy(nullptr, reinterpret_cast<const UInt8*>(mBytes),
+                                                 static_cast<CFIndex>(mSize), kCFAllocatorDefault);
+    if (data != nullptr) mBytes = nullptr;
+    return data;
+  }
+
+ private:
+  char* mBytes = nullptr;
+  uint64_t mSize = 0;
+  uint64_t mCapacity = 0;
+};
+
 // Appends `length` bytes from the stream, growing the body as they arrive: a peer that announces
 // more than it sends costs no more memory than it sent.
-QXStatus AppendBody(CBaseStream& stream, uint64_t length, CFMutableDataRef body) {
+QXStatus AppendBody(CBaseStream& stream, uint64_t length, BodyBuffer& body) {
   // A stream that knows its length and position (memory, files) holds the bytes already: one step.
   uint64_t size = 0, at = 0;
   const bool there = stream.GetLength(size) == 0 && stream.GetPos(at) == 0 && size >= at && size - at >= length;
   const uint64_t firstStep = there ? length : 64 * 1024;
   while (length > 0) {
-    auto have = static_cast<uint64_t>(CFDataGetLength(body));
-    uint64_t step = std::min(length, std::max(firstStep, have));
-    CFDataIncreaseLength(body, static_cast<CFIndex>(step));
-    if (static_cast<uint64_t>(CFDataGetLength(body)) != have + step) return kQXErrMemory;
+    uint64_t step = std::min(length, std::max(firstStep, body.Size()));
+    if (!body.Reserve(step)) return kQXErrMemory;
     uint64_t count = step;
-    QXStatus status = stream.ReadChunk(reinterpret_cast<char*>(CFDataGetMutableBytePtr(body)) + have, true, count);
+    QXStatus status = stream.ReadChunk(body.End(), true, count);
     if (count > step) count = 0;
-    CFDataSetLength(body, static_cast<CFIndex>(have + count));
+    body.Grow(count);
     if (status != 0) return status;
     if (count == 0) return kQXErrGeneric;  // the stream ended first
     length -= count;
@@ -110,7 +153,7 @@ QXStatus AppendBody(CBaseStream& stream, uint64_t length, CFMutableDataRef body)
   return 0;
 }
 
-QXStatus ReadChunkedBody(CBaseStream& stream, LineReader& lines, CFMutableDataRef body) {
+QXStatus ReadChunkedBody(CBaseStream& stream, LineReader& lines, BodyBuffer& body) {
   uint64_t cap = QXHttpGetMaxContentLength();
   for (;;) {
     std::string_view line;
@@ -119,8 +162,7 @@ QXStatus ReadChunkedBody(CBaseStream& stream, LineReader& lines, CFMutableDataRe
     uint64_t size = 0;
     if (!ParseDigits(Trim(line.substr(0, line.find(';'))), 16, size)) return kQXHttpErrBadMessage;
     if (size == 0) break;
-    auto have = static_cast<uint64_t>(CFDataGetLength(body));
-    if (size > cap - have) return kQXHttpErrTooLarge;
+    if (size > cap - body.Size()) return kQXHttpErrTooLarge;
     status = AppendBody(stream, size, body);
     if (status != 0) return status;
     status = lines.Next(line);
@@ -149,7 +191,8 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 // NULL for a malformed escape: such a value is left out.
 CFStringRef CreateUnescaped(std::string_view text) {
   CFRef<CFStringRef> raw = adopt(qxhttp::CreateString(text));
-  return raw ? CFURLCreateStringByReplacingPercentEscapes(nullptr, raw.get(), CFSTR("")) : nullptr;
+  if (!raw || text.find('%') == text.npos) return raw.release();
+  return CFURLCreateStringByReplacingPercentEscapes(nullptr, raw.get(), CFSTR(""));
 }
 
 QXStatus ParseStartLine(qxhttp::MessageState& s, std::string_view line) {
@@ -288,12 +331,15 @@ QXStatus CHTTPMessage::Read(CBaseStream* stream) {
     if (s.chunked && length != kNoLength) return kQXHttpErrBadMessage;
     if (!s.chunked && (length == kNoLength || length == 0)) return 0;
 
-    CFRef<CFMutableDataRef> body = adopt(CFDataCreateMutable(nullptr, 0));
-    if (!body) return kQXErrMemory;
-    status = s.chunked ? ReadChunkedBody(*stream, lines, body.get()) : AppendBody(*stream, length, body.get());
+    BodyBuffer body;
+    status = s.chunked ? ReadChunkedBody(*stream, lines, body) : AppendBody(*stream, length, body);
     if (status != 0) return status;
-    s.contentLength = static_cast<uint64_t>(CFDataGetLength(body.get()));
-    if (s.contentLength > 0) s.content.reset(body.release());
+    s.contentLength = body.Size();
+    if (s.contentLength > 0) {
+      s.content.reset(body.Release());
+      if (!s.content) return kQXErrMemory;
+      s.contentIsOurs = true;
+    }
     return 0;
   } catch (const std::bad_alloc&) {
     return kQXErrMemory;

@@ -26,6 +26,7 @@ struct MessageState {
   CFRef<CFStringRef> uri;
   CFRef<CFStringRef> method;
   CFRef<CFDataRef> content;
+  bool contentIsOurs = false;  // content is data this library made and nobody changes
   CFRef<CFStringRef> contentType;
   bool chunked = false;
   uint64_t contentLength = 0;

@@ -43,6 +43,20 @@ void WriteBigEndian32(UInt8* p, uint64_t value) {
   for (int i = 3; i >= 0; --i, value >>= 8) p[i] = static_cast<UInt8>(value);
 }
 
+// A view of `length` of `owner`'s bytes that keeps `owner` alive: the payload of a body nobody
+// changes needs no copy. The allocator only holds the reference; it frees nothing itself.
+CFDataRef CreateView(CFDataRef owner, const UInt8* bytes, CFIndex length) {
+  CFAllocatorContext keeper = {};
+  keeper.info = const_cast<void*>(static_cast<const void*>(owner));
+  keeper.retain = [](const void* info) { return CFRetain(info); };
+  keeper.release = [](const void* info) { CFRelease(info); };
+  keeper.allocate = [](CFIndex, CFOptionFlags, void*) -> void* { return nullptr; };
+  keeper.deallocate = [](void*, void*) {};
+  CFRef<CFAllocatorRef> allocator = qxcf::adopt(CFAllocatorCreate(nullptr, &keeper));
+  if (!allocator) return nullptr;
+  return CFDataCreateWithBytesNoCopy(nullptr, bytes, length, allocator.get());
+}
+
 void SetOne(const void* key, const void* value, void* record) {
   if (HasType(key, CFStringGetTypeID()))
     static_cast<CBaseRecord*>(record)->SetField(static_cast<CFStringRef>(key), value);
@@ -233,6 +247,10 @@ int32_t CBaseResponse::GetAPIVersion() const { return NumberField(kParamAPIVersi
 // ---- The packed form ----
 
 QXStatus QXMessageCopyUnpacked(CFDataRef packed, CFDictionaryRef* outInfo) {
+  return qxmsg::CopyUnpacked(packed, false, outInfo);
+}
+
+QXStatus qxmsg::CopyUnpacked(CFDataRef packed, bool immutable, CFDictionaryRef* outInfo) {
   if (outInfo == nullptr) return kQXErrInvalidArgument;
   *outInfo = nullptr;
   if (!HasType(packed, CFDataGetTypeID())) return kQXErrInvalidArgument;
@@ -251,8 +269,10 @@ QXStatus QXMessageCopyUnpacked(CFDataRef packed, CFDictionaryRef* outInfo) {
   CFRef<CFPropertyListRef> fields =
       qxcf::adopt(CFPropertyListCreateFromXMLData(nullptr, xml.get(), kCFPropertyListMutableContainers, nullptr));
   if (!HasType(fields.get(), CFDictionaryGetTypeID())) return kQXHttpErrBadMessage;
-  // A copy: the dictionary may outlive the body, and the body may be mutable data that moves.
-  CFRef<CFDataRef> raw = qxcf::adopt(CFDataCreate(nullptr, bytes + 4, static_cast<CFIndex>(rawLength)));
+  // The dictionary may outlive the body, and a caller's body may be mutable data that moves: a view
+  // only of bytes known never to change.
+  CFRef<CFDataRef> raw = qxcf::adopt(immutable ? CreateView(packed, bytes + 4, static_cast<CFIndex>(rawLength))
+                                               : CFDataCreate(nullptr, bytes + 4, static_cast<CFIndex>(rawLength)));
   if (!raw) return kQXErrMemory;
   auto info = static_cast<CFMutableDictionaryRef>(const_cast<void*>(fields.get()));
   CFDictionarySetValue(info, kRawKey, raw.get());

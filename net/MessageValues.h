@@ -3,6 +3,7 @@
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <QXCore/QXBase.h>
 
 #include <cstdint>
 
@@ -31,5 +32,9 @@ inline double DoubleValue(CFTypeRef value) {
   if (IsString(value)) result = CFStringGetDoubleValue(static_cast<CFStringRef>(value));
   return result;
 }
+
+// QXMessageCopyUnpacked; with `immutable` (bytes this library made and never changes) the raw
+// payload is a view that keeps `packed` alive instead of a copy.
+QXStatus CopyUnpacked(CFDataRef packed, bool immutable, CFDictionaryRef* outInfo);
 
 }  // namespace qxmsg

@@ -2,6 +2,7 @@
 #include <QXCore/QXStream.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -98,6 +99,54 @@ QXStatus CBaseStreamMemory::ReadChar(char& c) {
   if (mData == nullptr || mPos >= static_cast<uint64_t>(CFDataGetLength(mData))) return kQXErrGeneric;
   c = static_cast<char>(CFDataGetBytePtr(mData)[mPos++]);
   return 0;
+}
+
+QXStatus CBaseStreamMemory::ReadLine(char*& buffer, uint64_t& capacity) {
+  if (capacity == 0) return 0;
+  if (buffer == nullptr) return kQXErrInvalidArgument;
+  constexpr uint64_t kCap = kQXStreamMaxLineLength;
+  const uint64_t length = mData != nullptr ? static_cast<uint64_t>(CFDataGetLength(mData)) : 0;
+  const uint64_t available = mPos < length ? length - mPos : 0;
+  const char* p = available > 0 ? reinterpret_cast<const char*>(CFDataGetBytePtr(mData)) + mPos : "";
+  // A CR LF whose CR falls within the cap ends the line.
+  const uint64_t window = std::min(available, kCap + 1);
+  const char* lineFeed = nullptr;
+  for (uint64_t from = 0; from < window;) {
+    const auto* found = static_cast<const char*>(std::memchr(p + from, '\n', window - from));
+    if (found == nullptr) break;
+    if (found > p && found[-1] == '\r') {
+      lineFeed = found;
+      break;
+    }
+    from = static_cast<uint64_t>(found - p) + 1;
+  }
+  uint64_t consumed, stored;
+  QXStatus status = 0;
+  if (lineFeed != nullptr) {
+    consumed = static_cast<uint64_t>(lineFeed - p) + 1;
+    stored = consumed - 2;
+  } else {
+    // No line end: what the cap allows is stored (after a CR at the cap, the byte that shows it is
+    // no line end too), or everything left when the data end first.
+    const uint64_t limit = available >= kCap && p[kCap - 1] == '\r' ? kCap + 1 : kCap;
+    status = available >= limit ? kQXStreamErrLineTooLong : kQXErrGeneric;
+    consumed = stored = std::min(available, limit);
+  }
+  if (stored + 1 > capacity) {
+    uint64_t grown = capacity;
+    while (grown < stored + 1) grown = std::min<uint64_t>(grown * 2, kCap + 2);
+    char* bigger = static_cast<char*>(std::realloc(buffer, grown));
+    if (bigger == nullptr) {
+      buffer[0] = '\0';
+      return kQXErrMemory;  // nothing taken from the stream
+    }
+    buffer = bigger;
+    capacity = grown;
+  }
+  std::memcpy(buffer, p, stored);
+  buffer[stored] = '\0';
+  mPos += consumed;
+  return status;
 }
 
 QXStatus CBaseStreamMemory::GetPos(uint64_t& pos) {

@@ -59,9 +59,28 @@ typedef CF_ENUM(CFIndex, CFStringNormalizationForm) {
   kCFStringNormalizationFormKC,
 };
 
-/* A process-lifetime constant string, interned: the same text gives the same object. */
-#define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
+/* A process-lifetime constant string, interned: the same text gives the same object. Each use
+   looks its string up once and keeps it, so CFSTR in a loop costs a load, not a table lookup. */
 CF_EXPORT CFStringRef __CFStringMakeConstantString(const char* cStr);
+#if defined(__cplusplus)
+#define CFSTR(cStr) ([]() -> CFStringRef { \
+  static const CFStringRef qxcfConstant = __CFStringMakeConstantString("" cStr ""); \
+  return qxcfConstant; \
+}())
+#elif defined(__GNUC__)
+/* Interning makes every lookup give the same object, so racing first uses store the same value. */
+#define CFSTR(cStr) (__extension__({ \
+  static CFStringRef qxcfConstant; \
+  CFStringRef qxcfFound = __atomic_load_n(&qxcfConstant, __ATOMIC_ACQUIRE); \
+  if (qxcfFound == NULL) { \
+    qxcfFound = __CFStringMakeConstantString("" cStr ""); \
+    __atomic_store_n(&qxcfConstant, qxcfFound, __ATOMIC_RELEASE); \
+  } \
+  qxcfFound; \
+}))
+#else
+#define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
+#endif
 
 CF_EXPORT CFTypeID CFStringGetTypeID(void);
 

@@ -294,6 +294,7 @@ class QX_EXPORT CBaseStreamMemory : public CBaseStream {
   QXStatus ReadChunk(char* buffer, bool readAll, uint64_t& count) override;
   QXStatus WriteChunk(const char* buffer, uint64_t& count) override;
   QXStatus ReadChar(char& c) override; /* kQXErrGeneric at the end of the data */
+  QXStatus ReadLine(char*& buffer, uint64_t& capacity) override; /* the base rule, without a call per byte */
   QXStatus GetPos(uint64_t& pos) override;
   QXStatus SetPos(uint64_t pos) override;
   QXStatus GetLength(uint64_t& len) override;

@@ -58,6 +58,8 @@ TEST(HttpMessage, WritesExactBytes) {
        "GET /server?cmd=connect&api-version=1 HTTP/1.1\r\n" + plistHeaders},
       {"escaped value and key", [](CHTTPMessage& m) { m.SetParam(CFSTR("k&=y"), CFSTR("a-b c/")); },
        "GET /server?cmd=connect&k%26%3Dy=a%2Db%20c%2F HTTP/1.1\r\n" + plistHeaders},
+      {"non-ASCII", [](CHTTPMessage& m) { m.SetParam(CFSTR("k\u00e9"), CFSTR("\u00e9 %")); },
+       "GET /server?cmd=connect&k%C3%A9=%C3%A9%20%25 HTTP/1.1\r\n" + plistHeaders},
       {"array",
        [](CHTTPMessage& m) {
          m.SetParams(CFSTR("n"),
@@ -251,11 +253,12 @@ TEST(HttpMessage, WriteRefusesLineBreaks) {
 
 TEST(HttpMessage, BodiesAsRecords) {
   // A dictionary with raw bytes travels packed; its fields and payload come back, the payload
-  // still valid after the message is gone.
+  // still valid after the message is gone; large enough to be written apart from the headers.
+  const std::string payload = std::string(40 * 1024, 'p') + "RAW";
   CFRef<CFMutableDictionaryRef> fields =
       adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   CFDictionarySetValue(fields.get(), kParamMsgName, CFSTR("resize"));
-  CFDictionarySetValue(fields.get(), CFSTR("raw"), Data("RAW").get());
+  CFDictionarySetValue(fields.get(), CFSTR("raw"), Data(payload).get());
   QXHttpMessageRef out = QXHttpMessageCreateRequest(kURIServer, kCmdMessage);
   ASSERT_EQ(QXHttpMessageSetContent(out, fields.get()), kQXNoErr);
   std::string bytes = Wire(*qx::fromHandle(out));
@@ -268,7 +271,7 @@ TEST(HttpMessage, BodiesAsRecords) {
   QXHttpMessageRelease(in);
   ASSERT_TRUE(info);
   EXPECT_EQ(Text(CFDictionaryGetValue(info.get(), kParamMsgName)), "resize");
-  EXPECT_EQ(Bytes(static_cast<CFDataRef>(CFDictionaryGetValue(info.get(), CFSTR("raw")))), "RAW");
+  EXPECT_EQ(Bytes(static_cast<CFDataRef>(CFDictionaryGetValue(info.get(), CFSTR("raw")))), payload);
 
   // Forwarding the read dictionary sends neither the old whole body nor a doubled payload.
   CHTTPMessage forward;
