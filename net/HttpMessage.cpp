@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/HttpMessageState.h"
+#include "net/ServerInternal.h"
 #include "net/StreamHandle.h"
 
 using qxcf::adopt;
@@ -421,7 +422,10 @@ QXStatus CHTTPMessage::Write(CBaseStream* stream) {
       tailLength = 0;
     }
     status = WriteAll(*stream, head.data(), head.size());
-    return status == 0 && tailLength > 0 ? WriteAll(*stream, tail, tailLength) : status;
+    if (status == 0 && tailLength > 0) status = WriteAll(*stream, tail, tailLength);
+    // A request that did not go out gets no answer to wait for: hand a message channel back.
+    if (status != 0) qxnet::ExchangeEnd end(stream);
+    return status;
   } catch (const std::bad_alloc&) {
     return kQXErrMemory;
   }

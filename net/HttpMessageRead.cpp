@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "net/HttpMessageState.h"
+#include "net/ServerInternal.h"
 
 static_assert(int{kQXHttpErrTooLarge} == int{kQXStreamErrLineTooLong}, "an overlong line keeps the stream's status");
 static_assert(int{kQXHttpMaxLineLength} == int{kQXStreamMaxLineLength}, "the stream's line cap is the message's");
@@ -286,6 +287,8 @@ QXStatus CHTTPMessage::Read(CBaseStream* stream) {
   static_cast<qxhttp::MessageState&>(s) = std::move(fresh);
   s.stream = qx::Ref<CBaseStream>::retain(stream);
   if (stream == nullptr) return kQXErrGeneric;
+  // On a client's message channel, reading the answer ends the exchange its request began.
+  qxnet::ExchangeEnd exchange(stream);
   try {
     s.headers.reset(qxhttp::NewDictionary());
     s.params.reset(qxhttp::NewDictionary());

@@ -54,10 +54,10 @@ QXStatus peerStatus(int error) {
   return (error == EPIPE || error == ECONNRESET) ? static_cast<QXStatus>(kQXErrNotConnected) : error;
 }
 
-void setTimeout(int descriptor, int option, uint32_t seconds) {
-  if (seconds == 0) return;
+void setTimeout(int descriptor, int option, uint32_t milliseconds) {
   timeval value{};
-  value.tv_sec = static_cast<time_t>(seconds);
+  value.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  value.tv_usec = static_cast<suseconds_t>(milliseconds % 1000 * 1000);
   (void)setsockopt(descriptor, SOL_SOCKET, option, &value, sizeof value);
 }
 
@@ -93,15 +93,36 @@ QXStatus CBaseSocket::SetAddress(uint32_t networkAddress, uint16_t port) {
 }
 
 void CBaseSocket::SetTimeouts(uint32_t sendSeconds, uint32_t receiveSeconds) {
-  mSendTimeout = sendSeconds;
-  mReceiveTimeout = receiveSeconds;
+  // Zero keeps the platform's default; only a time-out that is set is applied.
+  mSendTimeoutMS = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{sendSeconds} * 1000, UINT32_MAX));
+  mReceiveTimeoutMS = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{receiveSeconds} * 1000, UINT32_MAX));
   ApplyTimeouts();
+}
+
+void CBaseSocket::SetTimeoutsMS(uint32_t sendMS, uint32_t receiveMS) {
+  mSendTimeoutMS = sendMS;
+  mReceiveTimeoutMS = receiveMS;
+  if (mSocket == kNoSocket) return;
+  setTimeout(mSocket, SO_SNDTIMEO, sendMS);
+  setTimeout(mSocket, SO_RCVTIMEO, receiveMS);
 }
 
 void CBaseSocket::ApplyTimeouts() {
   if (mSocket == kNoSocket) return;
-  setTimeout(mSocket, SO_SNDTIMEO, mSendTimeout);
-  setTimeout(mSocket, SO_RCVTIMEO, mReceiveTimeout);
+  if (mSendTimeoutMS != 0) setTimeout(mSocket, SO_SNDTIMEO, mSendTimeoutMS);
+  if (mReceiveTimeoutMS != 0) setTimeout(mSocket, SO_RCVTIMEO, mReceiveTimeoutMS);
+}
+
+void CBaseSocket::Interrupt() {
+  std::lock_guard<std::mutex> hold(mCloseLock);
+  int descriptor = mSocket.load();
+  if (descriptor != kNoSocket) (void)shutdown(descriptor, SHUT_RDWR);
+}
+
+void CBaseSocket::CloseDescriptor() {
+  std::lock_guard<std::mutex> hold(mCloseLock);
+  ::close(mSocket.load());
+  mSocket = kNoSocket;
 }
 
 QXStatus CBaseSocket::Open() {
@@ -129,8 +150,7 @@ QXStatus CBaseSocket::Open() {
     if (error == EINPROGRESS) error = ETIMEDOUT;
   }
   if (error != 0) {
-    ::close(mSocket);
-    mSocket = kNoSocket;
+    CloseDescriptor();
   }
   return error;
 }
@@ -146,8 +166,7 @@ QXStatus CBaseSocket::Listen(uint16_t port, int32_t backlog) {
   auto fail = [this](CFStringRef text) {
     int error = errno;
     logFailure(error, text);
-    ::close(mSocket);
-    mSocket = kNoSocket;
+    CloseDescriptor();
     return error;
   };
   int on = 1;
@@ -276,8 +295,7 @@ QXStatus CBaseSocket::Close() {
     break;
   }
   EmptyBuffer();
-  ::close(mSocket);
-  mSocket = kNoSocket;
+  CloseDescriptor();
   return kQXNoErr;
 }
 

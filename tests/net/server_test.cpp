@@ -1,0 +1,305 @@
+// The server, its connections, the broadcaster and the client API over real loopback sockets.
+#include <QXCore/QXServer.h>
+#include <QXCore/QXSocket.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cf/CFRef.h"
+#include "core/Handle.h"
+#include "net/SocketTesting.h"
+#include "net/StreamHandle.h"
+
+namespace {
+
+using qxcf::adopt;
+using qxcf::CFRef;
+
+std::string Text(CFTypeRef value) {
+  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return "(none)";
+  char buffer[256] = {};
+  CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kCFStringEncodingUTF8);
+  return buffer;
+}
+
+// A listening server on a loopback port of the system's choice, shut down at the end.
+struct Server {
+  explicit Server(int32_t apiVersion = 0) : ref(QXServerCreate()) {
+    EXPECT_EQ(QXServerInitialize(ref), kQXNoErr);
+    QXServerSetAPIVersion(ref, apiVersion);
+  }
+  ~Server() { QXServerRelease(ref); }
+  uint16_t Listen() {
+    EXPECT_EQ(QXServerStartListening(ref, kQXServerListenLoopback, 0), kQXNoErr);
+    return QXServerGetListeningPort(ref);
+  }
+  QXServerRef ref;
+};
+
+// A stream over a new socket to the port (not yet connected).
+qx::Ref<CBaseStream> SocketStream(uint16_t port, uint32_t timeoutSeconds = 20) {
+  QXSocketRef socket = QXSocketCreate();
+  QXSocketSetAddressLoopback(socket, port);
+  QXSocketSetTimeouts(socket, timeoutSeconds, timeoutSeconds);
+  QXStreamRef stream = QXStreamCreateForSocket(socket);
+  QXSocketRelease(socket);
+  return qx::Ref<CBaseStream>::adopt(qx::fromHandle(stream));
+}
+
+// Sends raw request bytes on a new connection and reads one answer: its status and fields.
+struct Answer {
+  QXStatus status = kQXErrGeneric;
+  int32_t result = 0;
+  std::string id;
+};
+Answer Ask(qx::Ref<CBaseStream> stream, const std::string& request) {
+  Answer a;
+  uint64_t count = request.size();
+  a.status = stream->WriteChunk(request.data(), count);
+  CHTTPMessage answer(kHTTPMessageResponse);
+  if (a.status == kQXNoErr) a.status = answer.Read(stream.get());
+  CFDictionaryRef fields = answer.GetResponse();
+  if (fields != nullptr) {
+    CBaseResponse response(fields);
+    a.result = response.GetResult();
+    a.id = Text(response.GetConnectionID());
+  }
+  return a;
+}
+Answer Ask(uint16_t port, const std::string& request) {
+  qx::Ref<CBaseStream> stream = SocketStream(port);
+  if (stream->Open() != kQXNoErr) return {};
+  return Ask(stream, request);
+}
+
+std::mutex gLogLock;
+
+// A client with both channels; its message channel answers every message on a thread of its own
+// and records the names it received.
+struct Client {
+  explicit Client(uint16_t port, bool listen = true) {
+    api->SetCmdStream(SocketStream(port).get());
+    if (listen) api->SetMsgStream(SocketStream(port).get());
+  }
+  ~Client() {
+    api->Disconnect();
+    if (reader.joinable()) reader.join();
+  }
+  QXStatus Connect(int32_t version = 0) {
+    QXStatus status = api->Connect(version);
+    if (status == kQXNoErr && api->GetMsgStream() != nullptr) {
+      qx::Ref<CBaseStream> stream = qx::Ref<CBaseStream>::retain(api->GetMsgStream());
+      reader = std::thread([this, stream] { Answering(stream); });
+    }
+    return status;
+  }
+  void Answering(qx::Ref<CBaseStream> stream) {
+    for (;;) {
+      CHTTPMessage message(kHTTPMessageRequest);
+      if (message.Read(stream.get()) != kQXNoErr) return;
+      CFDictionaryRef info = message.GetResponse();
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        received.push_back(info != nullptr ? Text(CFDictionaryGetValue(info, kParamMsgName)) : "?");
+        std::lock_guard<std::mutex> logged(gLogLock);
+        if (log != nullptr) log->push_back(name + received.back());
+      }
+      changed.notify_all();
+      if (!answering) continue;  // a client that never answers
+      CBaseResponse response;
+      response.SetResult(0);
+      if (message.SendResponse(response) != kQXNoErr) return;
+    }
+  }
+  // Waits until `count` messages arrived; what arrived by then.
+  std::vector<std::string> Received(size_t count) {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait_for(hold, std::chrono::seconds(20), [&] { return received.size() >= count; });
+    return received;
+  }
+
+  qx::Ref<CBaseServerAPI> api = qx::make<CBaseServerAPI>();
+  std::thread reader;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> received;
+  std::vector<std::string>* log = nullptr;  // shared by clients, under gLogLock
+  std::string name;
+  std::atomic<bool> answering{true};
+};
+
+std::string ConnectRequest(int version) {
+  return "GET /server?cmd=connect&api-version=" + std::to_string(version) + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+}
+
+void Broadcast(const char* name) {
+  CFRef<CFStringRef> text = adopt(CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8));
+  qx::Ref<CBaseMsg> message = qx::make<CBaseMsg>(text.get());
+  ASSERT_EQ(QXServerGetMsgBroadcaster()->SendMessageW(message.get()), kQXNoErr);
+}
+
+TEST(ServerThreads, Protocol) {
+  Server server;
+  uint16_t port = server.Listen();
+  ASSERT_NE(port, 0);
+
+  // Ids count up and carry 128 random bits.
+  Answer first = Ask(port, ConnectRequest(0)), second = Ask(port, ConnectRequest(0));
+  EXPECT_EQ(first.result, 0);
+  EXPECT_EQ(first.id.rfind("connection-id-0-", 0), 0u) << first.id;
+  EXPECT_EQ(second.id.rfind("connection-id-1-", 0), 0u) << second.id;
+  EXPECT_EQ(first.id.size(), std::string("connection-id-0-").size() + 32);
+
+  // Another version: -6969 with an id; the client API gives up and keeps nothing.
+  Answer other = Ask(port, ConnectRequest(1));
+  EXPECT_EQ(other.result, kQXErrAPIVersion);
+  EXPECT_EQ(other.id.rfind("connection-id-2-", 0), 0u);
+  Client refused(port);
+  EXPECT_EQ(refused.Connect(1), kQXErrAPIVersion);
+  EXPECT_EQ(refused.api->GetCmdStream(), nullptr);
+  EXPECT_EQ(refused.api->GetMsgStream(), nullptr);
+  EXPECT_EQ(refused.api->GetConnectionID(), nullptr);
+
+  // A listener for an id nobody has (or a guess at one) is answered 0 and attached to nothing.
+  CFIndex listeners = QXServerGetMsgBroadcaster()->GetListenerCount();
+  for (const std::string& id : {std::string("nobody"), std::string("connection-id-0")}) {
+    Answer a = Ask(port, "GET /server?cmd=connect_listener&connection-id=" + id + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(a.status, kQXNoErr);
+    EXPECT_EQ(a.result, 0);
+  }
+  EXPECT_EQ(QXServerGetMsgBroadcaster()->GetListenerCount(), listeners);
+
+  // Without callbacks every request after connect is answered -1, and the connection goes on.
+  qx::Ref<CBaseStream> stream = SocketStream(port);
+  ASSERT_EQ(stream->Open(), kQXNoErr);
+  ASSERT_EQ(Ask(stream, ConnectRequest(0)).result, 0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Ask(stream, "GET /server?cmd=x HTTP/1.1\r\n\r\n").result, kQXErrGeneric);
+}
+
+TEST(ServerThreads, RequestsFromBrowsersAreRefused) {
+  Server server;
+  uint16_t port = server.Listen();
+  struct Case {
+    const char* header;
+    bool answered;
+  } cases[] = {{"", true},
+               {"Host: localhost:80\r\n", true},
+               {"Host: 127.0.0.1\r\n", true},
+               {"Host: [::1]:8080\r\n", true},
+               {"Sec-Fetch-Site: none\r\n", true},
+               {"Origin: http://example.com\r\n", false},
+               {"Referer: http://example.com/\r\n", false},
+               {"Sec-Fetch-Site: cross-site\r\n", false},
+               {"Host: attacker.example:80\r\n", false},
+               {"host: 10.0.0.1\r\n", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    std::string connect = "GET /server?cmd=connect&api-version=0 HTTP/1.1\r\n" + std::string(c.header) + "\r\n";
+    Answer a = Ask(port, connect);
+    EXPECT_EQ(a.status == kQXNoErr, c.answered);
+    // On a connection already open, the same request ends it without an answer.
+    qx::Ref<CBaseStream> stream = SocketStream(port);
+    ASSERT_EQ(stream->Open(), kQXNoErr);
+    ASSERT_EQ(Ask(stream, ConnectRequest(0)).result, 0);
+    a = Ask(stream, "GET /x HTTP/1.1\r\n" + std::string(c.header) + "\r\n");
+    EXPECT_EQ(a.status == kQXNoErr, c.answered);
+  }
+}
+
+TEST(ServerThreads, BroadcastOrder) {
+  Server server;
+  uint16_t port = server.Listen();
+  std::vector<std::string> log;
+  Client a(port), b(port);
+  a.name = "A";
+  b.name = "B";
+  a.log = b.log = &log;
+  ASSERT_EQ(a.Connect(), kQXNoErr);
+  ASSERT_EQ(b.Connect(), kQXNoErr);
+  Broadcast("1");
+  Broadcast("2");
+  // C subscribes after message 1 was sent: it never gets it.
+  Client c(port);
+  ASSERT_EQ(c.Connect(), kQXNoErr);
+  Broadcast("3");
+  EXPECT_EQ(a.Received(3), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(b.Received(3), (std::vector<std::string>{"1", "2", "3"}));
+  std::vector<std::string> late = c.Received(1);
+  ASSERT_FALSE(late.empty());
+  EXPECT_NE(late.front(), "1");
+  std::lock_guard<std::mutex> hold(gLogLock);
+  ASSERT_GE(log.size(), 4u);
+  std::vector<std::string> firstTwo(log.begin(), log.begin() + 4);
+  EXPECT_EQ(firstTwo, (std::vector<std::string>{"A1", "B1", "A2", "B2"}));
+}
+
+TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
+  Server server;
+  uint16_t port = server.Listen();
+  QXServerSetListenerTimeout(300);
+
+  // A socket that connects and says nothing does not delay the next client.
+  qx::Ref<CBaseStream> silent = SocketStream(port);
+  ASSERT_EQ(silent->Open(), kQXNoErr);
+  EXPECT_EQ(Ask(port, ConnectRequest(0)).result, 0);
+
+  // A listener that never answers is dropped after the deadline; the others still get later
+  // messages.
+  Client stalled(port), healthy(port);
+  stalled.answering = false;
+  ASSERT_EQ(stalled.Connect(), kQXNoErr);
+  ASSERT_EQ(healthy.Connect(), kQXNoErr);
+  CFIndex before = QXServerGetMsgBroadcaster()->GetListenerCount();
+  Broadcast("m1");
+  Broadcast("m2");
+  EXPECT_EQ(healthy.Received(2), (std::vector<std::string>{"m1", "m2"}));
+  EXPECT_EQ(stalled.Received(1), (std::vector<std::string>{"m1"}));
+  EXPECT_EQ(QXServerGetMsgBroadcaster()->GetListenerCount(), before - 1);
+  QXServerSetListenerTimeout(0);
+}
+
+TEST(ServerThreads, CapAndShutdown) {
+  Server server;
+  uint16_t port = server.Listen();
+  QXServerSetMaxConnections(server.ref, 256);
+  Client reading(port);  // connected and reading its message channel when the server shuts down
+  ASSERT_EQ(reading.Connect(), kQXNoErr);
+  // 300 sockets at once, none sending: as many as the cap leaves wait for their first request, the
+  // rest are closed at once.
+  std::vector<QXSocketRef> sockets;
+  for (int i = 0; i < 300; ++i) {
+    QXSocketRef s = QXSocketCreate();
+    QXSocketSetAddressLoopback(s, port);
+    QXSocketSetTimeouts(s, 2, 2);
+    EXPECT_EQ(QXSocketOpen(s), kQXNoErr);
+    sockets.push_back(s);
+  }
+  const int refused = 300 - (256 - 1);
+  int closed = 0;
+  for (int round = 0; round < 100 && closed != refused; ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    closed = 0;
+    for (QXSocketRef s : sockets) {
+      char c;
+      closed += recv(qx::testing::SocketDescriptor(s), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+  }
+  EXPECT_EQ(closed, refused);
+
+  // Shutdown ends the waiting sockets and the connected client, and returns.
+  auto done = std::async(std::launch::async, [&] { return QXServerShutdown(server.ref); });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(done.get(), kQXNoErr);
+  for (QXSocketRef s : sockets) QXSocketRelease(s);
+  EXPECT_NE(QXServerStartListening(server.ref, kQXServerListenLoopback, 0), kQXNoErr);
+}
+
+}  // namespace
