@@ -15,6 +15,7 @@
 
 #include "cf/CFRef.h"
 #include "core/Handle.h"
+#include "net/HttpMessageHandle.h"
 #include "net/SocketTesting.h"
 #include "net/StreamHandle.h"
 
@@ -116,6 +117,7 @@ struct Client {
       if (!answering) continue;  // a client that never answers
       CBaseResponse response;
       response.SetResult(0);
+      if (info != nullptr) response.SetField(CFSTR("echo"), CFDictionaryGetValue(info, kParamMsgName));
       if (message.SendResponse(response) != kQXNoErr) return;
     }
   }
@@ -263,7 +265,108 @@ TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
   EXPECT_EQ(healthy.Received(2), (std::vector<std::string>{"m1", "m2"}));
   EXPECT_EQ(stalled.Received(1), (std::vector<std::string>{"m1"}));
   EXPECT_EQ(QXServerGetMsgBroadcaster()->GetListenerCount(), before - 1);
+
+  // While a delivery waits for a stalled listener, the backlog fills and refuses instead of growing.
+  Client stalled2(port);
+  stalled2.answering = false;
+  ASSERT_EQ(stalled2.Connect(), kQXNoErr);
+  QXServerSetMaxBacklog(2);
+  Broadcast("m3");
+  Broadcast("m4");
+  CFRef<CFStringRef> name = adopt(CFStringCreateWithCString(nullptr, "m5", kCFStringEncodingUTF8));
+  qx::Ref<CBaseMsg> third = qx::make<CBaseMsg>(name.get());
+  EXPECT_EQ(QXServerGetMsgBroadcaster()->SendMessageW(third.get()), kQXServerErrBacklogFull);
+  EXPECT_EQ(healthy.Received(4), (std::vector<std::string>{"m1", "m2", "m3", "m4"}));
+  QXServerSetMaxBacklog(0);
   QXServerSetListenerTimeout(0);
+}
+
+// The application's own exchanges on a message channel and the broadcaster's never interleave:
+// each reads the answer to its own request.
+QXStatus PingThroughChannel(QXServerConnectionRef connection, QXHttpMessageRef request, void* mismatches) {
+  QXStreamRef channel = QXServerConnectionGetListeningStream(connection);
+  if (channel == nullptr) return kQXErrGeneric;
+  CFRef<CFMutableDictionaryRef> fields = adopt(
+      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(fields.get(), kParamMsgName, CFSTR("app"));
+  for (int i = 0; i < 20; ++i) {
+    QXHttpMessageRef out = QXHttpMessageCreateRequest(kURIServer, kCmdMessage);
+    QXHttpMessageRef in = QXHttpMessageCreate();
+    QXHttpMessageSetContent(out, fields.get());
+    if (QXHttpMessageWrite(out, channel) != kQXNoErr || QXHttpMessageRead(in, channel) != kQXNoErr ||
+        Text(CFDictionaryGetValue(QXHttpMessageGetContent(in), CFSTR("echo"))) != "app")
+      ++*static_cast<std::atomic<int>*>(mismatches);
+    QXHttpMessageRelease(out);
+    QXHttpMessageRelease(in);
+  }
+  CHTTPMessage* message = qx::fromHandle(request);
+  CBaseResponse response;
+  response.SetResult(7);
+  return message->SendResponse(response);
+}
+
+QXStatus AttachPing(QXServerConnectionRef connection, QXHttpMessageRef, void* mismatches) {
+  QXServerConnectionCallbacks callbacks{nullptr, PingThroughChannel, nullptr};
+  QXServerConnectionSetCallbacks(connection, &callbacks, mismatches);
+  return kQXNoErr;
+}
+
+TEST(ServerThreads, ApplicationExchangesOnTheChannel) {
+  Server server;
+  uint16_t port = server.Listen();
+  std::atomic<int> mismatches{0};
+  QXServerSetConnectionCreateCB(server.ref, AttachPing, &mismatches);
+  Client client(port);
+  ASSERT_EQ(client.Connect(), kQXNoErr);
+  auto pinging = std::async(std::launch::async, [&] {
+    CHTTPMessage request(nullptr, kURIServer, CFSTR("ping")), answer(kHTTPMessageResponse);
+    if (request.Write(client.api->GetCmdStream()) != kQXNoErr) return -1;
+    if (answer.Read(client.api->GetCmdStream()) != kQXNoErr || answer.GetBaseResponse() == nullptr) return -1;
+    return answer.GetBaseResponse()->GetResult();
+  });
+  for (int i = 0; i < 20; ++i) Broadcast("b");
+  EXPECT_EQ(pinging.get(), 7);
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(client.Received(40).size(), 40u);
+  QXServerSetConnectionCreateCB(nullptr, nullptr, nullptr);
+}
+
+// A callback that shuts its own server down, or drops the last reference to it, must not wait for
+// itself; a creation callback's refusal is the answer.
+QXStatus StopFromInside(QXServerConnectionRef, QXHttpMessageRef request, void* serverRef) {
+  CFStringRef command = qx::fromHandle(request)->GetParamCmd();
+  if (command != nullptr && CFStringCompare(command, CFSTR("refuse"), 0) == kCFCompareEqualTo) return 42;
+  if (command != nullptr && CFStringCompare(command, CFSTR("release"), 0) == kCFCompareEqualTo) {
+    QXServerRelease(static_cast<QXServerRef>(serverRef));
+  } else {
+    QXServerShutdown(static_cast<QXServerRef>(serverRef));
+  }
+  return kQXNoErr;
+}
+
+TEST(ServerThreads, ShutdownFromACallback) {
+  for (const char* command : {"shutdown", "release"}) {
+    SCOPED_TRACE(command);
+    QXServerRef ref = QXServerCreate();
+    ASSERT_EQ(QXServerInitialize(ref), kQXNoErr);
+    ASSERT_EQ(QXServerStartListening(ref, kQXServerListenLoopback, 0), kQXNoErr);
+    uint16_t port = QXServerGetListeningPort(ref);
+    QXServerSetConnectionCreateCB(ref, StopFromInside, ref);
+    qx::Ref<CBaseStream> stream = SocketStream(port);
+    ASSERT_EQ(stream->Open(), kQXNoErr);
+    ASSERT_EQ(Ask(stream, ConnectRequest(0)).result, 0);
+    EXPECT_EQ(Ask(stream, "GET /server?cmd=refuse HTTP/1.1\r\n\r\n").result, 42);
+    // The next request goes to the callback (no request callback: the creation one ran once).
+    EXPECT_EQ(Ask(stream, "GET /server?cmd=x HTTP/1.1\r\n\r\n").result, kQXErrGeneric);
+    qx::Ref<CBaseStream> second = SocketStream(port);
+    ASSERT_EQ(second->Open(), kQXNoErr);
+    ASSERT_EQ(Ask(second, ConnectRequest(0)).result, 0);
+    // Its first request stops the server from inside; the socket then ends without an answer.
+    EXPECT_NE(Ask(second, std::string("GET /server?cmd=") + command + " HTTP/1.1\r\n\r\n").status, kQXNoErr);
+    EXPECT_NE(Ask(port, ConnectRequest(0)).status, kQXNoErr);
+    if (std::string(command) == "shutdown") QXServerRelease(ref);
+    QXServerSetConnectionCreateCB(nullptr, nullptr, nullptr);
+  }
 }
 
 TEST(ServerThreads, CapAndShutdown) {
