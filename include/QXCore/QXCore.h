@@ -13,6 +13,7 @@
 #include <QXCore/QXProcess.h>
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXProgress.h>
+#include <QXCore/QXServerData.h>
 #include <QXCore/QXSocket.h>
 #include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
