@@ -14,6 +14,7 @@
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXProgress.h>
 #include <QXCore/QXServer.h>
+#include <QXCore/QXServerData.h>
 #include <QXCore/QXSocket.h>
 #include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
