@@ -134,10 +134,12 @@ CBaseServer* CBaseConnection::GetServer() const {
 }
 
 void CBaseConnection::SetServer(CBaseServer* server) {
+  // Kept for the channel: the connection may outlive its server. Asked before taking this lock:
+  // the server's lock always comes first.
+  auto broadcaster = qx::Ref<CBaseMsgBroadcaster>::retain(server != nullptr ? server->GetMsgBroadcaster() : nullptr);
   std::lock_guard<std::mutex> hold(mState->lock);
   mState->server = server;
-  // Kept for the channel: the connection may outlive its server.
-  mState->broadcaster = qx::Ref<CBaseMsgBroadcaster>::retain(server != nullptr ? server->GetMsgBroadcaster() : nullptr);
+  mState->broadcaster = std::move(broadcaster);
 }
 
 CBaseBroadcastConn* CBaseConnection::GetBroadcastConn() const {
@@ -221,11 +223,15 @@ CServerMgr::~CServerMgr() {
   if (server == nullptr) return;
   // Released from one of its own connections' callbacks: the server must outlive that callback,
   // so another thread shuts it down and deletes it once the connection has ended.
+  // Shut down before the delete, while the whole object still answers its threads' virtual calls.
+  auto shutDownAndDelete = [](void* s) {
+    static_cast<CBaseServer*>(s)->Shutdown();
+    delete static_cast<CBaseServer*>(s);
+  };
   CBaseConnection* current = qxnet::tCurrentConnection;
-  if (current != nullptr && current->GetServer() == server &&
-      QXThreadPoolPush([](void* s) { delete static_cast<CBaseServer*>(s); }, server) == kQXNoErr)
+  if (current != nullptr && current->GetServer() == server && QXThreadPoolPush(shutDownAndDelete, server) == kQXNoErr)
     return;
-  delete server;
+  shutDownAndDelete(server);
 }
 
 QXStatus CServerMgr::Initialize() {

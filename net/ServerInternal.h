@@ -93,7 +93,9 @@ struct CBaseServer::State {
 };
 
 struct CBaseConnection::State {
-  std::mutex lock;  // the channel fields, which connect_listener changes from another thread
+  // The fields, which the server's threads read and change; taken after the server's lock, never
+  // before it.
+  std::mutex lock;
   CFStringRef id = nullptr;
   qx::Ref<CBaseStream> stream;
   CBaseServer* server = nullptr;

@@ -128,7 +128,9 @@ class CBaseMsgBroadcaster;
 class CBaseBroadcastConn;
 
 /* The server: one listening socket, its accept loop and the live connections. Not
-   reference-counted; deleting it shuts it down. */
+   reference-counted. Its threads call its virtual functions until it is shut down, so a subclass
+   calls Shutdown before it is deleted (its own destructor is too late); the base destructor shuts
+   down too, for the base class itself. */
 class QX_EXPORT CBaseServer {
  public:
   CBaseServer();
