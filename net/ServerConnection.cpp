@@ -14,6 +14,8 @@ using qxcf::CFRef;
 
 namespace {
 
+constexpr size_t kKeptChannels = 4;
+
 // The process-wide connection-creation callback and its reference value, replaced together.
 struct CreateCallback {
   QXServerConnectionCreateCallback callback = nullptr;
@@ -153,7 +155,10 @@ void CBaseConnection::SetBroadcastConn(CBaseBroadcastConn* channel) {
   {
     std::lock_guard<std::mutex> hold(mState->lock);
     old = std::exchange(mState->channel, qx::Ref<CBaseBroadcastConn>::retain(channel));
-    if (old) mState->replaced.push_back(old);  // a caller may still hold its stream
+    // A caller may still hold a replaced channel's stream; a client that keeps replacing its
+    // channel must not pile up sockets, so only the last few are kept.
+    if (old) mState->replaced.push_back(old);
+    if (mState->replaced.size() > kKeptChannels) mState->replaced.erase(mState->replaced.begin());
     broadcaster = mState->broadcaster;
   }
   // One channel per connection: the one replaced gets no more broadcasts.

@@ -210,7 +210,8 @@ class QX_EXPORT CBaseConnection : public CBaseCore {
   CBaseServer* GetServer() const;
   void SetServer(CBaseServer* server); /* not retained */
   /* The message channel, borrowed; it stays valid while the connection lives, also after a newer
-     one replaced it (the old one is then unsubscribed and its socket shut down). */
+     one replaced it (the old one is then unsubscribed and its socket shut down) — until four more
+     have replaced it. */
   CBaseBroadcastConn* GetBroadcastConn() const;
   void SetBroadcastConn(CBaseBroadcastConn* channel);
   void SetInitialRequest(CHTTPMessage* request);

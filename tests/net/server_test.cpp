@@ -286,8 +286,8 @@ TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
 QXStatus PingThroughChannel(QXServerConnectionRef connection, QXHttpMessageRef request, void* mismatches) {
   QXStreamRef channel = QXServerConnectionGetListeningStream(connection);
   if (channel == nullptr) return kQXErrGeneric;
-  CFRef<CFMutableDictionaryRef> fields = adopt(
-      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFRef<CFMutableDictionaryRef> fields =
+      adopt(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   CFDictionarySetValue(fields.get(), kParamMsgName, CFSTR("app"));
   for (int i = 0; i < 20; ++i) {
     QXHttpMessageRef out = QXHttpMessageCreateRequest(kURIServer, kCmdMessage);
