@@ -129,7 +129,7 @@ QXStatus CBaseStreamMemory::ReadLine(char*& buffer, uint64_t& capacity) {
     // No line end: what the cap allows is stored (after a CR at the cap, the byte that shows it is
     // no line end too), or everything left when the data end first.
     const uint64_t limit = available >= kCap && p[kCap - 1] == '\r' ? kCap + 1 : kCap;
-    status = available >= limit ? kQXStreamErrLineTooLong : kQXErrGeneric;
+    status = available >= limit ? QXStatus{kQXStreamErrLineTooLong} : QXStatus{kQXErrGeneric};
     consumed = stored = std::min(available, limit);
   }
   if (stored + 1 > capacity) {
