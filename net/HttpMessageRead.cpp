@@ -333,6 +333,16 @@ QXStatus CHTTPMessage::Read(CBaseStream* stream) {
     // Both at once is how one peer is made to see a different body than the next.
     if (s.chunked && length != kNoLength) return kQXHttpErrBadMessage;
     if (!s.chunked && (length == kNoLength || length == 0)) return 0;
+    // A client that asks first (curl does, for large bodies) would otherwise wait a second before
+    // sending the body; only a peer on a socket can be answered.
+    CFStringRef expect = qxhttp::FindHeader(s.headers.get(), CFSTR("Expect"));
+    if (s.type == kHTTPMessageRequest && expect != nullptr && qxnet::SocketOf(stream) != nullptr &&
+        qxhttp::EqualsNoCase(qxhttp::UTF8(expect), "100-continue")) {
+      static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      uint64_t count = sizeof kContinue - 1;
+      status = stream->WriteChunk(kContinue, count);
+      if (status != 0) return status;
+    }
 
     BodyBuffer body;
     status = s.chunked ? ReadChunkedBody(*stream, lines, body) : AppendBody(*stream, length, body);
