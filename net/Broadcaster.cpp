@@ -84,8 +84,12 @@ QXStatus CBaseBroadcastConn::Deliver(const char* bytes, uint64_t length, uint32_
   auto* channel = dynamic_cast<qxnet::ChannelStream*>(stream);
   if (channel != nullptr && !channel->Begin(timeoutMS)) return kQXErrWaitTimeout;
   qxnet::ExchangeEnd end(stream);
-  // Held by this thread now, so the socket's deadlines may change under no one.
-  if (CBaseSocket* socket = qxnet::SocketOf(stream)) socket->SetTimeoutsMS(timeoutMS, timeoutMS);
+  // Held by this thread now, so the socket's deadlines may change under no one; set only when they
+  // change, not on every delivery.
+  if (mState->appliedTimeoutMS != timeoutMS) {
+    if (CBaseSocket* socket = qxnet::SocketOf(stream)) socket->SetTimeoutsMS(timeoutMS, timeoutMS);
+    mState->appliedTimeoutMS = timeoutMS;
+  }
   uint64_t count = length;
   QXStatus status = stream->WriteChunk(bytes, count);
   if (status == kQXNoErr && count != length) status = kQXErrGeneric;

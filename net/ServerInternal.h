@@ -107,6 +107,7 @@ struct CBaseConnection::State {
 
 struct CBaseBroadcastConn::State {
   qx::Ref<CBaseStream> stream;
+  uint32_t appliedTimeoutMS = 0;  // the deadline the channel's socket has; changed while holding it
 };
 
 // The connection behind a QXServerConnection handle: the application's callbacks.

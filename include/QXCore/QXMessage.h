@@ -317,7 +317,8 @@ class QX_EXPORT CHTTPMessage : public CBaseCore {
      any other transfer coding, or both at once, give kQXHttpErrBadMessage. The body grows as its
      bytes arrive; a stream that ends first gives its status or kQXErrGeneric. */
   QXStatus Read(CBaseStream* stream);
-  /* Writes the message with one write of the whole bytes; kQXErrGeneric for a NULL stream. Without
+  /* Writes the start line and headers, with the body in the same write when it is small (16 KiB or
+     less) and in a second write from where it is otherwise; kQXErrGeneric for a NULL stream. Without
      a body, the content info (or an empty dictionary) goes as an XML property list. Content-Length
      is always the length of the body written (a header set earlier gets that value), and no
      Transfer-Encoding header is written. Parameter keys and values are percent-escaped. A key,
