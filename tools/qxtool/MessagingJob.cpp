@@ -454,6 +454,7 @@ int runSendJob(int argc, char** argv) {
                  statusText(status).c_str());
   } else {
     std::printf("connected to 127.0.0.1:%u as %s\n", port, utf8(api->GetConnectionID()).c_str());
+    std::fflush(stdout);
     CHTTPMessage request(nullptr, kURIServer, kCmdMessage), answer(kHTTPMessageResponse);
     status = request.SetContent(message.get());
     if (status == kQXNoErr) status = request.Write(command.stream.get());
