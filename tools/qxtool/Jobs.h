@@ -4,3 +4,5 @@
 int runPlistJob(int argc, char** argv);
 int runImageDemoJob(int argc, char** argv);
 int runImageCommand(int argc, char** argv);
+int runServeJob(int argc, char** argv);
+int runSendJob(int argc, char** argv);

@@ -26,6 +26,13 @@ void usage(FILE* out) {
       "  plist print FILE...                print each property list's description\n"
       "  plist convert FILE... [-o OUT]     rewrite in canonical XML (to OUT, or standard output)\n"
       "  plist convert --in-place FILE...   rewrite each file in canonical XML\n"
+      "  serve [--product ID] [--port N] [--seconds S]\n"
+      "                                     a loopback server announced in the product's\n"
+      "                                     ServerData.plist: echoes each request, broadcasts\n"
+      "                                     a \"tick\" every second; stops on SIGINT/SIGTERM\n"
+      "  send [--product ID] [--wait S] NAME [KEY=VALUE...]\n"
+      "                                     send a message to that server, print the answer and\n"
+      "                                     the broadcasts of the next S seconds (default 2)\n"
       "  version                            print the library version\n",
       out);
 }
@@ -41,6 +48,8 @@ int main(int argc, char** argv) {
   if (std::strcmp(job, "plist") == 0) return runPlistJob(argc - 2, argv + 2);
   if (std::strcmp(job, "image-demo") == 0) return runImageDemoJob(argc - 2, argv + 2);
   if (std::strcmp(job, "image") == 0) return runImageCommand(argc - 2, argv + 2);
+  if (std::strcmp(job, "serve") == 0) return runServeJob(argc - 2, argv + 2);
+  if (std::strcmp(job, "send") == 0) return runSendJob(argc - 2, argv + 2);
   if (std::strcmp(job, "version") == 0) {
     CFShow(QXCoreGetVersionString());
     return 0;
