@@ -11,8 +11,10 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/HttpMessageState.h"
+#include "net/LargeBuffers.h"
 #include "net/ServerInternal.h"
 
 static_assert(int{kQXHttpErrTooLarge} == int{kQXStreamErrLineTooLong}, "an overlong line keeps the stream's status");
@@ -88,17 +90,17 @@ class LineReader {
   uint64_t mHeaderBytes = 0;
 };
 
-// A body as it arrives: a heap block that grows without being zero-filled first, handed over as
-// immutable data when complete.
+// A body as it arrives: a block that grows without being zero-filled first (large ones come from
+// the kept buffers), handed over as immutable data when complete.
 class BodyBuffer {
  public:
   BodyBuffer() = default;
-  ~BodyBuffer() { std::free(mBytes); }
+  ~BodyBuffer() { qxnet::ReleaseLargeBuffer(mBytes); }
   BodyBuffer(const BodyBuffer&) = delete;
   BodyBuffer& operator=(const BodyBuffer&) = delete;
 
   uint64_t Size() const { return mSize; }
-  char* End() { return mBytes + mSize; }
+  char* End() { return static_cast<char*>(mBytes) + mSize; }
   void Grow(uint64_t count) { mSize += count; }
 
   // Room for `more` bytes after the end; false when memory runs out.
@@ -106,29 +108,23 @@ class BodyBuffer {
     if (more <= mCapacity - mSize) return true;
     if (more > std::numeric_limits<size_t>::max() / 2 - mSize) return false;
     // Many small chunks must not cost a reallocation each.
-    uint64_t capacity = std::max(mSize + more, mCapacity + mCapacity / 2);
-    auto* bytes = static_cast<char*>(std::realloc(mBytes, capacity));
+    uint64_t wanted = std::max(mSize + more, mCapacity + mCapacity / 2);
+    size_t capacity = 0;
+    void* bytes = qxnet::GrowLargeBuffer(mBytes, mSize, wanted, capacity);
     if (bytes == nullptr) return false;
     mBytes = bytes;
     mCapacity = capacity;
     return true;
   }
 
-  // The bytes as data that frees them; null when empty or memory runs out.
+  // The bytes as data that gives them back when it goes; null when empty or memory runs out.
   CFDataRef Release() {
     if (mSize == 0) return nullptr;
-    if (mCapacity > mSize) {
-      auto* fitted = static_cast<char*>(std::realloc(mBytes, mSize));
-      if (fitted != nullptr) mBytes = fitted;
-    }
-    CFDataRef data = CFDataCreateWithBytesNoCopy(nullptr, reinterpret_cast<const UInt8*>(mBytes),
-                                                 static_cast<CFIndex>(mSize), kCFAllocatorDefault);
-    if (data != nullptr) mBytes = nullptr;
-    return data;
+    return qxnet::CreateDataWithLargeBuffer(std::exchange(mBytes, nullptr), mSize);
   }
 
  private:
-  char* mBytes = nullptr;
+  void* mBytes = nullptr;
   uint64_t mSize = 0;
   uint64_t mCapacity = 0;
 };

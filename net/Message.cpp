@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cf/CFRef.h"
+#include "net/LargeBuffers.h"
 #include "net/MessageValues.h"
 
 using qxcf::CFRef;
@@ -204,15 +205,14 @@ CFDataRef CBaseMsg::GetPackedContent() const {
   // Each length travels in 32 bits; a larger part would be cut off, not sent.
   if (rawLength > kMaxPart || fieldsLength > kMaxPart) return nullptr;
   const uint64_t total = 8 + rawLength + fieldsLength;
-  auto* bytes = static_cast<UInt8*>(std::malloc(total));
+  size_t capacity = 0;
+  auto* bytes = static_cast<UInt8*>(qxnet::AcquireLargeBuffer(total, capacity));
   if (bytes == nullptr) return nullptr;
   WriteBigEndian32(bytes, rawLength);
   if (rawLength != 0) std::memcpy(bytes + 4, CFDataGetBytePtr(mRawContent), rawLength);
   WriteBigEndian32(bytes + 4 + rawLength, fieldsLength);
   std::memcpy(bytes + 8 + rawLength, CFDataGetBytePtr(fields.get()), fieldsLength);
-  CFDataRef packed = CFDataCreateWithBytesNoCopy(nullptr, bytes, static_cast<CFIndex>(total), kCFAllocatorDefault);
-  if (packed == nullptr) std::free(bytes);
-  return packed;
+  return qxnet::CreateDataWithLargeBuffer(bytes, total);
 }
 
 // ---- CBaseResponse ----
