@@ -1,6 +1,6 @@
-// Helpers shared by the stream, socket and image-stream tests: an owning stream pointer, memory
-// streams over bytes, a socket-like stream, reads, typed values and lines as values, and a status
-// check for a series of calls.
+// Helpers shared by the stream, socket, image-stream and peer tests: an owning stream pointer,
+// memory streams over bytes, a socket-like stream, reads, typed values and lines as values, a
+// status check for a series of calls, and running peer programs.
 #pragma once
 
 #include <QXCore/QXStream.h>
@@ -17,7 +17,28 @@
 #include "cf/CFRef.h"
 #include "core/ProgramSupport.h"
 
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <utility>
+
 namespace streamtest {
+
+inline bool Installed(const char* program) {
+  return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The output of `command` and its exit status (-1 when it did not exit normally).
+inline std::pair<std::string, int> Command(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return {out, -1};
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+  int status = pclose(p);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
 
 using StreamPtr = qx::StreamHolder;
 

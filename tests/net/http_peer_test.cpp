@@ -17,8 +17,12 @@
 #include "cf/CFRef.h"
 #include "core/ProgramSupport.h"
 #include "net/StreamHandle.h"
+#include "tests/net/StreamTestSupport.h"
 
 namespace {
+
+using streamtest::Command;
+using streamtest::Installed;
 
 using qxcf::adopt;
 using qxcf::CFRef;
@@ -31,21 +35,6 @@ struct Socket {
   ~Socket() { QXSocketRelease(ref); }
   QXSocketRef ref;
 };
-
-bool Installed(const char* program) {
-  return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// The output of `command` and its exit status (-1 when it did not exit normally).
-std::pair<std::string, int> Command(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return {out, -1};
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-  int status = pclose(p);
-  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
 
 // A property-list value as text: dictionaries with sorted keys, data as its bytes.
 std::string Flat(CFTypeRef v) {

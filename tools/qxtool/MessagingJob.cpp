@@ -41,16 +41,6 @@ const char kDefaultProductName[] = "qxtool";
 constexpr uint32_t kCommandTimeoutSeconds = 10;
 constexpr double kMaxSeconds = 7 * 24 * 3600.0;
 
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return {};
-  CFIndex length = CFStringGetLength(s), used = 0;
-  std::string out(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()),
-                   static_cast<CFIndex>(out.size()), &used);
-  out.resize(static_cast<size_t>(used));
-  return out;
-}
-
 CFRef<CFStringRef> cfString(const std::string& s) {
   return adopt(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
                                        static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));

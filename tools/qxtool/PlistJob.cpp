@@ -19,16 +19,6 @@ using qxcf::CFRef;
 
 namespace {
 
-std::string utf8(CFStringRef s) {
-  if (s == nullptr) return {};
-  CFIndex length = CFStringGetLength(s), used = 0;
-  std::string out(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()),
-                   static_cast<CFIndex>(out.size()), &used);
-  out.resize(static_cast<size_t>(used));
-  return out;
-}
-
 // The reader's own words ("… on line 8") read better in a lint report than the generic description.
 std::string errorMessage(CFErrorRef error) {
   CFRef<CFDictionaryRef> info = adopt(CFErrorCopyUserInfo(error));
