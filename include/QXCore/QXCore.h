@@ -19,5 +19,6 @@
 #include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
 #include <QXCore/QXUtils.h>
+#include <QXCore/QXUtilsMisc.h>
 
 #endif /* QXCORE_QXCORE_H */
