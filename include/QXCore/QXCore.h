@@ -21,5 +21,6 @@
 #include <QXCore/QXThreads.h>
 #include <QXCore/QXTileSet.h>
 #include <QXCore/QXUtils.h>
+#include <QXCore/QXUtilsMisc.h>
 
 #endif /* QXCORE_QXCORE_H */
