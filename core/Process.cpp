@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "core/Spawn.h"
 #include "files/CoreFileInternal.h"
 
 extern char** environ;
@@ -72,9 +73,11 @@ int32_t buildArguments(CFArrayRef arguments, uint32_t flags, std::vector<std::st
   return 0;
 }
 
+}  // namespace
+
 // Waits for one child so that it leaves no zombie. Only that pid is waited for: the host's own
 // children and its SIGCHLD handling are none of our business.
-void reap(pid_t pid) {
+void qxcore::Reap(pid_t pid, CFStringRef source) {
   try {
     std::thread([pid] {
       int status = 0;
@@ -82,11 +85,11 @@ void reap(pid_t pid) {
       }
     }).detach();
   } catch (...) {
-    QXLogWithParams(1, launchSource(), 0, CFSTR("Could not start a thread to reap process %d"), static_cast<int>(pid));
+    QXLogWithParams(1, source, 0, CFSTR("Could not start a thread to reap process %d"), static_cast<int>(pid));
   }
 }
 
-int spawn(const char* file, bool searchPath, const std::vector<std::string>& arguments, pid_t* pid) {
+int qxcore::Spawn(const char* file, bool searchPath, const std::vector<std::string>& arguments, pid_t* pid) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -107,8 +110,6 @@ int spawn(const char* file, bool searchPath, const std::vector<std::string>& arg
   posix_spawnattr_destroy(&attributes);
   return rc;
 }
-
-}  // namespace
 
 QXStatus QXProcessLaunchApplication(CFURLRef url, CFArrayRef arguments) {
   return QXProcessLaunchApplication2(url, arguments, 1, nullptr);
@@ -141,8 +142,8 @@ int32_t launch(CFURLRef url, CFArrayRef arguments, uint32_t flags, uint32_t* out
   QXLogWithParams(4, launchSource(), 0, CFSTR("open \"%s\" %@"), resolved, parameters.get());
 
   pid_t pid = 0;
-  if (int rc = spawn(argv[0].c_str(), !executable, argv, &pid)) return rc;
-  reap(pid);
+  if (int rc = qxcore::Spawn(argv[0].c_str(), !executable, argv, &pid)) return rc;
+  qxcore::Reap(pid, launchSource());
   if (outPID) *outPID = static_cast<uint32_t>(pid);
   return 0;
 }

@@ -1,58 +1,19 @@
 // The platform conveniences: resources, message boxes and the desktop's file browser.
 #include <QXCore/QXLog.h>
 #include <QXCore/QXUtilsMisc.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "cf/CFRef.h"
-
-extern char** environ;
+#include "core/Spawn.h"
 
 namespace {
 
 CFStringRef browserSource() { return CFSTR("QXUtilsLaunchFileBrowserAtLocation"); }
-
-// Starts xdg-open with `location` as its only argument, through no shell: whatever the URL holds (spaces,
-// quotes, "$(...)") reaches the program as one literal argument.
-int spawnBrowser(const std::string& location, pid_t* pid) {
-  char program[] = "xdg-open";
-  char* argv[] = {program, const_cast<char*>(location.c_str()), nullptr};
-  // The child starts with default signal dispositions and an empty mask, whatever the caller had.
-  posix_spawnattr_t attributes;
-  if (int rc = posix_spawnattr_init(&attributes)) return rc;
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int rc = posix_spawnp(pid, program, nullptr, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  return rc;
-}
-
-// Waits for that one child in the background, so the caller never blocks and no zombie stays behind; the
-// host's other children and its SIGCHLD handling are left alone.
-void reapInBackground(pid_t pid) {
-  try {
-    std::thread([pid] {
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (...) {
-    QXLogWithParams(1, browserSource(), 0, CFSTR("Could not start a thread to reap process %d"), static_cast<int>(pid));
-  }
-}
 
 }  // namespace
 
@@ -99,7 +60,9 @@ QXStatus QXUtilsLaunchFileBrowserAtLocation(CFURLRef url) {
     std::string location(static_cast<size_t>(size), '\0');
     CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false,
                      reinterpret_cast<UInt8*>(location.data()), size, &size);
-    rc = spawnBrowser(location, &pid);
+    // No shell: whatever the URL holds (spaces, quotes, "$(...)") reaches xdg-open as one literal
+    // argument.
+    rc = qxcore::Spawn("xdg-open", true, {"xdg-open", location}, &pid);
   } catch (const std::bad_alloc&) {
     return kQXErrMemory;
   }
@@ -107,6 +70,6 @@ QXStatus QXUtilsLaunchFileBrowserAtLocation(CFURLRef url) {
     QXLogWithParams(1, browserSource(), rc, CFSTR("Could not start xdg-open"));
     return rc;
   }
-  reapInBackground(pid);
+  qxcore::Reap(pid, browserSource());
   return kQXNoErr;
 }
