@@ -135,10 +135,10 @@ QXStatus AppendBody(CBaseStream& stream, uint64_t length, BodyBuffer& body) {
   // A stream that knows its length and position (memory, files) holds the bytes already: one step.
   uint64_t size = 0, at = 0;
   const bool there = stream.GetLength(size) == 0 && stream.GetPos(at) == 0 && size >= at && size - at >= length;
-  // Otherwise (a socket) the body grows as bytes arrive, from at most 1 MiB reserved up front: a
-  // peer that announces more than it sends costs no more than that, and a megabyte message is read
-  // without reallocations (untouched reserve costs no memory until written).
-  const uint64_t firstStep = there ? length : std::min<uint64_t>(length, 1u << 20);
+  // Otherwise (a socket) the body grows as bytes arrive, from at most 16 MiB reserved up front:
+  // reserved pages cost no memory until written, so a peer that announces more than it sends costs
+  // no more than it sent, and a message of up to that size is read without a reallocation.
+  const uint64_t firstStep = there ? length : std::min<uint64_t>(length, 16u << 20);
   while (length > 0) {
     uint64_t step = std::min(length, std::max(firstStep, body.Size()));
     if (!body.Reserve(step)) return kQXErrMemory;
