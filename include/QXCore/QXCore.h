@@ -18,6 +18,7 @@
 #include <QXCore/QXSocket.h>
 #include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
+#include <QXCore/QXUnzip.h>
 #include <QXCore/QXUtils.h>
 
 #endif /* QXCORE_QXCORE_H */
