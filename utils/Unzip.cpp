@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <minizip/unzip.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -74,6 +76,37 @@ class Fd {
   int mFd;
 };
 
+// A scratch buffer straight from the kernel, on huge pages where the system allows them: faulting
+// in tens of thousands of small pages costs more than inflating into them. Null when there is not
+// the memory.
+class Scratch {
+ public:
+  explicit Scratch(uint64_t size) {
+    constexpr uint64_t kHugePage = 2u << 20;
+    const bool huge = size >= kHugePage;
+    mLength = std::max<uint64_t>(size, 1) + (huge ? kHugePage : 0);
+    void* base = ::mmap(nullptr, mLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return;
+    mBase = static_cast<char*>(base);
+    mData = mBase;
+    if (huge) {
+      mData = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(mBase) + kHugePage - 1) & ~(kHugePage - 1));
+      ::madvise(mData, size, MADV_HUGEPAGE);
+    }
+  }
+  ~Scratch() {
+    if (mBase) ::munmap(mBase, mLength);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  char* get() const { return mData; }
+
+ private:
+  char* mBase = nullptr;
+  char* mData = nullptr;
+  uint64_t mLength = 0;
+};
+
 // A status of the unzip library (or of zlib, passed through it) as this family reports it.
 int32_t UnzipStatus(int result) {
   switch (result) {
@@ -100,7 +133,14 @@ int WriteAll(int fd, const char* bytes, uint64_t count) {
 }
 
 // minizip's own open uses fopen, which would wait on a FIFO and leak the descriptor into children.
-// `opaque` receives the archive's size.
+// What the reader learns when minizip opens the archive file: its size, and the descriptor for
+// reading raw data without going through minizip's small buffer.
+struct ArchiveFile {
+  uint64_t size = 0;
+  int fd = -1;
+};
+
+// `opaque` is the reader's ArchiveFile.
 voidpf OpenArchive(voidpf opaque, const void* path, int /*mode*/) {
   struct stat st {};
   int fd = qxfiles::OpenRegularFile(static_cast<const char*>(path), 0, st);
@@ -110,7 +150,7 @@ voidpf OpenArchive(voidpf opaque, const void* path, int /*mode*/) {
     ::close(fd);
     return nullptr;
   }
-  *static_cast<uint64_t*>(opaque) = static_cast<uint64_t>(st.st_size);
+  *static_cast<ArchiveFile*>(opaque) = {static_cast<uint64_t>(st.st_size), fd};
   return file;
 }
 
@@ -188,7 +228,7 @@ class CUnZipArchive final : public CBaseCore {
 
   unzFile mArchive = nullptr;
   bool mEmpty = false;  // an archive without entries, which minizip does not open
-  uint64_t mArchiveSize = 0;
+  ArchiveFile mFile;    // the descriptor belongs to minizip's stream
   CFRef<CFStringRef> mPath;
   bool mHasCurrent = false;
   unz_file_info64 mInfo{};
@@ -206,7 +246,7 @@ void CUnZipArchive::Close() {
   if (mArchive) unzClose(mArchive);
   mArchive = nullptr;
   mEmpty = false;
-  mArchiveSize = 0;
+  mFile = {};
   mPath.reset();
   mHasCurrent = false;
   mName.reset();
@@ -221,7 +261,7 @@ int32_t CUnZipArchive::Open(CFURLRef url) {
   zlib_filefunc64_def functions{};
   fill_fopen64_filefunc(&functions);
   functions.zopen64_file = OpenArchive;
-  functions.opaque = &mArchiveSize;
+  functions.opaque = &mFile;
   mArchive = unzOpen2_64(path.c_str(), &functions);
   if (!mArchive && !(mEmpty = IsEmptyArchive(path))) return kQXErrGeneric;
   mPath.reset(qxfiles::CreateString(path));
@@ -354,7 +394,7 @@ int32_t CUnZipArchive::ExtractInto(int dirFd, const std::string& name) {
 
 int32_t CUnZipArchive::WriteEntry(int fd) {
   // The compressed bytes lie inside the archive: a larger count is damage, not data.
-  if (mInfo.compressed_size > mArchiveSize) return kQXUnzipErrBadZipFile;
+  if (mInfo.compressed_size > mFile.size) return kQXUnzipErrBadZipFile;
   if (mInfo.compression_method == Z_DEFLATED) {
     if (mInfo.uncompressed_size > mInfo.compressed_size * kMaxDeflateRatio + kDeflateSlack)
       return kQXUnzipErrBadZipFile;
@@ -373,26 +413,26 @@ int32_t CUnZipArchive::WriteEntry(int fd) {
 int32_t CUnZipArchive::WriteWhole(int fd, bool& done) {
   const uint64_t packed = mInfo.compressed_size;
   const uint64_t size = mInfo.uncompressed_size;
-  std::unique_ptr<char[]> in(new (std::nothrow) char[std::max<uint64_t>(packed, 1)]);
-  std::unique_ptr<char[]> out(new (std::nothrow) char[std::max<uint64_t>(size, 1)]);
+  std::optional<Scratch> in(std::in_place, packed);
+  Scratch out(size);
   if (!mInflater) mInflater = libdeflate_alloc_decompressor();
-  if (!in || !out || !mInflater) return 0;
+  if (!in->get() || !out.get() || !mInflater) return 0;
   done = true;
   int method = 0, level = 0;
   int result = unzOpenCurrentFile2(mArchive, &method, &level, 1);
   if (result != UNZ_OK) return UnzipStatus(result);
-  int32_t status = 0;
-  for (uint64_t got = 0; got < packed && status == 0;) {
-    int n =
-        unzReadCurrentFile(mArchive, in.get() + got, static_cast<unsigned>(std::min<uint64_t>(packed - got, 1u << 30)));
-    if (n < 0) status = UnzipStatus(n);
-    if (n == 0) status = kQXUnzipErrBadZipFile;
-    if (n > 0) got += static_cast<uint64_t>(n);
+  // Opening checked the local header; the data that follow it are read directly (pread leaves
+  // minizip's file position alone).
+  const ZPOS64_T start = unzGetCurrentFileZStreamPos64(mArchive);
+  unzCloseCurrentFile(mArchive);
+  for (uint64_t got = 0; got < packed;) {
+    ssize_t n = ::pread(mFile.fd, in->get() + got, std::min<uint64_t>(packed - got, 1u << 30), off_t(start + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kQXErrGeneric;  // a read error, or the archive ends inside the entry
+    got += static_cast<uint64_t>(n);
   }
-  unzCloseCurrentFile(mArchive);  // a raw read has no CRC to check
-  if (status != 0) return status;
   size_t produced = 0;
-  if (libdeflate_deflate_decompress(mInflater, in.get(), packed, out.get(), size, &produced) != LIBDEFLATE_SUCCESS ||
+  if (libdeflate_deflate_decompress(mInflater, in->get(), packed, out.get(), size, &produced) != LIBDEFLATE_SUCCESS ||
       produced != size)
     return kQXUnzipErrBadZipFile;
   in.reset();
@@ -401,7 +441,8 @@ int32_t CUnZipArchive::WriteWhole(int fd, bool& done) {
 }
 
 int32_t CUnZipArchive::WriteStreamed(int fd) {
-  if (!mBuffer) mBuffer.reset(new char[kStreamPiece]);
+  if (!mBuffer) mBuffer.reset(new (std::nothrow) char[kStreamPiece]);
+  if (!mBuffer) return kQXErrMemory;
   int result = unzOpenCurrentFile(mArchive);
   if (result != UNZ_OK) return UnzipStatus(result);
   int32_t status = 0;

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Writes the zip reader's test archives with Python's zipfile, then damages some of them.
 
-  make_zips.py OUTDIR ABSOLUTE_NAME
+  make_zips.py OUTDIR ABSOLUTE_NAME [--small]
 
 good.zip holds the entries listed in GOOD, and OUTDIR/expect/<index> the data of each. The other
 archives hold one case each, named after what was done to them; ABSOLUTE_NAME is the absolute entry
-name of hostile.zip.
+name of hostile.zip. --small writes the same archives with a hundredth of the data, as fuzzing
+seeds.
 """
 import os
 import random
@@ -16,8 +17,12 @@ import zipfile
 STORED, DEFLATED = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
 
 
+SCALE = 100 if "--small" in sys.argv else 1
+
+
 def text(seed, size):
     # Compressible but not trivial: words drawn from a small pseudo-random vocabulary.
+    size //= SCALE
     rng = random.Random(seed)
     words = [bytes(rng.choice(b"abcdefghij") for _ in range(rng.randint(2, 8))) for _ in range(300)]
     out = bytearray()
@@ -37,6 +42,7 @@ GOOD = [
     (CP437, DEFLATED, b"code page 437\n"),
     (LONG, DEFLATED, b"long name\n"),
     ("empty.txt", STORED, b""),
+    ("zip64.txt", DEFLATED, b"sizes in the zip64 extra field\n"),
 ]
 
 
@@ -53,7 +59,8 @@ def write(path, entries):
         for name, method, data in entries:
             info = CP437Name(name.decode("cp437")) if isinstance(name, bytes) else zipfile.ZipInfo(name)
             info.compress_type = method
-            z.writestr(info, data)
+            with z.open(info, "w", force_zip64=name == "zip64.txt") as entry:
+                entry.write(data)
 
 
 def patch(path, index, local_at, central_at, change, size=4):
