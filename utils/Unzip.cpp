@@ -132,7 +132,6 @@ int WriteAll(int fd, const char* bytes, uint64_t count) {
   return 0;
 }
 
-// minizip's own open uses fopen, which would wait on a FIFO and leak the descriptor into children.
 // What the reader learns when minizip opens the archive file: its size, and the descriptor for
 // reading raw data without going through minizip's small buffer.
 struct ArchiveFile {
@@ -140,6 +139,7 @@ struct ArchiveFile {
   int fd = -1;
 };
 
+// minizip's own open uses fopen, which would wait on a FIFO and leak the descriptor into children.
 // `opaque` is the reader's ArchiveFile.
 voidpf OpenArchive(voidpf opaque, const void* path, int /*mode*/) {
   struct stat st {};
@@ -263,7 +263,10 @@ int32_t CUnZipArchive::Open(CFURLRef url) {
   functions.zopen64_file = OpenArchive;
   functions.opaque = &mFile;
   mArchive = unzOpen2_64(path.c_str(), &functions);
-  if (!mArchive && !(mEmpty = IsEmptyArchive(path))) return kQXErrGeneric;
+  if (!mArchive) {
+    mFile = {};  // minizip has closed what it opened
+    if (!(mEmpty = IsEmptyArchive(path))) return kQXErrGeneric;
+  }
   mPath.reset(qxfiles::CreateString(path));
   return 0;
 }
@@ -368,8 +371,8 @@ int32_t CUnZipArchive::ExtractToFolder(CFURLRef folder) {
   }
   if (status == 0 && !isFolder) status = ExtractInto(dir.get(), parts.back());
   if (status != 0 && firstCreated < reached) {
-    // Climb back through ".." so that nothing is resolved by name again; rmdir removes only
-    // folders that are still empty.
+    // Climb back from the deepest folder through "..", never down a path again, so a folder
+    // swapped for a link meanwhile is not followed; rmdir removes only folders still empty.
     for (size_t i = reached; i-- > firstCreated;) {
       Fd parent(::openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (parent.get() < 0) break;
