@@ -20,6 +20,7 @@
 #include <QXCore/QXStream.h>
 #include <QXCore/QXThreads.h>
 #include <QXCore/QXTileSet.h>
+#include <QXCore/QXUnzip.h>
 #include <QXCore/QXUtils.h>
 #include <QXCore/QXUtilsMisc.h>
 
