@@ -10,40 +10,19 @@
 #include <cstring>
 #include <vector>
 
+#include "core/Fd.h"
 #include "files/CoreFileInternal.h"
 
 namespace qxfiles {
 
 namespace {
 
+using qx::Fd;
+
 bool IsFileScheme(CFURLRef url) {
   CFRef<CFStringRef> scheme = qxcf::adopt(CFURLCopyScheme(url));
   return scheme && CFStringCompare(scheme.get(), CFSTR("file"), kCFCompareCaseInsensitive) == kCFCompareEqualTo;
 }
-
-// A descriptor that closes itself.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : mFd(fd) {}
-  ~Fd() {
-    if (mFd >= 0) ::close(mFd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return mFd; }
-  int release() {
-    int fd = mFd;
-    mFd = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (mFd >= 0) ::close(mFd);
-    mFd = fd;
-  }
-
- private:
-  int mFd;
-};
 
 int CopyData(int in, int out) {
   // copy_file_range lets the file system share or offload the data; plain read/write is the

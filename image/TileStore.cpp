@@ -17,34 +17,20 @@
 #include <thread>
 #include <utility>
 
+#include "core/Fd.h"
 #include "files/CoreFileInternal.h"
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 
 namespace {
 
+using qx::Fd;
+
 constexpr char kFolderPrefix[] = "QXImageCache-";
 constexpr char kLockName[] = ".lock";
 constexpr int64_t kTilePixels = int64_t(qximage::kTile) * qximage::kTile;
 // No grid has more tiles than this, so no image needs more slots.
 constexpr int32_t kMaxSlots = int32_t(qximage::kMaxTiles);
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : mFd(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return mFd; }
-  int release() { return std::exchange(mFd, -1); }
-  void reset(int fd = -1) {
-    if (mFd >= 0) ::close(mFd);
-    mFd = fd;
-  }
-
- private:
-  int mFd;
-};
 
 int64_t SlotBytes(const CImageRec* image) { return int64_t(image->mColBytes) * kTilePixels; }
 

@@ -22,11 +22,14 @@
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "core/Fd.h"
 #include "core/Handle.h"
 #include "files/CoreFileInternal.h"
 #include "utils/UnzipTesting.h"
 
 namespace {
+
+using qx::Fd;
 
 using qxcf::CFRef;
 
@@ -52,29 +55,6 @@ constexpr UniChar kCP437High[128] = {
     0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
     0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
     0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
-
-// A descriptor that closes itself.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : mFd(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return mFd; }
-  void reset(int fd = -1) {
-    if (mFd >= 0) ::close(mFd);
-    mFd = fd;
-  }
-  // Closes now and reports what closing gave (0 or errno).
-  int close() {
-    int result = ::close(mFd) == 0 ? 0 : errno;
-    mFd = -1;
-    return result;
-  }
-
- private:
-  int mFd;
-};
 
 // A scratch buffer straight from the kernel, on huge pages where the system allows them: faulting
 // in tens of thousands of small pages costs more than inflating into them. Null when there is not
