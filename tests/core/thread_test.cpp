@@ -182,15 +182,19 @@ TEST(PoolThreads, RefusedThreadsDoNotLoseWork) {
       ::testing::ExitedWithCode(0), "");
 
   // Once the service threads run, a refused worker leaves the item first in line until a later attempt succeeds.
+  // The gates outlive the items: a worker still reads its gate after reporting that it started.
+  Gate gates[2];
+  int used = 0;
   for (int refusals : {0, 3}) {
     drainPool();
     qx::testing::FailThreadCreations(refusals);
-    Gate g;
+    Gate& g = gates[used++];
     g.open = true;
     ASSERT_EQ(QXThreadPoolPush(&gatedItem, &g), 0);
     EXPECT_TRUE(waitUntil([&] { return g.started.load(); })) << refusals;
   }
   EXPECT_EQ(qx::testing::GetPoolCounts().pending, 0);
+  drainPool();
 }
 
 TEST(PoolThreads, ConcurrentPushesAllRun) {
