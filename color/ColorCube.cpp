@@ -1,0 +1,183 @@
+#include "color/ColorCube.h"
+
+#include <QXCore/QXLog.h>
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "color/ColorEngine.h"
+
+namespace qxcolor {
+
+namespace {
+
+constexpr int32_t kModeRGB = 1, kModeCMYK = 2, kModeGray = 3;
+
+bool GridAllowed(int32_t mode, int32_t grid) {
+  switch (mode) {
+    case kModeRGB: return grid >= 2 && grid <= 256;
+    case kModeCMYK: return grid >= 2 && grid <= 64;
+    case kModeGray: return grid == 256;
+    default: return false;
+  }
+}
+
+uint64_t TableBytes(int32_t mode, int32_t grid) {
+  const uint64_t g = static_cast<uint64_t>(grid);
+  return mode == kModeRGB ? g * g * g * 3 : mode == kModeCMYK ? g * g * g * g * 3 : 768;
+}
+
+// Grid value of index i, in single precision as the table layout fixes it.
+std::vector<uint8_t> GridValues(int32_t grid) {
+  std::vector<uint8_t> values(static_cast<size_t>(grid));
+  const float step = 255.0f / static_cast<float>(grid - 1);
+  for (int32_t i = 0; i < grid; ++i) values[i] = static_cast<uint8_t>(static_cast<float>(i) * step + 0.5f);
+  return values;
+}
+
+struct Corner {
+  size_t lower, upper;
+  float fraction[3];
+};
+
+// The two corner entries of the diagonal and each channel's own fraction.
+Corner Locate(const CubeTable& t, const uint8_t* in, int dims) {
+  Corner c{};
+  size_t lo = 0, hi = 0;
+  const auto g = static_cast<size_t>(t.grid);
+  for (int n = dims - 1; n >= 0; --n) {
+    const float x = static_cast<float>(in[n]) * t.scale;
+    const float fl = std::floor(x);
+    const size_t i = static_cast<size_t>(static_cast<int32_t>(fl) & 0xFF);
+    const size_t u = std::min(i + 1, g - 1);
+    lo = lo * g + i;
+    hi = hi * g + u;
+    if (n < 3) c.fraction[n] = x - fl;
+  }
+  c.lower = lo * 3;
+  c.upper = hi * 3;
+  return c;
+}
+
+uint8_t Blend(float f, uint8_t lower, uint8_t upper) {
+  const float sum = (1.0f - f) * static_cast<float>(lower) + f * static_cast<float>(upper);
+  return static_cast<uint8_t>(static_cast<double>(sum) + 0.5);
+}
+
+}  // namespace
+
+bool ModeForModel(int32_t model, int32_t grid, int32_t& mode, int32_t& outGrid) {
+  switch (model) {
+    case 1: mode = kModeGray, outGrid = 256; return true;
+    case 2: mode = kModeRGB, outGrid = grid; return true;
+    case 3: mode = kModeCMYK, outGrid = grid; return true;
+    default: return false;
+  }
+}
+
+QXStatus MakeCubeTable(CFDataRef data, int32_t mode, int32_t grid, CubeTablePtr& out) {
+  if (!data || !GridAllowed(mode, grid)) return kQXErrInvalidArgument;
+  if (static_cast<uint64_t>(CFDataGetLength(data)) != TableBytes(mode, grid)) return kQXErrInvalidArgument;
+  auto table = std::shared_ptr<CubeTable>(new (std::nothrow) CubeTable);
+  if (!table) return kQXErrMemory;
+  table->data = qxcf::CFRef<CFDataRef>::retain(data);
+  table->mode = mode;
+  table->grid = grid;
+  table->grid2 = static_cast<uint32_t>(grid * grid);
+  table->grid3 = table->grid2 * static_cast<uint32_t>(grid);
+  table->scale = static_cast<float>(grid - 1) / 255.0f;
+  table->bytes = CFDataGetBytePtr(data);
+  out = std::move(table);
+  return kQXNoErr;
+}
+
+QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int32_t grid,
+                       qxcf::CFRef<CFDataRef>& out) {
+  if (!GridAllowed(mode, grid)) return kQXErrInvalidArgument;
+  // Rows of the RGB cube are 32-bit quads whose fourth byte is ignored; CMYK rows hold complements
+  // of the grid values, so that index 0 is full ink.
+  const cmsUInt32Number inFormat = mode == kModeRGB ? TYPE_RGBA_8 : mode == kModeCMYK ? TYPE_CMYK_8 : TYPE_GRAY_8;
+  const cmsUInt32Number outFormat = mode == kModeRGB ? TYPE_RGBA_8 : TYPE_RGB_8;
+  Transform transform(CreateTransform(source, inFormat, target, outFormat, INTENT_RELATIVE_COLORIMETRIC));
+  if (!transform) return kQXErrUnsupportedFormat;
+
+  const uint64_t total = TableBytes(mode, grid);
+  CFMutableDataRef data = CFDataCreateMutable(nullptr, 0);
+  if (!data) return kQXErrMemory;
+  qxcf::CFRef<CFDataRef> holder = qxcf::adopt(static_cast<CFDataRef>(data));
+  CFDataSetLength(data, static_cast<CFIndex>(total));
+  if (static_cast<uint64_t>(CFDataGetLength(data)) != total) return kQXErrMemory;
+  uint8_t* table = CFDataGetMutableBytePtr(data);
+  const std::vector<uint8_t> v = GridValues(grid);
+  const auto g = static_cast<size_t>(grid);
+
+  try {
+    if (mode == kModeGray) {
+      cmsDoTransform(transform.get(), v.data(), table, 256);
+    } else if (mode == kModeRGB) {
+      // One plane of g x g pixels per c3.
+      std::vector<uint8_t> in(g * g * 4), result(g * g * 4);
+      for (size_t c3 = 0; c3 < g; ++c3) {
+        for (size_t c2 = 0; c2 < g; ++c2) {
+          for (size_t c1 = 0; c1 < g; ++c1) {
+            uint8_t* px = &in[(c2 * g + c1) * 4];
+            px[0] = v[c1], px[1] = v[c2], px[2] = v[c3], px[3] = 0xFF;
+          }
+        }
+        cmsDoTransform(transform.get(), in.data(), result.data(), static_cast<cmsUInt32Number>(g * g));
+        uint8_t* dst = table + c3 * g * g * 3;
+        for (size_t p = 0; p < g * g; ++p) std::copy_n(&result[p * 4], 3, dst + p * 3);
+      }
+    } else {
+      // One (c4, c3) plane of g x g pixels at a time.
+      std::vector<uint8_t> in(g * g * 4);
+      for (size_t c4 = 0; c4 < g; ++c4) {
+        for (size_t c3 = 0; c3 < g; ++c3) {
+          for (size_t c2 = 0; c2 < g; ++c2) {
+            for (size_t c1 = 0; c1 < g; ++c1) {
+              uint8_t* px = &in[(c2 * g + c1) * 4];
+              px[0] = static_cast<uint8_t>(~v[c1]), px[1] = static_cast<uint8_t>(~v[c2]);
+              px[2] = static_cast<uint8_t>(~v[c3]), px[3] = static_cast<uint8_t>(~v[c4]);
+            }
+          }
+          cmsDoTransform(transform.get(), in.data(), table + ((c4 * g + c3) * g * g) * 3,
+                         static_cast<cmsUInt32Number>(g * g));
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return kQXErrMemory;
+  }
+  out = std::move(holder);
+  return kQXNoErr;
+}
+
+void CubeRGB(const CubeTable* t, const uint8_t in[3], uint8_t out[3]) {
+  if (!t || t->mode != kModeRGB) {
+    std::copy_n(in, 3, out);
+    return;
+  }
+  const Corner c = Locate(*t, in, 3);
+  for (int n = 0; n < 3; ++n) out[n] = Blend(c.fraction[n], t->bytes[c.lower + n], t->bytes[c.upper + n]);
+}
+
+void CubeCMYK(const CubeTable* t, const uint8_t in[4], uint8_t out[3]) {
+  if (!t || t->mode != kModeCMYK) {
+    for (int n = 0; n < 3; ++n) out[n] = static_cast<uint8_t>(255 - std::min(in[n] + in[3], 255));
+    return;
+  }
+  const Corner c = Locate(*t, in, 4);
+  for (int n = 0; n < 3; ++n) out[n] = Blend(c.fraction[n], t->bytes[c.lower + n], t->bytes[c.upper + n]);
+}
+
+void CubeGray(const CubeTable* t, uint8_t v, uint8_t out[3]) {
+  if (!t || t->mode != kModeGray) {
+    out[0] = out[1] = out[2] = v;
+    return;
+  }
+  std::copy_n(t->bytes + size_t{v} * 3, 3, out);
+}
+
+}  // namespace qxcolor

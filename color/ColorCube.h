@@ -1,0 +1,43 @@
+// Lookup tables shared by colour profiles and colour cubes: checking a table against its mode and
+// grid, building one through a two-profile transform, and the lookups.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <QXCore/QXBase.h>
+#include <lcms2.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "cf/CFRef.h"
+
+namespace qxcolor {
+
+// A table in use: immutable once made, shared by the readers that took it.
+struct CubeTable {
+  qxcf::CFRef<CFDataRef> data;
+  int32_t mode = 0;
+  int32_t grid = 0;
+  uint32_t grid2 = 0, grid3 = 0;
+  float scale = 0;
+  const uint8_t* bytes = nullptr;
+};
+using CubeTablePtr = std::shared_ptr<const CubeTable>;
+
+// The cube mode and grid for a colour model (1 gray, 2 RGB, 3 CMYK), the grid given for RGB and
+// CMYK. False for another model.
+bool ModeForModel(int32_t model, int32_t grid, int32_t& mode, int32_t& outGrid);
+// The table for `data` when its length is exactly what mode and grid call for (RGB grids 2 ... 256,
+// CMYK 2 ... 64, gray 256); kQXErrInvalidArgument otherwise, kQXErrMemory.
+QXStatus MakeCubeTable(CFDataRef data, int32_t mode, int32_t grid, CubeTablePtr& out);
+// Builds the table of a mode and grid through source -> target (relative colorimetric). 0,
+// kQXErrInvalidArgument for a bad grid, kQXErrUnsupportedFormat when the source profile does not
+// fit the mode, kQXErrMemory.
+QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int32_t grid, qxcf::CFRef<CFDataRef>& out);
+
+// Lookups; without a table of the right mode they fall back as the public headers say.
+void CubeRGB(const CubeTable* table, const uint8_t in[3], uint8_t out[3]);
+void CubeCMYK(const CubeTable* table, const uint8_t in[4], uint8_t out[3]);
+void CubeGray(const CubeTable* table, uint8_t v, uint8_t out[3]);
+
+}  // namespace qxcolor
