@@ -589,6 +589,12 @@ TEST(ColorProfile, DisplayCubes) {
   EXPECT_EQ(std::vector<uint8_t>(o, o + 3), Direct<uint8_t>(cmyk, adobe, TYPE_CMYK_8, {255, 255, 255, 255}, 1,
                                                             INTENT_RELATIVE_COLORIMETRIC, TYPE_RGB_8));
   EXPECT_LT(o[0], 40);
+  // A CMYK cube for a profile without data comes from "RSWOP.icm" in the colour directory.
+  dir.put("RSWOP.icm", cmyk);
+  ProfileRef swop(QXColorProfileCreate());
+  QXColorProfileSetGridSize(swop, 8);
+  ASSERT_EQ(QXColorProfileCreateRGBColorCube(swop, kQXImageColorSpaceCMYK), kQXNoErr);
+  EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(swop)), CFDataGetLength(QXColorProfileGetData(k)));
 
   // Image refusals.
   Image grayImg = Filled<uint8_t>(8, 1, 1, 0, {1}, 1), twoPlanes = Filled<uint8_t>(8, 2, 2, 0, {1, 2}, 1);
