@@ -181,3 +181,44 @@ void CubeGray(const CubeTable* t, uint8_t v, uint8_t out[3]) {
 }
 
 }  // namespace qxcolor
+
+namespace qxcolor {
+
+QXStatus ApplyTable(const CubeTable* table, QXImageRef image) {
+  if (!image) return kQXErrInvalidArgument;
+  if (QXImageGetColorSpaceType(image) != kQXImageColorSpaceRGB) return kQXErrGeneric;
+  const int32_t depth = QXImageGetDepth(image), planes = QXImageGetNumPlanes(image);
+  if ((depth != 8 && depth != 16) || planes < 3) return kQXErrUnsupportedFormat;
+  // Without a table every pixel would come back as it was, or for 16 bits without its low byte.
+  if (!table || table->mode != kModeRGB) return kQXNoErr;
+  const QXRect bounds = QXImageGetBounds(image);
+  const auto width = static_cast<size_t>(bounds.width), stride = static_cast<size_t>(planes);
+  std::vector<uint16_t> row;
+  try {
+    row.resize(width * stride);
+  } catch (const std::bad_alloc&) {
+    return kQXErrMemory;
+  }
+  auto* bytes = reinterpret_cast<uint8_t*>(row.data());
+  const int32_t lo = QXImageGetLoPlane(image);
+  for (int32_t y = 0; y < bounds.height; ++y) {
+    const QXRect line = {bounds.x, bounds.y + y, bounds.width, 1};
+    if (QXStatus status = QXImageRead(image, line, lo, -1, row.data(), 0)) return status;
+    for (size_t px = 0; px < width; ++px) {
+      if (depth == 8) {
+        uint8_t* s = bytes + px * stride;
+        CubeRGB(table, s, s);
+      } else {
+        uint16_t* s = row.data() + px * stride;
+        uint8_t v[3] = {static_cast<uint8_t>(s[0] >> 8), static_cast<uint8_t>(s[1] >> 8),
+                        static_cast<uint8_t>(s[2] >> 8)};
+        CubeRGB(table, v, v);
+        for (int n = 0; n < 3; ++n) s[n] = static_cast<uint16_t>(v[n] * 257);
+      }
+    }
+    if (QXStatus status = QXImageWrite(image, line, lo, -1, row.data(), 0)) return status;
+  }
+  return kQXNoErr;
+}
+
+}  // namespace qxcolor

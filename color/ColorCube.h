@@ -4,6 +4,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <QXCore/QXBase.h>
+#include <QXCore/QXImage.h>
 #include <lcms2.h>
 
 #include <cstdint>
@@ -39,5 +40,8 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
 void CubeRGB(const CubeTable* table, const uint8_t in[3], uint8_t out[3]);
 void CubeCMYK(const CubeTable* table, const uint8_t in[4], uint8_t out[3]);
 void CubeGray(const CubeTable* table, uint8_t v, uint8_t out[3]);
+
+// Converts an RGB image in place through an RGB table (see QXColorProfileApplyToImage).
+QXStatus ApplyTable(const CubeTable* table, QXImageRef image);
 
 }  // namespace qxcolor

@@ -485,40 +485,8 @@ QX_EXPORT QXStatus QXColorProfileConvertGrayToRGB(QXColorProfileRef profile, uin
 }
 
 QX_EXPORT QXStatus QXColorProfileApplyToImage(QXColorProfileRef profile, QXImageRef image) {
-  if (!profile || !image) return kQXErrInvalidArgument;
-  if (QXImageGetColorSpaceType(image) != kQXImageColorSpaceRGB) return kQXErrGeneric;
-  const int32_t depth = QXImageGetDepth(image), planes = QXImageGetNumPlanes(image);
-  if ((depth != 8 && depth != 16) || planes < 3) return kQXErrUnsupportedFormat;
-  qxcolor::CubeTablePtr table = P(profile)->Table();
-  // Without a cube every pixel would come back as it was (and 16-bit samples would lose their low byte).
-  if (!table || table->mode != kQXColorCubeRGB) return kQXNoErr;
-  const QXRect bounds = QXImageGetBounds(image);
-  const size_t samples = static_cast<size_t>(bounds.width) * static_cast<size_t>(planes);
-  std::vector<uint16_t> row;
-  try {
-    row.resize(samples);
-  } catch (const std::bad_alloc&) {
-    return kQXErrMemory;
-  }
-  auto* bytes = reinterpret_cast<uint8_t*>(row.data());
-  for (int32_t y = 0; y < bounds.height; ++y) {
-    const QXRect line = {bounds.x, bounds.y + y, bounds.width, 1};
-    if (QXStatus status = QXImageRead(image, line, QXImageGetLoPlane(image), -1, row.data(), 0)) return status;
-    for (size_t px = 0; px < static_cast<size_t>(bounds.width); ++px) {
-      uint8_t in[3], out[3];
-      if (depth == 8) {
-        uint8_t* s = bytes + px * static_cast<size_t>(planes);
-        qxcolor::CubeRGB(table.get(), s, s);
-      } else {
-        uint16_t* s = row.data() + px * static_cast<size_t>(planes);
-        for (int n = 0; n < 3; ++n) in[n] = static_cast<uint8_t>(s[n] >> 8);
-        qxcolor::CubeRGB(table.get(), in, out);
-        for (int n = 0; n < 3; ++n) s[n] = static_cast<uint16_t>(out[n] * 257);
-      }
-    }
-    if (QXStatus status = QXImageWrite(image, line, QXImageGetLoPlane(image), -1, row.data(), 0)) return status;
-  }
-  return kQXNoErr;
+  if (!profile) return kQXErrInvalidArgument;
+  return qxcolor::ApplyTable(P(profile)->Table().get(), image);
 }
 
 QX_EXPORT QXStatus QXColorProfileConvertProfile(QXColorProfileRef source, QXColorProfileRef destination,

@@ -32,6 +32,7 @@ QX_EXTERN_C_BEGIN
 
 typedef struct __QXColorProfile* QXColorProfileRef;
 typedef struct __QXColorProfileDesc* QXColorProfileDescRef;
+typedef struct __QXColorCube* QXColorCubeRef;
 
 enum {
   /* Standard-profile codes (four-character codes). */
@@ -184,6 +185,44 @@ QX_EXPORT QXStatus QXColorProfileApplyToImage(QXColorProfileRef profile, QXImage
 QX_EXPORT QXStatus QXColorProfileConvertProfile(QXColorProfileRef source, QXColorProfileRef destination,
                                                 QXImageRef sourceImage, QXImageRef destinationImage, QXRect rect,
                                                 int32_t intent);
+
+/* ---- Colour cubes: stand-alone tables from one profile to another ----
+   A cube converts with the table its data, mode and grid size describe, and only while they agree
+   (the sizes of QXColorProfileCreateRGBColorCube); otherwise its conversions take the fallbacks of
+   the profile lookups. A cube may be used by many threads at once; a change of its table lets
+   conversions already running finish with the old one. */
+
+/* No data, mode 0, grid 64. NULL when memory runs out. */
+QX_EXPORT QXColorCubeRef QXColorCubeCreate(void);
+/* The table from `source` to `destination` (relative colorimetric) for a colour model: 1 gray
+   (grid 256), 2 RGB, 3 CMYK (grid 64: 48 MiB). NULL, with the reason in the log, for a missing
+   profile, another model, a profile without data or one that does not fit the model. */
+QX_EXPORT QXColorCubeRef QXColorCubeCreateFromProfiles(QXColorProfileRef source, QXColorProfileRef destination,
+                                                       int32_t model);
+QX_EXPORT QXColorCubeRef QXColorCubeRetain(QXColorCubeRef cube); /* returns its argument */
+QX_EXPORT void QXColorCubeRelease(QXColorCubeRef cube);
+/* The data (borrowed) and its bytes; NULL without data. */
+QX_EXPORT CFDataRef QXColorCubeGetDataRef(QXColorCubeRef cube);
+QX_EXPORT const uint8_t* QXColorCubeGetDataPtr(QXColorCubeRef cube);
+/* Field setters: each stores its value (the data retained) and the cube converts through the
+   table only when data, mode and grid size agree. */
+QX_EXPORT void QXColorCubeSetData(QXColorCubeRef cube, CFDataRef data);
+QX_EXPORT int32_t QXColorCubeGetMode(QXColorCubeRef cube);
+QX_EXPORT void QXColorCubeSetMode(QXColorCubeRef cube, int32_t mode);
+QX_EXPORT int32_t QXColorCubeGetGridSize(QXColorCubeRef cube);
+QX_EXPORT void QXColorCubeSetGridSize(QXColorCubeRef cube, int32_t gridSize);
+/* Data, mode and grid size at once: kQXErrInvalidArgument, leaving the cube unchanged, when they
+   do not agree. */
+QX_EXPORT QXStatus QXColorCubeSetTable(QXColorCubeRef cube, CFDataRef data, int32_t mode, int32_t gridSize);
+/* The lookups of the profile functions of the same names; always 0. */
+QX_EXPORT QXStatus QXColorCubeConvertRGBToRGB(QXColorCubeRef cube, uint8_t r, uint8_t g, uint8_t b, uint8_t* outR,
+                                              uint8_t* outG, uint8_t* outB);
+QX_EXPORT QXStatus QXColorCubeConvertCMYKToRGB(QXColorCubeRef cube, uint8_t c, uint8_t m, uint8_t y, uint8_t k,
+                                               uint8_t* outR, uint8_t* outG, uint8_t* outB);
+QX_EXPORT QXStatus QXColorCubeConvertGrayToRGB(QXColorCubeRef cube, uint8_t v, uint8_t* outR, uint8_t* outG,
+                                               uint8_t* outB);
+/* As QXColorProfileApplyToImage, through the cube's RGB table. */
+QX_EXPORT QXStatus QXColorCubeApplyToImage(QXColorCubeRef cube, QXImageRef image);
 
 QX_EXTERN_C_END
 
