@@ -114,7 +114,7 @@ cmsHTRANSFORM CreateTransform(cmsHPROFILE source, cmsUInt32Number inFormat, cmsH
   return cmsCreateTransformTHR(Context(), source, inFormat, target, outFormat, intent, cmsFLAGS_HIGHRESPRECALC);
 }
 
-int32_t ModelOfColorSpace(cmsColorSpaceSignature space) {
+int32_t ModelOfColorSpace(uint32_t space) {
   switch (space) {
     case cmsSigGrayData: return 1;
     case cmsSigRgbData: return 2;

@@ -63,7 +63,7 @@ cmsHTRANSFORM CreateTransform(cmsHPROFILE source, cmsUInt32Number inFormat, cmsH
                               cmsUInt32Number outFormat, cmsUInt32Number intent);
 
 // Colour model code of an ICC colour space: 1 gray, 2 RGB, 3 CMYK, else 0.
-int32_t ModelOfColorSpace(cmsColorSpaceSignature space);
+int32_t ModelOfColorSpace(uint32_t space);
 
 // The folders of the colour directory, in search order (only those named; they may not exist).
 std::vector<std::string> ColorDirectories();

@@ -515,8 +515,8 @@ QX_EXPORT QXStatus QXColorProfileConvertProfile(QXColorProfileRef source, QXColo
       LOG_FAILURE(kQXErrInvalidProfile);
       return kQXErrInvalidProfile;
     }
-    if (qxcolor::ModelOfColorSpace(cmsGetColorSpace(from.get())) != model ||
-        qxcolor::ModelOfColorSpace(cmsGetColorSpace(to.get())) != model) {
+    if (qxcolor::ModelOfColorSpace(static_cast<uint32_t>(cmsGetColorSpace(from.get()))) != model ||
+        qxcolor::ModelOfColorSpace(static_cast<uint32_t>(cmsGetColorSpace(to.get()))) != model) {
       return kQXErrUnsupportedFormat;
     }
     const cmsUInt32Number cmsIntent =

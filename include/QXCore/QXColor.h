@@ -189,8 +189,9 @@ QX_EXPORT QXStatus QXColorProfileConvertProfile(QXColorProfileRef source, QXColo
 /* ---- Colour cubes: stand-alone tables from one profile to another ----
    A cube converts with the table its data, mode and grid size describe, and only while they agree
    (the sizes of QXColorProfileCreateRGBColorCube); otherwise its conversions take the fallbacks of
-   the profile lookups. A cube may be used by many threads at once; a change of its table lets
-   conversions already running finish with the old one. */
+   the profile lookups. Conversions may run on many threads at once, also while a setter changes
+   the table (they finish with the one they took); the setters and GetData... are not for use
+   while another thread calls a setter. */
 
 /* No data, mode 0, grid 64. NULL when memory runs out. */
 QX_EXPORT QXColorCubeRef QXColorCubeCreate(void);

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "cf/CFRef.h"
@@ -229,6 +231,35 @@ TEST(ColorCube, AssembledAndMalformedTables) {
   EXPECT_EQ(QXColorCubeApplyToImage(built, gray), kQXErrGeneric);
   EXPECT_EQ(QXColorCubeApplyToImage(built, two), kQXErrUnsupportedFormat);
   EXPECT_EQ(QXColorCubeApplyToImage(built, floats), kQXErrUnsupportedFormat);
+}
+
+// Readers keep the table they took while another thread replaces it: every result is one of the
+// two tables' answers, never a read of freed data.
+TEST(ColorCube, ConvertsOnThreadsWhileTableChanges) {
+  Profile s(Save(cmsCreate_sRGBProfile())), a(Adobe());
+  Cube built(QXColorCubeCreateFromProfiles(s.ref, a.ref, kQXImageColorSpaceRGB));
+  Cube shared(QXColorCubeCreate());
+  uint8_t mapped[3];
+  QXColorCubeConvertRGBToRGB(built, 250, 5, 5, &mapped[0], &mapped[1], &mapped[2]);
+  std::vector<std::thread> readers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        uint8_t o[3];
+        QXColorCubeConvertRGBToRGB(shared, 250, 5, 5, &o[0], &o[1], &o[2]);
+        const bool through = o[0] == 250 && o[1] == 5 && o[2] == 5;
+        if (!through && Bytes(o, o + 3) != Bytes(mapped, mapped + 3)) ++wrong;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    CFRef<CFDataRef> copy = adopt(CFDataCreateCopy(nullptr, QXColorCubeGetDataRef(built)));
+    ASSERT_EQ(QXColorCubeSetTable(shared, copy.get(), kQXColorCubeRGB, 64), kQXNoErr);
+    QXColorCubeSetGridSize(shared, i % 2 ? 64 : 32);
+  }
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

@@ -490,7 +490,7 @@ TEST(ColorProfile, ConvertsImages) {
   }
 
   // Refusals, and an empty profile copies the pixels.
-  ProfileRef s(srgb), c4(cmyk), none(QXColorProfileCreate());
+  ProfileRef s(srgb), c4(cmyk), none(QXColorProfileCreate()), oddSpace(Bytes2(srgb, 16, {0x8D, 0x47, 0x00, 0x20}));
   Image rgb = Filled<uint8_t>(8, 3, 2, 0, {10, 20, 30, 40, 50, 60}, 2);
   Image rgb16img = Filled<uint16_t>(16, 3, 2, 0, {1, 2, 3}, 1);
   Image grayImg = Filled<uint8_t>(8, 1, 1, 0, {7}, 1), two = Filled<uint8_t>(8, 2, 2, 0, {7, 8}, 1);
@@ -508,6 +508,7 @@ TEST(ColorProfile, ConvertsImages) {
       {"RGB image of two planes", s, s, two, two, {0, 0, 1, 1}, kQXErrUnsupportedFormat},
       {"CMYK at 16 bits", c4, c4, cmyk16, cmyk16, {0, 0, 1, 1}, kQXErrUnsupportedFormat},
       {"CMYK profile, RGB image", c4, s, rgb, rgb, {0, 0, 1, 1}, kQXErrUnsupportedFormat},
+      {"unknown colour space", oddSpace, s, rgb, rgb, {0, 0, 1, 1}, kQXErrUnsupportedFormat},
       {"outside the image", s, s, rgb, rgb, {5, 5, 2, 2}, kQXErrInvalidArgument},
       {"no profile", nullptr, s, rgb, rgb, {0, 0, 1, 1}, kQXErrInvalidArgument},
       {"empty profile copies", none, s, rgb, copy, {0, 0, 2, 1}, kQXNoErr},
