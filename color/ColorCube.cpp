@@ -3,11 +3,13 @@
 #include <QXCore/QXLog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
 #include <vector>
 
 #include "color/ColorEngine.h"
+#include "image/PoolTasks.h"
 
 namespace qxcolor {
 
@@ -113,43 +115,48 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
   const std::vector<uint8_t> v = GridValues(grid);
   const auto g = static_cast<size_t>(grid);
 
-  try {
-    if (mode == kModeGray) {
-      cmsDoTransform(transform.get(), v.data(), table, 256);
-    } else if (mode == kModeRGB) {
-      // One plane of g x g pixels per c3.
-      std::vector<uint8_t> in(g * g * 4), result(g * g * 4);
-      for (size_t c3 = 0; c3 < g; ++c3) {
+  if (mode == kModeGray) {
+    cmsDoTransform(transform.get(), v.data(), table, 256);
+    out = std::move(holder);
+    return kQXNoErr;
+  }
+  // One g x g plane per job index (c3 for RGB, c4 for CMYK) on the shared pool. Little CMS runs
+  // one transform on several threads at once; each index fills its own slice of the table.
+  std::atomic<bool> failed{false};
+  auto plane = [&](int32_t index) {
+    const auto outer = static_cast<size_t>(index);
+    try {
+      std::vector<uint8_t> in(g * g * 4), result(mode == kModeRGB ? g * g * 4 : 0);
+      const size_t inner = mode == kModeRGB ? 1 : g;
+      for (size_t c3 = 0; c3 < inner; ++c3) {
         for (size_t c2 = 0; c2 < g; ++c2) {
           for (size_t c1 = 0; c1 < g; ++c1) {
             uint8_t* px = &in[(c2 * g + c1) * 4];
-            px[0] = v[c1], px[1] = v[c2], px[2] = v[c3], px[3] = 0xFF;
-          }
-        }
-        cmsDoTransform(transform.get(), in.data(), result.data(), static_cast<cmsUInt32Number>(g * g));
-        uint8_t* dst = table + c3 * g * g * 3;
-        for (size_t p = 0; p < g * g; ++p) std::copy_n(&result[p * 4], 3, dst + p * 3);
-      }
-    } else {
-      // One (c4, c3) plane of g x g pixels at a time.
-      std::vector<uint8_t> in(g * g * 4);
-      for (size_t c4 = 0; c4 < g; ++c4) {
-        for (size_t c3 = 0; c3 < g; ++c3) {
-          for (size_t c2 = 0; c2 < g; ++c2) {
-            for (size_t c1 = 0; c1 < g; ++c1) {
-              uint8_t* px = &in[(c2 * g + c1) * 4];
+            if (mode == kModeRGB) {
+              px[0] = v[c1], px[1] = v[c2], px[2] = v[outer], px[3] = 0xFF;
+            } else {
               px[0] = static_cast<uint8_t>(~v[c1]), px[1] = static_cast<uint8_t>(~v[c2]);
-              px[2] = static_cast<uint8_t>(~v[c3]), px[3] = static_cast<uint8_t>(~v[c4]);
+              px[2] = static_cast<uint8_t>(~v[c3]), px[3] = static_cast<uint8_t>(~v[outer]);
             }
           }
-          cmsDoTransform(transform.get(), in.data(), table + ((c4 * g + c3) * g * g) * 3,
+        }
+        if (mode == kModeRGB) {
+          cmsDoTransform(transform.get(), in.data(), result.data(), static_cast<cmsUInt32Number>(g * g));
+          uint8_t* dst = table + outer * g * g * 3;
+          for (size_t p = 0; p < g * g; ++p) std::copy_n(&result[p * 4], 3, dst + p * 3);
+        } else {
+          cmsDoTransform(transform.get(), in.data(), table + ((outer * g + c3) * g * g) * 3,
                          static_cast<cmsUInt32Number>(g * g));
         }
       }
+    } catch (const std::bad_alloc&) {
+      failed = true;
     }
-  } catch (const std::bad_alloc&) {
-    return kQXErrMemory;
-  }
+  };
+  qximage::ParallelJob job;
+  job.Start(grid, plane);
+  job.Finish();
+  if (failed) return kQXErrMemory;
   out = std::move(holder);
   return kQXNoErr;
 }
