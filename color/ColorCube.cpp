@@ -39,30 +39,6 @@ std::vector<uint8_t> GridValues(int32_t grid) {
   return values;
 }
 
-struct Corner {
-  size_t lower, upper;
-  float fraction[3];
-};
-
-// The two corner entries of the diagonal and each channel's own fraction.
-Corner Locate(const CubeTable& t, const uint8_t* in, int dims) {
-  Corner c{};
-  size_t lo = 0, hi = 0;
-  const auto g = static_cast<size_t>(t.grid);
-  for (int n = dims - 1; n >= 0; --n) {
-    const float x = static_cast<float>(in[n]) * t.scale;
-    const float fl = std::floor(x);
-    const size_t i = static_cast<size_t>(static_cast<int32_t>(fl) & 0xFF);
-    const size_t u = std::min(i + 1, g - 1);
-    lo = lo * g + i;
-    hi = hi * g + u;
-    if (n < 3) c.fraction[n] = x - fl;
-  }
-  c.lower = lo * 3;
-  c.upper = hi * 3;
-  return c;
-}
-
 uint8_t Blend(float f, uint8_t lower, uint8_t upper) {
   const float sum = (1.0f - f) * static_cast<float>(lower) + f * static_cast<float>(upper);
   return static_cast<uint8_t>(static_cast<double>(sum) + 0.5);
@@ -91,6 +67,21 @@ QXStatus MakeCubeTable(CFDataRef data, int32_t mode, int32_t grid, CubeTablePtr&
   table->grid3 = table->grid2 * static_cast<uint32_t>(grid);
   table->scale = static_cast<float>(grid - 1) / 255.0f;
   table->bytes = CFDataGetBytePtr(data);
+  if (mode != kModeGray) {
+    const auto g = static_cast<uint32_t>(grid);
+    for (int v = 0; v < 256; ++v) {
+      const float x = static_cast<float>(v) * table->scale;
+      const float fl = std::floor(x);
+      const uint32_t i = static_cast<uint32_t>(static_cast<int32_t>(fl) & 0xFF);
+      const uint32_t u = std::min(i + 1, g - 1);
+      table->fraction[v] = x - fl;
+      uint32_t stride = 3;  // bytes per entry, then per step along the next axis
+      for (int axis = 0; axis < 4; ++axis, stride *= g) {
+        table->lower[axis][v] = i * stride;
+        table->upper[axis][v] = u * stride;
+      }
+    }
+  }
   out = std::move(table);
   return kQXNoErr;
 }
@@ -166,8 +157,10 @@ void CubeRGB(const CubeTable* t, const uint8_t in[3], uint8_t out[3]) {
     std::copy_n(in, 3, out);
     return;
   }
-  const Corner c = Locate(*t, in, 3);
-  for (int n = 0; n < 3; ++n) out[n] = Blend(c.fraction[n], t->bytes[c.lower + n], t->bytes[c.upper + n]);
+  const uint32_t lo = t->lower[0][in[0]] + t->lower[1][in[1]] + t->lower[2][in[2]];
+  const uint32_t hi = t->upper[0][in[0]] + t->upper[1][in[1]] + t->upper[2][in[2]];
+  const float f[3] = {t->fraction[in[0]], t->fraction[in[1]], t->fraction[in[2]]};
+  for (int n = 0; n < 3; ++n) out[n] = Blend(f[n], t->bytes[lo + n], t->bytes[hi + n]);
 }
 
 void CubeCMYK(const CubeTable* t, const uint8_t in[4], uint8_t out[3]) {
@@ -175,8 +168,11 @@ void CubeCMYK(const CubeTable* t, const uint8_t in[4], uint8_t out[3]) {
     for (int n = 0; n < 3; ++n) out[n] = static_cast<uint8_t>(255 - std::min(in[n] + in[3], 255));
     return;
   }
-  const Corner c = Locate(*t, in, 4);
-  for (int n = 0; n < 3; ++n) out[n] = Blend(c.fraction[n], t->bytes[c.lower + n], t->bytes[c.upper + n]);
+  // The fourth input picks its layer without a fraction of its own.
+  const size_t lo = size_t{t->lower[0][in[0]]} + t->lower[1][in[1]] + t->lower[2][in[2]] + t->lower[3][in[3]];
+  const size_t hi = size_t{t->upper[0][in[0]]} + t->upper[1][in[1]] + t->upper[2][in[2]] + t->upper[3][in[3]];
+  const float f[3] = {t->fraction[in[0]], t->fraction[in[1]], t->fraction[in[2]]};
+  for (int n = 0; n < 3; ++n) out[n] = Blend(f[n], t->bytes[lo + n], t->bytes[hi + n]);
 }
 
 void CubeGray(const CubeTable* t, uint8_t v, uint8_t out[3]) {

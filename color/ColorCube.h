@@ -7,8 +7,11 @@
 #include <QXCore/QXImage.h>
 #include <lcms2.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "cf/CFRef.h"
 
@@ -22,8 +25,36 @@ struct CubeTable {
   uint32_t grid2 = 0, grid3 = 0;
   float scale = 0;
   const uint8_t* bytes = nullptr;
+  // Per input value: the byte offsets of the lower and upper corner along each axis, and the
+  // fraction between them (the same on every axis).
+  uint32_t lower[4][256] = {}, upper[4][256] = {};
+  float fraction[256] = {};
 };
 using CubeTablePtr = std::shared_ptr<const CubeTable>;
+
+// The table an object converts with. Lookups read it without a lock or a reference count, so a
+// replaced table is kept until the object goes: a conversion running on another thread finishes
+// with the table it took. Replacements are rare (a rebuild, a new grid, the cube setters).
+class TableSlot {
+ public:
+  const CubeTable* Get() const { return mCurrent.load(std::memory_order_acquire); }
+  CubeTablePtr Shared() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mShared;
+  }
+  void Set(CubeTablePtr table) {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (mShared) mKept.push_back(mShared);
+    mShared = std::move(table);
+    mCurrent.store(mShared.get(), std::memory_order_release);
+  }
+
+ private:
+  std::atomic<const CubeTable*> mCurrent{nullptr};
+  mutable std::mutex mLock;
+  CubeTablePtr mShared;
+  std::vector<CubeTablePtr> mKept;
+};
 
 // The cube mode and grid for a colour model (1 gray, 2 RGB, 3 CMYK), the grid given for RGB and
 // CMYK. False for another model.

@@ -18,21 +18,14 @@ class CImageColorCube : public CBaseCore {
   int32_t mMode = 0;
   int32_t mGrid = kQXColorCubeDefaultGrid;
 
-  qxcolor::CubeTablePtr Table() const {
-    std::lock_guard<std::mutex> guard(mTableLock);
-    return mTable;
-  }
+  qxcolor::TableSlot mTable;
+
   // The table the fields describe, or none when they disagree.
   void Derive() {
     qxcolor::CubeTablePtr table;
     if (qxcolor::MakeCubeTable(mData.get(), mMode, mGrid, table) != kQXNoErr) table = nullptr;
-    std::lock_guard<std::mutex> guard(mTableLock);
-    mTable = std::move(table);
+    mTable.Set(std::move(table));
   }
-
- private:
-  mutable std::mutex mTableLock;
-  qxcolor::CubeTablePtr mTable;
 };
 
 namespace qx {
@@ -130,8 +123,8 @@ QX_EXPORT QXStatus QXColorCubeSetTable(QXColorCubeRef cube, CFDataRef data, int3
 QX_EXPORT QXStatus QXColorCubeConvertRGBToRGB(QXColorCubeRef cube, uint8_t r, uint8_t g, uint8_t b, uint8_t* outR,
                                               uint8_t* outG, uint8_t* outB) {
   uint8_t v[3] = {r, g, b};
-  qxcolor::CubeTablePtr table = cube ? C(cube)->Table() : nullptr;
-  qxcolor::CubeRGB(table.get(), v, v);
+  const qxcolor::CubeTable* table = cube ? C(cube)->mTable.Get() : nullptr;
+  qxcolor::CubeRGB(table, v, v);
   if (outR) *outR = v[0];
   if (outG) *outG = v[1];
   if (outB) *outB = v[2];
@@ -142,8 +135,8 @@ QX_EXPORT QXStatus QXColorCubeConvertCMYKToRGB(QXColorCubeRef cube, uint8_t c, u
                                                uint8_t* outR, uint8_t* outG, uint8_t* outB) {
   const uint8_t in[4] = {c, m, y, k};
   uint8_t v[3];
-  qxcolor::CubeTablePtr table = cube ? C(cube)->Table() : nullptr;
-  qxcolor::CubeCMYK(table.get(), in, v);
+  const qxcolor::CubeTable* table = cube ? C(cube)->mTable.Get() : nullptr;
+  qxcolor::CubeCMYK(table, in, v);
   if (outR) *outR = v[0];
   if (outG) *outG = v[1];
   if (outB) *outB = v[2];
@@ -153,8 +146,8 @@ QX_EXPORT QXStatus QXColorCubeConvertCMYKToRGB(QXColorCubeRef cube, uint8_t c, u
 QX_EXPORT QXStatus QXColorCubeConvertGrayToRGB(QXColorCubeRef cube, uint8_t gray, uint8_t* outR, uint8_t* outG,
                                                uint8_t* outB) {
   uint8_t v[3];
-  qxcolor::CubeTablePtr table = cube ? C(cube)->Table() : nullptr;
-  qxcolor::CubeGray(table.get(), gray, v);
+  const qxcolor::CubeTable* table = cube ? C(cube)->mTable.Get() : nullptr;
+  qxcolor::CubeGray(table, gray, v);
   if (outR) *outR = v[0];
   if (outG) *outG = v[1];
   if (outB) *outB = v[2];
@@ -163,5 +156,5 @@ QX_EXPORT QXStatus QXColorCubeConvertGrayToRGB(QXColorCubeRef cube, uint8_t gray
 
 QX_EXPORT QXStatus QXColorCubeApplyToImage(QXColorCubeRef cube, QXImageRef image) {
   if (!cube) return kQXErrInvalidArgument;
-  return qxcolor::ApplyTable(C(cube)->Table().get(), image);
+  return qxcolor::ApplyTable(C(cube)->mTable.Get(), image);
 }

@@ -167,7 +167,7 @@ QXStatus CImageColorProfile::BuildCube(int32_t model) {
   }
   qxcolor::CubeTablePtr table;
   if (QXStatus status = qxcolor::MakeCubeTable(mData.get(), mMode, mGrid, table)) return status;
-  SetTable(std::move(table));
+  mTable.Set(std::move(table));
   return kQXNoErr;
 }
 
@@ -267,7 +267,7 @@ QX_EXPORT QXStatus QXColorProfileCreateCopy(QXColorProfileRef profile, QXColorPr
     p->mMode = source->mMode;
     p->mGrid = source->mGrid;
   }
-  p->SetTable(source->Table());
+  p->mTable.Set(source->mTable.Shared());
   *outProfile = toHandle<__QXColorProfile>(p.release());
   return kQXNoErr;
 }
@@ -443,7 +443,7 @@ QX_EXPORT QXStatus QXColorProfileCreateRGBColorCube2(QXColorProfileRef profile, 
   if ((flags & kQXColorCubeGrid32) && p->mGrid != 32) {
     p->mData = nullptr;
     p->mGrid = 32;
-    p->SetTable(nullptr);
+    p->mTable.Set(nullptr);
   }
   if (flags & (kQXColorCubeBuild | kQXColorCubeBuild2)) return p->BuildCube(model);
   return kQXNoErr;
@@ -453,8 +453,8 @@ QX_EXPORT QXStatus QXColorProfileConvertRGBToRGB(QXColorProfileRef profile, uint
                                                  uint8_t* outR, uint8_t* outG, uint8_t* outB) {
   const uint8_t in[3] = {r, g, b};
   uint8_t out[3];
-  qxcolor::CubeTablePtr table = profile ? P(profile)->Table() : nullptr;
-  qxcolor::CubeRGB(table.get(), in, out);
+  const qxcolor::CubeTable* table = profile ? P(profile)->mTable.Get() : nullptr;
+  qxcolor::CubeRGB(table, in, out);
   if (outR) *outR = out[0];
   if (outG) *outG = out[1];
   if (outB) *outB = out[2];
@@ -465,8 +465,8 @@ QX_EXPORT QXStatus QXColorProfileConvertCMYKToRGB(QXColorProfileRef profile, uin
                                                   uint8_t* outR, uint8_t* outG, uint8_t* outB) {
   const uint8_t in[4] = {c, m, y, k};
   uint8_t out[3];
-  qxcolor::CubeTablePtr table = profile ? P(profile)->Table() : nullptr;
-  qxcolor::CubeCMYK(table.get(), in, out);
+  const qxcolor::CubeTable* table = profile ? P(profile)->mTable.Get() : nullptr;
+  qxcolor::CubeCMYK(table, in, out);
   if (outR) *outR = out[0];
   if (outG) *outG = out[1];
   if (outB) *outB = out[2];
@@ -476,8 +476,8 @@ QX_EXPORT QXStatus QXColorProfileConvertCMYKToRGB(QXColorProfileRef profile, uin
 QX_EXPORT QXStatus QXColorProfileConvertGrayToRGB(QXColorProfileRef profile, uint8_t v, uint8_t* outR, uint8_t* outG,
                                                   uint8_t* outB) {
   uint8_t out[3];
-  qxcolor::CubeTablePtr table = profile ? P(profile)->Table() : nullptr;
-  qxcolor::CubeGray(table.get(), v, out);
+  const qxcolor::CubeTable* table = profile ? P(profile)->mTable.Get() : nullptr;
+  qxcolor::CubeGray(table, v, out);
   if (outR) *outR = out[0];
   if (outG) *outG = out[1];
   if (outB) *outB = out[2];
@@ -486,7 +486,7 @@ QX_EXPORT QXStatus QXColorProfileConvertGrayToRGB(QXColorProfileRef profile, uin
 
 QX_EXPORT QXStatus QXColorProfileApplyToImage(QXColorProfileRef profile, QXImageRef image) {
   if (!profile) return kQXErrInvalidArgument;
-  return qxcolor::ApplyTable(P(profile)->Table().get(), image);
+  return qxcolor::ApplyTable(P(profile)->mTable.Get(), image);
 }
 
 QX_EXPORT QXStatus QXColorProfileConvertProfile(QXColorProfileRef source, QXColorProfileRef destination,

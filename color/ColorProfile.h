@@ -21,24 +21,13 @@ class CImageColorProfile : public CBaseCore {
   qxcf::CFRef<CFDataRef> mNative;  // bytes of a profile opened without keeping them as ICC data
   uint32_t mStandard = 0;          // set on the shared standard profiles only
 
-  // The table in use, swapped whole so that readers keep the one they took.
-  qxcolor::CubeTablePtr Table() const {
-    std::lock_guard<std::mutex> guard(mTableLock);
-    return mTable;
-  }
-  void SetTable(qxcolor::CubeTablePtr table) {
-    std::lock_guard<std::mutex> guard(mTableLock);
-    mTable = std::move(table);
-  }
+  // The table in use; see TableSlot.
+  qxcolor::TableSlot mTable;
 
   // The bytes that stand for the profile: ICC data, else bytes opened earlier, else the named
   // file (then kept as ICC data). 0 with null when there are none, else the read's error.
   QXStatus NativeBytes(qxcf::CFRef<CFDataRef>& out);
   QXStatus BuildCube(int32_t model);  // with mLock held
-
- private:
-  mutable std::mutex mTableLock;
-  qxcolor::CubeTablePtr mTable;
 };
 
 class CImageColorProfileDesc : public CBaseCore {

@@ -253,8 +253,8 @@ TEST(ColorCube, ConvertsOnThreadsWhileTableChanges) {
       }
     });
   }
+  CFRef<CFDataRef> copy = adopt(CFDataCreateCopy(nullptr, QXColorCubeGetDataRef(built)));
   for (int i = 0; i < 200; ++i) {
-    CFRef<CFDataRef> copy = adopt(CFDataCreateCopy(nullptr, QXColorCubeGetDataRef(built)));
     ASSERT_EQ(QXColorCubeSetTable(shared, copy.get(), kQXColorCubeRGB, 64), kQXNoErr);
     QXColorCubeSetGridSize(shared, i % 2 ? 64 : 32);
   }
