@@ -10,54 +10,16 @@
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "tests/color/ColorTestSupport.h"
 #include "tests/image/ImageTestSupport.h"
 
 namespace {
 
-using qxcf::adopt;
-using qxcf::CFRef;
+using namespace colortest;
 using qxtest::Image;
-using Bytes = std::vector<uint8_t>;
 
 // Largest difference between a cube lookup and the exact transform, documented in docs/colour.md.
 constexpr int kTolerance = 3;
-
-Bytes Save(cmsHPROFILE h) {
-  cmsSetProfileVersion(h, 2.1);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(h, nullptr, &size);
-  Bytes bytes(size);
-  cmsSaveProfileToMem(h, bytes.data(), &size);
-  cmsCloseProfile(h);
-  return bytes;
-}
-
-Bytes Adobe() {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
-  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
-  cmsToneCurve* curve = cmsBuildGamma(nullptr, 563.0 / 256);
-  cmsToneCurve* curves[3] = {curve, curve, curve};
-  cmsHPROFILE h = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsFreeToneCurve(curve);
-  return Save(h);
-}
-
-Bytes Gray() {
-  cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
-  cmsHPROFILE h = cmsCreateGrayProfile(cmsD50_xyY(), curve);
-  cmsFreeToneCurve(curve);
-  return Save(h);
-}
-
-struct Profile {
-  QXColorProfileRef ref = QXColorProfileCreate();
-  explicit Profile(const Bytes& icc) {
-    CFRef<CFDataRef> data = adopt(CFDataCreate(nullptr, icc.data(), static_cast<CFIndex>(icc.size())));
-    QXColorProfileSetICCData(ref, data.get());
-  }
-  ~Profile() { QXColorProfileRelease(ref); }
-};
 
 struct Cube {
   QXColorCubeRef ref;
@@ -66,23 +28,9 @@ struct Cube {
   operator QXColorCubeRef() const { return ref; }
 };
 
-Bytes Direct(const Bytes& from, const Bytes& to, cmsUInt32Number inFormat, const Bytes& pixels, size_t count) {
-  cmsHPROFILE a = cmsOpenProfileFromMem(from.data(), static_cast<cmsUInt32Number>(from.size()));
-  cmsHPROFILE b = cmsOpenProfileFromMem(to.data(), static_cast<cmsUInt32Number>(to.size()));
-  cmsHTRANSFORM t =
-      cmsCreateTransform(a, inFormat, b, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_HIGHRESPRECALC);
-  Bytes out(count * 3);
-  cmsDoTransform(t, pixels.data(), out.data(), static_cast<cmsUInt32Number>(count));
-  cmsDeleteTransform(t);
-  cmsCloseProfile(a);
-  cmsCloseProfile(b);
-  return out;
-}
-
 TEST(ColorCube, BuildsFromProfiles) {
-  const Bytes srgb = Save(cmsCreate_sRGBProfile()), adobe = Adobe(), gray = Gray();
-  Profile s(srgb), a(adobe), g(gray), empty(Bytes{});
-  QXColorProfileSetICCData(empty.ref, nullptr);
+  const Bytes srgb = Save(cmsCreate_sRGBProfile()), adobe = AdobeRGB(), gray = Save(Gray());
+  ProfileRef s(srgb), a(adobe), g(gray), empty(QXColorProfileCreate());
   struct Case {
     const char* what;
     QXColorProfileRef from, to;
@@ -124,7 +72,7 @@ TEST(ColorCube, BuildsFromProfiles) {
   }
   Bytes levels(256);
   for (int v = 0; v < 256; ++v) levels[v] = static_cast<uint8_t>(v);
-  const Bytes grays = Direct(gray, adobe, TYPE_GRAY_8, levels, 256);
+  const Bytes grays = Direct(gray, adobe, TYPE_GRAY_8, levels, 256, INTENT_RELATIVE_COLORIMETRIC, TYPE_RGB_8);
   for (int v = 0; v < 256; ++v) {
     uint8_t out[3];
     QXColorCubeConvertGrayToRGB(grayCube, static_cast<uint8_t>(v), &out[0], &out[1], &out[2]);
@@ -162,8 +110,7 @@ TEST(ColorCube, BuildsFromProfiles) {
 }
 
 TEST(ColorCube, AssembledAndMalformedTables) {
-  const Bytes srgb = Save(cmsCreate_sRGBProfile()), adobe = Adobe();
-  Profile s(srgb), a(adobe);
+  ProfileRef s(Save(cmsCreate_sRGBProfile())), a(AdobeRGB());
   Cube built(QXColorCubeCreateFromProfiles(s.ref, a.ref, kQXImageColorSpaceRGB));
   uint8_t want[3], got[3];
   QXColorCubeConvertRGBToRGB(built, 200, 10, 90, &want[0], &want[1], &want[2]);
@@ -236,7 +183,7 @@ TEST(ColorCube, AssembledAndMalformedTables) {
 // Readers keep the table they took while another thread replaces it: every result is one of the
 // two tables' answers, never a read of freed data.
 TEST(ColorCube, ConvertsOnThreadsWhileTableChanges) {
-  Profile s(Save(cmsCreate_sRGBProfile())), a(Adobe());
+  ProfileRef s(Save(cmsCreate_sRGBProfile())), a(AdobeRGB());
   Cube built(QXColorCubeCreateFromProfiles(s.ref, a.ref, kQXImageColorSpaceRGB));
   Cube shared(QXColorCubeCreate());
   uint8_t mapped[3];

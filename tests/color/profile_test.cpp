@@ -15,110 +15,15 @@
 #include <vector>
 
 #include "cf/CFRef.h"
+#include "tests/color/ColorTestSupport.h"
 #include "tests/image/ImageTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using qxcf::adopt;
-using qxcf::CFRef;
 using qxtest::Image;
-using Bytes = std::vector<uint8_t>;
+using namespace colortest;
 
-constexpr uint32_t kModelSRGB = 0x73524742, kModelROMM = 0x524F4D4D;
-
-Bytes Save(cmsHPROFILE h, double version) {
-  cmsSetProfileVersion(h, version);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(h, nullptr, &size);
-  Bytes bytes(size);
-  cmsSaveProfileToMem(h, bytes.data(), &size);
-  cmsCloseProfile(h);
-  return bytes;
-}
-
-void Describe(cmsHPROFILE h, const char* text) {
-  cmsMLU* mlu = cmsMLUalloc(nullptr, 1);
-  cmsMLUsetASCII(mlu, "en", "US", text);
-  cmsWriteTag(h, cmsSigProfileDescriptionTag, mlu);
-  cmsMLUfree(mlu);
-}
-
-cmsHPROFILE RGB(const cmsCIExyYTRIPLE& primaries, double gamma, uint32_t model, const char* text) {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
-  cmsToneCurve* curve = cmsBuildGamma(nullptr, gamma);
-  cmsToneCurve* curves[3] = {curve, curve, curve};
-  cmsHPROFILE h = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsFreeToneCurve(curve);
-  cmsSetHeaderModel(h, model);
-  Describe(h, text);
-  return h;
-}
-
-cmsHPROFILE SRGB(const char* text = "Test sRGB") {
-  cmsHPROFILE h = cmsCreate_sRGBProfile();
-  cmsSetHeaderModel(h, kModelSRGB);
-  Describe(h, text);
-  return h;
-}
-cmsHPROFILE SRGBWide(const wchar_t* text) {
-  cmsHPROFILE h = cmsCreate_sRGBProfile();
-  cmsMLU* mlu = cmsMLUalloc(nullptr, 1);
-  cmsMLUsetWide(mlu, "en", "US", text);
-  cmsWriteTag(h, cmsSigProfileDescriptionTag, mlu);
-  cmsMLUfree(mlu);
-  return h;
-}
-cmsHPROFILE ROMM() {
-  return RGB({{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}}, 1.8, kModelROMM, "Test ROMM");
-}
-cmsHPROFILE Gray() {
-  cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
-  cmsHPROFILE h = cmsCreateGrayProfile(cmsD50_xyY(), curve);
-  cmsFreeToneCurve(curve);
-  return h;
-}
-
-// A small CMYK printer profile: ink darkens lightness, black twice as much as the others.
-int InkToLab(const cmsUInt16Number in[], cmsUInt16Number out[], void*) {
-  double light = 1;
-  for (int n = 0; n < 4; ++n) light *= 1 - (n == 3 ? 0.9 : 0.45) * in[n] / 65535.0;
-  out[0] = static_cast<cmsUInt16Number>(light * 65535), out[1] = out[2] = 0x8080;
-  return 1;
-}
-int LabToInk(const cmsUInt16Number in[], cmsUInt16Number out[], void*) {
-  out[0] = out[1] = out[2] = 0;
-  out[3] = static_cast<cmsUInt16Number>(std::min(65535.0, (65535 - in[0]) / 0.9));
-  return 1;
-}
-cmsHPROFILE CMYK() {
-  cmsHPROFILE h = cmsCreateProfilePlaceholder(nullptr);
-  cmsSetDeviceClass(h, cmsSigOutputClass);
-  cmsSetColorSpace(h, cmsSigCmykData);
-  cmsSetPCS(h, cmsSigLabData);
-  cmsPipeline* toLab = cmsPipelineAlloc(nullptr, 4, 3);
-  cmsStage* clut = cmsStageAllocCLut16bit(nullptr, 5, 4, 3, nullptr);
-  cmsStageSampleCLut16bit(clut, InkToLab, nullptr, 0);
-  cmsPipelineInsertStage(toLab, cmsAT_END, clut);
-  cmsWriteTag(h, cmsSigAToB0Tag, toLab);
-  cmsPipeline* toInk = cmsPipelineAlloc(nullptr, 3, 4);
-  cmsStage* back = cmsStageAllocCLut16bit(nullptr, 9, 3, 4, nullptr);
-  cmsStageSampleCLut16bit(back, LabToInk, nullptr, 0);
-  cmsPipelineInsertStage(toInk, cmsAT_END, back);
-  for (cmsTagSignature sig : {cmsSigBToA0Tag, cmsSigBToA1Tag}) cmsWriteTag(h, sig, toInk);
-  cmsPipelineFree(toLab);
-  cmsPipelineFree(toInk);
-  Describe(h, "Test CMYK");
-  return h;
-}
-
-CFRef<CFDataRef> Data(const Bytes& b) { return adopt(CFDataCreate(nullptr, b.data(), static_cast<CFIndex>(b.size()))); }
-Bytes Bytes2(const Bytes& b, size_t at, std::initializer_list<uint8_t> patch) {
-  Bytes out = b;
-  std::copy(patch.begin(), patch.end(), out.begin() + static_cast<long>(at));
-  return out;
-}
 std::string Str(CFStringRef s) {
   if (!s) return "(null)";
   char buffer[512] = {};
@@ -126,33 +31,6 @@ std::string Str(CFStringRef s) {
   return buffer;
 }
 CFRef<CFStringRef> CF(const char* s) { return adopt(CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8)); }
-
-struct ProfileRef {
-  QXColorProfileRef ref;
-  explicit ProfileRef(QXColorProfileRef r) : ref(r) {}
-  explicit ProfileRef(const Bytes& icc) : ref(QXColorProfileCreate()) {
-    QXColorProfileSetICCData(ref, Data(icc).get());
-  }
-  ~ProfileRef() { QXColorProfileRelease(ref); }
-  operator QXColorProfileRef() const { return ref; }
-};
-
-// The same pixels through a Little CMS transform made here.
-template <class T>
-std::vector<T> Direct(const Bytes& from, const Bytes& to, cmsUInt32Number format, std::vector<T> pixels, size_t count,
-                      cmsUInt32Number intent = INTENT_RELATIVE_COLORIMETRIC, cmsUInt32Number outFormat = 0) {
-  cmsHPROFILE a = cmsOpenProfileFromMem(from.data(), static_cast<cmsUInt32Number>(from.size()));
-  cmsHPROFILE b = cmsOpenProfileFromMem(to.data(), static_cast<cmsUInt32Number>(to.size()));
-  cmsHTRANSFORM t = cmsCreateTransform(a, format, b, outFormat ? outFormat : format, intent, cmsFLAGS_HIGHRESPRECALC);
-  EXPECT_NE(t, nullptr);
-  const cmsUInt32Number f = outFormat ? outFormat : format;
-  std::vector<T> out(count * (T_CHANNELS(f) + T_EXTRA(f)));
-  if (t) cmsDoTransform(t, pixels.data(), out.data(), static_cast<cmsUInt32Number>(count));
-  cmsDeleteTransform(t);
-  cmsCloseProfile(a);
-  cmsCloseProfile(b);
-  return out;
-}
 
 template <class T>
 std::vector<T> ReadAll(QXImageRef image) {
@@ -407,28 +285,23 @@ TEST(ColorProfile, InfoDictionaries) {
 }
 
 TEST(ColorProfile, ConvertsImages) {
-  const Bytes srgb = Save(SRGB(), 2.1),
-              adobe = Save(RGB({{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}}, 563.0 / 256, 0, "Adobe"), 2.1);
+  const Bytes srgb = Save(SRGB()), adobe = AdobeRGB();
   const Bytes gray = Save(Gray(), 2.1), cmyk = Save(CMYK(), 2.1), romm = Save(ROMM(), 2.1);
   std::vector<uint8_t> rgb8;
   for (int i = 0; i < 64; ++i) rgb8.insert(rgb8.end(), {uint8_t(i * 4), uint8_t(255 - i * 3), uint8_t(i * 37)});
   std::vector<uint16_t> rgb16(rgb8.size());
   for (size_t i = 0; i < rgb8.size(); ++i) rgb16[i] = uint16_t(rgb8[i] * 257 + i);
 
-  // sRGB to itself is the identity within 1.
-  for (int depth : {8, 16}) {
+  // sRGB to itself is the identity within 1 (in place, both depths).
+  auto identity = [&](auto pixels, int32_t depth, int tolerance) {
     ProfileRef a(srgb), b(srgb);
-    Image image = depth == 8 ? Filled(8, 3, 2, 0, rgb8, 8) : Filled(16, 3, 2, 0, rgb16, 8);
+    Image image = Filled(depth, 3, 2, 0, pixels, 8);
     ASSERT_EQ(QXColorProfileConvertProfile(a, b, image, image, QXImageGetBounds(image), 0), kQXNoErr);
-    const int scale = depth == 8 ? 1 : 257;
-    if (depth == 8) {
-      auto out = ReadAll<uint8_t>(image);
-      for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], rgb8[i], 1) << i;
-    } else {
-      auto out = ReadAll<uint16_t>(image);
-      for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], rgb16[i], scale) << i;
-    }
-  }
+    const auto out = ReadAll<typename decltype(pixels)::value_type>(image);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], pixels[i], tolerance) << depth << " " << i;
+  };
+  identity(rgb8, 8, 1);
+  identity(rgb16, 16, 257);
 
   // Every pixel format against a Little CMS transform of the same pixels, into a second image
   // that also receives the alpha plane.
@@ -521,7 +394,7 @@ TEST(ColorProfile, ConvertsImages) {
 
 TEST(ColorProfile, DisplayCubes) {
   ColorDir dir;
-  const Bytes adobe = Save(RGB({{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}}, 563.0 / 256, 0, "Adobe"), 2.1);
+  const Bytes adobe = AdobeRGB();
   const Bytes srgb = Save(SRGB(), 2.1), gray = Save(Gray(), 2.1), cmyk = Save(CMYK(), 2.1);
   setenv("QX_DISPLAY_PROFILE", dir.put("display.icc", adobe).c_str(), 1);
 
