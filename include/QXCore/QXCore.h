@@ -5,6 +5,7 @@
 #define QXCORE_QXCORE_H
 
 #include <QXCore/QXBase.h>
+#include <QXCore/QXColor.h>
 #include <QXCore/QXFileMgr.h>
 #include <QXCore/QXFileWatcher.h>
 #include <QXCore/QXImage.h>
