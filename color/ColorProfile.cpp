@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "color/ColorEngine.h"
@@ -282,17 +283,29 @@ QX_EXPORT void QXColorProfileRelease(QXColorProfileRef profile) {
 
 // ---- Fields ----
 
+// Under the lock: a profile known by name loads its ICC data on demand, and the cube builders
+// write the cube data, from other threads.
 QX_EXPORT CFDataRef QXColorProfileGetICCData(QXColorProfileRef profile) {
-  return profile ? P(profile)->mICC.get() : nullptr;
+  if (!profile) return nullptr;
+  std::lock_guard<std::mutex> guard(P(profile)->mLock);
+  return P(profile)->mICC.get();
 }
 QX_EXPORT void QXColorProfileSetICCData(QXColorProfileRef profile, CFDataRef data) {
-  if (profile) P(profile)->mICC = CFRef<CFDataRef>::retain(data);
+  if (!profile) return;
+  CFRef<CFDataRef> old;  // released after the lock
+  std::lock_guard<std::mutex> guard(P(profile)->mLock);
+  old = std::exchange(P(profile)->mICC, CFRef<CFDataRef>::retain(data));
 }
 QX_EXPORT CFDataRef QXColorProfileGetData(QXColorProfileRef profile) {
-  return profile ? P(profile)->mData.get() : nullptr;
+  if (!profile) return nullptr;
+  std::lock_guard<std::mutex> guard(P(profile)->mLock);
+  return P(profile)->mData.get();
 }
 QX_EXPORT void QXColorProfileSetData(QXColorProfileRef profile, CFDataRef data) {
-  if (profile) P(profile)->mData = CFRef<CFDataRef>::retain(data);
+  if (!profile) return;
+  CFRef<CFDataRef> old;
+  std::lock_guard<std::mutex> guard(P(profile)->mLock);
+  old = std::exchange(P(profile)->mData, CFRef<CFDataRef>::retain(data));
 }
 QX_EXPORT int32_t QXColorProfileGetMode(QXColorProfileRef profile) { return profile ? P(profile)->mMode : 0; }
 QX_EXPORT void QXColorProfileSetMode(QXColorProfileRef profile, int32_t mode) {
