@@ -93,7 +93,7 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
   // of the grid values, so that index 0 is full ink.
   const cmsUInt32Number inFormat = mode == kModeRGB ? TYPE_RGBA_8 : mode == kModeCMYK ? TYPE_CMYK_8 : TYPE_GRAY_8;
   const cmsUInt32Number outFormat = mode == kModeRGB ? TYPE_RGBA_8 : TYPE_RGB_8;
-  Transform transform(CreateTransform(source, inFormat, target, outFormat, INTENT_RELATIVE_COLORIMETRIC));
+  Transform transform(CreateTransform(source, inFormat, target, outFormat, INTENT_RELATIVE_COLORIMETRIC, true));
   if (!transform) return kQXErrUnsupportedFormat;
 
   const uint64_t total = TableBytes(mode, grid);
@@ -112,7 +112,8 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
     return kQXNoErr;
   }
   // One g x g plane per job index (c3 for RGB, c4 for CMYK) on the shared pool. Little CMS runs
-  // one transform on several threads at once; each index fills its own slice of the table.
+  // one transform made without its pixel cache on several threads at once; each index fills its
+  // own slice of the table.
   std::atomic<bool> failed{false};
   auto plane = [&](int32_t index) {
     const auto outer = static_cast<size_t>(index);

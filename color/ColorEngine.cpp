@@ -110,8 +110,11 @@ Profile OpenProfile(CFDataRef bytes) {
 }
 
 cmsHTRANSFORM CreateTransform(cmsHPROFILE source, cmsUInt32Number inFormat, cmsHPROFILE target,
-                              cmsUInt32Number outFormat, cmsUInt32Number intent) {
-  return cmsCreateTransformTHR(Context(), source, inFormat, target, outFormat, intent, cmsFLAGS_HIGHRESPRECALC);
+                              cmsUInt32Number outFormat, cmsUInt32Number intent, bool shared) {
+  // Little CMS keeps a one-pixel cache in each transform; only a transform without it may run on
+  // several threads at once.
+  return cmsCreateTransformTHR(Context(), source, inFormat, target, outFormat, intent,
+                               cmsFLAGS_HIGHRESPRECALC | (shared ? cmsFLAGS_NOCACHE : 0));
 }
 
 int32_t ModelOfColorSpace(uint32_t space) {

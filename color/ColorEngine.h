@@ -59,8 +59,9 @@ class Transform {
 
 Profile OpenProfile(CFDataRef bytes);
 // A transform between two profiles in best mode (no black-point compensation); null on failure.
+// A `shared` one may run on several threads at once (it keeps no one-pixel cache).
 cmsHTRANSFORM CreateTransform(cmsHPROFILE source, cmsUInt32Number inFormat, cmsHPROFILE target,
-                              cmsUInt32Number outFormat, cmsUInt32Number intent);
+                              cmsUInt32Number outFormat, cmsUInt32Number intent, bool shared = false);
 
 // Colour model code of an ICC colour space: 1 gray, 2 RGB, 3 CMYK, else 0.
 int32_t ModelOfColorSpace(uint32_t space);
