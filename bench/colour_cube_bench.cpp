@@ -1,42 +1,30 @@
 // Colour cubes against Little CMS, which they exist to beat: applying a 64-point RGB cube to a
 // 4096 x 4096 memory image at 8 and 16 bits against one transform of the same pixels, single
 // lookups against single-pixel transforms, and building the cube against one transform of the
-// 64^3 grid (including the transform's creation in both).
+// 64^3 grid (including the transform's creation in both); and building a 64^4 CMYK cube on the
+// pool's threads against one thread transforming the same grid plane by plane, the peak memory
+// above the table reported as extra_MiB.
 #include <QXCore/QXColor.h>
 #include <benchmark/benchmark.h>
 #include <lcms2.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include "core/ProgramSupport.h"
+#include "tests/color/ColorProfiles.h"
 
 namespace {
 
 constexpr int32_t kSide = 4096;
 
-std::vector<uint8_t> Save(cmsHPROFILE h) {
-  cmsSetProfileVersion(h, 2.1);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(h, nullptr, &size);
-  std::vector<uint8_t> bytes(size);
-  cmsSaveProfileToMem(h, bytes.data(), &size);
-  cmsCloseProfile(h);
-  return bytes;
-}
-
 struct Setup {
-  std::vector<uint8_t> srgb = Save(cmsCreate_sRGBProfile());
-  std::vector<uint8_t> adobe = [] {
-    cmsCIExyY white;
-    cmsWhitePointFromTemp(&white, 6504);
-    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
-    cmsToneCurve* curve = cmsBuildGamma(nullptr, 563.0 / 256);
-    cmsToneCurve* curves[3] = {curve, curve, curve};
-    cmsHPROFILE h = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(curve);
-    return Save(h);
-  }();
-  QXColorProfileRef from = Profile(srgb), to = Profile(adobe);
+  std::vector<uint8_t> srgb = colortest::Save(cmsCreate_sRGBProfile());
+  std::vector<uint8_t> adobe = colortest::AdobeRGB();
+  std::vector<uint8_t> cmyk = colortest::Save(colortest::CMYK());
+  QXColorProfileRef from = Profile(srgb), to = Profile(adobe), ink = Profile(cmyk);
   QXColorCubeRef cube = QXColorCubeCreateFromProfiles(from, to, kQXImageColorSpaceRGB);
 
   static QXColorProfileRef Profile(const std::vector<uint8_t>& icc) {
@@ -161,6 +149,58 @@ void BM_LcmsGridAnchor(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LcmsGridAnchor)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+constexpr size_t kInkGrid = 64;
+constexpr double kInkTableMiB = double(kInkGrid * kInkGrid * kInkGrid * kInkGrid * 3) / (1 << 20);
+
+// extra_MiB is the resident peak the first build added above its table: run this benchmark alone
+// (--benchmark_filter=CMYK) so that no other benchmark has set the peak already.
+void BM_CubeBuildCMYK(benchmark::State& state) {
+  const int64_t before = qx::PeakResidentBytes();
+  QXColorCubeRef check = QXColorCubeCreateFromProfiles(Shared().ink, Shared().from, kQXImageColorSpaceCMYK);
+  if (check == nullptr || QXColorCubeGetGridSize(check) != int32_t(kInkGrid)) {
+    state.SkipWithError("no CMYK cube");
+    return;
+  }
+  QXColorCubeRelease(check);
+  const double extra = std::max(0.0, double(qx::PeakResidentBytes() - before) / (1 << 20) - kInkTableMiB);
+  for (auto _ : state) {
+    QXColorCubeRef cube = QXColorCubeCreateFromProfiles(Shared().ink, Shared().from, kQXImageColorSpaceCMYK);
+    benchmark::DoNotOptimize(cube);
+    QXColorCubeRelease(cube);
+  }
+  state.counters["extra_MiB"] = extra;
+}
+BENCHMARK(BM_CubeBuildCMYK)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One thread, one transform, the grid a g x g plane at a time into the same table layout.
+void BM_LcmsCMYKGridAnchor(benchmark::State& state) {
+  const size_t g = kInkGrid;
+  std::vector<uint8_t> v(g), plane(g * g * 4), table(g * g * g * g * 3);
+  for (size_t i = 0; i < g; ++i) v[i] = static_cast<uint8_t>(i * 255 / (g - 1));
+  for (auto _ : state) {
+    cmsHPROFILE a = cmsOpenProfileFromMem(Shared().cmyk.data(), static_cast<cmsUInt32Number>(Shared().cmyk.size()));
+    cmsHPROFILE b = cmsOpenProfileFromMem(Shared().srgb.data(), static_cast<cmsUInt32Number>(Shared().srgb.size()));
+    cmsHTRANSFORM t =
+        cmsCreateTransform(a, TYPE_CMYK_8, b, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_HIGHRESPRECALC);
+    cmsCloseProfile(a);
+    cmsCloseProfile(b);
+    for (size_t c4 = 0; c4 < g; ++c4) {
+      for (size_t c3 = 0; c3 < g; ++c3) {
+        for (size_t c2 = 0; c2 < g; ++c2) {
+          for (size_t c1 = 0; c1 < g; ++c1) {
+            uint8_t* px = &plane[(c2 * g + c1) * 4];
+            px[0] = uint8_t(~v[c1]), px[1] = uint8_t(~v[c2]), px[2] = uint8_t(~v[c3]), px[3] = uint8_t(~v[c4]);
+          }
+        }
+        cmsDoTransform(t, plane.data(), &table[((c4 * g + c3) * g * g) * 3], cmsUInt32Number(g * g));
+      }
+    }
+    cmsDeleteTransform(t);
+    benchmark::DoNotOptimize(table.data());
+  }
+}
+BENCHMARK(BM_LcmsCMYKGridAnchor)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
