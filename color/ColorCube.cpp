@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -97,19 +99,25 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
   if (!transform) return kQXErrUnsupportedFormat;
 
   const uint64_t total = TableBytes(mode, grid);
-  CFMutableDataRef data = CFDataCreateMutable(nullptr, 0);
-  if (!data) return kQXErrMemory;
-  qxcf::CFRef<CFDataRef> holder = qxcf::adopt(static_cast<CFDataRef>(data));
-  CFDataSetLength(data, static_cast<CFIndex>(total));
-  if (static_cast<uint64_t>(CFDataGetLength(data)) != total) return kQXErrMemory;
-  uint8_t* table = CFDataGetMutableBytePtr(data);
+  // Not zero-filled: every byte is written below, and the building threads take the first-touch
+  // page faults of their own slices in parallel (a 64^4 table is 48 MiB).
+  std::unique_ptr<uint8_t, decltype(&std::free)> bytes(static_cast<uint8_t*>(std::malloc(total)), &std::free);
+  if (!bytes) return kQXErrMemory;
+  uint8_t* table = bytes.get();
+  // The finished table as immutable data that frees the block.
+  auto finish = [&]() -> QXStatus {
+    CFDataRef data = CFDataCreateWithBytesNoCopy(nullptr, table, static_cast<CFIndex>(total), kCFAllocatorDefault);
+    if (data == nullptr) return kQXErrMemory;
+    (void)bytes.release();
+    out = qxcf::adopt(data);
+    return kQXNoErr;
+  };
   const std::vector<uint8_t> v = GridValues(grid);
   const auto g = static_cast<size_t>(grid);
 
   if (mode == kModeGray) {
     cmsDoTransform(transform.get(), v.data(), table, 256);
-    out = std::move(holder);
-    return kQXNoErr;
+    return finish();
   }
   // One g x g plane per job index (c3 for RGB, c4 for CMYK) on the shared pool. Little CMS runs
   // one transform made without its pixel cache on several threads at once; each index fills its
@@ -149,8 +157,7 @@ QXStatus BuildCubeData(cmsHPROFILE source, cmsHPROFILE target, int32_t mode, int
   job.Start(grid, plane);
   job.Finish();
   if (failed) return kQXErrMemory;
-  out = std::move(holder);
-  return kQXNoErr;
+  return finish();
 }
 
 void CubeRGB(const CubeTable* t, const uint8_t in[3], uint8_t out[3]) {
