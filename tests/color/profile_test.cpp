@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,6 +29,24 @@ std::string Str(CFStringRef s) {
   return buffer;
 }
 CFRef<CFStringRef> CF(const char* s) { return adopt(CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8)); }
+
+// One colour through a profile's cube (or its fallback) to the display.
+using Px = std::vector<uint8_t>;
+Px RGBOf(QXColorProfileRef p, uint8_t r, uint8_t g, uint8_t b) {
+  Px o(3);
+  QXColorProfileConvertRGBToRGB(p, r, g, b, &o[0], &o[1], &o[2]);
+  return o;
+}
+Px CMYKOf(QXColorProfileRef p, uint8_t c, uint8_t m, uint8_t y, uint8_t k) {
+  Px o(3);
+  QXColorProfileConvertCMYKToRGB(p, c, m, y, k, &o[0], &o[1], &o[2]);
+  return o;
+}
+Px GrayOf(QXColorProfileRef p, uint8_t v) {
+  Px o(3);
+  QXColorProfileConvertGrayToRGB(p, v, &o[0], &o[1], &o[2]);
+  return o;
+}
 
 template <class T>
 std::vector<T> ReadAll(QXImageRef image) {
@@ -112,19 +128,20 @@ TEST(ColorProfile, StandardProfiles) {
   EXPECT_EQ(a.ref, b.ref);
   EXPECT_EQ(reinterpret_cast<CBaseCore*>(a.ref)->RefCount(), count + 1);
 
+  // Columns: code; its QXColorProfileGetStandard; the ICC data's model (-1 without) and device model; the
+  // description's start.
   struct Case {
-    uint32_t code;
-    uint32_t standard;    // QXColorProfileGetStandard
-    int32_t model;        // of the ICC data, -1 without
-    uint32_t headerCode;  // the device model's code
-    const char* name;     // of the description
+    uint32_t code, standard;
+    int32_t model;
+    uint32_t headerCode;
+    const char* name;
   } cases[] = {
       {kQXColorProfileSRGB, kQXColorProfileSRGB, kQXImageColorSpaceRGB, kQXColorProfileSRGB, "sRGB"},
       {kQXColorProfileProPhoto, kQXColorProfileProPhoto, kQXImageColorSpaceRGB, kQXColorProfileProPhoto,
        "ProPhoto RGB"},
       {kQXColorProfileAdobeRGB, kQXColorProfileAdobeRGB, kQXImageColorSpaceRGB, 0, "Adobe RGB (1998)"},
       {kQXColorProfileDisplay, 0, -1, 0, "sRGB"},
-      {0x78797a7a, 0, -1, 0, nullptr},
+      {0x78797a7a, 0, -1, 0, "(null)"},
   };
   for (const Case& c : cases) {
     ProfileRef p(QXColorProfileCreateStandard(c.code));
@@ -138,9 +155,8 @@ TEST(ColorProfile, StandardProfiles) {
       EXPECT_EQ(code, c.headerCode) << c.code;
     }
     EXPECT_EQ(model, c.model) << c.code;
-    CFRef<CFStringRef> name = adopt(QXColorProfileGetDisplayNameCopy(p));
-    EXPECT_EQ(name ? Str(name.get()).substr(0, c.name ? std::strlen(c.name) : 0) : "(null)", c.name ? c.name : "(null)")
-        << c.code;
+    const std::string name = Str(adopt(QXColorProfileGetDisplayNameCopy(p)).get());
+    EXPECT_EQ(name.rfind(c.name, 0), 0u) << c.code << " " << name;
   }
   EXPECT_FALSE(QXColorProfileIsValid(nullptr));
 
@@ -215,12 +231,6 @@ TEST(ColorProfile, DescriptionsAndListing) {
       {"a.ICM", "Alpha v4 \xC3\xA9"}, {"b/v2.icc", "Zeta sRGB"}, {"bad.icc", "bad.icc"}};
   ASSERT_GE(seen.size(), ours.size());
   EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 3), ours);
-  // The packaged profiles (version 4 descriptions among them) where installed.
-  if (fs::exists("/usr/share/color/icc/colord/sRGB.icc")) {
-    auto it = std::find_if(seen.begin(), seen.end(), [](auto& e) { return e.first == "colord/sRGB.icc"; });
-    ASSERT_NE(it, seen.end());
-    EXPECT_EQ(it->second.rfind("sRGB", 0), 0u) << it->second;
-  }
 
   QXColorProfileDescRef found = QXColorProfileGetColorProfileDescWithDisplayNameCopy(CF("zeta SRGB").get());
   ASSERT_NE(found, nullptr);
@@ -232,21 +242,19 @@ TEST(ColorProfile, DescriptionsAndListing) {
   EXPECT_EQ(QXColorProfileGetColorProfileDescWithDisplayNameCopy(CF("nothing").get()), nullptr);
 
   // By display name: a profile with its RGB cube to the display; an unknown name gives an empty one.
-  QXColorProfileRef named = nullptr;
-  ASSERT_EQ(QXColorProfileCreateWithName(CF("Zeta sRGB").get(), &named), kQXNoErr);
-  ProfileRef holder2(named);
+  ProfileRef named(nullptr), empty(nullptr);
+  ASSERT_EQ(QXColorProfileCreateWithName(CF("Zeta sRGB").get(), &named.ref), kQXNoErr);
   EXPECT_EQ(QXColorProfileGetMode(named), kQXColorCubeRGB);
   EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(named)), 64 * 64 * 64 * 3);
-  ASSERT_EQ(QXColorProfileCreateWithName(CF("nothing").get(), &named), kQXNoErr);
-  ProfileRef empty(named);
+  ASSERT_EQ(QXColorProfileCreateWithName(CF("nothing").get(), &empty.ref), kQXNoErr);
   EXPECT_FALSE(QXColorProfileIsValid(empty));
 }
 
 TEST(ColorProfile, InfoDictionaries) {
   const Bytes icc = Save(SRGB(), 2.1);
   const Bytes raw(768, 9);
-  CFRef<CFNumberRef> grid = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, std::array<int32_t, 1>{256}.data()));
-  CFRef<CFNumberRef> mode = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, std::array<int32_t, 1>{3}.data()));
+  auto number = [](int32_t v) { return adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &v)); };
+  CFRef<CFNumberRef> grid = number(256), mode = number(3);
   auto make = [](std::vector<std::pair<CFStringRef, CFTypeRef>> entries) {
     CFMutableDictionaryRef d =
         CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
@@ -277,10 +285,9 @@ TEST(ColorProfile, InfoDictionaries) {
     // Round trip: the info of the new profile describes the same profile.
     CFRef<CFDictionaryRef> info = adopt(static_cast<CFDictionaryRef>(QXColorProfileGetInfoCopy(p)));
     EXPECT_EQ(CFDictionaryGetCount(info.get()), c.icc ? 1 : c.data ? 3 : 0) << c.what;
-    QXColorProfileRef copy = nullptr;
-    ASSERT_EQ(QXColorProfileCreateCopy(p, &copy), kQXNoErr);
+    ProfileRef copy(nullptr);
+    ASSERT_EQ(QXColorProfileCreateCopy(p, &copy.ref), kQXNoErr);
     EXPECT_EQ(QXColorProfileGetGridSize(copy), c.grid) << c.what;
-    QXColorProfileRelease(copy);
   }
 }
 
@@ -292,19 +299,8 @@ TEST(ColorProfile, ConvertsImages) {
   std::vector<uint16_t> rgb16(rgb8.size());
   for (size_t i = 0; i < rgb8.size(); ++i) rgb16[i] = uint16_t(rgb8[i] * 257 + i);
 
-  // sRGB to itself is the identity within 1 (in place, both depths).
-  auto identity = [&](auto pixels, int32_t depth, int tolerance) {
-    ProfileRef a(srgb), b(srgb);
-    Image image = Filled(depth, 3, 2, 0, pixels, 8);
-    ASSERT_EQ(QXColorProfileConvertProfile(a, b, image, image, QXImageGetBounds(image), 0), kQXNoErr);
-    const auto out = ReadAll<typename decltype(pixels)::value_type>(image);
-    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], pixels[i], tolerance) << depth << " " << i;
-  };
-  identity(rgb8, 8, 1);
-  identity(rgb16, 16, 257);
-
-  // Every pixel format against a Little CMS transform of the same pixels, into a second image
-  // that also receives the alpha plane.
+  // Every pixel format against a Little CMS transform of the same pixels, in place or into a second image
+  // that then also receives the alpha plane.
   std::vector<uint8_t> gray8 = {0, 17, 128, 200, 255, 3}, cmyk8 = {0, 0, 0, 0, 255, 0, 0, 0, 10, 20, 30, 40};
   std::vector<uint16_t> gray16 = {0, 4000, 30000, 65535};
   struct Case {
@@ -314,13 +310,15 @@ TEST(ColorProfile, ConvertsImages) {
     cmsUInt32Number format;
     int32_t intent;
     cmsUInt32Number cmsIntent;
+    bool inPlace;
   } cases[] = {
-      {"RGB 8", srgb, adobe, 8, 2, 3, TYPE_RGB_8, 0, INTENT_RELATIVE_COLORIMETRIC},
-      {"RGB 8 perceptual", srgb, romm, 8, 2, 3, TYPE_RGB_8, kQXColorIntentPerceptual, INTENT_PERCEPTUAL},
-      {"RGB 16", adobe, srgb, 16, 2, 3, TYPE_RGB_16, 0, INTENT_RELATIVE_COLORIMETRIC},
-      {"gray 8", gray, gray, 8, 1, 1, TYPE_GRAY_8, 0, INTENT_RELATIVE_COLORIMETRIC},
-      {"gray 16", gray, gray, 16, 1, 1, TYPE_GRAY_16, 0, INTENT_RELATIVE_COLORIMETRIC},
-      {"CMYK 8", cmyk, cmyk, 8, 3, 4, TYPE_CMYK_8, 0, INTENT_RELATIVE_COLORIMETRIC},
+      {"RGB 8", srgb, adobe, 8, 2, 3, TYPE_RGB_8, 0, INTENT_RELATIVE_COLORIMETRIC, false},
+      {"RGB 8 perceptual", srgb, romm, 8, 2, 3, TYPE_RGB_8, kQXColorIntentPerceptual, INTENT_PERCEPTUAL, true},
+      {"RGB 16", adobe, srgb, 16, 2, 3, TYPE_RGB_16, 0, INTENT_RELATIVE_COLORIMETRIC, false},
+      {"RGB 16 in place", srgb, adobe, 16, 2, 3, TYPE_RGB_16, 0, INTENT_RELATIVE_COLORIMETRIC, true},
+      {"gray 8", gray, gray, 8, 1, 1, TYPE_GRAY_8, 0, INTENT_RELATIVE_COLORIMETRIC, true},
+      {"gray 16", gray, gray, 16, 1, 1, TYPE_GRAY_16, 0, INTENT_RELATIVE_COLORIMETRIC, false},
+      {"CMYK 8", cmyk, cmyk, 8, 3, 4, TYPE_CMYK_8, 0, INTENT_RELATIVE_COLORIMETRIC, false},
   };
   for (const Case& c : cases) {
     ProfileRef from(c.from), to(c.to);
@@ -328,21 +326,21 @@ TEST(ColorProfile, ConvertsImages) {
     auto run = [&](auto pixels) {
       using T = typename decltype(pixels)::value_type;
       const size_t count = pixels.size() / c.planes;
-      std::vector<T> withAlpha;
-      for (size_t p = 0; p < count; ++p) {
-        withAlpha.insert(withAlpha.end(), pixels.begin() + p * c.planes, pixels.begin() + (p + 1) * c.planes);
-        withAlpha.push_back(T(p + 1));
-      }
-      Image source = Filled(c.depth, planes, c.model, 1, withAlpha, static_cast<int32_t>(count));
-      Image target(kQXImageSourceMemory, QXImageGetBounds(source), c.depth, planes, c.model, 1);
+      auto withAlpha = [&](const std::vector<T>& colours) {  // pixel p gets alpha p + 1
+        std::vector<T> out;
+        for (size_t p = 0; p < count; ++p) {
+          out.insert(out.end(), colours.begin() + p * c.planes, colours.begin() + (p + 1) * c.planes);
+          out.push_back(T(p + 1));
+        }
+        return out;
+      };
+      Image source = Filled(c.depth, planes, c.model, 1, withAlpha(pixels), static_cast<int32_t>(count));
+      Image separate(kQXImageSourceMemory, QXImageGetBounds(source), c.depth, planes, c.model, 1);
+      QXImageRef target = c.inPlace ? static_cast<QXImageRef>(source) : static_cast<QXImageRef>(separate);
       ASSERT_EQ(QXColorProfileConvertProfile(from, to, source, target, {-5, -5, 1000, 1000}, c.intent), kQXNoErr)
           << c.what;
-      const std::vector<T> expected = Direct(c.from, c.to, c.format, pixels, count, c.cmsIntent);
-      const std::vector<T> out = ReadAll<T>(target);
-      for (size_t p = 0; p < count; ++p) {
-        for (int n = 0; n < c.planes; ++n) EXPECT_EQ(out[p * planes + n], expected[p * c.planes + n]) << c.what << p;
-        EXPECT_EQ(out[p * planes + c.planes], T(p + 1)) << c.what << " alpha";
-      }
+      EXPECT_EQ(ReadAll<T>(target), withAlpha(Direct(c.from, c.to, c.format, pixels, count, c.cmsIntent)))
+          << c.what;
     };
     if (c.depth == 16) {
       run(c.model == 1 ? gray16 : rgb16);
@@ -351,24 +349,11 @@ TEST(ColorProfile, ConvertsImages) {
     }
   }
 
-  // Pure red from sRGB to Adobe RGB stays a strong red.
-  {
-    ProfileRef from(srgb), to(adobe);
-    Image red = Filled<uint8_t>(8, 3, 2, 0, {255, 0, 0}, 1);
-    ASSERT_EQ(QXColorProfileConvertProfile(from, to, red, red, {0, 0, 1, 1}, 0), kQXNoErr);
-    const auto out = ReadAll<uint8_t>(red);
-    EXPECT_EQ(out, Direct<uint8_t>(srgb, adobe, TYPE_RGB_8, {255, 0, 0}, 1));
-    EXPECT_GT(out[0], 200);
-    EXPECT_LT(out[1], 60);
-  }
-
   // Refusals, and an empty profile copies the pixels.
   ProfileRef s(srgb), c4(cmyk), none(QXColorProfileCreate()), oddSpace(Bytes2(srgb, 16, {0x8D, 0x47, 0x00, 0x20}));
-  Image rgb = Filled<uint8_t>(8, 3, 2, 0, {10, 20, 30, 40, 50, 60}, 2);
-  Image rgb16img = Filled<uint16_t>(16, 3, 2, 0, {1, 2, 3}, 1);
+  Image rgb = Filled<uint8_t>(8, 3, 2, 0, {10, 20, 30, 40, 50, 60}, 2), rgb16img = Filled<uint16_t>(16, 3, 2, 0, {1, 2, 3}, 1);
   Image grayImg = Filled<uint8_t>(8, 1, 1, 0, {7}, 1), two = Filled<uint8_t>(8, 2, 2, 0, {7, 8}, 1);
-  Image cmyk16 = Filled<uint16_t>(16, 4, 3, 0, {1, 2, 3, 4}, 1);
-  Image copy(kQXImageSourceMemory, QXImageGetBounds(rgb), 8, 3, 2, 0);
+  Image cmyk16 = Filled<uint16_t>(16, 4, 3, 0, {1, 2, 3, 4}, 1), copy(kQXImageSourceMemory, {0, 0, 2, 1}, 8, 3, 2, 0);
   struct Refusal {
     const char* what;
     QXColorProfileRef from, to;
@@ -394,74 +379,58 @@ TEST(ColorProfile, ConvertsImages) {
 
 TEST(ColorProfile, DisplayCubes) {
   ColorDir dir;
-  const Bytes adobe = AdobeRGB();
-  const Bytes srgb = Save(SRGB(), 2.1), gray = Save(Gray(), 2.1), cmyk = Save(CMYK(), 2.1);
+  const Bytes adobe = AdobeRGB(), srgb = Save(SRGB(), 2.1), gray = Save(Gray(), 2.1), cmyk = Save(CMYK(), 2.1);
   setenv("QX_DISPLAY_PROFILE", dir.put("display.icc", adobe).c_str(), 1);
 
   // RGB: grid points are the transform's own results; between them the diagonal blend stays close.
   ProfileRef p(srgb);
   ASSERT_EQ(QXColorProfileCreateRGBColorCube(p, kQXImageColorSpaceRGB), kQXNoErr);
   EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(p)), 64 * 64 * 64 * 3);
-  std::vector<uint8_t> samples;
+  Px samples;
   for (int r : {0, 85, 170, 255, 1, 100, 222})
     for (int g : {0, 85, 255, 37})
       for (int b : {0, 170, 255, 250}) samples.insert(samples.end(), {uint8_t(r), uint8_t(g), uint8_t(b)});
-  const auto expected = Direct(srgb, adobe, TYPE_RGB_8, samples, samples.size() / 3);
+  const Px expected = Direct(srgb, adobe, TYPE_RGB_8, samples, samples.size() / 3);
   for (size_t i = 0; i < samples.size(); i += 3) {
-    uint8_t out[3];
-    QXColorProfileConvertRGBToRGB(p, samples[i], samples[i + 1], samples[i + 2], &out[0], &out[1], &out[2]);
+    const Px out = RGBOf(p, samples[i], samples[i + 1], samples[i + 2]);
     const bool onGrid = std::all_of(&samples[i], &samples[i + 3], [](uint8_t v) { return v % 85 == 0; });
     for (int n = 0; n < 3; ++n) EXPECT_NEAR(out[n], expected[i + n], onGrid ? 0 : 4) << i;
   }
 
-  // Whole images: 8-bit through the lookup, 16-bit through its high byte.
-  std::vector<uint8_t> px8 = {255, 0, 0, 9, 10, 200, 30, 7};
-  std::vector<uint16_t> px16 = {0xFF12, 0x0034, 0x8056, 0x1111};
-  Image img8 = Filled(8, 4, 2, 1, px8, 2), img16 = Filled(16, 4, 2, 1, px16, 1);
+  // Whole images: 8-bit through the lookup, 16-bit through its high byte; alpha untouched.
+  Image img8 = Filled<uint8_t>(8, 4, 2, 1, {255, 0, 0, 9, 10, 200, 30, 7}, 2);
+  Image img16 = Filled<uint16_t>(16, 4, 2, 1, {0xFF12, 0x0034, 0x8056, 0x1111}, 1);
   ASSERT_EQ(QXColorProfileApplyToImage(p, img8), kQXNoErr);
   ASSERT_EQ(QXColorProfileApplyToImage(p, img16), kQXNoErr);
-  const auto out8 = ReadAll<uint8_t>(img8);
-  const auto out16 = ReadAll<uint16_t>(img16);
-  for (int px = 0; px < 2; ++px) {
-    uint8_t o[3];
-    QXColorProfileConvertRGBToRGB(p, px8[px * 4], px8[px * 4 + 1], px8[px * 4 + 2], &o[0], &o[1], &o[2]);
-    for (int n = 0; n < 3; ++n) EXPECT_EQ(out8[px * 4 + n], o[n]);
-    EXPECT_EQ(out8[px * 4 + 3], px8[px * 4 + 3]);
-  }
-  uint8_t o16[3];
-  QXColorProfileConvertRGBToRGB(p, 0xFF, 0x00, 0x80, &o16[0], &o16[1], &o16[2]);
-  EXPECT_EQ(out16,
-            (std::vector<uint16_t>{uint16_t(o16[0] * 257), uint16_t(o16[1] * 257), uint16_t(o16[2] * 257), 0x1111}));
+  const Px a = RGBOf(p, 255, 0, 0), b = RGBOf(p, 10, 200, 30), c = RGBOf(p, 0xFF, 0x00, 0x80);
+  EXPECT_EQ(ReadAll<uint8_t>(img8), (Px{a[0], a[1], a[2], 9, b[0], b[1], b[2], 7}));
+  EXPECT_EQ(ReadAll<uint16_t>(img16),
+            (std::vector<uint16_t>{uint16_t(c[0] * 257), uint16_t(c[1] * 257), uint16_t(c[2] * 257), 0x1111}));
 
   // Without a cube: pass-through, the CMYK formula (white for no ink) and gray copies; images untouched.
   ProfileRef bare(QXColorProfileCreate());
-  uint8_t o[3];
-  QXColorProfileConvertRGBToRGB(bare, 1, 2, 3, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), (std::vector<uint8_t>{1, 2, 3}));
-  QXColorProfileConvertCMYKToRGB(bare, 0, 0, 0, 0, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), (std::vector<uint8_t>{255, 255, 255}));
-  QXColorProfileConvertCMYKToRGB(bare, 100, 0, 0, 200, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), (std::vector<uint8_t>{0, 55, 55}));
-  QXColorProfileConvertGrayToRGB(bare, 77, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), (std::vector<uint8_t>{77, 77, 77}));
+  EXPECT_EQ(RGBOf(bare, 1, 2, 3), (Px{1, 2, 3}));
+  EXPECT_EQ(CMYKOf(bare, 0, 0, 0, 0), (Px{255, 255, 255}));
+  EXPECT_EQ(CMYKOf(bare, 100, 0, 0, 200), (Px{0, 55, 55}));
+  EXPECT_EQ(GrayOf(bare, 77), (Px{77, 77, 77}));
   Image keep16 = Filled<uint16_t>(16, 3, 2, 0, {0x1234, 0x5678, 0x9ABC}, 1);
   EXPECT_EQ(QXColorProfileApplyToImage(bare, keep16), kQXNoErr);
   EXPECT_EQ(ReadAll<uint16_t>(keep16), (std::vector<uint16_t>{0x1234, 0x5678, 0x9ABC}));
 
   // Gray and CMYK cubes: 768 bytes and grid 256; CMYK index 0 is full ink, near black.
+  auto toDisplay = [&](const Bytes& from, cmsUInt32Number format, Px in) {
+    return Direct<uint8_t>(from, adobe, format, in, 1, INTENT_RELATIVE_COLORIMETRIC, TYPE_RGB_8);
+  };
   ProfileRef g(gray), k(cmyk);
   ASSERT_EQ(QXColorProfileCreateRGBColorCube(g, kQXImageColorSpaceGray), kQXNoErr);
   EXPECT_EQ(QXColorProfileGetGridSize(g), 256);
   EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(g)), 768);
-  QXColorProfileConvertGrayToRGB(g, 128, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3),
-            Direct<uint8_t>(gray, adobe, TYPE_GRAY_8, {128}, 1, INTENT_RELATIVE_COLORIMETRIC, TYPE_RGB_8));
+  EXPECT_EQ(GrayOf(g, 128), toDisplay(gray, TYPE_GRAY_8, {128}));
   ASSERT_EQ(QXColorProfileCreateRGBColorCube(k, kQXImageColorSpaceCMYK), kQXNoErr);
   EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(k)), 64 * 64 * 64 * 64 * 3);
-  QXColorProfileConvertCMYKToRGB(k, 0, 0, 0, 0, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), Direct<uint8_t>(cmyk, adobe, TYPE_CMYK_8, {255, 255, 255, 255}, 1,
-                                                            INTENT_RELATIVE_COLORIMETRIC, TYPE_RGB_8));
-  EXPECT_LT(o[0], 40);
+  const Px black = CMYKOf(k, 0, 0, 0, 0);
+  EXPECT_EQ(black, toDisplay(cmyk, TYPE_CMYK_8, {255, 255, 255, 255}));
+  EXPECT_LT(black[0], 40);
   // A CMYK cube for a profile without data comes from "RSWOP.icm" in the colour directory.
   dir.put("RSWOP.icm", cmyk);
   ProfileRef swop(QXColorProfileCreate());
@@ -478,19 +447,16 @@ TEST(ColorProfile, DisplayCubes) {
   EXPECT_EQ(QXColorProfileCreateRGBColorCube(p, 4), kQXErrGeneric);
 
   // Grid 32: the data is dropped and rebuilt at the new size; the copy taken before keeps its table.
-  QXColorProfileRef before = nullptr;
-  ASSERT_EQ(QXColorProfileCreateCopy(p, &before), kQXNoErr);
-  ProfileRef beforeHolder(before);
+  ProfileRef before(nullptr);
+  ASSERT_EQ(QXColorProfileCreateCopy(p, &before.ref), kQXNoErr);
   ASSERT_EQ(QXColorProfileCreateRGBColorCube2(p, kQXImageColorSpaceRGB, kQXColorCubeGrid32), kQXNoErr);
   EXPECT_EQ(QXColorProfileGetData(p), nullptr);
-  QXColorProfileConvertRGBToRGB(p, 255, 0, 0, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3), (std::vector<uint8_t>{255, 0, 0}));
+  EXPECT_EQ(RGBOf(p, 255, 0, 0), (Px{255, 0, 0}));
   ASSERT_EQ(QXColorProfileCreateRGBColorCube2(p, kQXImageColorSpaceRGB, kQXColorCubeGrid32 | kQXColorCubeBuild),
             kQXNoErr);
   EXPECT_EQ(CFDataGetLength(QXColorProfileGetData(p)), 32 * 32 * 32 * 3);
-  QXColorProfileConvertRGBToRGB(before, 255, 0, 0, &o[0], &o[1], &o[2]);
-  EXPECT_EQ(std::vector<uint8_t>(o, o + 3),
-            std::vector<uint8_t>(expected.begin() + 3 * 16 * 3, expected.begin() + 3 * 16 * 3 + 3));
+  const Px red = RGBOf(before, 255, 0, 0);  // sample 48 is (255, 0, 0)
+  EXPECT_EQ(red, Px(expected.begin() + 48 * 3, expected.begin() + 48 * 3 + 3));
 
   // Tables that disagree with their mode and grid are refused and the cube in use stays.
   struct Bad {
@@ -514,10 +480,7 @@ TEST(ColorProfile, DisplayCubes) {
     QXColorProfileSetData(q, data.get());
     QXColorProfileSetGridSize(q, c.grid);
     EXPECT_EQ(QXColorProfileCreateRGBColorCube(q, c.model), kQXErrInvalidArgument) << c.what;
-    QXColorProfileConvertRGBToRGB(q, 255, 0, 0, &o[0], &o[1], &o[2]);
-    uint8_t kept[3];
-    QXColorProfileConvertRGBToRGB(before, 255, 0, 0, &kept[0], &kept[1], &kept[2]);
-    EXPECT_EQ(std::vector<uint8_t>(o, o + 3), std::vector<uint8_t>(kept, kept + 3)) << c.what;
+    EXPECT_EQ(RGBOf(q, 255, 0, 0), red) << c.what;
   }
 }
 
