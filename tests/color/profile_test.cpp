@@ -1,5 +1,4 @@
-// Colour profiles against real ICC profiles: ones Little CMS makes here, and the Debian packages'
-// where installed. Conversions are checked against Little CMS transforms made in the test.
+// Colour profiles against ICC profiles Little CMS makes here; conversions against its own transforms.
 #include <QXCore/QXColor.h>
 #include <gtest/gtest.h>
 #include <lcms2.h>
@@ -339,19 +338,18 @@ TEST(ColorProfile, ConvertsImages) {
       QXImageRef target = c.inPlace ? static_cast<QXImageRef>(source) : static_cast<QXImageRef>(separate);
       ASSERT_EQ(QXColorProfileConvertProfile(from, to, source, target, {-5, -5, 1000, 1000}, c.intent), kQXNoErr)
           << c.what;
-      EXPECT_EQ(ReadAll<T>(target), withAlpha(Direct(c.from, c.to, c.format, pixels, count, c.cmsIntent)))
-          << c.what;
+      EXPECT_EQ(ReadAll<T>(target), withAlpha(Direct(c.from, c.to, c.format, pixels, count, c.cmsIntent))) << c.what;
     };
-    if (c.depth == 16) {
+    if (c.depth == 16)
       run(c.model == 1 ? gray16 : rgb16);
-    } else {
+    else
       run(c.model == 1 ? gray8 : c.model == 2 ? rgb8 : cmyk8);
-    }
   }
 
   // Refusals, and an empty profile copies the pixels.
   ProfileRef s(srgb), c4(cmyk), none(QXColorProfileCreate()), oddSpace(Bytes2(srgb, 16, {0x8D, 0x47, 0x00, 0x20}));
-  Image rgb = Filled<uint8_t>(8, 3, 2, 0, {10, 20, 30, 40, 50, 60}, 2), rgb16img = Filled<uint16_t>(16, 3, 2, 0, {1, 2, 3}, 1);
+  Image rgb = Filled<uint8_t>(8, 3, 2, 0, {10, 20, 30, 40, 50, 60}, 2),
+        rgb16img = Filled<uint16_t>(16, 3, 2, 0, {1, 2, 3}, 1);
   Image grayImg = Filled<uint8_t>(8, 1, 1, 0, {7}, 1), two = Filled<uint8_t>(8, 2, 2, 0, {7, 8}, 1);
   Image cmyk16 = Filled<uint16_t>(16, 4, 3, 0, {1, 2, 3, 4}, 1), copy(kQXImageSourceMemory, {0, 0, 2, 1}, 8, 3, 2, 0);
   struct Refusal {
