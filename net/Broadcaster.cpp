@@ -20,6 +20,12 @@ CBaseSocket* qxnet::SocketOf(CBaseStream* stream) {
   return socketStream != nullptr ? socketStream->GetSocket() : nullptr;
 }
 
+void qxnet::Retire(CBaseBroadcastConn* channel, CBaseMsgBroadcaster* broadcaster) {
+  if (channel == nullptr) return;
+  if (broadcaster != nullptr) broadcaster->RemoveListener(channel);
+  if (CBaseSocket* socket = SocketOf(channel->GetStream())) socket->Interrupt();
+}
+
 QXStatus qxnet::ChannelStream::WriteChunk(const char* buffer, uint64_t& count) {
   (void)Begin(0);
   return mInner->WriteChunk(buffer, count);
@@ -233,8 +239,7 @@ void CBaseMsgTask::Run() {
                                        static_cast<uint64_t>(CFDataGetLength(bytes.get())), timeoutMS);
     if (status != kQXNoErr && mBroadcaster != nullptr) {
       // Late or gone: dropped, and the client sees its channel end.
-      mBroadcaster->RemoveListener(channel);
-      if (CBaseSocket* socket = qxnet::SocketOf(channel->GetStream())) socket->Interrupt();
+      qxnet::Retire(channel, mBroadcaster);
     }
   }
 }

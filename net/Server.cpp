@@ -61,8 +61,7 @@ bool qxnet::FromBrowser(const CHTTPMessage& request) {
 namespace {
 
 bool IsString(CFTypeRef value, CFStringRef text) {
-  return value != nullptr && CFGetTypeID(value) == CFStringGetTypeID() &&
-         CFStringCompare(static_cast<CFStringRef>(value), text, 0) == kCFCompareEqualTo;
+  return qxmsg::IsString(value) && CFStringCompare(static_cast<CFStringRef>(value), text, 0) == kCFCompareEqualTo;
 }
 
 // 128 bits from the kernel's generator, in hex; empty when it cannot give them.

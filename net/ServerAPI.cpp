@@ -4,6 +4,7 @@
 #include <QXCore/QXServer.h>
 
 #include "core/Handle.h"
+#include "net/MessageValues.h"
 
 namespace {
 
@@ -14,9 +15,6 @@ void Keep(T*& field, T* value) {
   if (field != nullptr) field->Release();
   field = value;
 }
-
-bool IsNumber(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID(); }
-bool IsString(CFTypeRef value) { return value != nullptr && CFGetTypeID(value) == CFStringGetTypeID(); }
 
 // Writes the request and reads its answer on the stream.
 QXStatus Exchange(CBaseStream* stream, CHTTPMessage& request, CHTTPMessage& answer) {
@@ -43,11 +41,11 @@ QXStatus CBaseServerAPI::Connect(int32_t apiVersion) {
     CFTypeRef result = fields != nullptr ? CFDictionaryGetValue(fields, kBaseResponseResult) : nullptr;
     CFTypeRef id = fields != nullptr ? CFDictionaryGetValue(fields, kBaseResponseConnectionID) : nullptr;
     // Not the server's answer unless it is one: a 200 with a numeric result (and an id with 0).
-    if (answer->GetResponseCode() != 200 || !IsNumber(result)) {
+    if (answer->GetResponseCode() != 200 || !qxmsg::IsNumber(result)) {
       status = kQXServerErrBadAnswer;
     } else {
       CFNumberGetValue(static_cast<CFNumberRef>(result), kCFNumberSInt32Type, &status);
-      if (status == kQXNoErr && !IsString(id)) status = kQXServerErrBadAnswer;
+      if (status == kQXNoErr && !qxmsg::IsString(id)) status = kQXServerErrBadAnswer;
     }
     if (status == kQXNoErr) {
       SetConnectionID(static_cast<CFStringRef>(id));

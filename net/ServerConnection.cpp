@@ -35,13 +35,6 @@ void ConnectionThreadCB(void* connection) {
   self->Release();  // the reference Start took for this thread
 }
 
-// A message channel no longer in use: no more broadcasts, and the client sees it end.
-void Retire(CBaseBroadcastConn* channel, CBaseMsgBroadcaster* broadcaster) {
-  if (channel == nullptr) return;
-  if (broadcaster != nullptr) broadcaster->RemoveListener(channel);
-  if (CBaseSocket* socket = qxnet::SocketOf(channel->GetStream())) socket->Interrupt();
-}
-
 }  // namespace
 
 // ---- CBaseConnection ----
@@ -49,7 +42,7 @@ void Retire(CBaseBroadcastConn* channel, CBaseMsgBroadcaster* broadcaster) {
 CBaseConnection::CBaseConnection() : mState(new State) {}
 
 CBaseConnection::~CBaseConnection() {
-  Retire(mState->channel.get(), mState->broadcaster.get());
+  qxnet::Retire(mState->channel.get(), mState->broadcaster.get());
   if (mState->id != nullptr) CFRelease(mState->id);
   delete mState;
 }
@@ -101,9 +94,7 @@ QXStatus CBaseConnection::Close() {
   } else if (mState->stream) {
     mState->stream->Close();
   }
-  if (mState->channel) {
-    if (CBaseSocket* socket = qxnet::SocketOf(mState->channel->GetStream())) socket->Interrupt();
-  }
+  qxnet::Retire(mState->channel.get(), nullptr);
   return kQXNoErr;
 }
 
@@ -162,7 +153,7 @@ void CBaseConnection::SetBroadcastConn(CBaseBroadcastConn* channel) {
     broadcaster = mState->broadcaster;
   }
   // One channel per connection: the one replaced gets no more broadcasts.
-  Retire(old.get(), broadcaster.get());
+  qxnet::Retire(old.get(), broadcaster.get());
 }
 
 void CBaseConnection::SetInitialRequest(CHTTPMessage* request) {

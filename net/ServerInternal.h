@@ -69,6 +69,10 @@ class ExchangeEnd {
 
 extern thread_local CBaseConnection* tCurrentConnection;
 
+// A message channel no longer in use: unsubscribed (when a broadcaster is given), and its socket
+// shut down so the client sees it end.
+void Retire(CBaseBroadcastConn* channel, CBaseMsgBroadcaster* broadcaster);
+
 // A request a web page made, or one sent to a name rebound to this machine: it carries Origin or
 // Referer, a Sec-Fetch-Site other than "none", or a Host that is not a loopback name or address.
 bool FromBrowser(const CHTTPMessage& request);
