@@ -261,11 +261,6 @@ std::optional<Description> ReadDescription(cmsHPROFILE profile) {
   return std::nullopt;
 }
 
-CFStringRef CreateStringFromUTF8(const std::string& bytes) {
-  return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
-                                 static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false);
-}
-
 std::string UTF8(CFStringRef string) {
   if (!string) return {};
   const CFIndex length = CFStringGetLength(string);

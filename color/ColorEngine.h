@@ -94,9 +94,8 @@ struct Description {
 };
 std::optional<Description> ReadDescription(cmsHPROFILE profile);
 
-// A CF string from UTF-8 bytes, null when they are not UTF-8.
-CFStringRef CreateStringFromUTF8(const std::string& bytes);
-// The UTF-8 bytes of a string, embedded NULs kept; text without a UTF-8 form gets a NUL added.
+// The UTF-8 bytes of a string, embedded NULs kept (qxfiles::UTF8 stops at one, and a name must not
+// pass for a shorter one); text without a UTF-8 form gets a NUL added.
 std::string UTF8(CFStringRef string);
 
 }  // namespace qxcolor

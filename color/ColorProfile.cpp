@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "color/ColorEngine.h"
+#include "files/CoreFileInternal.h"
 
 using qx::fromHandle;
 using qx::Ref;
@@ -77,8 +78,8 @@ Ref<CImageColorProfileDesc> DescribeFile(const std::string& name, const std::str
   if (!desc) return nullptr;
   Ref<CImageColorProfileDesc> result = qx::make<CImageColorProfileDesc>();
   if (!result) return nullptr;
-  result->mName = qxcf::adopt(qxcolor::CreateStringFromUTF8(name));
-  result->mDisplayName = qxcf::adopt(qxcolor::CreateStringFromUTF8(desc->text));
+  result->mName = qxcf::adopt(qxfiles::CreateString(name));
+  result->mDisplayName = qxcf::adopt(qxfiles::CreateString(desc->text));
   if (!result->mDisplayName) {
     QXLogWithParams(
         1, CFSTR("QXCore"), 0,
@@ -381,7 +382,7 @@ QX_EXPORT CFStringRef QXColorProfileGetDisplayNameCopy(QXColorProfileRef profile
   qxcolor::Profile h = qxcolor::OpenProfile(bytes.get());
   if (!h) return nullptr;
   std::optional<qxcolor::Description> desc = qxcolor::ReadDescription(h.get());
-  return desc ? qxcolor::CreateStringFromUTF8(desc->text) : nullptr;
+  return desc ? qxfiles::CreateString(desc->text) : nullptr;
 }
 
 QX_EXPORT QXStatus QXColorProfileGetICCProfilesCopy(CFArrayRef* outDescs) {
