@@ -1,7 +1,8 @@
 /*
  * QXPresets.h — the value classes that presets are made of: QXString (text over one
- * CoreFoundation mutable string), QXDictionary (typed values in one CoreFoundation dictionary) and
- * QXVariant (a tagged value of one of ten kinds).
+ * CoreFoundation mutable string), QXDictionary and QXPresetData (typed values in one CoreFoundation
+ * dictionary), QXColor (an RGBA colour kept in such a dictionary) and QXVariant (a tagged value of
+ * one of ten kinds, which may hold a reference-counted QXVariantObjectInterface).
  *
  * Lengths, indexes and counts of QXString are in UTF-16 code units. The path separator is "/".
  *
@@ -176,6 +177,157 @@ class QX_EXPORT QXDictionary {
   CFMutableArrayRef mKeys;
   CFMutableArrayRef mValues;
   bool mOwnsContents;
+};
+
+/* The dictionary that holds a preset's state. */
+class QX_EXPORT QXPresetData : public QXDictionary {
+ public:
+  QXPresetData();
+  QXPresetData(CFDictionaryRef dictionary);
+  QXPresetData(CFMutableDictionaryRef dictionary);
+  ~QXPresetData() override;
+
+  /* Same as mutableDictionary() and copyDictionary(). */
+  CFMutableDictionaryRef getPresetData() const;
+  CFMutableDictionaryRef copyPresetData() const;
+  /* A new QXString copied from the string under the key, or a copy of the default when the key is
+     absent or holds no string. */
+  QXString getQXStringValue(const void* key, const QXString& defaultValue) const;
+  /* Stores an immutable copy of the text, so later edits of the QXString leave the dictionary
+     alone. */
+  void setQXStringValue(const void* key, const QXString& value);
+};
+
+/* An RGBA colour with components on the scale 0 to 255, kept as 32-bit numbers under "red",
+   "green", "blue" and "alpha" of its own QXPresetData. Components are not clamped. Absent
+   components read as 0, 0, 0 and alpha 255; a component stored as something other than a number
+   reads as its default too. */
+class QX_EXPORT QXColor {
+ public:
+  static const int kDefaultR = 0, kDefaultG = 0, kDefaultB = 0, kDefaultAlpha = 255;
+  static const CFStringRef kRKey, kGKey, kBKey, kAlphaKey, kVersionKey; /* "red" … "qColorVersion" */
+
+  QXColor();
+  QXColor(int r, int g, int b, int a);
+  QXColor(const QXColor& other);
+  virtual ~QXColor();
+
+  virtual bool isValid();
+  /* setRgb(0, 0, 0, 255) */
+  virtual void clear();
+  virtual int red() const;
+  virtual int green() const;
+  virtual int blue() const;
+  virtual int alpha() const;
+  /* The component divided by 255. */
+  virtual float redF() const;
+  virtual float greenF() const;
+  virtual float blueF() const;
+  virtual float alphaF() const;
+  virtual void setRed(int value);
+  virtual void setGreen(int value);
+  virtual void setBlue(int value);
+  virtual void setAlpha(int value);
+  virtual void setRgb(int r, int g, int b, int a);
+  virtual QXColor& operator=(const QXColor& other);
+  /* Equal components, whatever else the dictionaries hold. */
+  virtual bool operator==(const QXColor& other) const;
+  virtual bool operator!=(const QXColor& other) const;
+  /* Takes the four components from the dictionary (defaults for absent or non-number values);
+     other keys of the colour's own dictionary stay. Null does nothing. */
+  virtual void initWithPresetData(CFMutableDictionaryRef data);
+  /* Stores "qColorVersion" = 1 and returns the colour's own dictionary (not retained). */
+  virtual CFMutableDictionaryRef presetData();
+  /* Destroys the object (delete this). */
+  virtual void deletePreset();
+
+ private:
+  QXPresetData* mData;
+};
+
+/* Base of objects that a QXVariant may hold; starts with one reference. */
+class QX_EXPORT QXVariantObjectInterface : public CBaseCore {
+ public:
+  QXVariantObjectInterface() = default;
+  ~QXVariantObjectInterface() override;
+};
+
+/* A tagged value. The numeric accessors return the stored member whatever the kind (zero for
+   members of another kind); the object kind holds one reference to its object. */
+class QX_EXPORT QXVariant {
+ public:
+  enum Kind {
+    kNone = 0,
+    kInt32 = 1,
+    kInt64 = 2,
+    kFloat = 3,
+    kDouble = 4,
+    kBool = 5,
+    kColor = 6,
+    kString = 7,
+    kStringList = 8,
+    kIntVector = 9,
+    kObjectPtr = 10
+  };
+
+  QXVariant();
+  QXVariant(int value);
+  QXVariant(long long value);
+  QXVariant(float value);
+  QXVariant(double value);
+  QXVariant(bool value);
+  QXVariant(const QXColor& value);
+  QXVariant(const QXString& value);
+  /* A string kind, so that text never turns into a bool by pointer conversion. */
+  QXVariant(const char* utf8);
+  QXVariant(const std::deque<QXString>& value);
+  QXVariant(const std::vector<int>& value);
+  /* Takes a reference (AddRef); null gives a variant of no kind. */
+  QXVariant(QXVariantObjectInterface* object);
+  QXVariant(const QXVariant& other);
+  /* Takes the new object's reference before dropping the old one, so self-assignment and
+     assigning a variant that holds the same object are safe. */
+  QXVariant& operator=(const QXVariant& other);
+  ~QXVariant();
+
+  int kind() const;
+  bool isInt32() const;
+  bool isInt64() const;
+  bool isFloat() const;
+  bool isDouble() const;
+  bool isBool() const;
+  bool isColor() const;
+  bool isString() const;
+  bool isStringList() const;
+  bool isIntVector() const;
+  bool isObjectPtr() const;
+
+  int int32Value() const;
+  long long int64Value() const;
+  float floatValue() const;
+  double doubleValue() const;
+  bool boolValue() const;
+  QXColor colorValue() const;
+  QXString stringValue() const;
+  std::deque<QXString> stringListValue() const;
+  std::vector<int> intVectorValue() const;
+  /* Borrowed: no new reference. */
+  QXVariantObjectInterface* objectPtr() const;
+
+ private:
+  void init();
+
+  int32_t mKind;
+  int32_t mInt32;
+  int64_t mInt64;
+  float mFloat;
+  double mDouble;
+  bool mBool;
+  QXColor mColor;
+  QXString mString;
+  std::deque<QXString> mStringList;
+  std::vector<int> mIntVector;
+  QXVariantObjectInterface* mObject;
 };
 
 #endif /* __cplusplus */

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -142,6 +144,129 @@ TEST(QXDictionary, OwnershipOfDictionaryAndCaches) {
   QXDictionary empty;
   EXPECT_EQ(empty.getKeys(), nullptr);
   EXPECT_EQ(empty.getValues(), nullptr);
+}
+
+TEST(QXPresetData, StringValuesAreCopies) {
+  QXPresetData d;
+  QXString name("before");
+  d.setQXStringValue(CFSTR("presetName"), name);
+  name += " edited";
+  name.chop(100);
+  EXPECT_TRUE(d.getQXStringValue(CFSTR("presetName"), QXString()) == QXString("before"));
+  d.setIntValue(CFSTR("n"), 1);
+  EXPECT_TRUE(d.getQXStringValue(CFSTR("n"), QXString("dflt")) == QXString("dflt"));
+  EXPECT_TRUE(d.getQXStringValue(CFSTR("missing"), QXString("dflt")) == QXString("dflt"));
+}
+
+TEST(QXColor, ComponentsDefaultsAndPresetForm) {
+  QXColor black;
+  EXPECT_EQ(black.alpha(), 255);
+  EXPECT_EQ(black.alphaF(), 1.0f);
+  black.setRed(128);
+  EXPECT_EQ(black.redF(), static_cast<float>(128 / 255.0));
+
+  struct Case {
+    const char* what;
+    std::vector<std::pair<CFStringRef, CFTypeRef>> entries;
+    int r, g, b, a;
+  };
+  CF ten(num(10)), huge(num(300)), neg(num(-1));
+  const Case cases[] = {
+      {"only green", {{CFSTR("green"), ten.ref}}, 0, 10, 0, 255},
+      {"outside 0-255 kept", {{CFSTR("red"), huge.ref}, {CFSTR("alpha"), neg.ref}}, 300, 0, 0, -1},
+      {"wrong kinds read as defaults", {{CFSTR("red"), CFSTR("9")}, {CFSTR("alpha"), kCFBooleanFalse}}, 0, 0, 0, 255},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QXDictionary src;
+    for (const auto& [k, v] : c.entries) CFDictionarySetValue(src.mutableDictionary(), k, v);
+    QXColor color(5, 5, 5, 5);
+    color.initWithPresetData(src.mutableDictionary());
+    EXPECT_EQ(color.red(), c.r);
+    EXPECT_EQ(color.green(), c.g);
+    EXPECT_EQ(color.blue(), c.b);
+    EXPECT_EQ(color.alpha(), c.a);
+  }
+
+  QXColor c(1, 2, 3, 4);
+  QXDictionary form(static_cast<CFDictionaryRef>(c.presetData()));
+  EXPECT_EQ(CFDictionaryGetCount(c.presetData()), 5);
+  EXPECT_EQ(form.getIntValue(QXColor::kVersionKey, 0), 1);
+  EXPECT_EQ(form.getIntValue(QXColor::kAlphaKey, 0), 4);
+  QXColor same(1, 2, 3, 4), copy(c);
+  EXPECT_TRUE(same == c);  // the version key of c does not count
+  EXPECT_TRUE(copy == c);
+  same.setBlue(0);
+  EXPECT_TRUE(same != c);
+}
+
+struct Counted : QXVariantObjectInterface {
+  QXVariant inner;
+};
+
+TEST(QXVariant, KindsAndValues) {
+  QXVariant v[] = {QXVariant(),
+                   QXVariant(7),
+                   QXVariant(1LL << 40),
+                   QXVariant(1.5f),
+                   QXVariant(2.5),
+                   QXVariant(true),
+                   QXVariant(QXColor(1, 2, 3, 4)),
+                   QXVariant("text"),
+                   QXVariant(std::deque<QXString>{QXString("a"), QXString("b")}),
+                   QXVariant(std::vector<int>{1, 2, 3})};
+  for (int k = 0; k < 10; ++k) {
+    QXVariant copy(v[k]);
+    EXPECT_EQ(copy.kind(), k);
+    const bool is[] = {copy.isInt32(),  copy.isInt64(),  copy.isFloat(),      copy.isDouble(),
+                       copy.isBool(),   copy.isColor(),  copy.isString(),     copy.isStringList(),
+                       copy.isIntVector(), copy.isObjectPtr()};
+    for (int t = 0; t < 10; ++t) EXPECT_EQ(is[t], t + 1 == k) << k << " " << t;
+  }
+  EXPECT_EQ(v[1].int32Value(), 7);
+  EXPECT_EQ(v[1].floatValue(), 0);
+  EXPECT_EQ(QXVariant(v[2]).int64Value(), 1LL << 40);
+  EXPECT_EQ(QXVariant(v[3]).floatValue(), 1.5f);
+  EXPECT_EQ(QXVariant(v[4]).doubleValue(), 2.5);
+  EXPECT_TRUE(QXVariant(v[5]).boolValue());
+  EXPECT_TRUE(QXVariant(v[6]).colorValue() == QXColor(1, 2, 3, 4));
+  EXPECT_TRUE(QXVariant(v[7]).stringValue() == QXString("text"));
+  EXPECT_EQ(QXVariant(v[8]).stringListValue().size(), 2u);
+  EXPECT_EQ(QXVariant(v[9]).intVectorValue(), (std::vector<int>{1, 2, 3}));
+  v[7] = v[1];  // reassignment drops the old kind's member
+  EXPECT_TRUE(v[7].stringValue().isEmpty());
+}
+
+TEST(QXVariant, ObjectReferences) {
+  Counted* obj = new Counted;
+  {
+    QXVariant a(obj);
+    EXPECT_EQ(obj->RefCount(), 2u);
+    QXVariant b;
+    b = a;
+    EXPECT_EQ(obj->RefCount(), 3u);
+    EXPECT_EQ(b.objectPtr(), obj);
+    obj->Release();  // only the variants hold it now
+    a = a;
+    b = a;  // same object in both: kept alive across the swap
+    EXPECT_EQ(obj->RefCount(), 2u);
+    a = QXVariant(1);
+    EXPECT_EQ(obj->RefCount(), 1u);
+    a = b;
+    b = QXVariant();
+    EXPECT_EQ(a.objectPtr()->RefCount(), 1u);
+  }  // the last variant frees it (ASan reports a leak otherwise)
+
+  // Assigning from a variant that lives inside the object being dropped.
+  Counted* outer = new Counted;
+  Counted* held = new Counted;
+  outer->inner = QXVariant(static_cast<QXVariantObjectInterface*>(held));
+  held->Release();
+  QXVariant v(outer);
+  outer->Release();
+  v = outer->inner;
+  EXPECT_EQ(v.objectPtr(), held);
+  EXPECT_EQ(held->RefCount(), 1u);
 }
 
 }  // namespace
