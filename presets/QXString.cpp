@@ -73,8 +73,7 @@ std::deque<QXString> splitText(CFStringRef self, CFStringRef separator) {
 }  // namespace
 
 QXString::QXString() : mString(newEmpty()) {}
-QXString::QXString(const QXString& other)
-    : mString(CFStringCreateMutableCopy(kCFAllocatorDefault, 0, other.mString)) {}
+QXString::QXString(const QXString& other) : mString(CFStringCreateMutableCopy(kCFAllocatorDefault, 0, other.mString)) {}
 QXString::QXString(const unsigned short* units, int length)
     : mString(mutableFrom(units != nullptr && length > 0
                               ? CFStringCreateWithCharacters(kCFAllocatorDefault, units, length)
@@ -95,27 +94,27 @@ QXString QXString::pathSeparator() { return QXString("/"); }
 int QXString::size() const { return static_cast<int>(CFStringGetLength(mString)); }
 bool QXString::isEmpty() const { return size() == 0; }
 
-#define QX_STRING_TEXT_OVERLOADS(T)                                                            \
-  bool QXString::endsWith(T text, bool cs) const {                                             \
-    Temp t(textOf(text));                                                                      \
-    return endsWithText(mString, t.s, cs);                                                     \
-  }                                                                                            \
-  int QXString::indexOf(T text, int, bool cs) const {                                          \
-    Temp t(textOf(text));                                                                      \
-    return findText(mString, t.s, caseOptions(cs));                                            \
-  }                                                                                            \
-  int QXString::lastIndexOf(T text, int, bool cs) const {                                      \
-    Temp t(textOf(text));                                                                      \
-    return findText(mString, t.s, caseOptions(cs) | kCFCompareBackwards);                      \
-  }                                                                                            \
-  std::deque<QXString> QXString::split(T separator) const {                                    \
-    Temp t(textOf(separator));                                                                 \
-    return splitText(mString, t.s);                                                            \
-  }                                                                                            \
-  QXString& QXString::operator+=(T text) {                                                     \
-    Temp t(textOf(text));                                                                      \
-    if (t.s != nullptr) CFStringAppend(mString, t.s);                                          \
-    return *this;                                                                              \
+#define QX_STRING_TEXT_OVERLOADS(T)                                       \
+  bool QXString::endsWith(T text, bool cs) const {                        \
+    Temp t(textOf(text));                                                 \
+    return endsWithText(mString, t.s, cs);                                \
+  }                                                                       \
+  int QXString::indexOf(T text, int, bool cs) const {                     \
+    Temp t(textOf(text));                                                 \
+    return findText(mString, t.s, caseOptions(cs));                       \
+  }                                                                       \
+  int QXString::lastIndexOf(T text, int, bool cs) const {                 \
+    Temp t(textOf(text));                                                 \
+    return findText(mString, t.s, caseOptions(cs) | kCFCompareBackwards); \
+  }                                                                       \
+  std::deque<QXString> QXString::split(T separator) const {               \
+    Temp t(textOf(separator));                                            \
+    return splitText(mString, t.s);                                       \
+  }                                                                       \
+  QXString& QXString::operator+=(T text) {                                \
+    Temp t(textOf(text));                                                 \
+    if (t.s != nullptr) CFStringAppend(mString, t.s);                     \
+    return *this;                                                         \
   }
 
 QX_STRING_TEXT_OVERLOADS(CFStringRef)
@@ -149,9 +148,13 @@ QXString& QXString::operator=(const QXString& other) {
   return *this;
 }
 
-bool QXString::operator==(const QXString& o) const { return CFStringCompare(mString, o.mString, 0) == kCFCompareEqualTo; }
+bool QXString::operator==(const QXString& o) const {
+  return CFStringCompare(mString, o.mString, 0) == kCFCompareEqualTo;
+}
 bool QXString::operator!=(const QXString& o) const { return !(*this == o); }
-bool QXString::operator<(const QXString& o) const { return CFStringCompare(mString, o.mString, 0) == kCFCompareLessThan; }
+bool QXString::operator<(const QXString& o) const {
+  return CFStringCompare(mString, o.mString, 0) == kCFCompareLessThan;
+}
 bool QXString::operator>(const QXString& o) const {
   return CFStringCompare(mString, o.mString, 0) == kCFCompareGreaterThan;
 }

@@ -73,8 +73,8 @@ TEST(QXDictionary, WrongKindsAndMissingKeysGiveDefaults) {
   CF raw(CFDictionaryCreate(kCFAllocatorDefault, keys, vals, 6, &kCFTypeDictionaryKeyCallBacks,
                             &kCFTypeDictionaryValueCallBacks));
   QXDictionary d(static_cast<CFDictionaryRef>(raw.ref));
-  for (const void* key : {keys[0], keys[2], keys[3], static_cast<const void*>(CFSTR("missing")),
-                          static_cast<const void*>(nullptr)}) {
+  for (const void* key :
+       {keys[0], keys[2], keys[3], static_cast<const void*>(CFSTR("missing")), static_cast<const void*>(nullptr)}) {
     SCOPED_TRACE(key != nullptr ? "key" : "null key");
     EXPECT_EQ(d.getCharValue(key, 3), 3);
     EXPECT_EQ(d.getShortValue(key, 4), 4);
@@ -218,9 +218,8 @@ TEST(QXVariant, KindsAndValues) {
   for (int k = 0; k < 10; ++k) {
     QXVariant copy(v[k]);
     EXPECT_EQ(copy.kind(), k);
-    const bool is[] = {copy.isInt32(),  copy.isInt64(),  copy.isFloat(),      copy.isDouble(),
-                       copy.isBool(),   copy.isColor(),  copy.isString(),     copy.isStringList(),
-                       copy.isIntVector(), copy.isObjectPtr()};
+    const bool is[] = {copy.isInt32(), copy.isInt64(),  copy.isFloat(),      copy.isDouble(),    copy.isBool(),
+                       copy.isColor(), copy.isString(), copy.isStringList(), copy.isIntVector(), copy.isObjectPtr()};
     for (int t = 0; t < 10; ++t) EXPECT_EQ(is[t], t + 1 == k) << k << " " << t;
   }
   EXPECT_EQ(v[1].int32Value(), 7);
