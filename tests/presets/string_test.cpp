@@ -63,26 +63,19 @@ TEST(QXString, SearchAcrossArgumentForms) {
   QXString abc("abc"), abcb("abcb");
   struct Case {
     const char* what;
-    bool got, want;
-  } ends[] = {
-      {"ABC not case-sensitive", abc.endsWith("ABC", false), true},
-      {"ABC case-sensitive", abc.endsWith("ABC", true), false},
-      {"empty text", abc.endsWith(""), true},
-      {"longer text", QXString("c").endsWith("abc"), false},
-      {"CFString", abc.endsWith(CFSTR("bc")), true},
-      {"QXString", abc.endsWith(QXString("BC"), false), true},
-      {"units", abc.endsWith(kAbcUnits), true},
-      {"one unit", abc.endsWith(static_cast<unsigned short>('c')), true},
-      {"invalid UTF-8 text", abc.endsWith("\xff"), false},
-      {"contains", abcb.contains(QXString("CB"), false), true},
-      {"contains case-sensitive", abcb.contains(QXString("CB"), true), false},
-  };
-  for (const Case& c : ends) EXPECT_EQ(c.got, c.want) << c.what;
-
-  struct Index {
-    const char* what;
-    int got, want;
-  } idx[] = {
+    int got, want;  // truth values as 0/1, indexes as they are
+  } cases[] = {
+      {"ends ABC not case-sensitive", abc.endsWith("ABC", false), 1},
+      {"ends ABC case-sensitive", abc.endsWith("ABC", true), 0},
+      {"ends empty text", abc.endsWith(""), 1},
+      {"ends longer text", QXString("c").endsWith("abc"), 0},
+      {"ends CFString", abc.endsWith(CFSTR("bc")), 1},
+      {"ends QXString", abc.endsWith(QXString("BC"), false), 1},
+      {"ends units", abc.endsWith(kAbcUnits), 1},
+      {"ends one unit", abc.endsWith(static_cast<unsigned short>('c')), 1},
+      {"ends invalid UTF-8", abc.endsWith("\xff"), 0},
+      {"contains not case-sensitive", abcb.contains(QXString("CB"), false), 1},
+      {"contains case-sensitive", abcb.contains(QXString("CB"), true), 0},
       {"first b, int ignored", abcb.indexOf("b", 5), 1},
       {"last b", abcb.lastIndexOf("b", 0), 3},
       {"absent", abcb.indexOf("z"), -1},
@@ -93,7 +86,7 @@ TEST(QXString, SearchAcrossArgumentForms) {
       {"unit", abcb.lastIndexOf(static_cast<unsigned short>('a')), 0},
       {"invalid UTF-8", abcb.indexOf("\xc3"), -1},
   };
-  for (const Index& c : idx) EXPECT_EQ(c.got, c.want) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
 }
 
 TEST(QXString, Split) {
