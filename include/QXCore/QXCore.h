@@ -12,6 +12,7 @@
 #include <QXCore/QXLocale.h>
 #include <QXCore/QXLog.h>
 #include <QXCore/QXMessage.h>
+#include <QXCore/QXPresets.h>
 #include <QXCore/QXProcess.h>
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXProgress.h>
