@@ -5,6 +5,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <QXCore/QXBase.h>
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -50,8 +51,9 @@ int HomeFolder(std::string& out);
 int DataHome(std::string& out);
 
 // The whole of a regular file (a symbolic link to one is followed), read through a close-on-exec
-// descriptor. Anything else is refused as OpenRegularFile refuses it, without blocking. 0 or errno.
-int ReadRegularFile(const std::string& path, std::string& out);
+// descriptor. Anything else is refused as OpenRegularFile refuses it, without blocking; a file of
+// more than maxBytes gives EFBIG. 0 or errno.
+int ReadRegularFile(const std::string& path, std::string& out, size_t maxBytes = SIZE_MAX);
 // Replaces the file at `path` with `count` bytes as a whole: written to a hidden temporary file
 // beside it, synced, and renamed into place; an existing file keeps its permissions. 0 or errno.
 int32_t ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count);

@@ -252,11 +252,14 @@ int OpenRegularFile(const std::string& path, int extraFlags, struct stat& st) {
   return fd;
 }
 
-int ReadRegularFile(const std::string& path, std::string& out) {
+int ReadRegularFile(const std::string& path, std::string& out, size_t maxBytes) {
   out.clear();
   struct stat st;
   Fd in(OpenRegularFile(path, 0, st));
   if (in.get() < 0) return errno;
+  if (static_cast<uint64_t>(st.st_size) > maxBytes) return EFBIG;
+  // The size is a hint only: the file may grow or shrink while it is read.
+  out.reserve(static_cast<size_t>(st.st_size) + 1);
   char buffer[16384];
   for (;;) {
     ssize_t n = ::read(in.get(), buffer, sizeof buffer);
@@ -265,6 +268,7 @@ int ReadRegularFile(const std::string& path, std::string& out) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (static_cast<size_t>(n) > maxBytes - out.size()) return EFBIG;
     out.append(buffer, static_cast<size_t>(n));
   }
 }

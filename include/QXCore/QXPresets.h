@@ -2,7 +2,8 @@
  * QXPresets.h — the value classes that presets are made of: QXString (text over one
  * CoreFoundation mutable string), QXDictionary and QXPresetData (typed values in one CoreFoundation
  * dictionary), QXColor (an RGBA colour kept in such a dictionary) and QXVariant (a tagged value of
- * one of ten kinds, which may hold a reference-counted QXVariantObjectInterface).
+ * one of ten kinds, which may hold a reference-counted QXVariantObjectInterface), and the preset
+ * classes: QXPresetModule, QXPreset, QXPresetFactory and the tone curve QXBezierCurve.
  *
  * Lengths, indexes and counts of QXString are in UTF-16 code units. The path separator is "/".
  *
@@ -23,6 +24,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <QXCore/QXBase.h>
+#include <QXCore/QXUtils.h>
 
 #if defined(__cplusplus)
 #include <deque>
@@ -328,6 +330,205 @@ class QX_EXPORT QXVariant {
   std::deque<QXString> mStringList;
   std::vector<int> mIntVector;
   QXVariantObjectInterface* mObject;
+};
+
+struct __QXImage;
+
+/* Anything that can be initialised from, and turned into, a property-list dictionary. */
+class QX_EXPORT QXPresetModule {
+ public:
+  virtual ~QXPresetModule();
+  /* Takes the state from a dictionary, which stays the caller's. */
+  virtual void initWithPresetData(CFMutableDictionaryRef data) = 0;
+  /* Called by the preset manager on an imported preset before it is saved; does nothing here. */
+  virtual void initializePresetData();
+  /* The dictionary that represents the state; owned by the module, not retained. */
+  virtual CFMutableDictionaryRef presetData() = 0;
+  /* The applications' own image operation; does nothing here. */
+  virtual void applyToImage(struct __QXImage* source, struct __QXImage* destination, int mode,
+                            struct __QXImage* mask, struct __QXImage* extra, QXRect rect, int flags);
+  /* Destroys the module. */
+  virtual void deletePreset() = 0;
+};
+
+/* A preset: a module that carries the common descriptive data of presets in its own QXPresetData
+   (keys "presetName", "author", "description", "isFactoryPreset", "sortOrder", "free",
+   "properties"). A plain QXPreset saves that dictionary as its file; a subclass with settings of
+   its own stores it under "presetCommonData" of its dictionary through addModuleData. */
+class QX_EXPORT QXPreset : public QXPresetModule {
+ public:
+  static const CFStringRef kNameKey, kAuthorKey, kDescriptionKey, kFactoryPresetKey, kSortOrderKey, kFreeKey,
+      kPropertiesKey, kCommonDataKey; /* "presetName" … "presetCommonData" */
+
+  QXPreset();
+  /* A copy owns a copy of the common data: the two presets never share or destroy each other's. */
+  QXPreset(const QXPreset& other);
+  QXPreset& operator=(const QXPreset& other);
+  ~QXPreset() override;
+
+  /* Strings read as the empty string, flags as false and numbers as 0 when absent or of another
+     kind. The string setters store an immutable copy. */
+  QXString name() const;
+  QXString author() const;
+  QXString description() const;
+  void setName(const QXString& name);
+  void setAuthor(const QXString& author);
+  void setDescription(const QXString& description);
+  virtual bool isFactoryPreset() const;
+  void setFactoryPreset(bool value);
+  bool freePreset() const;
+  void setFreePreset(bool value);
+  int customSortOrder() const;
+  void setCustomSortOrder(int order);
+  int properties() const;
+  void setProperties(int properties);
+
+  /* Takes the common fields from data["presetCommonData"] when that is a dictionary, otherwise
+     from data itself. Strings replace the current ones; "isFactoryPreset" and "free" are taken
+     only when true, "sortOrder" and "properties" only when not 0, so absent or default values
+     keep what the preset held. Values of the wrong kind and unknown keys are ignored; null does
+     nothing. */
+  void initWithPresetData(CFMutableDictionaryRef data) override;
+  /* The common data itself (not retained); valid while the preset lives. */
+  CFMutableDictionaryRef presetData() override;
+  /* Stores the common data under "presetCommonData" of moduleData. Refused (nothing stored) when
+     moduleData is null or is, or lies within, the common data: a dictionary that contains itself
+     is never freed and cannot be written out. */
+  virtual void addModuleData(CFMutableDictionaryRef moduleData);
+  /* delete this. */
+  void deletePreset() override;
+
+ protected:
+  QXPresetData* commonData() const { return mCommonData; }
+
+ private:
+  QXPresetData* mCommonData;
+};
+
+/* Makes empty presets of an application's own kind for the preset manager. */
+class QX_EXPORT QXPresetFactory {
+ public:
+  virtual ~QXPresetFactory();
+  /* A new empty preset the caller destroys with deletePreset(), or null. */
+  virtual QXPreset* createPreset() = 0;
+};
+
+/* A tone curve over the unit interval: control points in M slots (coordinates 0 to 1; an empty
+   slot holds (-1, -1)) and a table of N samples computed by calculateCurve as a chain of cubic
+   segments through the active points, flat outside them. "Pixel" coordinates run from 0 to N - 1.
+   Saved as a preset: the curve keys below stand next to the common data; samples are recomputed
+   on load.
+
+   Untrusted input: N and M are bounded (0 to kMaxSampleCount and 0 to kMaxControlPointCount;
+   below 0 reads as 0), and every control point that enters the curve (setControlPoints,
+   setControlPoint, a loaded dictionary) is made sound on the way in: x NaN becomes 0, x above 1
+   becomes 1, x below 0 (including -inf) an empty slot; y is clamped to 0 to 1 (NaN becomes 0).
+   calculateCurve orders the active points by x and keeps the first of points that share an x.
+   The slot vector always holds M entries and the sample table N, so no index from outside can
+   reach past them: out-of-range slots and samples read as an empty slot and 0, and writes to
+   them do nothing.
+
+   Reference counted (starts at one): deletePreset() and the last Release() destroy it. */
+class QX_EXPORT QXBezierCurve : public QXPreset, public QXVariantObjectInterface {
+ public:
+  static constexpr int kVersion = 2;
+  static constexpr int kMaxSampleCount = 65536;
+  static constexpr int kMaxControlPointCount = 1024;
+  /* "curveVersion", "id", "selectedControlPoint", "controlPointCount", "controlPoints",
+     "controlPointX", "controlPointY" */
+  static const CFStringRef kVersionKey, kIdKey, kSelectedControlPointsKey, kControlPointCountKey, kControlPointsKey,
+      kControlPointXKey, kControlPointYKey;
+
+  /* Samples fall from 1 to 0 and every slot is empty (see reset). */
+  QXBezierCurve(int id = 0, int sampleCount = 0, int controlPointCount = 0);
+  /* A new object (one reference) equal to other; the common preset data is not copied. */
+  QXBezierCurve(const QXBezierCurve& other);
+  ~QXBezierCurve() override;
+  /* Copies the curve, not the common preset data (name and the rest). */
+  QXBezierCurve& operator=(const QXBezierCurve& other);
+  /* Same curve: counts, id, selected slot, slots and samples equal (floats exactly). The common
+     preset data is not compared. */
+  bool operator==(const QXBezierCurve& other) const;
+  bool operator!=(const QXBezierCurve& other) const;
+
+  /* Samples become the falling ramp (N - 1 - i) / (N - 1) (1 for N = 1); all slots empty. Does
+     not recompute the curve. */
+  void reset();
+
+  int id() const;
+  void setId(int id);
+  int selectedControlPoint() const;
+  void setSelectedControlPoint(int slot);
+  int controlPointCount() const;
+  int sampleCount() const;
+  int curvePointCount() const;
+
+  void getControlPoints(std::vector<QXPointF>& out) const;
+  /* Replaces the slots; M becomes the vector's size (at most kMaxControlPointCount, the rest is
+     dropped). */
+  void setControlPoints(const std::vector<QXPointF>& points);
+  /* Replaces the first min(size, N) samples; the table keeps its N entries. */
+  void setSamples(const std::vector<float>& samples);
+  /* Appends the N samples (out is not emptied first). */
+  void getSamples(std::vector<float>& out) const;
+  /* Replaces out with one byte per sample: the integer part of sample x (N - 0.001), saturated
+     to 0 to 255 (with N = 256 a sample of 1 gives 255). */
+  void getSamplePoints(std::vector<unsigned char>& out) const;
+  /* Replaces out with the active slots in slot order, in pixels (truncated). */
+  void getActiveControlPoints(std::vector<QXPoint>& out) const;
+
+  /* pixels / (N - 1) (0 when N < 2); percent x (N - 0.001), truncated and saturated. */
+  QXPointF convertPixelsToPercent(QXPoint pixels) const;
+  QXPoint convertPercentToPixels(QXPointF percent) const;
+  /* Selects the slot and stores the pixel point there in percent. */
+  void setControlPoint(int slot, QXPoint pixels);
+  void clearControlPoint(int slot);
+  /* x >= 0 */
+  bool isValidControlPoint(QXPointF point) const;
+  int minControlPointX() const;
+  int maxControlPointX() const;
+
+  /* round(x (N - 1)), halves upwards, within 0 to N - 1. */
+  int curveIndex(float x) const;
+  float curveAt(float x) const;
+  float curveAt(int index) const;
+  /* round(x (M - 1)), halves upwards, within 0 to M - 1: the slot of a percent x. */
+  int pointIndex(float x) const;
+  QXPointF pointAt(float x) const;
+  QXPointF pointAt(int slot) const;
+  /* The nearest active slot within half a slot width (1 / 2M) of the pixel x, ties to the lower
+     slot; otherwise the slot where a new point at that x would go. */
+  int getClosestControlPoint(float xPixels) const;
+
+  /* Recomputes the samples from the active points; with none, the samples stay as they are. */
+  void calculateCurve();
+
+  /* Writes the curve keys ("curveVersion" = 2, id, selected slot, M and the M slots, empty ones
+     included, as 32-bit floats) into the common data and returns it (not retained). */
+  CFMutableDictionaryRef presetData() override;
+  /* The common data, then id, selected slot, M (0 when absent or of another kind) and the slots
+     from "controlPoints" (a slot that the array does not give, or gives without an x, is empty);
+     without "controlPoints" the current slots are kept (cut or padded with empty ones to M).
+     Then calculateCurve. Null does nothing. */
+  void initWithPresetData(CFMutableDictionaryRef data) override;
+  /* Release(): a variant may still hold the curve. */
+  void deletePreset() override;
+
+ private:
+  bool pointVectorCompare(const std::vector<QXPointF>& a, const std::vector<QXPointF>& b) const;
+  void plotCurve(int i0, int i1, int i2, int i3);
+
+  int mId;
+  int mSelectedControlPoint;
+  std::vector<QXPointF> mControlPoints;
+  std::vector<float> mSamples;
+  int mControlPointCount;
+  int mSampleCount;
+  float mMinX;
+  float mMaxX;
+  float mInitialSearchDistance;
+  float mPixelScale;
+  std::vector<QXPointF> mActive;  // working set of calculateCurve: ordered, distinct x
 };
 
 #endif /* __cplusplus */

@@ -1,0 +1,30 @@
+// Preset files: the XML property list of a preset's root dictionary. Files are shared between
+// users and downloaded, so reading takes regular files only, never blocks on anything else and
+// stops at a size no preset comes near; writing replaces a file as a whole or not at all.
+// Exported for the library's tests, benchmarks and fuzz targets.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <QXCore/QXBase.h>
+
+#include <string>
+
+namespace qxpresets {
+
+constexpr size_t kMaxPresetFileBytes = 16u << 20;
+
+// The root dictionary of a property list (XML or binary) with mutable containers, which the
+// caller releases; null when the bytes are not a property list whose root is a dictionary.
+QX_EXPORT CFMutableDictionaryRef CreatePresetDictionary(const void* bytes, size_t count);
+
+// 0 with the file's root dictionary in *out (the caller releases it); errno from reading (EFBIG
+// above kMaxPresetFileBytes, ENOTSUP for a FIFO or device, EISDIR); kQXErrUnsupportedFormat when
+// the file is not a property list whose root is a dictionary.
+QX_EXPORT QXStatus ReadPresetFile(const std::string& path, CFMutableDictionaryRef* out);
+
+// Writes the dictionary as an XML property list: to a hidden temporary file beside `path`,
+// synced, renamed into place. 0, errno, or kQXErrUnsupportedFormat when the dictionary holds
+// something a property list cannot.
+QX_EXPORT QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary);
+
+}  // namespace qxpresets
