@@ -86,6 +86,11 @@ bool QXDir::exists() const {
 }
 
 CFURLRef QXDir::createEntryURL(const QXString& name, bool isDirectory) const {
+  // Without a folder the name alone would be taken from the current folder.
+  if (mPathURL == nullptr) {
+    sLastError = kQXErrGeneric;
+    return nullptr;
+  }
   if (!NameStaysInside(name)) {
     sLastError = kQXErrInvalidArgument;
     return nullptr;

@@ -4,7 +4,8 @@
  *
  * Paths are POSIX paths joined with "/". Names handed to QXDir's operations (mkdir, rmdir, rename,
  * removePreset) stay inside the folder: an empty name, or one with a "." or ".." component, is
- * refused with kQXErrInvalidArgument and nothing is touched.
+ * refused with kQXErrInvalidArgument and nothing is touched; a QXDir made from an empty path
+ * refuses them with kQXErrGeneric.
  *
  * Last error: each class keeps the status of its most recent operation (0 for success, an errno
  * value, kQXErrGeneric for a path that cannot be made into a file URL, or the code a function

@@ -68,6 +68,7 @@ TEST_F(DirFileTest, PathsAreJoinedWithOneSlash) {
     EXPECT_EQ(Text(file.filename()), c.expected) << c.folder << "|" << c.category;
   }
   EXPECT_EQ(Text(QXFile((r + "/x.ext").c_str()).filename()), r + "/x.ext");
+  EXPECT_EQ(Own(QXDir::createSoftwareDirectoryName()), Str(QXDir::kSoftwareDirName));
 }
 
 TEST_F(DirFileTest, EntryListFiltersAndSorts) {
@@ -115,6 +116,7 @@ TEST_F(DirFileTest, DirOperationsStayInsideAndNeverReplace) {
       {"removePreset folder", [&] { return dir.removePreset("Keep"); }, EISDIR},
       {"removePreset file", [&] { return dir.removePreset("file.ext"); }, 0},
       {"rmdir Moved", [&] { return dir.rmdir("Moved"); }, 0},
+      {"mkdir without a folder", [&] { return QXDir("").mkdir("Keep"); }, kQXErrGeneric},
   };
   for (const Step& s : steps) {
     EXPECT_EQ(s.run(), s.status == 0) << s.what;
