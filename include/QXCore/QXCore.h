@@ -6,6 +6,7 @@
 
 #include <QXCore/QXBase.h>
 #include <QXCore/QXColor.h>
+#include <QXCore/QXDir.h>
 #include <QXCore/QXFileMgr.h>
 #include <QXCore/QXFileWatcher.h>
 #include <QXCore/QXImage.h>
