@@ -196,7 +196,8 @@ void QXBezierCurve::calculateCurve() {
   if (mActive.empty() || mSampleCount == 0) return;
   // Two points at one x would make a segment of zero width (a division by zero); the first in
   // slot order is kept.
-  std::stable_sort(mActive.begin(), mActive.end(), [](QXPointF a, QXPointF b) { return a.x < b.x; });
+  auto byX = [](QXPointF a, QXPointF b) { return a.x < b.x; };
+  if (!std::is_sorted(mActive.begin(), mActive.end(), byX)) std::stable_sort(mActive.begin(), mActive.end(), byX);
   mActive.erase(std::unique(mActive.begin(), mActive.end(), [](QXPointF a, QXPointF b) { return a.x == b.x; }),
                 mActive.end());
 
@@ -235,16 +236,22 @@ void QXBezierCurve::plotCurve(int i0, int i1, int i2, int i3) {
     c2 = p2.y - slope(p1, p3) * dx / 3;
   }
 
+  // Beyond 1e30 an ordinate only pushes samples further past the clamp, and the single-precision
+  // sums below cannot overflow.
+  const float fc1 = static_cast<float>(std::clamp(c1, -1e30, 1e30));
+  const float fc2 = static_cast<float>(std::clamp(c2, -1e30, 1e30));
   const int last = mSampleCount - 1;
-  const int steps = nearest(static_cast<double>(last) * dx);
   const int start = curveIndex(p1.x);
-  const float fdx = static_cast<float>(dx);
-  for (int s = 0; s <= steps && start + s < mSampleCount; ++s) {
-    float t = (static_cast<float>(s) / fdx) / static_cast<float>(last);
+  const int end = std::min(nearest(static_cast<double>(last) * dx), last - start);
+  const float fdx = static_cast<float>(dx), flast = static_cast<float>(last);
+  float* out = mSamples.data() + start;
+  // Branch-free, so that the loop vectorises.
+  for (int s = 0; s <= end; ++s) {
+    float t = (static_cast<float>(s) / fdx) / flast;
     float u = 1.0f - t;
-    double y = static_cast<double>(u * u * u) * p1.y + 3.0 * (u * u * t) * c1 + 3.0 * (u * t * t) * c2 +
-               static_cast<double>(t * t * t) * p2.y;
-    mSamples[start + s] = std::isnan(y) ? p1.y : static_cast<float>(std::clamp(y, 0.0, 1.0));
+    float y = u * u * u * p1.y + 3.0f * (u * u * t) * fc1 + 3.0f * (u * t * t) * fc2 + t * t * t * p2.y;
+    y = y > 0.0f ? y : 0.0f;
+    out[s] = y < 1.0f ? y : 1.0f;
   }
 }
 
