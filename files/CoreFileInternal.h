@@ -55,8 +55,9 @@ int DataHome(std::string& out);
 // more than maxBytes gives EFBIG. 0 or errno.
 int ReadRegularFile(const std::string& path, std::string& out, size_t maxBytes = SIZE_MAX);
 // Replaces the file at `path` with `count` bytes as a whole: written to a hidden temporary file
-// beside it, synced, and renamed into place; an existing file keeps its permissions. 0 or errno.
-int32_t ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count);
+// beside it, synced, and renamed into place; an existing file keeps its permissions. With
+// `replace` false nothing standing at `path` is replaced (EEXIST). 0 or errno.
+int32_t ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count, bool replace = true);
 
 // Opens `path` for reading, close-on-exec, only when it is a regular file: a FIFO or device is
 // never waited on (ENOTSUP), a folder gives EISDIR. `extraFlags` may add O_NOFOLLOW. The stat

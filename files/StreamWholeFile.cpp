@@ -49,7 +49,7 @@ int CreateTempBeside(const std::string& path, std::string& temp, int& fd) {
 
 // Writes the bytes to a new hidden file beside `path` and renames it over `path`: a reader sees the
 // old file or the new one, never a mixture, and a crash leaves at most a stray temporary file.
-int32_t qxfiles::ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count) {
+int32_t qxfiles::ReplaceFileContents(const std::string& path, const UInt8* bytes, size_t count, bool replace) {
   if (path.empty() || (bytes == nullptr && count > 0)) return kQXErrInvalidArgument;
   if (path.back() == '/') return EISDIR;
   std::string temp;
@@ -63,7 +63,13 @@ int32_t qxfiles::ReplaceFileContents(const std::string& path, const UInt8* bytes
   if (status == 0) status = WriteAll(fd, bytes, count);
   if (status == 0 && ::fsync(fd) != 0) status = errno;
   if (::close(fd) != 0 && status == 0) status = errno;
-  if (status == 0 && ::rename(temp.c_str(), path.c_str()) != 0) status = errno;
+  if (status == 0) {
+    if (replace) {
+      if (::rename(temp.c_str(), path.c_str()) != 0) status = errno;
+    } else {
+      status = qxfiles::RenameNoReplace(temp, path);
+    }
+  }
   if (status != 0) {
     ::unlink(temp.c_str());
     return status;

@@ -1,5 +1,9 @@
 #include "presets/PresetFile.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "cf/CFRef.h"
 #include "files/CoreFileInternal.h"
 
@@ -31,13 +35,33 @@ QXStatus ReadPresetFile(const std::string& path, CFMutableDictionaryRef* out) {
   return *out != nullptr ? 0 : kQXErrUnsupportedFormat;
 }
 
-QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary) {
+QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary, bool replace) {
   if (dictionary == nullptr) return kQXErrInvalidArgument;
   CFRef<CFDataRef> data =
       adopt(CFPropertyListCreateData(kCFAllocatorDefault, dictionary, kCFPropertyListXMLFormat_v1_0, 0, nullptr));
   if (!data) return kQXErrUnsupportedFormat;
   return qxfiles::ReplaceFileContents(path, CFDataGetBytePtr(data.get()),
-                                      static_cast<size_t>(CFDataGetLength(data.get())));
+                                      static_cast<size_t>(CFDataGetLength(data.get())), replace);
+}
+
+int ListFolder(const std::string& folder, unsigned kinds, std::vector<std::string>& names) {
+  names.clear();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return errno;
+  const int fd = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    unsigned kind = entry->d_type == DT_DIR ? kListFolders : entry->d_type == DT_REG ? kListFiles : 0u;
+    // Links and file systems that do not report types need a look at the entry itself.
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(fd, entry->d_name, &st, 0) == 0)
+        kind = S_ISDIR(st.st_mode) ? kListFolders : S_ISREG(st.st_mode) ? kListFiles : 0u;
+    }
+    if (kind & kinds) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  return 0;
 }
 
 }  // namespace qxpresets

@@ -8,6 +8,7 @@
 #include <QXCore/QXBase.h>
 
 #include <string>
+#include <vector>
 
 namespace qxpresets {
 
@@ -23,8 +24,14 @@ QX_EXPORT CFMutableDictionaryRef CreatePresetDictionary(const void* bytes, size_
 QX_EXPORT QXStatus ReadPresetFile(const std::string& path, CFMutableDictionaryRef* out);
 
 // Writes the dictionary as an XML property list: to a hidden temporary file beside `path`,
-// synced, renamed into place. 0, errno, or kQXErrUnsupportedFormat when the dictionary holds
-// something a property list cannot.
-QX_EXPORT QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary);
+// synced, renamed into place. With `replace` false an existing file stays (EEXIST). 0, errno, or
+// kQXErrUnsupportedFormat when the dictionary holds something a property list cannot.
+QX_EXPORT QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary, bool replace = true);
+
+enum ListKinds : unsigned { kListFolders = 1, kListFiles = 2 };
+// The names of a folder's entries of the given kinds, in the order the file system gives them;
+// names starting with "." are left out. A symbolic link counts as what it points to (a dangling
+// one as nothing). 0 or errno (the list is then empty).
+int ListFolder(const std::string& folder, unsigned kinds, std::vector<std::string>& names);
 
 }  // namespace qxpresets

@@ -7,6 +7,7 @@
 #include <QXCore/QXBase.h>
 #include <QXCore/QXColor.h>
 #include <QXCore/QXDir.h>
+#include <QXCore/QXPresetManager.h>
 #include <QXCore/QXFileMgr.h>
 #include <QXCore/QXFileWatcher.h>
 #include <QXCore/QXImage.h>
