@@ -20,5 +20,6 @@ inline std::string utf8(CFStringRef s) {
 int runPlistJob(int argc, char** argv);
 int runImageDemoJob(int argc, char** argv);
 int runImageCommand(int argc, char** argv);
+int runPresetsJob(int argc, char** argv);
 int runServeJob(int argc, char** argv);
 int runSendJob(int argc, char** argv);

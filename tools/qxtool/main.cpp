@@ -26,6 +26,8 @@ void usage(FILE* out) {
       "  plist print FILE...                print each property list's description\n"
       "  plist convert FILE... [-o OUT]     rewrite in canonical XML (to OUT, or standard output)\n"
       "  plist convert --in-place FILE...   rewrite each file in canonical XML\n"
+      "  presets list|show|import ...       the preset folders: categories and presets in their\n"
+      "                                     custom order, one preset, imports (qxtool presets)\n"
       "  serve [--product ID] [--port N] [--seconds S]\n"
       "                                     a loopback server announced in the product's\n"
       "                                     ServerData.plist: echoes each request, broadcasts\n"
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(job, "plist") == 0) return runPlistJob(argc - 2, argv + 2);
   if (std::strcmp(job, "image-demo") == 0) return runImageDemoJob(argc - 2, argv + 2);
   if (std::strcmp(job, "image") == 0) return runImageCommand(argc - 2, argv + 2);
+  if (std::strcmp(job, "presets") == 0) return runPresetsJob(argc - 2, argv + 2);
   if (std::strcmp(job, "serve") == 0) return runServeJob(argc - 2, argv + 2);
   if (std::strcmp(job, "send") == 0) return runSendJob(argc - 2, argv + 2);
   if (std::strcmp(job, "version") == 0) {
