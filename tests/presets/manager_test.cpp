@@ -174,6 +174,14 @@ TEST_F(PresetManagerTest, PresetOperations) {
   EXPECT_TRUE(log.contains("QXPresetManager::loadCategoryByCustomSortOrder failed to load preset."));
   manager.releasePresetList(list);
   EXPECT_TRUE(list.empty());
+  // Only regular files of at most 16 MiB are read; a FIFO is never waited on.
+  ASSERT_EQ(::mkfifo((presets / "C" / "fifo.ext").c_str(), 0600), 0);
+  fs::resize_file(presets / "C" / "s1.ext", (16 << 20) + 1);
+  EXPECT_EQ(manager.loadPreset("C", &factory, "fifo"), nullptr);
+  EXPECT_EQ(manager.loadPreset("C", &factory, "s1"), nullptr);
+  EXPECT_TRUE(log.contains("QXPresetManager::read invalid file size."));
+  Save(presets / "C" / "s1.ext", "s1", 1);
+  fs::remove(presets / "C" / "fifo.ext");
 
   // Nothing is silently replaced.
   Save(presets / "D" / "Warm.ext", "Warm", 7);
