@@ -71,6 +71,10 @@ void* AllocateBlock(size_t size, bool zeroed) noexcept {
   if (block == MAP_FAILED) return nullptr;  // fresh pages are zero
   // Whole images in one buffer fault in far fewer pages when huge pages are on offer.
   if (size >= kHugeThreshold) madvise(block, size, MADV_HUGEPAGE);
+  // A new block is about to be written whole: its pages are made present in one call rather than
+  // one fault per page (each costs microseconds on a virtual machine). Kernels without the advice
+  // fault as before.
+  madvise(block, size, MADV_POPULATE_WRITE);
   return block;
 }
 

@@ -145,6 +145,9 @@ TEST(QXBezierCurve, WorkedExamples) {
   c.setControlPoints({{0.0f, 1.0f}, {1.0f, 0.0f}});
   c.calculateCurve();
   for (int i = 0; i < 256; ++i) ASSERT_NEAR(c.curveAt(i), 1.0f - i / 255.0f, 1e-5) << i;
+  c.setControlPoints({{0.0f, 0.0f}, {1.0f, 1.0f}});  // the identity
+  c.calculateCurve();
+  for (int i = 0; i < 256; ++i) ASSERT_NEAR(c.curveAt(i), i / 255.0f, 1e-5) << i;
   std::vector<QXPointF> s = {{0.0f, 0.0f}, {0.25f, 0.1f}, {-1, -1}, {0.75f, 0.9f}, {1.0f, 1.0f}};
   c.setControlPoints(s);
   c.calculateCurve();
