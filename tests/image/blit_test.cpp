@@ -250,11 +250,6 @@ TEST(Blit, CropCopyAndEquality) {
                    QXImageEqual(src, nullptr));
     }
   }
-  // A tiled and a memory record with the same pixels are equal.
-  Image a(kTiled, Rect(0, 0, 300, 300), 8, 3), b(kMemory, Rect(0, 0, 300, 300), 8, 3);
-  Paint(a);
-  ASSERT_EQ(QXImageGetImage(a, Rect(0, 0, 300, 300), b), 0);
-  EXPECT_TRUE(QXImageEqual(a, b));
 }
 
 TEST(Blit, ResizeModes) {

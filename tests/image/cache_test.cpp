@@ -25,8 +25,10 @@ fs::path FileOf(QXImageRef image) {
 
 TEST(TileCache, GridPurgeOrderAndKeepResident) {
   Image image(QXRect{0, 0, 2048, 256}, 8, 4);  // 8 x 1 tiles
-  for (auto [r, c] : {std::pair{1, 0}, {0, 8}, {-1, 0}, {1 << 20, 1 << 20}})
+  for (auto [r, c] : {std::pair{1, 0}, {0, 8}, {-1, 0}, {0, -1}, {1 << 20, 1 << 20}}) {
     EXPECT_EQ(TileRefusal(image, r, c), kQXErrGeneric);
+    EXPECT_FALSE(QXImageGetTileLoaded(image, r, c));
+  }
   Budget budget(3.0 * kRGBATile);
   const int64_t usedBefore = Stats().used;
   for (int c : {0, 1, 2, 0}) Touch(image, 0, c);  // used again, (0, 0) stays the oldest
@@ -43,6 +45,7 @@ TEST(TileCache, GridPurgeOrderAndKeepResident) {
   EXPECT_FALSE(QXImageSetKeepResident(pinned, 1));
   for (int c = 0; c < 8; ++c) Touch(image, 0, c);
   EXPECT_TRUE(QXImageGetTileLoaded(pinned, 0, 0) && QXImageGetTileLoaded(pinned, 0, 1));
+  EXPECT_FALSE(QXImageGetTileLoaded(image, 0, 0));
   EXPECT_GT(Stats().used, Stats().budget);
   EXPECT_FALSE(QXImageSetKeepResident(pinned, 0));
   Touch(image, 0, 0);

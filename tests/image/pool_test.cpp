@@ -39,8 +39,9 @@ TEST(ImagePool, UpdateMakesPinnedWhiteImagesAcquireHandsOutTheOldestUnpinned) {
   Pool pool;
   ASSERT_EQ(QXImagePoolUpdate(pool, 3, kBounds, 8, 3, 2, 0), 0);
   Image first = Acquire(pool);
-  EXPECT_TRUE(QXImageGetBounds(first).y == kBounds.y && QXImageGetNumPlanes(first) == 3 &&
-              QXImageGetColorSpaceType(first) == 2);
+  const QXRect b = QXImageGetBounds(first);
+  EXPECT_TRUE(b.x == kBounds.x && b.y == kBounds.y && b.width == kBounds.width && b.height == kBounds.height);
+  EXPECT_TRUE(QXImageGetDepth(first) == 8 && QXImageGetNumPlanes(first) == 3 && QXImageGetColorSpaceType(first) == 2);
   // Two are left: topping up to three makes exactly one more. They come oldest (lowest id) first;
   // once the pool is empty, a new image of the format, neither pinned nor filled.
   ASSERT_EQ(QXImagePoolUpdate(pool, 3, kBounds, 8, 3, 2, 0), 0);

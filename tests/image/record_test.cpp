@@ -154,8 +154,6 @@ TEST(ImageRecord, CreationAndAllocationRules) {
     EXPECT_EQ(QXImageGetDataSourceType(image), sources[kind]) << kind;
     EXPECT_TRUE(QXImageGetPadding(image) == -2 && QXImageGetColBytes(image) == 6) << kind;
   }
-  Image deep(kMemory, QXRect{0, 0, 7, 5}, 16, 3);
-  EXPECT_TRUE(QXImageGetRowBytes(deep) == 42 && QXImageGetSize(deep) == 210);
   // A solid fill takes writes and reads without touching the caller's bytes; it has no buffer.
   Image solid(kSolid, QXRect{0, 0, 30, 20}, 8, 3);
   std::vector<uint8_t> buf(90, 0xCD);
