@@ -155,8 +155,7 @@ TEST(Blit, WorkedExamplesClippingAndRefusals) {
   }
 }
 
-// Overlapping copies within one image, in every direction, across several bands (of 64 rows here),
-// and a scale that reads what it writes.
+// Overlapping copies within one image in every direction across bands, and a scale reading what it writes.
 TEST(Blit, OverlappingRectanglesOfOneImage) {
   const int w = 1 << 16, h = 200;
   const QXRect from = Rect(10, 20, w - 20, 150);

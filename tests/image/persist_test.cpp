@@ -110,8 +110,7 @@ void PaintZones(QXImageRef image) {
   WriteAll(image, pixels);
 }
 
-// One tile after another: solid when every visible pixel equals pixel (0, 0), else the whole tile
-// compressed.
+// Tile after tile: solid when every visible pixel equals pixel (0, 0), else the whole tile compressed.
 Bytes SequentialSave(QXImageRef image) {
   const QXRect b = QXImageGetBounds(image);
   const size_t col = size_t(QXImageGetColBytes(image));
@@ -212,8 +211,7 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
   }
 }
 
-// A writer running meanwhile must neither deadlock a save nor make it unreadable (saves are not
-// snapshots).
+// A writer running meanwhile must neither deadlock a save nor make it unreadable.
 TEST(ImagePersist, SaveWhileAnotherThreadWritesThreads) {
   Image image(QXRect{0, 0, 900, 600}, 8, 4), back;
   PaintZones(image);

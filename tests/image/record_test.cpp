@@ -77,8 +77,7 @@ TEST(ImageRecord, PlaneRangesAndSixteenBitFlags) {
 }
 
 // Reads hanging over every edge, or far away, give the pixels inside and leave the rest of the buffer
-// alone; random reads and writes (rectangles, plane ranges, flags, row strides) give the same
-// statuses and bytes on a memory and a tiled record. Origins left of and above zero, and past 256.
+// alone; random transfers give the same statuses and bytes on a memory and a tiled record.
 TEST(ImageRecord, ClippingAndMemoryAndTiledRecordsAgree) {
   std::mt19937 rng(20261207);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };

@@ -139,8 +139,7 @@ TEST_F(TileStoreTest, SlotsAreHandedOutInWriteOrderAndRewrittenInPlace) {
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));  // unknown now: nothing to do
 }
 
-// A slot cut short, or a rewrite that fails halfway, is never handed out as the tile; the caller
-// keeps its pixels.
+// A slot cut short, or a rewrite failed halfway, is never handed out as the tile; the caller keeps its pixels.
 TEST_F(TileStoreTest, DamagedSlotsAreReadFailures) {
   Image image(QXRect{0, 0, 512, 256}, 8, 1);
   const int64_t T = 65536;
