@@ -14,7 +14,7 @@ namespace qxtest {
 // Tiled records spill under TMPDIR, which the store fixes on first use: one private home per process.
 inline TempHome gImageHome;
 
-// Creation kinds (the records that hold pixels, and all of them with the solid fill), sample depths.
+// Creation kinds, sample depths.
 constexpr int32_t kTiled = 0, kMemory = 1, kSolid = 3;
 constexpr int32_t kPixelKinds[] = {kMemory, kTiled};
 constexpr int32_t kAllKinds[] = {kMemory, kTiled, kSolid};
@@ -29,7 +29,6 @@ class Image {
   Image(QXRect bounds, int32_t depth, int32_t planes) {
     EXPECT_EQ(QXImageCreateWithParams(bounds, depth, planes, &mRef), 0);
   }
-  // A record of the given creation kind, colour space 2 unless said otherwise.
   Image(int32_t kind, QXRect bounds, int32_t depth, int32_t planes, int32_t colorSpace = 2, int32_t transparency = 0) {
     EXPECT_EQ(QXImageCreateWithParams2(bounds, depth, planes, colorSpace, transparency, kind, &mRef), 0);
   }
@@ -95,7 +94,7 @@ class NativeTile {
   NativeTile& operator=(const NativeTile&) = delete;
   operator QXTileRef() const { return mRef; }
   uint8_t* data() const { return static_cast<uint8_t*>(QXTileGetDataPtr(mRef)); }
-  // Gives up the use lock early (the tile stays readable through its record).
+  // Gives up the use lock early.
   void release() {
     if (mRef) QXTileReleaseUse(mRef);
     mRef = nullptr;

@@ -25,9 +25,8 @@ using namespace qxtest;
 
 QXRect Rect(int32_t x, int32_t y, int32_t w, int32_t h) { return QXRect{x, y, w, h}; }
 
-// The resamplers exactly as written, one pixel at a time, on packed samples of a sw x sh source
-// (`planes` per pixel) to dw x dh. Interpolation starts half a step in, steps back from the last row
-// and averages four pixels; nearest pixel starts at 0 and takes whole pixels.
+// The resamplers as written, one pixel at a time, on packed samples: interpolation starts half a
+// step in, steps back from the last row and averages four pixels; nearest pixel takes whole pixels.
 template <class T>
 std::vector<T> Reference(const std::vector<T>& src, int sw, int sh, int dw, int dh, int planes, bool nearest = false) {
   std::vector<T> out;
@@ -71,8 +70,7 @@ std::vector<T> RandomSamples(size_t n, std::mt19937& rng) {
   return v;
 }
 
-// A random image through QXImageBlit modes 0 and 2 (the same resampler) against the reference, bit
-// for bit, with the rectangles offset inside both images.
+// Modes 0 and 2 (the same resampler) against the reference, rectangles offset inside both images.
 template <class T>
 void CheckAgainstReference(int32_t kind, int planes, int sw, int sh, int dw, int dh, std::mt19937& rng) {
   const int depth = int(sizeof(T) * 8);
@@ -102,8 +100,8 @@ TEST(Blit, InterpolationMatchesTheWrittenFormulaBitForBit) {
         CheckAgainstReference<uint16_t>(kind, planes, k[0], k[1], k[2], k[3], rng);
         CheckAgainstReference<float>(kind, planes, k[0], k[1], k[2], k[3], rng);
       }
-  // Images of several bands (rows of about 20 KiB): the pipelined bands, the integer 2:1 path, the
-  // general path and a reduction that reads only scattered pairs of rows; nearest pixel too.
+  // Several bands of rows: the pipelined bands, the 2:1 path, the general path, a reduction reading
+  // scattered pairs of rows; nearest pixel too.
   const int sw = 2600, sh = 900, planes = 4;
   Image src(kMemory, Rect(0, 0, sw, sh), 16, planes);
   const auto px = RandomSamples<uint16_t>(size_t(sw) * sh * planes, rng);
@@ -140,8 +138,7 @@ TEST(Blit, WorkedExamplesClippingAndRefusals) {
     EXPECT_EQ(QXImageBlit(src, Rect(0, 0, 4, 4), wider, Rect(0, 0, 2, 2), 0), kQXErrUnsupportedFormat);
     EXPECT_EQ(QXImageGetImage(src, Rect(0, 0, 2, 2), wider), kQXErrUnsupportedFormat);
     if (kind == kSolid) continue;
-    // A plain copy hanging over every edge moves only pixels inside both images: destination (3, -1)
-    // is source (-2, 5).
+    // A plain copy hanging over every edge moves only pixels inside both images.
     Image grid(kind, Rect(0, 0, 8, 8), 8, 1), six(kind, Rect(0, 0, 6, 6), 8, 1);
     std::vector<uint8_t> px(64), want(36, 0xEE);
     for (int i = 0; i < 64; ++i) px[size_t(i)] = uint8_t(i);
@@ -150,11 +147,7 @@ TEST(Blit, WorkedExamplesClippingAndRefusals) {
     ASSERT_EQ(QXImageBlit(grid, Rect(-2, 5, 8, 8), six, Rect(3, -1, 8, 8), 0), 0);
     for (int y = 0; y < 2; ++y) want[size_t(y * 6 + 5)] = uint8_t((y + 6) * 8);  // source column 0, rows 6, 7
     EXPECT_EQ(ReadAll(six), want);
-    // GetImage: the same rectangle on both sides.
-    ASSERT_EQ(QXImageGetImage(grid, Rect(1, 1, 20, 20), six), 0);
-    EXPECT_EQ(ReadAs(six, Rect(1, 1, 1, 1))[0], 9);
-    // A scale whose destination leaves the image writes only the inside part, with the values the
-    // unclipped scale gives there.
+    // A scale leaving the destination writes the inside part as the unclipped scale would.
     Image big(kind, Rect(0, 0, 4, 4), 8, 1), part(kind, Rect(0, 0, 2, 4), 8, 1);
     ASSERT_EQ(QXImageBlit(grid, Rect(0, 0, 8, 8), big, Rect(0, 0, 4, 4), 0), 0);
     ASSERT_EQ(QXImageBlit(grid, Rect(0, 0, 8, 8), part, Rect(-2, 0, 4, 4), 0), 0);
@@ -162,8 +155,7 @@ TEST(Blit, WorkedExamplesClippingAndRefusals) {
   }
 }
 
-// Overlapping copies within one image, in every direction, across several bands (rows of 64 KiB,
-// so a band is 64 rows) and for a scale that reads what it writes.
+// Overlapping copies within one image in every direction across bands, and a scale reading what it writes.
 TEST(Blit, OverlappingRectanglesOfOneImage) {
   const int w = 1 << 16, h = 200;
   const QXRect from = Rect(10, 20, w - 20, 150);
@@ -190,7 +182,7 @@ TEST(Blit, OverlappingRectanglesOfOneImage) {
 }
 
 // Opposite blits between two images on two threads (holding the source across the destination's
-// write deadlocked). Neither thread reads what the other writes, so the result equals a serial run.
+// write deadlocked); the result equals a serial run.
 TEST(Blit, OppositeDirectionsConcurrent) {
   for (int32_t kind : kPixelKinds) {
     const QXRect b = Rect(0, 0, 600, 300);
@@ -238,8 +230,7 @@ TEST(Blit, CropCopyAndEquality) {
           ASSERT_EQ(got[i], want) << x << "," << y << " byte " << at;
         }
       }
-      // A copy keeps the type and is equal; one sample changed, another origin, depth or plane count
-      // is not.
+      // A copy keeps the type and is equal; one sample changed, another origin, depth or plane count is not.
       QXImageSetType(src, 7);
       Image copy = Made(QXImageCreateCopy, src.get());
       EXPECT_TRUE(QXImageGetType(copy) == 7 && QXImageGetDataSourceType(copy) == QXImageGetDataSourceType(src));
@@ -258,11 +249,6 @@ TEST(Blit, CropCopyAndEquality) {
                    QXImageEqual(src, nullptr));
     }
   }
-  // A tiled and a memory record with the same pixels are equal.
-  Image a(kTiled, Rect(0, 0, 300, 300), 8, 3), b(kMemory, Rect(0, 0, 300, 300), 8, 3);
-  Paint(a);
-  ASSERT_EQ(QXImageGetImage(a, Rect(0, 0, 300, 300), b), 0);
-  EXPECT_TRUE(QXImageEqual(a, b));
 }
 
 TEST(Blit, ResizeModes) {
@@ -278,8 +264,8 @@ TEST(Blit, ResizeModes) {
       ASSERT_EQ(QXImageResize(img, to, mode), 0);
       for (const auto& [x, y, v] : want) EXPECT_EQ(ReadAs(img, Rect(x, y, 1, 1)), v) << kind << " " << x;
     };
-    // Mode 0 keeps pixels where they were; mode 1 centres, growing (2 more on each side) and, on one
-    // side only, shrinking (old (0, 1) lands at (1, 0)). The new area is transparent white.
+    // Mode 0 keeps pixels in place; mode 1 centres, growing and (on one side) shrinking. New area:
+    // transparent white.
     check(Rect(-2, 0, 8, 6), 0, {{3, 3, grey(16)}, {-1, 0, clear}});
     check(Rect(10, 10, 8, 8), 1, {{12, 12, grey(1)}, {11, 12, clear}});
     check(Rect(0, 0, 6, 2), 1, {{1, 0, grey(5)}, {4, 1, grey(12)}, {5, 1, clear}});

@@ -40,7 +40,6 @@ TEST(TileCache, GridPurgeOrderAndKeepResident) {
   EXPECT_TRUE(QXImageGetTileLoaded(image, 0, 1));
   Touch(image, 0, 4);
   for (int c = 1; c < 5; ++c) EXPECT_EQ(QXImageGetTileLoaded(image, 0, c), c == 4) << c;
-
   // A keep-resident image loads everything and stays above the budget; unpinned, it goes first.
   Image pinned(QXRect{0, 0, 512, 256}, 8, 4);
   EXPECT_FALSE(QXImageSetKeepResident(pinned, 1));
@@ -99,7 +98,7 @@ TEST(TileCache, StoreFailuresLoseNothing) {
   const std::vector<uint8_t> pixels = Pattern(QXRect{0, 0, 512, 256}, 4);
   Paint(Image(QXRect{0, 0, 512, 256}, 8, 4));  // spills a tile: the store's folder exists when it goes
   ASSERT_EQ(QXImageWrite(image, QXRect{0, 0, 256, 256}, 0, -1, pixels.data(), 512 * 4), 0);
-  // The store's folder is removed and a file stands in its way: the dirty tile stays resident and dirty.
+  // A file stands in the way of the store's folder: the dirty tile stays resident and dirty.
   const fs::path folder = FileOf(image).parent_path();
   fs::remove_all(folder);
   { std::ofstream(folder) << "in the way"; }
@@ -113,8 +112,7 @@ TEST(TileCache, StoreFailuresLoseNothing) {
   EXPECT_EQ(QXImagePurge(image), 0);
   EXPECT_FALSE(QXImageGetTileLoaded(image, 0, 0) || QXImageGetTileLoaded(image, 0, 1));
   EXPECT_TRUE(ReadAll(image) == pixels);
-  // A store file cut short: the load fails and the tile stays unloaded; once the bytes are back it
-  // loads them.
+  // A store file cut short: the load fails and the tile stays unloaded until the bytes are back.
   ASSERT_EQ(QXImagePurge(image), 0);
   const fs::path file = FileOf(image);
   std::vector<char> saved(size_t(fs::file_size(file)));
@@ -138,8 +136,7 @@ TEST(TileCache, ConcurrentReadersAndWritersUnderATinyBudget) {
   Image a(QXRect{0, 0, 1024, 1024}, 8, 4), b(QXRect{0, 0, 1024, 1024}, 8, 4);
   Budget budget(3.0 * kRGBATile);
   std::atomic<int> failures{0};
-  // Each thread owns a band of each image; bands share tiles and every admission purges tiles other
-  // threads may be using.
+  // Each thread owns a band of each image; every admission purges tiles other threads may be using.
   auto work = [&](int band) {
     const QXRect r{0, band * 128, 1024, 128};
     const std::vector<uint8_t> pixels = Pattern(r, 4);

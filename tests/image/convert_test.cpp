@@ -25,8 +25,7 @@ std::vector<T> Random(QXImageRef image, uint32_t seed) {
   return v;
 }
 
-// `n`-plane pixels of `from` must reappear as the first n planes of each (n + 1)-plane pixel of `to`,
-// whose last plane is `last`.
+// Each n-plane pixel of `from` is the start of an (n + 1)-plane pixel of `to` ending in `last`.
 template <class T>
 void CheckOneMorePlane(const std::vector<T>& from, const std::vector<T>& to, size_t n, T last) {
   ASSERT_EQ(to.size() * n, from.size() * (n + 1));
@@ -64,8 +63,8 @@ void CheckAddedPlane(int32_t kind, T full) {
   Image src(kind, kWide, sizeof(T) * 8, 3);
   const auto before = Random<T>(src, 7);
   Image copy = Made(QXImageCreateCopyAddingChannels, src.get(), 1);
-  EXPECT_EQ(QXImageGetDataSourceType(copy), QXImageGetDataSourceType(src));
-  ASSERT_EQ(QXImageGetDepth(copy), int32_t(sizeof(T) * 8));
+  EXPECT_TRUE(QXImageGetDataSourceType(copy) == QXImageGetDataSourceType(src) &&
+              QXImageGetDepth(copy) == int32_t(sizeof(T) * 8));
   EXPECT_TRUE(QXImageGetBounds(copy).x == kWide.x && QXImageGetColorSpaceType(copy) == 2);
   CheckOneMorePlane(before, ReadAs<T>(copy), 3, full);
 }
@@ -121,9 +120,8 @@ TEST(ImageDepth, EightAndSixteenBitsWithAndWithoutAlpha) {
     // Always a new tiled record of the same geometry and format, even from a solid fill.
     Image eight(kind, kWide, 8, 3, 2, 1);
     Image sixteen = Made(kToDepth, eight.get(), 16);
-    EXPECT_EQ(QXImageGetDataSourceType(sixteen), kQXImageSourceTiled);
-    EXPECT_TRUE(QXImageGetDepth(sixteen) == 16 && QXImageGetNumPlanes(sixteen) == 3);
-    EXPECT_TRUE(QXImageGetBounds(sixteen).x == kWide.x && QXImageGetBounds(sixteen).y == kWide.y);
+    EXPECT_TRUE(QXImageGetDataSourceType(sixteen) == kQXImageSourceTiled && QXImageGetDepth(sixteen) == 16 &&
+                QXImageGetNumPlanes(sixteen) == 3 && QXImageGetBounds(sixteen).y == kWide.y);
     EXPECT_TRUE(QXImageGetColorSpaceType(sixteen) == 2 && QXImageGetTransparency(sixteen) == 1);
     if (kind == kSolid) continue;
     // 0xAB -> 0xABAB and 0xABCD -> 0xAB, with and without alpha added.
@@ -148,8 +146,8 @@ TEST(ImageDepth, EightAndSixteenBitsWithAndWithoutAlpha) {
     EXPECT_EQ(Converted<uint8_t>(five, std::vector<uint8_t>{9, 8, 7, 6, 5}, 8, kWithAlpha),
               (std::vector<uint8_t>{9, 8, 7, 255}));
   }
-  // The same depth (with alpha: and four planes with transparency) hands back the image itself, one
-  // more reference; transparency claimed by three planes is not enough.
+  // The same depth (with alpha: four planes with transparency) hands back the image itself; three
+  // planes claiming transparency are not enough.
   Image one(kMemory, QXRect{0, 0, 2, 1}, 16, 1), ready(kMemory, QXRect{0, 0, 2, 2}, 8, 4, 2, 1),
       claims(kMemory, QXRect{0, 0, 2, 2}, 8, 3, 2, 1);
   EXPECT_EQ(Made(kToDepth, one.get(), 16).get(), one.get());
@@ -199,8 +197,7 @@ TEST(ImagePremultiply, CompositesOverWhiteAndRefusesImagesWithoutAlpha) {
     for (size_t i = 1; i < v.size(); i += 2) v[i] = (i / 2) % 2 ? 255 : 0;
     const auto got = After(wide, v, premultiply);
     for (size_t i = 0; i < v.size(); ++i) ASSERT_EQ(got[i], i % 2 == 0 && (i / 2) % 2 ? v[i] : 255) << i;
-    // Without transparency stated, two or four planes outside CMYK end in alpha (the records
-    // QXImageCreateWithParams makes state none).
+    // Without transparency stated, two or four planes outside CMYK end in alpha.
     Image rgbaImplied(kind, QXRect{0, 0, 1, 1}, 8, 4, 0, 0), grayImplied(kind, QXRect{0, 0, 2, 1}, 8, 2, 1, 0);
     EXPECT_EQ(After(rgbaImplied, std::vector<uint8_t>{100, 0, 0, 0}, premultiply), std::vector<uint8_t>(4, 255));
     EXPECT_EQ(After(grayImplied, std::vector<uint8_t>{7, 0, 7, 255}, premultiply),
@@ -219,8 +216,7 @@ TEST(ImagePremultiply, CompositesOverWhiteAndRefusesImagesWithoutAlpha) {
 }
 
 TEST(ImageFill, ColourCheckerboardAndTransparentWhite) {
-  // Pixel (x, y) from the origin must be `even` where its checkerboard cell's column and row agree,
-  // else `odd`.
+  // Pixels are `even` where their checkerboard cell's column and row agree, else `odd`.
   auto check = [](const auto& samples, QXRect b, size_t planes, int32_t cell, const auto& even, const auto& odd) {
     for (size_t i = 0; i < samples.size(); i += planes) {
       const int32_t x = int32_t(i / planes) % b.width, y = int32_t(i / planes) / b.width;
@@ -255,8 +251,8 @@ TEST(ImageFill, ColourCheckerboardAndTransparentWhite) {
     const auto clear = ReadAs<uint16_t>(rgb);
     for (size_t i = 0; i < clear.size(); ++i) ASSERT_EQ(clear[i], i % 4 == 3 ? 0 : 65535) << i;
     EXPECT_EQ(ReadAll(other), std::vector<uint8_t>(10, 255));
-    // Checkerboards, the worked example: white in the first 8 x 8 cell, the colour at (8, 0). Then
-    // many tiles, an origin away from (0, 0), 16 bits, and planes past the fourth at full scale.
+    // Checkerboards: white in the first cell; then many tiles, an origin away from (0, 0), 16 bits,
+    // and planes past the fourth at full scale.
     Image small(kind, QXRect{0, 0, 20, 20}, 8, 4), wide(kind, kWide, 16, 6);
     ASSERT_EQ(QXImageFillCheckerboard(small, 8, 1.0f, 0.0f, 0.5f), 0);
     check(ReadAll(small), QXRect{0, 0, 20, 20}, 4, 8, std::vector<uint8_t>(4, 255),

@@ -40,8 +40,8 @@ struct Folder {
 
 TEST(ImageDump, NamesCarryPrefixColourWordAndFormat) {
   Folder folder;
-  // Every row of every kind: two tile columns and an origin away from (0, 0); an older dump of
-  // another size is replaced, not appended to. Without a prefix there is no dash either.
+  // Two tile columns and an origin away from (0, 0); an older dump of another size is replaced, not
+  // appended to. Without a prefix there is no dash either.
   std::ofstream(folder.path / "x-GRAY10x20x16bit.raw") << std::string(1000, 'z');
   const std::tuple<int32_t, int32_t, int32_t, int32_t, QXRect, CFStringRef, const char*> cases[] = {
       {kTiled, 1, 1, 16, {250, -5, 10, 20}, CFSTR("x"), "x-GRAY10x20x16bit.raw"},
@@ -68,8 +68,7 @@ TEST(ImageDump, NamesCarryPrefixColourWordAndFormat) {
   QXImageDumpPathUTF8(solid, "après", folder.path.c_str());
   QXImageDumpPathUTF8(solid, nullptr, folder.path.c_str());
   EXPECT_TRUE(folder.Read("après-RGB6x2x8bit.raw").size() == 36u && folder.Read("RGB6x2x8bit.raw").size() == 36u);
-  // A prefix naming another folder, a missing or null folder, invalid UTF-8, a record without
-  // pixels: no file rather than a stray or short one.
+  // A prefix naming another folder, a missing folder, invalid UTF-8, no pixels: no file at all.
   Image rgb(kMemory, QXRect{0, 0, 4, 3}, 8, 3);
   Paint(rgb);
   const size_t count = folder.Count();

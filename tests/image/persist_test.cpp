@@ -20,7 +20,6 @@ namespace {
 
 constexpr int32_t kT = kTile;
 using Bytes = std::vector<uint8_t>;
-
 using Stream = qx::StreamHolder;
 
 Stream NewStream(const Bytes& bytes = {}, QXStreamByteOrder order = kQXStreamByteOrderLittleEndian) {
@@ -97,7 +96,7 @@ Bytes StoredZlib(const Bytes& raw, size_t block) {
   return out;
 }
 
-// Flat (equal to pixel (0, 0)), noisy and gradient areas: every kind of tile, whatever the size.
+// Flat (equal to pixel (0, 0)), noisy and gradient tiles.
 void PaintZones(QXImageRef image) {
   static uint32_t seed = 12345;
   const QXRect b = QXImageGetBounds(image);
@@ -111,8 +110,7 @@ void PaintZones(QXImageRef image) {
   WriteAll(image, pixels);
 }
 
-// The writer as the format describes it: one tile after another, solid when every visible pixel
-// equals pixel (0, 0) (zero when outside the image), otherwise the whole tile compressed.
+// Tile after tile: solid when every visible pixel equals pixel (0, 0), else the whole tile compressed.
 Bytes SequentialSave(QXImageRef image) {
   const QXRect b = QXImageGetBounds(image);
   const size_t col = size_t(QXImageGetColBytes(image));
@@ -137,24 +135,20 @@ Bytes SequentialSave(QXImageRef image) {
 }  // namespace
 
 TEST(ImagePersist, FormatExamplesAndRefusedSaves) {
-  // 300 x 200 white RGBA: the header and two solid records. Pixel (0, 0) black and a tile of white:
-  // that tile is compressed, not solid.
+  // White RGBA: the header and two solid records. Pixel (0, 0) black and a white tile: compressed.
   Image white(QXRect{0, 0, 300, 200}, 8, 4), mixed(QXRect{0, 0, 512, 256}, 8, 4);
   ASSERT_EQ(QXImageFill(white, 0xFF), 0);
   const Bytes whiteTile(size_t(4) * kT * kT, 0xFF);
   ASSERT_EQ(QXImageWrite(mixed, QXRect{256, 0, 256, 256}, 0, -1, whiteTile.data(), 0), 0);
-  const Bytes expected =
-      Builder().Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0xFF)).Record(0, 1, 1, Bytes(4, 0xFF)).bytes;
-  EXPECT_EQ(expected.size(), 68u);
-  EXPECT_EQ(Save(white), expected);
+  EXPECT_EQ(Save(white),
+            Builder().Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0xFF)).Record(0, 1, 1, Bytes(4, 0xFF)).bytes);
   EXPECT_EQ(Save(mixed),
             Builder().Header(512, 256, 8, 4).Record(0, 0, 1, Bytes(4, 0)).Record(0, 1, 2, Deflate(whiteTile)).bytes);
-  // A solid edge tile reads back filled with its pixel beyond the image too (the writer ignores
-  // what lies there: see the round trips).
+  // A solid edge tile reads back filled with its pixel beyond the image too.
   Image back;
-  ASSERT_EQ(
-      Load(Builder().Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0)).Record(0, 1, 1, Bytes(4, 0x42)).bytes, back),
-      0);
+  Builder edge;
+  ASSERT_EQ(Load(edge.Header(300, 200, 8, 4).Record(0, 0, 1, Bytes(4, 0)).Record(0, 1, 1, Bytes(4, 0x42)).bytes, back),
+            0);
   EXPECT_EQ(QXImageGetDataSourceType(back), kQXImageSourceNone);
   const uint8_t* data = NativeTile(back, 0, 1).data();
   EXPECT_TRUE(std::all_of(data, data + 4 * kT * kT, [](uint8_t v) { return v == 0x42; }));
@@ -180,8 +174,8 @@ TEST(ImagePersist, FormatExamplesAndRefusedSaves) {
   EXPECT_NE(QXImageSaveToStream(white, out.get()), 0);
 }
 
-// Odd sizes, depths, plane counts and origins, also with tiles going through the disk store: the
-// parallel writer writes the sequential writer's bytes; the pixels come back, at (0, 0).
+// Odd sizes, depths, plane counts and origins, also through the disk store: the parallel writer
+// writes the sequential writer's bytes; the pixels come back, at (0, 0).
 TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
   std::vector<std::tuple<QXRect, int32_t, int32_t, bool>> cases;
   const QXRect sizes[] = {{0, 0, 1, 1}, {0, 0, 257, 513}, {3, 7, 300, 1}, {0, 0, 1, 260}, {50, 50, 300, 300}};
@@ -217,8 +211,7 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
   }
 }
 
-// A writer running meanwhile (tiles going through the disk store) must neither deadlock a save nor
-// make it write an unreadable stream (saves are not snapshots).
+// A writer running meanwhile must neither deadlock a save nor make it unreadable.
 TEST(ImagePersist, SaveWhileAnotherThreadWritesThreads) {
   Image image(QXRect{0, 0, 900, 600}, 8, 4), back;
   PaintZones(image);
@@ -241,8 +234,7 @@ TEST(ImagePersist, SaveWhileAnotherThreadWritesThreads) {
 TEST(ImagePersist, HostileStreamsFailCleanly) {
   Image back;
   const size_t t8 = size_t(kT) * kT;  // one 8-bit plane
-  // Header values outside the limits; the last two ask for a little more than the default load limit
-  // of 16 GiB (8-bit samples), and for 2^20 tiles of 8 MiB.
+  // Header values outside the limits; the last two ask for just over the default load limit.
   const int32_t m = 1 << 20, q = 1 << 18;
   const int32_t bad[][4] = {{0, 1, 8, 1},  {1, 0, 8, 1}, {-5, 1, 8, 1},         {m + 1, 1, 8, 1},
                             {1, 1, 12, 1}, {1, 1, 0, 1}, {1, 1, 8, 0},          {1, 1, 8, 33},
@@ -251,8 +243,7 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
     EXPECT_EQ(Load(Builder().Header(h[0], h[1], h[2], h[3]).Record(0, 0, 1, Bytes(4, 0)).bytes, back),
               kQXErrInvalidArgument)
         << h[0] << " " << h[1] << " " << h[2] << " " << h[3];
-  // The largest image the default limit allows (16 GiB), but no records: refused before the grid
-  // is built.
+  // The largest image the default limit allows, but no records: refused before the grid is built.
   EXPECT_EQ(Load(Builder().Header(m, m / 64, 8, 1).bytes, back), kQXErrGeneric);
   EXPECT_NE(Load(Bytes(27, 0), back), 0);
 
@@ -285,9 +276,9 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
   Bytes pixels = ReadAll(back), want(100, 0);
   for (uint8_t i = 0; i < 10; ++i) want[i] = i + 1;
   EXPECT_EQ(pixels, want);
-  // A compressed record far longer than any saver writes is inflated straight from the stream,
-  // after the records queued before it; a later record for the same tile wins, also a zero one; a
-  // tile without a record, or with only a zero one, is zero and is never made resident.
+  // A compressed record far longer than any saver writes is inflated straight from the stream, after
+  // the records queued before it; a later record for a tile wins; a tile without one, or with only a
+  // zero one, is zero and never made resident.
   tooLong.pop_back();
   const Bytes stored = StoredZlib(tooLong, 8);
   ASSERT_GT(stored.size(), t8 * 3 / 2);
@@ -313,9 +304,8 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
     EXPECT_NE(Load(Bytes(valid.begin(), valid.begin() + long(cut)), back), 0) << "cut at " << cut;
 }
 
-// The host's limit counts the declared image's tiles (edge tiles whole). A stream that knows no
-// length (a socket) has its first record checked before the grid is built: a header with nothing
-// sane behind it builds no tiles, so the listeners hear of none being destroyed.
+// The host's limit counts the declared image's tiles (edge tiles whole). A stream of no known length
+// has its first record checked before the grid is built: the listeners hear of no tile destroyed.
 TEST(ImagePersist, LoadLimitAndStreamsOfUnknownLength) {
   Image source(QXRect{0, 0, 300, 200}, 8, 2), back;  // two tiles of 128 KiB
   PaintZones(source);

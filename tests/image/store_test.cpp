@@ -1,5 +1,4 @@
-// The disk store on its own (each test has its own store and base folder): slots, the open-file
-// rule, the process folder's safety checks and the shutdown sweep.
+// The disk store on its own (each test has its own store and base folder).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -27,8 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using qxtest::Image;
 
-// A resident tile of a tiled record, its use lock held while this lives. Fields are read without
-// the sanitizer's type check, which needs type information the library does not export.
+// A held tile; fields are read without the sanitizer's type check (the library exports no type info).
 class HeldTile : public qxtest::NativeTile {
  public:
   HeldTile(const Image& image, int32_t row, int32_t col) : NativeTile(image, row, col) {
@@ -89,16 +87,13 @@ class TileStoreTest : public ::testing::Test {
                                            CFIndex(tiles.size()), nullptr));
     return store->WriteTiles(array.get());
   }
-  int32_t WriteTile(const Image& image, int32_t row, int32_t col) {
-    HeldTile tile(image, row, col);
-    return Write({tile.get()});
-  }
+  int32_t WriteTile(const Image& image, int32_t row, int32_t col) { return Write({HeldTile(image, row, col).get()}); }
   // Clears the tile and reads it back from its slot: it must hold `seed`'s bytes again.
   bool ReadsBack(const HeldTile& tile, uint8_t seed) {
     tile.Clear();
     return store->ReadTile(tile.get()) == 0 && tile.Holds(seed);
   }
-  // An open file holding the lock of `folder`, as a process we cannot see would.
+  // Holds the lock of `folder` as a process we cannot see would.
   static int HoldLock(const fs::path& folder) {
     const int fd = ::open((folder / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     EXPECT_TRUE(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
@@ -142,17 +137,9 @@ TEST_F(TileStoreTest, SlotsAreHandedOutInWriteOrderAndRewrittenInPlace) {
   EXPECT_FALSE(fs::exists(FileOf(image)) || IsOpen(FileOf(image)));
   EXPECT_EQ(store->OpenFiles(), 0u);
   EXPECT_EQ(0, store->RemoveImage(Rec(image)));  // unknown now: nothing to do
-  {
-    // The slots went with the file: reading one is a failure, not stale or fresh bytes.
-    HeldTile tile(image, 2, 3);
-    tile.Fill(9);
-    EXPECT_EQ(ENOENT, store->ReadTile(tile.get()));
-    EXPECT_TRUE(tile.Holds(9));
-  }
 }
 
-// A slot cut short, or a rewrite that fails halfway, is never handed out as the tile; other slots
-// are untouched and the caller keeps its pixels.
+// A slot cut short, or a rewrite failed halfway, is never handed out as the tile; the caller keeps its pixels.
 TEST_F(TileStoreTest, DamagedSlotsAreReadFailures) {
   Image image(QXRect{0, 0, 512, 256}, 8, 1);
   const int64_t T = 65536;
@@ -199,7 +186,7 @@ TEST_F(TileStoreTest, AtMostAHundredFilesAreOpen) {
     ASSERT_EQ(0, Write({tile.get()})) << i;
     ASSERT_LE(store->OpenFiles(), CTileStoreFile::kMaxOpenFiles);
   }
-  // The files of the five images stored first were closed, earliest first.
+  // The files of the five images stored first were closed.
   for (int i = 0; i < kImages; ++i) EXPECT_EQ(IsOpen(FileOf(*images[size_t(i)])), i >= 5) << i;
   // The earliest file is reopened without losing its slot, closing the next earliest.
   EXPECT_TRUE(ReadsBack(HeldTile(*images[0], 0, 0), 0));
@@ -223,14 +210,13 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
   Image image(QXRect{0, 0, 256, 256}, 8, 1);
   const fs::path elsewhere = home.root() / "elsewhere";
   fs::create_directories(elsewhere);
-  // A link planted where the folder goes: nothing is written through it, nor removed.
+  // A link planted where the folder goes: nothing is written through it, nor removed; a file there.
   fs::create_directory_symlink(elsewhere, ProcessFolder());
   EXPECT_EQ(ELOOP, WriteTile(image, 0, 0));
   EXPECT_EQ(ELOOP, store->Prepare());
   store->Shutdown();
   EXPECT_TRUE(fs::is_symlink(ProcessFolder()) && fs::is_empty(elsewhere));
   fs::remove(ProcessFolder());
-  // A file in its place.
   std::ofstream(ProcessFolder()) << "x";
   EXPECT_EQ(ENOTDIR, store->Prepare());
   fs::remove(ProcessFolder());
@@ -242,7 +228,7 @@ TEST_F(TileStoreTest, UnsafeProcessFolderIsRefused) {
     EXPECT_TRUE(fs::is_empty(ProcessFolder()));
     fs::remove(ProcessFolder());
   }
-  // A folder whose lock is held by a process we cannot see (another PID namespace, same number).
+  // A folder locked by a process we cannot see (another PID namespace, same number).
   fs::create_directory(ProcessFolder());
   ::chmod(ProcessFolder().c_str(), 0777);
   const int held = HoldLock(ProcessFolder());
@@ -269,7 +255,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   const fs::path outside = home.root() / "outside";
   fs::create_directories(outside / "keep");
   std::ofstream(outside / "keep" / "file") << "precious";
-  // A dead process's folder with files, a sub-folder and a link out of it: all goes but the target.
+  // A dead process's folder with files and a link out of it: all goes but the target.
   const fs::path stale = base / name(dead[0]);
   fs::create_directories(stale / "sub");
   std::ofstream(stale / "Image-3") << "old tile";
@@ -279,8 +265,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   const fs::path locked = base / name(dead[1]);
   fs::create_directories(locked);
   const int held = HoldLock(locked);
-  // A link named like a dead process's folder (the link goes, not its target), and a folder from
-  // before the lock file existed.
+  // A link named like a dead process's folder (the link goes), and a folder without a lock file.
   fs::create_directory_symlink(outside, base / name(dead[2]));
   fs::create_directories(base / name(dead[3]));
   // Running processes and names that only look alike are kept.
@@ -300,8 +285,8 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
   EXPECT_TRUE(store->OpenFiles() == 0u && store->ProcessFolder() == "");
   ::close(held);
 
-  // Once the lock is gone the folder is swept like any other. A later access makes a fresh folder;
-  // the tile stored before the shutdown lost its bytes and says so, and its slot is not reused.
+  // Once the lock is gone the folder is swept. A later access makes a fresh folder; the tile stored
+  // before the shutdown lost its bytes and says so, and its slot is not reused.
   store->Shutdown();
   EXPECT_FALSE(fs::exists(locked));
   qxtest::Touch(image, 0, 1);
@@ -320,7 +305,7 @@ TEST_F(TileStoreTest, ShutdownSweepsOnlyFoldersOfDeadProcesses) {
 }
 
 // A record forgotten by the store while its tiles keep their slots: a tile's next write keeps its
-// slot, later tiles get others, and a hole in the file is not a tile.
+// slot, later tiles get others, a hole in the file is not a tile.
 TEST_F(TileStoreTest, ForgottenImageNeverReusesASlotStillHeld) {
   Image image(QXRect{0, 0, 512, 512}, 8, 1);
   qxtest::Touch(image, 0, 1);

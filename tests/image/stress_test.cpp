@@ -1,6 +1,5 @@
-// The tile cache under contention, and regressions of faults found in review: images whose tiles
-// purge each other through the disk store while they are read, written, purged, reshaped and
-// destroyed from several threads; lock, overflow and storage-kind faults on the tile API.
+// The tile cache under contention (tiles purging each other through the disk store), and lock,
+// overflow and storage-kind faults on the tile API.
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <atomic>
@@ -21,7 +20,6 @@ namespace {
 constexpr int32_t kPlanes = 4;
 constexpr int64_t kTileBytes = int64_t(kTile) * kTile * kPlanes;
 
-// A whole tile of pseudo-random bytes per seed.
 void FillTile(std::vector<uint8_t>& bytes, uint32_t seed) { bytes = RandomBytes(size_t(kTileBytes), seed); }
 
 // Writes and reads back whole tiles of its own band of tile columns; returns mismatches and failures.
@@ -47,9 +45,8 @@ void CountMessages(QXImageMsg*) {}
 
 }  // namespace
 
-// Readers and writers of one image, its QXImagePurge, short-lived images filled and released
-// meanwhile (victims of the other image's admissions and the reverse), listeners coming and going:
-// every pixel written is read back.
+// Readers, writers and purges of one image, short-lived images and listeners coming and going
+// meanwhile: every pixel written is read back.
 TEST(StressConcurrent, ReadWritePurgeAndDestroyKeepEveryPixel) {
   Budget budget(double(3 * kTileBytes));
   const int64_t failuresBefore = Stats().storeFailures;
@@ -115,8 +112,8 @@ TEST(StressConcurrent, ReshapeWhileOtherImagesPurgeItsTiles) {
   EXPECT_EQ(Stats().storeFailures, failuresBefore);
 }
 
-// Asking whether a tile is loaded is a query, not a use: it must not wait for the caller's own use
-// lock. A watchdog breaks the wait so that a failure does not hang the run.
+// Asking whether a tile is loaded must not wait for the caller's own use lock (a watchdog breaks
+// the wait so that a failure does not hang the run).
 TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
   Image image(QXRect{0, 0, 2 * kTile, kTile}, 8, kPlanes);
   QXTileRef tile = nullptr;
@@ -138,8 +135,7 @@ TEST(StressConcurrent, TileLoadedQueryWhileHoldingTheTile) {
 }
 
 // A thread holding a tile may map its image's coherence states or unpin the image while another
-// thread waits for that tile inside the image's lock. Should either wait for that lock, the test
-// fails after a few seconds and then breaks the wait by releasing the tile.
+// thread waits for that tile inside the image's lock (a failure is broken after a few seconds).
 TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
   Image image(QXRect{0, 0, 2 * kTile, kTile}, 8, kPlanes);
   QXTileRef tile = nullptr;
@@ -166,9 +162,8 @@ TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
   EXPECT_FALSE(unpinFailed.get());
 }
 
-// A new sample size leaves colBytes and rowBytes as they were, so the pixels no longer hold the
-// planes: transfers, and everything built on them, refuse the record instead of copying past its
-// pixels, rows and tiles, until a reshape lays the pixels out for the new size.
+// A new sample size leaves the pixel layout as it was: transfers refuse the record instead of
+// copying past its pixels until a reshape lays them out for the new size.
 TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
   const QXRect b{0, 0, 16, 4};
   std::vector<uint8_t> bytes(size_t(b.width) * b.height * 4, 0x5A);
@@ -194,8 +189,8 @@ TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
   EXPECT_TRUE(QXImageGetPlaneBytes(image) == 1 && QXImageGetDepth(image) == 8);
 }
 
-// A record's tiles keep the position and layout the record gave them (the tiled transfer and the
-// store size their copies by them) and their dirty mark (a clean tile is purged unwritten).
+// A record's tiles keep the layout the record gave them (transfers and the store size their copies
+// by it) and their dirty mark (a clean tile is purged unwritten).
 TEST(StressTileApi, RecordTilesKeepTheirGeometry) {
   Image image(QXRect{0, 0, 3 * kTile, 2 * kTile}, 8, kPlanes);
   Paint(image);
@@ -251,8 +246,7 @@ TEST(StressTileApi, OverflowAndStorageKindFaults) {
   EXPECT_EXIT(SetDataOnNativeTileThenPurge(), ::testing::ExitedWithCode(0), "");
 }
 
-// Without somewhere to hand the tile nobody could release its use lock, and releasing the image
-// would wait forever.
+// Without somewhere to hand the tile nobody could release its use lock.
 TEST(StressTileApi, NativeTileWithoutOutputLeavesNoLockBehind) {
   QXImageRef image = nullptr;
   ASSERT_EQ(QXImageCreateWithParams(QXRect{0, 0, kTile, kTile}, 8, kPlanes, &image), 0);
@@ -262,8 +256,8 @@ TEST(StressTileApi, NativeTileWithoutOutputLeavesNoLockBehind) {
   if (!stuck) QXImageRelease(image);  // would wait forever otherwise: leaked on purpose
 }
 
-// Last, since it shuts the store down: a clean tile read back from its slot before the store's
-// folder went away must keep its pixels at its next purge.
+// Last, since it shuts the store down: a clean tile read back before the store's folder went away
+// keeps its pixels at its next purge.
 TEST(StressStore, ShutdownKeepsTilesThatWereResident) {
   Image image(QXRect{0, 0, kTile, kTile}, 8, kPlanes);
   std::vector<uint8_t> out;

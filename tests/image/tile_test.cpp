@@ -94,8 +94,7 @@ TEST(ImageTile, InfoDictionariesAndStorage) {
   info = adopt(QXTileGetInfoCopy(withRaw.ref));
   EXPECT_TRUE(CFDictionaryGetValue(info.get(), CFSTR("raw")) == good.get() && intOf(info.get(), "rowbytes") == 24);
 
-  // Storage of a new tile is zeroed and kept by Realloc at the same size; a new size gets new zeroed
-  // storage.
+  // New storage is zeroed and kept by Realloc at the same size; a new size gets new zeroed storage.
   Tile tile(QXTileCreateWithParams(5, 6, 8, 4, 3, 16, true));
   EXPECT_TRUE(QXTileGetColBytes(tile.ref) == 6 && QXTileGetRowBytes(tile.ref) == 48);
   ASSERT_EQ(tile.length(), 192);
@@ -106,8 +105,7 @@ TEST(ImageTile, InfoDictionariesAndStorage) {
   QXTileSetBounds(tile.ref, 5, 6, 8, 5);
   ASSERT_TRUE(QXTileRealloc(tile.ref) == 0 && tile.length() == 240);
   EXPECT_TRUE(AllZero(tile.data(), 240));
-  // Data given with SetData counts as the allocation: a Realloc of its size keeps it, smaller data or
-  // none is replaced by storage of the right size.
+  // Data given with SetData counts as the allocation: a Realloc keeps it at its size, else replaces it.
   CFRef<CFMutableDataRef> mine = MutableData(480), small = MutableData(10);
   QXTileSetData(tile.ref, mine.get());
   QXTileSetRowBytes(tile.ref, 96);
@@ -144,8 +142,8 @@ TEST(ImageTile, ImageTileTransfersSizeStorageForThePlanesMoved) {
     SCOPED_TRACE(kind);
     Image image(kind, QXRect{0, 0, 600, 300}, 8, 4);
     Paint(image);
-    // Planes 1 and 2 across the tile corner at (256, 256), into a fresh tile and into one laid out
-    // for four planes: both describe the packed two-plane data they now hold.
+    // Planes 1 and 2 across a tile corner into a fresh tile and one laid out for four planes: both
+    // describe the packed two-plane data they now hold.
     Tile fresh(250, 240, 20, 30), presized(QXTileCreateWithParams(250, 240, 20, 30, 4, 8, false));
     for (const Tile* tile : {&fresh, &presized}) {
       ASSERT_EQ(QXImageGetImageTile2(image, tile->ref, 1, 2, 0), 0);
