@@ -130,16 +130,3 @@ TEST(FileLoggerTest, GivenFileAndLogFilePaths) {
   EXPECT_FALSE(fs::exists(dataHome() / "Out"));
   EXPECT_FALSE(fs::exists(dataHome() / "Orvex Software" / "A"));
 }
-
-// Through the exported class: Startup opens, Shutdown closes, Log appends only while open.
-TEST(FileLoggerTest, ClassInterface) {
-  fs::path file = home().root() / "class.log";
-  auto* logger = new CBaseLoggerFile(URL(file).get());
-  EXPECT_EQ(0, logger->Startup());
-  logger->Log(CFSTR("line\n"));
-  EXPECT_EQ("line\n", Read(file));
-  logger->Shutdown();
-  logger->Log(CFSTR("ignored\n"));
-  EXPECT_EQ("line\n", Read(file));
-  logger->Release();
-}
