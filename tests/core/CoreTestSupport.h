@@ -23,11 +23,6 @@ bool waitUntil(Pred done, double seconds = 10.0) {
   return true;
 }
 
-inline qxcf::CFRef<CFURLRef> urlOf(const std::filesystem::path& path) {
-  return qxcf::adopt(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.c_str()),
-                                                             static_cast<CFIndex>(path.native().size()), false));
-}
-
 // The same path under another scheme: it names no local file.
 inline qxcf::CFRef<CFURLRef> webURLOf(const std::filesystem::path& path, const char* scheme = "http://localhost") {
   auto text = qxcf::adopt(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%s%s"), scheme, path.c_str()));

@@ -1,5 +1,4 @@
-// The main thread's run queue: recording the thread, order, ownership of the queued object, the
-// eventfd and the host's pump.
+// The main thread's run queue, its eventfd and the host's pump.
 #include <QXCore/QXLog.h>
 #include <QXCore/QXProcess.h>
 #include <gtest/gtest.h>

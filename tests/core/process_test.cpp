@@ -27,8 +27,8 @@ namespace {
 using filetest::Array;
 using filetest::CF;
 using filetest::Read;
+using filetest::URL;
 using qxtest::LogCapture;
-using qxtest::urlOf;
 using qxtest::utf8;
 using qxtest::webURLOf;
 
@@ -92,12 +92,12 @@ TEST(ProcessTest, LaunchPassesEachArgumentAsOneArgvEntry) {
   auto spaced = CF("two words");
   auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &(const int&)7));
   auto arguments = Array({outArg.get(), spaced.get(), CF("say \"hi\" it's").get(), number.get(), CF("café").get(),
-                          urlOf(root / "a folder/x y.txt").get()});
+                          URL(root / "a folder/x y.txt").get()});
 
   // Started through a symbolic link, as a shortcut would be.
   fs::path link = root / "shortcut";
   fs::create_symlink(script, link);
-  auto url = urlOf(link);
+  auto url = URL(link);
   // A number is not an argument; everything else arrives verbatim, one entry each.
   EXPECT_EQ("[two words]\n[say \"hi\" it's]\n[café]\n[" + (root / "a folder/x y.txt").string() + "]\n",
             runToFile(url.get(), arguments.get(), out));
@@ -126,7 +126,7 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
                                     record.string() + ".tmp\" \"" + record.string() + "\"\n");
   fs::path document = root / "photo.jpg";
   std::ofstream(document) << "not really";
-  auto url = urlOf(document);
+  auto url = URL(document);
 
   setenv("PATH", bin.c_str(), 1);
   EXPECT_EQ(document.string() + "\n", runToFile(url.get(), Array({CF("ignored").get()}).get(), record));
@@ -141,7 +141,7 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
 
   // A missing file and missing arguments: every failure is logged, and *outPID says no child.
   log.clear();
-  EXPECT_EQ(launch(urlOf(root / "nothing here").get()), Launch(ENOENT, 0));
+  EXPECT_EQ(launch(URL(root / "nothing here").get()), Launch(ENOENT, 0));
   EXPECT_TRUE(log.contains(launchError(ENOENT)));
   EXPECT_EQ(launch(nullptr), Launch(kQXErrInvalidArgument, 0));
   EXPECT_TRUE(log.contains(launchError(kQXErrInvalidArgument)));
@@ -153,16 +153,16 @@ TEST(ProcessTest, DocumentsGoToXdgOpenAndFailuresAreLogged) {
   log.clear();
   EXPECT_EQ(launch(webURLOf(program, "https://localhost").get()), Launch(kQXErrGeneric, 0));
   EXPECT_TRUE(log.contains(launchError(kQXErrGeneric)));
-  EXPECT_EQ(launch(urlOf(program).get(), Array({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
+  EXPECT_EQ(launch(URL(program).get(), Array({webURLOf(document).get()}).get()), Launch(kQXErrGeneric, 0));
   // A started child would have made the marker by now (the first launch above shows how fast).
   usleep(200000);
   EXPECT_FALSE(fs::exists(marker));
   // The same program through a file URL does start, so the refusals above were about the scheme.
-  EXPECT_EQ("", runToFile(urlOf(program).get(), nullptr, marker));
+  EXPECT_EQ("", runToFile(URL(program).get(), nullptr, marker));
 }
 
 TEST(ProcessTest, KillEndsTheProcessAndIgnoresWhatItCannotSignal) {
-  auto [status, pid] = launch(urlOf("/bin/sleep").get(), Array({CF("30").get()}).get());
+  auto [status, pid] = launch(URL("/bin/sleep").get(), Array({CF("30").get()}).get());
   ASSERT_EQ(0, status);
   ASSERT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_EQ(0, QXProcessKill(pid));
@@ -179,7 +179,7 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
   double (*cosine)(double) = std::cos;
   ASSERT_NE(0, dladdr(reinterpret_cast<void*>(cosine), &info));
   void* module = nullptr;
-  ASSERT_EQ(0, QXProcessLoadDylib(urlOf(info.dli_fname).get(), &module));
+  ASSERT_EQ(0, QXProcessLoadDylib(URL(info.dli_fname).get(), &module));
   ASSERT_NE(nullptr, module);
 
   void* function = nullptr;
@@ -201,7 +201,7 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
   // A missing library, and an http URL whose path is a real library, load nothing.
   log.clear();
   module = reinterpret_cast<void*>(1);
-  EXPECT_EQ(kQXErrGeneric, QXProcessLoadFramework(urlOf("/nonexistent/libnothing.so").get(), &module));
+  EXPECT_EQ(kQXErrGeneric, QXProcessLoadFramework(URL("/nonexistent/libnothing.so").get(), &module));
   EXPECT_EQ(nullptr, module);
   EXPECT_TRUE(log.contains("QXProcessLoadDylib - /nonexistent/libnothing.so"));
   EXPECT_EQ(kQXErrInvalidArgument, QXProcessLoadDylib(nullptr, &module));
@@ -212,38 +212,25 @@ TEST(ProcessTest, ModulesLoadLookUpAndFail) {
 }
 
 TEST(ProcessTest, FactsAboutTheMachineAndTheProcess) {
-  int32_t logical = QXProcessGetNumProcessors();
-  int32_t physical = QXProcessGetNumPhysicalProcessors();
-  EXPECT_GE(physical, 1);
-  EXPECT_LE(physical, logical);
-
-  uint64_t memory = QXProcessGetPhysicalMem();
-  EXPECT_GT(memory, 0u);
-  EXPECT_LE(memory, static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
+  const int32_t physical = QXProcessGetNumPhysicalProcessors();
+  EXPECT_TRUE(physical >= 1 && physical <= QXProcessGetNumProcessors()) << physical;
+  const uint64_t memory = QXProcessGetPhysicalMem(), pageSize = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  EXPECT_TRUE(memory > 0 && memory <= static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * pageSize) << memory;
 
   auto pids = adopt(QXProcessGetPIDSCopy());
   ASSERT_TRUE(pids);
-  for (int32_t pid : {getpid(), getppid()}) {
-    auto number = adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &pid));
-    EXPECT_TRUE(CFSetContainsValue(pids.get(), number.get())) << pid;
-  }
+  for (int32_t pid : {getpid(), getppid()})
+    EXPECT_TRUE(CFSetContainsValue(pids.get(), adopt(CFNumberCreate(nullptr, kCFNumberSInt32Type, &pid)).get())) << pid;
 
   // The command line without the programme, as the process received it.
   auto arguments = adopt(QXProcessGetCmdLineCopy());
   ASSERT_TRUE(arguments);
   std::vector<std::string> expected = testing::internal::GetArgvs(), actual;
-  expected.erase(expected.begin());
-  for (CFIndex i = 0; i < CFArrayGetCount(arguments.get()); ++i) {
+  for (CFIndex i = 0; i < CFArrayGetCount(arguments.get()); ++i)
     actual.push_back(utf8(static_cast<CFStringRef>(CFArrayGetValueAtIndex(arguments.get(), i))));
-  }
-  EXPECT_EQ(expected, actual);
+  EXPECT_EQ(std::vector<std::string>(expected.begin() + 1, expected.end()), actual);
 
-  auto exe = adopt(QXProcessCreateCurrentProcessPath());
-  ASSERT_TRUE(exe);
-  char path[4096];
-  ASSERT_TRUE(CFURLGetFileSystemRepresentation(exe.get(), true, reinterpret_cast<UInt8*>(path), sizeof path));
-  EXPECT_EQ(fs::read_symlink("/proc/self/exe"), fs::path(path));
-
+  EXPECT_EQ(fs::read_symlink("/proc/self/exe").string(), filetest::Own(QXProcessCreateCurrentProcessPath()));
   if (passwd* entry = getpwuid(getuid())) {
     EXPECT_EQ(entry->pw_name, utf8(QXProcessGetUserName()));
   }
@@ -254,10 +241,10 @@ TEST(ProcessTest, FactsAboutTheMachineAndTheProcess) {
 }
 
 // The version as the host set it, its numeric form and the build string.
-std::tuple<std::string, uint32_t, std::string> version() {
+using Version = std::tuple<std::string, uint32_t, std::string>;
+Version version() {
   return {utf8(QXProcessGetAppVersion()), QXProcessGetAppVersionBCD(), utf8(QXProcessGetBuildString())};
 }
-using Version = std::tuple<std::string, uint32_t, std::string>;
 
 // The version state is process-wide, so its whole story is one test.
 TEST(ProcessTest, AppVersionFromTheHostAndItsNumericForm) {

@@ -1,5 +1,4 @@
-// Small helpers for the file manager's tests: URLs from paths, strings out of CF objects, files
-// with given contents and times, all inside a qxtest::TempHome.
+// Small helpers for the file manager's tests, working inside a qxtest::TempHome.
 #pragma once
 
 #include <QXCore/QXFileMgr.h>

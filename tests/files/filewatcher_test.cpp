@@ -1,5 +1,4 @@
-// The file watcher on real folders: what is reported and what is not, bursts across folders, the
-// folder itself going away, overflow, and removing or stopping while the worker is busy.
+// The file watcher on real folders, with the worker held or busy where it matters.
 #include <QXCore/QXFileWatcher.h>
 #include <gtest/gtest.h>
 

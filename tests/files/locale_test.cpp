@@ -1,5 +1,4 @@
-// The interface language and the string table. The locale state is process-wide; every test
-// starts from a reset state so the suite passes in one process as well as test by test.
+// The locale state is process-wide: every test starts from a reset state, in one process or alone.
 #include <QXCore/QXLocale.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,5 +1,4 @@
-// The product catalogue: lookup and registration, the support folders of every kind, the
-// user/global folder mode and the file names derived from a product.
+// The product catalogue, its support folders and the file names derived from a product.
 #include <QXCore/QXLocale.h>
 #include <QXCore/QXProduct.h>
 #include <gtest/gtest.h>

@@ -166,29 +166,21 @@ TEST(LogTest, LoggersAreAddedAndRemoved) {
   }
 }
 
-namespace {
-// Each of `count` new threads logs one indented line; returns their indents in order.
-std::vector<int> indentsOfNewThreads(int count, bool wrap) {
-  LogCapture log;
-  QXLogStyle style = kPlain;
-  style.indent = true;
-  style.indentWrap = wrap;
-  for (int i = 0; i < count; ++i) std::thread([&] { QXLogWithStyle(&style, CFSTR("x")); }).join();
-  std::vector<int> indents;
-  for (const auto& line : log.lines()) indents.push_back(static_cast<int>(line.size()) - 1);
-  return indents;
-}
-}  // namespace
-
 TEST(LogTest, IndentCounterWrapsAfterOneHundredThreads) {
   // The counter is process-wide, so look at steps rather than absolute values; 110 threads pass 100 either way.
   for (bool wrap : {true, false}) {
-    std::vector<int> indents = indentsOfNewThreads(110, wrap);
-    ASSERT_EQ(110u, indents.size());
+    LogCapture log;
+    QXLogStyle style = kPlain;
+    style.indent = true;
+    style.indentWrap = wrap;
+    for (int i = 0; i < 110; ++i) std::thread([&] { QXLogWithStyle(&style, CFSTR("x")); }).join();
+    const auto lines = log.lines();
+    ASSERT_EQ(110u, lines.size());
     int wraps = 0;
-    for (size_t i = 1; i < indents.size(); ++i) {
-      EXPECT_EQ(wrap && indents[i - 1] == 100 ? 1 : indents[i - 1] + 1, indents[i]) << "after 100 comes 1";
-      wraps += indents[i] < indents[i - 1];
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const int before = static_cast<int>(lines[i - 1].size()) - 1, indent = static_cast<int>(lines[i].size()) - 1;
+      EXPECT_EQ(wrap && before == 100 ? 1 : before + 1, indent) << "after 100 comes 1";
+      wraps += indent < before;
     }
     EXPECT_EQ(wrap ? 1 : 0, wraps);
   }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -254,7 +255,7 @@ TEST(TaskQueueThreads, GPUCapableTasksTakeTheLowestFreeGPUSlotsFirst) {
   auto wide = qx::make<TestQueue>();
   wide->InitializeWithGPUTasks(CFSTR("Wide"), 0, 0, 40);
   std::vector<int32_t> all(32);
-  for (int i = 0; i < 32; ++i) all[static_cast<size_t>(i)] = i;
+  std::iota(all.begin(), all.end(), 0);
   EXPECT_EQ(runBatch(*wide.get(), 32), all);
 
   // A negative GPU slot count means none: still serial, as the hooks show.
