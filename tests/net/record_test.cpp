@@ -3,19 +3,12 @@
 #include <QXCore/QXMessage.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "tests/net/StreamTestSupport.h"
 
 namespace {
 
+using namespace streamtest;
 using qxcf::CFRef;
-using streamtest::Bytes;
-
-CFRef<CFDataRef> Data(const std::string& bytes) {
-  return qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-}
 
 std::string BigEndian(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
@@ -106,9 +99,8 @@ TEST(Record, SharedRecordsAndTypedGetters) {
   CBaseRecord record(shared.get(), false);
   for (const auto& g : getters) {
     SCOPED_TRACE(g.key);
-    CFRef<CFStringRef> key = qxcf::adopt(CFStringCreateWithCString(nullptr, g.key, kCFStringEncodingUTF8));
-    EXPECT_EQ(record.GetFieldInt(key.get()), g.asInt);
-    EXPECT_EQ(record.GetFieldDouble(key.get()), g.asDouble);
+    EXPECT_EQ(record.GetFieldInt(String(g.key).get()), g.asInt);
+    EXPECT_EQ(record.GetFieldDouble(String(g.key).get()), g.asDouble);
   }
 
   // A setter on a shared record copies first; the caller's dictionary never changes.

@@ -5,10 +5,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include "tests/files/FileTestSupport.h"
 #include "tests/net/StreamTestSupport.h"
 
@@ -126,7 +122,7 @@ TEST(Stream, MemoryReadWriteAndData) {
   EXPECT_EQ(QXStreamSetCaching(w.get(), true), kQXErrGeneric);
 
   // Immutable data is copied before the first write; the caller's object never changes.
-  CFRef<CFDataRef> fixed = qxcf::adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("abc"), 3));
+  CFRef<CFDataRef> fixed = Data("abc");
   StreamPtr f(QXStreamCreateForData(fixed.get()));
   ASSERT_EQ(QXStreamOpen(f.get()), 0);
   EXPECT_EQ(QXStreamGetData(f.get()), fixed.get());
@@ -338,9 +334,7 @@ TEST(Stream, WholeFiles) {
   fs::create_directories(folder);
   CFRef<CFURLRef> url = URL(path);
   std::string payload("\0\1binary\r\n\xff", 11);
-  CFRef<CFDataRef> data = qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(payload.data()), static_cast<CFIndex>(payload.size())));
-  CFRef<CFDataRef> small = qxcf::adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("new"), 3));
+  CFRef<CFDataRef> data = Data(payload), small = Data("new");
   ASSERT_EQ(QXFileMgrWriteFileContents(data.get(), url.get()), 0);
   EXPECT_EQ(Read(path), payload);
   CFDataRef back = nullptr;
