@@ -1,6 +1,4 @@
-// Helpers shared by the stream, socket, message, server, image-stream and peer tests: an owning
-// stream pointer, memory and socket streams, reads, typed values and lines as values, a status
-// check for a series of calls, strings and data as values, and running peer programs.
+// Helpers shared by the stream, socket, message, server, image-stream and peer tests.
 #pragma once
 
 #include <QXCore/QXServer.h>

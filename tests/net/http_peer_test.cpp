@@ -28,15 +28,8 @@ struct Socket {
 std::string Flat(CFTypeRef v) {
   if (v == nullptr) return "(none)";
   CFTypeID type = CFGetTypeID(v);
-  if (type == CFStringGetTypeID()) {
-    char buffer[1024] = {};
-    CFStringGetCString(static_cast<CFStringRef>(v), buffer, sizeof buffer, kCFStringEncodingUTF8);
-    return buffer;
-  }
-  if (type == CFDataGetTypeID()) {
-    CFDataRef d = static_cast<CFDataRef>(v);
-    return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(d)), size_t(CFDataGetLength(d)));
-  }
+  if (type == CFStringGetTypeID()) return Text(v);
+  if (type == CFDataGetTypeID()) return Bytes(static_cast<CFDataRef>(v));
   if (type == CFNumberGetTypeID()) {
     long long n = 0;
     CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberLongLongType, &n);
@@ -59,9 +52,8 @@ std::string Flat(CFTypeRef v) {
   return (type == CFArrayGetTypeID() ? "[" : "{") + out + (type == CFArrayGetTypeID() ? "]" : "}");
 }
 
-// Accepts `connections` connections one after another and answers every request on each with a
-// property list of what was read; stops a connection at its first failed read. Returns the number
-// of requests answered.
+// Accepts `connections` connections in turn and answers every request with a property list of
+// what was read, until a read fails; returns the number of requests answered.
 int Echo(QXSocketRef listener, int connections) {
   int served = 0;
   CFRef<CFDataRef> empty = adopt(CFDataCreate(nullptr, nullptr, 0));

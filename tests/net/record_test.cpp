@@ -1,5 +1,4 @@
-// Records, messages and responses: shared versus editable fields, typed getters, the packed form
-// and its reader refusing bodies whose lengths do not add up.
+// Records, messages and responses: shared fields, typed getters, the packed form and its reader.
 #include <QXCore/QXMessage.h>
 #include <gtest/gtest.h>
 

@@ -108,8 +108,7 @@ struct Seen {
       if (content == nullptr) return kQXErrUnsupportedFormat;
       fields = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, content));
       auto raw = static_cast<CFDataRef>(CFDictionaryGetValue(content, CFSTR("raw")));
-      bool intact = raw != nullptr && std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(raw)),
-                                                  size_t(CFDataGetLength(raw))) == Pattern(kRequestPayload);
+      bool intact = Bytes(raw) == Pattern(kRequestPayload);
       Add(seen, connection, cmd == "note" ? cmd : intact ? "blob intact" : "blob changed");
     } else if (cmd == "broadcast") {
       Add(seen, connection, cmd);

@@ -213,8 +213,7 @@ TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
   ASSERT_EQ(silent->Open(), kQXNoErr);
   EXPECT_EQ(Ask(server.port, ConnectRequest(0)).result, 0);
 
-  // A listener that never answers is dropped after the deadline; the others still get later
-  // messages.
+  // A listener that never answers is dropped after the deadline; the others get later messages.
   Client stalled(server.port), healthy(server.port);
   stalled.answering = false;
   ASSERT_EQ(stalled.Connect(), kQXNoErr);

@@ -206,9 +206,8 @@ TEST(SocketTest, ChunkReadsHandOverCharacterBufferedBytesFirst) {
 }
 
 TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
-  // A request/response peer sends a line and a few bytes, then waits for the answer. After the
-  // line, those bytes sit in the receive buffer; a read that need not fill its buffer returns with
-  // them instead of waiting for more. Time-outs make a regression fail instead of hang.
+  // A peer sends a line and a few bytes, then waits for the answer: a read that need not fill its
+  // buffer returns with the buffered bytes. Time-outs make a regression fail instead of hang.
   Pair pair(1);                                // applied by Open
   QXSocketSetTimeouts(pair.server.ref, 0, 1);  // applied at once to an open socket
   QXStreamRef stream = QXStreamCreateForSocket(pair.server.ref);
@@ -222,8 +221,7 @@ TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
     EXPECT_EQ("ok", readChunk(pair.client.ref, 2, true));
   }
   QXStreamRelease(stream);
-  // Nothing more comes: the receive time-out gives EAGAIN, after the time-out and not before; a
-  // chunk read tells what did arrive.
+  // Nothing more: EAGAIN after the time-out, not before; a chunk read tells what did arrive.
   auto start = std::chrono::steady_clock::now();
   char c = 0;
   EXPECT_EQ(EAGAIN, QXSocketReadChar(pair.client.ref, &c));
@@ -233,8 +231,7 @@ TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
 }
 
 TEST(SocketTest, ClosingIsGracefulRepeatableAndReported) {
-  // The bytes sent before the peer's close arrive, then the close is reported (10057) with the
-  // count so far, by both reads.
+  // The bytes sent before the peer's close arrive, then both reads report the close.
   Pair closing;
   ASSERT_EQ(0, writeAll(closing.client.ref, "abcde"));
   EXPECT_EQ(0, QXSocketClose(closing.client.ref));
@@ -253,8 +250,7 @@ TEST(SocketTest, ClosingIsGracefulRepeatableAndReported) {
   char buffer[4];
   EXPECT_EQ(0, recv(descriptor(pair.client.ref), buffer, sizeof buffer, 0));
 
-  // Writing to the closed peer reports instead of raising SIGPIPE. The first write may still be
-  // accepted by the kernel; the reset it provokes fails a later one.
+  // Writing to the closed peer reports instead of raising SIGPIPE (once the reset has come back).
   std::string chunk = pattern(64 * 1024);
   QXStatus status = 0;
   for (int i = 0; i < 100 && status == 0; ++i) {
@@ -278,8 +274,7 @@ TEST(SocketTest, ReopeningClosesTheOldDescriptor) {
 }
 
 TEST(SocketTest, CloseDeliversEverythingWrittenThreads) {
-  // The closing side has unread bytes from its peer and megabytes still queued for sending: a
-  // plain close would reset the connection and lose the queue.
+  // Unread bytes from the peer and megabytes queued: a plain close would reset and lose the queue.
   Pair pair;
   ASSERT_EQ(0, writeAll(pair.client.ref, "unread by the server"));
   const std::string sent = pattern(8 * 1024 * 1024 + 17);
