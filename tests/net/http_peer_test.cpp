@@ -3,6 +3,7 @@
 #include <QXCore/QXMessage.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <future>
 #include <vector>
@@ -113,10 +114,7 @@ TEST(HttpPeerThreads, CurlPostsAndGets) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>n</key><integer>7</integer>"
       "<key>s</key><string>a b</string></dict></plist>\n";
   const std::string file = testing::TempDir() + "http_peer_body_" + std::to_string(getpid()) + ".xml";
-  FILE* f = fopen(file.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(plist.data(), 1, plist.size(), f);
-  fclose(f);
+  ASSERT_TRUE(std::ofstream(file, std::ios::binary) << plist);
   struct Case {
     std::string arguments, target, expected;
   } cases[] = {
