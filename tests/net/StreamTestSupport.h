@@ -1,26 +1,25 @@
-// Helpers shared by the stream, socket, image-stream and peer tests: an owning stream pointer,
-// memory streams over bytes, a socket-like stream, reads, typed values and lines as values, a
-// status check for a series of calls, and running peer programs.
+// Helpers shared by the stream, socket, message, server, image-stream and peer tests.
 #pragma once
 
+#include <QXCore/QXServer.h>
+#include <QXCore/QXSocket.h>
 #include <QXCore/QXStream.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "cf/CFRef.h"
 #include "core/ProgramSupport.h"
-
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <utility>
+#include "net/StreamHandle.h"
 
 namespace streamtest {
 
@@ -39,14 +38,79 @@ inline std::pair<std::string, int> Command(const std::string& command) {
   return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
+// A peer program whose first line of output is the port it listens on; Finish waits for it and
+// gives the rest of its output and its exit status.
+class Peer {
+ public:
+  explicit Peer(const std::string& command) : mPipe(popen((command + " 2>&1").c_str(), "r")) {
+    char line[64] = {};
+    if (mPipe != nullptr && fgets(line, sizeof line, mPipe) != nullptr) port = uint16_t(atoi(line));
+  }
+  ~Peer() { Finish(); }
+  std::pair<std::string, int> Finish() {
+    std::string out;
+    char buffer[4096];
+    if (mPipe == nullptr) return {out, -1};
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, mPipe)) > 0;) out.append(buffer, n);
+    int status = pclose(std::exchange(mPipe, nullptr));
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  }
+  uint16_t port = 0;
+
+ private:
+  FILE* mPipe;
+};
+
+// A string value as UTF-8, or "(none)" for anything else.
+inline std::string Text(CFTypeRef value) {
+  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return "(none)";
+  char buffer[1024] = {};
+  CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kCFStringEncodingUTF8);
+  return buffer;
+}
+
+inline qxcf::CFRef<CFStringRef> String(const char* text) {
+  return qxcf::adopt(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
+}
+
+inline qxcf::CFRef<CFDataRef> Data(const std::string& bytes) {
+  return qxcf::adopt(
+      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+}
+
+// The property list in `bytes`, or NULL.
+inline qxcf::CFRef<CFPropertyListRef> Plist(const std::string& bytes) {
+  return qxcf::adopt(
+      CFPropertyListCreateWithData(nullptr, Data(bytes).get(), kCFPropertyListImmutable, nullptr, nullptr));
+}
+
+// A stream over a new socket to a loopback port, not yet connected.
+inline qx::Ref<CBaseStream> SocketStream(uint16_t port, uint32_t timeoutSeconds = 20) {
+  QXSocketRef socket = QXSocketCreate();
+  QXSocketSetAddressLoopback(socket, port);
+  QXSocketSetTimeouts(socket, timeoutSeconds, timeoutSeconds);
+  QXStreamRef stream = QXStreamCreateForSocket(socket);
+  QXSocketRelease(socket);
+  return qx::Ref<CBaseStream>::adopt(qx::fromHandle(stream));
+}
+
+// A server listening on a loopback port of the system's choice, released at the end.
+struct Server {
+  Server() : ref(QXServerCreate()) {
+    EXPECT_EQ(QXServerInitialize(ref), kQXNoErr);
+    EXPECT_EQ(QXServerStartListening(ref, kQXServerListenLoopback, 0), kQXNoErr);
+    port = QXServerGetListeningPort(ref);
+  }
+  ~Server() { QXServerRelease(ref); }
+  QXServerRef ref;
+  uint16_t port;
+};
 
 using StreamPtr = qx::StreamHolder;
 
 // An opened memory stream over a copy of `bytes`.
 inline StreamPtr Memory(const std::string& bytes) {
-  qxcf::CFRef<CFDataRef> data = qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  StreamPtr s(QXStreamCreateForData(data.get()));
+  StreamPtr s(QXStreamCreateForData(Data(bytes).get()));
   EXPECT_EQ(QXStreamOpen(s.get()), 0);
   return s;
 }

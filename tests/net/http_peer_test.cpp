@@ -1,29 +1,18 @@
 // Real peers of the HTTP messages over loopback sockets: Python's http.client and curl talk to an
 // echo loop built on CHTTPMessage, and the library's requests go to Python's http.server.
 #include <QXCore/QXMessage.h>
-#include <QXCore/QXSocket.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <future>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "cf/CFRef.h"
-#include "core/ProgramSupport.h"
-#include "net/StreamHandle.h"
 #include "tests/net/StreamTestSupport.h"
 
 namespace {
 
-using streamtest::Command;
-using streamtest::Installed;
-
+using namespace streamtest;
 using qxcf::adopt;
 using qxcf::CFRef;
 
@@ -40,15 +29,8 @@ struct Socket {
 std::string Flat(CFTypeRef v) {
   if (v == nullptr) return "(none)";
   CFTypeID type = CFGetTypeID(v);
-  if (type == CFStringGetTypeID()) {
-    char buffer[1024] = {};
-    CFStringGetCString(static_cast<CFStringRef>(v), buffer, sizeof buffer, kCFStringEncodingUTF8);
-    return buffer;
-  }
-  if (type == CFDataGetTypeID()) {
-    CFDataRef d = static_cast<CFDataRef>(v);
-    return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(d)), size_t(CFDataGetLength(d)));
-  }
+  if (type == CFStringGetTypeID()) return Text(v);
+  if (type == CFDataGetTypeID()) return Bytes(static_cast<CFDataRef>(v));
   if (type == CFNumberGetTypeID()) {
     long long n = 0;
     CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberLongLongType, &n);
@@ -71,9 +53,8 @@ std::string Flat(CFTypeRef v) {
   return (type == CFArrayGetTypeID() ? "[" : "{") + out + (type == CFArrayGetTypeID() ? "]" : "}");
 }
 
-// Accepts `connections` connections one after another and answers every request on each with a
-// property list of what was read; stops a connection at its first failed read. Returns the number
-// of requests answered.
+// Accepts `connections` connections in turn and answers every request with a property list of
+// what was read, until a read fails; returns the number of requests answered.
 int Echo(QXSocketRef listener, int connections) {
   int served = 0;
   CFRef<CFDataRef> empty = adopt(CFDataCreate(nullptr, nullptr, 0));
@@ -133,10 +114,7 @@ TEST(HttpPeerThreads, CurlPostsAndGets) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>n</key><integer>7</integer>"
       "<key>s</key><string>a b</string></dict></plist>\n";
   const std::string file = testing::TempDir() + "http_peer_body_" + std::to_string(getpid()) + ".xml";
-  FILE* f = fopen(file.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(plist.data(), 1, plist.size(), f);
-  fclose(f);
+  ASSERT_TRUE(std::ofstream(file, std::ios::binary) << plist);
   struct Case {
     std::string arguments, target, expected;
   } cases[] = {
@@ -151,11 +129,7 @@ TEST(HttpPeerThreads, CurlPostsAndGets) {
     auto [out, status] =
         Command("curl -sS --max-time 30 " + c.arguments + " 'http://127.0.0.1:" + server.Port() + "/" + c.target + "'");
     ASSERT_EQ(status, 0) << out;
-    CFRef<CFDataRef> data =
-        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(out.data()), CFIndex(out.size())));
-    CFRef<CFPropertyListRef> answer =
-        adopt(CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListImmutable, nullptr, nullptr));
-    EXPECT_EQ(Flat(answer.get()), c.expected);
+    EXPECT_EQ(Flat(Plist(out).get()), c.expected);
   }
   EXPECT_EQ(server.served.get(), int(std::size(cases)));
   remove(file.c_str());
@@ -172,16 +146,10 @@ std::pair<std::string, std::string> Wire(CHTTPMessage& m) {
 
 TEST(HttpPeerThreads, PythonServerChecksTheLibrarysRequests) {
   if (!Installed("python3")) GTEST_SKIP() << "python3 is not installed";
-  std::unique_ptr<FILE, int (*)(FILE*)> peer(popen(("python3 '" + kData + "http_peer_server.py' 2>&1").c_str(), "r"),
-                                             pclose);
-  ASSERT_NE(peer, nullptr);
-  char line[64] = {};
-  ASSERT_NE(fgets(line, sizeof line, peer.get()), nullptr);
-  Socket client;
-  QXSocketSetAddressLoopback(client.ref, uint16_t(atoi(line)));
-  QXSocketSetTimeouts(client.ref, kTimeoutSeconds, kTimeoutSeconds);
-  qx::StreamHolder stream(QXStreamCreateForSocket(client.ref));
-  ASSERT_EQ(QXStreamOpen(stream.get()), kQXNoErr) << line;
+  Peer peer("python3 '" + kData + "http_peer_server.py'");
+  ASSERT_NE(peer.port, 0);
+  qx::Ref<CBaseStream> stream = SocketStream(peer.port, kTimeoutSeconds);
+  ASSERT_EQ(stream->Open(), kQXNoErr);
 
   CFRef<CFDataRef> raw = adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("a\0\r\nb"), 5));
   struct Case {
@@ -214,16 +182,13 @@ TEST(HttpPeerThreads, PythonServerChecksTheLibrarysRequests) {
     CHTTPMessage m(nullptr, kURIServer, kCmdConnect);
     c.build(m);
     auto [requestLine, body] = Wire(m);
-    ASSERT_EQ(m.Write(qx::fromHandle(stream.get())), kQXNoErr);
+    ASSERT_EQ(m.Write(stream.get()), kQXNoErr);
     CHTTPMessage answer;
-    ASSERT_EQ(answer.Read(qx::fromHandle(stream.get())), kQXNoErr);
+    ASSERT_EQ(answer.Read(stream.get()), kQXNoErr);
     EXPECT_EQ(answer.GetResponseCode(), 200);
     CFDictionaryRef seen = answer.GetResponse();
     ASSERT_NE(seen, nullptr) << Flat(answer.GetRawContent());
-    auto field = [&](const char* key) {
-      return Flat(
-          CFDictionaryGetValue(seen, adopt(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8)).get()));
-    };
+    auto field = [&](const char* key) { return Flat(CFDictionaryGetValue(seen, String(key).get())); };
     EXPECT_EQ(field("problems"), "[]");
     EXPECT_EQ(field("requestline"), requestLine);
     EXPECT_EQ(field("body"), body);
@@ -231,10 +196,9 @@ TEST(HttpPeerThreads, PythonServerChecksTheLibrarysRequests) {
     EXPECT_EQ(field("fields"), c.fields);
     EXPECT_EQ(field("raw"), c.raw.empty() ? "(none)" : c.raw);
   }
-  QXStreamClose(stream.get());
-  std::string rest;
-  for (size_t n; (n = fread(line, 1, sizeof line, peer.get())) > 0;) rest.append(line, n);
-  EXPECT_EQ(WEXITSTATUS(pclose(peer.release())), 0) << rest;
+  stream->Close();
+  auto [rest, status] = peer.Finish();
+  EXPECT_EQ(status, 0) << rest;
   EXPECT_EQ(rest, "done\n");
 }
 

@@ -2,36 +2,25 @@
 #include <QXCore/QXProduct.h>
 #include <QXCore/QXServerData.h>
 #include <QXCore/QXSocket.h>
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
 
-#include "cf/CFRef.h"
 #include "files/ProductTesting.h"
+#include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
-#include "tests/support/TempHome.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace filetest;
 using qxcf::adopt;
-using qxcf::CFRef;
 
 const CFStringRef kStudio = CFSTR("com.orvex.studio");
 
 std::string plist(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body + "\n</plist>\n";
 }
-
-void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 class ServerData : public ::testing::Test {
  protected:
@@ -64,19 +53,18 @@ TEST_F(ServerData, RoundTripMissingFileAndBadArguments) {
 
   // A command-line file that is not a property list is left where it was.
   CFPropertyListRef args = CFSTR("stale");
-  writeFile(folder / "CmdLineArgs.plist", "-open a.jpg");
+  Write(folder / "CmdLineArgs.plist", "-open a.jpg");
   EXPECT_EQ(kQXErrGeneric, QXUtilsReadCmdLineArgs(kStudio, &args));
   EXPECT_EQ(nullptr, args);
   EXPECT_TRUE(fs::exists(folder / "CmdLineArgs.plist"));
 
-  EXPECT_EQ(kQXErrInvalidArgument, QXUtilsWriteCmdLineArgs(kStudio, nullptr));
-  EXPECT_EQ(kQXErrInvalidArgument, QXUtilsReadCmdLineArgs(kStudio, nullptr));
+  EXPECT_EQ((Codes{QXUtilsWriteCmdLineArgs(kStudio, nullptr), QXUtilsReadCmdLineArgs(kStudio, nullptr)}),
+            Codes(2, kQXErrInvalidArgument));
   for (CFStringRef unknown : {CFSTR("com.orvex.none"), CFStringRef{nullptr}}) {
-    EXPECT_EQ(kQXErrInvalidArgument, QXUtilsWriteServerData(unknown, 1));
-    EXPECT_EQ(kQXErrInvalidArgument, QXUtilsReadServerData(unknown, nullptr, nullptr));
-    EXPECT_EQ(kQXErrInvalidArgument, QXUtilsDeleteServerData(unknown));
-    EXPECT_EQ(kQXErrInvalidArgument, QXUtilsWriteCmdLineArgs(unknown, CFSTR("x")));
-    EXPECT_EQ(kQXErrInvalidArgument, QXUtilsReadCmdLineArgs(unknown, &args));
+    EXPECT_EQ((Codes{QXUtilsWriteServerData(unknown, 1), QXUtilsReadServerData(unknown, nullptr, nullptr),
+                     QXUtilsDeleteServerData(unknown), QXUtilsWriteCmdLineArgs(unknown, CFSTR("x")),
+                     QXUtilsReadCmdLineArgs(unknown, &args)}),
+              Codes(5, kQXErrInvalidArgument));
   }
 }
 
@@ -120,7 +108,7 @@ TEST_F(ServerData, BadContentsReadAsZeroOrAreRefused) {
     SCOPED_TRACE(c.what);
     fs::remove_all(file);
     fs::create_directories(folder);
-    if (c.kind == kFile) writeFile(file, c.content);
+    if (c.kind == kFile) Write(file, c.content);
     if (c.kind == kFolder) fs::create_directory(file);
     if (c.kind == kFifo) ::mkfifo(file.c_str(), 0600);
     EXPECT_EQ(c.expected, read());
@@ -193,7 +181,7 @@ TEST_F(ServerData, CmdLinePathIsSharedComponentWise) {
     qx::testing::ResetProductCatalogue();
     setenv("XDG_DATA_HOME", (home.root() / c.dataHome).c_str(), 1);
     QXProductSetUserGlobalFolders(c.userGlobal);
-    CFRef<CFStringRef> folderName = adopt(CFStringCreateWithCString(nullptr, c.productFolder, kCFStringEncodingUTF8));
+    CFRef<CFStringRef> folderName = CF(c.productFolder);
     QXProductInfo info = {};
     info.identifier = CFSTR("com.orvex.test");
     info.name = CFSTR("Test");

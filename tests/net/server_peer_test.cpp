@@ -1,42 +1,21 @@
 // Real peers of the messaging server over loopback: curl and a Python client speaking the whole
 // protocol against the server, and the client API against a Python stand-in that answers wrongly.
-#include <QXCore/QXServer.h>
-#include <QXCore/QXSocket.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
-#include "cf/CFRef.h"
-#include "net/StreamHandle.h"
 #include "tests/net/StreamTestSupport.h"
 
 namespace {
 
-using streamtest::Command;
-using streamtest::Installed;
-
+using namespace streamtest;
 using qxcf::adopt;
 using qxcf::CFRef;
 
 const std::string kScript = std::string(QX_TEST_AREA_DIR) + "/data/server_peer_client.py";
 constexpr size_t kRequestPayload = 100 * 1024;
 constexpr size_t kBroadcastPayload = 300 * 1024;
-
-std::string Text(CFTypeRef value) {
-  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return "(none)";
-  char buffer[256] = {};
-  CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kCFStringEncodingUTF8);
-  return buffer;
-}
 
 // The payload both sides know; the Python peer makes the same bytes.
 std::string Pattern(size_t n) {
@@ -53,17 +32,6 @@ std::string Raw(size_t size) {
   std::snprintf(text, sizeof text, "raw=%zu fnv=%08x", size, h);
   return text;
 }
-
-struct Server {
-  Server() : ref(QXServerCreate()) {
-    EXPECT_EQ(QXServerInitialize(ref), kQXNoErr);
-    EXPECT_EQ(QXServerStartListening(ref, kQXServerListenLoopback, 0), kQXNoErr);
-    port = std::to_string(QXServerGetListeningPort(ref));
-  }
-  ~Server() { QXServerRelease(ref); }
-  QXServerRef ref;
-  std::string port;
-};
 
 TEST(ServerPeerThreads, Curl) {
   if (!Installed("curl")) GTEST_SKIP() << "curl is not installed";
@@ -86,18 +54,15 @@ TEST(ServerPeerThreads, Curl) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.header) + " version " + std::to_string(c.version));
     const std::string header = *c.header != 0 ? "-H '" + std::string(c.header) + "' " : "";
-    auto [out, status] =
-        Command("curl -s --max-time 30 " + std::string(c.options) + header + "'http://127.0.0.1:" + server.port +
-                "/server?cmd=connect&api-version=" + std::to_string(c.version) + "'");
+    auto [out, status] = Command("curl -s --max-time 30 " + std::string(c.options) + header +
+                                 "'http://127.0.0.1:" + std::to_string(server.port) +
+                                 "/server?cmd=connect&api-version=" + std::to_string(c.version) + "'");
     ASSERT_EQ(status, c.exit) << out;
     if (c.exit != 0) {
       EXPECT_EQ(out, "");
       continue;
     }
-    CFRef<CFDataRef> data =
-        adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(out.data()), CFIndex(out.size())));
-    CFRef<CFPropertyListRef> answer =
-        adopt(CFPropertyListCreateFromXMLData(nullptr, data.get(), kCFPropertyListImmutable, nullptr));
+    CFRef<CFPropertyListRef> answer = Plist(out);
     ASSERT_TRUE(answer && CFGetTypeID(answer.get()) == CFDictionaryGetTypeID()) << out;
     CBaseResponse response(static_cast<CFDictionaryRef>(answer.get()));
     EXPECT_EQ(response.GetResult(), c.result);
@@ -143,8 +108,7 @@ struct Seen {
       if (content == nullptr) return kQXErrUnsupportedFormat;
       fields = adopt(CFDictionaryCreateMutableCopy(nullptr, 0, content));
       auto raw = static_cast<CFDataRef>(CFDictionaryGetValue(content, CFSTR("raw")));
-      bool intact = raw != nullptr && std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(raw)),
-                                                  size_t(CFDataGetLength(raw))) == Pattern(kRequestPayload);
+      bool intact = Bytes(raw) == Pattern(kRequestPayload);
       Add(seen, connection, cmd == "note" ? cmd : intact ? "blob intact" : "blob changed");
     } else if (cmd == "broadcast") {
       Add(seen, connection, cmd);
@@ -154,9 +118,7 @@ struct Seen {
       first->SetField(CFSTR("n"), 1);
       first->SetField(CFSTR("text"), CFSTR("one"));
       second->SetField(CFSTR("n"), 2);
-      std::string payload = Pattern(kBroadcastPayload);
-      second->SetRawContent(
-          adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(payload.data()), CFIndex(payload.size()))).get());
+      second->SetRawContent(Data(Pattern(kBroadcastPayload)).get());
       for (CBaseMsg* message : {first.get(), second.get()}) {
         QXStatus status = QXServerGetMsgBroadcaster()->SendMessageW(message);
         if (status != kQXNoErr) return status;
@@ -184,7 +146,7 @@ TEST(ServerPeerThreads, PythonClientSpeaksTheProtocol) {
   if (!Installed("python3")) GTEST_SKIP() << "python3 is not installed";
   Seen seen;  // outlives the server, whose connections call it
   Server server;
-  auto [out, status] = Command("python3 '" + kScript + "' client " + server.port + " 2>&1");
+  auto [out, status] = Command("python3 '" + kScript + "' client " + std::to_string(server.port) + " 2>&1");
   EXPECT_EQ(status, 0) << out;
   // First a request without connect, a connection of its own; then the client that connected.
   std::map<std::string, std::string> events = seen.WaitClosed(2);
@@ -209,16 +171,6 @@ TEST(ServerPeerThreads, PythonClientSpeaksTheProtocol) {
   EXPECT_EQ(out, expected);
 }
 
-// A stream over a new socket to the port (not yet connected).
-qx::Ref<CBaseStream> SocketStream(uint16_t port) {
-  QXSocketRef socket = QXSocketCreate();
-  QXSocketSetAddressLoopback(socket, port);
-  QXSocketSetTimeouts(socket, 20, 20);
-  QXStreamRef stream = QXStreamCreateForSocket(socket);
-  QXSocketRelease(socket);
-  return qx::Ref<CBaseStream>::adopt(qx::fromHandle(stream));
-}
-
 TEST(ServerPeerThreads, ClientAPIRefusesAnswersThatAreNotTheServers) {
   if (!Installed("python3")) GTEST_SKIP() << "python3 is not installed";
   // The API version picks the stand-in's answer to "connect".
@@ -234,19 +186,14 @@ TEST(ServerPeerThreads, ClientAPIRefusesAnswersThatAreNotTheServers) {
                {"no property list", kQXServerErrBadAnswer}};
   // Each case opens a command channel; the sound one opens its message channel too.
   const int connections = int(std::size(cases)) + 1;
-  std::unique_ptr<FILE, int (*)(FILE*)> peer(
-      popen(("python3 '" + kScript + "' standin " + std::to_string(connections) + " 2>&1").c_str(), "r"), pclose);
-  ASSERT_NE(peer, nullptr);
-  char line[256] = {};
-  ASSERT_NE(fgets(line, sizeof line, peer.get()), nullptr);
-  const uint16_t port = uint16_t(atoi(line));
-  ASSERT_NE(port, 0) << line;
+  Peer peer("python3 '" + kScript + "' standin " + std::to_string(connections));
+  ASSERT_NE(peer.port, 0);
   for (int version = 0; version < int(std::size(cases)); ++version) {
     const Case& c = cases[version];
     SCOPED_TRACE(c.answer);
     qx::Ref<CBaseServerAPI> api = qx::make<CBaseServerAPI>();
-    api->SetCmdStream(SocketStream(port).get());
-    api->SetMsgStream(SocketStream(port).get());
+    api->SetCmdStream(SocketStream(peer.port).get());
+    api->SetMsgStream(SocketStream(peer.port).get());
     EXPECT_EQ(api->Connect(version), c.status);
     const bool connected = c.status == kQXNoErr;
     EXPECT_EQ(Text(api->GetConnectionID()), connected ? "stand-in-id" : "(none)");
@@ -254,9 +201,8 @@ TEST(ServerPeerThreads, ClientAPIRefusesAnswersThatAreNotTheServers) {
     EXPECT_EQ(api->GetMsgStream() != nullptr, connected);
     api->Disconnect();
   }
-  std::string rest;
-  for (size_t n; (n = fread(line, 1, sizeof line, peer.get())) > 0;) rest.append(line, n);
-  EXPECT_EQ(WEXITSTATUS(pclose(peer.release())), 0) << rest;
+  auto [rest, status] = peer.Finish();
+  EXPECT_EQ(status, 0) << rest;
   EXPECT_EQ(rest, "done\n");
 }
 

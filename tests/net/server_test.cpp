@@ -1,59 +1,22 @@
 // The server, its connections, the broadcaster and the client API over real loopback sockets.
-#include <QXCore/QXServer.h>
-#include <QXCore/QXSocket.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "cf/CFRef.h"
-#include "core/Handle.h"
 #include "net/HttpMessageHandle.h"
 #include "net/SocketTesting.h"
-#include "net/StreamHandle.h"
+#include "tests/net/StreamTestSupport.h"
 
 namespace {
 
+using namespace streamtest;
 using qxcf::adopt;
 using qxcf::CFRef;
-
-std::string Text(CFTypeRef value) {
-  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return "(none)";
-  char buffer[256] = {};
-  CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kCFStringEncodingUTF8);
-  return buffer;
-}
-
-// A listening server on a loopback port of the system's choice, shut down at the end.
-struct Server {
-  explicit Server(int32_t apiVersion = 0) : ref(QXServerCreate()) {
-    EXPECT_EQ(QXServerInitialize(ref), kQXNoErr);
-    QXServerSetAPIVersion(ref, apiVersion);
-  }
-  ~Server() { QXServerRelease(ref); }
-  uint16_t Listen() {
-    EXPECT_EQ(QXServerStartListening(ref, kQXServerListenLoopback, 0), kQXNoErr);
-    return QXServerGetListeningPort(ref);
-  }
-  QXServerRef ref;
-};
-
-// A stream over a new socket to the port (not yet connected).
-qx::Ref<CBaseStream> SocketStream(uint16_t port, uint32_t timeoutSeconds = 20) {
-  QXSocketRef socket = QXSocketCreate();
-  QXSocketSetAddressLoopback(socket, port);
-  QXSocketSetTimeouts(socket, timeoutSeconds, timeoutSeconds);
-  QXStreamRef stream = QXStreamCreateForSocket(socket);
-  QXSocketRelease(socket);
-  return qx::Ref<CBaseStream>::adopt(qx::fromHandle(stream));
-}
 
 // Sends raw request bytes on a new connection and reads one answer: its status and fields.
 struct Answer {
@@ -143,28 +106,26 @@ std::string ConnectRequest(int version) {
 }
 
 void Broadcast(const char* name) {
-  CFRef<CFStringRef> text = adopt(CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8));
-  qx::Ref<CBaseMsg> message = qx::make<CBaseMsg>(text.get());
+  qx::Ref<CBaseMsg> message = qx::make<CBaseMsg>(String(name).get());
   ASSERT_EQ(QXServerGetMsgBroadcaster()->SendMessageW(message.get()), kQXNoErr);
 }
 
 TEST(ServerThreads, Protocol) {
   Server server;
-  uint16_t port = server.Listen();
-  ASSERT_NE(port, 0);
+  ASSERT_NE(server.port, 0);
 
   // Ids count up and carry 128 random bits.
-  Answer first = Ask(port, ConnectRequest(0)), second = Ask(port, ConnectRequest(0));
+  Answer first = Ask(server.port, ConnectRequest(0)), second = Ask(server.port, ConnectRequest(0));
   EXPECT_EQ(first.result, 0);
   EXPECT_EQ(first.id.rfind("connection-id-0-", 0), 0u) << first.id;
   EXPECT_EQ(second.id.rfind("connection-id-1-", 0), 0u) << second.id;
   EXPECT_EQ(first.id.size(), std::string("connection-id-0-").size() + 32);
 
   // Another version: -6969 with an id; the client API gives up and keeps nothing.
-  Answer other = Ask(port, ConnectRequest(1));
+  Answer other = Ask(server.port, ConnectRequest(1));
   EXPECT_EQ(other.result, kQXErrAPIVersion);
   EXPECT_EQ(other.id.rfind("connection-id-2-", 0), 0u);
-  Client refused(port);
+  Client refused(server.port);
   EXPECT_EQ(refused.Connect(1), kQXErrAPIVersion);
   EXPECT_EQ(refused.api->GetCmdStream(), nullptr);
   EXPECT_EQ(refused.api->GetMsgStream(), nullptr);
@@ -173,22 +134,23 @@ TEST(ServerThreads, Protocol) {
   // A listener for an id nobody has (or a guess at one) is answered 0 and attached to nothing.
   CFIndex listeners = QXServerGetMsgBroadcaster()->GetListenerCount();
   for (const std::string& id : {std::string("nobody"), std::string("connection-id-0")}) {
-    Answer a = Ask(port, "GET /server?cmd=connect_listener&connection-id=" + id + " HTTP/1.1\r\n\r\n");
+    Answer a = Ask(server.port, "GET /server?cmd=connect_listener&connection-id=" + id + " HTTP/1.1\r\n\r\n");
     EXPECT_EQ(a.status, kQXNoErr);
     EXPECT_EQ(a.result, 0);
   }
   EXPECT_EQ(QXServerGetMsgBroadcaster()->GetListenerCount(), listeners);
 
   // Without callbacks every request after connect is answered -1, and the connection goes on.
-  qx::Ref<CBaseStream> stream = SocketStream(port);
+  qx::Ref<CBaseStream> stream = SocketStream(server.port);
   ASSERT_EQ(stream->Open(), kQXNoErr);
   ASSERT_EQ(Ask(stream, ConnectRequest(0)).result, 0);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(Ask(stream, "GET /server?cmd=x HTTP/1.1\r\n\r\n").result, kQXErrGeneric);
+  QXServerSetAPIVersion(server.ref, 1);
+  EXPECT_EQ(Ask(server.port, ConnectRequest(1)).result, 0);
 }
 
 TEST(ServerThreads, RequestsFromBrowsersAreRefused) {
   Server server;
-  uint16_t port = server.Listen();
   struct Case {
     const char* header;
     bool answered;
@@ -205,10 +167,10 @@ TEST(ServerThreads, RequestsFromBrowsersAreRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.header);
     std::string connect = "GET /server?cmd=connect&api-version=0 HTTP/1.1\r\n" + std::string(c.header) + "\r\n";
-    Answer a = Ask(port, connect);
+    Answer a = Ask(server.port, connect);
     EXPECT_EQ(a.status == kQXNoErr, c.answered);
     // On a connection already open, the same request ends it without an answer.
-    qx::Ref<CBaseStream> stream = SocketStream(port);
+    qx::Ref<CBaseStream> stream = SocketStream(server.port);
     ASSERT_EQ(stream->Open(), kQXNoErr);
     ASSERT_EQ(Ask(stream, ConnectRequest(0)).result, 0);
     a = Ask(stream, "GET /x HTTP/1.1\r\n" + std::string(c.header) + "\r\n");
@@ -218,9 +180,8 @@ TEST(ServerThreads, RequestsFromBrowsersAreRefused) {
 
 TEST(ServerThreads, BroadcastOrder) {
   Server server;
-  uint16_t port = server.Listen();
   std::vector<std::string> log;
-  Client a(port), b(port);
+  Client a(server.port), b(server.port);
   a.name = "A";
   b.name = "B";
   a.log = b.log = &log;
@@ -229,7 +190,7 @@ TEST(ServerThreads, BroadcastOrder) {
   Broadcast("1");
   Broadcast("2");
   // C subscribes after message 1 was sent: it never gets it.
-  Client c(port);
+  Client c(server.port);
   ASSERT_EQ(c.Connect(), kQXNoErr);
   Broadcast("3");
   EXPECT_EQ(a.Received(3), (std::vector<std::string>{"1", "2", "3"}));
@@ -245,17 +206,15 @@ TEST(ServerThreads, BroadcastOrder) {
 
 TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
   Server server;
-  uint16_t port = server.Listen();
   QXServerSetListenerTimeout(300);
 
   // A socket that connects and says nothing does not delay the next client.
-  qx::Ref<CBaseStream> silent = SocketStream(port);
+  qx::Ref<CBaseStream> silent = SocketStream(server.port);
   ASSERT_EQ(silent->Open(), kQXNoErr);
-  EXPECT_EQ(Ask(port, ConnectRequest(0)).result, 0);
+  EXPECT_EQ(Ask(server.port, ConnectRequest(0)).result, 0);
 
-  // A listener that never answers is dropped after the deadline; the others still get later
-  // messages.
-  Client stalled(port), healthy(port);
+  // A listener that never answers is dropped after the deadline; the others get later messages.
+  Client stalled(server.port), healthy(server.port);
   stalled.answering = false;
   ASSERT_EQ(stalled.Connect(), kQXNoErr);
   ASSERT_EQ(healthy.Connect(), kQXNoErr);
@@ -267,14 +226,13 @@ TEST(ServerThreads, SilentAndStalledClientsHoldUpNoOne) {
   EXPECT_EQ(QXServerGetMsgBroadcaster()->GetListenerCount(), before - 1);
 
   // While a delivery waits for a stalled listener, the backlog fills and refuses instead of growing.
-  Client stalled2(port);
+  Client stalled2(server.port);
   stalled2.answering = false;
   ASSERT_EQ(stalled2.Connect(), kQXNoErr);
   QXServerSetMaxBacklog(2);
   Broadcast("m3");
   Broadcast("m4");
-  CFRef<CFStringRef> name = adopt(CFStringCreateWithCString(nullptr, "m5", kCFStringEncodingUTF8));
-  qx::Ref<CBaseMsg> third = qx::make<CBaseMsg>(name.get());
+  qx::Ref<CBaseMsg> third = qx::make<CBaseMsg>(CFSTR("m5"));
   EXPECT_EQ(QXServerGetMsgBroadcaster()->SendMessageW(third.get()), kQXServerErrBacklogFull);
   EXPECT_EQ(healthy.Received(4), (std::vector<std::string>{"m1", "m2", "m3", "m4"}));
   QXServerSetMaxBacklog(0);
@@ -313,10 +271,9 @@ QXStatus AttachPing(QXServerConnectionRef connection, QXHttpMessageRef, void* mi
 
 TEST(ServerThreads, ApplicationExchangesOnTheChannel) {
   Server server;
-  uint16_t port = server.Listen();
   std::atomic<int> mismatches{0};
   QXServerSetConnectionCreateCB(server.ref, AttachPing, &mismatches);
-  Client client(port);
+  Client client(server.port);
   ASSERT_EQ(client.Connect(), kQXNoErr);
   auto pinging = std::async(std::launch::async, [&] {
     CHTTPMessage request(nullptr, kURIServer, CFSTR("ping")), answer(kHTTPMessageResponse);
@@ -371,16 +328,15 @@ TEST(ServerThreads, ShutdownFromACallback) {
 
 TEST(ServerThreads, CapAndShutdown) {
   Server server;
-  uint16_t port = server.Listen();
   QXServerSetMaxConnections(server.ref, 256);
-  Client reading(port);  // connected and reading its message channel when the server shuts down
+  Client reading(server.port);  // connected and reading its message channel when the server shuts down
   ASSERT_EQ(reading.Connect(), kQXNoErr);
   // 300 sockets at once, none sending: as many as the cap leaves wait for their first request, the
   // rest are closed at once.
   std::vector<QXSocketRef> sockets;
   for (int i = 0; i < 300; ++i) {
     QXSocketRef s = QXSocketCreate();
-    QXSocketSetAddressLoopback(s, port);
+    QXSocketSetAddressLoopback(s, server.port);
     QXSocketSetTimeouts(s, 2, 2);
     EXPECT_EQ(QXSocketOpen(s), kQXNoErr);
     sockets.push_back(s);

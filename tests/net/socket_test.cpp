@@ -1,21 +1,14 @@
 // Sockets over loopback: addresses, listening, buffered reads, closing, time-outs and resolution.
-#include <QXCore/QXSocket.h>
 #include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,8 +18,7 @@
 
 namespace {
 
-using streamtest::Line;
-using streamtest::Take;
+using namespace streamtest;
 
 int descriptor(QXSocketRef socket) { return qx::testing::SocketDescriptor(socket); }
 
@@ -54,12 +46,6 @@ sockaddr_in localAddress(QXSocketRef socket) {
   return address;
 }
 
-// Listens on loopback, on a port the system chooses.
-void listenOnLoopback(QXSocketRef socket, int32_t backlog = 4) {
-  EXPECT_EQ(0, QXSocketSetAddressLoopback(socket, 0));
-  EXPECT_EQ(0, QXSocketListen(socket, 0, backlog));
-}
-
 // Gives `client` the loopback address of `listener`'s port.
 void aimAt(QXSocketRef client, QXSocketRef listener) {
   EXPECT_EQ(0, QXSocketSetAddressLoopback(client, QXSocketGetPort(listener)));
@@ -71,13 +57,15 @@ QXSocketRef acceptOne(QXSocketRef listener) {
   return accepted;
 }
 
-// A connected pair on loopback: `server` is the accepted end, `client` the connecting one, with
-// the given receive time-out set before it opens.
+// A pair on loopback: `client` aimed at `listener` with the given receive time-out set before it
+// opens, and unless `open` is false, connected; `server` is the accepted end.
 struct Pair {
-  explicit Pair(uint32_t clientReceiveTimeout = 0) {
-    listenOnLoopback(listener.ref);
+  explicit Pair(uint32_t clientReceiveTimeout = 0, bool open = true) {
+    EXPECT_EQ(0, QXSocketSetAddressLoopback(listener.ref, 0));
+    EXPECT_EQ(0, QXSocketListen(listener.ref, 0, 64));
     if (clientReceiveTimeout) QXSocketSetTimeouts(client.ref, 0, clientReceiveTimeout);
     aimAt(client.ref, listener.ref);
+    if (!open) return;
     EXPECT_EQ(0, QXSocketOpen(client.ref));
     server.ref = acceptOne(listener.ref);
   }
@@ -114,7 +102,7 @@ long openDescriptors() {
 
 TEST(SocketTest, AddressDataHasTheSocketAddressLayout) {
   Socket s;
-  auto address = [&] { return streamtest::Bytes(QXSocketGetAddressData(s.ref)); };
+  auto address = [&] { return Bytes(QXSocketGetAddressData(s.ref)); };
   EXPECT_EQ("(null)", address());
   EXPECT_EQ(0, QXSocketSetAddressLoopback(s.ref, 80));
   EXPECT_EQ(inet(80, 127, 0, 0, 1), address());
@@ -125,9 +113,7 @@ TEST(SocketTest, AddressDataHasTheSocketAddressLayout) {
   EXPECT_EQ(inet(1, 255, 255, 255, 255), address());
   EXPECT_EQ(0, QXSocketSetAddressAny(s.ref, 1));
   EXPECT_EQ(inet(1, 0, 0, 0, 0), address());
-  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(inet(7, 127, 0, 0, 1).data()), 16);
-  QXSocketSetAddressData(s.ref, data);
-  CFRelease(data);  // the socket holds its own reference
+  QXSocketSetAddressData(s.ref, Data(inet(7, 127, 0, 0, 1)).get());  // the socket holds its own reference
   EXPECT_EQ(inet(7, 127, 0, 0, 1), address());
   EXPECT_EQ(0, QXSocketSetAddressHostName(s.ref, CFSTR("localhost"), 80));
   EXPECT_EQ(inet(80, 127, 0, 0, 1), address());
@@ -139,8 +125,6 @@ TEST(SocketTest, AddressDataHasTheSocketAddressLayout) {
   char buffer[16];
   ASSERT_EQ(0, QXSocketGetAddrInfo("localhost", buffer));
   EXPECT_STREQ("127.0.0.1", buffer);
-  ASSERT_EQ(0, QXSocketGetAddrInfo("10.20.30.40", buffer));
-  EXPECT_STREQ("10.20.30.40", buffer);
   memcpy(buffer, "untouched", 10);
   QXStatus status = QXSocketGetAddrInfo("no-such-host.invalid", buffer);
   // EAI_NONAME normally; EAI_AGAIN where no resolver answers. Either way in the documented range.
@@ -222,9 +206,8 @@ TEST(SocketTest, ChunkReadsHandOverCharacterBufferedBytesFirst) {
 }
 
 TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
-  // A request/response peer sends a line and a few bytes, then waits for the answer. After the
-  // line, those bytes sit in the receive buffer; a read that need not fill its buffer returns with
-  // them instead of waiting for more. Time-outs make a regression fail instead of hang.
+  // A peer sends a line and a few bytes, then waits for the answer: a read that need not fill its
+  // buffer returns with the buffered bytes. Time-outs make a regression fail instead of hang.
   Pair pair(1);                                // applied by Open
   QXSocketSetTimeouts(pair.server.ref, 0, 1);  // applied at once to an open socket
   QXStreamRef stream = QXStreamCreateForSocket(pair.server.ref);
@@ -238,8 +221,7 @@ TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
     EXPECT_EQ("ok", readChunk(pair.client.ref, 2, true));
   }
   QXStreamRelease(stream);
-  // Nothing more comes: the receive time-out gives EAGAIN, after the time-out and not before; a
-  // chunk read tells what did arrive.
+  // Nothing more: EAGAIN after the time-out, not before; a chunk read tells what did arrive.
   auto start = std::chrono::steady_clock::now();
   char c = 0;
   EXPECT_EQ(EAGAIN, QXSocketReadChar(pair.client.ref, &c));
@@ -249,8 +231,7 @@ TEST(SocketTest, BufferedBytesEndAReadThatNeedNotWait) {
 }
 
 TEST(SocketTest, ClosingIsGracefulRepeatableAndReported) {
-  // The bytes sent before the peer's close arrive, then the close is reported (10057) with the
-  // count so far, by both reads.
+  // The bytes sent before the peer's close arrive, then both reads report the close.
   Pair closing;
   ASSERT_EQ(0, writeAll(closing.client.ref, "abcde"));
   EXPECT_EQ(0, QXSocketClose(closing.client.ref));
@@ -269,8 +250,7 @@ TEST(SocketTest, ClosingIsGracefulRepeatableAndReported) {
   char buffer[4];
   EXPECT_EQ(0, recv(descriptor(pair.client.ref), buffer, sizeof buffer, 0));
 
-  // Writing to the closed peer reports instead of raising SIGPIPE. The first write may still be
-  // accepted by the kernel; the reset it provokes fails a later one.
+  // Writing to the closed peer reports instead of raising SIGPIPE (once the reset has come back).
   std::string chunk = pattern(64 * 1024);
   QXStatus status = 0;
   for (int i = 0; i < 100 && status == 0; ++i) {
@@ -281,25 +261,20 @@ TEST(SocketTest, ClosingIsGracefulRepeatableAndReported) {
 }
 
 TEST(SocketTest, ReopeningClosesTheOldDescriptor) {
-  Socket listener, client;
-  listenOnLoopback(listener.ref, 64);
-  aimAt(client.ref, listener.ref);
-  ASSERT_EQ(0, QXSocketOpen(client.ref));
+  Pair pair;
   long before = openDescriptors();
   for (int i = 0; i < 20; ++i) {
-    ASSERT_EQ(0, QXSocketOpen(client.ref));
-    QXSocketRelease(acceptOne(listener.ref));
+    ASSERT_EQ(0, QXSocketOpen(pair.client.ref));
+    QXSocketRelease(acceptOne(pair.listener.ref));
   }
   EXPECT_EQ(before, openDescriptors());
-
   // Listening again on the same object replaces the listening socket.
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(0, QXSocketListen(listener.ref, 0, 4));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(0, QXSocketListen(pair.listener.ref, 0, 4));
   EXPECT_EQ(before, openDescriptors());
 }
 
 TEST(SocketTest, CloseDeliversEverythingWrittenThreads) {
-  // The closing side has unread bytes from its peer and megabytes still queued for sending: a
-  // plain close would reset the connection and lose the queue.
+  // Unread bytes from the peer and megabytes queued: a plain close would reset and lose the queue.
   Pair pair;
   ASSERT_EQ(0, writeAll(pair.client.ref, "unread by the server"));
   const std::string sent = pattern(8 * 1024 * 1024 + 17);
@@ -327,22 +302,20 @@ TEST(SocketTest, CloseDeliversEverythingWrittenThreads) {
 }
 
 TEST(SocketTest, SocketStreamForwardsToItsSocket) {
-  Socket listener, client;
-  listenOnLoopback(listener.ref);
-  aimAt(client.ref, listener.ref);
-  QXStreamRef stream = QXStreamCreateForSocket(client.ref);
+  Pair pair(0, false);
+  QXStreamRef stream = QXStreamCreateForSocket(pair.client.ref);
   ASSERT_NE(nullptr, stream);
-  EXPECT_EQ(kNoSocket, descriptor(client.ref));  // creating opens nothing
+  EXPECT_EQ(kNoSocket, descriptor(pair.client.ref));  // creating opens nothing
   ASSERT_EQ(0, QXStreamOpen(stream));
-  Socket server(acceptOne(listener.ref));
+  pair.server.ref = acceptOne(pair.listener.ref);
 
   // Typed writes in the stream's byte order reach the peer as bytes.
   QXStreamSetByteOrder(stream, kQXStreamByteOrderBigEndian);
   ASSERT_EQ(0, QXStreamWriteInt32(stream, 1));
-  EXPECT_EQ(std::string("\0\0\0\1", 4), readChunk(server.ref, 4, true));
+  EXPECT_EQ(std::string("\0\0\0\1", 4), readChunk(pair.server.ref, 4, true));
 
   // Lines and chunks read through the socket's buffer, in order.
-  ASSERT_EQ(0, writeAll(server.ref, "GET / HTTP/1.1\r\n\r\nbody"));
+  ASSERT_EQ(0, writeAll(pair.server.ref, "GET / HTTP/1.1\r\n\r\nbody"));
   EXPECT_EQ("GET / HTTP/1.1", Line(stream, 0, 8));
   EXPECT_EQ("", Line(stream));
   EXPECT_EQ("body", Take(stream, 4));
@@ -355,17 +328,17 @@ TEST(SocketTest, SocketStreamForwardsToItsSocket) {
   EXPECT_EQ(77u, value);
 
   // The peer's close ends the reads; closing the stream closes the socket.
-  QXSocketClose(server.ref);
+  QXSocketClose(pair.server.ref);
   int32_t number = 0;
   EXPECT_EQ(kQXErrNotConnected, QXStreamReadInt32(stream, &number));
   EXPECT_EQ(0, QXStreamClose(stream));
-  EXPECT_EQ(kNoSocket, descriptor(client.ref));
+  EXPECT_EQ(kNoSocket, descriptor(pair.client.ref));
   QXStreamRelease(stream);
   // The stream held its own reference: the socket object is still usable.
-  EXPECT_EQ(0, QXSocketClose(client.ref));
+  EXPECT_EQ(0, QXSocketClose(pair.client.ref));
 
   // Without a socket every operation fails.
-  streamtest::StreamPtr empty(QXStreamCreateForSocket(nullptr));
+  StreamPtr empty(QXStreamCreateForSocket(nullptr));
   ASSERT_NE(nullptr, empty);
   EXPECT_EQ((std::vector<QXStatus>{QXStreamOpen(empty.get()), QXStreamWriteInt32(empty.get(), 1)}),
             std::vector<QXStatus>(2, kQXErrGeneric));
@@ -384,25 +357,23 @@ TEST(SocketTest, AcceptWaitsPastSignalsThreads) {
   sigemptyset(&action.sa_mask);
   ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
 
-  Socket listener, client;
-  listenOnLoopback(listener.ref);
+  Pair pair(0, false);
   QXSocketRef accepted = nullptr;
   QXStatus status = -1;
-  std::thread waiter([&] { status = QXSocketAccept(listener.ref, &accepted); });
+  std::thread waiter([&] { status = QXSocketAccept(pair.listener.ref, &accepted); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   pthread_kill(waiter.native_handle(), SIGUSR1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  aimAt(client.ref, listener.ref);
-  ASSERT_EQ(0, QXSocketOpen(client.ref));
+  ASSERT_EQ(0, QXSocketOpen(pair.client.ref));
   waiter.join();
   sigaction(SIGUSR1, &previous, nullptr);
 
   EXPECT_EQ(1, gSignals.load());
   ASSERT_EQ(0, status);
   ASSERT_NE(nullptr, accepted);
-  Socket server(accepted);
-  ASSERT_EQ(0, writeAll(client.ref, "x"));
+  pair.server.ref = accepted;
+  ASSERT_EQ(0, writeAll(pair.client.ref, "x"));
   char c = 0;
-  EXPECT_EQ(0, QXSocketReadChar(server.ref, &c));
+  EXPECT_EQ(0, QXSocketReadChar(pair.server.ref, &c));
   EXPECT_EQ('x', c);
 }

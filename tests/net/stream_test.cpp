@@ -5,10 +5,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include "tests/files/FileTestSupport.h"
 #include "tests/net/StreamTestSupport.h"
 
@@ -49,8 +45,7 @@ StreamPtr File(const fs::path& path, CFStringRef mode, bool open = true) {
 }
 
 TEST(Stream, ByteOrdersOfNumbersAndLengthPrefixedStrings) {
-  // Every typed value and two length-prefixed strings in big-endian, little-endian and the
-  // machine's order (anything but 1). A lone surrogate is kept: strings go unit for unit.
+  // Big-endian, little-endian and the machine's order (any other value); a lone surrogate stays.
   const UniChar units[] = {0x41, 0xE9, 0xD83D};
   CFRef<CFStringRef> text = qxcf::adopt(CFStringCreateWithCharacters(nullptr, units, 3));
   const std::string big(
@@ -126,7 +121,7 @@ TEST(Stream, MemoryReadWriteAndData) {
   EXPECT_EQ(QXStreamSetCaching(w.get(), true), kQXErrGeneric);
 
   // Immutable data is copied before the first write; the caller's object never changes.
-  CFRef<CFDataRef> fixed = qxcf::adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("abc"), 3));
+  CFRef<CFDataRef> fixed = Data("abc");
   StreamPtr f(QXStreamCreateForData(fixed.get()));
   ASSERT_EQ(QXStreamOpen(f.get()), 0);
   EXPECT_EQ(QXStreamGetData(f.get()), fixed.get());
@@ -189,8 +184,7 @@ TEST(Stream, ShortReadsAndClosedStreamsFail) {
 }
 
 TEST(Stream, ReadLineRules) {
-  // LF alone is an ordinary byte; CR LF ends the line. The data end without CR LF: -1 with what
-  // was read, terminated, and no endless loop.
+  // Only CR LF ends a line; at the end of the data without one: -1 with what was read, no endless loop.
   qxtest::TempHome home;
   const std::string bytes = "ab\ncd\r\nx\r\r\n\r\ntail\r";
   Write(home.root() / "lines", bytes);
@@ -211,10 +205,8 @@ TEST(Stream, ReadLineRules) {
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(Get(s.get(), QXStreamGetPos), 0u);
 
-  // The cap: an endless line stops at kQXStreamMaxLineLength with a terminated buffer, and the
-  // next bytes stay in the stream: nothing is read that is not stored. When the cap falls just
-  // after a CR, one more byte is needed to tell a line end; if it is not the LF it is stored too.
-  // Every kind of stream shares the rule; the trickling one stands in for a socket.
+  // An endless line stops at the cap and nothing is read that is not stored, except the byte after
+  // a CR at the cap, needed to tell a line end. The trickling stream stands in for a socket.
   const std::string x(kQXStreamMaxLineLength, 'x');
   struct Case {
     std::string bytes;
@@ -241,8 +233,7 @@ TEST(Stream, ReadLineRules) {
 }
 
 TEST(Stream, SocketLikeStreams) {
-  // Chunks arrive a byte at a time; typed reads gather them, ReadLine and Skip end on the
-  // stream's own status, and positions are unsupported.
+  // A byte per chunk: typed reads gather them; ReadLine and Skip end on the stream's own status.
   TrickleStream t(std::string("\0\0\0\5ab\r\nrest", 12), 1);
   t.SetByteOrder(kQXStreamByteOrderBigEndian);
   EXPECT_EQ(Get(reinterpret_cast<QXStreamRef>(&t), QXStreamReadInt32), 5);
@@ -304,8 +295,7 @@ TEST(Stream, FileStreams) {
   ASSERT_EQ(QXStreamOpen(r.get()), 0);
   EXPECT_EQ(Get(r.get(), QXStreamGetPos), 0u);
 
-  // Modes: 30 characters pass (glibc ignores what it does not know), 31 do not, NULL neither;
-  // missing files, folders and URLs without a path.
+  // Modes of 30 characters pass (glibc ignores what it does not know), 31 or NULL do not.
   std::string thirty = "r" + std::string(29, 'b');
   File(path, CF(thirty).get());
   const std::pair<StreamPtr, int32_t> failures[] = {
@@ -317,8 +307,7 @@ TEST(Stream, FileStreams) {
   };
   for (const auto& [stream, status] : failures) EXPECT_EQ(QXStreamOpen(stream.get()), status);
 
-  // Buffered writes fail only when the buffer is flushed: closing reports it. Under a 1,000-byte
-  // file-size limit, 3,000 bytes are accepted and the close gives EFBIG; /dev/full gives ENOSPC.
+  // Buffered writes fail only when the buffer is flushed: the close reports it.
   {
     StreamPtr limited = File(home.root() / "limited", CFSTR("wb"));
     FileSizeLimit limit(1000);
@@ -338,17 +327,14 @@ TEST(Stream, WholeFiles) {
   fs::create_directories(folder);
   CFRef<CFURLRef> url = URL(path);
   std::string payload("\0\1binary\r\n\xff", 11);
-  CFRef<CFDataRef> data = qxcf::adopt(
-      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(payload.data()), static_cast<CFIndex>(payload.size())));
-  CFRef<CFDataRef> small = qxcf::adopt(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("new"), 3));
+  CFRef<CFDataRef> data = Data(payload), small = Data("new");
   ASSERT_EQ(QXFileMgrWriteFileContents(data.get(), url.get()), 0);
   EXPECT_EQ(Read(path), payload);
   CFDataRef back = nullptr;
   ASSERT_EQ(QXFileMgrGetFileContentsCopy(url.get(), &back), 0);
   EXPECT_EQ(Bytes(CFRef<CFDataRef>::adopt(back).get()), payload);
 
-  // Replacing keeps the permission bits and leaves no temporary file behind; a write that fails
-  // half-way (the file size limit) leaves the old file whole and no temporary either.
+  // Replacing keeps the permission bits; a write failing half-way leaves the old file, no temporary.
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
   ASSERT_EQ(QXFileMgrWriteFileContents(small.get(), url.get()), 0);
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -370,8 +356,7 @@ TEST(Stream, WholeFiles) {
   EXPECT_EQ(Read(folder / "relative.bin"), "new");
   EXPECT_EQ(QXFileMgrWriteFileContentsPathUTF8(small.get(), ""), kQXErrInvalidArgument);
 
-  // Failures: a folder at the target, missing files, folders, FIFOs (never waited on), URLs
-  // without a path. An empty file reads as empty data.
+  // Failures; FIFOs are never waited on. An empty file reads as empty data.
   CFRef<CFURLRef> web = Web();
   EXPECT_EQ((Codes{QXFileMgrWriteFileContents(small.get(), URL(folder).get()),
                    QXFileMgrWriteFileContents(small.get(), URL(home.root() / "no" / "such").get()),
