@@ -77,6 +77,8 @@ TEST(TileSet, ItemOrderLookupsAndDuplicates) {
   EXPECT_FALSE(found);
   EXPECT_EQ(position.tile(0, 0, 0, 0, 0), nullptr);
   EXPECT_EQ(position.addTile(0, 0, 0, 0, 0), nullptr);
+  position.clear();
+  EXPECT_EQ(position.numTiles() + copy.numTiles(), 0);
   EXPECT_EQ(printed([&] { copy.dump(); }), "(3 4) - \n");
 }
 
