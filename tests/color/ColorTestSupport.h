@@ -12,6 +12,7 @@
 
 #include "cf/CFRef.h"
 #include "tests/color/ColorProfiles.h"
+#include "tests/image/ImageTestSupport.h"
 
 namespace colortest {
 
@@ -50,6 +51,24 @@ std::vector<T> Direct(const Bytes& from, const Bytes& to, cmsUInt32Number format
   cmsCloseProfile(a);
   cmsCloseProfile(b);
   return out;
+}
+
+// All pixels of an image, and an image of `width` columns at `origin` holding `pixels`.
+template <class T>
+std::vector<T> ReadAll(QXImageRef image) {
+  std::vector<T> pixels(static_cast<size_t>(QXImageGetWidth(image)) * QXImageGetHeight(image) *
+                        QXImageGetNumPlanes(image));
+  EXPECT_EQ(QXImageRead(image, QXImageGetBounds(image), 0, -1, pixels.data(), 0), kQXNoErr);
+  return pixels;
+}
+template <class T>
+qxtest::Image Filled(int32_t depth, int32_t planes, int32_t model, int32_t alpha, const std::vector<T>& pixels,
+                     int32_t width, int32_t source = kQXImageSourceMemory, QXPoint origin = {0, 0}) {
+  const QXRect bounds = {origin.x, origin.y, width, static_cast<int32_t>(pixels.size() / planes / width)};
+  QXImageRef image = nullptr;
+  EXPECT_EQ(QXImageCreateWithParams2(bounds, depth, planes, model, alpha, source, &image), kQXNoErr);
+  EXPECT_EQ(QXImageWrite(image, bounds, 0, -1, pixels.data(), 0), kQXNoErr);
+  return qxtest::Image(image);
 }
 
 }  // namespace colortest

@@ -118,7 +118,7 @@ TEST(RLEDecompress, HeadersLimitsAndTruncatedSources) {
   }
 }
 
-TEST(MemPattern, FillWholeMultiplesOnly) {
+TEST(MemPattern, FillsWholeMultiplesOnlyAndCompares) {
   const uint8_t pat[3] = {1, 2, 3};
   uint8_t buf[10];
   std::fill(std::begin(buf), std::end(buf), 0xEE);
@@ -142,13 +142,9 @@ TEST(MemPattern, FillWholeMultiplesOnly) {
   // The pattern may be the buffer's own first block.
   EXPECT_EQ(QXUtilsMemFillPattern(buf, 3, buf, 9), kQXNoErr);
   EXPECT_EQ(Bytes(buf, buf + 9), (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3}));
-}
 
-TEST(MemPattern, Compare) {
-  const uint8_t pat[3] = {1, 2, 3};
+  // Compare, against a difference in the last byte of a later block, or inside one.
   const uint8_t other[3] = {1, 2, 4};
-  const uint8_t buf[9] = {1, 2, 3, 1, 2, 3, 1, 2, 3};
-  // A difference in the last byte of a later block, or inside one.
   const uint8_t late[9] = {1, 2, 3, 1, 2, 3, 1, 2, 0}, middle[9] = {1, 2, 3, 1, 0, 3, 1, 2, 3};
   EXPECT_TRUE(QXUtilsMemComparePattern(pat, 3, buf, 9));
   EXPECT_TRUE(QXUtilsMemComparePattern(pat, 3, buf, 0));

@@ -69,17 +69,16 @@ TEST(TileSet, ItemOrderLookupsAndDuplicates) {
   }
   set.clear();
   EXPECT_EQ(set.numTiles(), 0);
-}
 
-TEST(TileSet, PositionOnlySetIsEmpty) {
-  BaseTileSet set(3, 4, true), copy(set);
+  // A position-only set holds no items at all.
+  BaseTileSet position(3, 4, true), copy(position);
   bool found = true;
-  EXPECT_EQ(set.indexOfTile(0, 0, 0, 0, 0, found), 0);
+  EXPECT_EQ(position.indexOfTile(0, 0, 0, 0, 0, found), 0);
   EXPECT_FALSE(found);
-  EXPECT_EQ(set.tile(0, 0, 0, 0, 0), nullptr);
-  EXPECT_EQ(set.addTile(0, 0, 0, 0, 0), nullptr);
-  set.clear();
-  EXPECT_EQ(set.numTiles() + copy.numTiles(), 0);
+  EXPECT_EQ(position.tile(0, 0, 0, 0, 0), nullptr);
+  EXPECT_EQ(position.addTile(0, 0, 0, 0, 0), nullptr);
+  position.clear();
+  EXPECT_EQ(position.numTiles() + copy.numTiles(), 0);
   EXPECT_EQ(printed([&] { copy.dump(); }), "(3 4) - \n");
 }
 
