@@ -24,7 +24,7 @@
 
 #include "core/Handle.h"
 #include "net/StreamHandle.h"
-#include "utils/Zlib.h"
+#include "utils/Deflate.h"
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 #include "image/PoolTasks.h"
@@ -109,7 +109,7 @@ struct SaveJob {
   std::vector<uint8_t> output;       // its zlib record
   int32_t status = 0;
 
-  void Run() { status = qxzlib::Compress(input.get(), uint32_t(tileBytes), output); }
+  void Run() { status = qxdeflate::ZlibCompress(input.get(), tileBytes, output); }
 };
 
 int32_t WriteRecord(CBaseStream* stream, const SaveJob& job, const std::vector<uint8_t>& reference) {
@@ -161,7 +161,7 @@ struct LoadJob {
         std::memcpy(data, payload.data(), payload.size());
         RepeatPattern(data, payload.size(), tileBytes);
       } else {
-        status = qxzlib::Decompress(payload.data(), payload.size(), data, uint32_t(tileBytes));
+        status = qxdeflate::ZlibDecompress(payload.data(), payload.size(), data, tileBytes);
       }
       // The bytes exist nowhere else: a purge must store them.
       tile->SetDirty(true);

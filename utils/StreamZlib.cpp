@@ -1,4 +1,5 @@
-// The zlib codec between memory and streams (the format of compressed image tiles).
+// The zlib codec between memory and streams. Image tile records are zlib streams too, but are
+// made and read in memory by libdeflate (utils/Deflate.h); long ones are inflated here.
 #include <QXCore/QXStream.h>
 #include <zlib.h>
 
@@ -8,7 +9,6 @@
 
 #include "core/Handle.h"
 #include "net/StreamHandle.h"
-#include "utils/Zlib.h"
 
 namespace {
 
@@ -81,45 +81,6 @@ int32_t InflateLoop(uint64_t length, void* destination, uint32_t capacity, More&
 }
 
 }  // namespace
-
-namespace qxzlib {
-
-int32_t Compress(const void* source, uint32_t length, std::vector<uint8_t>& out) noexcept {
-  if (source == nullptr && length > 0) return kQXErrInvalidArgument;
-  out.clear();
-  try {
-    // Deflate writes straight into the vector, one window at a time, as it would into the
-    // stream's buffer.
-    return DeflateLoop(
-        source, length,
-        [&](Bytef*& window) {
-          size_t used = out.size();
-          out.resize(used + kDeflateBuffer);
-          window = out.data() + used;
-          return int32_t{0};
-        },
-        [&](uint64_t produced) {
-          out.resize(out.size() - kDeflateBuffer + produced);
-          return int32_t{0};
-        });
-  } catch (const std::bad_alloc&) {
-    out.clear();
-    return kQXErrMemory;
-  }
-}
-
-int32_t Decompress(const void* source, size_t length, void* destination, uint32_t capacity) noexcept {
-  if ((source == nullptr && length > 0) || (destination == nullptr && capacity > 0)) return kQXErrInvalidArgument;
-  const Bytef* cursor = static_cast<const Bytef*>(source);
-  return InflateLoop(length, destination, capacity, [&](const Bytef*& next, uInt& count, uint64_t remaining) {
-    count = static_cast<uInt>(std::min<uint64_t>(remaining, uint64_t{1} << 30));
-    next = cursor;
-    cursor += count;
-    return int32_t{0};
-  });
-}
-
-}  // namespace qxzlib
 
 QXStatus QXUtilsLZWCompress(const void* source, uint32_t length, CBaseStream* output) {
   if (output == nullptr || (source == nullptr && length > 0)) return kQXErrInvalidArgument;

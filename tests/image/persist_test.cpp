@@ -1,9 +1,13 @@
 // Tile-record streams: the writer's exact bytes, round trips, defences against hostile streams.
 #include <QXCore/QXStream.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -76,7 +80,18 @@ struct Builder {
   }
 };
 
+// A compressed record as the writer makes it: libdeflate's zlib format at level 6.
 Bytes Deflate(const Bytes& raw) {
+  std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> c(libdeflate_alloc_compressor(6),
+                                                                             libdeflate_free_compressor);
+  Bytes out(libdeflate_zlib_compress_bound(c.get(), raw.size()));
+  out.resize(libdeflate_zlib_compress(c.get(), raw.data(), raw.size(), out.data(), out.size()));
+  EXPECT_FALSE(out.empty());
+  return out;
+}
+
+// The same through zlib, as other writers make it.
+Bytes ZlibDeflate(const Bytes& raw) {
   Stream out = NewStream();
   EXPECT_EQ(QXUtilsLZWCompressToStream(raw.data(), uint32_t(raw.size()), out.get()), 0);
   return Contents(out.get());
@@ -211,6 +226,27 @@ TEST(ImagePersist, RoundTripsMatchTheSequentialWriterThreads) {
   }
 }
 
+// Compressed records are plain zlib streams: Python's zlib inflates each one the library writes to
+// the pixels the library reads, and the library loads the records Python's zlib writes.
+TEST(ImagePersist, RecordsOfOtherZlibReadersAndWriters) {
+  if (!streamtest::Installed("python3")) GTEST_SKIP() << "python3 is not installed";
+  Image image(QXRect{0, 0, 700, 300}, 16, 3), back;  // tiles solid, noisy, gradient; 2 solid
+  PaintZones(image);
+  const auto dir = std::filesystem::temp_directory_path();
+  const Bytes saved = Save(image);
+  std::ofstream(dir / "saved", std::ios::binary).write(reinterpret_cast<const char*>(saved.data()), long(saved.size()));
+  const auto [out, status] = streamtest::Command("python3 '" + std::string(QX_TEST_AREA_DIR) +
+                                                 "/data/zlib_records.py' '" + (dir / "saved").string() + "' '" +
+                                                 (dir / "raw").string() + "' '" + (dir / "zlib").string() + "' 2>&1");
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_EQ(out, "4\n");  // compressed records inflated
+  for (const char* name : {"raw", "zlib"}) {
+    std::ifstream in(dir / name, std::ios::binary);
+    ASSERT_EQ(Load(Bytes(std::istreambuf_iterator<char>(in), {}), back), 0) << name;
+    EXPECT_EQ(ReadAll(back), ReadAll(image)) << name;
+  }
+}
+
 // A writer running meanwhile must neither deadlock a save nor make it unreadable.
 TEST(ImagePersist, SaveWhileAnotherThreadWritesThreads) {
   Image image(QXRect{0, 0, 900, 600}, 8, 4), back;
@@ -256,17 +292,24 @@ TEST(ImagePersist, HostileStreamsFailCleanly) {
   std::memcpy(&pastEnd[40], "\xE8\x03\0\0", 4);  // 1000 bytes announced, 10 present
   Bytes tooLong(t8 + 1);
   for (size_t i = 0; i < t8; ++i) tooLong[i] = uint8_t(i * 7 + i / 256);
+  // A tile's record with one byte flipped, and with a byte after its end.
+  Bytes damaged = ZlibDeflate(Bytes(tooLong.begin(), tooLong.end() - 1)), trailing = damaged;
+  damaged[damaged.size() / 2] ^= 0x10;
+  trailing.push_back(0);
   const std::pair<Bytes, QXStatus> refused[] = {
       {oneTile(0, 0, 0, Bytes(t8 + 1, 1)), kQXErrInvalidArgument},  // raw longer than a tile
       {oneTile(0, 0, 3, Bytes(1, 1)), kQXErrInvalidArgument},       // unknown methods
       {oneTile(0, 0, -1, {}), kQXErrInvalidArgument},
       {oneTile(1, 0, 1, Bytes(1, 1)), kQXErrInvalidArgument},  // outside the grid
       {oneTile(0, -1, 1, Bytes(1, 1)), kQXErrInvalidArgument},
-      {oneTile(0, 0, 1, Bytes(3, 1)), kQXErrSolidTileSize},          // solid length is not the pixel size
-      {oneTile(0, 0, 2, Bytes(64, 0x55)), kQXErrGeneric},            // not zlib
-      {oneTile(0, 0, 2, Bytes(63, 0)), kQXErrInvalidArgument},       // too short for zlib to fill a tile
-      {oneTile(0, 0, 2, Deflate(Bytes(t8 - 1, 3))), kQXErrGeneric},  // one byte short
-      {oneTile(0, 0, 2, StoredZlib(tooLong, 8)), kQXErrGeneric},     // one byte too many
+      {oneTile(0, 0, 1, Bytes(3, 1)), kQXErrSolidTileSize},              // solid length is not the pixel size
+      {oneTile(0, 0, 2, Bytes(64, 0x55)), kQXErrGeneric},                // not zlib
+      {oneTile(0, 0, 2, Bytes(63, 0)), kQXErrInvalidArgument},           // too short for zlib to fill a tile
+      {oneTile(0, 0, 2, ZlibDeflate(Bytes(t8 - 1, 3))), kQXErrGeneric},  // one byte short
+      {oneTile(0, 0, 2, ZlibDeflate(tooLong)), kQXErrGeneric},           // one byte too many
+      {oneTile(0, 0, 2, damaged), kQXErrGeneric},
+      {oneTile(0, 0, 2, trailing), kQXErrGeneric},
+      {oneTile(0, 0, 2, StoredZlib(tooLong, 8)), kQXErrGeneric},  // the same, inflated from the stream
       {negative, kQXErrInvalidArgument},
       {pastEnd, kQXErrGeneric}};
   for (size_t i = 0; i < std::size(refused); ++i) EXPECT_EQ(Load(refused[i].first, back), refused[i].second) << i;
