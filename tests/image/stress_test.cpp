@@ -2,6 +2,7 @@
 // overflow and storage-kind faults on the tile API.
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -164,6 +165,30 @@ TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
 
 // A new sample size leaves the pixel layout as it was: transfers refuse the record instead of
 // copying past its pixels until a reshape lays them out for the new size.
+// Tile storage is reused as soon as tiles go: a tile partly written in a new image holds zeros
+// elsewhere, and threads making and dropping images never see each other's pixels.
+TEST(StressConcurrent, ReusedTileStorageStartsClearThreads) {
+  const QXRect bounds{0, 0, 3 * kTile, 2 * kTile};
+  auto churn = [&](uint8_t value) {
+    const std::vector<uint8_t> whole(size_t(bounds.width) * bounds.height * 6, value);
+    for (int round = 0; round < 6; ++round) {
+      Image full(kTiled, bounds, 16, 3);
+      ASSERT_EQ(QXImageWrite(full, bounds, 0, -1, whole.data(), 0), 0);
+      full.reset();
+      Image sparse(kTiled, bounds, 16, 3);
+      for (int t = 0; t < 6; ++t)
+        ASSERT_EQ(QXImageWrite(sparse, QXRect{t % 3 * kTile + 7, t / 3 * kTile + 9, 1, 1}, 0, -1, whole.data(), 0), 0);
+      const std::vector<uint8_t> all = ReadAll(sparse);
+      const auto set = std::count(all.begin(), all.end(), value);
+      ASSERT_EQ(set, 6 * 6);
+      ASSERT_EQ(std::count(all.begin(), all.end(), 0) + set, ptrdiff_t(all.size()));
+    }
+  };
+  std::thread other(churn, uint8_t(0xA5));
+  churn(0x3C);
+  other.join();
+}
+
 TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
   const QXRect b{0, 0, 16, 4};
   std::vector<uint8_t> bytes(size_t(b.width) * b.height * 4, 0x5A);
