@@ -107,6 +107,86 @@ if(NOT before STREQUAL after)
   message(FATAL_ERROR "a failed save replaced kept.qxtiles")
 endif()
 
+# Image files: PNG and TIFF at 8 and 16 bits, grey and RGB, with and without alpha, made by
+# make_image_files.py with the pixels they must import to. Each imports to exactly those pixels, and
+# so does its export imported again.
+find_program(PYTHON python3 REQUIRED)
+set(PROFILE /usr/share/color/icc/colord/sRGB.icc)
+execute_process(COMMAND ${PYTHON} ${CMAKE_CURRENT_LIST_DIR}/make_image_files.py ${WORK} ${PROFILE}
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "make_image_files.py failed")
+endif()
+
+function(expect_pixels raw_stem expected what)
+  file(GLOB raw ${WORK}/${raw_stem}-*bit.raw)
+  if(NOT raw)
+    message(FATAL_ERROR "${what}: no ${raw_stem}-*bit.raw written")
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${raw} ${WORK}/${expected} RESULT_VARIABLE differ)
+  if(differ)
+    message(FATAL_ERROR "${what}: ${raw} differs from ${expected}")
+  endif()
+endfunction()
+
+foreach(case g8.png ga16.png rgb8.png rgba16.png g16.tif rgb16.tif rgba8.tif ga8.tif)
+  string(REGEX REPLACE "\\..*" "" name ${case})
+  string(REGEX REPLACE ".*\\." "" suffix ${case})
+  qxtool(0 import ${case} ${name}-in.raw)
+  expect_pixels(${name}-in ${name}.expected "import ${case}")
+  qxtool(0 import ${case} ${name}.qxtiles)
+  qxtool(0 export ${name}.qxtiles ${name}-out.${suffix})
+  qxtool(0 import ${name}-out.${suffix} ${name}-back.raw)
+  expect_pixels(${name}-back ${name}.expected "${case} exported and imported again")
+endforeach()
+qxtool(0 info ga16.qxtiles rgba8.qxtiles)
+expect_match("${out}" "ga16.qxtiles\n  size +20 x 300\n  depth +16-bit\n  planes +2\n  colour space +1 \\(grey\\), transparency 1"
+  "a grey image with alpha")
+expect_match("${out}" "rgba8.qxtiles\n.*planes +4\n  colour space +2 \\(RGB\\), transparency 1" "an RGB image with alpha")
+
+# JPEG: lossy, so only the geometry and the quality option are checked here.
+qxtool(0 export --quality 95 rgb8.qxtiles photo.jpg)
+qxtool(0 import photo.jpg photo.qxtiles)
+qxtool(0 info photo.qxtiles)
+expect_match("${out}" "size +300 x 17\n  depth +8-bit\n  planes +3" "a JPEG round trip")
+qxtool(2 export --quality 0 rgb8.qxtiles photo.jpg)
+qxtool(2 export rgb8.qxtiles photo.bmp)
+
+# The embedded profile: its model is the colour space, its bytes go to OUT.icc and back into the
+# export. A profile that does not describe the pixels is not kept, and no stale OUT.icc stays.
+qxtool(0 import icc.png icc.qxtiles)
+expect_match("${out}" "colour space RGB \\(from its ICC profile\\)" "import of a file with a profile")
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/icc.qxtiles.icc ${PROFILE} RESULT_VARIABLE differ)
+if(differ)
+  message(FATAL_ERROR "icc.qxtiles.icc is not the embedded profile")
+endif()
+qxtool(0 export icc.qxtiles icc-out.tif)
+expect_match("${out}" "ICC profile embedded" "export with the profile beside its input")
+qxtool(0 import icc-out.tif icc-back.qxtiles)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/icc-back.qxtiles.icc ${PROFILE} RESULT_VARIABLE differ)
+if(differ)
+  message(FATAL_ERROR "the exported file does not carry the profile")
+endif()
+qxtool(0 import icc-gray.tif icc.qxtiles)
+expect_match("${err}" "does not describe its pixels" "an RGB profile in a grey file")
+if(EXISTS ${WORK}/icc.qxtiles.icc)
+  message(FATAL_ERROR "a stale icc.qxtiles.icc was left beside a new import without a profile")
+endif()
+file(WRITE ${WORK}/rgb8.qxtiles.icc "not a profile")
+qxtool(1 export rgb8.qxtiles bad-profile.png)
+expect_match("${err}" "not a gray, RGB or CMYK profile" "a broken profile beside the input")
+file(REMOVE ${WORK}/rgb8.qxtiles.icc)
+
+# Damaged and hostile files fail with a message and leave nothing at OUT.
+foreach(bad truncated.png truncated.tif huge.png huge.tif junk.qxtiles missing.png)
+  qxtool(1 import ${bad} bad.qxtiles)
+  if(EXISTS ${WORK}/bad.qxtiles OR EXISTS ${WORK}/bad.qxtiles.icc)
+    message(FATAL_ERROR "import of ${bad} left bad.qxtiles behind")
+  endif()
+endforeach()
+qxtool(1 import huge.tif bad.qxtiles)
+expect_match("${err}" "1000000 x 1000000 pixels is more than import takes" "a file claiming 10^12 pixels")
+
 # Nothing half-written is left behind, and the cache folder is gone.
 file(GLOB leftovers ${WORK}/*.partial-* ${WORK}/QXImageCache-*)
 if(leftovers)
