@@ -7,6 +7,7 @@ For each case NAME (see CASES) writes DIR/NAME.png or .tif and DIR/NAME.expected
 qxtool writes raw dumps (interleaved, 16-bit samples little-endian). Samples use every bit, so a
 dropped low byte or a swapped pair shows. With PROFILE (an RGB ICC profile) also writes icc.png
 (RGB with the profile embedded) and icc-gray.tif (grey, carrying that RGB profile). Also writes
+clear.png (RGBA, alpha 0 everywhere) with clear.expected (its JPEG export: white RGB), and
 the hostile files: truncated.png, truncated.tif, huge.tif and huge.png (10^12 pixels declared).
 """
 import os
@@ -104,6 +105,11 @@ def main():
     if profile:
         write_png(os.path.join(folder, "icc.png"), 8, 3, 9, 9, list(samples(8, 3, 9, 9)), profile)
         write_tiff(os.path.join(folder, "icc-gray.tif"), 8, 1, 9, 9, list(samples(8, 1, 9, 9)), profile)
+    # Colour under alpha 0 everywhere: white once flattened (JPEG keeps no alpha).
+    clear = [v if i % 4 != 3 else 0 for i, v in enumerate(samples(8, 4, 16, 16))]
+    write_png(os.path.join(folder, "clear.png"), 8, 4, 16, 16, clear)
+    with open(os.path.join(folder, "clear.expected"), "wb") as f:
+        f.write(b"\xff" * (16 * 16 * 3))
     # Damaged and hostile files.
     for kind in ("png", "tif"):
         whole = os.path.join(folder, f"rgb16.{kind}" if kind == "tif" else f"rgba16.{kind}")

@@ -245,7 +245,10 @@ int exportFile(QXImageRef image, const std::string& out, const std::string& prof
   if (png) {
     rc = vips_pngsave(source.get(), partial.c_str(), "compression", 6, nullptr);
   } else if (jpeg) {
-    rc = vips_jpegsave(source.get(), partial.c_str(), "Q", jpegQuality, nullptr);
+    // JPEG has no alpha: composite over white, as the engine's own flattening does.
+    VipsArrayDouble* white = vips_array_double_newv(1, depth == 16 ? 65535.0 : 255.0);
+    rc = vips_jpegsave(source.get(), partial.c_str(), "Q", jpegQuality, "background", white, nullptr);
+    vips_area_unref(VIPS_AREA(white));
   } else {
     // Classic TIFF offsets are 32-bit: past about 4 GiB of samples the file must be BigTIFF.
     const bool big = int64_t(b.width) * b.height * planes * (depth / 8) > (int64_t(3) << 30);
