@@ -188,6 +188,15 @@ foreach(bad truncated.png truncated.tif huge.png huge.tif junk.qxtiles missing.p
     message(FATAL_ERROR "import of ${bad} left bad.qxtiles behind")
   endif()
 endforeach()
+# An export that runs out of room (a 2,000-byte file-size limit) fails and keeps the old OUT.
+file(SHA256 ${WORK}/rgb16-out.tif before)
+execute_process(COMMAND sh -c "trap '' XFSZ; export TMPDIR=\"$0\"; exec prlimit --fsize=2000 \"$@\"" ${WORK}
+    ${QXTOOL} image export rgb16.qxtiles rgb16-out.tif
+  WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(SHA256 ${WORK}/rgb16-out.tif after)
+if(NOT rc EQUAL 1 OR NOT before STREQUAL after)
+  message(FATAL_ERROR "an export beyond the file-size limit: exit ${rc}, expected 1, OUT kept\n${err}")
+endif()
 qxtool(1 import huge.tif bad.qxtiles)
 expect_match("${err}" "1000000 x 1000000 pixels is more than import takes" "a file claiming 10^12 pixels")
 

@@ -7,12 +7,14 @@
 #include <unistd.h>
 #include <vips/vips.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace qxfiles {
 namespace {
@@ -22,13 +24,23 @@ int failWith(const std::string& what, const std::string& why) {
   return 1;
 }
 
-// libvips' accumulated error text, trimmed, and the buffer cleared for the next call.
+// libvips' accumulated error lines on one line, each once (a failing writer repeats itself), and
+// the buffer cleared for the next call.
 std::string vipsError() {
-  std::string text = vips_error_buffer();
+  const std::string buffer = vips_error_buffer();
   vips_error_clear();
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  for (char& c : text)
-    if (c == '\n') c = ';';
+  std::vector<std::string> seen;
+  std::string text;
+  size_t start = 0;
+  while (start < buffer.size()) {
+    size_t end = buffer.find('\n', start);
+    if (end == std::string::npos) end = buffer.size();
+    std::string line = buffer.substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || std::find(seen.begin(), seen.end(), line) != seen.end()) continue;
+    text += (text.empty() ? "" : "; ") + line;
+    seen.push_back(std::move(line));
+  }
   return text.empty() ? "libvips failed" : text;
 }
 
