@@ -182,7 +182,8 @@ expect_match("${err}" "not a gray, RGB or CMYK profile" "a broken profile beside
 file(REMOVE ${WORK}/rgb8.qxtiles.icc)
 
 # Damaged and hostile files fail with a message and leave nothing at OUT.
-foreach(bad truncated.png truncated.tif huge.png huge.tif junk.qxtiles missing.png)
+file(WRITE ${WORK}/other.pgm "P2\n2 2\n255\n1 2 3 4\n")
+foreach(bad truncated.png truncated.tif huge.png huge.tif junk.qxtiles missing.png other.pgm)
   qxtool(1 import ${bad} bad.qxtiles)
   if(EXISTS ${WORK}/bad.qxtiles OR EXISTS ${WORK}/bad.qxtiles.icc)
     message(FATAL_ERROR "import of ${bad} left bad.qxtiles behind")
@@ -199,6 +200,8 @@ if(NOT rc EQUAL 1 OR NOT before STREQUAL after)
 endif()
 qxtool(1 import huge.tif bad.qxtiles)
 expect_match("${err}" "1000000 x 1000000 pixels is more than import takes" "a file claiming 10^12 pixels")
+qxtool(1 import other.pgm bad.qxtiles)
+expect_match("${err}" "not a PNG, TIFF or JPEG file" "a format libvips reads but import does not offer")
 
 # Nothing half-written is left behind, and the cache folder is gone.
 file(GLOB leftovers ${WORK}/*.partial-* ${WORK}/QXImageCache-*)

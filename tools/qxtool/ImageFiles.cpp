@@ -122,6 +122,18 @@ qx::ImageHolder importFile(const std::string& path, std::string& profile) {
     failWith(path, vipsError());
     return {};
   }
+  // libvips knows many more formats, some through large libraries (PDF, SVG, ImageMagick) that
+  // have no place reading untrusted files here: only the three formats qxtool offers are loaded.
+  const char* loader = vips_foreign_find_load(path.c_str());
+  if (loader == nullptr) {
+    failWith(path, vipsError());
+    return {};
+  }
+  if (std::strncmp(loader, "VipsForeignLoadPng", 18) != 0 && std::strncmp(loader, "VipsForeignLoadTiff", 19) != 0 &&
+      std::strncmp(loader, "VipsForeignLoadJpeg", 19) != 0) {
+    failWith(path, "not a PNG, TIFF or JPEG file");
+    return {};
+  }
   // Only the header is read here; pixels are decoded as the sink asks for them. A damaged file
   // must fail rather than import with a grey or black remainder.
   VipsHolder in(
