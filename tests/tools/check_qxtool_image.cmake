@@ -139,6 +139,13 @@ foreach(case g8.png ga16.png rgb8.png rgba16.png g16.tif rgb16.tif rgba8.tif ga8
   qxtool(0 import ${name}-out.${suffix} ${name}-back.raw)
   expect_pixels(${name}-back ${name}.expected "${case} exported and imported again")
 endforeach()
+# libvips reads "[...]" after a name as options; names are taken as they are.
+file(COPY_FILE ${WORK}/g8.png "${WORK}/g8[1]")
+qxtool(0 import "g8[1]" "g8[1].qxtiles")
+qxtool(0 export "g8[1].qxtiles" "g8[2].png")
+if(NOT EXISTS "${WORK}/g8[2].png")
+  message(FATAL_ERROR "export to a name with brackets")
+endif()
 qxtool(0 info ga16.qxtiles rgba8.qxtiles)
 expect_match("${out}" "ga16.qxtiles\n  size +20 x 300\n  depth +16-bit\n  planes +2\n  colour space +1 \\(grey\\), transparency 1"
   "a grey image with alpha")

@@ -123,22 +123,39 @@ qx::ImageHolder importFile(const std::string& path, std::string& profile) {
     return {};
   }
   // libvips knows many more formats, some through large libraries (PDF, SVG, ImageMagick) that
-  // have no place reading untrusted files here: only the three formats qxtool offers are loaded.
-  const char* loader = vips_foreign_find_load(path.c_str());
-  if (loader == nullptr) {
-    failWith(path, vipsError());
-    return {};
+  // have no place reading untrusted files here: the file's first bytes choose one of the three
+  // loaders qxtool offers, and that loader gets the name as it is (vips_image_new_from_file would
+  // read "[...]" in a name as options).
+  unsigned char magic[4] = {0, 0, 0, 0};
+  {
+    FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+      failWith(path, std::strerror(errno));
+      return {};
+    }
+    const size_t got = std::fread(magic, 1, sizeof magic, file);
+    std::fclose(file);
+    if (got != sizeof magic) std::memset(magic, 0, sizeof magic);
   }
-  if (std::strncmp(loader, "VipsForeignLoadPng", 18) != 0 && std::strncmp(loader, "VipsForeignLoadTiff", 19) != 0 &&
-      std::strncmp(loader, "VipsForeignLoadJpeg", 19) != 0) {
+  const bool png = std::memcmp(magic, "\x89PNG", 4) == 0;
+  const bool jpeg = magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
+  const bool tiff = (magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) && magic[3] == 0) ||
+                    (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && (magic[3] == 42 || magic[3] == 43));
+  if (!png && !jpeg && !tiff) {
     failWith(path, "not a PNG, TIFF or JPEG file");
     return {};
   }
   // Only the header is read here; pixels are decoded as the sink asks for them. A damaged file
   // must fail rather than import with a grey or black remainder.
-  VipsHolder in(
-      vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_ERROR, nullptr));
-  if (!in) {
+  VipsImage* loaded = nullptr;
+  const int rc = png    ? vips_pngload(path.c_str(), &loaded, "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                       VIPS_FAIL_ON_ERROR, nullptr)
+                 : jpeg ? vips_jpegload(path.c_str(), &loaded, "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                        VIPS_FAIL_ON_ERROR, nullptr)
+                        : vips_tiffload(path.c_str(), &loaded, "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                        VIPS_FAIL_ON_ERROR, nullptr);
+  VipsHolder in(loaded);
+  if (rc != 0 || !in) {
     failWith(path, vipsError());
     return {};
   }
