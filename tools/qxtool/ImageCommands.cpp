@@ -75,6 +75,8 @@ void usage(FILE* out) {
       "  -o OUT               the output file\n"
       "  --planes N           planes of a raw input (default: GRAY 1, RGB 3, CMYK 4)\n"
       "  --color-space N      colour space of a raw input (default: GRAY 1, RGB 2, CMYK 3, none 0)\n"
+      "  --budget MIB         the tile cache's memory budget (default half the memory); tiles\n"
+      "                       beyond it spill to the disk cache under $TMPDIR\n"
       "\n"
       "exit status: 0 done, 1 an operation or file failed, 2 bad usage\n",
       out);
@@ -412,6 +414,7 @@ struct Args {
   Settings settings;
   std::vector<std::string> positional;
   std::string size, factor, bounds, mode, quality;
+  int32_t budgetMiB = 0;  // 0: the cache's default
 };
 
 bool takeValue(int argc, char** argv, int& i, std::string& out) {
@@ -448,6 +451,11 @@ int parseArgs(int argc, char** argv, Args& a) {
       if (!takeValue(argc, argv, i, a.bounds)) return 2;
     } else if (arg == "--mode") {
       if (!takeValue(argc, argv, i, a.mode)) return 2;
+    } else if (arg == "--budget") {
+      if (!takeValue(argc, argv, i, value) || !parseInt(value, 16, INT32_MAX, a.budgetMiB)) {
+        std::fprintf(stderr, "qxtool image: --budget takes MiB, at least 16\n");
+        return 2;
+      }
     } else if (arg == "--quality") {
       if (!takeValue(argc, argv, i, a.quality)) return 2;
     } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
@@ -744,6 +752,7 @@ int runImageCommand(int argc, char** argv) {
   }
   Args args;
   if (int rc = parseArgs(argc - 1, argv + 1, args)) return rc;
+  if (args.budgetMiB > 0) QXImageSetCacheMemAbsolute(double(args.budgetMiB) * 1048576.0);
   const int rc = dispatch(command, args);
   // The tile cache's disk folder belongs to this run only.
   QXImageShutdown();
