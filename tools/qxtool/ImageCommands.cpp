@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CFRef.h"
+#include "ImageFiles.h"
 #include "Jobs.h"
 #include "core/ProgramSupport.h"
 
@@ -60,6 +61,10 @@ void usage(FILE* out) {
       "  mips FILE -o OUT                   the halvings down to 1 x 1; level N goes to OUT-mipN\n"
       "  crop X,Y,W,H FILE -o OUT           the rectangle (outside the image: transparent white)\n"
       "  convert-depth 8|16 FILE -o OUT     a copy at another sample depth\n"
+      "  import IN OUT                      a PNG, TIFF or JPEG file as a tile-record file (or raw\n"
+      "                                     dump); its ICC profile goes to OUT.icc\n"
+      "  export [--quality N] IN OUT        IN as OUT.png, .tif/.tiff or .jpg/.jpeg (JPEG quality\n"
+      "                                     1 ... 100, default 90), embedding IN.icc if present\n"
       "\n"
       "files:\n"
       "  Tile-record files (any name), or raw pixel dumps named [PREFIX-][GRAY|RGB|CMYK]WxHxDbit.raw.\n"
@@ -70,6 +75,8 @@ void usage(FILE* out) {
       "  -o OUT               the output file\n"
       "  --planes N           planes of a raw input (default: GRAY 1, RGB 3, CMYK 4)\n"
       "  --color-space N      colour space of a raw input (default: GRAY 1, RGB 2, CMYK 3, none 0)\n"
+      "  --budget MIB         the tile cache's memory budget (default half the memory); tiles\n"
+      "                       beyond it spill to the disk cache under $TMPDIR\n"
       "\n"
       "exit status: 0 done, 1 an operation or file failed, 2 bad usage\n",
       out);
@@ -406,7 +413,8 @@ class Tool {
 struct Args {
   Settings settings;
   std::vector<std::string> positional;
-  std::string size, factor, bounds, mode;
+  std::string size, factor, bounds, mode, quality;
+  int32_t budgetMiB = 0;  // 0: the cache's default
 };
 
 bool takeValue(int argc, char** argv, int& i, std::string& out) {
@@ -443,6 +451,13 @@ int parseArgs(int argc, char** argv, Args& a) {
       if (!takeValue(argc, argv, i, a.bounds)) return 2;
     } else if (arg == "--mode") {
       if (!takeValue(argc, argv, i, a.mode)) return 2;
+    } else if (arg == "--budget") {
+      if (!takeValue(argc, argv, i, value) || !parseInt(value, 16, INT32_MAX, a.budgetMiB)) {
+        std::fprintf(stderr, "qxtool image: --budget takes MiB, at least 16\n");
+        return 2;
+      }
+    } else if (arg == "--quality") {
+      if (!takeValue(argc, argv, i, a.quality)) return 2;
     } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
       std::fprintf(stderr, "qxtool image: unknown option '%s'\n", arg.c_str());
       return 2;
@@ -603,6 +618,103 @@ int runConvertDepth(Tool& tool, const Args& a) {
       });
 }
 
+// IN and OUT of import and export: two files, or one and -o OUT.
+bool inAndOut(const Args& a, std::string& in, std::string& out) {
+  if (a.positional.size() == 2 && a.settings.out.empty()) {
+    in = a.positional[0];
+    out = a.positional[1];
+    return true;
+  }
+  if (a.positional.size() == 1 && !a.settings.out.empty()) {
+    in = a.positional[0];
+    out = a.settings.out;
+    return true;
+  }
+  return false;
+}
+
+// Profiles are a few KiB; anything near this is not one.
+constexpr long kMaxProfileBytes = 64L << 20;
+
+// The whole of a regular file of at most kMaxProfileBytes; false with errno set otherwise
+// (ENOENT when there is none).
+bool readProfileFile(const std::string& path, std::string& bytes) {
+  FileHolder file(std::fopen(path.c_str(), "rbe"));
+  if (!file) return false;
+  struct stat st;
+  if (::fstat(::fileno(file.get()), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes) {
+    errno = EFBIG;
+    return false;
+  }
+  bytes.resize(size_t(st.st_size));
+  if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+int runImport(Tool& tool, const Args& a) {
+  std::string in, out;
+  if (!inAndOut(a, in, out)) return usageError("import takes IN OUT");
+  std::string profile;
+  const auto t = std::chrono::steady_clock::now();
+  ImageHolder image = qxfiles::importFile(in, profile);
+  if (!image) return 1;
+  const double ms = millis(t);
+  std::printf("import %s: %s, colour space %s%s in %s\n", baseName(in).c_str(), Tool::describe(image.get()).c_str(),
+              colourName(QXImageGetColorSpaceType(image.get())), profile.empty() ? "" : " (from its ICC profile)",
+              formatTime(ms).c_str());
+  // The profile is written first and renamed into place only with the image, so OUT.icc always
+  // belongs to the OUT beside it; a stale one from an earlier import is removed.
+  const std::string icc = out + ".icc";
+  const std::string iccPartial = icc + ".partial-" + std::to_string(::getpid());
+  if (!profile.empty()) {
+    ::unlink(iccPartial.c_str());
+    FileHolder file(std::fopen(iccPartial.c_str(), "wbex"));
+    bool ok = file && std::fwrite(profile.data(), 1, profile.size(), file.get()) == profile.size();
+    if (file && std::fclose(file.release()) != 0) ok = false;
+    if (!ok) {
+      const int error = errno ? errno : EIO;
+      ::unlink(iccPartial.c_str());
+      return tool.fail(icc, std::strerror(error), 0);
+    }
+  }
+  if (int rc = tool.save(image.get(), out)) {
+    ::unlink(iccPartial.c_str());
+    return rc;
+  }
+  if (profile.empty()) {
+    if (::unlink(icc.c_str()) != 0 && errno != ENOENT) return tool.fail(icc, "cannot remove the old profile", errno);
+    return 0;
+  }
+  if (std::rename(iccPartial.c_str(), icc.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(iccPartial.c_str());
+    return tool.fail(icc, std::strerror(error), 0);
+  }
+  std::printf("wrote %s (%zu bytes)\n", icc.c_str(), profile.size());
+  return 0;
+}
+
+int runExport(Tool& tool, const Args& a) {
+  std::string in, out;
+  if (!inAndOut(a, in, out)) return usageError("export takes IN OUT");
+  if (!qxfiles::exportable(out)) return usageError("export writes OUT ending in .png, .tif, .tiff, .jpg or .jpeg");
+  int32_t quality = qxfiles::kDefaultJpegQuality;
+  if (!a.quality.empty() && !parseInt(a.quality, 1, 100, quality)) return usageError("--quality takes 1 ... 100");
+  std::string profile;
+  if (!readProfileFile(in + ".icc", profile) && errno != ENOENT) return tool.fail(in + ".icc", std::strerror(errno), 0);
+  ImageHolder image = tool.load(in);
+  if (!image) return 1;
+  const auto t = std::chrono::steady_clock::now();
+  if (int rc = qxfiles::exportFile(image.get(), out, profile, quality)) return rc;
+  std::printf("wrote %s (%s%s) in %s\n", out.c_str(), Tool::describe(image.get()).c_str(),
+              profile.empty() ? "" : ", ICC profile embedded", formatTime(millis(t)).c_str());
+  return 0;
+}
+
 int dispatch(const std::string& command, const Args& a) {
   Tool tool(a.settings);
   if (command == "info") {
@@ -617,6 +729,8 @@ int dispatch(const std::string& command, const Args& a) {
   if (command == "mips") return runMips(tool, a);
   if (command == "crop") return runCrop(tool, a);
   if (command == "convert-depth") return runConvertDepth(tool, a);
+  if (command == "import") return runImport(tool, a);
+  if (command == "export") return runExport(tool, a);
   std::fprintf(stderr, "qxtool image: unknown command '%s'\n", command.c_str());
   usage(stderr);
   return 2;
@@ -638,6 +752,7 @@ int runImageCommand(int argc, char** argv) {
   }
   Args args;
   if (int rc = parseArgs(argc - 1, argv + 1, args)) return rc;
+  if (args.budgetMiB > 0) QXImageSetCacheMemAbsolute(double(args.budgetMiB) * 1048576.0);
   const int rc = dispatch(command, args);
   // The tile cache's disk folder belongs to this run only.
   QXImageShutdown();

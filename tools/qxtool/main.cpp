@@ -19,7 +19,7 @@ void usage(FILE* out) {
       "                                     a large 16-bit RGB image through a small tile budget:\n"
       "                                     fill, spill to the disk cache, reload, save, load,\n"
       "                                     verify every pixel; exit 1 on any mismatch\n"
-      "  image info|scale|canvas|rotate|mips|crop|convert-depth ... FILE...\n"
+      "  image info|scale|canvas|rotate|mips|crop|convert-depth|import|export ... FILE...\n"
       "                                     the image engine on tile-record files and raw dumps\n"
       "                                     (qxtool image help for the details)\n"
       "  plist lint FILE...                 check XML property lists; exit 1 if any is bad\n"
