@@ -13,7 +13,8 @@ import os
 import plistlib
 import random
 import sys
-import time
+
+from anchortime import time_ns
 
 WORDS = ["Portrait", "Paysage", "Nuit", "Été", "Hiver", "Vintage", "Kontrast", "Schärfe", "Körnung",
          "夕焼け", "桜", "Ciel", "Mer", "Forêt", "Ville", "Noir", "Blanc", "Chaud", "Froid", "🌅", "📷", "✨"]
@@ -45,17 +46,6 @@ def document():
         }
     return {"Presets": presets, "FormatVersion": 3, "Generator": "QXCore benchmark"}
 
-
-def time_ns(fn, min_seconds=1.0):
-    # Repeat until at least min_seconds have passed; report the mean of the best batch.
-    fn()
-    iterations, start = 0, time.perf_counter()
-    while True:
-        fn()
-        iterations += 1
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_seconds:
-            return elapsed / iterations * 1e9, iterations
 
 
 def main():

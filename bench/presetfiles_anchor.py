@@ -16,9 +16,9 @@ import json
 import os
 import plistlib
 import random
-import shutil
 import sys
-import time
+
+from anchortime import time_ns
 
 COUNT = 1000
 
@@ -54,16 +54,6 @@ def generate(path, count=COUNT):
             plistlib.dump(preset(rng, i), f, fmt=plistlib.FMT_XML)
     os.rename(tmp, path)
 
-
-def time_ns(fn, min_seconds):
-    fn()
-    iterations, start = 0, time.perf_counter()
-    while True:
-        fn()
-        iterations += 1
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_seconds:
-            return elapsed / iterations * 1e9, iterations
 
 
 def load_all(path, names):

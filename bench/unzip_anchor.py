@@ -14,8 +14,9 @@ import random
 import shutil
 import sys
 import tempfile
-import time
 import zipfile
+
+from anchortime import time_ns
 
 ENTRY = "big.bin"
 SIZE = 64 << 20
@@ -37,17 +38,6 @@ def generate(path):
         z.writestr(ENTRY, bytes(out[:SIZE]))
     os.replace(tmp, path)
 
-
-def time_ns(fn, min_seconds):
-    # Repeat until at least min_seconds have passed; report the mean.
-    fn()
-    iterations, start = 0, time.perf_counter()
-    while True:
-        fn()
-        iterations += 1
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_seconds:
-            return elapsed / iterations * 1e9, iterations
 
 
 def main():

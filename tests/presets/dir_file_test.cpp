@@ -8,18 +8,14 @@
 #include <vector>
 
 #include "tests/files/FileTestSupport.h"
+#include "tests/presets/PresetTestSupport.h"
 
 namespace {
 
 using namespace filetest;
 
-std::string Text(const QXString& s) { return Str(s.toCFString()); }
-
-std::vector<std::string> Texts(const std::deque<QXString>& list) {
-  std::vector<std::string> out;
-  for (const QXString& s : list) out.push_back(Text(s));
-  return out;
-}
+using presettest::Text;
+using presettest::Texts;
 
 struct DirProbe : QXDir {
   using QXDir::createDirectory;

@@ -12,18 +12,14 @@
 #include "tests/files/FileTestSupport.h"
 #include "tests/log/LogCapture.h"
 #include "tests/net/StreamTestSupport.h"
+#include "tests/presets/PresetTestSupport.h"
 
 namespace {
 
 using namespace filetest;
 
-std::string Text(const QXString& s) { return Str(s.toCFString()); }
-
-std::vector<std::string> Texts(const std::deque<QXString>& list) {
-  std::vector<std::string> out;
-  for (const QXString& s : list) out.push_back(Text(s));
-  return out;
-}
+using presettest::Text;
+using presettest::Texts;
 
 struct CurveFactory : QXPresetFactory {
   QXPreset* createPreset() override { return new QXBezierCurve(0, 256, 8); }

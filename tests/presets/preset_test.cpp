@@ -12,6 +12,7 @@
 
 #include "presets/PresetFile.h"
 #include "tests/net/StreamTestSupport.h"
+#include "tests/presets/PresetTestSupport.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -35,12 +36,7 @@ CFRef<CFMutableDictionaryRef> Dict(std::initializer_list<std::pair<CFStringRef, 
 
 CFRef<CFNumberRef> Int(int v) { return adopt(CFNumberCreate(nullptr, kCFNumberIntType, &v)); }
 
-std::string Text(const QXString& s) {
-  char* utf8 = s.utf8Copy();
-  std::string out = utf8 != nullptr ? utf8 : "(null)";
-  free(utf8);
-  return out;
-}
+using presettest::Text;
 
 int ActiveSlots(const QXBezierCurve& c) {
   std::vector<QXPoint> active;
@@ -260,20 +256,13 @@ TEST(QXBezierCurve, HostileFilesFromPlistlib) {
   ASSERT_EQ(code, 0) << out;
   const int kMax = std::numeric_limits<int>::max();  // 2^63 - 1 saturates
   const HostileFile files[] = {
-      {"coordinates", 0, 6, 4, "", 0, 0},
-      {"equal_x", 0, 4, 4, "", 0, 0},
-      {"huge_count", 0, 1024, 2, "", 0, 0},
-      {"negative_count", 0, 0, 0, "", 0, 0},
-      {"missing_points", 0, 8, 0, "", 0, 0},
-      {"short_array", 0, 8, 2, "", 0, 0},
-      {"missing_y", 0, 3, 1, "", 0, 0},
-      {"wrong_kinds", 0, 3, 0, "", 0, kMax},
-      {"slot_kinds", 0, 4, 0, "", 0, 0},
-      {"common_not_dict", 0, 0, 0, "Root name", 4, 0},
-      {"deep", 0, 0, 0, "Deep", 0, 0},
-      {"root_array", kQXErrUnsupportedFormat},
-      {"empty", kQXErrUnsupportedFormat},
-      {"truncated", kQXErrUnsupportedFormat},
+      {"coordinates", 0, 6, 4, "", 0, 0},    {"equal_x", 0, 4, 4, "", 0, 0},
+      {"huge_count", 0, 1024, 2, "", 0, 0},  {"negative_count", 0, 0, 0, "", 0, 0},
+      {"missing_points", 0, 8, 0, "", 0, 0}, {"short_array", 0, 8, 2, "", 0, 0},
+      {"missing_y", 0, 3, 1, "", 0, 0},      {"wrong_kinds", 0, 3, 0, "", 0, kMax},
+      {"slot_kinds", 0, 4, 0, "", 0, 0},     {"common_not_dict", 0, 0, 0, "Root name", 4, 0},
+      {"deep", 0, 0, 0, "Deep", 0, 0},       {"root_array", kQXErrUnsupportedFormat},
+      {"empty", kQXErrUnsupportedFormat},    {"truncated", kQXErrUnsupportedFormat},
   };
   for (const HostileFile& f : files) {
     SCOPED_TRACE(f.name);
