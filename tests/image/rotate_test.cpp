@@ -13,8 +13,9 @@ enum Turn { kCW, kCCW, kHalf };
 QXStatus (*const kRotate[])(QXImageRef, int32_t, QXImageRef*) = {QXImageRotate90CW, QXImageRotate90CCW,
                                                                  QXImageRotate180};
 
-// The reference: where result pixel (x, y) comes from, pixel by pixel.
-std::vector<uint8_t> Reference(Turn turn, const std::vector<uint8_t>& src, int32_t W, int32_t H, int32_t colBytes) {
+// The reference: where result pixel (x, y) comes from, pixel by pixel. Not inlined: GCC 12 then
+// propagates the constant calls into a false "writing into a region of size 0".
+[[gnu::noinline]] std::vector<uint8_t> Reference(Turn turn, const std::vector<uint8_t>& src, int32_t W, int32_t H, int32_t colBytes) {
   const int32_t w = turn == kHalf ? W : H, h = turn == kHalf ? H : W;
   std::vector<uint8_t> out(src.size());
   for (int32_t y = 0; y < h; ++y)
