@@ -44,6 +44,13 @@ QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary, bo
                                       static_cast<size_t>(CFDataGetLength(data.get())), replace);
 }
 
+CFDictionaryRef CommonData(CFDictionaryRef root) {
+  if (root == nullptr) return nullptr;
+  CFTypeRef common = CFDictionaryGetValue(root, CFSTR("presetCommonData"));
+  return common != nullptr && CFGetTypeID(common) == CFDictionaryGetTypeID() ? static_cast<CFDictionaryRef>(common)
+                                                                             : root;
+}
+
 int ListFolder(const std::string& folder, unsigned kinds, std::vector<std::string>& names) {
   names.clear();
   DIR* dir = ::opendir(folder.c_str());

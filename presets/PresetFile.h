@@ -28,6 +28,10 @@ QX_EXPORT QXStatus ReadPresetFile(const std::string& path, CFMutableDictionaryRe
 // kQXErrUnsupportedFormat when the dictionary holds something a property list cannot.
 QX_EXPORT QXStatus WritePresetFile(const std::string& path, CFDictionaryRef dictionary, bool replace = true);
 
+// Where a preset's common fields stand in its root dictionary: the dictionary under
+// "presetCommonData" when there is one, otherwise the root itself. Borrowed; null for null.
+CFDictionaryRef CommonData(CFDictionaryRef root);
+
 enum ListKinds : unsigned { kListFolders = 1, kListFiles = 2 };
 // The names of a folder's entries of the given kinds, in the order the file system gives them;
 // names starting with "." are left out. A symbolic link counts as what it points to (a dangling

@@ -3,6 +3,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "presets/PresetFile.h"
+
 const CFStringRef QXPreset::kNameKey = CFSTR("presetName");
 const CFStringRef QXPreset::kAuthorKey = CFSTR("author");
 const CFStringRef QXPreset::kDescriptionKey = CFSTR("description");
@@ -92,9 +94,7 @@ void QXPreset::setProperties(int properties) { mCommonData->setIntValue(kPropert
 
 void QXPreset::initWithPresetData(CFMutableDictionaryRef data) {
   if (data == nullptr) return;
-  QXPresetData root(data);
-  CFDictionaryRef common = root.getDictionaryValue(kCommonDataKey);
-  QXPresetData source(common != nullptr ? common : static_cast<CFDictionaryRef>(data));
+  QXPresetData source(qxpresets::CommonData(data));
   for (CFStringRef key : {kNameKey, kAuthorKey, kDescriptionKey}) {
     CFStringRef text = source.getStringValue(key, nullptr);
     // A copy, so that a mutable string of the caller's dictionary cannot change the preset later.

@@ -42,10 +42,6 @@ bool isRegularFile(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
-bool isFolder(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // One file name, as every category and preset name must be before it is joined into a path.
 bool isOneName(const std::string& name, size_t extraBytes) {
@@ -124,8 +120,7 @@ void QXPresetManager::initialize(const QXString& modulePath, const QXString& fol
     mFileExtension += extension;
   }
   mPresetFolderName = folderName;
-  if (usable() && !isFolder(folderPath(QXString(), false)) &&
-      qxfiles::MakeDirectories(folderPath(QXString(), false)) != 0)
+  if (usable() && qxfiles::MakeDirectories(folderPath(QXString(), false)) != 0)
     logText(CFSTR("QXPresetManager::QXPresetManager presetDir does not exist."));
 }
 
@@ -211,7 +206,7 @@ std::deque<QXString> QXPresetManager::getCategories() {
 }
 
 bool QXPresetManager::categoryExists(const QXString& category) {
-  return validName(category, false) && isFolder(folderPath(category, false));
+  return validName(category, false) && qxfiles::IsDirectory(folderPath(category, false));
 }
 
 bool QXPresetManager::presetExists(const QXString& category, const QXString& name) {
@@ -297,30 +292,28 @@ void QXPresetManager::releasePreset(QXPreset* preset) {
   if (preset != nullptr) preset->deletePreset();
 }
 
-std::deque<QXPreset*> QXPresetManager::loadCategory(QXPresetFactory* factory, const QXString& category) {
+// loadPreset of every name of getPresets in order; each failure is logged as `failure`.
+std::deque<QXPreset*> QXPresetManager::loadListed(QXPresetFactory* factory, const QXString& category,
+                                                  CFStringRef failure) {
   std::deque<QXPreset*> presets;
   for (const QXString& name : getPresets(category)) {
-    QXPreset* preset = loadPreset(category, factory, name);
-    if (preset == nullptr) {
-      logText(CFSTR("QXPresetManager::loadCategory failed to load preset."));
-      continue;
+    if (QXPreset* preset = loadPreset(category, factory, name)) {
+      presets.push_back(preset);
+    } else {
+      logText(failure);
     }
-    presets.push_back(preset);
   }
   return presets;
 }
 
+std::deque<QXPreset*> QXPresetManager::loadCategory(QXPresetFactory* factory, const QXString& category) {
+  return loadListed(factory, category, CFSTR("QXPresetManager::loadCategory failed to load preset."));
+}
+
 std::deque<QXPreset*> QXPresetManager::loadCategoryByCustomSortOrder(QXPresetFactory* factory,
                                                                      const QXString& category) {
-  std::deque<QXPreset*> presets;
-  for (const QXString& name : getPresets(category)) {
-    QXPreset* preset = loadPreset(category, factory, name);
-    if (preset == nullptr) {
-      logText(CFSTR("QXPresetManager::loadCategoryByCustomSortOrder failed to load preset."));
-      continue;
-    }
-    presets.push_back(preset);
-  }
+  std::deque<QXPreset*> presets =
+      loadListed(factory, category, CFSTR("QXPresetManager::loadCategoryByCustomSortOrder failed to load preset."));
   std::stable_sort(presets.begin(), presets.end(),
                    [](const QXPreset* a, const QXPreset* b) { return a->customSortOrder() < b->customSortOrder(); });
   return presets;
@@ -348,10 +341,7 @@ std::deque<QXString> QXPresetManager::getPresetsByCustomSortOrder(const QXString
       logText(CFSTR("QXPresetManager::getPresetsByCustomSortOrder failed to create dictionary."));
       continue;
     }
-    // Where QXPreset::initWithPresetData finds the common data.
-    QXPresetData root(static_cast<CFDictionaryRef>(dict.get()));
-    CFDictionaryRef common = root.getDictionaryValue(QXPreset::kCommonDataKey);
-    QXPresetData source(common != nullptr ? common : static_cast<CFDictionaryRef>(dict.get()));
+    QXPresetData source(qxpresets::CommonData(dict.get()));
     order.emplace_back(source.getIntValue(QXPreset::kSortOrderKey, 0), i);
   }
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

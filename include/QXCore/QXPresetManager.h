@@ -156,6 +156,7 @@ class QX_EXPORT QXPresetManager {
   std::deque<QXString> presetNamesFromFileNames(const std::vector<std::string>& fileNames) const;
   CFMutableDictionaryRef createDictionary(const std::string& path, bool missingIsQuiet) const;
   QXPreset* load(const std::string& path, QXPresetFactory* factory, bool missingIsQuiet) const;
+  std::deque<QXPreset*> loadListed(QXPresetFactory* factory, const QXString& category, CFStringRef failure);
   bool write(const std::string& path, QXPreset* preset, bool replace) const;
 
   QXPresetManagerType mType;
