@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "cf/CFRef.h"
@@ -76,7 +77,8 @@ struct Slab {
 
 struct Slabs {
   std::mutex mutex;
-  std::vector<Slab*> all;  // sorted by base, for the lookup on free
+  std::vector<Slab*> all;                                   // sorted by base, for the lookup on free
+  std::unordered_map<size_t, std::vector<Slab*>> withRoom;  // per block size, the slabs not full
 };
 
 Slabs& AllSlabs() {
@@ -104,26 +106,28 @@ Slab* NewSlab(size_t blockSize) noexcept {
 void* TakeFromSlab(size_t size, bool& fresh) noexcept {
   Slabs& slabs = AllSlabs();
   std::lock_guard<std::mutex> lock(slabs.mutex);
-  Slab* slab = nullptr;
-  for (Slab* s : slabs.all) {
-    if (s->blockSize == size && s->used < s->capacity) {
-      slab = s;
-      break;
-    }
+  std::vector<Slab*>* room;
+  try {
+    room = &slabs.withRoom[size];
+  } catch (...) {
+    return nullptr;
   }
-  if (slab == nullptr) {
-    slab = NewSlab(size);
-    if (slab == nullptr) return nullptr;
+  if (room->empty()) {
+    Slab* made = NewSlab(size);
+    if (made == nullptr) return nullptr;
+    auto at = std::upper_bound(slabs.all.begin(), slabs.all.end(), made,
+                               [](const Slab* a, const Slab* b) { return a->base < b->base; });
     try {
-      slabs.all.insert(std::upper_bound(slabs.all.begin(), slabs.all.end(), slab,
-                                        [](const Slab* a, const Slab* b) { return a->base < b->base; }),
-                       slab);
+      at = slabs.all.insert(at, made);
+      room->push_back(made);
     } catch (...) {
-      munmap(slab->base, kSlabBytes);
-      delete slab;
+      if (at != slabs.all.end() && *at == made) slabs.all.erase(at);
+      munmap(made->base, kSlabBytes);
+      delete made;
       return nullptr;
     }
   }
+  Slab* slab = room->back();
   uint32_t index;
   fresh = slab->returned.empty();
   if (fresh) {
@@ -132,7 +136,7 @@ void* TakeFromSlab(size_t size, bool& fresh) noexcept {
     index = slab->returned.back();
     slab->returned.pop_back();
   }
-  slab->used++;
+  if (++slab->used == slab->capacity) room->pop_back();
   return slab->base + size_t(index) * size;
 }
 
@@ -146,19 +150,23 @@ bool ReturnToSlab(void* block) noexcept {
   if (it == slabs.all.begin()) return false;
   Slab* slab = *--it;
   if (p >= slab->base + kSlabBytes) return false;
+  // On memory exhaustion the block (or a slab's free blocks) stays out of use: a little memory
+  // lost, nothing corrupted.
   try {
+    std::vector<Slab*>& room = slabs.withRoom[slab->blockSize];
     slab->returned.push_back(uint32_t(size_t(p - slab->base) / slab->blockSize));
-  } catch (...) {
-    return true;  // the block stays out of use: a little memory lost, nothing corrupted
-  }
-  if (--slab->used > 0) return true;
-  for (Slab* s : slabs.all) {
-    if (s != slab && s->blockSize == slab->blockSize && s->used == 0) {
-      slabs.all.erase(it);
-      munmap(slab->base, kSlabBytes);
-      delete slab;
-      break;
+    if (slab->used-- == slab->capacity) room.push_back(slab);
+    if (slab->used > 0) return true;
+    for (Slab* s : room) {
+      if (s != slab && s->used == 0) {
+        if (auto mine = std::find(room.begin(), room.end(), slab); mine != room.end()) room.erase(mine);
+        slabs.all.erase(it);
+        munmap(slab->base, kSlabBytes);
+        delete slab;
+        break;
+      }
     }
+  } catch (...) {
   }
   return true;
 }
