@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "image/BlockMemory.h"
 #include "image/ImageTile.h"
 #include "image/TileCache.h"
 
@@ -247,7 +248,7 @@ CImageRecMemory::~CImageRecMemory() {
   if (mOwnsBuffer) qximage::FreeBlock(mBuffer, size_t(mSize));
 }
 
-int32_t CImageRecMemory::Allocate() {
+int32_t CImageRecMemory::Allocate(bool zeroed) {
   if (mBuffer == nullptr) mOwnsBuffer = true;
   if (!mOwnsBuffer) return kQXErrLentBuffer;
   const int64_t needed = int64_t(mRowBytes) * mBounds.height;
@@ -259,9 +260,9 @@ int32_t CImageRecMemory::Allocate() {
     return 0;
   }
   if (needed == mSize && mBuffer != nullptr) return 0;
-  // The tiles' block allocator: large buffers are fresh zero pages (huge pages where the system
-  // offers them), so pixels never written are zero without a pass over the memory.
-  auto* grown = static_cast<uint8_t*>(qximage::AllocateBlock(size_t(needed), true));
+  // The tiles' block allocator: large buffers are huge pages where the system offers them, reused
+  // from freed records where it can.
+  auto* grown = static_cast<uint8_t*>(qximage::AllocateBlock(size_t(needed), zeroed || mBuffer != nullptr));
   if (grown == nullptr) return kQXErrMemory;
   if (mBuffer != nullptr) std::memcpy(grown, mBuffer, size_t(std::min<int64_t>(mSize, needed)));
   qximage::FreeBlock(mBuffer, size_t(mSize));
@@ -475,7 +476,7 @@ QX_EXPORT QXStatus QXImageGetNativeTile2(QXImageRef image, int32_t row, int32_t 
   // Without somewhere to put the tile its use lock could never be released.
   if (outTile == nullptr) return kQXErrInvalidArgument;
   CImageTile* tile = nullptr;
-  const int32_t status = R(image)->GetNativeTile(row, col, flags, &tile);
+  const int32_t status = R(image)->GetNativeTile(row, col, flags & ~qximage::kTileOverwrite, &tile);
   *outTile = qx::toHandle<__QXTile>(tile);
   return status;
 }

@@ -106,6 +106,11 @@ struct QXTransfer {
 
 namespace qximage {
 
+// GetNativeTile flag of the library's own callers, never taken from applications: the caller
+// writes every byte of the tile before releasing it, so new storage is not cleared and a purged
+// tile is not read back from the store.
+constexpr int32_t kTileOverwrite = 0x40000000;
+
 // Resolves and validates a Read/Write request against `image`: kQXErrInvalidArgument for an
 // empty rectangle or a plane range outside the image; 0 with an empty `area` when the request
 // misses the image.
@@ -144,7 +149,9 @@ class QX_EXPORT CImageRecMemory final : public CImageRec {
   int32_t Read(QXRect rect, int32_t loPlane, int32_t hiPlane, void* buffer, int32_t rowBytes, int32_t flags) override;
   int32_t Write(QXRect rect, int32_t loPlane, int32_t hiPlane, const void* buffer, int32_t rowBytes,
                 int32_t flags) override;
-  int32_t Allocate() override;
+  int32_t Allocate() override { return Allocate(true); }
+  // `zeroed` false only for a buffer the caller fills whole at once.
+  int32_t Allocate(bool zeroed);
 
   // Lends a caller's buffer (never freed by the record).
   void Lend(void* buffer) {

@@ -159,13 +159,14 @@ int32_t CImageRecFile::GetNativeTile(int32_t row, int32_t col, int32_t flags, CI
   if (out) *out = tile;
   tile->AcquireUse();
   if (!(flags & kQXImageTileNoLoad)) {
+    const bool overwrite = (flags & qximage::kTileOverwrite) != 0;
     if (!tile->mEverLoaded) {
-      if (int32_t status = tile->Realloc()) return status;
+      if (int32_t status = tile->Realloc(!overwrite)) return status;
       tile->mEverLoaded = true;
     } else if (tile->DataPtr() == nullptr) {
       // Purged: back from the store, or zeros for a tile that never reached it.
-      const bool stored = tile->mStoreSlot != -1;
-      if (int32_t status = tile->Realloc(!stored)) return status;
+      const bool stored = tile->mStoreSlot != -1 && !overwrite;
+      if (int32_t status = tile->Realloc(!stored && !overwrite)) return status;
       if (stored) {
         if (int32_t status = CImageCacheMgr::Get().ReloadTile(tile)) {
           // Keep the slot and its good bytes; the storage that got garbage goes.
@@ -253,8 +254,14 @@ int32_t CImageRecFile::ForEachTile(const QXTransfer& t, bool write, Copy&& copy)
   const int32_t lastCol = (t.area.x - mBounds.x + t.area.width - 1) / kTile;
   for (int32_t r = firstRow; r <= lastRow; ++r) {
     for (int32_t c = firstCol; c <= lastCol; ++c) {
+      // A tile written whole, every plane without conversion, needs no clearing or reload first.
+      // Edge tiles reach past the bounds and are never whole.
+      const QXRect bounds = mTiles[size_t(r) * size_t(mTileCols) + size_t(c)]->Bounds();
+      const bool whole = write && t.wholePixels && t.area.x <= bounds.x && t.area.y <= bounds.y &&
+                         int64_t(t.area.x) + t.area.width >= int64_t(bounds.x) + bounds.width &&
+                         int64_t(t.area.y) + t.area.height >= int64_t(bounds.y) + bounds.height;
       CImageTile* tile = nullptr;
-      int32_t status = GetNativeTile(r, c, 0, &tile);
+      int32_t status = GetNativeTile(r, c, whole ? qximage::kTileOverwrite : 0, &tile);
       if (status == 0) {
         const QXRect part = qximage::Intersect(t.area, tile->Bounds());
         if (part.width > 0) copy(tile, part);

@@ -7,10 +7,10 @@
 // does every Read and Write (no record lock is held across calls) while a pool worker turns the
 // previous block from the buffers alone (TaskRing, PoolTasks.h): reading, turning and writing
 // overlap. Memory: four buffers of one block, 2 MB together for pixels of up to 8 bytes and at
-// most 32 MB for the largest pixels (256 x 256 x 128 bytes). A quarter turn of a whole memory
-// record into a memory record needs none of that: it transposes straight between the two buffers
-// (TurnBetweenBuffers). Pixels are addressed from the bounds' origin; the result keeps the
-// source's origin.
+// most 32 MB for the largest pixels (256 x 256 x 128 bytes). Quarter turns between records of the
+// same kind need none of that: they transpose straight between two memory records' buffers
+// (TurnBetweenBuffers) or two tiled records' tiles (TurnBetweenTiles). Pixels are addressed from
+// the bounds' origin; the result keeps the source's origin.
 #include <QXCore/QXImage.h>
 
 #include <algorithm>
@@ -19,10 +19,13 @@
 #include <mutex>
 
 #include "image/ImageRec.h"
+#include "image/ImageTile.h"
 #include "image/PixelBand.h"
 #include "image/PoolTasks.h"
 
 namespace band = qximage::band;
+using qximage::kTile;
+using qximage::kTileOverwrite;
 
 namespace {
 
@@ -107,44 +110,167 @@ void TurnBlock(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h,
   }
 }
 
+// Moves the source part `p` (pixels relative to the bounds' origin, w x h the source's size) to
+// its place in the result: `in` holds the source pixels from (inX, inY) on, `out` the result's
+// from (outX, outY) on. Result pixel (x, y) is source (y, h - 1 - x) clockwise and (w - 1 - y, x)
+// counter-clockwise, so result rows are source columns.
+void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8_t* in, ptrdiff_t inStride,
+              int32_t inX, int32_t inY, uint8_t* out, size_t outStride, int32_t outX, int32_t outY) {
+  const int32_t x1 = p.x + p.width, y1 = p.y + p.height;
+  const ptrdiff_t c = ptrdiff_t(col);
+  if (turn == Turn::kClockwise)
+    TransposeAny(in + (y1 - 1 - inY) * inStride + (p.x - inX) * c, c, -inStride,
+                 out + size_t(p.x - outY) * outStride + size_t(h - y1 - outX) * col, outStride, p.width, p.height, col);
+  else
+    TransposeAny(in + (p.y - inY) * inStride + (x1 - 1 - inX) * c, -c, inStride,
+                 out + size_t(w - x1 - outY) * outStride + size_t(p.y - outX) * col, outStride, p.width, p.height, col);
+}
+
+// Whether a quarter turn can move pixels straight between the two records' storage: every plane
+// of each, pixels of the same size.
+bool Straight(Turn turn, const CImageRec* src, const CImageRec* dst) {
+  return turn != Turn::kHalf && src->mLoPlane == 0 && src->mHiPlane == src->NumPlanes() - 1 && dst->mLoPlane == 0 &&
+         dst->mHiPlane == dst->NumPlanes() - 1 && dst->mColBytes == src->mColBytes;
+}
+
 // A quarter turn of a memory record into a memory record transposes straight from one buffer into
 // the other, in squares of 256 pixels so that the rows each one touches stay within the caches and
 // the address translation buffers, bands of source rows shared out among the pool's threads: none
 // of the block path's copies out of the source and into the result. False when the records are
-// not both whole memory records (the block path then runs).
+// not both memory records (the block path then runs).
 bool TurnBetweenBuffers(Turn turn, CImageRec* src, CImageRec* dst) {
-  if (turn == Turn::kHalf) return false;
+  if (!Straight(turn, src, dst)) return false;
   std::lock_guard<std::recursive_mutex> lock(src->Mutex());
   const auto* in = static_cast<const uint8_t*>(src->LockBuffer());
   auto* out = static_cast<uint8_t*>(dst->LockBuffer());
-  const int32_t last = src->NumPlanes() - 1;
-  const bool whole = in != nullptr && out != nullptr && src->mLoPlane == 0 && src->mHiPlane == last &&
-                     dst->mLoPlane == 0 && dst->mHiPlane == last && dst->mColBytes == src->mColBytes;
-  if (whole) {
+  const bool both = in != nullptr && out != nullptr;
+  if (both) {
     constexpr int32_t kSide = 256;
-    const int32_t w = src->mBounds.width, h = src->mBounds.height, colBytes = src->mColBytes;
-    const ptrdiff_t stride = src->mRowBytes;
-    const size_t dstStride = size_t(dst->mRowBytes), col = size_t(colBytes);
+    const int32_t w = src->mBounds.width, h = src->mBounds.height;
+    const size_t col = size_t(src->mColBytes);
     // The tasks touch the two buffers alone: the source's lock is held here until they are done.
     qximage::ParallelJob job;
     job.Start((h + kSide - 1) / kSide, [&](int32_t band) {
       const int32_t y0 = band * kSide, y1 = std::min(h, y0 + kSide);
-      for (int32_t x0 = 0; x0 < w; x0 += kSide) {
-        const int32_t x1 = std::min(w, x0 + kSide);
-        // Result pixel (r, c) comes from source (r, h - 1 - c) clockwise, (w - 1 - r, c) counter-clockwise.
-        if (turn == Turn::kClockwise)
-          TransposeAny(in + (y1 - 1) * stride + x0 * colBytes, colBytes, -stride,
-                       out + size_t(x0) * dstStride + size_t(h - y1) * col, dstStride, x1 - x0, y1 - y0, col);
-        else
-          TransposeAny(in + y0 * stride + (x1 - 1) * colBytes, -ptrdiff_t(colBytes), stride,
-                       out + size_t(w - x1) * dstStride + size_t(y0) * col, dstStride, x1 - x0, y1 - y0, col);
-      }
+      for (int32_t x0 = 0; x0 < w; x0 += kSide)
+        TurnPart(turn, QXRect{x0, y0, std::min(kSide, w - x0), y1 - y0}, w, h, col, in, src->mRowBytes, 0, 0, out,
+                 size_t(dst->mRowBytes), 0, 0);
     });
     job.Finish();
   }
   if (in != nullptr) src->UnlockBuffer();
   if (out != nullptr) dst->UnlockBuffer();
-  return whole;
+  return both;
+}
+
+// A quarter turn of a tiled record into a new tiled record moves pixels straight from the source's
+// tiles into the result's: each result tile is made of parts of one or two source tiles. The
+// calling thread makes the tiles resident and holds them while pool workers (and the caller, while
+// it waits) transpose from tile to tile: no copy through buffers, and the result's inner tiles are
+// not cleared first since they are written whole. Both records' locks are held throughout (the
+// result is not yet known to anyone else). False when the records are not both tiled; `status`
+// then stays 0.
+bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus& status) {
+  auto* src = dynamic_cast<CImageRecFile*>(source);
+  auto* dst = dynamic_cast<CImageRecFile*>(result);
+  if (src == nullptr || dst == nullptr || !Straight(turn, src, dst)) return false;
+  std::lock_guard<std::recursive_mutex> srcLock(src->Mutex());
+  std::lock_guard<std::recursive_mutex> dstLock(dst->Mutex());
+  const QXRect sb = src->mBounds;
+  const int32_t w = sb.width, h = sb.height;
+  const size_t col = size_t(src->mColBytes);
+  struct Job {
+    CImageTile* out = nullptr;
+    CImageTile* in[2] = {};
+    QXRect part[2] = {};
+    // Taken on the calling thread: a source tile may serve two jobs running at once.
+    uint8_t* outData = nullptr;
+    const uint8_t* inData[2] = {};
+    int32_t parts = 0;
+  };
+  constexpr int32_t kSlots = 8;
+  Job jobs[kSlots];
+  qximage::TaskRing ring(kSlots, qximage::PoolThreads() - 1, [&](int32_t k) {
+    const Job& job = jobs[k];
+    for (int32_t i = 0; i < job.parts; ++i) {
+      const CImageTile* in = job.in[i];
+      TurnPart(turn, job.part[i], w, h, col, job.inData[i], in->mRowBytes, in->mX - sb.x, in->mY - sb.y, job.outData,
+               size_t(job.out->mRowBytes), job.out->mX - sb.x, job.out->mY - sb.y);
+    }
+  });
+  // A source tile serves up to two jobs in a row and its use lock is taken once: the tiles held,
+  // each with the number of queued jobs reading it.
+  struct Held {
+    CImageTile* tile;
+    int32_t jobs;
+  };
+  Held held[2 * kSlots + 2];
+  int32_t holding = 0;
+  auto hold = [&](int32_t row, int32_t column, CImageTile*& out) {
+    CImageTile* tile = src->TileAt(row * src->TileCols() + column);
+    for (int32_t i = 0; i < holding; ++i) {
+      if (held[i].tile == tile) {
+        ++held[i].jobs;
+        out = tile;
+        return QXStatus(0);
+      }
+    }
+    const QXStatus got = src->GetNativeTile(row, column, 0, &out);
+    if (got != 0 && out != nullptr) out->ReleaseUse();
+    if (got != 0) out = nullptr;
+    else held[holding++] = Held{out, 1};
+    return got;
+  };
+  auto unhold = [&](CImageTile* tile) {
+    for (int32_t i = 0; i < holding; ++i) {
+      if (held[i].tile == tile && --held[i].jobs == 0) {
+        tile->ReleaseUse();
+        held[i] = held[--holding];
+        return;
+      }
+    }
+  };
+  auto release = [&](Job& job) {
+    for (int32_t i = 0; i < job.parts; ++i) unhold(job.in[i]);
+    if (job.out != nullptr) job.out->ReleaseUse();
+    job = Job{};
+  };
+  auto retire = [&](int32_t k) {
+    jobs[k].out->SetDirty(true);
+    release(jobs[k]);
+    ring.Retire();
+  };
+  for (int32_t r = 0; r < dst->TileRows() && status == 0; ++r) {
+    for (int32_t c = 0; c < dst->TileCols() && status == 0; ++c) {
+      for (int32_t k; (k = ring.Ready()) >= 0;) retire(k);
+      if (ring.Full()) retire(ring.WaitOldest());
+      Job& job = jobs[ring.NextSlot()];
+      // The result tile's pixels inside the bounds, and the source rectangle they come from.
+      const int32_t x0 = c * kTile, y0 = r * kTile;
+      const int32_t x1 = std::min(h, x0 + kTile), y1 = std::min(w, y0 + kTile);
+      const bool inner = x1 - x0 == kTile && y1 - y0 == kTile;
+      const QXRect from = turn == Turn::kClockwise ? QXRect{y0, h - x1, y1 - y0, x1 - x0}
+                                                   : QXRect{w - y1, x0, y1 - y0, x1 - x0};
+      status = dst->GetNativeTile(r, c, inner ? kTileOverwrite : 0, &job.out);
+      // One axis of `from` lies on the source's tile grid: at most two source tiles.
+      for (int32_t row = from.y / kTile; status == 0 && row * kTile < from.y + from.height; ++row) {
+        for (int32_t column = from.x / kTile; status == 0 && column * kTile < from.x + from.width; ++column) {
+          CImageTile*& in = job.in[job.parts];
+          status = hold(row, column, in);
+          if (in == nullptr) break;
+          job.inData[job.parts] = in->DataPtr();
+          job.part[job.parts++] = qximage::Intersect(from, QXRect{in->mX - sb.x, in->mY - sb.y, kTile, kTile});
+        }
+      }
+      if (status == 0) {
+        job.outData = job.out->DataPtr();
+        ring.Push();
+      }
+      else release(job);
+    }
+  }
+  for (int32_t k; (k = ring.WaitOldest()) >= 0;) retire(k);
+  return true;
 }
 
 // Where a source block lands in the result.
@@ -168,19 +294,36 @@ QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn)
   const QXRect sb = src->mBounds;
   const bool quarter = turn != Turn::kHalf;
   const QXRect db{sb.x, sb.y, quarter ? sb.height : sb.width, quarter ? sb.width : sb.height};
-  QXImageRef made = nullptr;
-  if (QXStatus status = QXImageCreateWithParams2(db, src->mDepth, src->NumPlanes(), src->mColorSpaceType,
-                                                 src->mTransparency, kind, &made))
-    return status;
-  if (made == nullptr) return kQXErrInvalidArgument;
-  qx::Ref<CImageRec> dst = qx::Ref<CImageRec>::adopt(qx::fromHandle(made));
+  qx::Ref<CImageRec> dst;
+  if (kind == kQXImageSourceMemory && dynamic_cast<CImageRecMemory*>(src) != nullptr) {
+    // A memory result turned straight from a memory source gets every byte written (rows without
+    // padding), so its buffer is not cleared first.
+    CImageRec* made = nullptr;
+    QXStatus status = qximage::MakeRecord<CImageRecMemory>(db, src->mDepth, src->NumPlanes(), src->mColorSpaceType,
+                                                           src->mTransparency, kind, false, &made);
+    dst = qx::Ref<CImageRec>::adopt(made);
+    if (status == 0) {
+      const bool whole = Straight(turn, src, made) && made->mRowBytes == int64_t(db.width) * colBytes;
+      status = static_cast<CImageRecMemory*>(made)->Allocate(!whole);
+    }
+    if (status != 0) return status;
+  } else {
+    QXImageRef made = nullptr;
+    if (QXStatus status = QXImageCreateWithParams2(db, src->mDepth, src->NumPlanes(), src->mColorSpaceType,
+                                                   src->mTransparency, kind, &made))
+      return status;
+    if (made == nullptr) return kQXErrInvalidArgument;
+    dst = qx::Ref<CImageRec>::adopt(qx::fromHandle(made));
+  }
   // A solid-fill result keeps no pixels: there is nothing to move.
   if (kind == kQXImageSourceSolidFill) {
     *outImage = qx::toHandle<__QXImage>(dst.release());
     return 0;
   }
 
-  if (TurnBetweenBuffers(turn, src, dst.get())) {
+  QXStatus straight = 0;
+  if (TurnBetweenBuffers(turn, src, dst.get()) || TurnBetweenTiles(turn, src, dst.get(), straight)) {
+    if (straight != 0) return straight;
     *outImage = qx::toHandle<__QXImage>(dst.release());
     return 0;
   }

@@ -13,16 +13,6 @@
 
 class CImageRec;
 
-namespace qximage {
-
-// Heap blocks for tile storage and memory records. Large blocks are mapped pages (zero on arrival, returned to the
-// system when freed) and a few freed blocks of each size are kept for the next tile, so a cache
-// that purges one tile to load another recycles instead of faulting in fresh pages.
-void* AllocateBlock(size_t size, bool zeroed) noexcept;
-void FreeBlock(void* block, size_t size) noexcept;
-
-}  // namespace qximage
-
 class QX_EXPORT CImageTile final : public CBaseCore, public CBaseNode {
  public:
   CImageTile() = default;

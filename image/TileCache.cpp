@@ -12,6 +12,7 @@
 #include <string>
 
 #include "files/CoreFileInternal.h"
+#include "image/BlockMemory.h"
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
 #include "image/TileStore.h"
@@ -229,6 +230,7 @@ void CImageCacheMgr::SetCacheFolder(CFURLRef folder) {
 }
 
 void CImageCacheMgr::Shutdown() {
+  qximage::TrimKeptMemory(true);
   // With no store and store type 1 there is no folder of ours to remove.
   if (CTileStore* store = Store()) static_cast<CTileStoreFile*>(store)->Shutdown();
   qx::MutexLock lock(mStoreCreation);
@@ -298,9 +300,13 @@ QX_EXPORT QXStatus QXImageUnRegisterMsgListener(QXImageMsgProc proc) {
 QX_EXPORT void QXImageSetCacheMemPercent(double percent) {
   CImageCacheMgr& cache = CImageCacheMgr::Get();
   cache.SetBudget(SaturatingInt64(double(cache.PhysicalMem()) * (percent / 100.0)));
+  qximage::TrimKeptMemory(false);
 }
 
-QX_EXPORT void QXImageSetCacheMemAbsolute(double bytes) { CImageCacheMgr::Get().SetBudget(SaturatingInt64(bytes)); }
+QX_EXPORT void QXImageSetCacheMemAbsolute(double bytes) {
+  CImageCacheMgr::Get().SetBudget(SaturatingInt64(bytes));
+  qximage::TrimKeptMemory(false);
+}
 QX_EXPORT void QXImageSetTileStoreType(int32_t type) { CImageCacheMgr::Get().SetStoreType(type); }
 QX_EXPORT void QXImageSetCacheFolderPath(CFURLRef folder) { CImageCacheMgr::Get().SetCacheFolder(folder); }
 QX_EXPORT void QXImageShutdown(void) { CImageCacheMgr::Get().Shutdown(); }

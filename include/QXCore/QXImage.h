@@ -386,7 +386,8 @@ QX_EXPORT QXStatus QXImageRegisterMsgListener(QXImageMsgProc proc, void* refCon)
 QX_EXPORT QXStatus QXImageUnRegisterMsgListener(QXImageMsgProc proc);
 
 /* The budget for resident tiles (default half the physical memory); it takes effect at the next
-   tile that becomes resident. */
+   tile that becomes resident. Memory freed by images is kept for the next ones within what the
+   budget leaves (at most 1 GiB, for at most ten seconds); setting the budget trims it. */
 QX_EXPORT void QXImageSetCacheMemPercent(double percent);
 QX_EXPORT void QXImageSetCacheMemAbsolute(double bytes);
 /* kQXImageStoreNone keeps the disk store from being created: dirty tiles then stay resident. */
@@ -394,7 +395,8 @@ QX_EXPORT void QXImageSetTileStoreType(int32_t type);
 /* The folder under which the process's cache folder "QXImageCache-<pid>" is made (default $TMPDIR or
    /tmp). Set it before the first tile is stored. */
 QX_EXPORT void QXImageSetCacheFolderPath(CFURLRef folder);
-/* Removes this process's cache folder and the leftover folders of processes that no longer run. */
+/* Removes this process's cache folder and the leftover folders of processes that no longer run,
+   and gives the memory kept for reuse back to the system. */
 QX_EXPORT void QXImageShutdown(void);
 QX_EXPORT int32_t QXImageGetDumpPurgeInfo(void);
 QX_EXPORT void QXImageSetDumpPurgeInfo(int32_t dump);

@@ -1,5 +1,8 @@
 // Quarter and half turns against a pixel-by-pixel reference, kinds of result and refusals.
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 
@@ -47,11 +50,11 @@ TEST(ImageRotate, EveryTurnMatchesThePixelReference) {
                                       << bounds.width << " x " << bounds.height);
     Image src(from, bounds, depth, planes);
     const auto pixels = PaintRandom(src, seed++);
-    for (Turn turn : {kCW, kCCW, kHalf}) {
-      SCOPED_TRACE(turn);
-      // The result's kind is the caller's, not the source's; the origin stays. Quarter turns of a
-      // memory record into a memory record go straight between the buffers.
-      const int32_t kind = from == kTiled || turn != kHalf ? kMemory : kTiled;
+    for (auto [turn, kind] : {std::pair{kCW, kMemory}, {kCCW, kMemory}, {kHalf, kMemory}, {kCW, kTiled},
+                              {kCCW, kTiled}, {kHalf, kTiled}}) {
+      SCOPED_TRACE(::testing::Message() << "turn " << turn << " into kind " << kind);
+      // The result's kind is the caller's, not the source's; the origin stays. Quarter turns into
+      // a record of the source's kind go straight between buffers or tiles.
       Image out = Made(kRotate[turn], src.get(), kind);
       // (A wrong shape, depth or plane count shows in the pixels read back.)
       const QXRect b = QXImageGetBounds(out);
@@ -68,6 +71,15 @@ TEST(ImageRotate, EveryTurnMatchesThePixelReference) {
   Image out = Made(QXImageRotate90CCW, src.get(), 2);
   EXPECT_GT(Stats().tilesWritten, written);
   EXPECT_TRUE(ReadAll(out) == Reference(kCCW, pixels, 700, 600, 4));
+  // A source tile that cannot be read back fails the turn: no result, no tile left held.
+  ASSERT_EQ(QXImagePurge(src), 0);
+  std::filesystem::resize_file(gImageHome.root() / "tmp" / ("QXImageCache-" + std::to_string(getpid())) /
+                                   ("Image-" + std::to_string(QXImageGetInternalID(src))),
+                               0);
+  for (Turn turn : {kCW, kCCW}) {
+    EXPECT_NE(Refusal(kRotate[turn], src.get(), kTiled), 0) << turn;
+    EXPECT_FALSE(QXImageTileInUse(src)) << turn;
+  }
 }
 
 TEST(ImageRotate, ConcurrentTurnsOfOneSourceThreads) {

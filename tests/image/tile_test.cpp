@@ -1,4 +1,4 @@
-// Standalone tiles, the use lock, transfers between images and tiles, and the memory pool.
+// Standalone tiles, the use lock, transfers between images and tiles, the memory pool and block memory.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "cf/CFRef.h"
+#include "image/BlockMemory.h"
 #include "image/ImageTile.h"
 #include "tests/image/ImageTestSupport.h"
 
@@ -205,4 +206,63 @@ TEST(MemPool, ReusesOnlyExactSizesAndZeroesTileStorage) {
   EXPECT_TRUE(b->DataPtr() != block && c->DataPtr() != block && e->DataPtr() != block);  // then taken
   EXPECT_EQ(d->DataPtr(), block);
   EXPECT_TRUE(AllZero(block, 1000));
+}
+
+// Freed tile storage and large blocks are kept for reuse, come back cleared when asked, and stay
+// within what the budget allows; blocks handed out on two threads at once are never shared. Under
+// AddressSanitizer every block is the heap's and nothing is kept.
+TEST(BlockMemory, KeptForReuseClearedAndBoundedThreads) {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool kKeeps = false;
+#else
+  constexpr bool kKeeps = true;
+#endif
+  for (size_t size : {size_t(256 * 256 * 6), size_t(5) << 20}) {  // carved from slabs; a mapping of its own
+    SCOPED_TRACE(size);
+    qximage::TrimKeptMemory(true);
+    std::vector<uint8_t*> blocks;
+    for (int i = 0; i < 24; ++i) {
+      auto* block = static_cast<uint8_t*>(qximage::AllocateBlock(size, true));
+      ASSERT_TRUE(block != nullptr && AllZero(block, size));
+      std::memset(block, 0xA5, size);
+      blocks.push_back(block);
+    }
+    for (uint8_t* block : blocks) qximage::FreeBlock(block, size);
+    EXPECT_EQ(qximage::KeptMemoryBytes() >= 24 * size, kKeeps);
+    std::vector<uint8_t*> again;
+    for (int i = 0; i < 24; ++i) {
+      auto* block = static_cast<uint8_t*>(qximage::AllocateBlock(size, i % 2 == 0));
+      ASSERT_NE(block, nullptr);
+      EXPECT_TRUE(i % 2 == 1 || AllZero(block, size)) << i;
+      again.push_back(block);
+    }
+    // Everything kept went back into use: the slabs carved anew, the large blocks as they were.
+    std::sort(blocks.begin(), blocks.end());
+    std::sort(again.begin(), again.end());
+    EXPECT_EQ(qximage::KeptMemoryBytes(), 0u);
+    EXPECT_TRUE(!kKeeps || size < (2u << 20) || again == blocks);
+    for (uint8_t* block : again) qximage::FreeBlock(block, size);
+  }
+  // A budget with no room left keeps only the floor of two slabs; trimming all keeps nothing.
+  {
+    Budget none(0);
+    EXPECT_LE(qximage::KeptMemoryBytes(), size_t(16) << 20);
+  }
+  qximage::TrimKeptMemory(true);
+  EXPECT_EQ(qximage::KeptMemoryBytes(), 0u);
+
+  auto churn = [](uint8_t mark) {
+    for (int round = 0; round < 60; ++round) {
+      const size_t size = round % 3 == 0 ? size_t(3) << 20 : size_t(64 + round % 5 * 64) << 10;
+      auto* block = static_cast<uint8_t*>(qximage::AllocateBlock(size, true));
+      ASSERT_TRUE(block != nullptr && AllZero(block, size));
+      std::memset(block, mark, size);
+      std::this_thread::yield();
+      ASSERT_EQ(std::count(block, block + size, mark), ptrdiff_t(size));
+      qximage::FreeBlock(block, size);
+    }
+  };
+  std::thread other(churn, uint8_t(0x11));
+  churn(0x22);
+  other.join();
 }
