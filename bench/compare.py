@@ -3,7 +3,8 @@
 
 usage: compare.py RESULTS_DIR FILE.cmp...
 A .cmp line is `label | our benchmark | anchor benchmark | goal`; the ratio printed is
-anchor time / our time, so above 1 means we are faster than the anchor.
+anchor time / our time, so above 1 means we are faster than the anchor. A goal of `-` marks a
+comparison kept for information.
 """
 import json
 import pathlib
@@ -44,7 +45,8 @@ def main():
                 missing += 1
                 continue
             ratio = times[anchor] / times[ours]
-            print(f"{label}: {ratio:.2f}x {anchor} (goal {float(goal):g}x)")
+            target = "for information" if goal == "-" else f"goal {float(goal):g}x"
+            print(f"{label}: {ratio:.2f}x {anchor} ({target})")
     return 1 if missing else 0
 
 

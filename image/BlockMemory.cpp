@@ -196,7 +196,8 @@ bool ReturnToSlab(Memory& m, void* block) noexcept {
   auto it = std::upper_bound(m.all.begin(), m.all.end(), p, [](const uint8_t* q, const Slab* s) { return q < s->base; });
   if (it == m.all.begin()) return false;
   Slab* slab = *--it;
-  if (p >= slab->base + kSlabBytes || slab->used == 0) return false;
+  if (p >= slab->base + kSlabBytes) return false;
+  if (slab->used == 0) return true;  // a second free of a block: ignored rather than unmapped
   m.outBytes -= slab->blockSize;
   std::vector<Slab*>& room = m.withRoom[slab->blockSize];  // exists: the slab was carved for it
   // On memory exhaustion the block (or the slab) stays out of use: a little memory lost, nothing
@@ -224,6 +225,7 @@ void* AllocateBlock(size_t size, bool zeroed) noexcept {
   bool zero = false;
   {
     std::lock_guard<std::mutex> lock(m.mutex);
+    if (!m.kept.empty()) Trim(m, 0, false);
     if (size <= kSlabMaxBlock) block = TakeFromSlab(m, size, zero);
     Kept k;
     if (block == nullptr && TakeKept(m, size, k)) {

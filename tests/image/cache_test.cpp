@@ -58,6 +58,25 @@ TEST(TileCache, GridPurgeOrderAndKeepResident) {
   EXPECT_FALSE(QXImageGetTileLoaded(image, 0, 7) || QXImageTileInUse(image));
 }
 
+// A write covering whole tiles, every plane, replaces purged tiles without reading them back; an
+// edge tile (reaching past the bounds) or a write of some planes reads the tile back first.
+TEST(TileCache, WholeTileWritesSkipTheReload) {
+  const QXRect bounds{0, 0, 600, 256};  // two whole tiles and an edge tile
+  Image image(bounds, 8, 4);
+  std::vector<uint8_t> first(size_t(600) * 256 * 4, 0xA1), second(first.size(), 0xB2);
+  ASSERT_EQ(QXImageWrite(image, bounds, 0, -1, first.data(), 0), 0);
+  ASSERT_EQ(QXImagePurge(image), 0);
+  const int64_t reloaded = Stats().tilesReloaded;
+  ASSERT_EQ(QXImageWrite(image, bounds, 0, -1, second.data(), 0), 0);
+  EXPECT_EQ(Stats().tilesReloaded - reloaded, 1);
+  ASSERT_EQ(QXImagePurge(image), 0);
+  ASSERT_EQ(QXImageWrite(image, QXRect{0, 0, 256, 256}, 1, 1, first.data(), 0), 0);
+  EXPECT_EQ(Stats().tilesReloaded - reloaded, 2);
+  for (int32_t y = 0; y < 256; ++y)
+    for (int32_t x = 0; x < 256; ++x) second[(size_t(y) * 600 + x) * 4 + 1] = 0xA1;
+  EXPECT_TRUE(ReadAll(image) == second);
+}
+
 namespace {
 struct Heard {
   std::atomic<int> purged{0}, destroyed{0};
