@@ -226,7 +226,9 @@ void* AllocateBlock(size_t size, bool zeroed) noexcept {
   {
     std::lock_guard<std::mutex> lock(m.mutex);
     if (!m.kept.empty()) Trim(m, 0, false);
-    if (size <= kSlabMaxBlock) block = TakeFromSlab(m, size, zero);
+    // Slab blocks start on 64-byte boundaries whatever their size: pixels of any sample size stay
+    // aligned, and no two blocks share a cache line.
+    if (size <= kSlabMaxBlock) block = TakeFromSlab(m, (size + 63) & ~size_t(63), zero);
     Kept k;
     if (block == nullptr && TakeKept(m, size, k)) {
       block = k.block;
@@ -257,6 +259,7 @@ void FreeBlock(void* block, size_t size) noexcept {
   }
   Memory& m = TheMemory();
   std::lock_guard<std::mutex> lock(m.mutex);
+  if (!m.kept.empty()) Trim(m, 0, false);
   if (size <= kSlabMaxBlock && ReturnToSlab(m, block)) return;
   m.outBytes -= size;
   Keep(m, Kept{block, size, nullptr, Clock::now()});

@@ -10,7 +10,8 @@
 // each huge page in from the host (a third of a second for a 300 MB image). What is kept is bounded
 // by what the image cache's budget leaves beside the memory handed out, at most 1 GiB and never
 // less than 16 MiB, and goes back to the system after ten seconds unused (checked whenever a block
-// is taken or freed), when the budget changes and at QXImageShutdown.
+// of 64 KiB or more is taken or freed), when the budget changes and at QXImageShutdown. Slab blocks
+// start on 64-byte boundaries, larger blocks on pages.
 #pragma once
 
 #include <QXCore/QXBase.h>

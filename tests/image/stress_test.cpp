@@ -163,8 +163,6 @@ TEST(StressConcurrent, HoldingATileMapAndUnpinDoNotWaitForTheImage) {
   EXPECT_FALSE(unpinFailed.get());
 }
 
-// A new sample size leaves the pixel layout as it was: transfers refuse the record instead of
-// copying past its pixels until a reshape lays them out for the new size.
 // Tile storage is reused as soon as tiles go: a tile partly written in a new image holds zeros
 // elsewhere, and threads making and dropping images never see each other's pixels.
 TEST(StressConcurrent, ReusedTileStorageStartsClearThreads) {
@@ -189,6 +187,8 @@ TEST(StressConcurrent, ReusedTileStorageStartsClearThreads) {
   other.join();
 }
 
+// A new sample size leaves the pixel layout as it was: transfers refuse the record instead of
+// copying past its pixels until a reshape lays them out for the new size.
 TEST(StressTileApi, SampleSizeOutOfStepWithThePixelsIsRefused) {
   const QXRect b{0, 0, 16, 4};
   std::vector<uint8_t> bytes(size_t(b.width) * b.height * 4, 0x5A);

@@ -217,13 +217,15 @@ TEST(BlockMemory, KeptForReuseClearedAndBoundedThreads) {
 #else
   constexpr bool kKeeps = true;
 #endif
-  for (size_t size : {size_t(256 * 256 * 6), size_t(5) << 20}) {  // carved from slabs; a mapping of its own
+  // Carved from slabs (a tile, a small memory record of an odd size); a mapping of its own.
+  for (size_t size : {size_t(256 * 256 * 6), size_t(100001), size_t(5) << 20}) {
     SCOPED_TRACE(size);
     qximage::TrimKeptMemory(true);
     std::vector<uint8_t*> blocks;
     for (int i = 0; i < 24; ++i) {
       auto* block = static_cast<uint8_t*>(qximage::AllocateBlock(size, true));
       ASSERT_TRUE(block != nullptr && AllZero(block, size));
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % alignof(std::max_align_t), 0u) << i;
       std::memset(block, 0xA5, size);
       blocks.push_back(block);
     }
