@@ -7,9 +7,9 @@
 // does every Read and Write (no record lock is held across calls) while a pool worker turns the
 // previous block from the buffers alone (TaskRing, PoolTasks.h): reading, turning and writing
 // overlap. Memory: four buffers of one block, 2 MB together for pixels of up to 8 bytes and at
-// most 32 MB for the largest pixels (256 x 256 x 128 bytes). Quarter turns between records of the
-// same kind need none of that: they transpose straight between two memory records' buffers
-// (TurnBetweenBuffers) or two tiled records' tiles (TurnBetweenTiles). Pixels are addressed from
+// most 32 MB for the largest pixels (256 x 256 x 128 bytes). Quarter turns between memory records
+// and every turn between tiled records need none of that: they go straight between the two
+// buffers (TurnBetweenBuffers) or the two records' tiles (TurnBetweenTiles). Pixels are addressed from
 // the bounds' origin; the result keeps the source's origin.
 #include <QXCore/QXImage.h>
 
@@ -83,13 +83,30 @@ void TransposeAny(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep
 }
 
 // Each row reversed, rows in reverse order.
-void Reverse(const uint8_t* src, uint8_t* dst, int32_t rows, int32_t cols, size_t colBytes) {
-  const size_t stride = size_t(cols) * colBytes;
+template <size_t N>
+void ReverseRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
+                 size_t colBytes) {
+  const size_t n = N ? N : colBytes;
+  if (cols < 1) return;
   for (int32_t j = 0; j < rows; ++j) {
-    const uint8_t* s = src + size_t(j) * stride;
-    uint8_t* d = dst + size_t(rows - 1 - j) * stride;
-    for (int32_t i = 0; i < cols; ++i)
-      std::memcpy(d + size_t(cols - 1 - i) * colBytes, s + size_t(i) * colBytes, colBytes);
+    const uint8_t* s = src + size_t(j) * srcStride;
+    uint8_t* d = dst + size_t(rows - 1 - j) * dstStride + size_t(cols - 1) * n;
+    for (int32_t i = 0; i < cols; ++i) std::memcpy(d - size_t(i) * n, s + size_t(i) * n, N ? N : colBytes);
+  }
+}
+
+void Reverse(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
+             size_t colBytes) {
+  switch (colBytes) {
+    case 1: return ReverseRows<1>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 2: return ReverseRows<2>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 3: return ReverseRows<3>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 4: return ReverseRows<4>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 6: return ReverseRows<6>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 8: return ReverseRows<8>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 12: return ReverseRows<12>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    case 16: return ReverseRows<16>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+    default: return ReverseRows<0>(src, srcStride, dst, dstStride, rows, cols, colBytes);
   }
 }
 
@@ -106,14 +123,14 @@ void TurnBlock(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h,
       TransposeAny(in + ptrdiff_t(w - 1) * colBytes, -ptrdiff_t(colBytes), stride, out, size_t(h) * size_t(colBytes), w,
                    h, size_t(colBytes));
       break;
-    case Turn::kHalf: Reverse(in, out, h, w, size_t(colBytes)); break;
+    case Turn::kHalf: Reverse(in, size_t(stride), out, size_t(stride), h, w, size_t(colBytes)); break;
   }
 }
 
 // Moves the source part `p` (pixels relative to the bounds' origin, w x h the source's size) to
 // its place in the result: `in` holds the source pixels from (inX, inY) on, `out` the result's
-// from (outX, outY) on. Result pixel (x, y) is source (y, h - 1 - x) clockwise and (w - 1 - y, x)
-// counter-clockwise, so result rows are source columns.
+// from (outX, outY) on. Result pixel (x, y) is source (y, h - 1 - x) clockwise, (w - 1 - y, x)
+// counter-clockwise (result rows are source columns) and (w - 1 - x, h - 1 - y) for a half turn.
 void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8_t* in, ptrdiff_t inStride,
               int32_t inX, int32_t inY, uint8_t* out, size_t outStride, int32_t outX, int32_t outY) {
   const int32_t x1 = p.x + p.width, y1 = p.y + p.height;
@@ -121,15 +138,18 @@ void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8
   if (turn == Turn::kClockwise)
     TransposeAny(in + (y1 - 1 - inY) * inStride + (p.x - inX) * c, c, -inStride,
                  out + size_t(p.x - outY) * outStride + size_t(h - y1 - outX) * col, outStride, p.width, p.height, col);
+  else if (turn == Turn::kHalf)
+    Reverse(in + (p.y - inY) * inStride + (p.x - inX) * c, size_t(inStride),
+            out + size_t(h - y1 - outY) * outStride + size_t(w - x1 - outX) * col, outStride, p.height, p.width, col);
   else
     TransposeAny(in + (p.y - inY) * inStride + (x1 - 1 - inX) * c, -c, inStride,
                  out + size_t(w - x1 - outY) * outStride + size_t(p.y - outX) * col, outStride, p.width, p.height, col);
 }
 
-// Whether a quarter turn can move pixels straight between the two records' storage: every plane
-// of each, pixels of the same size.
-bool Straight(Turn turn, const CImageRec* src, const CImageRec* dst) {
-  return turn != Turn::kHalf && src->mLoPlane == 0 && src->mHiPlane == src->NumPlanes() - 1 && dst->mLoPlane == 0 &&
+// Whether a turn can move pixels straight between the two records' storage: every plane of each,
+// pixels of the same size.
+bool Straight(const CImageRec* src, const CImageRec* dst) {
+  return src->mLoPlane == 0 && src->mHiPlane == src->NumPlanes() - 1 && dst->mLoPlane == 0 &&
          dst->mHiPlane == dst->NumPlanes() - 1 && dst->mColBytes == src->mColBytes;
 }
 
@@ -139,7 +159,7 @@ bool Straight(Turn turn, const CImageRec* src, const CImageRec* dst) {
 // of the block path's copies out of the source and into the result. False when the records are
 // not both memory records (the block path then runs).
 bool TurnBetweenBuffers(Turn turn, CImageRec* src, CImageRec* dst) {
-  if (!Straight(turn, src, dst)) return false;
+  if (turn == Turn::kHalf || !Straight(src, dst)) return false;
   std::lock_guard<std::recursive_mutex> lock(src->Mutex());
   const auto* in = static_cast<const uint8_t*>(src->LockBuffer());
   auto* out = static_cast<uint8_t*>(dst->LockBuffer());
@@ -163,17 +183,17 @@ bool TurnBetweenBuffers(Turn turn, CImageRec* src, CImageRec* dst) {
   return both;
 }
 
-// A quarter turn of a tiled record into a new tiled record moves pixels straight from the source's
-// tiles into the result's: each result tile is made of parts of one or two source tiles. The
-// calling thread makes the tiles resident and holds them while pool workers (and the caller, while
-// it waits) transpose from tile to tile: no copy through buffers, and the result's inner tiles are
-// not cleared first since they are written whole. Both records' locks are held throughout (the
+// A turn of a tiled record into a new tiled record moves pixels straight from the source's tiles
+// into the result's: each result tile is made of parts of up to two source tiles (four for a half
+// turn). The calling thread makes the tiles resident and holds them while pool workers (and the
+// caller, while it waits) move the parts from tile to tile: no copy through buffers, and the
+// result's inner tiles are not cleared first since they are written whole. Both records' locks are held throughout (the
 // result is not yet known to anyone else). False when the records are not both tiled; `status`
 // then stays 0.
 bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus& status) {
   auto* src = dynamic_cast<CImageRecFile*>(source);
   auto* dst = dynamic_cast<CImageRecFile*>(result);
-  if (src == nullptr || dst == nullptr || !Straight(turn, src, dst)) return false;
+  if (src == nullptr || dst == nullptr || !Straight(src, dst)) return false;
   std::lock_guard<std::recursive_mutex> srcLock(src->Mutex());
   std::lock_guard<std::recursive_mutex> dstLock(dst->Mutex());
   const QXRect sb = src->mBounds;
@@ -181,11 +201,11 @@ bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus&
   const size_t col = size_t(src->mColBytes);
   struct Job {
     CImageTile* out = nullptr;
-    CImageTile* in[2] = {};
-    QXRect part[2] = {};
+    CImageTile* in[4] = {};
+    QXRect part[4] = {};
     // Taken on the calling thread: a source tile may serve two jobs running at once.
     uint8_t* outData = nullptr;
-    const uint8_t* inData[2] = {};
+    const uint8_t* inData[4] = {};
     int32_t parts = 0;
   };
   constexpr int32_t kSlots = 8;
@@ -198,13 +218,13 @@ bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus&
                size_t(job.out->mRowBytes), job.out->mX - sb.x, job.out->mY - sb.y);
     }
   });
-  // A source tile serves up to two jobs in a row and its use lock is taken once: the tiles held,
-  // each with the number of queued jobs reading it.
+  // A source tile serves up to two jobs in a row (four for a half turn) and its use lock is taken
+  // once: the tiles held, each with the number of queued jobs reading it.
   struct Held {
     CImageTile* tile;
     int32_t jobs;
   };
-  Held held[2 * kSlots + 2];
+  Held held[4 * kSlots + 4];
   int32_t holding = 0;
   auto hold = [&](int32_t row, int32_t column, CImageTile*& out) {
     CImageTile* tile = src->TileAt(row * src->TileCols() + column);
@@ -247,12 +267,14 @@ bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus&
       Job& job = jobs[ring.NextSlot()];
       // The result tile's pixels inside the bounds, and the source rectangle they come from.
       const int32_t x0 = c * kTile, y0 = r * kTile;
-      const int32_t x1 = std::min(h, x0 + kTile), y1 = std::min(w, y0 + kTile);
+      const int32_t x1 = std::min(dst->mBounds.width, x0 + kTile), y1 = std::min(dst->mBounds.height, y0 + kTile);
       const bool inner = x1 - x0 == kTile && y1 - y0 == kTile;
-      const QXRect from = turn == Turn::kClockwise ? QXRect{y0, h - x1, y1 - y0, x1 - x0}
-                                                   : QXRect{w - y1, x0, y1 - y0, x1 - x0};
+      const QXRect from = turn == Turn::kClockwise          ? QXRect{y0, h - x1, y1 - y0, x1 - x0}
+                          : turn == Turn::kCounterClockwise ? QXRect{w - y1, x0, y1 - y0, x1 - x0}
+                                                            : QXRect{w - x1, h - y1, x1 - x0, y1 - y0};
       status = dst->GetNativeTile(r, c, inner ? kTileOverwrite : 0, &job.out);
-      // One axis of `from` lies on the source's tile grid: at most two source tiles.
+      // For a quarter turn one axis of `from` lies on the source's tile grid: at most two source
+      // tiles; at most four for a half turn.
       for (int32_t row = from.y / kTile; status == 0 && row * kTile < from.y + from.height; ++row) {
         for (int32_t column = from.x / kTile; status == 0 && column * kTile < from.x + from.width; ++column) {
           CImageTile*& in = job.in[job.parts];
@@ -303,7 +325,7 @@ QXStatus Rotate(QXImageRef image, int32_t kind, QXImageRef* outImage, Turn turn)
                                                            src->mTransparency, kind, false, &made);
     dst = qx::Ref<CImageRec>::adopt(made);
     if (status == 0) {
-      const bool whole = Straight(turn, src, made) && made->mRowBytes == int64_t(db.width) * colBytes;
+      const bool whole = turn != Turn::kHalf && Straight(src, made) && made->mRowBytes == int64_t(db.width) * colBytes;
       status = static_cast<CImageRecMemory*>(made)->Allocate(!whole);
     }
     if (status != 0) return status;

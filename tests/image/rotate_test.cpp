@@ -76,7 +76,7 @@ TEST(ImageRotate, EveryTurnMatchesThePixelReference) {
   std::filesystem::resize_file(gImageHome.root() / "tmp" / ("QXImageCache-" + std::to_string(getpid())) /
                                    ("Image-" + std::to_string(QXImageGetInternalID(src))),
                                0);
-  for (Turn turn : {kCW, kCCW}) {
+  for (Turn turn : {kCW, kCCW, kHalf}) {
     EXPECT_NE(Refusal(kRotate[turn], src.get(), kTiled), 0) << turn;
     EXPECT_FALSE(QXImageTileInUse(src)) << turn;
   }
