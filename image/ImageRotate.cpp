@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "image/ImageRec.h"
 #include "image/ImageTile.h"
@@ -34,58 +35,50 @@ enum class Turn { kClockwise, kCounterClockwise, kHalf };
 // Bytes of one block: whole tiles across for small pixels, 256 x 256 pixels for the others.
 constexpr int64_t kTurnBudget = int64_t(512) << 10;
 
-// Side of the squares a transpose moves at a time: the rows read and the rows written stay in the
-// first-level cache.
-template <size_t N>
-constexpr int32_t kSquare = N <= 8 ? 64 : 32;
-
-template <size_t N>
-inline void CopyPixel(uint8_t* dst, const uint8_t* src) {
-  std::memcpy(dst, src, N);
+// Calls f(std::integral_constant<size_t, N>) with N the pixel size when it is one of the common
+// sizes, so that pixel copies compile to plain moves, and with N = 0 (size known at run time) for
+// the others.
+template <class F>
+void WithPixelSize(size_t colBytes, F&& f) {
+  switch (colBytes) {
+    case 1: return f(std::integral_constant<size_t, 1>{});
+    case 2: return f(std::integral_constant<size_t, 2>{});
+    case 3: return f(std::integral_constant<size_t, 3>{});
+    case 4: return f(std::integral_constant<size_t, 4>{});
+    case 6: return f(std::integral_constant<size_t, 6>{});
+    case 8: return f(std::integral_constant<size_t, 8>{});
+    case 12: return f(std::integral_constant<size_t, 12>{});
+    case 16: return f(std::integral_constant<size_t, 16>{});
+    default: return f(std::integral_constant<size_t, 0>{});
+  }
 }
 
-// dst row r, column c (rows of dstStride bytes) = the pixel at src + r * srcColStep + c * srcRowStep.
-// The steps are signed so that either direction of a turn is one walk.
+// dst row r, column c (rows of dstStride bytes) = the pixel at src + r * srcColStep + c * srcRowStep,
+// in squares small enough that the rows read and the rows written stay in the first-level cache.
+// The steps are signed so that either direction of a turn is one walk. N is the pixel size, or 0
+// for colBytes.
 template <size_t N>
 void Transpose(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep, uint8_t* dst, size_t dstStride,
-               int32_t rows, int32_t cols) {
-  constexpr int32_t kSide = kSquare<N>;
+               int32_t rows, int32_t cols, size_t colBytes) {
+  const size_t n = N ? N : colBytes;
+  constexpr int32_t kSide = N != 0 && N <= 8 ? 64 : 32;
   for (int32_t r0 = 0; r0 < rows; r0 += kSide) {
-    const int32_t r1 = r0 + kSide < rows ? r0 + kSide : rows;
+    const int32_t r1 = std::min(rows, r0 + kSide);
     for (int32_t c0 = 0; c0 < cols; c0 += kSide) {
-      const int32_t c1 = c0 + kSide < cols ? c0 + kSide : cols;
+      const int32_t c1 = std::min(cols, c0 + kSide);
       for (int32_t r = r0; r < r1; ++r) {
         const uint8_t* s = src + r * srcColStep + c0 * srcRowStep;
-        uint8_t* d = dst + size_t(r) * dstStride + size_t(c0) * N;
-        for (int32_t k = 0; k < c1 - c0; ++k) CopyPixel<N>(d + size_t(k) * N, s + k * srcRowStep);
+        uint8_t* d = dst + size_t(r) * dstStride + size_t(c0) * n;
+        for (int32_t k = 0; k < c1 - c0; ++k) std::memcpy(d + size_t(k) * n, s + k * srcRowStep, N ? N : colBytes);
       }
     }
   }
 }
 
-void TransposeAny(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep, uint8_t* dst, size_t dstStride,
-                  int32_t rows, int32_t cols, size_t colBytes) {
-  switch (colBytes) {
-    case 1: return Transpose<1>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 2: return Transpose<2>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 3: return Transpose<3>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 4: return Transpose<4>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 6: return Transpose<6>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 8: return Transpose<8>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 12: return Transpose<12>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    case 16: return Transpose<16>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols);
-    default:
-      for (int32_t r = 0; r < rows; ++r)
-        for (int32_t c = 0; c < cols; ++c)
-          std::memcpy(dst + size_t(r) * dstStride + size_t(c) * colBytes, src + r * srcColStep + c * srcRowStep,
-                      colBytes);
-  }
-}
-
 // Each row reversed, rows in reverse order.
 template <size_t N>
-void ReverseRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
-                 size_t colBytes) {
+void Reverse(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
+             size_t colBytes) {
   const size_t n = N ? N : colBytes;
   if (cols < 1) return;
   for (int32_t j = 0; j < rows; ++j) {
@@ -95,19 +88,17 @@ void ReverseRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstS
   }
 }
 
-void Reverse(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
-             size_t colBytes) {
-  switch (colBytes) {
-    case 1: return ReverseRows<1>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 2: return ReverseRows<2>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 3: return ReverseRows<3>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 4: return ReverseRows<4>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 6: return ReverseRows<6>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 8: return ReverseRows<8>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 12: return ReverseRows<12>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    case 16: return ReverseRows<16>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-    default: return ReverseRows<0>(src, srcStride, dst, dstStride, rows, cols, colBytes);
-  }
+void TransposeAny(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep, uint8_t* dst, size_t dstStride,
+                  int32_t rows, int32_t cols, size_t colBytes) {
+  WithPixelSize(colBytes, [&](auto size) {
+    Transpose<decltype(size)::value>(src, srcColStep, srcRowStep, dst, dstStride, rows, cols, colBytes);
+  });
+}
+
+void ReverseAny(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
+                size_t colBytes) {
+  WithPixelSize(colBytes,
+                [&](auto size) { Reverse<decltype(size)::value>(src, srcStride, dst, dstStride, rows, cols, colBytes); });
 }
 
 // Turns one block (w x h source pixels, packed) into the packed block of the result.
@@ -123,7 +114,7 @@ void TurnBlock(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h,
       TransposeAny(in + ptrdiff_t(w - 1) * colBytes, -ptrdiff_t(colBytes), stride, out, size_t(h) * size_t(colBytes), w,
                    h, size_t(colBytes));
       break;
-    case Turn::kHalf: Reverse(in, size_t(stride), out, size_t(stride), h, w, size_t(colBytes)); break;
+    case Turn::kHalf: ReverseAny(in, size_t(stride), out, size_t(stride), h, w, size_t(colBytes)); break;
   }
 }
 
@@ -139,7 +130,7 @@ void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8
     TransposeAny(in + (y1 - 1 - inY) * inStride + (p.x - inX) * c, c, -inStride,
                  out + size_t(p.x - outY) * outStride + size_t(h - y1 - outX) * col, outStride, p.width, p.height, col);
   else if (turn == Turn::kHalf)
-    Reverse(in + (p.y - inY) * inStride + (p.x - inX) * c, size_t(inStride),
+    ReverseAny(in + (p.y - inY) * inStride + (p.x - inX) * c, size_t(inStride),
             out + size_t(h - y1 - outY) * outStride + size_t(w - x1 - outX) * col, outStride, p.height, p.width, col);
   else
     TransposeAny(in + (p.y - inY) * inStride + (x1 - 1 - inX) * c, -c, inStride,
