@@ -1,6 +1,6 @@
-// Quarter turns of an 8000 x 6000 16-bit RGB image (288 MB): QXImageRotate90CW from a memory
-// record into a new memory record, and from a tiled record into a new tiled record under a budget
-// that holds both (1 GiB, so nothing spills). The timed turn includes making the result record.
+// Turns of an 8000 x 6000 16-bit RGB image (288 MB): QXImageRotate90CW from a memory record into a
+// new memory record, and QXImageRotate90CW and QXImageRotate180 from a tiled record into a new
+// tiled record under a budget that holds both (1 GiB, so nothing spills). The timed turn includes making the result record.
 // Anchors, in the same run: one memcpy of the image's bytes between two buffers that are already
 // mapped, and the least any operation that makes a new image pays: a new record of the same kind
 // and size filled with QXImageWrite in bands of 256 rows, without turning anything. Each makes one
@@ -43,32 +43,35 @@ QXImageRef MakeSource(int32_t kind) {
   return image;
 }
 
-// Pixel (x, y) of the turned image is source pixel (y, H - 1 - x).
-bool Spot(QXImageRef turned) {
-  const int32_t probes[][2] = {{0, 0}, {kHeight - 1, 0}, {1234, 4321}, {kHeight - 1, kWidth - 1}};
+// Pixel (x, y) of the turned image is source pixel (y, H - 1 - x) after a clockwise quarter turn,
+// (W - 1 - x, H - 1 - y) after a half turn.
+bool Spot(QXImageRef turned, bool half) {
+  const int32_t probes[][2] = {{0, 0}, {1234, 4321}, {kHeight - 1, kHeight - 1}, {5999, 1}};
   for (const auto& p : probes) {
     uint8_t got[kColBytes];
     if (QXImageRead(turned, QXRectMake(p[0], p[1], 1, 1), 0, -1, got, 0) != 0) return false;
-    const size_t at = (size_t(kHeight - 1 - p[0]) * kWidth + size_t(p[1])) * kColBytes;
+    const size_t at = half ? (size_t(kHeight - 1 - p[1]) * kWidth + size_t(kWidth - 1 - p[0])) * kColBytes
+                           : (size_t(kHeight - 1 - p[0]) * kWidth + size_t(p[1])) * kColBytes;
     if (std::memcmp(got, Pixels().data() + at, kColBytes) != 0) return false;
   }
   return true;
 }
 
-void RunTurn(benchmark::State& state, int32_t kind) {
+void RunTurn(benchmark::State& state, int32_t kind, bool half = false) {
+  QXStatus (*const turn)(QXImageRef, int32_t, QXImageRef*) = half ? QXImageRotate180 : QXImageRotate90CW;
   QXImageRef src = MakeSource(kind);
   if (src == nullptr) {
     state.SkipWithError("the source could not be made");
     return;
   }
   QXImageRef first = nullptr;
-  if (QXImageRotate90CW(src, kind, &first) != 0 || !Spot(first)) state.SkipWithError("the first turn failed");
+  if (turn(src, kind, &first) != 0 || !Spot(first, half)) state.SkipWithError("the first turn failed");
   QXImageRelease(first);
   const QXImageCacheStatistics before = qxbench::CacheStatistics();
   for (auto _ : state) {
     QXImageRef out = nullptr;
-    if (QXImageRotate90CW(src, kind, &out) != 0) {
-      state.SkipWithError("QXImageRotate90CW failed");
+    if (turn(src, kind, &out) != 0) {
+      state.SkipWithError("the turn failed");
       break;
     }
     state.PauseTiming();
@@ -85,6 +88,9 @@ BENCHMARK(BM_Rotate90CWMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Rotate90CWTiled(benchmark::State& state) { RunTurn(state, kQXImageSourceTiled); }
 BENCHMARK(BM_Rotate90CWTiled)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Rotate180Tiled(benchmark::State& state) { RunTurn(state, kQXImageSourceTiled, true); }
+BENCHMARK(BM_Rotate180Tiled)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Makes a new record of `kind` and writes the image's bytes into it, 256 rows at a time.
 QXImageRef NewRecord(int32_t kind) {
