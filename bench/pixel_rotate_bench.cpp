@@ -1,12 +1,12 @@
 // Turns of an 8000 x 6000 16-bit RGB image (288 MB): QXImageRotate90CW from a memory record into a
 // new memory record, and QXImageRotate90CW and QXImageRotate180 from a tiled record into a new
-// tiled record under a budget that holds both (1 GiB, so nothing spills). The timed turn includes making the result record.
-// Anchors, in the same run: one memcpy of the image's bytes between two buffers that are already
-// mapped, and the least any operation that makes a new image pays: a new record of the same kind
-// and size filled with QXImageWrite in bands of 256 rows, without turning anything. Each makes one
-// result untimed first: the first image of a process takes pages the system must find and zero (on
-// a virtual machine, fault in from the host), which later ones reuse, and a single timed iteration
-// would count only that.
+// tiled record under a budget that holds both (1 GiB, so nothing spills). The timed turn includes
+// making the result record. Anchors, in the same run: one memcpy of the image's bytes between two
+// buffers that are already mapped, and the least any operation that makes a new image pays: a new
+// record of the same kind and size filled with QXImageWrite in bands of 256 rows, without turning
+// anything. Each makes one result untimed first: the first image of a process takes pages the
+// system must find and zero (on a virtual machine, fault in from the host), which later ones reuse,
+// and a single timed iteration would count only that.
 #include <QXCore/QXImage.h>
 #include <benchmark/benchmark.h>
 

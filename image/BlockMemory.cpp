@@ -43,8 +43,8 @@ struct Slab {
   size_t blockSize = 0;
   uint32_t capacity = 0;
   uint32_t used = 0;
-  uint32_t carved = 0;    // blocks from here on were never handed out at this block size
-  size_t untouched = 0;   // bytes from here on were never handed out since the slab was mapped: zero
+  uint32_t carved = 0;   // blocks from here on were never handed out at this block size
+  size_t untouched = 0;  // bytes from here on were never handed out since the slab was mapped: zero
   std::vector<uint32_t> returned;
 };
 
@@ -193,7 +193,8 @@ void* TakeFromSlab(Memory& m, size_t size, bool& zero) noexcept {
 // Gives a block back to its slab; false when it does not come from one.
 bool ReturnToSlab(Memory& m, void* block) noexcept {
   auto* p = static_cast<uint8_t*>(block);
-  auto it = std::upper_bound(m.all.begin(), m.all.end(), p, [](const uint8_t* q, const Slab* s) { return q < s->base; });
+  auto it =
+      std::upper_bound(m.all.begin(), m.all.end(), p, [](const uint8_t* q, const Slab* s) { return q < s->base; });
   if (it == m.all.begin()) return false;
   Slab* slab = *--it;
   if (p >= slab->base + kSlabBytes) return false;

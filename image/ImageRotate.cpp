@@ -97,8 +97,9 @@ void TransposeAny(const uint8_t* src, ptrdiff_t srcColStep, ptrdiff_t srcRowStep
 
 void ReverseAny(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int32_t rows, int32_t cols,
                 size_t colBytes) {
-  WithPixelSize(colBytes,
-                [&](auto size) { Reverse<decltype(size)::value>(src, srcStride, dst, dstStride, rows, cols, colBytes); });
+  WithPixelSize(colBytes, [&](auto size) {
+    Reverse<decltype(size)::value>(src, srcStride, dst, dstStride, rows, cols, colBytes);
+  });
 }
 
 // Turns one block (w x h source pixels, packed) into the packed block of the result.
@@ -122,8 +123,8 @@ void TurnBlock(Turn turn, const uint8_t* in, uint8_t* out, int32_t w, int32_t h,
 // its place in the result: `in` holds the source pixels from (inX, inY) on, `out` the result's
 // from (outX, outY) on. Result pixel (x, y) is source (y, h - 1 - x) clockwise, (w - 1 - y, x)
 // counter-clockwise (result rows are source columns) and (w - 1 - x, h - 1 - y) for a half turn.
-void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8_t* in, ptrdiff_t inStride,
-              int32_t inX, int32_t inY, uint8_t* out, size_t outStride, int32_t outX, int32_t outY) {
+void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8_t* in, ptrdiff_t inStride, int32_t inX,
+              int32_t inY, uint8_t* out, size_t outStride, int32_t outX, int32_t outY) {
   const int32_t x1 = p.x + p.width, y1 = p.y + p.height;
   const ptrdiff_t c = ptrdiff_t(col);
   if (turn == Turn::kClockwise)
@@ -131,7 +132,8 @@ void TurnPart(Turn turn, QXRect p, int32_t w, int32_t h, size_t col, const uint8
                  out + size_t(p.x - outY) * outStride + size_t(h - y1 - outX) * col, outStride, p.width, p.height, col);
   else if (turn == Turn::kHalf)
     ReverseAny(in + (p.y - inY) * inStride + (p.x - inX) * c, size_t(inStride),
-            out + size_t(h - y1 - outY) * outStride + size_t(w - x1 - outX) * col, outStride, p.height, p.width, col);
+               out + size_t(h - y1 - outY) * outStride + size_t(w - x1 - outX) * col, outStride, p.height, p.width,
+               col);
   else
     TransposeAny(in + (p.y - inY) * inStride + (x1 - 1 - inX) * c, -c, inStride,
                  out + size_t(w - x1 - outY) * outStride + size_t(p.y - outX) * col, outStride, p.width, p.height, col);
@@ -178,9 +180,9 @@ bool TurnBetweenBuffers(Turn turn, CImageRec* src, CImageRec* dst) {
 // into the result's: each result tile is made of parts of up to two source tiles (four for a half
 // turn). The calling thread makes the tiles resident and holds them while pool workers (and the
 // caller, while it waits) move the parts from tile to tile: no copy through buffers, and the
-// result's inner tiles are not cleared first since they are written whole. Both records' locks are held throughout (the
-// result is not yet known to anyone else). False when the records are not both tiled; `status`
-// then stays 0.
+// result's inner tiles are not cleared first since they are written whole. Both records' locks are
+// held throughout (the result is not yet known to anyone else). False when the records are not
+// both tiled; `status` then stays 0.
 bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus& status) {
   auto* src = dynamic_cast<CImageRecFile*>(source);
   auto* dst = dynamic_cast<CImageRecFile*>(result);
@@ -227,9 +229,12 @@ bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus&
       }
     }
     const QXStatus got = src->GetNativeTile(row, column, 0, &out);
-    if (got != 0 && out != nullptr) out->ReleaseUse();
-    if (got != 0) out = nullptr;
-    else held[holding++] = Held{out, 1};
+    if (got == 0) {
+      held[holding++] = Held{out, 1};
+    } else if (out != nullptr) {
+      out->ReleaseUse();
+      out = nullptr;
+    }
     return got;
   };
   auto unhold = [&](CImageTile* tile) {
@@ -278,8 +283,9 @@ bool TurnBetweenTiles(Turn turn, CImageRec* source, CImageRec* result, QXStatus&
       if (status == 0) {
         job.outData = job.out->DataPtr();
         ring.Push();
+      } else {
+        release(job);
       }
-      else release(job);
     }
   }
   for (int32_t k; (k = ring.WaitOldest()) >= 0;) retire(k);

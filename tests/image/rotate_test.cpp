@@ -18,7 +18,8 @@ QXStatus (*const kRotate[])(QXImageRef, int32_t, QXImageRef*) = {QXImageRotate90
 
 // The reference: where result pixel (x, y) comes from, pixel by pixel. Not inlined: GCC 12 then
 // propagates the constant calls into a false "writing into a region of size 0".
-[[gnu::noinline]] std::vector<uint8_t> Reference(Turn turn, const std::vector<uint8_t>& src, int32_t W, int32_t H, int32_t colBytes) {
+[[gnu::noinline]] std::vector<uint8_t> Reference(Turn turn, const std::vector<uint8_t>& src, int32_t W, int32_t H,
+                                                 int32_t colBytes) {
   const int32_t w = turn == kHalf ? W : H, h = turn == kHalf ? H : W;
   std::vector<uint8_t> out(src.size());
   for (int32_t y = 0; y < h; ++y)
@@ -50,8 +51,8 @@ TEST(ImageRotate, EveryTurnMatchesThePixelReference) {
                                       << bounds.width << " x " << bounds.height);
     Image src(from, bounds, depth, planes);
     const auto pixels = PaintRandom(src, seed++);
-    for (auto [turn, kind] : {std::pair{kCW, kMemory}, {kCCW, kMemory}, {kHalf, kMemory}, {kCW, kTiled},
-                              {kCCW, kTiled}, {kHalf, kTiled}}) {
+    for (auto [turn, kind] :
+         {std::pair{kCW, kMemory}, {kCCW, kMemory}, {kHalf, kMemory}, {kCW, kTiled}, {kCCW, kTiled}, {kHalf, kTiled}}) {
       SCOPED_TRACE(::testing::Message() << "turn " << turn << " into kind " << kind);
       // The result's kind is the caller's, not the source's; the origin stays. Quarter turns into
       // a record of the source's kind go straight between buffers or tiles.
