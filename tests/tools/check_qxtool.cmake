@@ -3,20 +3,7 @@
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-function(qxtool expect_rc)
-  execute_process(COMMAND ${QXTOOL} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL expect_rc)
-    message(FATAL_ERROR "qxtool ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_match text regex what)
-  if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "${what}: '${text}' does not match '${regex}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/QxtoolCheck.cmake)
 
 qxtool(0 plist lint ${SAMPLES}/preset.plist)
 expect_match("${out}" "preset.plist: OK" "lint of a good file")

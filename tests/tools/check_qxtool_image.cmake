@@ -3,22 +3,10 @@
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-function(qxtool expect_rc)
-  # The tile cache's disk folder goes under WORK, where its removal can be checked.
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env TMPDIR=${WORK} ${QXTOOL} image ${ARGN} WORKING_DIRECTORY ${WORK}
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL expect_rc)
-    message(FATAL_ERROR "qxtool image ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_match text regex what)
-  if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "${what}: '${text}' does not match '${regex}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/QxtoolCheck.cmake)
+set(QXTOOL_JOB image)
+# The tile cache's disk folder goes under WORK, where its removal can be checked.
+set(QXTOOL_ENV TMPDIR=${WORK})
 
 function(expect_file path content what)
   if(NOT EXISTS ${WORK}/${path})

@@ -5,11 +5,7 @@ file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/home ${WORK}/data)
 set(env ${CMAKE_COMMAND} -E env HOME=${WORK}/home XDG_DATA_HOME=${WORK}/data)
 
-function(expect_match text regex what)
-  if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "${what}: '${text}' does not match '${regex}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/QxtoolCheck.cmake)
 
 execute_process(COMMAND ${env} ${QXTOOL} send hello RESULT_VARIABLE rc ERROR_VARIABLE err)
 expect_match("${rc}:${err}" "^1:.*ServerData.plist does not exist" "send without a server")
