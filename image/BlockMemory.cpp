@@ -65,6 +65,9 @@ struct Memory {
   size_t outBytes = 0;  // mapped bytes handed out
 };
 
+// The order of Memory::all.
+bool BaseBefore(const Slab* a, const Slab* b) { return a->base < b->base; }
+
 Memory& TheMemory() {
   static Memory* memory = new Memory;  // outlives every static that frees tiles
   return *memory;
@@ -78,8 +81,7 @@ size_t KeepBound(const Memory& m) {
 
 void Unmap(Memory& m, const Kept& k) {
   if (k.slab != nullptr) {
-    auto at = std::lower_bound(m.all.begin(), m.all.end(), k.slab,
-                               [](const Slab* a, const Slab* b) { return a->base < b->base; });
+    auto at = std::lower_bound(m.all.begin(), m.all.end(), k.slab, BaseBefore);
     if (at != m.all.end() && *at == k.slab) m.all.erase(at);
     delete k.slab;
   }
@@ -140,8 +142,7 @@ Slab* NewSlab(Memory& m) noexcept {
   madvise(base, kSlabBytes, MADV_HUGEPAGE);
   Slab* slab = new (std::nothrow) Slab{base, 0, 0, 0, 0, 0, {}};
   if (slab != nullptr) {
-    auto at = std::upper_bound(m.all.begin(), m.all.end(), slab,
-                               [](const Slab* a, const Slab* b) { return a->base < b->base; });
+    auto at = std::upper_bound(m.all.begin(), m.all.end(), slab, BaseBefore);
     try {
       m.all.insert(at, slab);
       return slab;
